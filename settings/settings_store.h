@@ -1,0 +1,41 @@
+#pragma once
+// The settings file: one INI file beside the program, section "IPCAM_1".
+
+#include <stdexcept>
+#include <string>
+
+#include "settings/camera_settings.h"
+
+namespace ipcam {
+
+class SettingsWriteError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+class SettingsStore {
+public:
+    explicit SettingsStore(std::string iniPath);
+
+    // The program's own path with its extension replaced by ".INI".
+    static std::string pathForProgram(const std::string& programPath);
+
+    const std::string& path() const { return path_; }
+    bool exists() const;
+
+    // Fills `s` from section "IPCAM_<slot+1>"; missing keys give their defaults.
+    void load(CameraSettings& s, int slot = 0) const;
+    // Writes all 188 keys of the slot's section, keeping other sections and
+    // keys; the file is readable and writable by its owner only.
+    // Throws SettingsWriteError when the file cannot be written.
+    void save(const CameraSettings& s, int slot = 0) const;
+
+private:
+    std::string path_;
+};
+
+// The decimal-long rule: leading blanks skipped, optional sign, digits up to
+// the first non-digit, no digits gives 0, 32-bit wrap-around arithmetic.
+int32_t decimalLong(const std::string& text);
+
+}  // namespace ipcam
