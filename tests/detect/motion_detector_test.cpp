@@ -1,0 +1,168 @@
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "camera/camera_session.h"
+#include "detect/motion_detector.h"
+
+namespace ipcam {
+namespace {
+
+// A picture in the preview's pixel layout (0xAARRGGBB), one colour throughout.
+struct Picture {
+    Picture(int w, int h, uint32_t argb = 0xFF000000u) : width(w), height(h), pixels(static_cast<size_t>(w * h), argb) {}
+
+    void set(int x, int y, int r, int g, int b) {
+        pixels[static_cast<size_t>(y * width + x)] =
+            0xFF000000u | static_cast<uint32_t>(r << 16) | static_cast<uint32_t>(g << 8) | static_cast<uint32_t>(b);
+    }
+    void fillRect(int x0, int y0, int x1, int y1, int r, int g, int b) {
+        for (int y = y0; y < y1; ++y)
+            for (int x = x0; x < x1; ++x)
+                set(x, y, r, g, b);
+    }
+    PixelView view() const { return PixelView{pixels.data(), width, height, width}; }
+
+    int width;
+    int height;
+    std::vector<uint32_t> pixels;
+};
+
+// Runs the skip and reference pictures, so the next step compares.
+void prime(CameraSession& session, const Picture& reference, uint8_t sensitivity) {
+    session.MotionPhase = 0;
+    ASSERT_FALSE(motionStep(session, reference.view(), sensitivity));
+    ASSERT_FALSE(motionStep(session, reference.view(), sensitivity));
+    ASSERT_EQ(session.MotionPhase, 2);
+}
+
+bool changeIsSeen(const Picture& before, const Picture& after, uint8_t sensitivity) {
+    CameraSession session;
+    prime(session, before, sensitivity);
+    return motionStep(session, after.view(), sensitivity);
+}
+
+TEST(MotionColour, LayoutAndInvalidValue) {
+    Picture p(320, 240);
+    p.set(20, 15, 0x11, 0x22, 0x33);
+    EXPECT_EQ(colourAt(p.view(), 20, 15), 0x00332211u);
+    EXPECT_EQ(colourAt(p.view(), 320, 15), 0xFFFFFFFFu);
+    EXPECT_EQ(colourAt(p.view(), 20, 240), 0xFFFFFFFFu);
+    EXPECT_EQ(colourAt(p.view(), -1, 0), 0xFFFFFFFFu);
+    EXPECT_EQ(colourAt(PixelView{}, 0, 0), 0xFFFFFFFFu);
+}
+
+TEST(MotionColour, StrideIsHonoured) {
+    // A 4 x 2 picture inside rows of 8 pixels.
+    std::vector<uint32_t> rows(16, 0xFF000000u);
+    rows[8 + 3] = 0xFF0000FFu;  // pixel (3, 1): blue
+    PixelView v{rows.data(), 4, 2, 8};
+    EXPECT_EQ(colourAt(v, 3, 1), 0x00FF0000u);
+    EXPECT_EQ(colourAt(v, 4, 1), 0xFFFFFFFFu);
+}
+
+TEST(MotionThreshold, FollowsSensitivity) {
+    EXPECT_EQ(motionThreshold(0), 500);
+    EXPECT_EQ(motionThreshold(5), 350);
+    EXPECT_EQ(motionThreshold(10), 200);
+    EXPECT_EQ(motionThreshold(17), -10);
+}
+
+TEST(MotionStep, IdenticalPicturesNeverReportMotion) {
+    Picture scene(320, 240, 0xFF406080u);
+    scene.fillRect(0, 0, 100, 100, 250, 10, 200);
+    for (uint8_t s = 0; s <= 10; ++s) {
+        CameraSession session;
+        prime(session, scene, s);
+        for (int n = 0; n < 3; ++n)
+            EXPECT_FALSE(motionStep(session, scene.view(), s)) << "sensitivity " << int(s);
+    }
+}
+
+TEST(MotionStep, BlackToGreyAtOnePointCrossesBetweenSensitivityThreeAndFour) {
+    Picture black(320, 240);
+    Picture grey(320, 240);
+    grey.set(260, 195, 128, 128, 128);  // sample point (6, 6): d = 384
+    for (uint8_t s = 0; s <= 3; ++s)
+        EXPECT_FALSE(changeIsSeen(black, grey, s)) << "sensitivity " << int(s);
+    for (uint8_t s = 4; s <= 10; ++s)
+        EXPECT_TRUE(changeIsSeen(black, grey, s)) << "sensitivity " << int(s);
+}
+
+TEST(MotionStep, DistanceEqualToThresholdIsNotMotion) {
+    Picture black(320, 240);
+    Picture exact(320, 240);
+    exact.set(20, 15, 128, 128, 94);  // d = 350 = T at sensitivity 5
+    EXPECT_FALSE(changeIsSeen(black, exact, 5));
+    Picture above(320, 240);
+    above.set(20, 15, 128, 128, 95);  // d = 351
+    EXPECT_TRUE(changeIsSeen(black, above, 5));
+}
+
+TEST(MotionStep, ChangeBetweenSamplePointsIsNotSeen) {
+    Picture black(320, 240);
+    Picture object(320, 240);
+    object.fillRect(25, 20, 55, 40, 255, 255, 255);  // inside a cell, off its centre
+    EXPECT_FALSE(changeIsSeen(black, object, 10));
+}
+
+TEST(MotionStep, SmallPictureUsesOnlyInnerSixteenPoints) {
+    Picture black(160, 120);
+    for (int i = 0; i < 4; ++i)
+        for (int j = 0; j < 4; ++j) {
+            Picture changed(160, 120);
+            changed.set(20 + 40 * i, 15 + 30 * j, 255, 255, 255);
+            EXPECT_TRUE(changeIsSeen(black, changed, 0)) << i << "," << j;
+        }
+    // Points outside read as the invalid colour in both grids: d = 0 always.
+    EXPECT_FALSE(changeIsSeen(black, black, 10));
+    CameraSession session;
+    prime(session, black, 10);
+    EXPECT_EQ(session.ReferenceGrid[4][0], -1);
+    EXPECT_EQ(session.ReferenceGrid[0][4], -1);
+    EXPECT_EQ(session.ReferenceGrid[3][3], 0);
+}
+
+TEST(MotionStep, LargePictureNeverSeesRightOrBottomHalf) {
+    Picture black(640, 480);
+    Picture right(640, 480);
+    right.fillRect(320, 0, 640, 480, 255, 255, 255);
+    Picture bottom(640, 480);
+    bottom.fillRect(0, 240, 640, 480, 255, 255, 255);
+    EXPECT_FALSE(changeIsSeen(black, right, 10));
+    EXPECT_FALSE(changeIsSeen(black, bottom, 10));
+    Picture topLeft(640, 480);
+    topLeft.fillRect(0, 0, 320, 240, 255, 255, 255);
+    EXPECT_TRUE(changeIsSeen(black, topLeft, 10));
+}
+
+TEST(MotionStep, ThirdPictureAfterResetIsFirstCompared) {
+    Picture a(320, 240);
+    Picture b(320, 240, 0xFFFFFFFFu);
+    CameraSession session;
+    session.MotionPhase = 0;
+    EXPECT_FALSE(motionStep(session, b.view(), 10));  // skipped
+    EXPECT_EQ(session.MotionPhase, 1);
+    EXPECT_FALSE(motionStep(session, a.view(), 10));  // reference
+    EXPECT_EQ(session.MotionPhase, 2);
+    EXPECT_TRUE(motionStep(session, b.view(), 10));   // compared
+    // The reference follows every compared picture: b again is no change.
+    EXPECT_FALSE(motionStep(session, b.view(), 10));
+    EXPECT_TRUE(motionStep(session, a.view(), 10));
+}
+
+TEST(MotionStep, TriggerSuppressesComparisonAndKeepsReference) {
+    Picture a(320, 240);
+    Picture b(320, 240, 0xFFFFFFFFu);
+    CameraSession session;
+    prime(session, a, 10);
+    session.MotionTrigger = true;
+    EXPECT_FALSE(motionStep(session, b.view(), 10));
+    EXPECT_EQ(session.MotionPhase, 2);
+    EXPECT_EQ(session.ReferenceGrid[0][0], 0);  // still picture a
+    session.MotionTrigger = false;
+    EXPECT_TRUE(motionStep(session, b.view(), 10));
+}
+
+}  // namespace
+}  // namespace ipcam
