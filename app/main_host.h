@@ -35,6 +35,11 @@ public:
     virtual void showSetupDialog() = 0;
     // The setup dialog's caption (first run sets "IPCAM INI file Settings").
     virtual void setSetupDialogCaption(const std::string& caption) = 0;
+    // Copies the in-memory record into the setup dialog's controls, as the
+    // dialog's own activation would (first run).
+    virtual void fillSetupDialogFromRecord() = 0;
+    // The playback window, modeless.
+    virtual void showPlaybackWindow() = 0;
     // Lays the main window out for a resolution (0 large, 2 small, else middle).
     virtual void applyLayout(uint8_t resolution) = 0;
     // The preview picture has changed and wants repainting.

@@ -1,0 +1,93 @@
+#include "camera/jpeg_decoder.h"
+
+#include <QImage>
+
+#include <csetjmp>
+#include <cstdio>
+#include <vector>
+
+#include <jpeglib.h>
+
+namespace ipcam {
+
+namespace {
+
+struct ErrorManager {
+    jpeg_error_mgr pub;
+    std::jmp_buf jump;
+};
+
+extern "C" void onJpegError(j_common_ptr cinfo) {
+    auto* err = reinterpret_cast<ErrorManager*>(cinfo->err);
+    std::longjmp(err->jump, 1);
+}
+
+extern "C" void onJpegMessage(j_common_ptr) {
+    // Warnings about trailing bytes after the picture are expected: the
+    // camera's boundary line stays with each picture.
+}
+
+}  // namespace
+
+struct JpegDecoder::Impl {
+    jpeg_decompress_struct cinfo{};
+    ErrorManager err{};
+    // A picture that fails half-way is decoded here first, so the preview
+    // keeps its last good picture. Reused between pictures.
+    QImage scratch;
+
+    Impl() {
+        cinfo.err = jpeg_std_error(&err.pub);
+        err.pub.error_exit = onJpegError;
+        err.pub.output_message = onJpegMessage;
+        jpeg_create_decompress(&cinfo);
+    }
+    ~Impl() { jpeg_destroy_decompress(&cinfo); }
+};
+
+JpegDecoder::JpegDecoder() : impl_(std::make_unique<Impl>()) {}
+JpegDecoder::~JpegDecoder() = default;
+
+bool JpegDecoder::decode(const uint8_t* data, size_t size, QImage& target) {
+    if (data == nullptr || size < 4) {
+        return false;
+    }
+    jpeg_decompress_struct& cinfo = impl_->cinfo;
+    QImage& out = impl_->scratch;
+    if (setjmp(impl_->err.jump)) {
+        jpeg_abort_decompress(&cinfo);
+        return false;
+    }
+    jpeg_mem_src(&cinfo, data, static_cast<unsigned long>(size));
+    if (jpeg_read_header(&cinfo, TRUE) != JPEG_HEADER_OK) {
+        jpeg_abort_decompress(&cinfo);
+        return false;
+    }
+    // QImage::Format_RGB32 is 0xffRRGGBB in native order: B, G, R, X bytes.
+    cinfo.out_color_space = JCS_EXT_BGRX;
+    jpeg_start_decompress(&cinfo);
+    const int w = static_cast<int>(cinfo.output_width);
+    const int h = static_cast<int>(cinfo.output_height);
+    if (w <= 0 || h <= 0 || w > 16384 || h > 16384) {
+        jpeg_abort_decompress(&cinfo);
+        return false;
+    }
+    // Decode into whichever of the two images is not on show, so that a
+    // picture that fails half-way never reaches the preview.
+    if (out.width() != w || out.height() != h || out.format() != QImage::Format_RGB32) {
+        out = QImage(w, h, QImage::Format_RGB32);
+    }
+    while (cinfo.output_scanline < cinfo.output_height) {
+        JSAMPROW row = out.scanLine(static_cast<int>(cinfo.output_scanline));
+        jpeg_read_scanlines(&cinfo, &row, 1);
+    }
+    jpeg_finish_decompress(&cinfo);
+    // Swap rather than copy: the shown image's buffer becomes the next scratch.
+    std::swap(out, target);
+    if (out.width() != w || out.height() != h) {
+        out = QImage();
+    }
+    return true;
+}
+
+}  // namespace ipcam

@@ -1,0 +1,37 @@
+#pragma once
+// The camera socket on QTcpSocket: non-blocking, event driven. Its
+// connected / readyRead / error signals become CameraSocketEvents calls on
+// the thread that owns it (the user-interface thread).
+
+#include <QObject>
+#include <QTcpSocket>
+
+#include "camera/camera_socket.h"
+
+namespace ipcam {
+
+class QtCameraSocket final : public QObject, public CameraSocket {
+    Q_OBJECT
+public:
+    explicit QtCameraSocket(QObject* parent = nullptr);
+    ~QtCameraSocket() override;
+
+    void setEvents(CameraSocketEvents* events) override { events_ = events; }
+    void open(const std::string& host, uint16_t port) override;
+    void close() override;
+    bool isOpen() const override;
+    void send(const std::string& bytes) override;
+
+private:
+    void onConnected();
+    void onReadyRead();
+    void onError(QAbstractSocket::SocketError error);
+
+    QTcpSocket socket_;
+    CameraSocketEvents* events_ = nullptr;
+    // Events of a connection we have already closed are not delivered.
+    bool active_ = false;
+    std::vector<uint8_t> chunk_;
+};
+
+}  // namespace ipcam

@@ -1,0 +1,50 @@
+#include "camera/status_line.h"
+
+#include <cstdio>
+
+namespace ipcam {
+
+namespace {
+
+const char* kindPrefix(uint8_t kind) {
+    if (kind & kManual) return "Manual Record: ";
+    if (kind & kDaily) return "Daily Record: ";
+    if (kind & kMotion) return "Motion Record: ";
+    return nullptr;
+}
+
+std::string rateText(const char* prefix, uint32_t frames, uint32_t seconds) {
+    return std::string(prefix) + formatRate(frames, seconds) + " (" + std::to_string(frames) + "f/" +
+           std::to_string(seconds) + "s)";
+}
+
+}  // namespace
+
+std::string formatRate(uint32_t frames, uint32_t seconds) {
+    double rate = seconds == 0 ? 0.0 : static_cast<double>(frames) / static_cast<double>(seconds);
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%.1f", rate);
+    return buf;
+}
+
+std::optional<std::string> pictureStatusText(const CameraSession& s) {
+    const char* prefix = kindPrefix(s.RecordKind);
+    if (s.RecordSeconds > 0) {
+        if (prefix) return rateText(prefix, s.RecordFrames, s.RecordSeconds);
+        return std::nullopt;
+    }
+    if (prefix) return std::string(prefix) + "0.0 (0f/0s)";
+    if (s.PreviewSeconds > 0) return rateText("Preview: ", s.PreviewFrames, s.PreviewSeconds);
+    return std::nullopt;
+}
+
+std::optional<std::string> tickStatusText(const CameraSession& s) {
+    if (s.RecordSeconds > 0) {
+        if (const char* prefix = kindPrefix(s.RecordKind)) return rateText(prefix, s.RecordFrames, s.RecordSeconds);
+        return std::nullopt;
+    }
+    if (s.PreviewSeconds > 0) return rateText("Preview: ", s.PreviewFrames, s.PreviewSeconds);
+    return std::nullopt;
+}
+
+}  // namespace ipcam

@@ -1,0 +1,61 @@
+#pragma once
+// The camera's stream protocol: the one request line, the fixed reply
+// header, and the rule that cuts the byte stream into pictures.
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "settings/camera_settings.h"
+
+namespace ipcam {
+
+inline constexpr std::string_view kExpectedReplyHeader =
+    "HTTP/1.0 200 OK\r\n"
+    "Connection: Close\r\n"
+    "Server: Qelt\r\n"
+    "Content-Type: multipart/x-mixed-replace; boundary=EOB\r\n"
+    "\r\n"
+    "EOB\r\n";
+static_assert(kExpectedReplyHeader.size() == 112);
+
+// The size parameter: index 0 (640x480) sends 2, 2 (160x120) sends 0, any
+// other value sends 1.
+int sizeParameter(uint8_t resolution);
+
+// "GET /Webcam.jpg?Pass=<password>&V=..&F=..&Q=..&B=..&U=.. HTTP/1.0\r\n"; the
+// password goes in byte for byte, unescaped.
+std::string composeStreamRequest(const CameraSettings& settings);
+
+// Accepted when the chunk's first 112 bytes equal the expected header.
+bool checkReplyHeader(std::span<const uint8_t> chunk);
+
+// True when the chunk begins FF D8 FF E0.
+bool isPictureStart(std::span<const uint8_t> chunk);
+
+// Collects chunks into pictures: a chunk that starts a picture closes the
+// one collected so far. The collection is bounded: when a stream never
+// starts a picture at the start of a read, the collection is dropped once it
+// would pass the bound, and the next picture start collects cleanly.
+class PictureCollector {
+public:
+    static constexpr size_t kDefaultLimit = 16u * 1024u * 1024u;
+
+    explicit PictureCollector(std::vector<uint8_t>& receiveBuffer, size_t limit = kDefaultLimit)
+        : buffer_(receiveBuffer), limit_(limit) {}
+
+    // Appends a chunk that does not start a picture.
+    void append(std::span<const uint8_t> chunk);
+    // Number of times the collection was dropped for passing the bound.
+    uint64_t overflows() const { return overflows_; }
+
+private:
+    std::vector<uint8_t>& buffer_;
+    size_t limit_;
+    uint64_t overflows_ = 0;
+};
+
+}  // namespace ipcam
