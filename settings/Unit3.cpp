@@ -1,0 +1,477 @@
+#include "settings/Unit3.h"
+
+#include <QButtonGroup>
+#include <QCheckBox>
+#include <QDialogButtonBox>
+#include <QDir>
+#include <QFileInfo>
+#include <QFileSystemModel>
+#include <QFrame>
+#include <QGroupBox>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QShowEvent>
+#include <QSignalBlocker>
+#include <QSlider>
+#include <QTabBar>
+#include <QTreeView>
+#include <QVBoxLayout>
+#include <algorithm>
+
+#include "settings/Unit5.h"
+
+namespace ipcam {
+
+namespace {
+
+const char* const kDayNames[kDaysPerWeek] = {"Sunday",   "Monday", "Tuesday", "Wednesday",
+                                             "Thursday", "Friday", "Saturday"};
+
+QGroupBox* addGroup(QWidget* parent, const char* name, const QString& title, int left, int top, int width,
+                    int height) {
+    auto* group = new QGroupBox(title, parent);
+    group->setObjectName(QString::fromLatin1(name));
+    group->setGeometry(left, top, width, height);
+    return group;
+}
+
+QLineEdit* addEdit(QWidget* parent, const char* name, int left, int top, int width) {
+    auto* edit = new QLineEdit(parent);
+    edit->setObjectName(QString::fromLatin1(name));
+    edit->setGeometry(left, top, width, 22);
+    return edit;
+}
+
+QPushButton* addButton(QWidget* parent, const char* name, const QString& caption, int left, int top, int width) {
+    auto* button = new QPushButton(caption, parent);
+    button->setObjectName(QString::fromLatin1(name));
+    button->setGeometry(left, top, width, 28);
+    button->setAutoDefault(false);
+    return button;
+}
+
+// Selects item `index` of a radio group; a value outside the items (only a
+// hand-edited settings file can hold one) leaves no item selected.
+void selectItem(QButtonGroup* group, int index) {
+    if (QAbstractButton* b = group->button(index)) {
+        b->setChecked(true);
+        return;
+    }
+    group->setExclusive(false);
+    for (QAbstractButton* each : group->buttons())
+        each->setChecked(false);
+    group->setExclusive(true);
+}
+
+// A group with no selection keeps the stored value rather than writing a
+// made-up one.
+void takeItem(const QButtonGroup* group, uint8_t& field) {
+    const int id = group->checkedId();
+    if (id >= 0)
+        field = static_cast<uint8_t>(id);
+}
+
+// The modal folder chooser: a folder tree and a box in which a new folder may
+// be typed. Asks before accepting a folder that does not exist yet.
+std::string runDirectoryChooser(QWidget* parent, const std::string& start) {
+    QDialog dialog(parent);
+    dialog.setWindowTitle(QStringLiteral("Select Directory"));
+    dialog.resize(420, 400);
+
+    auto* layout = new QVBoxLayout(&dialog);
+    auto* model = new QFileSystemModel(&dialog);
+    model->setFilter(QDir::AllDirs | QDir::NoDotAndDotDot | QDir::Drives);
+    model->setRootPath(QDir::rootPath());
+    auto* tree = new QTreeView(&dialog);
+    tree->setModel(model);
+    for (int column = 1; column < model->columnCount(); ++column)
+        tree->hideColumn(column);
+    tree->header()->hide();
+    tree->setRootIndex(model->index(QDir::rootPath()));
+    layout->addWidget(tree);
+
+    layout->addWidget(new QLabel(QStringLiteral("Directory Name:"), &dialog));
+    auto* path = new QLineEdit(&dialog);
+    layout->addWidget(path);
+    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, &dialog);
+    layout->addWidget(buttons);
+
+    const QString startDir = start.empty() ? QDir::currentPath() : QString::fromStdString(start);
+    path->setText(QDir::cleanPath(startDir));
+    const QModelIndex startIndex = model->index(startDir);
+    if (startIndex.isValid()) {
+        tree->setCurrentIndex(startIndex);
+        tree->scrollTo(startIndex);
+    }
+    QObject::connect(tree->selectionModel(), &QItemSelectionModel::currentChanged, &dialog,
+                     [model, path](const QModelIndex& current) {
+                         if (current.isValid())
+                             path->setText(model->filePath(current));
+                     });
+    QObject::connect(buttons, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
+    QObject::connect(buttons, &QDialogButtonBox::accepted, &dialog, [&dialog, path] {
+        const QString chosen = QDir::cleanPath(path->text().trimmed());
+        if (chosen.isEmpty() || chosen == QStringLiteral("."))
+            return;
+        if (!QFileInfo(chosen).isDir()) {
+            const auto answer = QMessageBox::question(
+                &dialog, QStringLiteral("Confirm"),
+                QStringLiteral("The %1 directory does not exist.\nCreate it?").arg(chosen));
+            if (answer != QMessageBox::Yes)
+                return;
+        }
+        dialog.accept();
+    });
+
+    if (dialog.exec() != QDialog::Accepted)
+        return {};
+    return QDir::cleanPath(path->text().trimmed()).toStdString();
+}
+
+}  // namespace
+
+TForm3::TForm3(SetupContext ctx, QWidget* parent) : QDialog(parent), ctx_(std::move(ctx)) {
+    setObjectName(QStringLiteral("SettingForm"));
+    setWindowTitle(QStringLiteral("Setting"));
+    setFixedSize(597, 488);
+    setModal(true);
+
+    // Address and port.
+    QGroupBox* addressGroup = addGroup(this, "IPCAM_Address_Box", QStringLiteral("IPCAM Address"), 8, 4, 581, 52);
+    auto* scheme = new QLabel(QStringLiteral("http://"), addressGroup);
+    scheme->setGeometry(10, 22, 40, 20);
+    address_ = addEdit(addressGroup, "IPCAM_Address", 50, 21, 425);
+    auto* portLabel = new QLabel(QStringLiteral("Port:"), addressGroup);
+    portLabel->setGeometry(484, 22, 32, 20);
+    port_ = addEdit(addressGroup, "IPCAM_Port", 518, 21, 49);
+
+    // Password, motion detection and alarm e-mail side by side.
+    QGroupBox* passwordGroup =
+        addGroup(this, "IPCAM_Password_Box", QStringLiteral("IPCAM Password"), 8, 60, 150, 56);
+    password_ = addEdit(passwordGroup, "txtIPCAM_Password", 10, 22, 130);
+    password_->setMaxLength(kPasswordMaxLength);
+    password_->setEchoMode(QLineEdit::Password);
+    password_->setStyleSheet(QStringLiteral("lineedit-password-character: 42;"));
+
+    QGroupBox* motionGroup =
+        addGroup(this, "MotionDetection_Box", QStringLiteral("Motion Detection"), 164, 60, 250, 56);
+    motionSwitch_ = new QCheckBox(QStringLiteral("Enable"), motionGroup);
+    motionSwitch_->setObjectName(QStringLiteral("MotionDetection_SW"));
+    motionSwitch_->setGeometry(10, 22, 66, 22);
+    slider_ = new QSlider(Qt::Horizontal, motionGroup);
+    slider_->setObjectName(QStringLiteral("Motion_sensitivity_TrackBar"));
+    slider_->setGeometry(78, 22, 134, 22);
+    slider_->setRange(0, 10);
+    slider_->setSingleStep(1);
+    slider_->setPageStep(1);
+    slider_->setTickPosition(QSlider::TicksBelow);
+    slider_->setTickInterval(1);
+    sliderValue_ = new QLabel(QStringLiteral("0"), motionGroup);
+    sliderValue_->setObjectName(QStringLiteral("Motion_sensitivity_Value"));
+    sliderValue_->setGeometry(220, 22, 24, 20);
+
+    QGroupBox* alarmGroup = addGroup(this, "AlarmEmail_Box", QStringLiteral("Alarm Email"), 420, 60, 169, 56);
+    alarmSwitch_ = new QCheckBox(QStringLiteral("Enable"), alarmGroup);
+    alarmSwitch_->setObjectName(QStringLiteral("AlarmEmail_SW"));
+    alarmSwitch_->setGeometry(10, 22, 66, 22);
+    emailSetup_ = addButton(alarmGroup, "EmailSetup_Button", QStringLiteral("Email Setup"), 78, 19, 84);
+
+    // Recording directory.
+    QGroupBox* pathGroup = addGroup(this, "RecordPath_Box", QStringLiteral("Daily Recording"), 8, 120, 581, 56);
+    recordPath_ = addEdit(pathGroup, "RecordPath", 10, 22, 465);
+    aviDirectory_ = addButton(pathGroup, "AVIDirectory", QStringLiteral("AVI Directory"), 482, 19, 91);
+
+    // The five picture settings.
+    resolution_ = addRadioGroup("ViewResolution", QStringLiteral("Resolution"),
+                                {QStringLiteral("640 X 480  (VGA)"), QStringLiteral("320 X 240  (QVGA)"),
+                                 QStringLiteral("160 X 120  (QQVGA)")},
+                                8, 165);
+    frequency_ = addRadioGroup("ViewFrequency", QStringLiteral("Anti-flicker"),
+                               {QStringLiteral("50Hz"), QStringLiteral("60Hz")}, 177, 84);
+    quality_ = addRadioGroup("ViewQuality", QStringLiteral("Quality"),
+                             {QStringLiteral("High"), QStringLiteral("Middle"), QStringLiteral("Low")}, 265, 96);
+    brightness_ = addRadioGroup("ViewBrightness", QStringLiteral("Brightness"),
+                                {QStringLiteral("High"), QStringLiteral("Middle"), QStringLiteral("Low")}, 365, 96);
+    orientation_ = addRadioGroup("ViewOrientation", QStringLiteral("Image Orientation"),
+                                 {QStringLiteral("Normal"), QStringLiteral("Upside Down")}, 465, 124);
+
+    // The week: one tab per day over a page with the 24 hour boxes.
+    dayTabs_ = new QTabBar(this);
+    dayTabs_->setObjectName(QStringLiteral("WeekTimeSetting"));
+    for (const char* day : kDayNames)
+        dayTabs_->addTab(QString::fromLatin1(day));
+    dayTabs_->setExpanding(false);
+    dayTabs_->setUsesScrollButtons(false);
+    dayTabs_->setDrawBase(false);
+    dayTabs_->setGeometry(8, 284, 581, dayTabs_->sizeHint().height());
+    auto* page = new QFrame(this);
+    page->setObjectName(QStringLiteral("WeekTimeSetting_Page"));
+    page->setFrameShape(QFrame::StyledPanel);
+    const int pageTop = 284 + dayTabs_->sizeHint().height() - 1;
+    page->setGeometry(8, pageTop, 581, 436 - pageTop);
+    QGroupBox* hoursGroup =
+        addGroup(page, "RecordingTime_Box", QStringLiteral("Recording Time (Unit : Hour)"), 6, 4, 470, 116);
+    for (int hour = 0; hour < kHoursPerDay; ++hour) {
+        const int row = hour / 6;
+        const int column = hour % 6;
+        auto* box = new QCheckBox(QStringLiteral("%1").arg(hour, 2, 10, QLatin1Char('0')), hoursGroup);
+        box->setObjectName(QStringLiteral("TimeBlock%1").arg(hour, 2, 10, QLatin1Char('0')));
+        box->setGeometry(8 + 80 * column, 16 + 24 * row, 60, 22);
+        hours_[hour] = box;
+    }
+    selectAll_ = addButton(page, "SetSetting", QStringLiteral("Select All"), 486, 14, 86);
+    clearAll_ = addButton(page, "ClearSetting", QStringLiteral("Clear All"), 486, 50, 86);
+    everyDay_ = addButton(page, "CopyAll", QStringLiteral("Every Day"), 486, 86, 86);
+
+    save_ = addButton(this, "SaveSetting_Button", QStringLiteral("Save"), 200, 448, 90);
+    exit_ = addButton(this, "ExitSetting_Button", QStringLiteral("Exit"), 307, 448, 90);
+
+    connect(address_, &QLineEdit::textChanged, this, [this] { addressChange(); });
+    connect(port_, &QLineEdit::textChanged, this, [this] { portChange(); });
+    connect(password_, &QLineEdit::textChanged, this, [this] { passwordChange(); });
+    connect(recordPath_, &QLineEdit::textChanged, this, [this] { recordPathChange(); });
+    connect(aviDirectory_, &QPushButton::clicked, this, [this] { aviDirectoryClick(); });
+    connect(motionSwitch_, &QCheckBox::toggled, this, [this] { motionSwitchClick(); });
+    connect(slider_, &QSlider::valueChanged, this, [this] { sliderChange(); });
+    connect(emailSetup_, &QPushButton::clicked, this, [this] { emailSetupClick(); });
+    connect(dayTabs_, &QTabBar::currentChanged, this, [this](int index) { tabChanged(index); });
+    connect(selectAll_, &QPushButton::clicked, this, [this] { selectAllClick(); });
+    connect(clearAll_, &QPushButton::clicked, this, [this] { clearAllClick(); });
+    connect(everyDay_, &QPushButton::clicked, this, [this] { copyAllClick(); });
+    connect(save_, &QPushButton::clicked, this, [this] { saveClick(); });
+    connect(exit_, &QPushButton::clicked, this, [this] { exitClick(); });
+}
+
+QButtonGroup* TForm3::addRadioGroup(const char* name, const QString& title, const QStringList& items, int left,
+                                    int width) {
+    QGroupBox* box = addGroup(this, name, title, left, 180, width, 100);
+    auto* group = new QButtonGroup(box);
+    group->setObjectName(QString::fromLatin1(name) + QStringLiteral("_Items"));
+    for (int i = 0; i < items.size(); ++i) {
+        auto* radio = new QRadioButton(items[i], box);
+        radio->setGeometry(10, 20 + 24 * i, width - 14, 22);
+        group->addButton(radio, i);
+    }
+    return group;
+}
+
+void TForm3::showEvent(QShowEvent* event) {
+    QDialog::showEvent(event);
+    // Restoring a minimised window is spontaneous and is not a new opening.
+    if (!event->spontaneous())
+        formActivate();
+}
+
+void TForm3::formActivate() {
+    if (ctx_.store.exists()) {
+        setWindowTitle(QStringLiteral("IP CAM Setup"));
+        ctx_.store.load(ctx_.record, 0);
+    } else {
+        // No settings file yet: show the first-run values; nothing is written.
+        setWindowTitle(QStringLiteral("IPCAM INI file Settings"));
+        applyFirstRunDefaults(ctx_.record,
+                              ctx_.fallbackDirectory ? ctx_.fallbackDirectory() : QDir::currentPath().toStdString());
+    }
+    published();
+    loadControlsFromRecord();
+}
+
+void TForm3::loadControlsFromRecord() {
+    const CameraSettings& r = ctx_.record;
+    const int today = std::clamp(ctx_.clock.now().dayOfWeek, 0, kDaysPerWeek - 1);
+
+    // The boxes are filled from the record; their change handlers would only
+    // write the same values back.
+    {
+        const QSignalBlocker b1(address_), b2(port_), b3(password_), b4(recordPath_);
+        address_->setText(QString::fromStdString(r.hostAddress));
+        port_->setText(QString::number(r.hostPort));
+        // The limit is for typing: a longer stored password is shown whole
+        // rather than cut and then saved cut.
+        const QString password = QString::fromStdString(r.cameraPassword);
+        password_->setMaxLength(std::max<int>(kPasswordMaxLength, static_cast<int>(password.size())));
+        password_->setText(password);
+        recordPath_->setText(QString::fromStdString(r.aviDirectory));
+    }
+    {
+        const QSignalBlocker b1(motionSwitch_), b2(slider_);
+        const bool motion = r.motionDetectionEnabled == 1;
+        motionSwitch_->setChecked(motion);
+        slider_->setEnabled(motion);
+        alarmSwitch_->setEnabled(motion);
+        slider_->setValue(r.motionSensitivity);
+        sliderValue_->setText(QString::number(slider_->value()));
+    }
+    selectItem(resolution_, r.resolution);
+    selectItem(frequency_, r.frequency);
+    selectItem(quality_, r.quality);
+    selectItem(brightness_, r.brightness);
+    selectItem(orientation_, r.orientation);
+
+    {
+        const QSignalBlocker blocker(dayTabs_);
+        dayTabs_->setCurrentIndex(today);
+    }
+    editSchedule_ = r.schedule;
+    showRow(today);
+    alarmSwitch_->setChecked(r.alarmEmailEnabled == 1);
+    shownDay_ = today;
+}
+
+void TForm3::addressChange() {
+    ctx_.record.hostAddress = address_->text().toStdString();
+    published();
+}
+
+void TForm3::portChange() {
+    ctx_.record.hostPort = static_cast<uint16_t>(decimalLong(port_->text().toStdString()));
+    published();
+}
+
+void TForm3::passwordChange() {
+    ctx_.record.cameraPassword = password_->text().toStdString();
+    published();
+}
+
+void TForm3::recordPathChange() {
+    ctx_.record.aviDirectory = recordPath_->text().toStdString();
+    published();
+}
+
+void TForm3::aviDirectoryClick() {
+    const QString typed = recordPath_->text();
+    const std::string start = !typed.isEmpty() && QFileInfo(typed).isDir() ? typed.toStdString() : std::string();
+    const std::string chosen = chooseDirectory(start);
+    if (chosen.empty())
+        return;
+    const QString dir = QString::fromStdString(chosen);
+    if (!QFileInfo(dir).isDir() && !QDir().mkpath(dir)) {
+        warn("Cannot create the directory " + chosen);
+        return;
+    }
+    recordPath_->setText(dir);  // the live edit puts it into the record
+    ctx_.record.aviDirectory = chosen;
+    published();
+}
+
+void TForm3::motionSwitchClick() {
+    const bool on = motionSwitch_->isChecked();
+    slider_->setEnabled(on);
+    alarmSwitch_->setEnabled(on);
+}
+
+void TForm3::sliderChange() {
+    if (motionSwitch_->isChecked())
+        sliderValue_->setText(QString::number(slider_->value()));
+}
+
+void TForm3::emailSetupClick() {
+    if (emailDialog_)
+        emailDialog_->exec();
+}
+
+void TForm3::tabChanged(int index) {
+    if (index < 0 || index >= kDaysPerWeek)
+        return;
+    storeBoxes(shownDay_);
+    shownDay_ = index;
+    showRow(index);
+}
+
+void TForm3::selectAllClick() {
+    const int day = dayTabs_->currentIndex();
+    for (int hour = 0; hour < kHoursPerDay; ++hour) {
+        editSchedule_.at(day, hour) = 1;
+        hours_[hour]->setChecked(true);
+    }
+}
+
+void TForm3::clearAllClick() {
+    const int day = dayTabs_->currentIndex();
+    for (int hour = 0; hour < kHoursPerDay; ++hour) {
+        editSchedule_.at(day, hour) = 0;
+        hours_[hour]->setChecked(false);
+    }
+}
+
+void TForm3::copyAllClick() {
+    const int day = dayTabs_->currentIndex();
+    storeBoxes(day);
+    for (int other = 0; other < kDaysPerWeek; ++other)
+        for (int hour = 0; hour < kHoursPerDay; ++hour)
+            editSchedule_.at(other, hour) = editSchedule_.at(day, hour);
+}
+
+void TForm3::saveClick() {
+    CameraSettings& r = ctx_.record;
+    r.hostAddress = address_->text().toStdString();
+    // The port is taken from its box like the other texts, so a port typed
+    // before the e-mail setup reloaded the record is not lost.
+    r.hostPort = static_cast<uint16_t>(decimalLong(port_->text().toStdString()));
+    r.cameraPassword = password_->text().toStdString();
+    r.aviDirectory = recordPath_->text().toStdString();
+    r.motionDetectionEnabled = motionSwitch_->isChecked() ? 1 : 0;
+    // Stored as ticked even while greyed out by the motion switch.
+    r.alarmEmailEnabled = alarmSwitch_->isChecked() ? 1 : 0;
+    r.motionSensitivity = static_cast<uint8_t>(slider_->value());
+    takeItem(resolution_, r.resolution);
+    takeItem(frequency_, r.frequency);
+    takeItem(quality_, r.quality);
+    takeItem(brightness_, r.brightness);
+    takeItem(orientation_, r.orientation);
+    storeBoxes(dayTabs_->currentIndex());
+    r.schedule = editSchedule_;
+    published();
+    try {
+        if (ctx_.saveSettings)
+            ctx_.saveSettings();
+        else
+            ctx_.store.save(r, 0);
+    } catch (const std::exception& e) {
+        // Not saved: say so and leave the dialog open for another try.
+        warn(e.what());
+        return;
+    }
+    accept();
+}
+
+void TForm3::exitClick() {
+    if (ctx_.resetMotionPhase)
+        ctx_.resetMotionPhase();
+    reject();
+}
+
+void TForm3::storeBoxes(int day) {
+    if (day < 0 || day >= kDaysPerWeek)
+        return;
+    for (int hour = 0; hour < kHoursPerDay; ++hour)
+        editSchedule_.at(day, hour) = hours_[hour]->isChecked() ? 1 : 0;
+}
+
+void TForm3::showRow(int day) {
+    for (int hour = 0; hour < kHoursPerDay; ++hour)
+        hours_[hour]->setChecked(editSchedule_.at(day, hour) == 1);
+}
+
+std::string TForm3::chooseDirectory(const std::string& start) {
+    if (ctx_.chooseDirectory)
+        return ctx_.chooseDirectory(start);
+    return runDirectoryChooser(this, start);
+}
+
+void TForm3::warn(const std::string& text) {
+    if (ctx_.showWarning)
+        ctx_.showWarning(text);
+    else
+        QMessageBox::critical(this, QStringLiteral("Warning!"), QString::fromStdString(text));
+}
+
+void TForm3::published() {
+    ctx_.shared.publishSettings(ctx_.record);
+}
+
+}  // namespace ipcam
