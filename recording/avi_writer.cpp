@@ -1,0 +1,397 @@
+#include "recording/avi_writer.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+
+namespace ipcam {
+
+namespace {
+
+constexpr char kPartialPrefix[] = ".recording-";
+constexpr char kPartialSuffix[] = ".partial";
+constexpr int kMaxUnique = 9999;
+
+std::string twoDigits(int v) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "%02d", v);
+    return buf;
+}
+
+std::string errnoText(int err) { return std::strerror(err); }
+
+bool pwriteAll(int fd, const uint8_t* data, size_t n, uint64_t offset, int* err) {
+    while (n > 0) {
+        const ssize_t w = ::pwrite(fd, data, n, static_cast<off_t>(offset));
+        if (w < 0) {
+            if (errno == EINTR) continue;
+            *err = errno;
+            return false;
+        }
+        if (w == 0) {
+            *err = ENOSPC;
+            return false;
+        }
+        data += w;
+        n -= static_cast<size_t>(w);
+        offset += static_cast<uint64_t>(w);
+    }
+    return true;
+}
+
+bool preadAll(int fd, uint8_t* data, size_t n, uint64_t offset) {
+    while (n > 0) {
+        const ssize_t r = ::pread(fd, data, n, static_cast<off_t>(offset));
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) return false;
+        data += r;
+        n -= static_cast<size_t>(r);
+        offset += static_cast<uint64_t>(r);
+    }
+    return true;
+}
+
+// rename() that never replaces an existing file. 0 or an errno value.
+int renameNoReplace(const std::string& from, const std::string& to) {
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
+    const int err = errno;
+    if (err != EINVAL && err != ENOSYS && err != ENOTSUP) return err;
+    // File systems without RENAME_NOREPLACE: link() refuses existing names.
+    if (::link(from.c_str(), to.c_str()) == 0) {
+        ::unlink(from.c_str());
+        return 0;
+    }
+    if (errno == EEXIST) return EEXIST;
+    struct stat st {};
+    if (::lstat(to.c_str(), &st) == 0) return EEXIST;
+    return ::rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
+}
+
+void syncDirectory(const std::string& dir) {
+    const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return;
+    ::fsync(fd);
+    ::close(fd);
+}
+
+bool allDigits(const std::string& s, size_t pos, size_t n) {
+    if (pos + n > s.size()) return false;
+    for (size_t i = pos; i < pos + n; ++i)
+        if (s[i] < '0' || s[i] > '9') return false;
+    return true;
+}
+
+int number(const std::string& s, size_t pos, size_t n) { return std::stoi(s.substr(pos, n)); }
+
+}  // namespace
+
+std::string recordingDateText(const LocalDateTime& t) {
+    return twoDigits(t.year) + twoDigits(t.month) + twoDigits(t.day);
+}
+
+std::string recordingTimeText(const LocalDateTime& t) {
+    return twoDigits(t.hour) + twoDigits(t.minute) + twoDigits(t.second);
+}
+
+std::string partialFileName(const LocalDateTime& start, char letter, int unique) {
+    std::string name = kPartialPrefix + recordingDateText(start) + "-" + recordingTimeText(start) + "-" + letter;
+    if (unique > 0) name += "-" + std::to_string(unique);
+    return name + kPartialSuffix;
+}
+
+std::optional<PartialName> parsePartialFileName(const std::string& name) {
+    const size_t p = sizeof(kPartialPrefix) - 1;
+    const size_t suffixLen = sizeof(kPartialSuffix) - 1;
+    if (name.size() < p + 8 + 1 + 6 + 2 + suffixLen) return std::nullopt;
+    if (name.compare(0, p, kPartialPrefix) != 0) return std::nullopt;
+    if (name.compare(name.size() - suffixLen, suffixLen, kPartialSuffix) != 0) return std::nullopt;
+    if (!allDigits(name, p, 8) || name[p + 8] != '-' || !allDigits(name, p + 9, 6) || name[p + 15] != '-')
+        return std::nullopt;
+    const char letter = name[p + 16];
+    if (letter != 'A' && letter != 'T') return std::nullopt;
+    const size_t restStart = p + 17;
+    const size_t restEnd = name.size() - suffixLen;
+    if (restEnd > restStart) {
+        if (name[restStart] != '-' || restEnd - restStart < 2 || !allDigits(name, restStart + 1, restEnd - restStart - 1))
+            return std::nullopt;
+    }
+    PartialName out;
+    out.letter = letter;
+    const int year = number(name, p, 4), month = number(name, p + 4, 2), day = number(name, p + 6, 2);
+    const int hour = number(name, p + 9, 2), minute = number(name, p + 11, 2), second = number(name, p + 13, 2);
+    if (month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 || minute > 59 || second > 59)
+        return std::nullopt;
+    out.start = makeDateTime(year, month, day, hour, minute, second);
+    return out;
+}
+
+PartialAviWriter::~PartialAviWriter() { abandon(); }
+
+bool PartialAviWriter::open(const std::string& directory, const LocalDateTime& start, uint8_t resolution, bool alarm,
+                            std::string* error) {
+    abandon();
+    if (directory.empty()) {
+        *error = "no recording directory is set";
+        return false;
+    }
+    directory_ = directory;
+    start_ = start;
+    letter_ = alarm ? 'A' : 'T';
+    for (int k = 0; k <= kMaxUnique; ++k) {
+        const std::string path = directory + "/" + partialFileName(start, letter_, k);
+        const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        if (fd < 0) {
+            if (errno == EEXIST) continue;
+            path_ = path;
+            *error = errnoText(errno);
+            return false;
+        }
+        const auto header = avi::headerTemplate(resolution);
+        int err = 0;
+        if (!pwriteAll(fd, header.data(), header.size(), 0, &err)) {
+            ::close(fd);
+            ::unlink(path.c_str());
+            path_ = path;
+            *error = errnoText(err);
+            return false;
+        }
+        fd_ = fd;
+        path_ = path;
+        unique_ = k;
+        position_ = avi::kHeaderSize;
+        index_.clear();
+        index_.reserve(avi::kMaxFrames);
+        lastSync_ = std::chrono::steady_clock::now();
+        return true;
+    }
+    path_ = directory + "/" + partialFileName(start, letter_, 0);
+    *error = "too many unfinished recordings of the same second";
+    return false;
+}
+
+bool PartialAviWriter::setAlarm(bool alarm, std::string* error) {
+    const char letter = alarm ? 'A' : 'T';
+    if (fd_ < 0 || letter == letter_) return true;
+    for (int k = 0; k <= kMaxUnique; ++k) {
+        const std::string path = directory_ + "/" + partialFileName(start_, letter, k);
+        const int err = renameNoReplace(path_, path);
+        if (err == EEXIST) continue;
+        if (err != 0) {
+            *error = errnoText(err);
+            return false;
+        }
+        path_ = path;
+        letter_ = letter;
+        unique_ = k;
+        return true;
+    }
+    *error = "too many unfinished recordings of the same second";
+    return false;
+}
+
+bool PartialAviWriter::append(const uint8_t* data, size_t n, std::string* error) {
+    if (fd_ < 0) {
+        *error = "the recording file is not open";
+        return false;
+    }
+    if (full()) {
+        *error = "the recording file's index is full";
+        return false;
+    }
+    const uint32_t padded = avi::paddedLength(n);
+    if (position_ + avi::kChunkHeaderSize + padded + 8 + avi::kIndexEntrySize * (index_.size() + 1) > UINT32_MAX) {
+        *error = "the recording file would exceed 4 GiB";
+        return false;
+    }
+    const auto head = avi::chunkHeader(padded);
+    const uint8_t pad = 0;
+    int err = 0;
+    uint64_t pos = position_;
+    bool ok = pwriteAll(fd_, head.data(), head.size(), pos, &err);
+    pos += head.size();
+    if (ok && n > 0) ok = pwriteAll(fd_, data, n, pos, &err);
+    pos += n;
+    if (ok && (n & 1u)) ok = pwriteAll(fd_, &pad, 1, pos, &err);
+    if (!ok) {
+        // Leave only whole chunks behind.
+        [[maybe_unused]] const int cut = ::ftruncate(fd_, static_cast<off_t>(position_));
+        *error = errnoText(err);
+        return false;
+    }
+    index_.push_back({static_cast<uint32_t>(position_ - avi::kMoviBase), padded});
+    position_ += avi::kChunkHeaderSize + padded;
+
+    const auto now = std::chrono::steady_clock::now();
+    if (now - lastSync_ >= std::chrono::seconds(1)) {
+        ::fdatasync(fd_);
+        lastSync_ = now;
+    }
+    return true;
+}
+
+bool PartialAviWriter::finish(const std::string& dateFolder, const std::string& timeText, uint32_t recordSeconds,
+                              uint32_t recordFrames, std::string* finalPath, std::string* error) {
+    if (fd_ < 0) {
+        *error = "the recording file is not open";
+        return false;
+    }
+    const bool completed = completeAviFile(fd_, position_, index_, recordSeconds, recordFrames, error);
+    ::close(fd_);
+    fd_ = -1;
+    index_.clear();
+    if (!completed) {
+        *finalPath = path_;
+        return false;
+    }
+    if (!moveToFinalName(path_, dateFolder, timeText, letter_, finalPath, error)) {
+        if (finalPath->empty()) *finalPath = path_;
+        return false;
+    }
+    syncDirectory(directory_);
+    return true;
+}
+
+void PartialAviWriter::abandon() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+    index_.clear();
+    position_ = 0;
+}
+
+bool completeAviFile(int fd, uint64_t indexOffset, const std::vector<avi::IndexEntry>& index, uint32_t recordSeconds,
+                     uint32_t recordFrames, std::string* error) {
+    int err = 0;
+    if (::ftruncate(fd, static_cast<off_t>(indexOffset)) != 0) {
+        *error = errnoText(errno);
+        return false;
+    }
+    const auto idx = avi::buildIndex(index);
+    if (!pwriteAll(fd, idx.data(), idx.size(), indexOffset, &err)) {
+        *error = errnoText(err);
+        return false;
+    }
+    std::array<uint8_t, avi::kHeaderSize> header{};
+    if (!preadAll(fd, header.data(), header.size(), 0)) {
+        *error = "the recording's header cannot be read back";
+        return false;
+    }
+    avi::patchHeader(header.data(), avi::finishValues(indexOffset, index.size(), recordSeconds, recordFrames));
+    if (!pwriteAll(fd, header.data(), header.size(), 0, &err)) {
+        *error = errnoText(err);
+        return false;
+    }
+    if (::fsync(fd) != 0) {
+        *error = errnoText(errno);
+        return false;
+    }
+    return true;
+}
+
+bool moveToFinalName(const std::string& from, const std::string& folder, const std::string& timeText, char letter,
+                     std::string* finalPath, std::string* error) {
+    for (int k = 0; k <= kMaxUnique; ++k) {
+        std::string path = folder + "/" + timeText;
+        if (k > 0) path += "-" + std::to_string(k);
+        path += letter;
+        path += ".AVI";
+        const int err = renameNoReplace(from, path);
+        if (err == EEXIST) continue;
+        *finalPath = path;
+        if (err != 0) {
+            *error = errnoText(err);
+            return false;
+        }
+        syncDirectory(folder);
+        return true;
+    }
+    *finalPath = folder + "/" + timeText + letter + ".AVI";
+    *error = "too many recordings of the same second";
+    return false;
+}
+
+int recoverPartialRecordings(const std::string& directory) {
+    namespace fs = std::filesystem;
+    if (directory.empty()) return 0;
+    std::vector<std::string> names;
+    std::error_code ec;
+    for (fs::directory_iterator it(directory, ec), end; !ec && it != end; it.increment(ec)) {
+        std::error_code sec;
+        if (it->symlink_status(sec).type() != fs::file_type::regular || sec) continue;
+        names.push_back(it->path().filename().string());
+    }
+    int completed = 0;
+    for (const std::string& name : names) {
+        const auto parsed = parsePartialFileName(name);
+        if (!parsed) continue;
+        const std::string path = directory + "/" + name;
+        const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
+        if (fd < 0) continue;
+        struct stat st {};
+        if (::fstat(fd, &st) != 0) {
+            ::close(fd);
+            continue;
+        }
+        const uint64_t size = static_cast<uint64_t>(st.st_size);
+        if (size < avi::kHeaderSize) {
+            // Cut off before its header was complete: it holds no picture.
+            ::close(fd);
+            ::unlink(path.c_str());
+            continue;
+        }
+        std::array<uint8_t, avi::kHeaderSize> header{};
+        if (!preadAll(fd, header.data(), header.size(), 0) || !avi::isOurHeader(header.data(), header.size())) {
+            ::close(fd);
+            continue;
+        }
+        // Rebuild the index from the whole chunks; stop at the first one
+        // that is incomplete or not a picture (an index written before the
+        // crash included).
+        std::vector<avi::IndexEntry> index;
+        index.reserve(1024);
+        uint64_t pos = avi::kHeaderSize;
+        while (index.size() < avi::kMaxFrames && pos + avi::kChunkHeaderSize <= size) {
+            uint8_t head[avi::kChunkHeaderSize];
+            if (!preadAll(fd, head, sizeof head, pos) || std::memcmp(head, "00dc", 4) != 0) break;
+            const uint32_t len = avi::getU32(head + 4);
+            if ((len & 1u) || pos + avi::kChunkHeaderSize + len > size) break;
+            index.push_back({static_cast<uint32_t>(pos - avi::kMoviBase), len});
+            pos += avi::kChunkHeaderSize + len;
+        }
+        // Its duration: from the start time in its name to its last write.
+        std::tm tm{};
+        tm.tm_year = parsed->start.year - 1900;
+        tm.tm_mon = parsed->start.month - 1;
+        tm.tm_mday = parsed->start.day;
+        tm.tm_hour = parsed->start.hour;
+        tm.tm_min = parsed->start.minute;
+        tm.tm_sec = parsed->start.second;
+        tm.tm_isdst = -1;
+        const std::time_t started = std::mktime(&tm);
+        int64_t seconds = started == static_cast<std::time_t>(-1) ? 0 : static_cast<int64_t>(st.st_mtime - started);
+        if (seconds < 0) seconds = 0;
+        if (seconds > UINT32_MAX) seconds = UINT32_MAX;
+
+        std::string error;
+        const bool ok = completeAviFile(fd, pos, index, static_cast<uint32_t>(seconds),
+                                        static_cast<uint32_t>(index.size()), &error);
+        ::close(fd);
+        if (!ok) continue;
+        const std::string folder = directory + "/" + recordingDateText(parsed->start);
+        if (::mkdir(folder.c_str(), 0755) != 0 && errno != EEXIST) continue;
+        std::string finalPath;
+        if (moveToFinalName(path, folder, recordingTimeText(parsed->start), parsed->letter, &finalPath, &error)) {
+            syncDirectory(directory);
+            ++completed;
+        }
+    }
+    return completed;
+}
+
+}  // namespace ipcam

@@ -1,0 +1,97 @@
+#pragma once
+// Writes one recording straight to disk as it arrives, so a crash loses at
+// most the last moment. The pictures go into a partial file in the recording
+// directory itself (never in a date folder, so the disk space guard does not
+// see it) holding exactly the bytes of the finished file up to the index.
+// The finish appends idx1, patches the header, makes the file durable and
+// renames it to its final name in one step, never over an existing file.
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "app/clock.h"
+#include "recording/avi_format.h"
+
+namespace ipcam {
+
+// "20061012" and "153012" for a start moment.
+std::string recordingDateText(const LocalDateTime& t);
+std::string recordingTimeText(const LocalDateTime& t);
+
+// What a partial file's name says: when its recording started and which
+// suffix letter ('A' motion, 'T' manual/daily) it carries.
+struct PartialName {
+    LocalDateTime start;
+    char letter = 'T';
+};
+
+// ".recording-YYYYMMDD-HHMMSS-T.partial", with "-k" before ".partial" when
+// `unique` is non-zero.
+std::string partialFileName(const LocalDateTime& start, char letter, int unique = 0);
+std::optional<PartialName> parsePartialFileName(const std::string& name);
+
+class PartialAviWriter {
+public:
+    PartialAviWriter() = default;
+    ~PartialAviWriter();
+    PartialAviWriter(const PartialAviWriter&) = delete;
+    PartialAviWriter& operator=(const PartialAviWriter&) = delete;
+
+    // Creates the partial file in `directory` and writes the header for
+    // `resolution`. False with `error` set when the file cannot be created.
+    bool open(const std::string& directory, const LocalDateTime& start, uint8_t resolution, bool alarm,
+              std::string* error);
+    bool isOpen() const { return fd_ >= 0; }
+
+    // Renames the partial file when the suffix letter changes.
+    bool setAlarm(bool alarm, std::string* error);
+
+    // Writes one picture chunk. On failure the file is cut back to the last
+    // whole chunk and false is returned with `error` set.
+    bool append(const uint8_t* data, size_t n, std::string* error);
+
+    uint32_t frames() const { return static_cast<uint32_t>(index_.size()); }
+    bool full() const { return index_.size() >= avi::kMaxFrames; }
+    uint64_t length() const { return position_; }
+    const std::string& partialPath() const { return path_; }
+
+    // Completes the file with the recording's counters and renames it into
+    // `dateFolder` as `timeText` [+ "-k"] + "A.AVI"/"T.AVI". The writer is
+    // closed afterwards whatever the outcome; on failure the partial file
+    // stays where it is, to be completed at the next start.
+    bool finish(const std::string& dateFolder, const std::string& timeText, uint32_t recordSeconds,
+                uint32_t recordFrames, std::string* finalPath, std::string* error);
+
+    // Closes the file without finishing it, as a crash would.
+    void abandon();
+
+private:
+    int fd_ = -1;
+    std::string directory_;
+    std::string path_;
+    LocalDateTime start_;
+    char letter_ = 'T';
+    int unique_ = 0;
+    uint64_t position_ = 0;
+    std::vector<avi::IndexEntry> index_;
+    std::chrono::steady_clock::time_point lastSync_{};
+};
+
+// Appends idx1 at `indexOffset` (cutting off anything after it), patches the
+// header and flushes the file to disk.
+bool completeAviFile(int fd, uint64_t indexOffset, const std::vector<avi::IndexEntry>& index,
+                     uint32_t recordSeconds, uint32_t recordFrames, std::string* error);
+
+// Moves `from` to folder/timeText[-k]<letter>.AVI without replacing any
+// existing file; `finalPath` receives the name used.
+bool moveToFinalName(const std::string& from, const std::string& folder, const std::string& timeText, char letter,
+                     std::string* finalPath, std::string* error);
+
+// Completes every partial file in `directory` into a valid recording under
+// its final name. Returns the number of recordings completed.
+int recoverPartialRecordings(const std::string& directory);
+
+}  // namespace ipcam

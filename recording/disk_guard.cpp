@@ -1,0 +1,106 @@
+#include "recording/disk_guard.h"
+
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <vector>
+
+namespace ipcam {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+bool isDigit(char c) { return c >= '0' && c <= '9'; }
+
+struct FolderContents {
+    std::vector<std::string> recordings;
+    bool empty = true;
+    bool readable = false;
+};
+
+FolderContents listFolder(const fs::path& folder) {
+    FolderContents out;
+    std::error_code ec;
+    fs::directory_iterator it(folder, ec);
+    if (ec) return out;
+    out.readable = true;
+    for (fs::directory_iterator end; !ec && it != end; it.increment(ec)) {
+        out.empty = false;
+        std::error_code sec;
+        const auto type = it->symlink_status(sec).type();
+        const std::string name = it->path().filename().string();
+        if (!sec && type == fs::file_type::regular && isRecordingFileName(name)) out.recordings.push_back(name);
+    }
+    if (ec) out.readable = false;
+    return out;
+}
+
+}  // namespace
+
+uint32_t PosixFreeSpaceQuery::freeSpaceMB(const std::string& directory) {
+    if (directory.empty()) return 0;
+    struct statvfs st {};
+    if (::statvfs(directory.c_str(), &st) != 0) return 0;
+    const uint64_t blocks = st.f_bavail;
+    const uint64_t blockSize = st.f_frsize;
+    if (blockSize != 0 && blocks > UINT64_MAX / blockSize) return UINT32_MAX;
+    const uint64_t mb = (blocks * blockSize) >> 20;
+    return mb > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(mb);
+}
+
+std::string freeSpaceText(uint32_t mb) { return "Free Space :" + std::to_string(mb) + "M Bytes."; }
+
+bool isDateFolderName(std::string_view name) {
+    return name.size() == 8 && std::all_of(name.begin(), name.end(), isDigit);
+}
+
+bool isRecordingFileName(std::string_view name) {
+    if (name.size() < 11) return false;
+    if (!std::all_of(name.begin(), name.begin() + 6, isDigit)) return false;
+    const std::string_view tail = name.substr(name.size() - 5);
+    if (tail != "A.AVI" && tail != "T.AVI") return false;
+    const std::string_view middle = name.substr(6, name.size() - 11);
+    if (middle.empty()) return true;
+    return middle.size() >= 2 && middle[0] == '-' && std::all_of(middle.begin() + 1, middle.end(), isDigit);
+}
+
+std::optional<std::string> findOldestDateFolder(const std::string& aviDirectory) {
+    if (aviDirectory.empty()) return std::nullopt;
+    std::vector<std::string> dates;
+    std::error_code ec;
+    for (fs::directory_iterator it(aviDirectory, ec), end; !ec && it != end; it.increment(ec)) {
+        std::error_code sec;
+        const std::string name = it->path().filename().string();
+        if (isDateFolderName(name) && it->symlink_status(sec).type() == fs::file_type::directory && !sec)
+            dates.push_back(name);
+    }
+    std::sort(dates.begin(), dates.end());  // 8 digits each: name order is date order
+    for (const std::string& d : dates) {
+        const FolderContents c = listFolder(fs::path(aviDirectory) / d);
+        if (c.readable && (!c.recordings.empty() || c.empty)) return d;
+    }
+    return std::nullopt;
+}
+
+DeleteOutcome deleteOldestRecording(const std::string& aviDirectory) {
+    const auto folder = findOldestDateFolder(aviDirectory);
+    if (!folder) return DeleteOutcome::NothingLeft;
+    const fs::path dir = fs::path(aviDirectory) / *folder;
+    FolderContents c = listFolder(dir);
+    if (c.recordings.empty()) {
+        return ::rmdir(dir.c_str()) == 0 ? DeleteOutcome::RemovedFolder : DeleteOutcome::Failed;
+    }
+    // Smallest start time first; on a tie the name earlier in order, so the
+    // "A" file goes before the "T" file of the same second.
+    std::sort(c.recordings.begin(), c.recordings.end(), [](const std::string& a, const std::string& b) {
+        const int ta = std::stoi(a.substr(0, 6)), tb = std::stoi(b.substr(0, 6));
+        return ta != tb ? ta < tb : a < b;
+    });
+    const fs::path victim = dir / c.recordings.front();
+    return ::unlink(victim.c_str()) == 0 ? DeleteOutcome::DeletedFile : DeleteOutcome::Failed;
+}
+
+}  // namespace ipcam
