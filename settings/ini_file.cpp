@@ -1,0 +1,299 @@
+#include "settings/ini_file.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace ipcam {
+
+namespace {
+
+bool isBlank(char c) { return c == ' ' || c == '\t'; }
+
+std::string_view trimmed(std::string_view s) {
+    while (!s.empty() && isBlank(s.front()))
+        s.remove_prefix(1);
+    while (!s.empty() && isBlank(s.back()))
+        s.remove_suffix(1);
+    return s;
+}
+
+char lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool sameName(std::string_view a, std::string_view b) {
+    if (a.size() != b.size())
+        return false;
+    for (size_t i = 0; i < a.size(); ++i)
+        if (lower(a[i]) != lower(b[i]))
+            return false;
+    return true;
+}
+
+// The name of a "[name]" line, or nothing for any other line.
+std::optional<std::string_view> sectionOf(std::string_view line) {
+    line = trimmed(line);
+    if (line.empty() || line.front() != '[')
+        return std::nullopt;
+    line.remove_prefix(1);
+    const size_t close = line.find(']');
+    if (close != std::string_view::npos)
+        line = line.substr(0, close);
+    return trimmed(line);
+}
+
+struct KeyLine {
+    std::string_view key;
+    std::string_view value;
+};
+
+// The key and value of a "key=value" line; comments and other lines give nothing.
+std::optional<KeyLine> keyOf(std::string_view line) {
+    const std::string_view t = trimmed(line);
+    if (t.empty() || t.front() == ';' || t.front() == '[')
+        return std::nullopt;
+    const size_t eq = t.find('=');
+    if (eq == std::string_view::npos)
+        return std::nullopt;
+    return KeyLine{trimmed(t.substr(0, eq)), trimmed(t.substr(eq + 1))};
+}
+
+int hexDigit(char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    c = lower(c);
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    return -1;
+}
+
+std::string errnoText(int err) { return std::strerror(err); }
+
+}  // namespace
+
+std::optional<int32_t> parseIniInteger(std::string_view text) {
+    std::string s(trimmed(text));
+    if (s.size() > 2 && s[0] == '0' && (s[1] == 'x' || s[1] == 'X'))
+        s = "$" + s.substr(2);
+    size_t i = 0;
+    bool negative = false;
+    if (i < s.size() && (s[i] == '+' || s[i] == '-')) {
+        negative = s[i] == '-';
+        ++i;
+    }
+    bool hex = false;
+    if (i < s.size() && s[i] == '$') {
+        hex = true;
+        ++i;
+    }
+    if (i >= s.size())
+        return std::nullopt;
+    uint64_t magnitude = 0;
+    for (; i < s.size(); ++i) {
+        int digit = hex ? hexDigit(s[i]) : ((s[i] >= '0' && s[i] <= '9') ? s[i] - '0' : -1);
+        if (digit < 0)
+            return std::nullopt;
+        magnitude = magnitude * (hex ? 16u : 10u) + static_cast<uint64_t>(digit);
+        if (magnitude > 0xFFFFFFFFull)
+            return std::nullopt;
+    }
+    uint32_t bits;
+    if (hex) {
+        // Hexadecimal spells the 32 bits themselves.
+        bits = static_cast<uint32_t>(magnitude);
+    } else {
+        if (magnitude > (negative ? 0x80000000ull : 0x7FFFFFFFull))
+            return std::nullopt;
+        bits = static_cast<uint32_t>(magnitude);
+    }
+    if (negative)
+        bits = 0u - bits;
+    return static_cast<int32_t>(bits);
+}
+
+IniFile IniFile::fromText(std::string_view text) {
+    IniFile ini;
+    if (text.substr(0, 3) == "\xEF\xBB\xBF")
+        text.remove_prefix(3);
+    while (!text.empty()) {
+        const size_t nl = text.find('\n');
+        std::string_view line = text.substr(0, nl);
+        if (!line.empty() && line.back() == '\r')
+            line.remove_suffix(1);
+        ini.lines_.emplace_back(line);
+        if (nl == std::string_view::npos)
+            break;
+        text.remove_prefix(nl + 1);
+    }
+    return ini;
+}
+
+IniFile IniFile::read(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        return {};
+    std::ostringstream content;
+    content << in.rdbuf();
+    return fromText(content.str());
+}
+
+std::string IniFile::toText() const {
+    std::string out;
+    for (const std::string& line : lines_) {
+        out += line;
+        out += '\n';
+    }
+    return out;
+}
+
+bool IniFile::hasSection(std::string_view section) const {
+    for (const std::string& line : lines_) {
+        const auto name = sectionOf(line);
+        if (name && sameName(*name, section))
+            return true;
+    }
+    return false;
+}
+
+std::optional<std::string> IniFile::value(std::string_view section, std::string_view key) const {
+    bool inSection = false;
+    for (const std::string& line : lines_) {
+        if (const auto name = sectionOf(line)) {
+            if (inSection)
+                break;  // only the first section of that name counts
+            inSection = sameName(*name, section);
+            continue;
+        }
+        if (!inSection)
+            continue;
+        const auto kv = keyOf(line);
+        if (kv && sameName(kv->key, key))
+            return std::string(kv->value);
+    }
+    return std::nullopt;
+}
+
+std::string IniFile::readString(std::string_view section, std::string_view key, const std::string& fallback) const {
+    std::string text = value(section, key).value_or(fallback);
+    if (text.size() > kIniTextBuffer - 1)
+        text.resize(kIniTextBuffer - 1);
+    return text;
+}
+
+int32_t IniFile::readInteger(std::string_view section, std::string_view key, int32_t fallback) const {
+    if (!value(section, key))
+        return fallback;
+    return parseIniInteger(readString(section, key)).value_or(fallback);
+}
+
+void IniFile::writeString(std::string_view section, std::string_view key, std::string_view value) {
+    std::string line(key);
+    line += '=';
+    for (char c : value)
+        line += (c == '\r' || c == '\n' || c == '\0') ? ' ' : c;
+
+    // Find the first section of that name and, in it, the key.
+    size_t header = lines_.size();
+    for (size_t i = 0; i < lines_.size(); ++i) {
+        const auto name = sectionOf(lines_[i]);
+        if (name && sameName(*name, section)) {
+            header = i;
+            break;
+        }
+    }
+    if (header == lines_.size()) {
+        if (!lines_.empty() && !trimmed(lines_.back()).empty())
+            lines_.emplace_back();
+        lines_.push_back("[" + std::string(section) + "]");
+        lines_.push_back(std::move(line));
+        return;
+    }
+    size_t lastContent = header;
+    for (size_t i = header + 1; i < lines_.size(); ++i) {
+        if (sectionOf(lines_[i]))
+            break;
+        const auto kv = keyOf(lines_[i]);
+        if (kv && sameName(kv->key, key)) {
+            lines_[i] = std::move(line);
+            return;
+        }
+        if (!trimmed(lines_[i]).empty())
+            lastContent = i;
+    }
+    lines_.insert(lines_.begin() + static_cast<long>(lastContent + 1), std::move(line));
+}
+
+void IniFile::writeTo(const std::string& path) const {
+    // Write through a symbolic link to the file it names.
+    std::string target = path;
+    struct stat linkInfo {};
+    if (::lstat(path.c_str(), &linkInfo) == 0 && S_ISLNK(linkInfo.st_mode)) {
+        char resolved[PATH_MAX];
+        if (!::realpath(path.c_str(), resolved))
+            throw IniWriteError("cannot follow the link " + path + ": " + errnoText(errno));
+        target = resolved;
+    }
+
+    struct stat info {};
+    const bool existed = ::stat(target.c_str(), &info) == 0;
+    mode_t mode = S_IRUSR | S_IWUSR;
+    if (existed) {
+        if (!S_ISREG(info.st_mode))
+            throw IniWriteError(target + " is not a regular file");
+        if (::access(target.c_str(), W_OK) != 0)
+            throw IniWriteError(target + " is not writable: " + errnoText(errno));
+        mode = info.st_mode & (S_IRUSR | S_IWUSR);
+    }
+
+    const size_t slash = target.rfind('/');
+    const std::string dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : target.substr(0, slash));
+    const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
+    std::string temp = dir + (dir == "/" ? "." : "/.") + base + ".XXXXXX";
+    const int fd = ::mkstemp(temp.data());
+    if (fd < 0)
+        throw IniWriteError("cannot create a file in " + dir + ": " + errnoText(errno));
+
+    auto fail = [&](const std::string& what) {
+        const int err = errno;
+        ::close(fd);
+        ::unlink(temp.c_str());
+        throw IniWriteError(what + " " + target + ": " + errnoText(err));
+    };
+
+    if (::fchmod(fd, mode) != 0)
+        fail("cannot set the permissions of");
+    if (existed && (info.st_uid != ::geteuid() || info.st_gid != ::getegid()))
+        (void)!::fchown(fd, info.st_uid, info.st_gid);  // best effort: keep the owner
+
+    const std::string text = toText();
+    size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            fail("cannot write");
+        }
+        done += static_cast<size_t>(n);
+    }
+    if (::fsync(fd) != 0)
+        fail("cannot flush");
+    if (::close(fd) != 0) {
+        const int err = errno;
+        ::unlink(temp.c_str());
+        throw IniWriteError("cannot write " + target + ": " + errnoText(err));
+    }
+    if (::rename(temp.c_str(), target.c_str()) != 0) {
+        const int err = errno;
+        ::unlink(temp.c_str());
+        throw IniWriteError("cannot replace " + target + ": " + errnoText(err));
+    }
+}
+
+}  // namespace ipcam

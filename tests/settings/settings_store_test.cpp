@@ -1,0 +1,237 @@
+#include <gtest/gtest.h>
+
+#include <QTemporaryDir>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <vector>
+
+#include <sys/stat.h>
+
+#include "settings/ini_file.h"
+#include "settings/settings_store.h"
+
+namespace ipcam {
+namespace {
+
+std::string readAll(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+void writeAll(const std::string& path, const std::string& text) {
+    std::ofstream(path, std::ios::binary) << text;
+}
+
+std::vector<std::string> linesOf(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+std::vector<std::string> expectedKeyOrder() {
+    std::vector<std::string> keys = {"Host_Addr", "Host_Port", "IPCAM_Password", "Descriptor", "AVI_Directory",
+                                     "Motion_Detection_Enabled", "Motion_sensitivity", "Resolution", "Frequency",
+                                     "Quality", "Brightness", "Orientation"};
+    for (int d = 0; d < 7; ++d)
+        for (int h = 0; h < 24; ++h)
+            keys.push_back("TimeBlock" + std::to_string(d) + "_" + std::to_string(h));
+    for (const char* k : {"Alarm_Email_Enabled", "SMTP_Server", "SMTP_Sender", "SMTP_Receiver", "SMTP_Copy",
+                          "SMTP_EmailAccount", "SMTP_EmailPassword", "SMTP_Auth_Enabled"})
+        keys.emplace_back(k);
+    return keys;
+}
+
+mode_t modeOf(const std::string& path) {
+    struct stat info {};
+    EXPECT_EQ(::stat(path.c_str(), &info), 0);
+    return info.st_mode & 07777;
+}
+
+class SettingsStoreTest : public ::testing::Test {
+protected:
+    std::string file(const char* name = "ipcam-recorder.INI") const { return dir.path().toStdString() + "/" + name; }
+
+    CameraSettings loadFrom(const std::string& text) const {
+        writeAll(file(), text);
+        CameraSettings s;
+        SettingsStore(file()).load(s);
+        return s;
+    }
+
+    QTemporaryDir dir;
+};
+
+TEST_F(SettingsStoreTest, FirstRunFileHoldsAll188KeysInOrderOwnerOnly) {
+    CameraSettings s;
+    applyFirstRunDefaults(s, "/srv/avi");
+    SettingsStore store(file());
+    EXPECT_FALSE(store.exists());
+    store.save(s);
+    EXPECT_TRUE(store.exists());
+    EXPECT_EQ(modeOf(file()), 0600u);
+
+    const std::vector<std::string> lines = linesOf(readAll(file()));
+    ASSERT_EQ(lines.size(), 189u);
+    EXPECT_EQ(lines[0], "[IPCAM_1]");
+    const std::vector<std::string> keys = expectedKeyOrder();
+    ASSERT_EQ(keys.size(), 188u);
+    for (size_t i = 0; i < keys.size(); ++i)
+        EXPECT_EQ(lines[i + 1].substr(0, lines[i + 1].find('=')), keys[i]);
+
+    const IniFile ini = IniFile::fromText(readAll(file()));
+    EXPECT_EQ(ini.value("IPCAM_1", "Host_Addr"), "192.168.0.114");
+    EXPECT_EQ(ini.value("IPCAM_1", "Host_Port"), "80");
+    EXPECT_EQ(ini.value("IPCAM_1", "IPCAM_Password"), "pxwqe");
+    EXPECT_EQ(ini.value("IPCAM_1", "AVI_Directory"), "/srv/avi");
+    for (const char* k : {"Resolution", "Frequency", "Quality", "Brightness"})
+        EXPECT_EQ(ini.value("IPCAM_1", k), "1") << k;
+    EXPECT_EQ(ini.value("IPCAM_1", "Orientation"), "0");
+    EXPECT_EQ(ini.value("IPCAM_1", "Motion_sensitivity"), "0");
+    EXPECT_EQ(ini.value("IPCAM_1", "TimeBlock6_23"), "0");
+    EXPECT_EQ(ini.value("IPCAM_1", "SMTP_Server"), "");
+
+    CameraSettings back;
+    store.load(back);
+    EXPECT_EQ(back, s);
+}
+
+TEST_F(SettingsStoreTest, LoadConvertsValuesLikeTheProfileReader) {
+    const std::string longDir(3000, 'd');
+    CameraSettings s = loadFrom("[IPCAM_1]\nHost_Port=70000\nResolution=0x2\nAVI_Directory=" + longDir +
+                                "\nTimeBlock3_10=2\nTimeBlock0_0=0x1FF\nMotion_Detection_Enabled=5\n"
+                                "Quality=12abc\nBrightness=$10\nOrientation=-1\n");
+    EXPECT_EQ(s.hostPort, 4464);
+    EXPECT_EQ(s.resolution, 2);
+    EXPECT_EQ(s.aviDirectory, std::string(2047, 'd'));
+    EXPECT_EQ(s.schedule.at(3, 10), 2);   // kept, not reduced to 0/1
+    EXPECT_EQ(s.schedule.at(0, 0), 0xFF); // low 8 bits
+    EXPECT_EQ(s.motionDetectionEnabled, 1);
+    EXPECT_EQ(s.quality, 0);              // does not parse: default
+    EXPECT_EQ(s.brightness, 16);
+    EXPECT_EQ(s.orientation, 255);
+
+    EXPECT_EQ(loadFrom("[IPCAM_1]\nHost_Port=abc\n").hostPort, 0);
+    EXPECT_EQ(loadFrom("[IPCAM_1]\nHost_Port=8080abc\n").hostPort, 8080);
+    EXPECT_EQ(loadFrom("[IPCAM_1]\nHost_Port=-1\n").hostPort, 65535);
+}
+
+TEST_F(SettingsStoreTest, PortRoundTripsAtItsLimit) {
+    CameraSettings s = loadFrom("[IPCAM_1]\nHost_Port=65535\n");
+    EXPECT_EQ(s.hostPort, 65535);
+    SettingsStore(file()).save(s);
+    EXPECT_EQ(IniFile::read(file()).value("IPCAM_1", "Host_Port"), "65535");
+}
+
+TEST_F(SettingsStoreTest, MissingKeysAndOtherSectionsGiveDefaults) {
+    CameraSettings s;
+    s.hostAddress = "old";
+    s.hostPort = 99;
+    s.schedule.at(2, 2) = 1;
+    writeAll(file(), "[IPCAM_2]\nHost_Addr=second\nResolution=2\n[ipcam_1]\nhost_ADDR = 127.0.0.1 \n");
+    SettingsStore(file()).load(s);
+    EXPECT_EQ(s.hostAddress, "127.0.0.1");
+    EXPECT_EQ(s.hostPort, 0);
+    EXPECT_EQ(s.resolution, 0);
+    EXPECT_EQ(s.schedule.at(2, 2), 0);
+
+    CameraSettings none;
+    none.cameraPassword = "x";
+    SettingsStore(file("absent.INI")).load(none);
+    EXPECT_EQ(none, CameraSettings{});
+}
+
+TEST_F(SettingsStoreTest, SaveKeepsOtherSectionsKeysAndComments) {
+    writeAll(file(), "; written by hand\n[Other]\nA=1\n\n[IPCAM_1]\nhost_addr=old\nCustom=keep me\n; note\n"
+                     "[Tail]\nB=2\n");
+    CameraSettings s;
+    s.hostAddress = "127.0.0.5";
+    SettingsStore(file()).save(s);
+    const std::string text = readAll(file());
+    const IniFile ini = IniFile::fromText(text);
+    EXPECT_EQ(ini.value("Other", "A"), "1");
+    EXPECT_EQ(ini.value("Tail", "B"), "2");
+    EXPECT_EQ(ini.value("IPCAM_1", "Custom"), "keep me");
+    EXPECT_EQ(ini.value("IPCAM_1", "Host_Addr"), "127.0.0.5");
+    EXPECT_EQ(ini.value("IPCAM_1", "SMTP_Auth_Enabled"), "0");
+    EXPECT_NE(text.find("; written by hand\n"), std::string::npos);
+    EXPECT_NE(text.find("; note\n"), std::string::npos);
+    EXPECT_EQ(text.find("old"), std::string::npos);  // replaced, not duplicated
+    EXPECT_LT(text.find("SMTP_Auth_Enabled"), text.find("[Tail]"));
+    // Nothing left behind by the replace-by-rename.
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path().toStdString()),
+                            std::filesystem::directory_iterator{}),
+              1);
+}
+
+TEST_F(SettingsStoreTest, LineBreaksInTextsCannotAddKeys) {
+    CameraSettings s;
+    s.hostAddress = "127.0.0.1";
+    s.descriptor = "Cam\r\n[IPCAM_1]\nHost_Addr=10.0.0.1";
+    SettingsStore store(file());
+    store.save(s);
+    CameraSettings back;
+    store.load(back);
+    EXPECT_EQ(back.hostAddress, "127.0.0.1");
+    EXPECT_EQ(back.descriptor, "Cam  [IPCAM_1] Host_Addr=10.0.0.1");
+    EXPECT_EQ(linesOf(readAll(file())).size(), 189u);
+}
+
+TEST_F(SettingsStoreTest, ExistingFileIsTightenedToOwnerOnly) {
+    writeAll(file(), "[IPCAM_1]\n");
+    ASSERT_EQ(::chmod(file().c_str(), 0664), 0);
+    SettingsStore(file()).save(CameraSettings{});
+    EXPECT_EQ(modeOf(file()), 0600u);
+}
+
+TEST_F(SettingsStoreTest, UnwritableLocationThrows) {
+    CameraSettings s;
+    EXPECT_THROW(SettingsStore(file("missing-dir/x.INI")).save(s), SettingsWriteError);
+    writeAll(file("plain"), "x");
+    EXPECT_THROW(SettingsStore(file("plain/x.INI")).save(s), SettingsWriteError);
+    std::filesystem::create_directory(file("adir"));
+    EXPECT_THROW(SettingsStore(file("adir")).save(s), SettingsWriteError);
+    try {
+        SettingsStore(file("missing-dir/x.INI")).save(s);
+    } catch (const SettingsWriteError& e) {
+        EXPECT_NE(std::string(e.what()).find("missing-dir"), std::string::npos) << e.what();
+    }
+}
+
+TEST(SettingsPath, ExtensionReplacedByIni) {
+    EXPECT_EQ(SettingsStore::pathForProgram("/opt/ipcam/IPCAM.exe"), "/opt/ipcam/IPCAM.INI");
+    EXPECT_EQ(SettingsStore::pathForProgram("/opt/ipcam/ipcam-recorder"), "/opt/ipcam/ipcam-recorder.INI");
+    EXPECT_EQ(SettingsStore::pathForProgram("/opt/v1.5/recorder"), "/opt/v1.5/recorder.INI");
+    EXPECT_EQ(SettingsStore::pathForProgram("/opt/a.b.c"), "/opt/a.b.INI");
+}
+
+TEST(DecimalLong, SkipsBlanksStopsAtNonDigitAndWraps) {
+    EXPECT_EQ(decimalLong("  +12x"), 12);
+    EXPECT_EQ(decimalLong("-7"), -7);
+    EXPECT_EQ(decimalLong(""), 0);
+    EXPECT_EQ(decimalLong("x12"), 0);
+    EXPECT_EQ(decimalLong("4294967297"), 1);
+    EXPECT_EQ(decimalLong("2147483648"), INT32_MIN);
+}
+
+TEST(IniInteger, PrefixesRangeAndGarbage) {
+    EXPECT_EQ(parseIniInteger("0x2"), 2);
+    EXPECT_EQ(parseIniInteger("0XfF"), 255);
+    EXPECT_EQ(parseIniInteger("$10"), 16);
+    EXPECT_EQ(parseIniInteger("0xFFFFFFFF"), -1);
+    EXPECT_EQ(parseIniInteger("-2147483648"), INT32_MIN);
+    EXPECT_EQ(parseIniInteger("0x"), std::nullopt);
+    EXPECT_EQ(parseIniInteger("2147483648"), std::nullopt);
+    EXPECT_EQ(parseIniInteger("0x100000000"), std::nullopt);
+    EXPECT_EQ(parseIniInteger("abc"), std::nullopt);
+    EXPECT_EQ(parseIniInteger(""), std::nullopt);
+    EXPECT_EQ(parseIniInteger("1 2"), std::nullopt);
+}
+
+}  // namespace
+}  // namespace ipcam
