@@ -316,7 +316,11 @@ void TForm3::loadControlsFromRecord() {
         const QSignalBlocker blocker(dayTabs_);
         dayTabs_->setCurrentIndex(today);
     }
-    editSchedule_ = r.schedule;
+    // Only a stored 1 shows as ticked; any other value is shown, and so
+    // saved, as unticked on every day, not only on the days looked at.
+    for (int day = 0; day < kDaysPerWeek; ++day)
+        for (int hour = 0; hour < kHoursPerDay; ++hour)
+            editSchedule_.at(day, hour) = r.schedule.at(day, hour) == 1 ? 1 : 0;
     showRow(today);
     alarmSwitch_->setChecked(r.alarmEmailEnabled == 1);
     shownDay_ = today;

@@ -1,0 +1,494 @@
+// The setup dialog and the alarm e-mail setup dialog, driven through their
+// handlers on the offscreen platform with a temporary settings file.
+#include <QButtonGroup>
+#include <QCheckBox>
+#include <QDir>
+#include <QFileInfo>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSlider>
+#include <QTabBar>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "settings/Unit3.h"
+#include "settings/Unit5.h"
+
+namespace ipcam {
+namespace {
+
+class FakeClock : public Clock {
+public:
+    LocalDateTime t = makeDateTime(2024, 1, 3, 10, 0, 0);  // a Wednesday
+    LocalDateTime now() const override { return t; }
+};
+
+class SetupDialogTest : public ::testing::Test {
+protected:
+    QTemporaryDir dir;
+    SettingsStore store{(dir.path() + QStringLiteral("/ipcam.INI")).toStdString()};
+    CameraSettings record;
+    FakeClock clock;
+    WorkerShared shared;
+    int saves = 0;
+    int resets = 0;
+    bool failSave = false;
+    std::vector<std::string> warnings;
+    std::string chooserStart = "unset";
+    std::string chooserAnswer;
+    std::unique_ptr<TForm3> setup;
+    std::unique_ptr<TForm2> email;
+
+    SetupContext context() {
+        return SetupContext{record,
+                            store,
+                            clock,
+                            shared,
+                            [this] {
+                                if (failSave)
+                                    throw SettingsWriteError("The settings could not be saved: disk full");
+                                ++saves;
+                                store.save(record, 0);
+                            },
+                            [this] { return dir.path().toStdString(); },
+                            [this] { ++resets; },
+                            [this](const std::string& start) {
+                                chooserStart = start;
+                                return chooserAnswer;
+                            },
+                            [this](const std::string& text) { warnings.push_back(text); }};
+    }
+
+    void SetUp() override {
+        ASSERT_TRUE(dir.isValid());
+        setup = std::make_unique<TForm3>(context());
+        email = std::make_unique<TForm2>(context());
+        setup->setEmailDialog(email.get());
+    }
+
+    // Writes a settings file holding the first-run values changed by `edit`.
+    template <typename Edit>
+    void writeFile(Edit edit) {
+        CameraSettings s;
+        applyFirstRunDefaults(s, dir.path().toStdString());
+        edit(s);
+        store.save(s, 0);
+    }
+    void writeFile() {
+        writeFile([](CameraSettings&) {});
+    }
+
+    CameraSettings fileRecord() const {
+        CameraSettings s;
+        store.load(s, 0);
+        return s;
+    }
+
+    void tick(int hour, bool on = true) { setup->hourBox(hour)->setChecked(on); }
+    void selectDay(int day) { setup->dayTabs()->setCurrentIndex(day); }
+};
+
+TEST_F(SetupDialogTest, OpensOnTodaysDayTabShowingThatRow) {
+    writeFile([](CameraSettings& s) {
+        s.schedule.at(3, 5) = 1;  // Wednesday 05
+        s.schedule.at(1, 6) = 1;  // Monday 06
+    });
+    setup->formActivate();
+
+    EXPECT_EQ(setup->windowTitle(), QStringLiteral("IP CAM Setup"));
+    EXPECT_EQ(setup->dayTabs()->currentIndex(), 3);
+    EXPECT_EQ(setup->dayTabs()->tabText(3), QStringLiteral("Wednesday"));
+    EXPECT_EQ(setup->shownDay(), 3);
+    EXPECT_TRUE(setup->hourBox(5)->isChecked());
+    EXPECT_FALSE(setup->hourBox(6)->isChecked());
+
+    // The next opening, on a Saturday, starts on Saturday whatever was shown.
+    selectDay(1);
+    clock.t = makeDateTime(2024, 1, 6);
+    setup->formActivate();
+    EXPECT_EQ(setup->dayTabs()->currentIndex(), 6);
+    EXPECT_EQ(setup->shownDay(), 6);
+}
+
+TEST_F(SetupDialogTest, EveryDayCopiesTheShownRowToAllDaysOnSave) {
+    writeFile();
+    setup->formActivate();
+    selectDay(1);
+    tick(8);
+    tick(9);
+    selectDay(2);
+    tick(14);
+    setup->copyAllClick();
+    // The boxes stay as they are.
+    EXPECT_TRUE(setup->hourBox(14)->isChecked());
+    setup->saveClick();
+
+    EXPECT_EQ(setup->result(), QDialog::Accepted);
+    EXPECT_EQ(saves, 1);
+    const CameraSettings saved = fileRecord();
+    for (int day = 0; day < kDaysPerWeek; ++day)
+        for (int hour = 0; hour < kHoursPerDay; ++hour)
+            EXPECT_EQ(saved.schedule.at(day, hour), hour == 14 ? 1 : 0) << day << " " << hour;
+}
+
+TEST_F(SetupDialogTest, TicksSurviveSwitchingDaysAndSelectOrClearOnlyTouchTheShownDay) {
+    writeFile();
+    setup->formActivate();
+    selectDay(1);
+    tick(8);
+    selectDay(2);
+    EXPECT_FALSE(setup->hourBox(8)->isChecked());
+    setup->selectAllClick();
+    selectDay(1);
+    EXPECT_TRUE(setup->hourBox(8)->isChecked());
+    EXPECT_FALSE(setup->hourBox(9)->isChecked());
+    EXPECT_EQ(setup->shownDay(), 1);
+    selectDay(2);
+    EXPECT_TRUE(setup->hourBox(23)->isChecked());
+    setup->clearAllClick();
+    EXPECT_FALSE(setup->hourBox(0)->isChecked());
+    EXPECT_EQ(setup->editSchedule().at(2, 0), 0);
+    EXPECT_EQ(setup->editSchedule().at(1, 8), 1);
+
+    // Nothing reaches the record or the file before Save.
+    EXPECT_EQ(record.schedule, WeekSchedule{});
+    setup->saveClick();
+    const CameraSettings saved = fileRecord();
+    EXPECT_EQ(saved.schedule.at(1, 8), 1);
+    EXPECT_EQ(saved.schedule.at(2, 8), 0);
+}
+
+TEST_F(SetupDialogTest, MotionSwitchGreysSliderAndAlarmSwitchButAlarmTickIsSaved) {
+    writeFile([](CameraSettings& s) {
+        s.motionDetectionEnabled = 1;
+        s.motionSensitivity = 4;
+        s.alarmEmailEnabled = 1;
+    });
+    setup->formActivate();
+    EXPECT_TRUE(setup->motionSwitch()->isChecked());
+    EXPECT_TRUE(setup->alarmSwitch()->isEnabled());
+    EXPECT_EQ(setup->sensitivitySlider()->value(), 4);
+    EXPECT_EQ(setup->sensitivityLabel()->text(), QStringLiteral("4"));
+    setup->sensitivitySlider()->setValue(7);
+    EXPECT_EQ(setup->sensitivityLabel()->text(), QStringLiteral("7"));
+
+    setup->motionSwitch()->setChecked(false);
+    EXPECT_FALSE(setup->alarmSwitch()->isEnabled());
+    EXPECT_FALSE(setup->sensitivitySlider()->isEnabled());
+    EXPECT_TRUE(setup->alarmSwitch()->isChecked());
+    // With motion detection off the label no longer follows the slider.
+    setup->sensitivitySlider()->setValue(9);
+    EXPECT_EQ(setup->sensitivityLabel()->text(), QStringLiteral("7"));
+
+    setup->saveClick();
+    const CameraSettings saved = fileRecord();
+    EXPECT_EQ(saved.motionDetectionEnabled, 0);
+    EXPECT_EQ(saved.alarmEmailEnabled, 1);
+    EXPECT_EQ(saved.motionSensitivity, 9);
+}
+
+TEST_F(SetupDialogTest, PortFollowsTheDecimalLongRuleModulo65536) {
+    writeFile();
+    setup->formActivate();
+    setup->portEdit()->setText(QStringLiteral("70000"));
+    EXPECT_EQ(record.hostPort, 4464);
+    setup->portEdit()->setText(QStringLiteral("  8080x"));
+    EXPECT_EQ(record.hostPort, 8080);
+    setup->portEdit()->setText(QStringLiteral("abc"));
+    EXPECT_EQ(record.hostPort, 0);
+    setup->saveClick();
+    EXPECT_EQ(fileRecord().hostPort, 0);
+}
+
+TEST_F(SetupDialogTest, LiveEditsReachTheRecordButExitLeavesTheFileAlone) {
+    writeFile([](CameraSettings& s) { s.cameraPassword = "oldpw"; });
+    setup->formActivate();
+    EXPECT_EQ(setup->passwordEdit()->echoMode(), QLineEdit::Password);
+    setup->passwordEdit()->setText(QStringLiteral("newpassword123"));
+    EXPECT_EQ(setup->passwordEdit()->text(), QStringLiteral("newpasswor"));  // at most 10 characters
+    EXPECT_EQ(record.cameraPassword, "newpasswor");
+    setup->addressEdit()->setText(QStringLiteral("127.0.0.7"));
+    EXPECT_EQ(record.hostAddress, "127.0.0.7");
+    EXPECT_EQ(shared.settings().hostAddress, "127.0.0.7");  // the workers see it too
+
+    setup->exitClick();
+    EXPECT_EQ(resets, 1);
+    EXPECT_EQ(saves, 0);
+    EXPECT_EQ(setup->result(), QDialog::Rejected);
+    EXPECT_EQ(fileRecord().cameraPassword, "oldpw");
+    store.load(record, 0);  // what the Settings button does after the dialog
+    EXPECT_EQ(record.cameraPassword, "oldpw");
+}
+
+TEST_F(SetupDialogTest, TitleBarCloseDoesNotResetTheMotionPhase) {
+    writeFile();
+    setup->show();
+    setup->close();
+    EXPECT_EQ(resets, 0);
+    EXPECT_EQ(saves, 0);
+}
+
+TEST_F(SetupDialogTest, ALongerStoredPasswordIsNotCutOnSave) {
+    writeFile([](CameraSettings& s) { s.cameraPassword = "twelve-chars"; });
+    setup->formActivate();
+    setup->saveClick();
+    EXPECT_EQ(fileRecord().cameraPassword, "twelve-chars");
+}
+
+TEST_F(SetupDialogTest, ScheduleByteOtherThanOneShowsUntickedAndSavesAsZero) {
+    writeFile([](CameraSettings& s) {
+        s.schedule.at(3, 10) = 2;  // Wednesday 10, shown today
+        s.schedule.at(5, 1) = 2;   // Friday 01, never looked at
+        s.schedule.at(3, 11) = 1;
+    });
+    setup->formActivate();
+    EXPECT_FALSE(setup->hourBox(10)->isChecked());
+    EXPECT_TRUE(setup->hourBox(11)->isChecked());
+    setup->saveClick();
+    const CameraSettings saved = fileRecord();
+    EXPECT_EQ(saved.schedule.at(3, 10), 0);
+    EXPECT_EQ(saved.schedule.at(5, 1), 0);
+    EXPECT_EQ(saved.schedule.at(3, 11), 1);
+}
+
+TEST_F(SetupDialogTest, ControlsShowTheStoredRecordAndSaveWritesThemBack) {
+    writeFile([this](CameraSettings& s) {
+        s.hostAddress = "127.0.0.5";
+        s.hostPort = 8081;
+        s.descriptor = "Front door";
+        s.resolution = 2;
+        s.frequency = 0;
+        s.quality = 2;
+        s.brightness = 0;
+        s.orientation = 1;
+        s.smtpServer = "127.0.0.1";
+        s.aviDirectory = dir.path().toStdString();
+    });
+    setup->formActivate();
+    EXPECT_EQ(setup->addressEdit()->text(), QStringLiteral("127.0.0.5"));
+    EXPECT_EQ(setup->portEdit()->text(), QStringLiteral("8081"));
+    EXPECT_EQ(setup->resolutionGroup()->checkedId(), 2);
+    EXPECT_EQ(setup->resolutionGroup()->checkedButton()->text(), QStringLiteral("160 X 120  (QQVGA)"));
+    EXPECT_EQ(setup->frequencyGroup()->checkedId(), 0);
+    EXPECT_EQ(setup->qualityGroup()->checkedId(), 2);
+    EXPECT_EQ(setup->brightnessGroup()->checkedId(), 0);
+    EXPECT_EQ(setup->orientationGroup()->checkedId(), 1);
+    EXPECT_FALSE(setup->sensitivitySlider()->isEnabled());
+
+    setup->resolutionGroup()->button(0)->setChecked(true);
+    setup->saveClick();
+    const CameraSettings saved = fileRecord();
+    EXPECT_EQ(saved.resolution, 0);
+    EXPECT_EQ(saved.orientation, 1);
+    EXPECT_EQ(saved.descriptor, "Front door");  // not in the dialog, kept
+    EXPECT_EQ(saved.smtpServer, "127.0.0.1");
+}
+
+TEST_F(SetupDialogTest, OutOfRangeStoredChoiceShowsNoItemAndIsKept) {
+    writeFile([](CameraSettings& s) { s.resolution = 7; });
+    setup->formActivate();
+    EXPECT_EQ(setup->resolutionGroup()->checkedId(), -1);
+    setup->saveClick();
+    EXPECT_EQ(fileRecord().resolution, 7);
+}
+
+TEST_F(SetupDialogTest, WithoutSettingsFileShowsFirstRunValuesAndWritesNothing) {
+    setup->formActivate();
+    EXPECT_EQ(setup->windowTitle(), QStringLiteral("IPCAM INI file Settings"));
+    EXPECT_FALSE(store.exists());
+    EXPECT_EQ(record.hostPort, 80);
+    EXPECT_EQ(setup->addressEdit()->text(), QStringLiteral("192.168.0.114"));
+    EXPECT_EQ(setup->portEdit()->text(), QStringLiteral("80"));
+    EXPECT_EQ(setup->recordPathEdit()->text(), dir.path());
+    EXPECT_EQ(setup->resolutionGroup()->checkedId(), 1);
+    EXPECT_EQ(setup->frequencyGroup()->checkedId(), 1);
+    EXPECT_EQ(setup->orientationGroup()->checkedId(), 0);
+    EXPECT_FALSE(setup->motionSwitch()->isChecked());
+    EXPECT_FALSE(setup->alarmSwitch()->isEnabled());
+    EXPECT_EQ(setup->sensitivityLabel()->text(), QStringLiteral("0"));
+}
+
+TEST_F(SetupDialogTest, FirstRunCopiesTheRecordIntoTheControls) {
+    // What the main window does when it creates the settings file.
+    applyFirstRunDefaults(record, "/tmp");
+    setup->setCaption(QStringLiteral("IPCAM INI file Settings"));
+    setup->loadControlsFromRecord();
+    EXPECT_EQ(setup->windowTitle(), QStringLiteral("IPCAM INI file Settings"));
+    EXPECT_EQ(setup->passwordEdit()->text(), QStringLiteral("pxwqe"));
+    EXPECT_EQ(setup->recordPathEdit()->text(), QStringLiteral("/tmp"));
+    EXPECT_EQ(setup->dayTabs()->currentIndex(), 3);
+    EXPECT_FALSE(setup->sensitivitySlider()->isEnabled());
+}
+
+TEST_F(SetupDialogTest, DirectoryChooserCreatesANewFolderWithItsParents) {
+    writeFile([this](CameraSettings& s) { s.aviDirectory = dir.path().toStdString(); });
+    setup->formActivate();
+    const std::string fresh = (dir.path() + QStringLiteral("/new/deeper/avi")).toStdString();
+    chooserAnswer = fresh;
+    setup->aviDirectoryClick();
+    EXPECT_EQ(chooserStart, dir.path().toStdString());
+    EXPECT_TRUE(QFileInfo(QString::fromStdString(fresh)).isDir());
+    EXPECT_EQ(setup->recordPathEdit()->text().toStdString(), fresh);
+    EXPECT_EQ(record.aviDirectory, fresh);
+
+    // Cancel changes nothing; a typed folder that does not exist starts the
+    // chooser at its own default.
+    setup->recordPathEdit()->setText(dir.path() + QStringLiteral("/missing"));
+    chooserAnswer.clear();
+    setup->aviDirectoryClick();
+    EXPECT_EQ(chooserStart, "");
+    EXPECT_EQ(setup->recordPathEdit()->text(), dir.path() + QStringLiteral("/missing"));
+}
+
+TEST_F(SetupDialogTest, FailedWriteIsShownAndTheDialogStaysOpen) {
+    writeFile();
+    setup->show();
+    failSave = true;
+    setup->saveClick();
+    ASSERT_EQ(warnings.size(), 1u);
+    EXPECT_NE(warnings[0].find("could not be saved"), std::string::npos);
+    EXPECT_TRUE(setup->isVisible());
+
+    email->show();
+    shared.alarmEmailArmed = false;
+    email->saveClick();
+    EXPECT_EQ(warnings.size(), 2u);
+    EXPECT_TRUE(email->isVisible());
+    EXPECT_FALSE(shared.alarmEmailArmed);
+    email->hide();
+    setup->hide();
+}
+
+TEST_F(SetupDialogTest, ActivationRunsOnEachOpeningButNotWhenAChildDialogCloses) {
+    writeFile([](CameraSettings& s) { s.hostAddress = "127.0.0.2"; });
+    setup->open();
+    EXPECT_EQ(setup->windowTitle(), QStringLiteral("IP CAM Setup"));
+    setup->addressEdit()->setText(QStringLiteral("127.0.0.3"));
+    email->open();
+    email->exitClick();
+    EXPECT_EQ(setup->addressEdit()->text(), QStringLiteral("127.0.0.3"));
+    setup->exitClick();
+    setup->open();  // a new opening shows the file again
+    EXPECT_EQ(setup->addressEdit()->text(), QStringLiteral("127.0.0.2"));
+    setup->exitClick();
+}
+
+TEST_F(SetupDialogTest, EmailDialogReloadsTheRecordButSetupSaveKeepsTypedTexts) {
+    writeFile([](CameraSettings& s) {
+        s.hostAddress = "127.0.0.2";
+        s.hostPort = 81;
+        s.smtpServer = "127.0.0.1";
+        s.smtpAuthEnabled = 1;
+    });
+    setup->formActivate();
+    setup->addressEdit()->setText(QStringLiteral("127.0.0.3"));
+    setup->portEdit()->setText(QStringLiteral("8080"));
+    email->formActivate();
+    EXPECT_EQ(record.hostAddress, "127.0.0.2");
+    EXPECT_EQ(record.hostPort, 81);
+    EXPECT_EQ(email->serverEdit()->text(), QStringLiteral("127.0.0.1"));
+    EXPECT_TRUE(email->authBox()->isChecked());
+    email->serverEdit()->setText(QStringLiteral("127.0.0.4"));
+    email->saveClick();
+
+    setup->saveClick();
+    const CameraSettings saved = fileRecord();
+    EXPECT_EQ(saved.hostAddress, "127.0.0.3");
+    EXPECT_EQ(saved.hostPort, 8080);  // the port shown in its box is the one saved
+    EXPECT_EQ(saved.smtpServer, "127.0.0.4");
+}
+
+TEST_F(SetupDialogTest, EmailSaveWritesAllFieldsAndRearmsAlarmEmails) {
+    writeFile([](CameraSettings& s) {
+        s.smtpAuthEnabled = 1;
+        s.motionSensitivity = 6;
+    });
+    email->formActivate();
+    email->serverEdit()->setText(QStringLiteral("127.0.0.1"));
+    email->senderEdit()->setText(QStringLiteral("cam@example.org"));
+    email->receiverEdit()->setText(QStringLiteral("me@example.org"));
+    email->copyEdit()->setText(QStringLiteral("you@example.org"));
+    email->accountEdit()->setText(QStringLiteral("cam"));
+    email->passwordEdit()->setText(QStringLiteral("secret"));
+    email->authBox()->setChecked(false);
+    shared.alarmEmailArmed = false;
+    email->saveClick();
+
+    EXPECT_TRUE(shared.alarmEmailArmed);
+    EXPECT_EQ(email->result(), QDialog::Accepted);
+    const CameraSettings saved = fileRecord();
+    EXPECT_EQ(saved.smtpAuthEnabled, 0);
+    EXPECT_EQ(saved.smtpServer, "127.0.0.1");
+    EXPECT_EQ(saved.smtpSender, "cam@example.org");
+    EXPECT_EQ(saved.smtpReceiver, "me@example.org");
+    EXPECT_EQ(saved.smtpCopy, "you@example.org");
+    EXPECT_EQ(saved.smtpEmailAccount, "cam");
+    EXPECT_EQ(saved.smtpEmailPassword, "secret");
+    EXPECT_EQ(saved.motionSensitivity, 6);  // the rest as loaded
+    EXPECT_EQ(shared.settings().smtpServer, "127.0.0.1");
+
+    // Exit keeps the file as it is.
+    email->formActivate();
+    email->serverEdit()->setText(QStringLiteral("127.0.0.9"));
+    email->exitClick();
+    EXPECT_EQ(fileRecord().smtpServer, "127.0.0.1");
+}
+
+TEST_F(SetupDialogTest, EmailDialogWithoutFileClearsRecordButKeepsBoxes) {
+    email->serverEdit()->setText(QStringLiteral("127.0.0.1"));
+    email->authBox()->setChecked(true);
+    record.smtpServer = "127.0.0.8";
+    record.smtpAuthEnabled = 1;
+    email->formActivate();
+    EXPECT_TRUE(record.smtpServer.empty());
+    EXPECT_EQ(record.smtpAuthEnabled, 0);
+    EXPECT_EQ(email->serverEdit()->text(), QStringLiteral("127.0.0.1"));
+    EXPECT_TRUE(email->authBox()->isChecked());
+    email->saveClick();
+    EXPECT_EQ(fileRecord().smtpServer, "127.0.0.1");
+    EXPECT_EQ(fileRecord().smtpAuthEnabled, 1);
+}
+
+TEST_F(SetupDialogTest, DialogsHaveTheirNamesTitlesAndSizes) {
+    EXPECT_EQ(setup->objectName(), QStringLiteral("SettingForm"));
+    EXPECT_EQ(setup->windowTitle(), QStringLiteral("Setting"));
+    EXPECT_EQ(setup->size(), QSize(597, 488));
+    EXPECT_EQ(email->objectName(), QStringLiteral("AlarmEmailForm"));
+    EXPECT_EQ(email->windowTitle(), QStringLiteral("Alarm Email Setup"));
+    EXPECT_EQ(email->size(), QSize(525, 329));
+    EXPECT_EQ(setup->hourBox(13)->text(), QStringLiteral("13"));
+    EXPECT_EQ(setup->hourBox(13)->geometry().topLeft(), QPoint(8 + 80, 16 + 48));
+    EXPECT_EQ(setup->dayTabs()->count(), 7);
+    EXPECT_EQ(setup->dayTabs()->tabText(0), QStringLiteral("Sunday"));
+    EXPECT_EQ(setup->sensitivitySlider()->maximum(), 10);
+}
+
+// Pictures of both dialogs for a look by eye; run with IPCAM_DIALOG_SHOTS=1.
+TEST_F(SetupDialogTest, Screenshots) {
+    if (qEnvironmentVariableIsEmpty("IPCAM_DIALOG_SHOTS"))
+        GTEST_SKIP() << "set IPCAM_DIALOG_SHOTS=1 to write /tmp/dialog_setup.png and /tmp/dialog_email.png";
+    writeFile([](CameraSettings& s) {
+        s.hostAddress = "127.0.0.1";
+        s.motionDetectionEnabled = 1;
+        s.motionSensitivity = 5;
+        s.alarmEmailEnabled = 1;
+        s.schedule.at(3, 8) = 1;
+        s.smtpServer = "127.0.0.1";
+        s.smtpAuthEnabled = 1;
+        s.smtpEmailPassword = "secret";
+    });
+    setup->show();
+    email->show();
+    EXPECT_TRUE(setup->grab().save(QStringLiteral("/tmp/dialog_setup.png")));
+    EXPECT_TRUE(email->grab().save(QStringLiteral("/tmp/dialog_email.png")));
+    email->hide();
+    setup->hide();
+}
+
+}  // namespace
+}  // namespace ipcam
