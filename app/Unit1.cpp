@@ -1,0 +1,342 @@
+#include "app/Unit1.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QDir>
+#include <QGuiApplication>
+#include <QMessageBox>
+#include <QPainter>
+#include <QWindow>
+
+#include "camera/Unit7.h"
+#include "camera/http_start_page.h"
+#include "camera/qt_camera_socket.h"
+#include "mail/Unit6.h"
+#include "playback/Unit4.h"
+#include "recording/disk_guard.h"
+#include "settings/Unit3.h"
+
+namespace ipcam {
+
+namespace {
+
+QIcon drawnIcon(const std::function<void(QPainter&)>& draw) {
+    QPixmap pm(40, 40);
+    pm.fill(Qt::transparent);
+    QPainter p(&pm);
+    p.setRenderHint(QPainter::Antialiasing);
+    draw(p);
+    return QIcon(pm);
+}
+
+QPushButton* imageButton(QWidget* parent, const QString& tip, const QIcon& icon) {
+    auto* b = new QPushButton(parent);
+    b->setToolTip(tip);
+    b->setAccessibleName(tip);
+    b->setIcon(icon);
+    b->setIconSize(QSize(36, 36));
+    b->resize(48, 48);
+    return b;
+}
+
+QLabel* statusLabel(QWidget* parent) {
+    auto* l = new QLabel(parent);
+    l->setAutoFillBackground(true);
+    QPalette pal = l->palette();
+    pal.setColor(QPalette::Window, Qt::black);
+    pal.setColor(QPalette::WindowText, Qt::white);
+    l->setPalette(pal);
+    QFont f = l->font();
+    f.setPixelSize(13);
+    l->setFont(f);
+    l->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    return l;
+}
+
+}  // namespace
+
+void PreviewPanel::paintEvent(QPaintEvent*) {
+    QPainter p(this);
+    p.fillRect(rect(), Qt::black);
+    if (!image_.isNull()) {
+        p.drawImage(QPoint(0, 0), image_);
+    }
+}
+
+TForm1::TForm1(Options options, QWidget* parent) : QWidget(parent), options_(std::move(options)) {
+    // FormCreate.
+    setWindowTitle(QString::fromLatin1(kVersionLine));
+    setObjectName("Form1");
+
+    if (options_.clock) {
+        clock_ = options_.clock;
+    } else {
+        systemClock_ = std::make_unique<SystemClock>();
+        clock_ = systemClock_.get();
+    }
+    FreeSpaceQuery* freeSpace = options_.freeSpace;
+    if (!freeSpace) {
+        ownFreeSpace_ = std::make_unique<PosixFreeSpaceQuery>();
+        freeSpace = ownFreeSpace_.get();
+    }
+    std::string settingsPath = options_.settingsPath;
+    if (settingsPath.empty()) {
+        settingsPath = SettingsStore::pathForProgram(QCoreApplication::applicationFilePath().toStdString());
+    }
+    store_ = std::make_unique<SettingsStore>(settingsPath);
+    const std::string workingDirectory = QDir::currentPath().toStdString();
+    std::string snapshot = options_.snapshotPath;
+    if (snapshot.empty()) {
+        snapshot = workingDirectory + "/jpeg_view01.jpg";
+    }
+
+    socket_ = std::make_unique<QtCameraSocket>();
+    startPage_ = std::make_unique<HttpStartPageFetcher>();
+    startPage_->port = static_cast<uint16_t>(options_.probePort);
+    // Both workers start suspended.
+    pingThread_ = std::make_unique<TICMPThread>(shared_);
+    std::function<void(const std::string&)> warn = [this](const std::string& text) { showWarning(text); };
+    emailThread_ = std::make_unique<TEmailThread>(shared_, makeBlockingWarning(this, warn), snapshot);
+
+    // Controls, at their places in the middle layout.
+    LinkInfo = new QLineEdit(this);
+    LinkInfo->setReadOnly(true);
+    LinkInfo->setGeometry(24, 24, 337, 25);
+    ImageBox1 = new QGroupBox(this);
+    ImageBox1->setGeometry(24, 40, 337, 265);
+    PreviewImage1 = nullptr;
+    LinkInfo->raise();
+    PreviewInfo = statusLabel(this);
+    PreviewInfo->setGeometry(168, 304, 193, 24);
+    DiskSpace = statusLabel(this);
+    DiskSpace->setGeometry(168, 328, 193, 24);
+
+    Record1 = imageButton(this, "Record", drawnIcon([](QPainter& p) {
+                              p.setBrush(Qt::red);
+                              p.setPen(Qt::darkRed);
+                              p.drawEllipse(8, 8, 24, 24);
+                          }));
+    RecordStop1 = imageButton(this, "Stop", drawnIcon([](QPainter& p) {
+                                  p.setBrush(Qt::darkGray);
+                                  p.setPen(Qt::black);
+                                  p.drawRect(10, 10, 20, 20);
+                              }));
+    Reload1 = imageButton(this, "Reload", style()->standardIcon(QStyle::SP_BrowserReload));
+    Settings1 = imageButton(this, "Settings", style()->standardIcon(QStyle::SP_FileDialogDetailedView));
+    PlayBack1 = imageButton(this, "PlayBack", style()->standardIcon(QStyle::SP_MediaPlay));
+    Record1->move(24, 305);
+    RecordStop1->move(24, 305);
+    Reload1->move(24, 305);
+    Settings1->move(72, 305);
+    PlayBack1->move(120, 305);
+    RecordStop1->hide();
+    Reload1->hide();
+
+    for (TimerId id : {TimerId::Timer1, TimerId::LinkTimeOut1, TimerId::CreateConnectTimer, TimerId::ReconnectTimer,
+                       TimerId::SeetingTimer, TimerId::PWTimer}) {
+        auto* t = new QTimer(this);
+        t->setInterval(scaled(id == TimerId::CreateConnectTimer ? 100 : 1000));
+        timers_[id] = t;
+    }
+
+    ControllerDeps deps{*this,  *socket_, *pingThread_, *startPage_, *store_, *clock_, *freeSpace, shared_,
+                        nullptr, workingDirectory};
+    deps.raiseAlarm = [this](const std::vector<uint8_t>& picture) { emailThread_->raiseAlarm(picture); };
+    controller_ = std::make_unique<MainController>(std::move(deps));
+
+    PreviewImage1 = new PreviewPanel(controller_->preview(), ImageBox1);
+    PreviewImage1->setGeometry(8, 16, 321, 241);
+    PleaseWait = new QLabel(PreviewImage1);
+    PleaseWait->move(0, 0);
+    {
+        QPalette pal = PleaseWait->palette();
+        pal.setColor(QPalette::WindowText, Qt::red);
+        PleaseWait->setPalette(pal);
+        QFont f = PleaseWait->font();
+        f.setPixelSize(16);
+        PleaseWait->setFont(f);
+    }
+    PleaseWait->hide();
+
+    MainController* c = controller_.get();
+    connect(Record1, &QPushButton::clicked, this, [this, c] { guarded([c] { c->record1Click(); }); });
+    connect(RecordStop1, &QPushButton::clicked, this, [this, c] { guarded([c] { c->recordStop1Click(); }); });
+    connect(Reload1, &QPushButton::clicked, this, [this, c] { guarded([c] { c->reload1Click(); }); });
+    connect(Settings1, &QPushButton::clicked, this, [this, c] { guarded([c] { c->settings1Click(); }); });
+    connect(PlayBack1, &QPushButton::clicked, this, [this, c] { guarded([c] { c->playBack1Click(); }); });
+    connect(timers_[TimerId::Timer1], &QTimer::timeout, this, [this, c] { guarded([c] { c->timer1Timer(); }); });
+    connect(timers_[TimerId::LinkTimeOut1], &QTimer::timeout, this,
+            [this, c] { guarded([c] { c->linkTimeOut1Timer(); }); });
+    connect(timers_[TimerId::CreateConnectTimer], &QTimer::timeout, this,
+            [this, c] { guarded([c] { c->createConnectTimerTimer(); }); });
+    connect(timers_[TimerId::ReconnectTimer], &QTimer::timeout, this,
+            [this, c] { guarded([c] { c->reconnectTimerTimer(); }); });
+    connect(timers_[TimerId::SeetingTimer], &QTimer::timeout, this,
+            [this, c] { guarded([c] { c->seetingTimerTimer(); }); });
+    connect(timers_[TimerId::PWTimer], &QTimer::timeout, this, [this, c] { guarded([c] { c->pwTimerTimer(); }); });
+    connect(qApp, &QGuiApplication::focusWindowChanged, this, &TForm1::onFocusWindowChanged);
+
+    applyLayout(1);
+}
+
+TForm1::~TForm1() {
+    if (!closing_) {
+        closing_ = true;
+        controller_->formClose();
+    }
+    pingThread_->terminate();
+    emailThread_->terminate();
+}
+
+void TForm1::setForms(TForm3* setup, TForm4* playback) {
+    setupForm_ = setup;
+    playbackForm_ = playback;
+}
+
+void TForm1::activateFirstTime() {
+    guarded([this] { controller_->formActivate(); });
+}
+
+void TForm1::onFocusWindowChanged(QWindow* window) {
+    if (!window) {
+        return;
+    }
+    QWindow* previous = lastFocusWindow_;
+    lastFocusWindow_ = window;
+    // Coming back from the playback window activates the main window anew.
+    // (The setup dialog's return is handled by whoever opened it; message
+    // boxes and switching applications do not count.)
+    if (window == windowHandle() && playbackForm_ && previous && previous == playbackForm_->windowHandle()) {
+        guarded([this] { controller_->formActivate(); });
+    }
+}
+
+void TForm1::guarded(const std::function<void()>& handler) {
+    try {
+        handler();
+    } catch (const std::exception& e) {
+        if (options_.warningHook) {
+            options_.warningHook(e.what());
+        } else {
+            QMessageBox::critical(this, QCoreApplication::applicationName(), QString::fromStdString(e.what()));
+        }
+    }
+}
+
+int TForm1::scaled(int intervalMs) const {
+    return std::max(1, static_cast<int>(intervalMs * options_.timerScale));
+}
+
+QPushButton* TForm1::button(Control c) const {
+    switch (c) {
+        case Control::Record1: return Record1;
+        case Control::RecordStop1: return RecordStop1;
+        case Control::Reload1: return Reload1;
+        case Control::Settings1: return Settings1;
+        case Control::PlayBack1: return PlayBack1;
+    }
+    return Record1;
+}
+
+void TForm1::setControlVisible(Control c, bool visible) { button(c)->setVisible(visible); }
+void TForm1::setControlEnabled(Control c, bool enabled) { button(c)->setEnabled(enabled); }
+void TForm1::setLinkInfo(const std::string& text) { LinkInfo->setText(QString::fromStdString(text)); }
+void TForm1::setPreviewInfo(const std::string& text) { PreviewInfo->setText(QString::fromStdString(text)); }
+void TForm1::setDiskSpace(const std::string& text) { DiskSpace->setText(QString::fromStdString(text)); }
+
+void TForm1::setPleaseWait(bool visible, const std::string& text) {
+    PleaseWait->setText(QString::fromStdString(text));
+    PleaseWait->adjustSize();
+    PleaseWait->setVisible(visible);
+}
+
+bool TForm1::pleaseWaitVisible() const { return PleaseWait->isVisible() || (!isVisible() && !PleaseWait->isHidden()); }
+
+void TForm1::startTimer(TimerId id, int intervalMs) { timers_.at(id)->start(scaled(intervalMs)); }
+void TForm1::stopTimer(TimerId id) { timers_.at(id)->stop(); }
+void TForm1::setTimerInterval(TimerId id, int intervalMs) { timers_.at(id)->setInterval(scaled(intervalMs)); }
+
+void TForm1::showWarning(const std::string& text) {
+    if (options_.warningHook) {
+        options_.warningHook(text);
+        return;
+    }
+    QMessageBox box(QMessageBox::Critical, "Warning!", QString::fromStdString(text), QMessageBox::Ok, this);
+    box.exec();
+}
+
+void TForm1::showSetupDialog() {
+    if (options_.setupDialogHook) {
+        options_.setupDialogHook();
+        return;
+    }
+    if (setupForm_) {
+        setupForm_->exec();
+    }
+}
+
+void TForm1::setSetupDialogCaption(const std::string& caption) {
+    if (setupForm_) {
+        setupForm_->setCaption(QString::fromStdString(caption));
+    }
+}
+
+void TForm1::fillSetupDialogFromRecord() {
+    if (setupForm_) {
+        setupForm_->loadControlsFromRecord();
+    }
+}
+
+void TForm1::showPlaybackWindow() {
+    if (playbackForm_) {
+        playbackForm_->show();
+        playbackForm_->raise();
+        playbackForm_->activateWindow();
+    }
+}
+
+void TForm1::applyLayout(uint8_t resolution) {
+    struct Layout {
+        int clientW, clientH, boxW, boxH, imgW, imgH, imgTop, imgLeft, linkW, infoW, infoTop, diskTop, buttonsTop;
+    };
+    static constexpr Layout large{702, 602, 657, 505, 641, 481, 16, 8, 657, 513, 544, 568, 545};
+    static constexpr Layout middle{382, 362, 337, 265, 321, 241, 16, 8, 337, 193, 304, 328, 305};
+    static constexpr Layout small{389, 362, 337, 265, 161, 121, 76, 88, 337, 193, 304, 328, 305};
+    const Layout& l = resolution == 0 ? large : resolution == 2 ? small : middle;
+    setFixedSize(l.clientW, l.clientH);
+    move(100, 100);
+    ImageBox1->resize(l.boxW, l.boxH);
+    PreviewImage1->setGeometry(l.imgLeft, l.imgTop, l.imgW, l.imgH);
+    LinkInfo->resize(l.linkW, LinkInfo->height());
+    PreviewInfo->setGeometry(168, l.infoTop, l.infoW, 24);
+    DiskSpace->setGeometry(168, l.diskTop, l.infoW, 24);
+    for (QPushButton* b : {Record1, RecordStop1, Reload1, Settings1, PlayBack1}) {
+        b->move(b->x(), l.buttonsTop);
+    }
+}
+
+void TForm1::previewChanged() { PreviewImage1->update(); }
+
+void TForm1::closeMainWindow() {
+    close();
+    QCoreApplication::quit();
+}
+
+void TForm1::closeEvent(QCloseEvent* event) {
+    if (!closing_) {
+        closing_ = true;
+        guarded([this] { controller_->formClose(); });
+        for (auto& [id, t] : timers_) {
+            t->stop();
+        }
+        pingThread_->terminate();
+        emailThread_->terminate();
+    }
+    event->accept();
+    if (playbackForm_) {
+        playbackForm_->hide();
+    }
+    QCoreApplication::quit();
+}
+
+}  // namespace ipcam

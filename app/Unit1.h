@@ -1,0 +1,140 @@
+#pragma once
+// The main window: live preview, status lines and the five buttons. Thin:
+// it owns the controls, timers, socket and workers, and forwards every event
+// to MainController.
+
+#include <QImage>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QGroupBox>
+#include <QTimer>
+#include <QWidget>
+
+#include <functional>
+#include <map>
+#include <memory>
+
+#include "app/clock.h"
+#include "app/main_controller.h"
+#include "app/main_host.h"
+#include "app/worker_shared.h"
+
+class QWindow;
+
+namespace ipcam {
+
+class QtCameraSocket;
+class TICMPThread;
+class TEmailThread;
+class HttpStartPageFetcher;
+class TForm3;
+class TForm4;
+
+// The preview panel: draws the decoded picture at its top-left, unscaled.
+class PreviewPanel : public QWidget {
+public:
+    explicit PreviewPanel(const QImage& image, QWidget* parent) : QWidget(parent), image_(image) {}
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    const QImage& image_;
+};
+
+class TForm1 : public QWidget, public MainHost {
+    Q_OBJECT
+public:
+    struct Options {
+        std::string settingsPath;       // default: the program's path with ".INI"
+        std::string snapshotPath;       // default: "jpeg_view01.jpg" in the working directory
+        int probePort = 80;             // the camera's start page
+        double timerScale = 1.0;        // tests shorten every interval with it
+        const Clock* clock = nullptr;   // default: the system clock
+        FreeSpaceQuery* freeSpace = nullptr;  // default: statvfs
+        // Test hooks: replace the modal boxes and the setup dialog.
+        std::function<void(const std::string&)> warningHook;
+        std::function<void()> setupDialogHook;
+    };
+
+    explicit TForm1(Options options = {}, QWidget* parent = nullptr);
+    ~TForm1() override;
+
+    // The other windows, created by the program entry after this one.
+    void setForms(TForm3* setup, TForm4* playback);
+
+    MainController& controller() { return *controller_; }
+    WorkerShared& shared() { return shared_; }
+    const Clock& clock() const { return *clock_; }
+    SettingsStore& store() { return *store_; }
+    TEmailThread& emailThread() { return *emailThread_; }
+
+    // The first activation, when the window is first shown.
+    void activateFirstTime();
+
+    // Controls, for the layout and for tests.
+    QLineEdit* LinkInfo;
+    QGroupBox* ImageBox1;
+    PreviewPanel* PreviewImage1;
+    QLabel* PleaseWait;
+    QLabel* PreviewInfo;
+    QLabel* DiskSpace;
+    QPushButton* Record1;
+    QPushButton* RecordStop1;
+    QPushButton* Reload1;
+    QPushButton* Settings1;
+    QPushButton* PlayBack1;
+
+    QTimer* timer(TimerId id) { return timers_.at(id); }
+
+    // MainHost
+    void setControlVisible(Control c, bool visible) override;
+    void setControlEnabled(Control c, bool enabled) override;
+    void setLinkInfo(const std::string& text) override;
+    void setPreviewInfo(const std::string& text) override;
+    void setDiskSpace(const std::string& text) override;
+    void setPleaseWait(bool visible, const std::string& text) override;
+    bool pleaseWaitVisible() const override;
+    void startTimer(TimerId id, int intervalMs) override;
+    void stopTimer(TimerId id) override;
+    void setTimerInterval(TimerId id, int intervalMs) override;
+    void showWarning(const std::string& text) override;
+    void showSetupDialog() override;
+    void setSetupDialogCaption(const std::string& caption) override;
+    void fillSetupDialogFromRecord() override;
+    void applyLayout(uint8_t resolution) override;
+    void previewChanged() override;
+    void closeMainWindow() override;
+    void showPlaybackWindow() override;
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    QPushButton* button(Control c) const;
+    int scaled(int intervalMs) const;
+    void onFocusWindowChanged(QWindow* window);
+    // Runs an event handler; an exception escaping it is shown and the
+    // program goes on.
+    void guarded(const std::function<void()>& handler);
+
+    Options options_;
+    WorkerShared shared_;
+    std::unique_ptr<SystemClock> systemClock_;
+    const Clock* clock_;
+    std::unique_ptr<FreeSpaceQuery> ownFreeSpace_;
+    std::unique_ptr<SettingsStore> store_;
+    std::unique_ptr<QtCameraSocket> socket_;
+    std::unique_ptr<TICMPThread> pingThread_;
+    std::unique_ptr<TEmailThread> emailThread_;
+    std::unique_ptr<HttpStartPageFetcher> startPage_;
+    std::unique_ptr<MainController> controller_;
+    std::map<TimerId, QTimer*> timers_;
+    TForm3* setupForm_ = nullptr;
+    TForm4* playbackForm_ = nullptr;
+    QWindow* lastFocusWindow_ = nullptr;
+    bool closing_ = false;
+};
+
+}  // namespace ipcam

@@ -1,0 +1,487 @@
+#include "app/main_controller.h"
+
+#include <sys/stat.h>
+
+#include "camera/status_line.h"
+#include "detect/week_schedule.h"
+
+namespace ipcam {
+
+namespace {
+
+constexpr const char* kPleaseWait = "Please wait a moment!";
+constexpr const char* kFailToConnect = "Fail to connect to IP CAM!";
+
+bool directoryExists(const std::string& path) {
+    struct stat st {};
+    return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+PixelView viewOf(const QImage& image) {
+    if (image.isNull()) {
+        return {};
+    }
+    return PixelView{reinterpret_cast<const uint32_t*>(image.constBits()), image.width(), image.height(),
+                     static_cast<int>(image.bytesPerLine() / 4)};
+}
+
+}  // namespace
+
+MainController::MainController(ControllerDeps deps)
+    : deps_(std::move(deps)),
+      host_(deps_.host),
+      collector_(session_.ReceiveBuffer),
+      recorder_(std::make_unique<Recorder>(session_, settings_, deps_.clock, static_cast<RecorderHost&>(*this), deps_.freeSpace)) {
+    deps_.socket.setEvents(this);
+}
+
+MainController::~MainController() {
+    deps_.socket.setEvents(nullptr);
+}
+
+std::string MainController::connectingText() const {
+    return "Connecting to IP CAM (" + settings_.hostAddress + ") ......";
+}
+
+std::string MainController::offlineText() const {
+    return "IP CAM(" + settings_.hostAddress + ") is off-line.";
+}
+
+void MainController::showPleaseWait() {
+    host_.setPleaseWait(true, kPleaseWait);
+    host_.startTimer(TimerId::PWTimer, 1000);
+}
+
+// ---------------------------------------------------------------- settings
+
+void MainController::loadSettings() {
+    deps_.store.load(settings_, 0);
+    publishSettings();
+}
+
+void MainController::saveSettings() {
+    deps_.store.save(settings_, 0);
+    host_.applyLayout(settings_.resolution);
+    publishSettings();
+}
+
+void MainController::publishSettings() {
+    deps_.shared.publishSettings(settings_);
+}
+
+void MainController::directoryCheckLoop() {
+    loadSettings();
+    while (!directoryExists(settings_.aviDirectory)) {
+        host_.showWarning("Directory for AVI recording is not available!");
+        settings_.aviDirectory = deps_.fallbackDirectory;
+        saveSettings();
+        session_.MotionPhase = 0;
+        loadSettings();
+        if (!directoryExists(deps_.fallbackDirectory)) {
+            // Nothing to fall back to: asking again would never end.
+            break;
+        }
+    }
+}
+
+// ---------------------------------------------------------------- buttons
+
+void MainController::refreshButtons(int mode) {
+    host_.setControlVisible(Control::RecordStop1, false);
+    host_.setControlVisible(Control::Reload1, false);
+    host_.setControlVisible(Control::Record1, false);
+    if (mode == 1) {
+        host_.setControlVisible(Control::RecordStop1, true);
+        host_.setControlEnabled(Control::Settings1, false);
+    } else if (mode == 2) {
+        host_.setControlVisible(Control::Reload1, true);
+        host_.setControlEnabled(Control::Settings1, true);
+        host_.setControlEnabled(Control::Reload1, true);
+    } else {
+        host_.setControlVisible(Control::Record1, true);
+        host_.setControlEnabled(Control::Settings1, true);
+        host_.setControlEnabled(Control::Reload1, false);
+    }
+}
+
+void MainController::formActivate() {
+    deps_.shared.alarmEmailArmed = true;
+    if (skipActivation_) {
+        skipActivation_ = false;
+        return;
+    }
+    host_.setControlEnabled(Control::Settings1, false);
+    if (!deps_.store.exists()) {
+        refreshButtons(0);
+        host_.setControlEnabled(Control::Settings1, false);
+        host_.setControlEnabled(Control::Record1, true);
+        host_.setControlEnabled(Control::PlayBack1, true);
+        host_.stopTimer(TimerId::CreateConnectTimer);
+        host_.setTimerInterval(TimerId::CreateConnectTimer, 100);
+        host_.setSetupDialogCaption("IPCAM INI file Settings");
+        applyFirstRunDefaults(settings_, deps_.fallbackDirectory);
+        host_.fillSetupDialogFromRecord();
+        saveSettings();
+        host_.setControlEnabled(Control::Record1, true);
+    }
+    deps_.shared.cameraReachable = false;
+    deps_.ping.restart();
+    host_.stopTimer(TimerId::Timer1);
+    host_.stopTimer(TimerId::LinkTimeOut1);
+    session_.LinkUp = false;
+    session_.RecordKind = kNotRecording;
+    session_.MotionTrigger = false;
+    session_.MotionPhase = 0;
+    session_.ManualRequest = false;
+    session_.StopRequest = false;
+    session_.AlarmMark = false;
+    session_.BlockHandled = false;
+    session_.LinkWatchdog = 60;
+    host_.stopTimer(TimerId::CreateConnectTimer);
+    host_.setTimerInterval(TimerId::CreateConnectTimer, 100);
+    refreshButtons(0);
+    host_.setControlEnabled(Control::Settings1, false);
+    host_.setControlEnabled(Control::Record1, false);
+    host_.setControlEnabled(Control::PlayBack1, true);
+    directoryCheckLoop();
+    if (!partialFilesChecked_) {
+        // Recordings a crash left unfinished become valid files first.
+        partialFilesChecked_ = true;
+        recorder_->recoverPartialFiles();
+    }
+    recorder_->checkDiskAtStart();
+    host_.setControlEnabled(Control::Record1, true);
+    host_.setLinkInfo("");
+    host_.setPreviewInfo("");
+    host_.applyLayout(settings_.resolution);
+    session_.ConnectAttempts = 0;
+    showPleaseWait();
+    host_.setLinkInfo(connectingText());
+    refreshButtons(0);
+    host_.setControlEnabled(Control::Settings1, false);
+    host_.setDiskSpace(recorder_->freeSpaceText());
+    host_.startTimer(TimerId::CreateConnectTimer, 5000);
+    skipActivation_ = false;
+}
+
+void MainController::record1Click() {
+    if (session_.LinkUp) {
+        session_.ManualRequest = true;
+        refreshButtons(1);
+        host_.startTimer(TimerId::Timer1, 1000);
+    }
+    if (playbackOpened_) {
+        skipActivation_ = true;
+    }
+}
+
+void MainController::recordStop1Click() {
+    const TimeOfDay now = deps_.clock.now().timeOfDay();
+    if (session_.LinkUp) {
+        session_.StopRequest = true;
+        refreshButtons(0);
+        host_.startTimer(TimerId::Timer1, 1000);
+        if (session_.RecordKind & kDaily) {
+            setBlockLatch(session_, now);
+        }
+    }
+    if (playbackOpened_) {
+        skipActivation_ = true;
+    }
+    session_.PreviewFrames = 0;
+    session_.PreviewSeconds = 0;
+    session_.SpaceConfirmed = false;
+}
+
+void MainController::reload1Click() {
+    deps_.shared.cameraReachable = false;
+    deps_.ping.restart();
+    host_.setLinkInfo(connectingText());
+    host_.setPreviewInfo("Reconnect!!");
+    refreshButtons(0);
+    host_.setControlEnabled(Control::Settings1, false);
+    host_.setControlEnabled(Control::Record1, true);
+    session_.ConnectAttempts = 0;
+    showPleaseWait();
+    session_.PreviewFrames = 0;
+    session_.PreviewSeconds = 0;
+    host_.startTimer(TimerId::ReconnectTimer, 5000);
+}
+
+void MainController::openSetupDialog() {
+    host_.showSetupDialog();
+    // Coming back from the dialog counts as an activation of the main
+    // window: alarm e-mails are armed again. The rest of what follows the
+    // dialog is done by the caller, which knows whether to reload.
+    deps_.shared.alarmEmailArmed = true;
+    publishSettings();
+}
+
+void MainController::settings1Click() {
+    session_.SpaceConfirmed = false;
+    host_.stopTimer(TimerId::Timer1);
+    host_.stopTimer(TimerId::LinkTimeOut1);
+    deps_.socket.close();
+    recorder_->endFromOutside();
+    session_.LinkUp = false;
+    refreshButtons(0);
+    host_.setControlEnabled(Control::Settings1, false);
+    host_.setControlEnabled(Control::Record1, true);
+    host_.setControlEnabled(Control::PlayBack1, true);
+    openSetupDialog();
+    session_.MotionPhase = 0;
+    directoryCheckLoop();
+    recorder_->checkDiskAtStart();
+    host_.setControlEnabled(Control::Record1, true);
+    deps_.shared.cameraReachable = false;
+    deps_.ping.restart();
+    session_.BlockHandled = false;
+    host_.setLinkInfo(connectingText());
+    host_.setDiskSpace(recorder_->freeSpaceText());
+    session_.ConnectAttempts = 0;
+    showPleaseWait();
+    host_.startTimer(TimerId::SeetingTimer, 5000);
+}
+
+void MainController::playBack1Click() {
+    skipActivation_ = true;
+    playbackOpened_ = true;
+    host_.showPlaybackWindow();
+}
+
+void MainController::formClose() {
+    host_.stopTimer(TimerId::Timer1);
+    host_.stopTimer(TimerId::LinkTimeOut1);
+    recorder_->endFromOutside();
+    deps_.socket.setEvents(nullptr);
+    deps_.socket.close();
+}
+
+void MainController::pwTimerTimer() {
+    host_.setPleaseWait(!host_.pleaseWaitVisible(), kPleaseWait);
+}
+
+// ---------------------------------------------------------------- socket events
+
+void MainController::onSocketConnected() {
+    session_.LinkUp = true;
+    session_.PreviewFrames = 0;
+    session_.PreviewSeconds = 0;
+    host_.startTimer(TimerId::Timer1, 1000);
+    host_.startTimer(TimerId::LinkTimeOut1, 1000);
+    refreshButtons(0);
+    deps_.socket.send(composeStreamRequest(settings_));
+    session_.HeaderAccepted = false;
+    session_.MotionPhase = 0;
+}
+
+void MainController::onSocketRead(const std::vector<uint8_t>& chunk) {
+    if (!session_.HeaderAccepted) {
+        if (checkReplyHeader(chunk)) {
+            session_.HeaderAccepted = true;
+        } else {
+            wrongPassword();
+        }
+        return;
+    }
+    if (!session_.LinkUp || chunk.empty()) {
+        return;
+    }
+    if (isPictureStart(chunk)) {
+        pictureStart();
+        session_.ReceiveBuffer.clear();
+    }
+    collector_.append(chunk);
+}
+
+void MainController::pictureStart() {
+    session_.PasswordFailures = 0;
+    host_.setControlEnabled(Control::Reload1, true);
+    session_.LinkWatchdog = 60;
+    if (!session_.ReceiveBuffer.empty()) {
+        // A picture the decoder rejects is neither shown nor recorded: the
+        // preview keeps the last good picture.
+        if (decoder_.decode(session_.ReceiveBuffer.data(), session_.ReceiveBuffer.size(), preview_)) {
+            session_.FrameBuffer.swap(session_.ReceiveBuffer);
+            host_.previewChanged();
+            recorder_->step(session_.FrameBuffer, viewOf(preview_));
+        }
+    }
+    ++session_.PreviewFrames;
+    if (auto text = pictureStatusText(session_)) {
+        host_.setPreviewInfo(*text);
+    }
+}
+
+void MainController::wrongPassword() {
+    const char* message = "Please enter correct password!!";
+    if (session_.PasswordFailures >= 3) {
+        host_.showWarning(message);
+        host_.closeMainWindow();
+        return;
+    }
+    host_.stopTimer(TimerId::Timer1);
+    host_.stopTimer(TimerId::LinkTimeOut1);
+    ++session_.PasswordFailures;
+    host_.showWarning(message);
+    refreshButtons(0);
+    host_.setControlEnabled(Control::Record1, true);
+    host_.setControlEnabled(Control::PlayBack1, true);
+    host_.stopTimer(TimerId::CreateConnectTimer);
+    host_.setTimerInterval(TimerId::CreateConnectTimer, 100);
+    // What the dialog leaves in memory, saved or not, is used for the next
+    // connection: no reload here.
+    openSetupDialog();
+    session_.MotionPhase = 0;
+    deps_.ping.restart();
+    session_.ConnectAttempts = 0;
+    showPleaseWait();
+    host_.startTimer(TimerId::CreateConnectTimer, 5000);
+    host_.stopTimer(TimerId::Timer1);
+    host_.startTimer(TimerId::LinkTimeOut1, 1000);
+}
+
+void MainController::onSocketError() {
+    if (session_.RecordKind != kNotRecording) {
+        recorder_->finishRecordingFile();
+    }
+    session_.LinkUp = false;
+    session_.RecordKind = kNotRecording;
+    host_.setPreviewInfo(kFailToConnect);
+    refreshButtons(2);
+    deps_.shared.cameraReachable = false;
+    deps_.ping.restart();
+    host_.stopTimer(TimerId::Timer1);
+    host_.stopTimer(TimerId::LinkTimeOut1);
+    deps_.socket.close();
+    session_.ConnectAttempts = 0;
+    showPleaseWait();
+    host_.startTimer(TimerId::CreateConnectTimer, 5000);
+}
+
+// ---------------------------------------------------------------- timers
+
+void MainController::timer1Timer() {
+    ++session_.PreviewSeconds;
+    if (session_.RecordKind != kNotRecording) {
+        ++session_.RecordSeconds;
+    }
+    if (auto text = tickStatusText(session_)) {
+        host_.setPreviewInfo(*text);
+    }
+}
+
+bool MainController::cameraProbe() {
+    std::optional<std::string> page;
+    if (!settings_.hostAddress.empty()) {
+        page = deps_.startPage.fetch(settings_.hostAddress);
+    }
+    if (!page) {
+        host_.setLinkInfo(offlineText());
+        refreshButtons(2);
+        return false;
+    }
+    std::string title = extractCameraTitle(*page);
+    deps_.shared.setCameraTitle(title);
+    host_.setLinkInfo(title);
+    settings_.descriptor = title;
+    publishSettings();
+    host_.setDiskSpace(recorder_->freeSpaceText());
+    return true;
+}
+
+void MainController::connectionTimerStep(TimerId timer) {
+    if (timer == TimerId::CreateConnectTimer) {
+        session_.LinkUp = false;
+        session_.RecordKind = kNotRecording;
+        session_.ManualRequest = false;
+        session_.StopRequest = false;
+        session_.LinkWatchdog = 60;
+    } else if (timer == TimerId::ReconnectTimer) {
+        session_.ManualRequest = false;
+        session_.StopRequest = false;
+        session_.LinkWatchdog = 60;
+    }
+    ++session_.ConnectAttempts;
+    host_.setControlEnabled(Control::Settings1, false);
+
+    if (session_.ConnectAttempts >= 4) {
+        deps_.ping.suspend();
+        deps_.shared.cameraReachable = false;
+        host_.stopTimer(timer);
+        host_.stopTimer(TimerId::PWTimer);
+        host_.setPleaseWait(true, kFailToConnect);
+        host_.setLinkInfo(offlineText());
+        refreshButtons(2);
+        if (timer != TimerId::SeetingTimer) {
+            host_.stopTimer(TimerId::LinkTimeOut1);
+        }
+        return;
+    }
+    if (!deps_.shared.cameraReachable) {
+        return;
+    }
+    deps_.ping.suspend();
+    deps_.shared.cameraReachable = false;
+    const bool reachable = cameraProbe();
+    if (reachable && !settings_.hostAddress.empty()) {
+        if (deps_.socket.isOpen()) {
+            deps_.socket.close();
+        }
+        deps_.socket.open(settings_.hostAddress, settings_.hostPort);
+    }
+    host_.stopTimer(timer);
+    host_.stopTimer(TimerId::PWTimer);
+    host_.setPleaseWait(false, kPleaseWait);
+    if (timer == TimerId::CreateConnectTimer) {
+        host_.stopTimer(TimerId::LinkTimeOut1);
+    } else if (timer == TimerId::ReconnectTimer) {
+        host_.stopTimer(TimerId::LinkTimeOut1);
+        // After a failed probe the off-line buttons stay, so that Reload is
+        // there to try again.
+        if (reachable) {
+            refreshButtons(0);
+        }
+    }
+}
+
+void MainController::linkTimeOut1Timer() {
+    --session_.LinkWatchdog;
+    if (session_.LinkWatchdog != 0) {
+        return;
+    }
+    deps_.shared.cameraReachable = false;
+    deps_.ping.restart();
+    if (session_.RecordKind != kNotRecording) {
+        recorder_->finishRecordingFile();
+    }
+    host_.setDiskSpace(recorder_->freeSpaceText());
+    session_.LinkUp = false;
+    session_.RecordKind = kNotRecording;
+    host_.setPreviewInfo("Fail to connect to IP CAM! Reconnect!!");
+    refreshButtons(2);
+    host_.stopTimer(TimerId::Timer1);
+    host_.stopTimer(TimerId::LinkTimeOut1);
+    deps_.socket.close();
+    session_.ConnectAttempts = 0;
+    showPleaseWait();
+    session_.PreviewFrames = 0;
+    session_.PreviewSeconds = 0;
+    host_.startTimer(TimerId::ReconnectTimer, 5000);
+}
+
+// ---------------------------------------------------------------- recorder host
+
+void MainController::setDiskSpace(const std::string& text) { host_.setDiskSpace(text); }
+
+void MainController::showWarning(const std::string& text) { host_.showWarning(text); }
+
+void MainController::startStatusTimer() { host_.startTimer(TimerId::Timer1, 1000); }
+
+void MainController::raiseAlarm(const std::vector<uint8_t>& picture) {
+    if (deps_.raiseAlarm) {
+        deps_.raiseAlarm(picture);
+    }
+}
+
+}  // namespace ipcam

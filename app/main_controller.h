@@ -1,0 +1,122 @@
+#pragma once
+// The main window's behaviour without the window: start sequence, buttons,
+// the camera socket's events, the connection timers and the link watchdog.
+// It owns the camera session, slot 0's settings, the preview picture and the
+// recorder; it reaches the window, the socket and the workers through seams.
+
+#include <QImage>
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/clock.h"
+#include "app/main_host.h"
+#include "app/worker_shared.h"
+#include "camera/camera_session.h"
+#include "camera/camera_socket.h"
+#include "camera/jpeg_decoder.h"
+#include "camera/ping_control.h"
+#include "camera/start_page.h"
+#include "camera/stream_protocol.h"
+#include "recording/recorder.h"
+#include "settings/camera_settings.h"
+#include "settings/settings_store.h"
+
+namespace ipcam {
+
+inline constexpr const char* kVersionLine = "IPCam Recorder, v1.5, 2006/10/12";
+
+struct ControllerDeps {
+    MainHost& host;
+    CameraSocket& socket;
+    PingControl& ping;
+    StartPageFetcher& startPage;
+    SettingsStore& store;
+    const Clock& clock;
+    FreeSpaceQuery& freeSpace;
+    WorkerShared& shared;
+    // Motion alarm: write the snapshot and wake the mailer (when enabled and armed).
+    std::function<void(const std::vector<uint8_t>& picture)> raiseAlarm;
+    // The fallback recording directory: the working directory at start-up.
+    std::string fallbackDirectory;
+};
+
+class MainController : public CameraSocketEvents, private RecorderHost {
+public:
+    explicit MainController(ControllerDeps deps);
+    ~MainController() override;
+
+    // Window events.
+    void formActivate();
+    void formClose();
+    void record1Click();
+    void recordStop1Click();
+    void reload1Click();
+    void settings1Click();
+    void playBack1Click();
+
+    // Timers.
+    void timer1Timer();  // the one-second status tick
+    void linkTimeOut1Timer();
+    void createConnectTimerTimer() { connectionTimerStep(TimerId::CreateConnectTimer); }
+    void reconnectTimerTimer() { connectionTimerStep(TimerId::ReconnectTimer); }
+    void seetingTimerTimer() { connectionTimerStep(TimerId::SeetingTimer); }
+    void pwTimerTimer();
+
+    // Camera socket events.
+    void onSocketConnected() override;
+    void onSocketRead(const std::vector<uint8_t>& chunk) override;
+    void onSocketError() override;
+
+    // Settings of slot 0: load from and save to the settings file; saving
+    // re-applies the window layout and publishes the record to the workers.
+    void loadSettings();
+    void saveSettings();
+    // Publishes the in-memory record to the workers (after the dialogs edit it).
+    void publishSettings();
+
+    void refreshButtons(int mode);
+    bool cameraProbe();
+
+    CameraSession& session() { return session_; }
+    CameraSettings& settings() { return settings_; }
+    const QImage& preview() const { return preview_; }
+    Recorder& recorder() { return *recorder_; }
+    bool skipActivation() const { return skipActivation_; }
+    void setSkipActivation(bool v) { skipActivation_ = v; }
+    bool playbackOpened() const { return playbackOpened_; }
+    const std::string& fallbackDirectory() const { return deps_.fallbackDirectory; }
+    std::string freeSpaceText() { return recorder_->freeSpaceText(); }
+
+private:
+    void connectionTimerStep(TimerId timer);
+    void wrongPassword();
+    void pictureStart();
+    void directoryCheckLoop();
+    void showPleaseWait();
+    void openSetupDialog();
+    std::string connectingText() const;
+    std::string offlineText() const;
+
+    // RecorderHost
+    void setDiskSpace(const std::string& text) override;
+    void showWarning(const std::string& text) override;
+    void startStatusTimer() override;
+    void raiseAlarm(const std::vector<uint8_t>& picture) override;
+
+    ControllerDeps deps_;
+    MainHost& host_;
+    CameraSession session_;
+    CameraSettings settings_;
+    QImage preview_;
+    JpegDecoder decoder_;
+    PictureCollector collector_;
+    std::unique_ptr<Recorder> recorder_;
+    bool skipActivation_ = false;
+    bool playbackOpened_ = false;
+    bool partialFilesChecked_ = false;
+};
+
+}  // namespace ipcam
