@@ -139,7 +139,8 @@ void FakeSmtpServer::session(int fd) {
     int rcptCount = 0;
     while (true) {
         size_t lf;
-        while ((lf = buffer.find('\n')) == std::string::npos) {
+        // Lines end with CR LF only: a bare LF stays inside its line.
+        while ((lf = buffer.find("\r\n")) == std::string::npos) {
             {
                 std::lock_guard lock(mutex_);
                 if (stop_) return;
@@ -152,8 +153,7 @@ void FakeSmtpServer::session(int fd) {
             buffer.append(buf, static_cast<size_t>(n));
         }
         std::string line = buffer.substr(0, lf);
-        buffer.erase(0, lf + 1);
-        if (!line.empty() && line.back() == '\r') line.pop_back();
+        buffer.erase(0, lf + 2);
 
         if (inData) {
             if (line == ".") {

@@ -1,0 +1,244 @@
+#include <gtest/gtest.h>
+
+#include <QTemporaryDir>
+
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "mail/mail_message.h"
+#include "mail/smtp_client.h"
+#include "support/mail_fake_smtp_server.h"
+
+namespace ipcam {
+namespace {
+
+using test::FakeSmtpServer;
+
+constexpr int kShortTimeoutMs = 200;
+
+class SmtpClientTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(dir.isValid());
+        attachment = dir.filePath("jpeg_view01.jpg").toStdString();
+        std::ofstream(attachment, std::ios::binary) << std::string("\xff\xd8\xff\xe0picture", 11);
+    }
+
+    void configure(SmtpClient& c, const FakeSmtpServer& server) {
+        c.host = "127.0.0.1";
+        c.port = server.port();
+        c.localHostName = "testhost";
+        c.userName = "user";
+        c.password = "secret";
+        c.connectTimeoutMs = kShortTimeoutMs;
+        c.replyTimeoutMs = kShortTimeoutMs;
+    }
+
+    MailMessage message() const {
+        MailMessage m;
+        m.from = {"Cam", "cam@x.test"};
+        m.to = {{"", "boss@x.test"}};
+        m.subject = "Alarm Email ";
+        m.priority = MailPriority::Highest;
+        m.date = {makeDateTime(2024, 3, 5, 14, 3, 9), 60};
+        m.charset = "ASCII";
+        m.body = {"Hello,\nAttached Jpeg file is captured by IP Camera."};
+        m.attachments = {{attachment, "", ""}};
+        return m;
+    }
+
+    // Connect, send, disconnect; returns whether connect and send worked.
+    bool sendOnce(FakeSmtpServer& server, SmtpLoginMethod login, const MailMessage& m) {
+        SmtpClient c;
+        configure(c, server);
+        c.loginMethod = login;
+        const bool ok = c.connect() && c.send(m);
+        c.disconnect();
+        EXPECT_FALSE(c.connected());
+        EXPECT_TRUE(server.waitSessionsClosed(1, 5000));
+        return ok;
+    }
+
+    QTemporaryDir dir;
+    std::string attachment;
+};
+
+TEST_F(SmtpClientTest, SubmitsWithoutLoginWhenNotAskedFor) {
+    FakeSmtpServer server;
+    ASSERT_TRUE(sendOnce(server, SmtpLoginMethod::None, message()));
+    const std::vector<std::string> expected = {"ehlo testhost", "Rset", "Mail from:<cam@x.test>",
+                                               "RCPT to:<boss@x.test>", "Data", "Quit"};
+    EXPECT_EQ(server.commands(), expected);
+
+    ASSERT_EQ(server.messages().size(), 1u);
+    std::string text;
+    for (const auto& l : composeMessageLines(message(), {std::string("\xff\xd8\xff\xe0picture", 11)})) {
+        text += l + "\r\n";
+    }
+    EXPECT_EQ(server.messages()[0], text);
+}
+
+TEST_F(SmtpClientTest, LogsInWithBase64CredentialsWhenOffered) {
+    FakeSmtpServer server;
+    ASSERT_TRUE(sendOnce(server, SmtpLoginMethod::Login, message()));
+    const std::vector<std::string> expected = {"ehlo testhost", "Rset", "auth LOGIN", "dXNlcg==", "c2VjcmV0",
+                                               "Mail from:<cam@x.test>", "RCPT to:<boss@x.test>", "Data", "Quit"};
+    EXPECT_EQ(server.commands(), expected);
+    EXPECT_EQ(server.messages().size(), 1u);
+}
+
+TEST_F(SmtpClientTest, RefusedLoginFailsTheSend) {
+    FakeSmtpServer::Script script;
+    script.authReplies = {"334 VXNlcm5hbWU6", "334 UGFzc3dvcmQ6", "535 no"};
+    FakeSmtpServer server(script);
+    EXPECT_FALSE(sendOnce(server, SmtpLoginMethod::Login, message()));
+    EXPECT_TRUE(server.messages().empty());
+}
+
+TEST_F(SmtpClientTest, EhloRefusedFallsBackToHeloAndNeverLogsIn) {
+    FakeSmtpServer::Script script;
+    script.ehloReply = {"502 not implemented"};
+    FakeSmtpServer server(script);
+    ASSERT_TRUE(sendOnce(server, SmtpLoginMethod::Login, message()));
+    const auto cmds = server.commands();
+    ASSERT_GE(cmds.size(), 3u);
+    EXPECT_EQ(cmds[0], "ehlo testhost");
+    EXPECT_EQ(cmds[1], "Helo testhost");
+    EXPECT_EQ(cmds[2], "Rset");
+    for (const auto& c : cmds) EXPECT_NE(c, "auth LOGIN");
+}
+
+TEST_F(SmtpClientTest, AuthCapabilityNeedsBlankOrEqualsAfterAuth) {
+    struct Case {
+        std::string line;
+        bool login;
+    };
+    for (const Case& k : {Case{"250-AUTH=LOGIN", true}, Case{"250-auth login", true}, Case{"250-AUTHX LOGIN", false},
+                          Case{"250-AUTH PLAIN CRAM-MD5", false}}) {
+        SCOPED_TRACE(k.line);
+        FakeSmtpServer::Script script;
+        script.ehloReply = {"250-fake.test", k.line, "250 8BITMIME"};
+        FakeSmtpServer server(script);
+        // The mail goes through either way; only the login differs.
+        ASSERT_TRUE(sendOnce(server, SmtpLoginMethod::Login, message()));
+        const auto cmds = server.commands();
+        EXPECT_EQ(std::count(cmds.begin(), cmds.end(), "auth LOGIN"), k.login ? 1 : 0);
+        EXPECT_EQ(server.messages().size(), 1u);
+    }
+}
+
+TEST_F(SmtpClientTest, CapabilitiesAreCollectedWithoutDuplicates) {
+    FakeSmtpServer::Script script;
+    script.ehloReply = {"250-fake.test", "250-AUTH LOGIN PLAIN", "250-AUTH=LOGIN", "250 SIZE 10"};
+    FakeSmtpServer server(script);
+    SmtpClient c;
+    configure(c, server);
+    ASSERT_TRUE(c.connect());
+    EXPECT_EQ(c.capabilities(), (std::vector<std::string>{"LOGIN", "PLAIN"}));
+    c.disconnect();
+}
+
+TEST_F(SmtpClientTest, RecipientsGoToThenCcThenBcc) {
+    FakeSmtpServer server;
+    MailMessage m = message();
+    m.cc = {{"One", "one@x.test"}, {"", "two@x.test"}};
+    m.bcc = {{"", "hidden@x.test"}};
+    ASSERT_TRUE(sendOnce(server, SmtpLoginMethod::None, m));
+    const auto cmds = server.commands();
+    ASSERT_EQ(cmds.size(), 9u);
+    EXPECT_EQ(cmds[3], "RCPT to:<boss@x.test>");
+    EXPECT_EQ(cmds[4], "RCPT to:<one@x.test>");
+    EXPECT_EQ(cmds[5], "RCPT to:<two@x.test>");
+    EXPECT_EQ(cmds[6], "RCPT to:<hidden@x.test>");
+    EXPECT_EQ(cmds[7], "Data");
+}
+
+TEST_F(SmtpClientTest, LineStartingWithDotIsSentWithTheDotDoubled) {
+    EXPECT_EQ(smtpDataBlock({"a", ".", ".x", "b.c"}), "a\r\n..\r\n..x\r\nb.c\r\n.\r\n");
+
+    FakeSmtpServer server;
+    MailMessage m = message();
+    m.body = {"first", ".", ".hidden"};
+    ASSERT_TRUE(sendOnce(server, SmtpLoginMethod::None, m));
+    ASSERT_EQ(server.messages().size(), 1u);
+    // The whole message arrived: the lone "." did not end it early.
+    EXPECT_NE(server.messages()[0].find("\r\nfirst\r\n..\r\n..hidden\r\n"), std::string::npos);
+    EXPECT_NE(server.messages()[0].find("--=_NextPart_2rfkindysadvnqw3nerasdf--"), std::string::npos);
+}
+
+TEST_F(SmtpClientTest, RefusedConnectionFails) {
+    SmtpClient c;
+    c.host = "127.0.0.1";
+    c.port = FakeSmtpServer::unusedPort();
+    c.connectTimeoutMs = kShortTimeoutMs;
+    EXPECT_FALSE(c.connect());
+    EXPECT_FALSE(c.connected());
+    EXPECT_FALSE(c.lastError().empty());
+}
+
+TEST_F(SmtpClientTest, UnexpectedGreetingFailsAndQuits) {
+    FakeSmtpServer::Script script;
+    script.greeting = "554 go away";
+    FakeSmtpServer server(script);
+    SmtpClient c;
+    configure(c, server);
+    EXPECT_FALSE(c.connect());
+    EXPECT_FALSE(c.connected());
+    ASSERT_TRUE(server.waitSessionsClosed(1, 5000));
+    EXPECT_EQ(server.commands(), std::vector<std::string>{"Quit"});
+}
+
+TEST_F(SmtpClientTest, ServerThatNeverAnswersTimesOut) {
+    FakeSmtpServer::Script script;
+    script.silent = true;
+    FakeSmtpServer server(script);
+    SmtpClient c;
+    configure(c, server);
+    EXPECT_FALSE(c.connect());
+    EXPECT_FALSE(c.connected());
+}
+
+TEST_F(SmtpClientTest, RecipientRefusedFailsSendAndLeavesConnectionOpen) {
+    FakeSmtpServer::Script script;
+    script.rcptReplies = {"550 no such user"};
+    FakeSmtpServer server(script);
+    SmtpClient c;
+    configure(c, server);
+    ASSERT_TRUE(c.connect());
+    EXPECT_FALSE(c.send(message()));
+    EXPECT_TRUE(c.connected());
+    c.disconnect();
+    ASSERT_TRUE(server.waitSessionsClosed(1, 5000));
+    const auto cmds = server.commands();
+    EXPECT_EQ(std::count(cmds.begin(), cmds.end(), "Data"), 0);
+    EXPECT_TRUE(server.messages().empty());
+}
+
+TEST_F(SmtpClientTest, MissingAttachmentFailsBeforeAnyMailCommand) {
+    FakeSmtpServer server;
+    MailMessage m = message();
+    m.attachments = {{dir.filePath("missing.jpg").toStdString(), "", ""}};
+    EXPECT_FALSE(sendOnce(server, SmtpLoginMethod::None, m));
+    EXPECT_EQ(server.commands(), (std::vector<std::string>{"ehlo testhost", "Quit"}));
+}
+
+TEST_F(SmtpClientTest, AbortBreaksAWaitAtOnce) {
+    FakeSmtpServer::Script script;
+    script.silent = true;
+    FakeSmtpServer server(script);
+    SmtpClient c;
+    configure(c, server);
+    c.replyTimeoutMs = 100000;  // only abort() can end this wait
+    std::thread aborter([&] {
+        while (server.sessions() == 0) std::this_thread::yield();
+        c.abort();
+    });
+    EXPECT_FALSE(c.connect());
+    aborter.join();
+    EXPECT_FALSE(c.connected());
+}
+
+}  // namespace
+}  // namespace ipcam
