@@ -1,0 +1,308 @@
+#include "ipcam_sim/camera_simulator.h"
+
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTime>
+
+namespace ipcam::sim {
+
+const QByteArray kReplyHeader =
+    "HTTP/1.0 200 OK\r\nConnection: Close\r\nServer: Qelt\r\n"
+    "Content-Type: multipart/x-mixed-replace; boundary=EOB\r\n\r\nEOB\r\n";
+const QByteArray kUnauthorizedReply = "HTTP/1.0 401 Unauthorized\r\n\r\n";
+const QByteArray kBoundaryLine = "\r\n--EOB\r\n";
+
+namespace {
+
+// Same length as the real header, one boundary name off.
+const QByteArray kOtherHeader =
+    "HTTP/1.0 200 OK\r\nConnection: Close\r\nServer: Qelt\r\n"
+    "Content-Type: multipart/x-mixed-replace; boundary=XYZ\r\n\r\nXYZ\r\n";
+const QByteArray kBadRequestReply = "HTTP/1.0 400 Bad Request\r\n\r\n";
+const QByteArray kNotFoundReply = "HTTP/1.0 404 Not Found\r\nContent-Type: text/html\r\n\r\n";
+const QByteArray kGarbage = "--EOB\r\nContent-Type: image/jpeg\r\n\r\n";
+
+constexpr qsizetype kMaxRequestBytes = 8192;
+// A client that does not read is skipped rather than buffered without end.
+constexpr qint64 kMaxPendingBytes = 4 * 1024 * 1024;
+constexpr int kSplitPauseMs = 50;
+constexpr qsizetype kSplitAt = 40;
+
+std::optional<int> digitValue(const QByteArray& text) {
+    if (text.isEmpty() || text.size() > 6)
+        return std::nullopt;
+    int v = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9')
+            return std::nullopt;
+        v = v * 10 + (c - '0');
+    }
+    return v;
+}
+
+}  // namespace
+
+std::optional<StreamRequestLine> parseRequestLine(const QByteArray& line) {
+    static const QByteArray prefix = "GET /Webcam.jpg?Pass=";
+    static const QByteArray suffix = " HTTP/1.0";
+    if (!line.startsWith(prefix) || !line.endsWith(suffix))
+        return std::nullopt;
+    const QByteArray query = line.mid(prefix.size(), line.size() - prefix.size() - suffix.size());
+    const qsizetype vAt = query.lastIndexOf("&V=");
+    if (vAt < 0)
+        return std::nullopt;
+    StreamRequestLine r;
+    r.password = query.left(vAt);
+    // The rest: V=..&F=..&Q=..&B=..&U=..
+    const QList<QByteArray> parts = query.mid(vAt + 1).split('&');
+    static const char names[5] = {'V', 'F', 'Q', 'B', 'U'};
+    int* fields[5] = {&r.v, &r.f, &r.q, &r.b, &r.u};
+    if (parts.size() != 5)
+        return std::nullopt;
+    for (int i = 0; i < 5; ++i) {
+        const QByteArray& p = parts[i];
+        if (p.size() < 3 || p[0] != names[i] || p[1] != '=')
+            return std::nullopt;
+        const auto value = digitValue(p.mid(2));
+        if (!value)
+            return std::nullopt;
+        *fields[i] = *value;
+    }
+    return r;
+}
+
+struct CameraSimulator::Client {
+    QByteArray request;
+    bool accepted = false;     // request line read and password right
+    bool headerSent = false;   // pictures may follow
+    int v = 1;
+};
+
+CameraSimulator::CameraSimulator(SimulatorOptions options, QObject* parent)
+    : QObject(parent), options_(std::move(options)), still_(options_.still) {
+    frameTimer_.setTimerType(Qt::PreciseTimer);
+    connect(&frameTimer_, &QTimer::timeout, this, &CameraSimulator::tick);
+    setFps(options_.fps);
+}
+
+CameraSimulator::~CameraSimulator() { stop(); }
+
+bool CameraSimulator::start(QString* error) {
+    auto fail = [&](const QString& why) {
+        if (error)
+            *error = why;
+        stop();
+        return false;
+    };
+    if (!options_.bindAddress.isLoopback())
+        return fail(QStringLiteral("refusing to listen on %1: only loopback addresses are allowed")
+                        .arg(options_.bindAddress.toString()));
+    streamServer_ = new QTcpServer(this);
+    connect(streamServer_, &QTcpServer::newConnection, this, &CameraSimulator::onStreamConnection);
+    if (!streamServer_->listen(options_.bindAddress, options_.streamPort))
+        return fail(QStringLiteral("stream port %1: %2").arg(options_.streamPort).arg(streamServer_->errorString()));
+    if (options_.startPage) {
+        httpServer_ = new QTcpServer(this);
+        connect(httpServer_, &QTcpServer::newConnection, this, &CameraSimulator::onHttpConnection);
+        if (!httpServer_->listen(options_.bindAddress, options_.httpPort))
+            return fail(QStringLiteral("start page port %1: %2").arg(options_.httpPort).arg(httpServer_->errorString()));
+    }
+    frameTimer_.start();
+    return true;
+}
+
+void CameraSimulator::stop() {
+    frameTimer_.stop();
+    closeConnections();
+    delete streamServer_;
+    streamServer_ = nullptr;
+    delete httpServer_;
+    httpServer_ = nullptr;
+}
+
+quint16 CameraSimulator::streamPort() const { return streamServer_ ? streamServer_->serverPort() : 0; }
+quint16 CameraSimulator::httpPort() const { return httpServer_ ? httpServer_->serverPort() : 0; }
+
+int CameraSimulator::streamingClients() const {
+    int n = 0;
+    for (const auto& [socket, client] : clients_)
+        n += client->headerSent ? 1 : 0;
+    return n;
+}
+
+void CameraSimulator::setStill(bool still) { still_ = still; }
+
+void CameraSimulator::triggerMotion(int frames) { burstLeft_ = frames > 0 ? frames : 0; }
+
+void CameraSimulator::setFps(int fps) {
+    options_.fps = fps < 1 ? 1 : (fps > 100 ? 100 : fps);
+    frameTimer_.setInterval(1000 / options_.fps);
+}
+
+void CameraSimulator::setName(const QString& name) { options_.name = name; }
+
+void CameraSimulator::stall() { stalled_ = true; }
+
+void CameraSimulator::resume() { stalled_ = false; }
+
+void CameraSimulator::closeConnections() {
+    auto clients = std::move(clients_);
+    clients_.clear();
+    for (auto& [socket, client] : clients) {
+        socket->disconnect(this);
+        socket->abort();
+        socket->deleteLater();
+    }
+}
+
+void CameraSimulator::onStreamConnection() {
+    while (QTcpSocket* socket = streamServer_->nextPendingConnection()) {
+        ++connections_;
+        socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+        clients_[socket] = std::make_unique<Client>();
+        connect(socket, &QTcpSocket::readyRead, this, [this, socket] { onStreamData(socket); });
+        connect(socket, &QTcpSocket::disconnected, this, [this, socket] {
+            clients_.erase(socket);
+            socket->deleteLater();
+        });
+    }
+}
+
+void CameraSimulator::onStreamData(QTcpSocket* socket) {
+    auto it = clients_.find(socket);
+    if (it == clients_.end())
+        return;
+    Client& client = *it->second;
+    const QByteArray data = socket->readAll();
+    if (client.accepted)
+        return;  // the camera ignores anything after the request line
+    client.request += data;
+    const qsizetype eol = client.request.indexOf("\r\n");
+    if (eol < 0) {
+        if (client.request.size() > kMaxRequestBytes) {
+            socket->write(kBadRequestReply);
+            socket->disconnectFromHost();
+        }
+        return;
+    }
+    const QByteArray line = client.request.left(eol);
+    lastRequest_ = line;
+    emit requestReceived(line);
+    const auto request = parseRequestLine(line);
+    if (!request) {
+        socket->write(kBadRequestReply);
+        socket->disconnectFromHost();
+        return;
+    }
+    if (request->password != options_.password) {
+        socket->write(kUnauthorizedReply);
+        socket->disconnectFromHost();
+        return;
+    }
+    client.accepted = true;
+    client.v = request->v;
+    sendHeader(socket);
+}
+
+void CameraSimulator::sendHeader(QTcpSocket* socket) {
+    auto markSent = [this, socket] {
+        auto it = clients_.find(socket);
+        if (it != clients_.end())
+            it->second->headerSent = true;
+    };
+    switch (headerMode_) {
+    case HeaderMode::Normal:
+        socket->write(kReplyHeader);
+        socket->flush();
+        markSent();
+        break;
+    case HeaderMode::Different:
+        socket->write(kOtherHeader);
+        socket->flush();
+        markSent();
+        break;
+    case HeaderMode::Split:
+        socket->write(kReplyHeader.left(kSplitAt));
+        socket->flush();
+        QTimer::singleShot(kSplitPauseMs, socket, [socket, markSent] {
+            socket->write(kReplyHeader.mid(kSplitAt));
+            socket->flush();
+            markSent();
+        });
+        break;
+    }
+}
+
+QByteArray CameraSimulator::pictureFor(int v) {
+    const QSize size = sizeForV(v);
+    const int key = size.width();
+    if (burstLeft_ <= 0 && still_) {
+        auto& cached = stillPictures_[key];
+        if (cached.isEmpty())
+            cached = encodeJpeg(renderScene(size, SceneKind::Still, 0, {}), size);
+        return cached;
+    }
+    auto& picture = tickPictures_[key];
+    if (picture.isEmpty()) {
+        const QTime now = QTime::currentTime();
+        const SceneKind kind = burstLeft_ > 0 ? SceneKind::Burst : SceneKind::Moving;
+        const uint64_t n = burstLeft_ > 0 ? static_cast<uint64_t>(burstLeft_) : frameNumber_;
+        picture = encodeJpeg(renderScene(size, kind, n, {now.hour(), now.minute(), now.second()}), size);
+    }
+    return picture;
+}
+
+void CameraSimulator::tick() {
+    if (stalled_)
+        return;
+    tickPictures_.clear();
+    for (auto& [socket, client] : clients_) {
+        if (!client->headerSent || socket->state() != QAbstractSocket::ConnectedState)
+            continue;
+        if (socket->bytesToWrite() > kMaxPendingBytes)
+            continue;
+        // One write per picture, its boundary line appended, so that the
+        // picture's first bytes begin a read at the client.
+        QByteArray out;
+        if (garbagePrefix_)
+            out += kGarbage;
+        out += pictureFor(client->v);
+        out += kBoundaryLine;
+        socket->write(out);
+        socket->flush();
+        ++picturesSent_;
+    }
+    ++frameNumber_;
+    if (burstLeft_ > 0)
+        --burstLeft_;
+}
+
+void CameraSimulator::onHttpConnection() {
+    while (QTcpSocket* socket = httpServer_->nextPendingConnection()) {
+        auto buffer = std::make_shared<QByteArray>();
+        connect(socket, &QTcpSocket::readyRead, this, [this, socket, buffer] {
+            *buffer += socket->readAll();
+            if (buffer->size() > kMaxRequestBytes) {
+                socket->abort();
+                return;
+            }
+            if (!buffer->contains("\r\n\r\n") && !buffer->contains("\n\n"))
+                return;
+            if (startPageSilent_)
+                return;
+            if (buffer->startsWith("GET / ")) {
+                socket->write(
+                    "HTTP/1.0 200 OK\r\nContent-Type: text/html\r\n\r\n<html><head><title>" +
+                    options_.name.toUtf8() +
+                    "</title></head><body><img src=\"/Webcam.jpg\"></body></html>\r\n");
+            } else {
+                socket->write(kNotFoundReply);
+            }
+            socket->disconnectFromHost();
+            buffer->clear();
+        });
+        connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+    }
+}
+
+}  // namespace ipcam::sim

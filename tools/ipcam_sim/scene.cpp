@@ -1,0 +1,172 @@
+#include "ipcam_sim/scene.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+#include <jpeglib.h>
+
+namespace ipcam::sim {
+
+namespace {
+
+struct Canvas {
+    std::vector<uint8_t>& px;
+    int w;
+    int h;
+
+    void fill(int x0, int y0, int x1, int y1, uint8_t r, uint8_t g, uint8_t b) {
+        if (x0 < 0) x0 = 0;
+        if (y0 < 0) y0 = 0;
+        if (x1 > w) x1 = w;
+        if (y1 > h) y1 = h;
+        for (int y = y0; y < y1; ++y) {
+            uint8_t* row = px.data() + (static_cast<size_t>(y) * static_cast<size_t>(w) * 3);
+            for (int x = x0; x < x1; ++x) {
+                row[x * 3] = r;
+                row[x * 3 + 1] = g;
+                row[x * 3 + 2] = b;
+            }
+        }
+    }
+};
+
+// Seven-segment digits: bits a b c d e f g (top, top right, bottom right,
+// bottom, bottom left, top left, middle).
+constexpr uint8_t kSegments[10] = {0x3F, 0x06, 0x5B, 0x4F, 0x66, 0x6D, 0x7D, 0x07, 0x7F, 0x6F};
+
+// One digit in a cell of `s` x 2s pixels (s = segment length).
+void drawDigit(Canvas& c, int x, int y, int s, int digit) {
+    const int t = s / 5 > 0 ? s / 5 : 1;  // stroke
+    const uint8_t bits = kSegments[digit % 10];
+    auto seg = [&](int bit, int x0, int y0, int x1, int y1) {
+        if (bits & (1 << bit))
+            c.fill(x0, y0, x1, y1, 255, 255, 80);
+    };
+    seg(0, x, y, x + s, y + t);
+    seg(1, x + s - t, y, x + s, y + s);
+    seg(2, x + s - t, y + s, x + s, y + 2 * s);
+    seg(3, x, y + 2 * s - t, x + s, y + 2 * s);
+    seg(4, x, y + s, x + t, y + 2 * s);
+    seg(5, x, y, x + t, y + s);
+    seg(6, x, y + s - t / 2, x + s, y + s + t - t / 2);
+}
+
+void drawClock(Canvas& c, SceneTime time) {
+    const int s = c.w / 32 > 3 ? c.w / 32 : 3;
+    const int gap = s / 2 > 1 ? s / 2 : 1;
+    int x = gap * 2;
+    const int y = gap * 2;
+    c.fill(x - gap, y - gap, x + 8 * (s + gap) + gap, y + 2 * s + gap, 0, 0, 0);
+    const int parts[3] = {time.hour, time.minute, time.second};
+    for (int i = 0; i < 3; ++i) {
+        drawDigit(c, x, y, s, parts[i] / 10);
+        x += s + gap;
+        drawDigit(c, x, y, s, parts[i] % 10);
+        x += s + gap;
+        if (i < 2) {  // colon
+            c.fill(x + s / 3, y + s / 2, x + s / 3 + gap, y + s / 2 + gap, 255, 255, 80);
+            c.fill(x + s / 3, y + 3 * s / 2, x + s / 3 + gap, y + 3 * s / 2 + gap, 255, 255, 80);
+            x += s / 2 + gap;
+        }
+    }
+}
+
+void drawBackground(Canvas& c, uint64_t shift) {
+    for (int y = 0; y < c.h; ++y) {
+        uint8_t* row = c.px.data() + static_cast<size_t>(y) * static_cast<size_t>(c.w) * 3;
+        for (int x = 0; x < c.w; ++x) {
+            const int band = static_cast<int>((static_cast<uint64_t>(x) + shift) % 64);
+            row[x * 3] = static_cast<uint8_t>(60 + band);
+            row[x * 3 + 1] = static_cast<uint8_t>(90 + y * 100 / c.h);
+            row[x * 3 + 2] = static_cast<uint8_t>(120 - band / 2);
+        }
+    }
+}
+
+struct JpegErrorExit {
+    jpeg_error_mgr mgr;
+};
+
+[[noreturn]] void onJpegError(j_common_ptr) {
+    // The encoder only fails on programming errors (bad parameters).
+    std::fputs("ipcam-sim: JPEG encoder error\n", stderr);
+    std::abort();
+}
+
+}  // namespace
+
+QSize sizeForV(int v) {
+    switch (v) {
+    case 0:
+        return {160, 120};
+    case 2:
+        return {640, 480};
+    default:
+        return {320, 240};
+    }
+}
+
+std::vector<uint8_t> renderScene(QSize size, SceneKind kind, uint64_t frameNumber, SceneTime time) {
+    const int w = size.width();
+    const int h = size.height();
+    std::vector<uint8_t> px(static_cast<size_t>(w) * static_cast<size_t>(h) * 3);
+    Canvas c{px, w, h};
+
+    switch (kind) {
+    case SceneKind::Burst: {
+        const uint8_t v = (frameNumber % 2 == 0) ? 255 : 0;
+        c.fill(0, 0, w, h, v, v, v);
+        break;
+    }
+    case SceneKind::Still:
+        drawBackground(c, 0);
+        c.fill(w / 3, h / 3, w / 2, h / 2, 200, 60, 40);
+        break;
+    case SceneKind::Moving: {
+        drawBackground(c, frameNumber * 2);
+        // A block bouncing left and right along the lower half.
+        const int bw = w / 6;
+        const int span = w - bw;
+        const int pos = static_cast<int>((frameNumber * static_cast<uint64_t>(w / 40 > 0 ? w / 40 : 1)) %
+                                         static_cast<uint64_t>(2 * span));
+        const int x = pos < span ? pos : 2 * span - pos;
+        c.fill(x, h / 2, x + bw, h / 2 + h / 5, 220, 40, 40);
+        drawClock(c, time);
+        break;
+    }
+    }
+    return px;
+}
+
+QByteArray encodeJpeg(const std::vector<uint8_t>& rgb, QSize size, int quality) {
+    jpeg_compress_struct cinfo{};
+    JpegErrorExit err{};
+    cinfo.err = jpeg_std_error(&err.mgr);
+    err.mgr.error_exit = onJpegError;
+    jpeg_create_compress(&cinfo);
+
+    unsigned char* out = nullptr;
+    unsigned long outSize = 0;
+    jpeg_mem_dest(&cinfo, &out, &outSize);
+    cinfo.image_width = static_cast<JDIMENSION>(size.width());
+    cinfo.image_height = static_cast<JDIMENSION>(size.height());
+    cinfo.input_components = 3;
+    cinfo.in_color_space = JCS_RGB;
+    jpeg_set_defaults(&cinfo);
+    jpeg_set_quality(&cinfo, quality, TRUE);
+    cinfo.write_JFIF_header = TRUE;
+    jpeg_start_compress(&cinfo, TRUE);
+    const size_t stride = static_cast<size_t>(size.width()) * 3;
+    while (cinfo.next_scanline < cinfo.image_height) {
+        JSAMPROW row = const_cast<JSAMPROW>(rgb.data() + cinfo.next_scanline * stride);
+        jpeg_write_scanlines(&cinfo, &row, 1);
+    }
+    jpeg_finish_compress(&cinfo);
+    jpeg_destroy_compress(&cinfo);
+
+    QByteArray result(reinterpret_cast<const char*>(out), static_cast<qsizetype>(outSize));
+    std::free(out);
+    return result;
+}
+
+}  // namespace ipcam::sim
