@@ -6,6 +6,7 @@
 #include <QGuiApplication>
 #include <QMessageBox>
 #include <QPainter>
+#include <QStyle>
 #include <QWindow>
 
 #include "camera/Unit7.h"
@@ -62,6 +63,8 @@ void PreviewPanel::paintEvent(QPaintEvent*) {
         p.drawImage(QPoint(0, 0), image_);
     }
 }
+
+TForm1::TForm1() : TForm1(Options{}) {}
 
 TForm1::TForm1(Options options, QWidget* parent) : QWidget(parent), options_(std::move(options)) {
     // FormCreate.

@@ -58,7 +58,8 @@ public:
         std::function<void()> setupDialogHook;
     };
 
-    explicit TForm1(Options options = {}, QWidget* parent = nullptr);
+    TForm1();
+    explicit TForm1(Options options, QWidget* parent = nullptr);
     ~TForm1() override;
 
     // The other windows, created by the program entry after this one.

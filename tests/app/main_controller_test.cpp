@@ -1,0 +1,467 @@
+#include <gtest/gtest.h>
+
+#include <QFile>
+
+#include <sys/stat.h>
+
+#include "app_fakes.h"
+#include "camera/status_line.h"
+
+namespace ipcam::apptest {
+namespace {
+
+// ------------------------------------------------------------ start sequence
+
+TEST(StartSequence, FirstRunWritesOwnerOnlySettingsAndWaitsForTheCamera) {
+    Rig rig(/*writeSettings=*/false);
+    rig.controller->formActivate();
+
+    ASSERT_TRUE(rig.store.exists());
+    struct stat st {};
+    ASSERT_EQ(::stat(rig.store.path().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_EQ(rig.host.setupCaption, "IPCAM INI file Settings");
+    EXPECT_EQ(rig.host.fills, 1);
+    EXPECT_EQ(rig.controller->settings().hostAddress, "192.168.0.114");
+    EXPECT_EQ(rig.controller->settings().resolution, 1);
+    EXPECT_EQ(rig.host.linkInfo, "Connecting to IP CAM (192.168.0.114) ......");
+    EXPECT_TRUE(rig.host.pleaseWait);
+    EXPECT_EQ(rig.host.pleaseWaitText, "Please wait a moment!");
+    EXPECT_TRUE(rig.host.isRunning(TimerId::CreateConnectTimer));
+    EXPECT_EQ(rig.host.interval[TimerId::CreateConnectTimer], 5000);
+    EXPECT_FALSE(rig.host.enabled[Control::Settings1]);
+    EXPECT_EQ(rig.host.diskSpace, "Free Space :10240M Bytes.");
+    EXPECT_EQ(rig.ping.restarts, 1);
+    // Nothing was opened: the first connection waits for the ping worker.
+    EXPECT_TRUE(rig.socket.opens.empty());
+    EXPECT_TRUE(rig.startPage.asked.empty());
+}
+
+TEST(StartSequence, MissingRecordingDirectoryFallsBackToTheWorkingDirectory) {
+    Rig rig;
+    CameraSettings s;
+    rig.store.load(s);
+    s.aviDirectory = rig.dir.filePath("gone").toStdString();
+    rig.store.save(s);
+
+    rig.controller->formActivate();
+    ASSERT_EQ(rig.host.warnings.size(), 1u);
+    EXPECT_EQ(rig.host.warnings[0], "Directory for AVI recording is not available!");
+    CameraSettings saved;
+    rig.store.load(saved);
+    EXPECT_EQ(saved.aviDirectory, rig.dir.path().toStdString());
+    EXPECT_EQ(rig.controller->settings().aviDirectory, rig.dir.path().toStdString());
+}
+
+TEST(StartSequence, SkippedActivationOnlyArmsAlarmMail) {
+    Rig rig;
+    rig.controller->playBack1Click();
+    EXPECT_EQ(rig.host.playbackShows, 1);
+    rig.shared.alarmEmailArmed = false;
+    rig.controller->formActivate();
+    EXPECT_TRUE(rig.shared.alarmEmailArmed);
+    EXPECT_FALSE(rig.host.isRunning(TimerId::CreateConnectTimer));
+    EXPECT_FALSE(rig.controller->skipActivation());
+    // The next activation runs the whole sequence again.
+    rig.controller->formActivate();
+    EXPECT_TRUE(rig.host.isRunning(TimerId::CreateConnectTimer));
+}
+
+TEST(Buttons, WithPlaybackOpenedRecordAndStopSpareTheNextActivation) {
+    Rig rig;
+    rig.controller->formActivate();
+    rig.controller->record1Click();
+    EXPECT_FALSE(rig.controller->skipActivation());  // playback never opened
+    rig.controller->playBack1Click();
+    rig.controller->formActivate();  // back from the playback window
+    rig.controller->record1Click();
+    EXPECT_TRUE(rig.controller->skipActivation());
+    rig.controller->formActivate();
+    rig.controller->recordStop1Click();
+    EXPECT_TRUE(rig.controller->skipActivation());
+}
+
+TEST(Buttons, RecordWhileLinkDownDoesNothingStopStillClearsCounters) {
+    Rig rig;
+    rig.controller->formActivate();
+    rig.session().PreviewFrames = 7;
+    rig.session().PreviewSeconds = 3;
+    rig.session().SpaceConfirmed = true;
+    rig.controller->record1Click();
+    EXPECT_FALSE(rig.session().ManualRequest);
+    rig.controller->recordStop1Click();
+    EXPECT_FALSE(rig.session().StopRequest);
+    EXPECT_EQ(rig.session().PreviewFrames, 0u);
+    EXPECT_EQ(rig.session().PreviewSeconds, 0u);
+    EXPECT_FALSE(rig.session().SpaceConfirmed);
+}
+
+TEST(Buttons, StopDuringDailyRecordingLatchesTheBlock) {
+    Rig rig;
+    rig.connect();
+    rig.session().RecordKind = kDaily;
+    rig.clock.current = makeDateTime(2006, 10, 9, 10, 20, 0);
+    rig.controller->recordStop1Click();
+    EXPECT_TRUE(rig.session().StopRequest);
+    EXPECT_TRUE(rig.session().BlockHandled);
+    EXPECT_EQ(rig.session().BlockHandledTime.hour, 10);
+    EXPECT_EQ(rig.host.buttonMode(), 0);
+}
+
+// ------------------------------------------------------------ stream reader
+
+TEST(StreamReader, ConnectSendsTheRequestAndStartsTheTimers) {
+    Rig rig;
+    rig.controller->formActivate();
+    rig.controller->onSocketConnected();
+    ASSERT_EQ(rig.socket.sent.size(), 1u);
+    EXPECT_EQ(rig.socket.sent[0], "GET /Webcam.jpg?Pass=pxwqe&V=1&F=2&Q=2&B=2&U=0 HTTP/1.0\r\n");
+    EXPECT_TRUE(rig.session().LinkUp);
+    EXPECT_TRUE(rig.host.isRunning(TimerId::Timer1));
+    EXPECT_TRUE(rig.host.isRunning(TimerId::LinkTimeOut1));
+}
+
+TEST(StreamReader, PicturesAreCutAtPictureStartsWhateverTheChunking) {
+    Rig rig;
+    rig.connect();
+    auto a = makeJpeg(320, 240, Qt::red);
+    auto b = makeJpeg(160, 120, Qt::blue);
+    std::vector<uint8_t> boundary = {'\r', '\n', '-', '-', 'E', 'O', 'B', '\r', '\n'};
+
+    // The first picture start finds nothing collected: counted, nothing shown.
+    rig.controller->onSocketRead(std::vector<uint8_t>(a.begin(), a.begin() + 10));
+    EXPECT_EQ(rig.session().PreviewFrames, 1u);
+    EXPECT_EQ(rig.host.previewRepaints, 0);
+    // The rest of picture a in uneven pieces, then its boundary line.
+    size_t pos = 10;
+    for (size_t step : {1u, 7u, 300u, 2u}) {
+        rig.controller->onSocketRead(std::vector<uint8_t>(a.begin() + pos, a.begin() + pos + step));
+        pos += step;
+    }
+    rig.controller->onSocketRead(std::vector<uint8_t>(a.begin() + pos, a.end()));
+    rig.controller->onSocketRead(boundary);
+    EXPECT_TRUE(rig.controller->preview().isNull());
+
+    // Picture b starts: picture a with its trailing bytes is complete.
+    rig.controller->onSocketRead(b);
+    std::vector<uint8_t> expected = a;
+    expected.insert(expected.end(), boundary.begin(), boundary.end());
+    EXPECT_EQ(rig.session().FrameBuffer, expected);
+    EXPECT_EQ(rig.controller->preview().size(), QSize(320, 240));
+    EXPECT_EQ(rig.host.previewRepaints, 1);
+    EXPECT_EQ(rig.session().PreviewFrames, 2u);
+    EXPECT_EQ(rig.session().LinkWatchdog, 60);
+
+    // A picture whose start arrives mid-chunk joins the previous one.
+    std::vector<uint8_t> glued = {'x'};
+    glued.insert(glued.end(), a.begin(), a.end());
+    rig.controller->onSocketRead(glued);
+    rig.controller->onSocketRead(a);
+    EXPECT_EQ(rig.controller->preview().size(), QSize(160, 120));
+    EXPECT_EQ(rig.session().FrameBuffer.size(), b.size() + glued.size());
+}
+
+TEST(StreamReader, UndecodablePictureKeepsTheLastGoodOne) {
+    Rig rig;
+    rig.connect();
+    auto good = makeJpeg(320, 240, Qt::green);
+    rig.controller->onSocketRead(good);
+    rig.controller->onSocketRead(good);  // shows the first
+    ASSERT_EQ(rig.host.previewRepaints, 1);
+    const QRgb before = rig.controller->preview().pixel(5, 5);
+
+    std::vector<uint8_t> broken = {0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x10, 'J', 'F', 'I', 'F', 0, 0, 0};
+    rig.controller->onSocketRead(broken);  // closes good #2: shown
+    rig.controller->onSocketRead(good);    // closes the broken one: rejected
+    EXPECT_EQ(rig.host.previewRepaints, 2);
+    EXPECT_EQ(rig.controller->preview().pixel(5, 5), before);
+    EXPECT_EQ(rig.session().FrameBuffer, good);
+    // The collection restarted cleanly with the new chunk.
+    EXPECT_EQ(rig.session().ReceiveBuffer, good);
+    EXPECT_EQ(rig.session().PreviewFrames, 4u);
+}
+
+TEST(StreamReader, ChunksWhileLinkDownAreDropped) {
+    Rig rig;
+    rig.connect();
+    rig.session().LinkUp = false;
+    rig.controller->onSocketRead(makeJpeg(16, 16, Qt::red));
+    EXPECT_EQ(rig.session().PreviewFrames, 0u);
+    EXPECT_TRUE(rig.session().ReceiveBuffer.empty());
+}
+
+TEST(StreamReader, HeaderTogetherWithPictureBytesDropsThePictureBytes) {
+    Rig rig;
+    rig.controller->formActivate();
+    rig.controller->onSocketConnected();
+    auto chunk = headerChunk();
+    auto pic = makeJpeg(16, 16, Qt::red);
+    chunk.insert(chunk.end(), pic.begin(), pic.end());
+    rig.controller->onSocketRead(chunk);
+    EXPECT_TRUE(rig.session().HeaderAccepted);
+    EXPECT_TRUE(rig.session().ReceiveBuffer.empty());
+    EXPECT_EQ(rig.session().PreviewFrames, 0u);
+}
+
+TEST(StatusLine, PreviewAndRecordingRates) {
+    CameraSession s;
+    s.PreviewFrames = 25;
+    s.PreviewSeconds = 2;
+    EXPECT_EQ(pictureStatusText(s), "Preview: 12.5 (25f/2s)");
+    EXPECT_EQ(tickStatusText(s), "Preview: 12.5 (25f/2s)");
+    s.RecordKind = kManual;
+    EXPECT_EQ(pictureStatusText(s), "Manual Record: 0.0 (0f/0s)");
+    EXPECT_EQ(tickStatusText(s), "Preview: 12.5 (25f/2s)");  // the tick rule has no zero text
+    s.RecordFrames = 250;
+    s.RecordSeconds = 20;
+    EXPECT_EQ(pictureStatusText(s), "Manual Record: 12.5 (250f/20s)");
+    s.RecordKind = kDaily | kMotion;
+    EXPECT_EQ(tickStatusText(s), "Daily Record: 12.5 (250f/20s)");
+    s.RecordKind = kMotion;
+    s.RecordSeconds = 0;
+    EXPECT_EQ(pictureStatusText(s), "Motion Record: 0.0 (0f/0s)");
+    CameraSession idle;
+    EXPECT_EQ(pictureStatusText(idle), std::nullopt);
+    EXPECT_EQ(formatRate(2, 3), "0.7");
+    EXPECT_EQ(formatRate(1, 8), "0.1");  // 0.125
+}
+
+TEST(StatusLine, TwentyFivePicturesInTwoTicks) {
+    Rig rig;
+    rig.connect();
+    auto pic = makeJpeg(32, 24, Qt::gray);
+    for (int i = 0; i < 25; ++i) rig.controller->onSocketRead(pic);
+    rig.controller->timer1Timer();
+    rig.controller->timer1Timer();
+    EXPECT_EQ(rig.host.previewInfo, "Preview: 12.5 (25f/2s)");
+}
+
+// ------------------------------------------------------------ wrong password
+
+TEST(WrongPassword, ThreeDialogsThenTheFourthRejectionEndsTheProgram) {
+    Rig rig;
+    rig.controller->formActivate();
+    std::vector<uint8_t> refused = {'H', 'T', 'T', 'P', '/', '1', '.', '0', ' ', '4', '0', '1'};
+    for (int i = 1; i <= 3; ++i) {
+        rig.controller->onSocketConnected();
+        rig.controller->onSocketRead(refused);
+        EXPECT_EQ(rig.host.setupDialogs, i);
+        EXPECT_EQ(rig.session().PasswordFailures, i);
+        EXPECT_TRUE(rig.host.isRunning(TimerId::CreateConnectTimer));
+        EXPECT_EQ(rig.host.interval[TimerId::CreateConnectTimer], 5000);
+        EXPECT_FALSE(rig.host.isRunning(TimerId::Timer1));
+        EXPECT_TRUE(rig.host.isRunning(TimerId::LinkTimeOut1));
+    }
+    EXPECT_EQ(rig.host.closes, 0);
+    rig.controller->onSocketConnected();
+    rig.controller->onSocketRead(refused);
+    EXPECT_EQ(rig.host.setupDialogs, 3);
+    EXPECT_EQ(rig.host.closes, 1);
+    EXPECT_EQ(rig.host.warnings, std::vector<std::string>(4, "Please enter correct password!!"));
+}
+
+TEST(WrongPassword, APictureStartInBetweenResetsTheCount) {
+    Rig rig;
+    rig.controller->formActivate();
+    std::vector<uint8_t> refused = {'n', 'o'};
+    rig.controller->onSocketConnected();
+    rig.controller->onSocketRead(refused);
+    rig.controller->onSocketRead(refused);
+    EXPECT_EQ(rig.session().PasswordFailures, 2);
+    rig.controller->onSocketConnected();
+    rig.controller->onSocketRead(headerChunk());
+    rig.controller->onSocketRead(makeJpeg(8, 8, Qt::red));
+    EXPECT_EQ(rig.session().PasswordFailures, 0);
+    for (int i = 0; i < 3; ++i) {
+        rig.controller->onSocketConnected();
+        rig.controller->onSocketRead(refused);
+    }
+    EXPECT_EQ(rig.host.closes, 0);
+}
+
+TEST(WrongPassword, TheDialogsInMemoryEditsAreUsedWithoutReload) {
+    Rig rig;
+    rig.controller->formActivate();
+    rig.host.onSetupDialog = [&] { rig.controller->settings().cameraPassword = "typed"; };
+    rig.controller->onSocketConnected();
+    rig.controller->onSocketRead({'x'});
+    EXPECT_EQ(rig.controller->settings().cameraPassword, "typed");
+    rig.controller->onSocketConnected();
+    EXPECT_NE(rig.socket.sent.back().find("Pass=typed&"), std::string::npos);
+}
+
+// ------------------------------------------------------------ link loss
+
+TEST(LinkLoss, SocketErrorReportsAndSchedulesTheNextAttempt) {
+    Rig rig;
+    rig.connect();
+    rig.controller->onSocketError();
+    EXPECT_FALSE(rig.session().LinkUp);
+    EXPECT_EQ(rig.host.previewInfo, "Fail to connect to IP CAM!");
+    EXPECT_EQ(rig.host.buttonMode(), 2);
+    EXPECT_TRUE(rig.host.isRunning(TimerId::CreateConnectTimer));
+    EXPECT_EQ(rig.host.interval[TimerId::CreateConnectTimer], 5000);
+    EXPECT_FALSE(rig.host.isRunning(TimerId::Timer1));
+    EXPECT_FALSE(rig.host.isRunning(TimerId::LinkTimeOut1));
+    EXPECT_EQ(rig.host.pleaseWaitText, "Please wait a moment!");
+    EXPECT_EQ(rig.session().ConnectAttempts, 0);
+}
+
+TEST(LinkLoss, WatchdogFiresAfterSixtyTicksWithoutAPicture) {
+    Rig rig;
+    rig.connect();
+    rig.controller->onSocketRead(makeJpeg(8, 8, Qt::red));
+    for (int i = 0; i < 59; ++i) rig.controller->linkTimeOut1Timer();
+    EXPECT_TRUE(rig.session().LinkUp);
+    rig.controller->onSocketRead(makeJpeg(8, 8, Qt::red));  // a picture rewinds it
+    for (int i = 0; i < 59; ++i) rig.controller->linkTimeOut1Timer();
+    EXPECT_TRUE(rig.session().LinkUp);
+    rig.controller->linkTimeOut1Timer();
+    EXPECT_FALSE(rig.session().LinkUp);
+    EXPECT_EQ(rig.host.previewInfo, "Fail to connect to IP CAM! Reconnect!!");
+    EXPECT_EQ(rig.host.buttonMode(), 2);
+    EXPECT_TRUE(rig.host.isRunning(TimerId::ReconnectTimer));
+    EXPECT_FALSE(rig.host.isRunning(TimerId::LinkTimeOut1));
+    EXPECT_EQ(rig.session().PreviewFrames, 0u);
+    EXPECT_FALSE(rig.socket.isOpen());
+}
+
+// ------------------------------------------------------------ connection timers
+
+TEST(ConnectionTimers, ReachableBetweenTheSecondAndThirdTickConnectsOnTheThird) {
+    Rig rig;
+    rig.controller->formActivate();
+    rig.controller->createConnectTimerTimer();
+    rig.controller->createConnectTimerTimer();
+    EXPECT_TRUE(rig.socket.opens.empty());
+    rig.shared.cameraReachable = true;
+    rig.controller->createConnectTimerTimer();
+    ASSERT_EQ(rig.socket.opens.size(), 1u);
+    EXPECT_EQ(rig.socket.opens[0], std::make_pair(std::string("127.0.0.1"), uint16_t{8080}));
+    EXPECT_EQ(rig.ping.suspends, 1);
+    EXPECT_FALSE(rig.shared.cameraReachable);
+    EXPECT_FALSE(rig.host.isRunning(TimerId::CreateConnectTimer));
+    EXPECT_FALSE(rig.host.pleaseWait);
+    EXPECT_EQ(rig.host.linkInfo, "Shop Door");
+    EXPECT_EQ(rig.shared.cameraTitle(), "Shop Door");
+    EXPECT_EQ(rig.controller->settings().descriptor, "Shop Door");
+    EXPECT_EQ(rig.shared.settings().descriptor, "Shop Door");
+}
+
+TEST(ConnectionTimers, ReachableOnlyAfterTheThirdTickGivesUpOnTheFourth) {
+    Rig rig;
+    rig.controller->formActivate();
+    for (int i = 0; i < 3; ++i) rig.controller->createConnectTimerTimer();
+    rig.shared.cameraReachable = true;
+    rig.controller->createConnectTimerTimer();
+    EXPECT_TRUE(rig.socket.opens.empty());
+    EXPECT_FALSE(rig.shared.cameraReachable);
+    EXPECT_EQ(rig.host.pleaseWaitText, "Fail to connect to IP CAM!");
+    EXPECT_TRUE(rig.host.pleaseWait);
+    EXPECT_FALSE(rig.host.isRunning(TimerId::PWTimer));
+    EXPECT_EQ(rig.host.linkInfo, "IP CAM(127.0.0.1) is off-line.");
+    EXPECT_EQ(rig.host.buttonMode(), 2);
+    EXPECT_FALSE(rig.host.isRunning(TimerId::CreateConnectTimer));
+}
+
+TEST(ConnectionTimers, FailedProbeOpensNoSocketAndLeavesReload) {
+    Rig rig;
+    rig.controller->formActivate();
+    rig.startPage.page.reset();
+    rig.controller->reload1Click();
+    rig.shared.cameraReachable = true;
+    rig.controller->reconnectTimerTimer();
+    EXPECT_TRUE(rig.socket.opens.empty());
+    EXPECT_EQ(rig.host.linkInfo, "IP CAM(127.0.0.1) is off-line.");
+    EXPECT_EQ(rig.host.buttonMode(), 2);
+    EXPECT_FALSE(rig.host.isRunning(TimerId::ReconnectTimer));
+}
+
+TEST(ConnectionTimers, TheThreeTimersDiffer) {
+    Rig rig;
+    rig.connect();
+    auto& s = rig.session();
+    auto prime = [&] {
+        s.LinkUp = true;
+        s.RecordKind = kManual;
+        s.ManualRequest = s.StopRequest = true;
+        s.LinkWatchdog = 5;
+        s.ConnectAttempts = 0;
+        rig.shared.cameraReachable = false;
+        rig.host.running[TimerId::LinkTimeOut1] = true;
+    };
+    prime();
+    rig.controller->createConnectTimerTimer();
+    EXPECT_FALSE(s.LinkUp);
+    EXPECT_EQ(s.RecordKind, 0);
+    EXPECT_FALSE(s.ManualRequest || s.StopRequest);
+    EXPECT_EQ(s.LinkWatchdog, 60);
+
+    prime();
+    rig.controller->reconnectTimerTimer();
+    EXPECT_TRUE(s.LinkUp);
+    EXPECT_EQ(s.RecordKind, kManual);
+    EXPECT_FALSE(s.ManualRequest || s.StopRequest);
+    EXPECT_EQ(s.LinkWatchdog, 60);
+
+    prime();
+    rig.controller->seetingTimerTimer();
+    EXPECT_TRUE(s.LinkUp && s.ManualRequest && s.StopRequest);
+    EXPECT_EQ(s.LinkWatchdog, 5);
+
+    // Give-up: the Settings timer leaves the watchdog running, the others stop it.
+    prime();
+    s.ConnectAttempts = 3;
+    rig.controller->seetingTimerTimer();
+    EXPECT_TRUE(rig.host.isRunning(TimerId::LinkTimeOut1));
+    prime();
+    s.ConnectAttempts = 3;
+    rig.controller->reconnectTimerTimer();
+    EXPECT_FALSE(rig.host.isRunning(TimerId::LinkTimeOut1));
+}
+
+TEST(ConnectionTimers, EmptyHostNeverProbesOrConnects) {
+    Rig rig;
+    rig.controller->formActivate();
+    rig.controller->settings().hostAddress.clear();
+    rig.shared.cameraReachable = true;
+    rig.controller->createConnectTimerTimer();
+    EXPECT_TRUE(rig.startPage.asked.empty());
+    EXPECT_TRUE(rig.socket.opens.empty());
+    EXPECT_EQ(rig.host.linkInfo, "IP CAM() is off-line.");
+}
+
+// ------------------------------------------------------------ settings button
+
+TEST(SettingsButton, EndsTheRecordingReloadsAndReconnectsThroughTheSettingsTimer) {
+    Rig rig;
+    rig.connect();
+    rig.controller->record1Click();
+    rig.controller->onSocketRead(makeJpeg(16, 16, Qt::red));
+    rig.controller->onSocketRead(makeJpeg(16, 16, Qt::red));  // starts the Manual file
+    ASSERT_EQ(rig.session().RecordKind, kManual);
+    rig.host.onSetupDialog = [&] { rig.controller->settings().cameraPassword = "unsaved"; };
+    rig.controller->settings1Click();
+    EXPECT_EQ(rig.session().RecordKind, 0);
+    EXPECT_FALSE(rig.session().LinkUp);
+    EXPECT_EQ(rig.controller->settings().cameraPassword, "pxwqe");  // reloaded from the file
+    EXPECT_TRUE(rig.host.isRunning(TimerId::SeetingTimer));
+    EXPECT_EQ(rig.host.linkInfo, "Connecting to IP CAM (127.0.0.1) ......");
+}
+
+TEST(FormClose, WritesTheRunningRecording) {
+    Rig rig;
+    rig.connect();
+    rig.controller->record1Click();
+    rig.controller->onSocketRead(makeJpeg(16, 16, Qt::red));
+    rig.controller->onSocketRead(makeJpeg(16, 16, Qt::red));
+    rig.controller->onSocketRead(makeJpeg(16, 16, Qt::red));
+    ASSERT_EQ(rig.session().RecordKind, kManual);
+    rig.controller->formClose();
+    EXPECT_EQ(rig.session().RecordKind, 0);
+    QFile f(rig.dir.filePath("20061012/153012T.AVI"));
+    EXPECT_TRUE(f.exists());
+}
+
+}  // namespace
+}  // namespace ipcam::apptest
