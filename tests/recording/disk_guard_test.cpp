@@ -1,0 +1,244 @@
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include "recording/disk_guard.h"
+#include "recording/recorder.h"
+#include "recording_fakes.h"
+
+namespace ipcam::rectest {
+namespace {
+
+using DiskGuardTest = RecorderFixture;
+
+TEST(DiskGuardNames, OnlyOurNamesQualify) {
+    EXPECT_TRUE(isDateFolderName("20061012"));
+    EXPECT_FALSE(isDateFolderName("2006101"));
+    EXPECT_FALSE(isDateFolderName("200610121"));
+    EXPECT_FALSE(isDateFolderName("2006101a"));
+    EXPECT_FALSE(isDateFolderName("photos"));
+
+    for (const char* ok : {"153012T.AVI", "153012A.AVI", "153012-1T.AVI", "000000-12A.AVI"})
+        EXPECT_TRUE(isRecordingFileName(ok)) << ok;
+    for (const char* no : {"15301T.AVI", "153012X.AVI", "153012T.avi", "153012-T.AVI", "153012T.AVI.bak",
+                           "abc.AVI", "1530121T.AVI", "153012-1aT.AVI", "diary.txt", "153012 T.AVI"})
+        EXPECT_FALSE(isRecordingFileName(no)) << no;
+}
+
+TEST(DiskGuardFreeSpace, PosixQueryAndLabelText) {
+    PosixFreeSpaceQuery q;
+    QTemporaryDir tmp;
+    EXPECT_GT(q.freeSpaceMB(tmp.path().toStdString()), 0u);
+    EXPECT_EQ(q.freeSpaceMB(tmp.path().toStdString() + "/not-there"), 0u);
+    EXPECT_EQ(q.freeSpaceMB(""), 0u);
+    EXPECT_EQ(freeSpaceText(10240), "Free Space :10240M Bytes.");
+}
+
+TEST_F(DiskGuardTest, DeletionOrderIsStartTimeThenName) {
+    std::filesystem::create_directory(path("20061010"));
+    for (const char* f : {"120000T.AVI", "120000A.AVI", "115959-1T.AVI", "090000T.AVI.bak"})
+        writeFile(path(std::string("20061010/") + f), "x");
+    EXPECT_EQ(deleteOldestRecording(dir), DeleteOutcome::DeletedFile);
+    EXPECT_FALSE(exists(path("20061010/115959-1T.AVI")));
+    EXPECT_EQ(deleteOldestRecording(dir), DeleteOutcome::DeletedFile);
+    EXPECT_FALSE(exists(path("20061010/120000A.AVI")));
+    EXPECT_TRUE(exists(path("20061010/120000T.AVI")));
+    EXPECT_EQ(deleteOldestRecording(dir), DeleteOutcome::DeletedFile);
+    // A folder holding only someone else's file is left alone.
+    EXPECT_EQ(deleteOldestRecording(dir), DeleteOutcome::NothingLeft);
+    EXPECT_TRUE(exists(path("20061010/090000T.AVI.bak")));
+}
+
+TEST_F(DiskGuardTest, FinishDeletesOldestRecordingsOneAtATime) {
+    const std::vector<std::string> old = {"20061010/073000A.AVI", "20061010/080000T.AVI", "20061011/100000T.AVI"};
+    std::filesystem::create_directory(path("20061010"));
+    std::filesystem::create_directory(path("20061011"));
+    for (const auto& f : old) writeFile(path(f), "ten MB");
+    uint32_t base = 600;
+    freeSpace.value = [&] {
+        uint32_t deleted = 0;
+        for (const auto& f : old) deleted += exists(path(f)) ? 0 : 1;
+        return base + 10 * deleted;
+    };
+
+    session.ManualRequest = true;
+    picture(jpeg(100));
+    picture(jpeg(100));
+    base = 500;
+    host.diskTexts.clear();
+    recorder->endFromOutside();
+    EXPECT_FALSE(exists(path(old[0])));
+    EXPECT_FALSE(exists(path(old[1])));
+    EXPECT_TRUE(exists(path(old[2])));
+    EXPECT_TRUE(exists(path("20061010")));  // stays until room is needed again
+    EXPECT_EQ(host.diskTexts, (std::vector<std::string>{"Free Space :510M Bytes.", "Free Space :520M Bytes.",
+                                                        "Free Space :520M Bytes."}));
+    EXPECT_TRUE(host.warnings.empty());
+    EXPECT_TRUE(session.SpaceConfirmed);
+    EXPECT_TRUE(isValidAvi(readFile(path("20061012/153012T.AVI"))));
+
+    // Space short again: the empty folder goes first, then 20061011's file.
+    base = 485;
+    clock.setTime(15, 40, 0);
+    session.ManualRequest = true;
+    picture(jpeg(100));  // 505 MB, but the last finish made room
+    ASSERT_EQ(session.RecordKind, kManual);
+    recorder->endFromOutside();
+    EXPECT_FALSE(exists(path("20061010")));
+    EXPECT_FALSE(exists(path(old[2])));
+    EXPECT_TRUE(exists(path("20061011")));
+    EXPECT_TRUE(exists(path("20061012/153012T.AVI")));
+    EXPECT_TRUE(exists(path("20061012/154000T.AVI")));
+    EXPECT_TRUE(host.warnings.empty());
+}
+
+TEST_F(DiskGuardTest, ExactlyFiveHundredTwelveMegabytesRefusesAStart) {
+    freeSpace.value = [] { return 512u; };
+    session.ManualRequest = true;
+    uint8_t kindAtWarning = 99;
+    host.onWarning = [&] { kindAtWarning = session.RecordKind; };
+    picture(jpeg(100));
+    EXPECT_EQ(host.warnings, (std::vector<std::string>{"HDD Free Space is not enough, so Manual Record stops."}));
+    EXPECT_EQ(kindAtWarning, kNotRecording);
+    EXPECT_FALSE(session.ManualRequest);
+    EXPECT_TRUE(session.StopRequest);
+    EXPECT_EQ(host.statusTimerStarts, 1);
+    EXPECT_TRUE(partialFiles().empty());
+    EXPECT_FALSE(exists(path("20061012")));
+
+    freeSpace.value = [] { return 513u; };
+    session.ManualRequest = true;
+    picture(jpeg(100));
+    EXPECT_EQ(session.RecordKind, kManual);
+}
+
+TEST_F(DiskGuardTest, NoRoomAtFinishGivesUpButKeepsThePictures) {
+    uint32_t mb = 600;
+    freeSpace.value = [&] { return mb; };
+    session.ManualRequest = true;
+    picture(jpeg(100));
+    picture(jpeg(101));
+    picture(jpeg(102));
+    mb = 100;  // no subfolder but the current, empty one
+    bool stopAtWarning = false;
+    host.onWarning = [&] { stopAtWarning = session.StopRequest && session.RecordKind == kNotRecording; };
+    recorder->endFromOutside();
+    EXPECT_EQ(host.warnings, (std::vector<std::string>{"HDD Free Space is not enough, so Manual Record stops."}));
+    EXPECT_TRUE(stopAtWarning);
+    EXPECT_FALSE(session.SpaceConfirmed);
+    EXPECT_EQ(host.buttons.back(), 0);
+    const auto f = readFile(path("20061012/153012T.AVI"));
+    EXPECT_TRUE(isValidAvi(f));
+    EXPECT_EQ(frameCount(f), 2u);
+}
+
+TEST_F(DiskGuardTest, NoRoomEndsDailyForTheHourAndMotionDetection) {
+    uint32_t mb = 600;
+    freeSpace.value = [&] { return mb; };
+    settings.schedule.at(4, 13) = 1;
+    clock.setTime(13, 10, 0);
+    picture(jpeg(100));
+    ASSERT_EQ(session.RecordKind, kDaily);
+    mb = 100;
+    picture(jpeg(100));
+    recorder->endFromOutside();
+    EXPECT_EQ(host.warnings, (std::vector<std::string>{"HDD Free Space is not enough, so Daily Record stops."}));
+    EXPECT_TRUE(session.BlockHandled);
+    EXPECT_EQ(session.BlockHandledTime.hour, 13);
+    mb = 600;
+    clock.setTime(13, 20, 0);
+    picture(jpeg(100));  // the latch holds for this hour
+    EXPECT_EQ(session.RecordKind, kNotRecording);
+
+    // A Motion recording given up switches motion detection off (in memory).
+    settings.schedule = WeekSchedule{};
+    settings.motionDetectionEnabled = 1;
+    settings.motionSensitivity = 10;
+    std::vector<uint32_t> dark(320 * 240, 0xFF000000), light(320 * 240, 0xFFFFFFFF);
+    const PixelView darkView{dark.data(), 320, 240, 320}, lightView{light.data(), 320, 240, 320};
+    picture(jpeg(100), darkView);
+    picture(jpeg(100), darkView);
+    picture(jpeg(100), lightView);
+    ASSERT_EQ(session.RecordKind, kMotion);
+    mb = 100;
+    recorder->endFromOutside();
+    ASSERT_EQ(host.warnings.size(), 2u);
+    EXPECT_EQ(host.warnings[1], "HDD Free Space is not enough, so Motion Detection is turned off.");
+    EXPECT_EQ(settings.motionDetectionEnabled, 0);
+}
+
+TEST_F(DiskGuardTest, PersonsOwnFilesAndFoldersSurvive) {
+    namespace fs = std::filesystem;
+    const std::vector<std::string> foreignFiles = {
+        "notes.txt", "photos/IMG_0001.jpg", "20060101/diary.txt", "20060102/123456T.AVI.bak",
+        "20060102/abc.AVI", "20060102/12345T.AVI", "20060102/123456X.AVI", "20060102/123456-T.AVI",
+        "20060105/120000T.AVI/inside.txt"};
+    const std::vector<std::string> foreignDirs = {"2006010", "200601011", "2006010a", "photos", "20060101",
+                                                  "20060102", "20060105"};
+    for (const auto& d : foreignDirs) fs::create_directories(path(d));
+    fs::create_directories(path("20060105/120000T.AVI"));
+    for (const auto& f : foreignFiles) writeFile(path(f), "mine");
+    fs::create_directory_symlink(path("photos"), path("20060104"));
+    writeFile(path("photos/090000T.AVI"), "mine too");
+    fs::create_directory(path("20060103"));
+    writeFile(path("20060103/120000T.AVI"), "ours");
+
+    char before[4096];
+    ASSERT_NE(getcwd(before, sizeof before), nullptr);
+    uint32_t mb = 600;
+    freeSpace.value = [&] { return mb; };
+    session.ManualRequest = true;
+    picture(jpeg(100));
+    mb = 100;  // never enough: everything of ours goes, then it gives up
+    recorder->endFromOutside();
+
+    EXPECT_EQ(host.warnings.size(), 1u);
+    EXPECT_FALSE(exists(path("20060103")));
+    for (const auto& f : foreignFiles) EXPECT_TRUE(exists(path(f))) << f;
+    for (const auto& d : foreignDirs) EXPECT_TRUE(exists(path(d))) << d;
+    EXPECT_TRUE(exists(path("20060104")));
+    EXPECT_TRUE(exists(path("photos/090000T.AVI")));
+    EXPECT_TRUE(exists(path("20061012/153012T.AVI")));
+    char after[4096];
+    ASSERT_NE(getcwd(after, sizeof after), nullptr);
+    EXPECT_STREQ(before, after);
+}
+
+TEST_F(DiskGuardTest, CheckAtStartWarnsByWhatItTurnedOff) {
+    struct Case {
+        bool daily, motion;
+        const char* text;
+    };
+    const Case cases[] = {
+        {true, false, "HDD Free Space is not enough, so Daily Record stops."},
+        {false, true, "HDD Free Space is not enough, so Motion Detection is turned off."},
+        {true, true, "HDD Free Space is not enough, so Motion Detection and Daily Record are turned off."},
+        {false, false, "Please make sure HDD free space is more than 512MB."},
+    };
+    freeSpace.value = [] { return 512u; };
+    for (const Case& c : cases) {
+        session = CameraSession{};
+        host.warnings.clear();
+        settings.schedule = WeekSchedule{};
+        if (c.daily) settings.schedule.at(4, 15) = 1;
+        settings.motionDetectionEnabled = c.motion ? 1 : 0;
+        recorder->checkDiskAtStart();
+        EXPECT_EQ(host.warnings, std::vector<std::string>{c.text});
+        EXPECT_TRUE(session.StopRequest);
+        EXPECT_EQ(session.BlockHandled, c.daily);
+        EXPECT_EQ(settings.motionDetectionEnabled, 0);
+        EXPECT_EQ(host.buttons.back(), 0);
+    }
+
+    freeSpace.value = [] { return 513u; };
+    session.StopRequest = true;
+    session.BlockHandled = true;
+    host.warnings.clear();
+    recorder->checkDiskAtStart();
+    EXPECT_FALSE(session.StopRequest);
+    EXPECT_FALSE(session.BlockHandled);
+    EXPECT_TRUE(host.warnings.empty());
+}
+
+}  // namespace
+}  // namespace ipcam::rectest

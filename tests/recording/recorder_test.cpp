@@ -1,0 +1,289 @@
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include "recording/avi_format.h"
+#include "recording/recorder.h"
+#include "recording_fakes.h"
+
+namespace ipcam::rectest {
+namespace {
+
+using RecorderTest = RecorderFixture;
+
+TEST_F(RecorderTest, RecordThenStopWritesTheFileOfThePicturesBetween) {
+    const auto p0 = jpeg(900), p1 = jpeg(1001, 1), p2 = jpeg(1000, 2), p3 = jpeg(700, 3);
+    session.ManualRequest = true;
+    picture(p0);  // starts the file, is not written into it
+    EXPECT_EQ(session.RecordKind, kManual);
+    EXPECT_FALSE(session.ManualRequest);
+    EXPECT_EQ(session.RecordStartTime, (TimeOfDay{15, 30, 12}));
+    EXPECT_EQ(session.RecordFrames, 0u);
+    ASSERT_FALSE(host.buttons.empty());
+    EXPECT_EQ(host.buttons.back(), 1);
+    EXPECT_EQ(partialFiles().size(), 1u);
+    EXPECT_TRUE(exists(path("20061012")));
+    EXPECT_FALSE(exists(path("20061012/153012T.AVI")));
+
+    clock.setTime(15, 30, 13);
+    tickAndPicture(p1);
+    EXPECT_EQ(session.RecordFrames, 1u);
+
+    session.StopRequest = true;
+    clock.setTime(15, 30, 14);
+    tickAndPicture(p2);  // written, then the file is saved
+    EXPECT_EQ(session.RecordKind, kNotRecording);
+    EXPECT_FALSE(session.StopRequest);
+    EXPECT_TRUE(session.SpaceConfirmed);
+    EXPECT_EQ(session.RecordFrames, 0u);
+    EXPECT_EQ(session.RecordSeconds, 0u);
+    EXPECT_EQ(host.buttons.back(), 0);
+    EXPECT_EQ(host.diskTexts.back(), "Free Space :10240M Bytes.");
+
+    EXPECT_EQ(readFile(path("20061012/153012T.AVI")), avi::buildAviFile(1, {p1, p2}, 2));
+    EXPECT_TRUE(partialFiles().empty());
+
+    picture(p3);  // nothing records any more
+    EXPECT_EQ(session.RecordKind, kNotRecording);
+    EXPECT_EQ(listTree(dir), (std::vector<std::string>{"20061012/", "20061012/153012T.AVI"}));
+}
+
+TEST_F(RecorderTest, LinkErrorRightAfterStartSavesEmptyFile) {
+    session.ManualRequest = true;
+    picture(jpeg(500));
+    recorder->endFromOutside();
+    EXPECT_EQ(session.RecordKind, kNotRecording);
+    const auto f = readFile(path("20061012/153012T.AVI"));
+    EXPECT_EQ(f.size(), 520u);
+    EXPECT_EQ(f, avi::buildAviFile(1, {}, 0));
+    recorder->endFromOutside();  // idle: nothing more
+    EXPECT_EQ(listTree(dir).size(), 2u);
+}
+
+TEST_F(RecorderTest, ResolutionIsTakenAtEachStart) {
+    settings.resolution = 5;
+    session.ManualRequest = true;
+    picture(jpeg(10));
+    settings.resolution = 0;  // applies to the next file only
+    recorder->endFromOutside();
+    const auto f = readFile(path("20061012/153012T.AVI"));
+    EXPECT_EQ(avi::getU32(f.data() + avi::kOffWidth), 320u);
+    EXPECT_EQ(avi::getU32(f.data() + avi::kOffHeight), 240u);
+}
+
+struct CutCase {
+    TimeOfDay start;
+    TimeOfDay notYet;  // a picture here leaves the file open
+    TimeOfDay cut;     // a picture here closes it
+};
+
+TEST_F(RecorderTest, SixHundredSecondCutUsesTheElapsedTimeRule) {
+    const CutCase cases[] = {
+        {{23, 55, 0}, {0, 5, 0}, {0, 5, 1}},    // exactly 600 s over midnight is not cut
+        {{23, 58, 0}, {0, 8, 0}, {0, 8, 1}},    // 601 s by the midnight rule
+        {{10, 0, 0}, {10, 10, 0}, {10, 10, 1}}, // same hour
+        {{10, 55, 0}, {11, 5, 0}, {11, 5, 1}},  // across an hour
+        {{23, 59, 59}, {23, 59, 59}, {1, 0, 0}},
+        {{10, 30, 0}, {10, 30, 0}, {10, 29, 59}},  // clock set back
+    };
+    for (const CutCase& c : cases) {
+        SCOPED_TRACE(std::to_string(c.start.hour) + ":" + std::to_string(c.start.minute));
+        session = CameraSession{};
+        session.ManualRequest = true;
+        clock.set(2006, 10, 12, c.start.hour, c.start.minute, c.start.second);
+        picture(jpeg(100));
+        ASSERT_EQ(session.RecordKind, kManual);
+        const int day = c.notYet.hour < c.start.hour ? 13 : 12;
+        clock.set(2006, 10, day, c.notYet.hour, c.notYet.minute, c.notYet.second);
+        picture(jpeg(100));
+        EXPECT_EQ(session.RecordKind, kManual);
+        EXPECT_EQ(session.RecordFrames, 1u);
+        const int cutDay = c.cut.hour < c.start.hour && c.cut.hour < 10 ? 13 : 12;
+        clock.set(2006, 10, cutDay, c.cut.hour, c.cut.minute, c.cut.second);
+        picture(jpeg(100));
+        EXPECT_EQ(session.RecordKind, kNotRecording);
+        EXPECT_TRUE(session.ManualRequest);  // Manual goes on with the next picture
+        EXPECT_TRUE(partialFiles().empty());
+    }
+    // The next picture starts the next file, named after its own moment.
+    clock.set(2006, 10, 12, 10, 30, 5);
+    picture(jpeg(100));
+    EXPECT_EQ(session.RecordKind, kManual);
+    EXPECT_EQ(session.RecordStartTime, (TimeOfDay{10, 30, 5}));
+    recorder->endFromOutside();
+    EXPECT_TRUE(exists(path("20061012/235500T.AVI")));
+    EXPECT_TRUE(exists(path("20061012/235800T.AVI")));
+    EXPECT_TRUE(exists(path("20061012/235959T.AVI")));
+    EXPECT_TRUE(exists(path("20061012/103005T.AVI")));
+}
+
+TEST_F(RecorderTest, TwentyFiveMinutesOfManualRecordingGiveThreeFiles) {
+    clock.set(2006, 10, 12, 10, 0, 0);
+    session.ManualRequest = true;
+    picture(jpeg(301));
+    for (int t = 1; t <= 1500; ++t) {
+        clock.setTime(10, t / 60, t % 60);
+        tickAndPicture(jpeg(301 + static_cast<size_t>(t % 7)));
+    }
+    session.StopRequest = true;
+    clock.setTime(10, 25, 1);
+    tickAndPicture(jpeg(300));
+
+    const auto tree = listTree(dir);
+    EXPECT_EQ(tree, (std::vector<std::string>{"20061012/", "20061012/100000T.AVI", "20061012/101002T.AVI",
+                                              "20061012/102004T.AVI"}));
+    const uint32_t frames[] = {601, 601, 297};
+    const char* names[] = {"100000T.AVI", "101002T.AVI", "102004T.AVI"};
+    for (int i = 0; i < 3; ++i) {
+        const auto f = readFile(path(std::string("20061012/") + names[i]));
+        EXPECT_TRUE(isValidAvi(f)) << names[i];
+        EXPECT_EQ(frameCount(f), frames[i]) << names[i];
+    }
+}
+
+TEST_F(RecorderTest, DailyBlockEndsWithTheFirstPictureOfTheEndHour) {
+    settings.schedule.at(4, 13) = 1;  // Thursday 13:00-14:00
+    clock.setTime(13, 55, 0);
+    picture(jpeg(100));
+    EXPECT_EQ(session.RecordKind, kDaily);
+    clock.setTime(13, 59, 59);
+    picture(jpeg(100));
+    EXPECT_EQ(session.RecordKind, kDaily);
+    clock.setTime(14, 0, 0);
+    picture(jpeg(100));
+    EXPECT_EQ(session.RecordKind, kNotRecording);
+    EXPECT_EQ(host.buttons.back(), 0);
+    clock.setTime(14, 0, 1);
+    picture(jpeg(100));  // hour 14 is not scheduled
+    EXPECT_EQ(session.RecordKind, kNotRecording);
+    EXPECT_EQ(frameCount(readFile(path("20061012/135500T.AVI"))), 2u);
+}
+
+// 320 x 240 pictures in one flat colour, for the motion detector.
+struct Bitmap {
+    explicit Bitmap(uint32_t argb) : pixels(320 * 240, argb) {}
+    PixelView view() const { return PixelView{pixels.data(), 320, 240, 320}; }
+    std::vector<uint32_t> pixels;
+};
+
+TEST_F(RecorderTest, MotionDuringManualSwitchesToMotionFileAndManualResumes) {
+    settings.motionDetectionEnabled = 1;
+    settings.motionSensitivity = 10;
+    const Bitmap still(0xFF000000), moved(0xFF808080);
+    const auto pm = jpeg(777, 9);
+
+    clock.setTime(10, 0, 0);
+    session.ManualRequest = true;
+    picture(jpeg(100), still.view());
+    ASSERT_EQ(session.RecordKind, kManual);
+    clock.setTime(10, 0, 1);
+    picture(jpeg(100), still.view());
+    clock.setTime(10, 0, 2);
+    picture(jpeg(100), still.view());
+    EXPECT_TRUE(host.alarms.empty());
+
+    clock.setTime(10, 0, 5);
+    picture(pm, moved.view());
+    ASSERT_EQ(host.alarms.size(), 1u);
+    EXPECT_EQ(host.alarms[0], pm);
+    EXPECT_EQ(session.RecordKind, kMotion);
+    EXPECT_TRUE(session.AlarmMark);
+    EXPECT_TRUE(session.ManualRequest);
+    EXPECT_EQ(session.MotionPhase, 0);  // the detector takes a new reference later
+    const auto manualFile = readFile(path("20061012/100000T.AVI"));
+    EXPECT_EQ(frameCount(manualFile), 3u);
+    EXPECT_TRUE(isValidAvi(manualFile));
+    // The picture that showed the motion is the Manual file's last one.
+    EXPECT_TRUE(std::equal(pm.begin(), pm.end(), manualFile.end() - 8 - 3 * 16 - 1 - 777));
+
+    // Further motion neither splits nor extends the Motion file.
+    clock.setTime(10, 0, 6);
+    picture(jpeg(100), still.view());
+    clock.setTime(10, 0, 7);
+    picture(jpeg(100), moved.view());
+    EXPECT_EQ(host.alarms.size(), 1u);
+    clock.setTime(10, 10, 6);
+    picture(jpeg(100), still.view());
+    EXPECT_EQ(session.RecordKind, kNotRecording);
+    EXPECT_FALSE(session.AlarmMark);
+    EXPECT_EQ(frameCount(readFile(path("20061012/100005A.AVI"))), 3u);
+
+    clock.setTime(10, 10, 7);
+    picture(jpeg(100), still.view());
+    EXPECT_EQ(session.RecordKind, kManual);
+    recorder->endFromOutside();
+    EXPECT_TRUE(exists(path("20061012/101007T.AVI")));
+}
+
+TEST_F(RecorderTest, ExistingRecordingIsNeverOverwritten) {
+    std::filesystem::create_directory(path("20061012"));
+    writeFile(path("20061012/153012T.AVI"), "earlier");
+    for (int i = 0; i < 2; ++i) {
+        session.ManualRequest = true;
+        picture(jpeg(100));
+        recorder->endFromOutside();
+    }
+    EXPECT_EQ(readFile(path("20061012/153012T.AVI")).size(), 7u);
+    EXPECT_EQ(readFile(path("20061012/153012-1T.AVI")).size(), 520u);
+    EXPECT_EQ(readFile(path("20061012/153012-2T.AVI")).size(), 520u);
+}
+
+TEST_F(RecorderTest, FullIndexFinishesTheFileAndGoesOnInTheNext) {
+    session.ManualRequest = true;
+    const auto p = jpeg(4);
+    picture(p);
+    for (uint32_t i = 0; i < avi::kMaxFrames; ++i) picture(p);
+    EXPECT_EQ(session.RecordKind, kNotRecording);
+    EXPECT_TRUE(session.ManualRequest);
+    const auto f = readFile(path("20061012/153012T.AVI"));
+    EXPECT_EQ(f.size(), 512u + 12u * avi::kMaxFrames + 8u + 16u * avi::kMaxFrames);
+    EXPECT_EQ(frameCount(f), avi::kMaxFrames);
+    picture(p);
+    EXPECT_EQ(session.RecordKind, kManual);
+    picture(p);
+    recorder->endFromOutside();
+    EXPECT_EQ(frameCount(readFile(path("20061012/153012-1T.AVI"))), 1u);
+}
+
+TEST_F(RecorderTest, MissingRecordingDirectoryIsReportedAndRecorderGoesIdle) {
+    settings.aviDirectory = dir + "/gone/deeper";
+    session.ManualRequest = true;
+    int kindAtWarning = -1;
+    host.onWarning = [&] { kindAtWarning = session.RecordKind; };
+    picture(jpeg(100));
+    ASSERT_EQ(host.warnings.size(), 1u);
+    EXPECT_NE(host.warnings[0].find(dir + "/gone/deeper/20061012"), std::string::npos) << host.warnings[0];
+    EXPECT_NE(host.warnings[0].find("No such file or directory"), std::string::npos) << host.warnings[0];
+    EXPECT_EQ(kindAtWarning, kNotRecording);
+    EXPECT_EQ(session.RecordKind, kNotRecording);
+    EXPECT_EQ(std::count(host.buttons.begin(), host.buttons.end(), 1), 0);
+    picture(jpeg(100));
+    picture(jpeg(100));
+    EXPECT_EQ(host.warnings.size(), 1u);  // no retry storm
+}
+
+TEST_F(RecorderTest, FileThatCannotBeSavedIsReportedAndRecoveredLater) {
+    session.ManualRequest = true;
+    picture(jpeg(100));
+    clock.setTime(15, 30, 13);
+    picture(jpeg(101));
+    // Something takes the date folder's place.
+    std::filesystem::remove(path("20061012"));
+    writeFile(path("20061012"), "in the way");
+    recorder->endFromOutside();
+    ASSERT_EQ(host.warnings.size(), 1u);
+    EXPECT_NE(host.warnings[0].find("20061012/153012T.AVI"), std::string::npos) << host.warnings[0];
+    EXPECT_NE(host.warnings[0].find("Not a directory"), std::string::npos) << host.warnings[0];
+    EXPECT_EQ(session.RecordKind, kNotRecording);
+    EXPECT_FALSE(session.SpaceConfirmed);
+    ASSERT_EQ(partialFiles().size(), 1u);  // nothing lost
+
+    std::filesystem::remove(path("20061012"));
+    EXPECT_EQ(recorder->recoverPartialFiles(), 1);
+    const auto f = readFile(path("20061012/153012T.AVI"));
+    EXPECT_TRUE(isValidAvi(f));
+    EXPECT_EQ(frameCount(f), 1u);
+}
+
+}  // namespace
+}  // namespace ipcam::rectest

@@ -1,0 +1,170 @@
+#pragma once
+// Fakes for the recorder tests: a settable clock, a host that records what
+// the recorder asked of the window, and a settable free-space query.
+
+#include <QTemporaryDir>
+
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "app/clock.h"
+#include "recording/recorder.h"
+
+namespace ipcam::rectest {
+
+class FakeClock final : public Clock {
+public:
+    LocalDateTime current = makeDateTime(2006, 10, 12, 15, 30, 12);
+    LocalDateTime now() const override { return current; }
+    void set(int y, int mo, int d, int h, int mi, int s) { current = makeDateTime(y, mo, d, h, mi, s); }
+    void setTime(int h, int mi, int s) { current = makeDateTime(current.year, current.month, current.day, h, mi, s); }
+};
+
+class FakeHost final : public RecorderHost {
+public:
+    std::vector<int> buttons;
+    std::vector<std::string> diskTexts;
+    std::vector<std::string> warnings;
+    std::vector<std::vector<uint8_t>> alarms;
+    int statusTimerStarts = 0;
+    // Called at the moment a warning is shown, to look at the state then.
+    std::function<void()> onWarning;
+
+    void refreshButtons(int mode) override { buttons.push_back(mode); }
+    void setDiskSpace(const std::string& text) override { diskTexts.push_back(text); }
+    void showWarning(const std::string& text) override {
+        if (onWarning) onWarning();
+        warnings.push_back(text);
+    }
+    void startStatusTimer() override { ++statusTimerStarts; }
+    void raiseAlarm(const std::vector<uint8_t>& picture) override { alarms.push_back(picture); }
+};
+
+class FakeFreeSpace final : public FreeSpaceQuery {
+public:
+    std::function<uint32_t()> value = [] { return 10240u; };
+    std::vector<std::string> asked;
+    uint32_t freeSpaceMB(const std::string& directory) override {
+        asked.push_back(directory);
+        return value();
+    }
+};
+
+// A picture as the camera sends it: JPEG start marker, then filler.
+inline std::vector<uint8_t> jpeg(size_t n, uint8_t fill = 0x5A) {
+    std::vector<uint8_t> p(n, fill);
+    const uint8_t start[] = {0xFF, 0xD8, 0xFF, 0xE0};
+    for (size_t i = 0; i < 4 && i < n; ++i) p[i] = start[i];
+    return p;
+}
+
+inline std::vector<uint8_t> readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::vector<uint8_t>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+inline void writeFile(const std::string& path, const std::string& content) {
+    std::ofstream out(path, std::ios::binary);
+    out << content;
+}
+
+inline bool exists(const std::string& path) { return std::filesystem::exists(std::filesystem::symlink_status(path)); }
+
+// Regular files under `dir` (relative names, sorted), folders included as "name/".
+inline std::vector<std::string> listTree(const std::string& dir) {
+    std::vector<std::string> out;
+    for (const auto& e : std::filesystem::recursive_directory_iterator(dir)) {
+        std::string rel = std::filesystem::relative(e.path(), dir).string();
+        if (e.is_directory()) rel += "/";
+        out.push_back(rel);
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+}  // namespace ipcam::rectest
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "camera/camera_session.h"
+#include "detect/pixel_view.h"
+#include "recording/avi_format.h"
+#include "settings/camera_settings.h"
+
+namespace ipcam::rectest {
+
+// A recorder on a temporary recording directory, 10 GB free by default,
+// 12 October 2006 (a Thursday) 15:30:12.
+class RecorderFixture : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(tmp.isValid());
+        dir = tmp.path().toStdString();
+        settings.aviDirectory = dir;
+        settings.resolution = 1;
+        makeRecorder();
+    }
+
+    void makeRecorder() { recorder = std::make_unique<Recorder>(session, settings, clock, host, freeSpace); }
+
+    void picture(const std::vector<uint8_t>& p, const PixelView& decoded = {}) { recorder->step(p, decoded); }
+
+    // One second of the main window's Timer1 and one picture at that second.
+    void tickAndPicture(const std::vector<uint8_t>& p) {
+        if (session.RecordKind != kNotRecording) ++session.RecordSeconds;
+        picture(p);
+    }
+
+    std::string path(const std::string& rel) const { return dir + "/" + rel; }
+
+    std::vector<std::string> partialFiles() const {
+        std::vector<std::string> out;
+        for (const auto& e : std::filesystem::directory_iterator(dir)) {
+            const std::string name = e.path().filename().string();
+            if (name.rfind(".recording-", 0) == 0) out.push_back(name);
+        }
+        return out;
+    }
+
+    QTemporaryDir tmp;
+    std::string dir;
+    CameraSession session;
+    CameraSettings settings;
+    FakeClock clock;
+    FakeHost host;
+    FakeFreeSpace freeSpace;
+    std::unique_ptr<Recorder> recorder;
+};
+
+inline uint32_t frameCount(const std::vector<uint8_t>& file) { return avi::getU32(file.data() + avi::kOffTotalFrames); }
+
+// True when the file's layout is consistent: chunks from 512 to idx1, idx1
+// entries pointing at them, sizes in the header matching.
+inline ::testing::AssertionResult isValidAvi(const std::vector<uint8_t>& f) {
+    if (f.size() < 520 || !avi::isOurHeader(f.data(), f.size())) return ::testing::AssertionFailure() << "no header";
+    const uint32_t movi = avi::getU32(f.data() + avi::kOffMoviSize);
+    const size_t idx = 508 + size_t{movi};
+    if (idx + 8 > f.size() || std::string(reinterpret_cast<const char*>(f.data() + idx), 4) != "idx1")
+        return ::testing::AssertionFailure() << "idx1 not at movi end";
+    const uint32_t n = avi::getU32(f.data() + idx + 4) / 16;
+    if (idx + 8 + 16 * size_t{n} != f.size()) return ::testing::AssertionFailure() << "file length";
+    if (avi::getU32(f.data() + 4) != f.size() - 8) return ::testing::AssertionFailure() << "RIFF size";
+    size_t pos = 512;
+    for (uint32_t i = 0; i < n; ++i) {
+        const uint8_t* e = f.data() + idx + 8 + 16 * size_t{i};
+        if (avi::getU32(e + 8) != pos - 508) return ::testing::AssertionFailure() << "entry " << i << " offset";
+        const uint32_t len = avi::getU32(f.data() + pos + 4);
+        if (avi::getU32(e + 12) != len) return ::testing::AssertionFailure() << "entry " << i << " length";
+        pos += 8 + len;
+    }
+    if (pos != idx) return ::testing::AssertionFailure() << "chunks do not reach idx1";
+    if (frameCount(f) != (n == 0 ? 1 : n)) return ::testing::AssertionFailure() << "frame count " << frameCount(f);
+    return ::testing::AssertionSuccess();
+}
+
+}  // namespace ipcam::rectest

@@ -1,0 +1,131 @@
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <ctime>
+
+#include "recording/avi_format.h"
+#include "recording/avi_writer.h"
+#include "recording/recorder.h"
+#include "recording_fakes.h"
+
+namespace ipcam::rectest {
+namespace {
+
+using RecoveryTest = RecorderFixture;
+
+void setLocalMtime(const std::string& file, int y, int mo, int d, int h, int mi, int s) {
+    std::tm tm{};
+    tm.tm_year = y - 1900;
+    tm.tm_mon = mo - 1;
+    tm.tm_mday = d;
+    tm.tm_hour = h;
+    tm.tm_min = mi;
+    tm.tm_sec = s;
+    tm.tm_isdst = -1;
+    const timespec times[2] = {{std::mktime(&tm), 0}, {std::mktime(&tm), 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, file.c_str(), times, 0), 0);
+}
+
+TEST(PartialNames, RoundTrip) {
+    const auto t = makeDateTime(2006, 10, 12, 15, 30, 12);
+    EXPECT_EQ(partialFileName(t, 'T'), ".recording-20061012-153012-T.partial");
+    EXPECT_EQ(partialFileName(t, 'A', 3), ".recording-20061012-153012-A-3.partial");
+    const auto parsed = parsePartialFileName(partialFileName(t, 'A', 3));
+    ASSERT_TRUE(parsed);
+    EXPECT_EQ(parsed->start, t);
+    EXPECT_EQ(parsed->letter, 'A');
+    for (const char* no : {".recording-20061012-153012-X.partial", ".recording-2006101-153012-T.partial",
+                           ".recording-20061012-153012-T-.partial", ".recording-20061012-153012-T.part",
+                           "recording-20061012-153012-T.partial", ".recording-20061312-153012-T.partial"})
+        EXPECT_FALSE(parsePartialFileName(no)) << no;
+}
+
+TEST_F(RecoveryTest, AbandonedRecordingBecomesValidFileWithEveryWholePicture) {
+    const auto p1 = jpeg(1001, 1), p2 = jpeg(2000, 2), p3 = jpeg(333, 3);
+    session.ManualRequest = true;
+    picture(jpeg(50));
+    picture(p1);
+    picture(p2);
+    picture(p3);
+    recorder.reset();  // the process dies here
+    const auto partial = partialFiles();
+    ASSERT_EQ(partial.size(), 1u);
+    // A picture cut off in the middle of its write.
+    {
+        std::ofstream out(path(partial[0]), std::ios::binary | std::ios::app);
+        out.write("00dc", 4);
+        const char len[4] = {static_cast<char>(0xE8), 0x03, 0, 0};
+        out.write(len, 4);
+        out.write("half a picture", 14);
+    }
+    setLocalMtime(path(partial[0]), 2006, 10, 12, 15, 30, 19);
+
+    makeRecorder();
+    EXPECT_EQ(recorder->recoverPartialFiles(), 1);
+    EXPECT_EQ(readFile(path("20061012/153012T.AVI")), avi::buildAviFile(1, {p1, p2, p3}, 7));
+    EXPECT_TRUE(partialFiles().empty());
+    EXPECT_EQ(recorder->recoverPartialFiles(), 0);
+}
+
+TEST_F(RecoveryTest, KilledProcessLeavesARecoverableRecording) {
+    const auto p1 = jpeg(4001, 7), p2 = jpeg(4002, 8);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        CameraSession s;
+        FakeHost h;
+        FakeFreeSpace f;
+        Recorder r(s, settings, clock, h, f);
+        s.ManualRequest = true;
+        r.step(jpeg(10), PixelView{});
+        r.step(p1, PixelView{});
+        r.step(p2, PixelView{});
+        ::kill(::getpid(), SIGKILL);
+        ::_exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFSIGNALED(status));
+    const auto partial = partialFiles();
+    ASSERT_EQ(partial.size(), 1u);
+    setLocalMtime(path(partial[0]), 2006, 10, 12, 15, 30, 14);
+
+    EXPECT_EQ(recorder->recoverPartialFiles(), 1);
+    EXPECT_EQ(readFile(path("20061012/153012T.AVI")), avi::buildAviFile(1, {p1, p2}, 2));
+}
+
+TEST_F(RecoveryTest, CrashDuringFinishIsCompletedAndKeepsItsKind) {
+    // Index already appended, not yet renamed.
+    const auto p = jpeg(600, 4);
+    auto bytes = avi::buildAviFile(2, {p, p, p}, 1);
+    const std::string name = partialFileName(makeDateTime(2006, 10, 12, 10, 0, 5), 'A');
+    writeFile(path(name), std::string(bytes.begin(), bytes.end()));
+    setLocalMtime(path(name), 2006, 10, 12, 10, 10, 6);
+    std::filesystem::create_directory(path("20061012"));
+    writeFile(path("20061012/100005A.AVI"), "an earlier recording");
+
+    EXPECT_EQ(recorder->recoverPartialFiles(), 1);
+    EXPECT_EQ(readFile(path("20061012/100005-1A.AVI")), avi::buildAviFile(2, {p, p, p}, 601));
+    EXPECT_EQ(readFile(path("20061012/100005A.AVI")).size(), 20u);  // not overwritten
+}
+
+TEST_F(RecoveryTest, ForeignAndHeaderlessFilesAreHandledSafely) {
+    // Cut off before the header was complete: no picture in it.
+    writeFile(path(partialFileName(makeDateTime(2006, 10, 12, 9, 0, 0), 'T')), "RIFF");
+    // Named like ours but not one of our recordings: left alone.
+    const std::string strange = partialFileName(makeDateTime(2006, 10, 12, 9, 0, 1), 'T');
+    writeFile(path(strange), std::string(600, 'x'));
+    writeFile(path(".recording-notes.partial"), "mine");
+    writeFile(path("notes.partial"), "mine");
+
+    EXPECT_EQ(recorder->recoverPartialFiles(), 0);
+    EXPECT_EQ(listTree(dir), (std::vector<std::string>{strange, ".recording-notes.partial", "notes.partial"}));
+}
+
+}  // namespace
+}  // namespace ipcam::rectest
