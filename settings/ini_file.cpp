@@ -4,8 +4,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <sstream>
+#include <cstdio>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -75,6 +74,21 @@ int hexDigit(char c) {
 
 std::string errnoText(int err) { return std::strerror(err); }
 
+bool readWholeFile(const std::string& path, std::string& out) {
+    std::FILE* f = std::fopen(path.c_str(), "rb");
+    if (!f)
+        return false;
+    char chunk[8192];
+    size_t n;
+    while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0)
+        out.append(chunk, n);
+    const bool ok = !std::ferror(f);
+    const int err = errno;
+    std::fclose(f);
+    errno = err;
+    return ok;
+}
+
 }  // namespace
 
 std::optional<int32_t> parseIniInteger(std::string_view text) {
@@ -135,12 +149,23 @@ IniFile IniFile::fromText(std::string_view text) {
 }
 
 IniFile IniFile::read(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
+    std::string content;
+    if (!readWholeFile(path, content))
         return {};
-    std::ostringstream content;
-    content << in.rdbuf();
-    return fromText(content.str());
+    return fromText(content);
+}
+
+IniFile IniFile::readForUpdate(const std::string& path) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) {
+        if (errno == ENOENT)
+            return {};
+        throw IniWriteError("cannot examine " + path + ": " + errnoText(errno));
+    }
+    std::string content;
+    if (!readWholeFile(path, content))
+        throw IniWriteError("cannot read " + path + " before changing it: " + errnoText(errno));
+    return fromText(content);
 }
 
 std::string IniFile::toText() const {

@@ -29,6 +29,10 @@ public:
     static IniFile fromText(std::string_view text);
     // Reads the file; a missing or unreadable file gives an empty one.
     static IniFile read(const std::string& path);
+    // Reads the file before changing it: a missing file gives an empty one,
+    // but an existing file that cannot be read throws IniWriteError, so that
+    // a save never replaces content it could not see.
+    static IniFile readForUpdate(const std::string& path);
 
     std::string toText() const;
 

@@ -90,7 +90,12 @@ void SettingsStore::load(CameraSettings& s, int slot) const {
 }
 
 void SettingsStore::save(const CameraSettings& s, int slot) const {
-    IniFile ini = IniFile::read(path_);
+    IniFile ini;
+    try {
+        ini = IniFile::readForUpdate(path_);
+    } catch (const IniWriteError& e) {
+        throw SettingsWriteError(std::string("The settings could not be saved: ") + e.what());
+    }
     const std::string section = sectionName(slot);
     auto text = [&](const char* key, const std::string& value) { ini.writeString(section, key, value); };
     auto number = [&](const std::string& key, unsigned value) { ini.writeString(section, key, std::to_string(value)); };
