@@ -79,7 +79,7 @@ struct CameraSimulator::Client {
 };
 
 CameraSimulator::CameraSimulator(SimulatorOptions options, QObject* parent)
-    : QObject(parent), options_(std::move(options)), still_(options_.still) {
+    : QObject(parent), options_(std::move(options)), frameTimer_(this), still_(options_.still) {
     frameTimer_.setTimerType(Qt::PreciseTimer);
     connect(&frameTimer_, &QTimer::timeout, this, &CameraSimulator::tick);
     setFps(options_.fps);
