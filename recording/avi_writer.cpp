@@ -236,8 +236,9 @@ bool PartialAviWriter::append(const uint8_t* data, size_t n, std::string* error)
     return true;
 }
 
-bool PartialAviWriter::finish(const std::string& dateFolder, const std::string& timeText, uint32_t recordSeconds,
-                              uint32_t recordFrames, std::string* finalPath, std::string* error) {
+bool PartialAviWriter::finish(const std::string& dateFolder, const std::string& timeText, bool alarm,
+                              uint32_t recordSeconds, uint32_t recordFrames, std::string* finalPath,
+                              std::string* error) {
     if (fd_ < 0) {
         *error = "the recording file is not open";
         return false;
@@ -250,7 +251,7 @@ bool PartialAviWriter::finish(const std::string& dateFolder, const std::string& 
         *finalPath = path_;
         return false;
     }
-    if (!moveToFinalName(path_, dateFolder, timeText, letter_, finalPath, error)) {
+    if (!moveToFinalName(path_, dateFolder, timeText, alarm ? 'A' : 'T', finalPath, error)) {
         if (finalPath->empty()) *finalPath = path_;
         return false;
     }

@@ -59,10 +59,10 @@ public:
     const std::string& partialPath() const { return path_; }
 
     // Completes the file with the recording's counters and renames it into
-    // `dateFolder` as `timeText` [+ "-k"] + "A.AVI"/"T.AVI". The writer is
+    // `dateFolder` as `timeText` [+ "-k"] + "A.AVI" (alarm) or "T.AVI". The writer is
     // closed afterwards whatever the outcome; on failure the partial file
     // stays where it is, to be completed at the next start.
-    bool finish(const std::string& dateFolder, const std::string& timeText, uint32_t recordSeconds,
+    bool finish(const std::string& dateFolder, const std::string& timeText, bool alarm, uint32_t recordSeconds,
                 uint32_t recordFrames, std::string* finalPath, std::string* error);
 
     // Closes the file without finishing it, as a crash would.

@@ -155,9 +155,8 @@ struct Recorder::Impl {
             writer.abandon();  // the partial file stays, completed at the next start
         } else {
             if (cfg.motionDetectionEnabled) s.MotionPhase = 0;
-            writer.setAlarm(s.AlarmMark, &error);
-            error.clear();
-            saved = writer.finish(dateFolder, timeText, s.RecordSeconds, s.RecordFrames, &finalPath, &error);
+            saved = writer.finish(dateFolder, timeText, s.AlarmMark, s.RecordSeconds, s.RecordFrames, &finalPath,
+                                  &error);
         }
         if (!room) {
             // The pictures already on disk are kept as a complete file.
@@ -194,7 +193,8 @@ struct Recorder::Impl {
             if (writer.isOpen()) {
                 std::string finalPath, ignored;
                 if (::mkdir(dateFolder.c_str(), 0755) == 0 || errno == EEXIST)
-                    writer.finish(dateFolder, timeText, s.RecordSeconds, s.RecordFrames, &finalPath, &ignored);
+                    writer.finish(dateFolder, timeText, s.AlarmMark, s.RecordSeconds, s.RecordFrames, &finalPath,
+                                  &ignored);
                 else
                     writer.abandon();
             }
