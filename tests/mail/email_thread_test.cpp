@@ -195,6 +195,14 @@ TEST_F(EmailThreadFailureTest, ServerNeverAnswers) {
     expectOneFailure(server.port());
 }
 
+TEST_F(EmailThreadFailureTest, SnapshotCannotBeWritten) {
+    // An older picture must never go out as this alarm's.
+    FakeSmtpServer server;
+    snapshot = dir.filePath("missing-folder/jpeg_view01.jpg").toStdString();
+    expectOneFailure(server.port());
+    EXPECT_TRUE(server.messages().empty());
+}
+
 TEST_F(EmailThreadTest, SecondAlarmDuringAJobIsDroppedAndLeavesTheSnapshotAlone) {
     FakeSmtpServer::Script script;
     script.holdGreeting = true;
