@@ -1,0 +1,172 @@
+// The whole program logic (main window, controller, socket, ping worker,
+// start-page probe, recorder) against the camera simulator on loopback.
+// Timers run 50 times faster than in the program.
+
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QTcpServer>
+#include <QTemporaryDir>
+
+#include <functional>
+
+#include "app/Unit1.h"
+#include "ipcam_sim/simulator_thread.h"
+#include "playback/recorded_file.h"
+#include "settings/settings_store.h"
+
+namespace ipcam {
+namespace {
+
+quint16 freePort() {
+    QTcpServer s;
+    s.listen(QHostAddress::LocalHost, 0);
+    return s.serverPort();
+}
+
+bool waitUntil(const std::function<bool()>& done, int timeoutMs = 15000) {
+    QElapsedTimer t;
+    t.start();
+    while (!done()) {
+        if (t.elapsed() > timeoutMs) return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    }
+    return true;
+}
+
+struct EndToEnd : ::testing::Test {
+    QTemporaryDir dir;
+    sim::SimulatorOptions simOptions;
+    std::unique_ptr<sim::SimulatorThread> simulator;
+    std::vector<std::string> warnings;
+    std::unique_ptr<TForm1> form;
+
+    void startSimulator() {
+        simulator = std::make_unique<sim::SimulatorThread>(simOptions);
+        QString error;
+        ASSERT_TRUE(simulator->start(&error)) << error.toStdString();
+    }
+
+    void SetUp() override {
+        simOptions.streamPort = freePort();
+        simOptions.httpPort = freePort();
+        simOptions.fps = 25;
+        simOptions.name = "Front Door";
+        startSimulator();
+
+        // The settings file points at the simulator before anything starts.
+        SettingsStore store(dir.filePath("ipcam-recorder.INI").toStdString());
+        CameraSettings s;
+        applyFirstRunDefaults(s, dir.path().toStdString());
+        s.hostAddress = "127.0.0.1";
+        s.hostPort = simOptions.streamPort;
+        s.resolution = 2;
+        store.save(s);
+
+        TForm1::Options o;
+        o.settingsPath = store.path();
+        o.snapshotPath = dir.filePath("jpeg_view01.jpg").toStdString();
+        o.probePort = simOptions.httpPort;
+        o.timerScale = 0.02;
+        o.warningHook = [this](const std::string& t) { warnings.push_back(t); };
+        o.setupDialogHook = [] {};
+        form = std::make_unique<TForm1>(o);
+        form->activateFirstTime();
+    }
+
+    void TearDown() override {
+        form.reset();
+        simulator.reset();
+    }
+
+    std::string diagnostics() {
+        uint64_t pictures = 0;
+        simulator->invoke([&](sim::CameraSimulator& s) { pictures = s.picturesSent(); });
+        return "simulator sent " + std::to_string(pictures) + " pictures; status \"" + previewInfo() + "\", link \"" +
+               linkInfo() + "\"";
+    }
+
+    std::string previewInfo() const { return form->PreviewInfo->text().toStdString(); }
+    std::string linkInfo() const { return form->LinkInfo->text().toStdString(); }
+};
+
+TEST_F(EndToEnd, ShowsLivePicturesAndThePreviewRate) {
+    ASSERT_TRUE(waitUntil([&] { return !form->controller().preview().isNull(); })) << diagnostics();
+    ASSERT_TRUE(waitUntil([&] { return previewInfo().rfind("Preview: ", 0) == 0; })) << previewInfo();
+    EXPECT_EQ(linkInfo(), "Front Door");
+    EXPECT_EQ(form->controller().preview().size(), QSize(160, 120));
+    EXPECT_TRUE(form->Record1->isVisible() || !form->isVisible());
+    EXPECT_TRUE(warnings.empty());
+}
+
+TEST_F(EndToEnd, RecordAndStopWriteAPlayableFile) {
+    ASSERT_TRUE(waitUntil([&] { return previewInfo().rfind("Preview: ", 0) == 0; }));
+    form->Record1->click();
+    ASSERT_TRUE(waitUntil([&] { return form->controller().session().RecordFrames >= 10; }))
+        << diagnostics() << (warnings.empty() ? "" : "; warning: " + warnings[0]);
+    form->RecordStop1->click();
+    ASSERT_TRUE(waitUntil([&] { return form->controller().session().RecordKind == 0; }));
+
+    QDir root(dir.path());
+    QStringList days = root.entryList({"????????"}, QDir::Dirs);
+    ASSERT_EQ(days.size(), 1);
+    QStringList files = QDir(root.filePath(days[0])).entryList({"*T.AVI"}, QDir::Files);
+    ASSERT_EQ(files.size(), 1);
+    RecordedFile file;
+    ASSERT_EQ(file.openRecordedFile(QDir(root.filePath(days[0])).filePath(files[0])),
+              RecordedFile::OpenStatus::Opened);
+    EXPECT_GE(file.frameCount(), 10);
+    EXPECT_EQ(file.width(), 160u);
+    QByteArray picture;
+    ASSERT_TRUE(file.readPicture(0, picture));
+    EXPECT_FALSE(QImage::fromData(picture).isNull());
+}
+
+TEST_F(EndToEnd, AStalledStreamIsRebuiltByItself) {
+    ASSERT_TRUE(waitUntil([&] { return previewInfo().rfind("Preview: ", 0) == 0; }));
+    simulator->invoke([](sim::CameraSimulator& s) { s.stall(); });
+    ASSERT_TRUE(waitUntil([&] { return previewInfo() == "Fail to connect to IP CAM! Reconnect!!"; }));
+    EXPECT_TRUE(form->Reload1->isVisibleTo(form.get()));
+    simulator->invoke([](sim::CameraSimulator& s) { s.resume(); });
+    ASSERT_TRUE(waitUntil([&] { return previewInfo().rfind("Preview: ", 0) == 0; })) << previewInfo();
+}
+
+TEST_F(EndToEnd, AStoppedCameraGoesOfflineAndReloadBringsItBack) {
+    ASSERT_TRUE(waitUntil([&] { return previewInfo().rfind("Preview: ", 0) == 0; }));
+    simulator.reset();  // the camera goes away
+    ASSERT_TRUE(waitUntil([&] { return linkInfo() == "IP CAM(127.0.0.1) is off-line."; })) << linkInfo();
+    EXPECT_TRUE(form->Reload1->isVisibleTo(form.get()));
+
+    startSimulator();
+    form->Reload1->click();
+    ASSERT_TRUE(waitUntil([&] { return previewInfo().rfind("Preview: ", 0) == 0; })) << previewInfo();
+    EXPECT_EQ(linkInfo(), "Front Door");
+}
+
+TEST_F(EndToEnd, WrongPasswordAsksThreeTimesThenEndsTheProgram) {
+    form.reset();
+    SettingsStore store(dir.filePath("ipcam-recorder.INI").toStdString());
+    CameraSettings s;
+    store.load(s);
+    s.cameraPassword = "wrong";
+    store.save(s);
+
+    int dialogs = 0;
+    TForm1::Options o;
+    o.settingsPath = store.path();
+    o.snapshotPath = dir.filePath("jpeg_view01.jpg").toStdString();
+    o.probePort = simOptions.httpPort;
+    o.timerScale = 0.02;
+    o.warningHook = [this](const std::string& t) { warnings.push_back(t); };
+    o.setupDialogHook = [&] { ++dialogs; };
+    form = std::make_unique<TForm1>(o);
+    form->activateFirstTime();
+    ASSERT_TRUE(waitUntil([&] { return warnings.size() >= 4; }));
+    EXPECT_EQ(dialogs, 3);
+    for (const auto& w : warnings) EXPECT_EQ(w, "Please enter correct password!!");
+}
+
+}  // namespace
+}  // namespace ipcam
