@@ -128,6 +128,7 @@ void MainController::formActivate() {
     deps_.ping.restart();
     host_.stopTimer(TimerId::Timer1);
     host_.stopTimer(TimerId::LinkTimeOut1);
+    recorder_->endFromOutside();  // a running recording is written, not dropped
     session_.LinkUp = false;
     session_.RecordKind = kNotRecording;
     session_.MotionTrigger = false;

@@ -634,6 +634,31 @@ TEST_F(MailAndWindows, ThePlaybackWindowPlaysARecordingTheProgramMade) {
     EXPECT_TRUE(window.shownImage().isNull());
 }
 
+// A later activation (the user comes back from the playback window a second
+// time) restarts the connection; the recording that was running is written
+// as a whole file, not dropped.
+TEST_F(MailAndWindows, AnActivationWhileRecordingKeepsTheRecording) {
+    start(baseSettings(), FakeSmtpServer::unusedPort());
+    ASSERT_TRUE(waitLive()) << diagnostics();
+    form->Record1->click();
+    ASSERT_TRUE(waitUntil([&] { return session().RecordFrames >= 8; })) << diagnostics();
+    const int recorded = static_cast<int>(session().RecordFrames);
+
+    form->controller().formActivate();
+    EXPECT_EQ(session().RecordKind, 0);
+
+    const QStringList days = QDir(dir.path()).entryList({"????????"}, QDir::Dirs);
+    ASSERT_EQ(days.size(), 1);
+    const QDir day(QDir(dir.path()).filePath(days[0]));
+    const QStringList files = day.entryList(QDir::Files);
+    ASSERT_EQ(files.size(), 1) << files.join(' ').toStdString();
+    EXPECT_TRUE(files[0].endsWith("T.AVI")) << files[0].toStdString();
+    RecordedFile file;
+    ASSERT_EQ(file.openRecordedFile(day.filePath(files[0])), RecordedFile::OpenStatus::Opened);
+    EXPECT_GE(file.frameCount(), recorded);
+    ASSERT_TRUE(waitLive()) << diagnostics();
+}
+
 // ---------------------------------------------------------------- screenshot
 
 TEST_F(MailAndWindows, TheMainWindowShowsLivePictures) {
