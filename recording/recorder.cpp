@@ -231,6 +231,9 @@ struct Recorder::Impl {
 
         if (s.StopRequest) {
             finishRecordingFile();
+            // A stop ends the run of files that follow one another without a
+            // free-space test: the next start tests again.
+            s.SpaceConfirmed = false;
             s.RecordKind = kNotRecording;
             s.StopRequest = false;
             host.refreshButtons(0);

@@ -34,7 +34,7 @@ TEST_F(RecorderTest, RecordThenStopWritesTheFileOfThePicturesBetween) {
     tickAndPicture(p2);  // written, then the file is saved
     EXPECT_EQ(session.RecordKind, kNotRecording);
     EXPECT_FALSE(session.StopRequest);
-    EXPECT_TRUE(session.SpaceConfirmed);
+    EXPECT_FALSE(session.SpaceConfirmed);
     EXPECT_EQ(session.RecordFrames, 0u);
     EXPECT_EQ(session.RecordSeconds, 0u);
     EXPECT_EQ(host.buttons.back(), 0);
@@ -46,6 +46,25 @@ TEST_F(RecorderTest, RecordThenStopWritesTheFileOfThePicturesBetween) {
     picture(p3);  // nothing records any more
     EXPECT_EQ(session.RecordKind, kNotRecording);
     EXPECT_EQ(listTree(dir), (std::vector<std::string>{"20061012/", "20061012/153012T.AVI"}));
+}
+
+TEST_F(RecorderTest, AfterAStopTheNextStartTestsTheFreeSpaceAgain) {
+    session.ManualRequest = true;
+    picture(jpeg(100));
+    session.StopRequest = true;
+    picture(jpeg(100));
+    ASSERT_EQ(session.RecordKind, kNotRecording);
+    EXPECT_TRUE(exists(path("20061012/153012T.AVI")));
+    EXPECT_FALSE(session.SpaceConfirmed);
+
+    // 512 MB is not enough for a start: the stop ended the chain of files
+    // that follow one another without a test.
+    freeSpace.value = [] { return 512u; };
+    clock.setTime(15, 31, 0);
+    session.ManualRequest = true;
+    picture(jpeg(100));
+    EXPECT_EQ(session.RecordKind, kNotRecording);
+    EXPECT_EQ(host.warnings, (std::vector<std::string>{"HDD Free Space is not enough, so Manual Record stops."}));
 }
 
 TEST_F(RecorderTest, LinkErrorRightAfterStartSavesEmptyFile) {
