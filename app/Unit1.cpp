@@ -96,6 +96,10 @@ TForm1::TForm1(Options options, QWidget* parent) : QWidget(parent), options_(std
     socket_ = std::make_unique<QtCameraSocket>();
     startPage_ = std::make_unique<HttpStartPageFetcher>();
     startPage_->port = static_cast<uint16_t>(options_.probePort);
+    // The probe runs inside a timer tick: a camera that accepts and never
+    // answers may hold the window for at most a few seconds.
+    startPage_->connectTimeout = std::chrono::milliseconds(2000);
+    startPage_->answerTimeout = std::chrono::milliseconds(2000);
     // Both workers start suspended.
     pingThread_ = std::make_unique<TICMPThread>(shared_);
     std::function<void(const std::string&)> warn = [this](const std::string& text) { showWarning(text); };

@@ -39,9 +39,9 @@ fi
 # The start page must answer on port 80, which needs root.
 SIM_ARGS=(--port "$STREAM_PORT" --http-port 80 --password pxwqe --name "IPCam Simulator")
 if [ "$(id -u)" -eq 0 ]; then
-    "$BUILD_DIR/ipcam-sim" "${SIM_ARGS[@]}" &
+    "$BUILD_DIR/tools/ipcam-sim" "${SIM_ARGS[@]}" &
 else
-    as_root "$BUILD_DIR/ipcam-sim" "${SIM_ARGS[@]}" &
+    as_root "$BUILD_DIR/tools/ipcam-sim" "${SIM_ARGS[@]}" &
 fi
 SIM_PID=$!
 trap 'kill $SIM_PID 2>/dev/null || true' EXIT
