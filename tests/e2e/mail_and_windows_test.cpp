@@ -541,6 +541,37 @@ TEST_F(MailAndWindows, SetupDialogSaveRelaysOutTheWindowAndTheEmailSetupRearms) 
     EXPECT_TRUE(warnings.empty());
 }
 
+// A rejected password opens the real setup dialog; a password typed there
+// and left with Exit is used for the next attempt without being saved.
+TEST_F(MailAndWindows, AfterARejectedPasswordTheDialogsUnsavedPasswordIsUsed) {
+    setupDialogHook = nullptr;
+    CameraSettings s = baseSettings();
+    s.cameraPassword = "wrong";
+    start(s, FakeSmtpServer::unusedPort());
+    WiredDialogs dialogs(*form);
+
+    int opened = 0;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        if (!dialogs.form3.isVisible()) return;
+        ++opened;
+        dialogs.form3.passwordEdit()->setText("pxwqe");
+        dialogs.form3.exitButton()->click();
+    });
+    poll.start(10);
+    ASSERT_TRUE(waitLive()) << diagnostics();
+    ASSERT_TRUE(waitUntil([&] { return !form->controller().preview().isNull(); })) << diagnostics();
+    poll.stop();
+    EXPECT_EQ(opened, 1);
+    EXPECT_EQ(warnings, std::vector<std::string>{"Please enter correct password!!"});
+    EXPECT_EQ(form->controller().settings().cameraPassword, "pxwqe");
+
+    SettingsStore store(settingsPath());
+    CameraSettings saved;
+    store.load(saved);
+    EXPECT_EQ(saved.cameraPassword, "wrong");
+}
+
 // ---------------------------------------------------------------- playback of our own recording
 
 TEST_F(MailAndWindows, ThePlaybackWindowPlaysARecordingTheProgramMade) {
