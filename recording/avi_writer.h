@@ -54,6 +54,7 @@ public:
     bool append(const uint8_t* data, size_t n, std::string* error);
 
     uint32_t frames() const { return static_cast<uint32_t>(index_.size()); }
+    bool alarm() const { return letter_ == 'A'; }
     bool full() const { return index_.size() >= avi::kMaxFrames; }
     uint64_t length() const { return position_; }
     const std::string& partialPath() const { return path_; }

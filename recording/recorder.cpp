@@ -104,7 +104,23 @@ struct Recorder::Impl {
         host.showWarning("The recording file " + file + " could not be written: " + reason);
     }
 
+    // A recording that its owner dropped without finishing it (the window's
+    // start sequence resets RecordKind) is saved under its final name before
+    // the next one begins, instead of lying unfinished until the next run.
+    void saveDroppedRecording() {
+        if (!writer.isOpen()) return;
+        std::string finalPath, error;
+        if (::mkdir(dateFolder.c_str(), 0755) != 0 && errno != EEXIST) {
+            writer.abandon();  // completed at the next start of the program
+            return;
+        }
+        // A finish that fails leaves the partial file for the start-up
+        // recovery; no box here, in the middle of starting the next file.
+        writer.finish(dateFolder, timeText, writer.alarm(), s.RecordSeconds, writer.frames(), &finalPath, &error);
+    }
+
     void startRecordingFile(const LocalDateTime& now) {
+        saveDroppedRecording();
         showFreeSpace();
         if (!(freeMB() > kMinFreeMB || s.SpaceConfirmed)) {
             giveUp(false);

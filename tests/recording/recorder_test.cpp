@@ -67,6 +67,34 @@ TEST_F(RecorderTest, AfterAStopTheNextStartTestsTheFreeSpaceAgain) {
     EXPECT_EQ(host.warnings, (std::vector<std::string>{"HDD Free Space is not enough, so Manual Record stops."}));
 }
 
+TEST_F(RecorderTest, RecordingDroppedWithoutAFinishIsSavedWhenTheNextStarts) {
+    settings.motionDetectionEnabled = 1;
+    session.ManualRequest = true;
+    picture(jpeg(100));
+    session.MotionTrigger = true;  // the file holds motion
+    picture(jpeg(101));
+    picture(jpeg(102));
+    session.RecordSeconds = 2;
+    // The window's start sequence resets the session without ending the
+    // recording.
+    session.RecordKind = kNotRecording;
+    session.MotionTrigger = session.AlarmMark = false;
+
+    clock.setTime(15, 45, 0);
+    session.ManualRequest = true;
+    picture(jpeg(100));
+    ASSERT_EQ(session.RecordKind, kManual);
+    EXPECT_EQ(session.RecordFrames, 0u);
+    const auto dropped = readFile(path("20061012/153012A.AVI"));
+    ASSERT_TRUE(isValidAvi(dropped));
+    EXPECT_EQ(frameCount(dropped), 2u);
+    EXPECT_EQ(avi::getU32(dropped.data() + avi::kOffMicroSecPerFrame), 1000000u);
+    EXPECT_EQ(partialFiles().size(), 1u);  // only the new recording's
+    recorder->endFromOutside();
+    EXPECT_TRUE(isValidAvi(readFile(path("20061012/154500T.AVI"))));
+    EXPECT_TRUE(partialFiles().empty());
+}
+
 TEST_F(RecorderTest, LinkErrorRightAfterStartSavesEmptyFile) {
     session.ManualRequest = true;
     picture(jpeg(500));
