@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds the benchmarks in Release and runs them:
+# peak memory first (a process of its own), then the picture path,
+# recording, playback and disk guard beside their floors, then the idle cost
+# against the camera simulator on 127.0.0.1. Ends with one table of every
+# figure and its goal.
+#   BUILD_DIR     build directory (default build-bench)
+#   IDLE_SECONDS  length of the idle measurement (default 15)
+source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
+
+install_packages "${BUILD_PACKAGES[@]}" "${BENCH_PACKAGES[@]}"
+
+BUILD_DIR="${BUILD_DIR:-$REPO_ROOT/build-bench}"
+IDLE_SECONDS="${IDLE_SECONDS:-15}"
+cmake -S "$REPO_ROOT" -B "$BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE=Release -DIPCAM_BUILD_BENCH=ON -DIPCAM_BUILD_TESTS=OFF >/dev/null
+cmake --build "$BUILD_DIR" --target bench_ipcam bench_memory bench_idle -j "$(nproc)"
+
+export QT_QPA_PLATFORM=offscreen
+OUT="$(mktemp -d)"
+trap 'rm -rf "$OUT"' EXIT
+
+echo
+echo "== Peak memory over a 600-second recording =="
+"$BUILD_DIR/bench/bench_memory" | tee "$OUT/memory.txt"
+
+echo
+echo "== Picture path, recording, playback, disk guard =="
+"$BUILD_DIR/bench/bench_ipcam" --benchmark_format=console | tee "$OUT/ipcam.txt"
+
+echo
+echo "== Idle cost against the simulator (${IDLE_SECONDS} s) =="
+"$BUILD_DIR/bench/bench_idle" "$IDLE_SECONDS" | tee "$OUT/idle.txt"
+
+echo
+echo "== Results =="
+grep -m1 '^Machine:' "$OUT/ipcam.txt" || true
+echo
+grep '^| ' "$OUT/ipcam.txt" | head -1
+grep '^|-' "$OUT/ipcam.txt" | head -1
+grep '^| ' "$OUT/ipcam.txt" | tail -n +2
+sed -n 's/^RESULT //p' "$OUT/memory.txt" "$OUT/idle.txt"
