@@ -262,6 +262,33 @@ TEST_F(RecorderTest, MotionDuringManualSwitchesToMotionFileAndManualResumes) {
     EXPECT_TRUE(exists(path("20061012/101007T.AVI")));
 }
 
+TEST_F(RecorderTest, MotionDuringDailyRecordingResumesDailyThroughTheSchedule) {
+    settings.schedule.at(4, 13) = 1;  // Thursday 13:00-14:00
+    settings.motionDetectionEnabled = 1;
+    settings.motionSensitivity = 10;
+    const Bitmap still(0xFF000000), moved(0xFF808080);
+    clock.setTime(13, 20, 0);
+    picture(jpeg(100), still.view());
+    ASSERT_EQ(session.RecordKind, kDaily);
+    picture(jpeg(100), still.view());
+    picture(jpeg(100), still.view());
+    clock.setTime(13, 20, 9);
+    picture(jpeg(100), moved.view());
+    ASSERT_EQ(session.RecordKind, kMotion);
+    EXPECT_FALSE(session.ManualRequest);  // Daily is not a Manual request
+    EXPECT_EQ(frameCount(readFile(path("20061012/132000T.AVI"))), 3u);
+
+    clock.setTime(13, 30, 10);
+    picture(jpeg(100), still.view());
+    EXPECT_EQ(session.RecordKind, kNotRecording);
+    EXPECT_TRUE(exists(path("20061012/132009A.AVI")));
+    clock.setTime(13, 30, 11);
+    picture(jpeg(100), still.view());  // the block is still due
+    EXPECT_EQ(session.RecordKind, kDaily);
+    EXPECT_EQ(session.RecordStartTime, (TimeOfDay{13, 30, 11}));
+    EXPECT_EQ(host.alarms.size(), 1u);
+}
+
 TEST_F(RecorderTest, ExistingRecordingIsNeverOverwritten) {
     std::filesystem::create_directory(path("20061012"));
     writeFile(path("20061012/153012T.AVI"), "earlier");
