@@ -301,8 +301,11 @@ struct Recorder::Impl {
         if (s.RecordKind != kNotRecording && writer.full()) {
             if (!finishRecordingFile()) return;
             if (s.RecordKind & kMotion) {
+                // The Motion recording still ends ten minutes after it began.
+                const TimeOfDay began = s.RecordStartTime;
                 s.AlarmMark = true;
                 startAndStamp();
+                if (s.RecordKind != kNotRecording) s.RecordStartTime = began;
             } else if (s.RecordKind & kDaily) {
                 s.RecordKind = kNotRecording;
             } else if (s.RecordKind & kManual) {

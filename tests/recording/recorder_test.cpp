@@ -319,6 +319,27 @@ TEST_F(RecorderTest, FullIndexFinishesTheFileAndGoesOnInTheNext) {
     EXPECT_EQ(frameCount(readFile(path("20061012/153012-1T.AVI"))), 1u);
 }
 
+TEST_F(RecorderTest, MotionRecordingSplitByAFullIndexStillEndsTenMinutesAfterItBegan) {
+    settings.motionDetectionEnabled = 1;
+    settings.motionSensitivity = 10;
+    const Bitmap still(0xFF000000), moved(0xFF808080);
+    clock.setTime(10, 0, 0);
+    picture(jpeg(4), still.view());
+    picture(jpeg(4), still.view());
+    picture(jpeg(4), moved.view());
+    ASSERT_EQ(session.RecordKind, kMotion);
+    const auto p = jpeg(4);
+    clock.setTime(10, 5, 0);
+    for (uint32_t i = 0; i < avi::kMaxFrames; ++i) picture(p);
+    EXPECT_EQ(session.RecordKind, kMotion);  // goes on in a second file
+    EXPECT_EQ(frameCount(readFile(path("20061012/100000A.AVI"))), avi::kMaxFrames);
+
+    clock.setTime(10, 10, 1);
+    picture(p);
+    EXPECT_EQ(session.RecordKind, kNotRecording);
+    EXPECT_TRUE(isValidAvi(readFile(path("20061012/100500A.AVI"))));
+}
+
 TEST_F(RecorderTest, MissingRecordingDirectoryIsReportedAndRecorderGoesIdle) {
     settings.aviDirectory = dir + "/gone/deeper";
     session.ManualRequest = true;
