@@ -200,6 +200,21 @@ void TForm1::setForms(TForm3* setup, TForm4* playback) {
     playbackForm_ = playback;
 }
 
+SetupContext TForm1::setupContext() {
+    MainController* c = controller_.get();
+    return SetupContext{
+        c->settings(),
+        *store_,
+        *clock_,
+        shared_,
+        [c] { c->saveSettings(); },
+        [c] { return c->fallbackDirectory(); },
+        [c] { c->session().MotionPhase = 0; },
+        nullptr,
+        [this](const std::string& text) { showWarning(text); },
+    };
+}
+
 void TForm1::activateFirstTime() {
     guarded([this] { controller_->formActivate(); });
 }

@@ -19,6 +19,7 @@
 #include "app/main_controller.h"
 #include "app/main_host.h"
 #include "app/worker_shared.h"
+#include "settings/setup_context.h"
 
 class QWindow;
 
@@ -70,6 +71,10 @@ public:
     const Clock& clock() const { return *clock_; }
     SettingsStore& store() { return *store_; }
     TEmailThread& emailThread() { return *emailThread_; }
+
+    // What the setup dialogs need from this window: slot 0's record, the
+    // settings file, the clock and the flags shared with the workers.
+    SetupContext setupContext();
 
     // The first activation, when the window is first shown.
     void activateFirstTime();

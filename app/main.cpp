@@ -40,17 +40,7 @@ int main(int argc, char** argv) {
     try {
         ipcam::TForm1 form1;
         ipcam::MainController& controller = form1.controller();
-        ipcam::SetupContext context{
-            controller.settings(),
-            form1.store(),
-            form1.clock(),
-            form1.shared(),
-            [&controller] { controller.saveSettings(); },
-            [&controller] { return controller.fallbackDirectory(); },
-            [&controller] { controller.session().MotionPhase = 0; },
-            nullptr,
-            [&form1](const std::string& text) { form1.showWarning(text); },
-        };
+        ipcam::SetupContext context = form1.setupContext();
         ipcam::TForm3 form3(context, &form1);
         ipcam::TForm4 form4([&controller] { return controller.settings().aviDirectory; },
                             [&controller] { controller.setSkipActivation(true); });

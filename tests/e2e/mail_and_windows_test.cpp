@@ -31,6 +31,7 @@
 #include <vector>
 
 #include "app/Unit1.h"
+#include "e2e_support.h"
 #include "ipcam_sim/camera_simulator.h"
 #include "ipcam_sim/scene.h"
 #include "ipcam_sim/simulator_thread.h"
@@ -45,25 +46,12 @@
 namespace ipcam {
 namespace {
 
+using e2e::freePort;
+using e2e::waitUntil;
+
 using test::FakeSmtpServer;
 
 constexpr char kBoundary[] = "=_NextPart_2rfkindysadvnqw3nerasdf";
-
-quint16 freePort() {
-    QTcpServer s;
-    s.listen(QHostAddress::LocalHost, 0);
-    return s.serverPort();
-}
-
-bool waitUntil(const std::function<bool()>& done, int timeoutMs = 15000) {
-    QElapsedTimer t;
-    t.start();
-    while (!done()) {
-        if (t.elapsed() > timeoutMs) return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    }
-    return true;
-}
 
 void spin(int ms) {
     QElapsedTimer t;
@@ -455,20 +443,7 @@ struct WiredDialogs {
     TForm3 form3;
     TForm2 form2;
     TForm4 form4;
-    static SetupContext contextFor(TForm1& form1) {
-        MainController& controller = form1.controller();
-        return SetupContext{
-            controller.settings(),
-            form1.store(),
-            form1.clock(),
-            form1.shared(),
-            [&controller] { controller.saveSettings(); },
-            [&controller] { return controller.fallbackDirectory(); },
-            [&controller] { controller.session().MotionPhase = 0; },
-            nullptr,
-            [&form1](const std::string& text) { form1.showWarning(text); },
-        };
-    }
+    static SetupContext contextFor(TForm1& form1) { return form1.setupContext(); }
     explicit WiredDialogs(TForm1& form1)
         : context(contextFor(form1)),
           form3(context, &form1),

@@ -13,6 +13,7 @@
 #include <functional>
 
 #include "app/Unit1.h"
+#include "e2e_support.h"
 #include "ipcam_sim/simulator_thread.h"
 #include "playback/recorded_file.h"
 #include "recording/recorder.h"
@@ -21,20 +22,10 @@
 namespace ipcam {
 namespace {
 
-quint16 freePort() {
-    QTcpServer s;
-    s.listen(QHostAddress::LocalHost, 0);
-    return s.serverPort();
-}
+using e2e::freePort;
 
 bool waitUntil(const std::function<bool()>& done, int timeoutMs = 10000) {
-    QElapsedTimer t;
-    t.start();
-    while (!done()) {
-        if (t.elapsed() > timeoutMs) return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    }
-    return true;
+    return e2e::waitUntil(done, timeoutMs);
 }
 
 // Read and moved on the user-interface thread only (the test's own).

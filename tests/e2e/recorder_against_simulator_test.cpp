@@ -13,6 +13,7 @@
 #include <functional>
 
 #include "app/Unit1.h"
+#include "e2e_support.h"
 #include "ipcam_sim/simulator_thread.h"
 #include "playback/recorded_file.h"
 #include "settings/settings_store.h"
@@ -20,21 +21,8 @@
 namespace ipcam {
 namespace {
 
-quint16 freePort() {
-    QTcpServer s;
-    s.listen(QHostAddress::LocalHost, 0);
-    return s.serverPort();
-}
-
-bool waitUntil(const std::function<bool()>& done, int timeoutMs = 15000) {
-    QElapsedTimer t;
-    t.start();
-    while (!done()) {
-        if (t.elapsed() > timeoutMs) return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    }
-    return true;
-}
+using e2e::freePort;
+using e2e::waitUntil;
 
 struct EndToEnd : ::testing::Test {
     QTemporaryDir dir;
