@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -42,6 +43,39 @@ bool pwriteAll(int fd, const uint8_t* data, size_t n, uint64_t offset, int* err)
         data += w;
         n -= static_cast<size_t>(w);
         offset += static_cast<uint64_t>(w);
+    }
+    return true;
+}
+
+// pwriteAll over several buffers written back to back; `parts` is used up.
+bool pwritevAll(int fd, iovec* parts, int count, uint64_t offset, int* err) {
+    while (count > 0) {
+        if (parts->iov_len == 0) {
+            ++parts;
+            --count;
+            continue;
+        }
+        const ssize_t w = ::pwritev(fd, parts, count, static_cast<off_t>(offset));
+        if (w < 0) {
+            if (errno == EINTR) continue;
+            *err = errno;
+            return false;
+        }
+        if (w == 0) {
+            *err = ENOSPC;
+            return false;
+        }
+        offset += static_cast<uint64_t>(w);
+        size_t done = static_cast<size_t>(w);
+        while (count > 0 && done >= parts->iov_len) {
+            done -= parts->iov_len;
+            ++parts;
+            --count;
+        }
+        if (count > 0) {
+            parts->iov_base = static_cast<uint8_t*>(parts->iov_base) + done;
+            parts->iov_len -= done;
+        }
     }
     return true;
 }
@@ -210,16 +244,12 @@ bool PartialAviWriter::append(const uint8_t* data, size_t n, std::string* error)
         *error = "the recording file would exceed 4 GiB";
         return false;
     }
-    const auto head = avi::chunkHeader(padded);
-    const uint8_t pad = 0;
+    auto head = avi::chunkHeader(padded);
+    uint8_t pad = 0;
     int err = 0;
-    uint64_t pos = position_;
-    bool ok = pwriteAll(fd_, head.data(), head.size(), pos, &err);
-    pos += head.size();
-    if (ok && n > 0) ok = pwriteAll(fd_, data, n, pos, &err);
-    pos += n;
-    if (ok && (n & 1u)) ok = pwriteAll(fd_, &pad, 1, pos, &err);
-    if (!ok) {
+    // Chunk header, picture and pad byte in one system call.
+    iovec parts[3] = {{head.data(), head.size()}, {const_cast<uint8_t*>(data), n}, {&pad, n & 1u}};
+    if (!pwritevAll(fd_, parts, 3, position_, &err)) {
         // Leave only whole chunks behind.
         [[maybe_unused]] const int cut = ::ftruncate(fd_, static_cast<off_t>(position_));
         *error = errnoText(err);
