@@ -49,7 +49,8 @@ void diskGuardPass(benchmark::State& state) {
     benchmark::RegisterBenchmark("DiskGuardPass/730x144", diskGuardPass)
         ->Unit(benchmark::kMicrosecond)
         ->UseRealTime()
-        ->Iterations(2000);
+        ->Iterations(2000)
+        ->Repetitions(1);
     return true;
 }();
 

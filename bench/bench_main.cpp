@@ -16,14 +16,24 @@ namespace {
 
 // Seconds per iteration (real time) of every benchmark that ran.
 std::map<std::string, double> g_seconds;
+std::map<std::string, bool> g_fromMedian;
 
 class CollectingReporter : public benchmark::ConsoleReporter {
 public:
     explicit CollectingReporter(OutputOptions options) : ConsoleReporter(options) {}
     void ReportRuns(const std::vector<Run>& runs) override {
+        // With repetitions the median stands for the benchmark; a single run
+        // stands for itself.
         for (const Run& run : runs) {
-            if (run.error_occurred || run.run_type != Run::RT_Iteration || run.iterations == 0) continue;
-            g_seconds[run.run_name.function_name] = run.real_accumulated_time / static_cast<double>(run.iterations);
+            if (run.error_occurred || run.iterations == 0) continue;
+            const double perIteration = run.real_accumulated_time / static_cast<double>(run.iterations);
+            const std::string& name = run.run_name.function_name;
+            if (run.run_type == Run::RT_Aggregate && run.aggregate_name == "median") {
+                g_seconds[name] = perIteration;
+                g_fromMedian[name] = true;
+            } else if (run.run_type == Run::RT_Iteration && !g_fromMedian[name]) {
+                g_seconds[name] = perIteration;
+            }
         }
         ConsoleReporter::ReportRuns(runs);
     }

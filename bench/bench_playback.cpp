@@ -100,7 +100,8 @@ void playbackDecodeAlone(benchmark::State& state) {
     benchmark::RegisterBenchmark("PlaybackOpenCold/600s", playbackOpen, true)
         ->Unit(benchmark::kMillisecond)
         ->UseRealTime()
-        ->Iterations(50);
+        ->Iterations(50)
+        ->Repetitions(1);
     benchmark::RegisterBenchmark("PlaybackDecodeAlone/640x480", playbackDecodeAlone)
         ->Unit(benchmark::kMicrosecond)
         ->UseRealTime();
