@@ -19,6 +19,8 @@ namespace {
 constexpr char kPartialPrefix[] = ".recording-";
 constexpr char kPartialSuffix[] = ".partial";
 constexpr int kMaxUnique = 9999;
+// Small pictures are gathered up to this size before they are written.
+constexpr size_t kGatherBytes = 64 * 1024;
 
 std::string twoDigits(int v) {
     char buf[16];
@@ -136,7 +138,10 @@ std::string recordingTimeText(const LocalDateTime& t) {
 
 std::string partialFileName(const LocalDateTime& start, char letter, int unique) {
     std::string name = kPartialPrefix + recordingDateText(start) + "-" + recordingTimeText(start) + "-" + letter;
-    if (unique > 0) name += "-" + std::to_string(unique);
+    if (unique > 0) {
+        name += '-';
+        name += std::to_string(unique);
+    }
     return name + kPartialSuffix;
 }
 
@@ -245,24 +250,65 @@ bool PartialAviWriter::append(const uint8_t* data, size_t n, std::string* error)
         return false;
     }
     auto head = avi::chunkHeader(padded);
-    uint8_t pad = 0;
-    int err = 0;
-    // Chunk header, picture and pad byte in one system call.
-    iovec parts[3] = {{head.data(), head.size()}, {const_cast<uint8_t*>(data), n}, {&pad, n & 1u}};
-    if (!pwritevAll(fd_, parts, 3, position_, &err)) {
-        // Leave only whole chunks behind.
-        [[maybe_unused]] const int cut = ::ftruncate(fd_, static_cast<off_t>(position_));
-        *error = errnoText(err);
-        return false;
+    const size_t chunkBytes = avi::kChunkHeaderSize + padded;
+    if (pending_.empty() && chunkBytes >= kGatherBytes) {
+        // A large picture goes out at once: chunk header, picture and pad
+        // byte in one system call.
+        uint8_t pad = 0;
+        int err = 0;
+        iovec parts[3] = {{head.data(), head.size()}, {const_cast<uint8_t*>(data), n}, {&pad, n & 1u}};
+        if (!pwritevAll(fd_, parts, 3, position_, &err)) {
+            // Leave only whole chunks behind.
+            [[maybe_unused]] const int cut = ::ftruncate(fd_, static_cast<off_t>(position_));
+            *error = errnoText(err);
+            return false;
+        }
+    } else {
+        if (pending_.empty()) {
+            pendingStart_ = position_;
+        }
+        pending_.insert(pending_.end(), head.begin(), head.end());
+        pending_.insert(pending_.end(), data, data + n);
+        if (n & 1u) {
+            pending_.push_back(0);
+        }
     }
     index_.push_back({static_cast<uint32_t>(position_ - avi::kMoviBase), padded});
-    position_ += avi::kChunkHeaderSize + padded;
+    position_ += chunkBytes;
 
     const auto now = std::chrono::steady_clock::now();
-    if (now - lastSync_ >= std::chrono::seconds(1)) {
+    const bool secondPassed = now - lastSync_ >= std::chrono::seconds(1);
+    if (pending_.size() >= kGatherBytes || (secondPassed && !pending_.empty())) {
+        if (!flush(error)) {
+            return false;
+        }
+    }
+    if (secondPassed) {
         ::fdatasync(fd_);
         lastSync_ = now;
     }
+    return true;
+}
+
+bool PartialAviWriter::flush(std::string* error) {
+    if (pending_.empty() || fd_ < 0) {
+        pending_.clear();
+        return true;
+    }
+    int err = 0;
+    iovec part{pending_.data(), pending_.size()};
+    if (!pwritevAll(fd_, &part, 1, pendingStart_, &err)) {
+        // Leave only whole chunks behind; the gathered ones are lost.
+        [[maybe_unused]] const int cut = ::ftruncate(fd_, static_cast<off_t>(pendingStart_));
+        while (!index_.empty() && index_.back().offset + avi::kMoviBase >= pendingStart_) {
+            index_.pop_back();
+        }
+        position_ = pendingStart_;
+        pending_.clear();
+        *error = errnoText(err);
+        return false;
+    }
+    pending_.clear();
     return true;
 }
 
@@ -271,6 +317,13 @@ bool PartialAviWriter::finish(const std::string& dateFolder, const std::string& 
                               std::string* error) {
     if (fd_ < 0) {
         *error = "the recording file is not open";
+        return false;
+    }
+    if (!flush(error)) {
+        ::close(fd_);
+        fd_ = -1;
+        index_.clear();
+        *finalPath = path_;
         return false;
     }
     const bool completed = completeAviFile(fd_, position_, index_, recordSeconds, recordFrames, error);
@@ -290,7 +343,13 @@ bool PartialAviWriter::finish(const std::string& dateFolder, const std::string& 
 }
 
 void PartialAviWriter::abandon() {
-    if (fd_ >= 0) ::close(fd_);
+    if (fd_ >= 0) {
+        // Keep what was gathered: the partial file is completed at the next start.
+        std::string ignored;
+        flush(&ignored);
+        ::close(fd_);
+    }
+    pending_.clear();
     fd_ = -1;
     index_.clear();
     position_ = 0;
@@ -329,7 +388,10 @@ bool moveToFinalName(const std::string& from, const std::string& folder, const s
                      std::string* finalPath, std::string* error) {
     for (int k = 0; k <= kMaxUnique; ++k) {
         std::string path = folder + "/" + timeText;
-        if (k > 0) path += "-" + std::to_string(k);
+        if (k > 0) {
+            path += '-';
+            path += std::to_string(k);
+        }
         path += letter;
         path += ".AVI";
         const int err = renameNoReplace(from, path);

@@ -49,9 +49,14 @@ public:
     // Renames the partial file when the suffix letter changes.
     bool setAlarm(bool alarm, std::string* error);
 
-    // Writes one picture chunk. On failure the file is cut back to the last
-    // whole chunk and false is returned with `error` set.
+    // Adds one picture chunk. Small pictures are gathered and written
+    // together (at 64 KiB, or once a second at the latest), so a crash loses
+    // at most about the last second. On failure the file is cut back to the
+    // last whole chunk on disk, the chunks not written are dropped, and false
+    // is returned with `error` set.
     bool append(const uint8_t* data, size_t n, std::string* error);
+    // Writes what has been gathered. False with `error` set as for append.
+    bool flush(std::string* error);
 
     uint32_t frames() const { return static_cast<uint32_t>(index_.size()); }
     bool alarm() const { return letter_ == 'A'; }
@@ -79,6 +84,8 @@ private:
     uint64_t position_ = 0;
     std::vector<avi::IndexEntry> index_;
     std::chrono::steady_clock::time_point lastSync_{};
+    std::vector<uint8_t> pending_;  // whole chunks not yet written, from pendingStart_
+    uint64_t pendingStart_ = 0;
 };
 
 // Appends idx1 at `indexOffset` (cutting off anything after it), patches the

@@ -209,7 +209,8 @@ struct Recorder::Impl {
             if (writer.isOpen()) {
                 std::string finalPath, ignored;
                 if (::mkdir(dateFolder.c_str(), 0755) == 0 || errno == EEXIST)
-                    writer.finish(dateFolder, timeText, s.AlarmMark, s.RecordSeconds, s.RecordFrames, &finalPath,
+                    // Pictures gathered but not written are gone: count what the file holds.
+                    writer.finish(dateFolder, timeText, s.AlarmMark, s.RecordSeconds, writer.frames(), &finalPath,
                                   &ignored);
                 else
                     writer.abandon();

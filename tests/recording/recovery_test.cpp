@@ -73,7 +73,9 @@ TEST_F(RecoveryTest, AbandonedRecordingBecomesValidFileWithEveryWholePicture) {
 }
 
 TEST_F(RecoveryTest, KilledProcessLeavesARecoverableRecording) {
-    const auto p1 = jpeg(4001, 7), p2 = jpeg(4002, 8);
+    // Large enough that the writer puts them on disk before the kill
+    // (small pictures are gathered for up to a second).
+    const auto p1 = jpeg(40001, 7), p2 = jpeg(40002, 8);
     const pid_t child = ::fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
