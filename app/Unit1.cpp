@@ -274,7 +274,16 @@ void TForm1::setPleaseWait(bool visible, const std::string& text) {
 
 bool TForm1::pleaseWaitVisible() const { return PleaseWait->isVisible() || (!isVisible() && !PleaseWait->isHidden()); }
 
-void TForm1::startTimer(TimerId id, int intervalMs) { timers_.at(id)->start(scaled(intervalMs)); }
+void TForm1::startTimer(TimerId id, int intervalMs) {
+    // Starting a timer that already runs at this interval leaves its next
+    // tick where it was (QTimer::start would begin the interval again).
+    QTimer* t = timers_.at(id);
+    const int ms = scaled(intervalMs);
+    if (t->isActive() && t->interval() == ms) {
+        return;
+    }
+    t->start(ms);
+}
 void TForm1::stopTimer(TimerId id) { timers_.at(id)->stop(); }
 void TForm1::setTimerInterval(TimerId id, int intervalMs) { timers_.at(id)->setInterval(scaled(intervalMs)); }
 

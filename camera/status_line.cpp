@@ -1,6 +1,6 @@
 #include "camera/status_line.h"
 
-#include <cstdio>
+#include <cstdint>
 
 namespace ipcam {
 
@@ -21,10 +21,13 @@ std::string rateText(const char* prefix, uint32_t frames, uint32_t seconds) {
 }  // namespace
 
 std::string formatRate(uint32_t frames, uint32_t seconds) {
-    double rate = seconds == 0 ? 0.0 : static_cast<double>(frames) / static_cast<double>(seconds);
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "%.1f", rate);
-    return buf;
+    if (seconds == 0) {
+        return "0.0";
+    }
+    // Whole tenths, rounded half up on the exact quotient: a binary double
+    // would turn 3/20 into 0.1499... and print "0.1".
+    const uint64_t tenths = (uint64_t{frames} * 20u + seconds) / (uint64_t{seconds} * 2u);
+    return std::to_string(tenths / 10) + "." + std::to_string(tenths % 10);
 }
 
 std::optional<std::string> pictureStatusText(const CameraSession& s) {

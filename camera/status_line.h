@@ -9,7 +9,7 @@
 
 namespace ipcam {
 
-// "0.0" format: one digit after the point, rounded to nearest.
+// "0.0" format: one digit after the point, rounded to nearest (halves up).
 std::string formatRate(uint32_t frames, uint32_t seconds);
 
 // The text after a picture; nullopt when the line keeps its text.

@@ -1,0 +1,118 @@
+#include <gtest/gtest.h>
+
+#include <QElapsedTimer>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include "app/Unit1.h"
+#include "app_fakes.h"
+#include "camera/status_line.h"
+
+namespace ipcam::apptest {
+namespace {
+
+// ------------------------------------------------------------ rate rounding
+
+TEST(StatusLineRounding, HalfTenthsRoundUpLikeTheZeroPointZeroPattern) {
+    // Exact ties in binary (1.25, 0.25) and decimal ties that binary cannot
+    // hold (0.15, 0.35) all round up, as "0.0" formatting does.
+    EXPECT_EQ(formatRate(5, 4), "1.3");
+    EXPECT_EQ(formatRate(1, 4), "0.3");
+    EXPECT_EQ(formatRate(3, 20), "0.2");
+    EXPECT_EQ(formatRate(7, 20), "0.4");
+    EXPECT_EQ(formatRate(0, 7), "0.0");
+    EXPECT_EQ(formatRate(0, 0), "0.0");
+    EXPECT_EQ(formatRate(4294967295u, 1), "4294967295.0");
+    EXPECT_EQ(formatRate(4294967295u, 4294967295u), "1.0");
+
+    CameraSession s;
+    s.PreviewFrames = 5;
+    s.PreviewSeconds = 4;
+    EXPECT_EQ(tickStatusText(s), "Preview: 1.3 (5f/4s)");
+    s.RecordKind = kDaily;
+    s.RecordFrames = 3;
+    s.RecordSeconds = 20;
+    EXPECT_EQ(pictureStatusText(s), "Daily Record: 0.2 (3f/20s)");
+}
+
+// ------------------------------------------------------------ the window's timers
+
+struct Window {
+    QTemporaryDir dir;
+    FakeClock clock;
+    FakeFreeSpace freeSpace;
+    std::unique_ptr<TForm1> form;
+
+    explicit Window(double timerScale) {
+        TForm1::Options o;
+        o.settingsPath = dir.filePath("ipcam-recorder.INI").toStdString();
+        o.snapshotPath = dir.filePath("jpeg_view01.jpg").toStdString();
+        o.timerScale = timerScale;
+        o.clock = &clock;
+        o.freeSpace = &freeSpace;
+        o.warningHook = [](const std::string&) {};
+        o.setupDialogHook = [] {};
+        form = std::make_unique<TForm1>(o);
+    }
+};
+
+void spinFor(int ms) {
+    QElapsedTimer t;
+    t.start();
+    while (t.elapsed() < ms) {
+    }
+}
+
+TEST(MainWindowTimers, StartingARunningTimerLeavesItsTickWhereItWas) {
+    // Timer1 is started again by the Record and Stop buttons while it already
+    // counts seconds; doing so must not push its next tick back, or every
+    // click would lose up to a second of the rate's time base.
+    Window w(0.05);  // Timer1: 50 ms
+    QTimer* t1 = w.form->timer(TimerId::Timer1);
+    w.form->startTimer(TimerId::Timer1, 1000);
+    ASSERT_TRUE(t1->isActive());
+    spinFor(30);
+    w.form->startTimer(TimerId::Timer1, 1000);
+    EXPECT_TRUE(t1->isActive());
+    EXPECT_LE(t1->remainingTime(), 25);
+
+    // A stopped timer starts afresh, and a new interval takes effect at once.
+    w.form->stopTimer(TimerId::Timer1);
+    w.form->startTimer(TimerId::Timer1, 1000);
+    EXPECT_GT(t1->remainingTime(), 25);
+    QTimer* cc = w.form->timer(TimerId::CreateConnectTimer);
+    w.form->startTimer(TimerId::CreateConnectTimer, 100);
+    w.form->startTimer(TimerId::CreateConnectTimer, 5000);
+    EXPECT_EQ(cc->interval(), 250);
+    EXPECT_GT(cc->remainingTime(), 100);
+}
+
+TEST(MainWindowTimers, DesignIntervalsAndLayoutTable) {
+    Window w(1.0);
+    for (TimerId id : {TimerId::Timer1, TimerId::LinkTimeOut1, TimerId::ReconnectTimer, TimerId::SeetingTimer,
+                       TimerId::PWTimer}) {
+        EXPECT_EQ(w.form->timer(id)->interval(), 1000);
+        EXPECT_FALSE(w.form->timer(id)->isActive());
+    }
+    EXPECT_EQ(w.form->timer(TimerId::CreateConnectTimer)->interval(), 100);
+    EXPECT_EQ(w.form->windowTitle(), "IPCam Recorder, v1.5, 2006/10/12");
+
+    w.form->applyLayout(2);
+    EXPECT_EQ(w.form->size(), QSize(389, 362));
+    EXPECT_EQ(w.form->PreviewImage1->geometry(), QRect(88, 76, 161, 121));
+    EXPECT_EQ(w.form->Settings1->geometry(), QRect(72, 305, 48, 48));
+    w.form->applyLayout(0);
+    EXPECT_EQ(w.form->size(), QSize(702, 602));
+    EXPECT_EQ(w.form->ImageBox1->geometry(), QRect(24, 40, 657, 505));
+    EXPECT_EQ(w.form->PreviewImage1->geometry(), QRect(8, 16, 641, 481));
+    EXPECT_EQ(w.form->PreviewInfo->geometry(), QRect(168, 544, 513, 24));
+    EXPECT_EQ(w.form->DiskSpace->geometry(), QRect(168, 568, 513, 24));
+    EXPECT_EQ(w.form->PlayBack1->geometry(), QRect(120, 545, 48, 48));
+    EXPECT_EQ(w.form->LinkInfo->geometry(), QRect(24, 24, 657, 25));
+    w.form->applyLayout(7);
+    EXPECT_EQ(w.form->size(), QSize(382, 362));
+    EXPECT_EQ(w.form->PreviewImage1->geometry(), QRect(8, 16, 321, 241));
+}
+
+}  // namespace
+}  // namespace ipcam::apptest
