@@ -289,24 +289,33 @@ void MainController::onSocketRead(const std::vector<uint8_t>& chunk) {
         return;
     }
     if (isPictureStart(chunk)) {
-        pictureStart();
-        session_.ReceiveBuffer.clear();
+        pictureStart(chunk);
+        return;
     }
     collector_.append(chunk);
 }
 
-void MainController::pictureStart() {
+void MainController::pictureStart(const std::vector<uint8_t>& chunk) {
     session_.PasswordFailures = 0;
     host_.setControlEnabled(Control::Reload1, true);
     session_.LinkWatchdog = 60;
+    bool decoded = false;
     if (!session_.ReceiveBuffer.empty()) {
         // A picture the decoder rejects is neither shown nor recorded: the
         // preview keeps the last good picture.
-        if (decoder_.decode(session_.ReceiveBuffer.data(), session_.ReceiveBuffer.size(), preview_)) {
+        decoded = decoder_.decode(session_.ReceiveBuffer.data(), session_.ReceiveBuffer.size(), preview_);
+        if (decoded) {
             session_.FrameBuffer.swap(session_.ReceiveBuffer);
-            host_.previewChanged();
-            recorder_->step(session_.FrameBuffer, viewOf(preview_));
         }
+    }
+    // The new picture starts collecting before the recorder step: a box the
+    // step shows keeps socket events flowing, and the chunks that arrive
+    // meanwhile belong after this one.
+    session_.ReceiveBuffer.clear();
+    collector_.append(chunk);
+    if (decoded) {
+        host_.previewChanged();
+        recorder_->step(session_.FrameBuffer, viewOf(preview_));
     }
     ++session_.PreviewFrames;
     if (auto text = pictureStatusText(session_)) {

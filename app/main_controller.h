@@ -93,7 +93,7 @@ public:
 private:
     void connectionTimerStep(TimerId timer);
     void wrongPassword();
-    void pictureStart();
+    void pictureStart(const std::vector<uint8_t>& chunk);
     void directoryCheckLoop();
     void showPleaseWait();
     void openSetupDialog();
