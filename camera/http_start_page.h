@@ -15,9 +15,9 @@ constexpr std::size_t kStartPageReadSize = 8192;
 class HttpStartPageFetcher final : public StartPageFetcher {
 public:
     // GET / on `port`; the first read of the body (at most 8192 bytes), the
-    // body part of that read when the headers came with it. nullopt for an
-    // empty host, an unresolvable host, a refused connection, a status other
-    // than 2xx, a malformed answer or a time-out.
+    // body part of that read when the headers came with it. Any HTTP status
+    // counts as an answer. nullopt for an empty host, an unresolvable host, a
+    // refused connection, an answer that is not HTTP, or a time-out.
     std::optional<std::string> fetch(const std::string& host) override;
 
     uint16_t port = 80;

@@ -102,15 +102,10 @@ ssize_t readWithin(int fd, char* buf, std::size_t max, SteadyClock::time_point d
     }
 }
 
-// "HTTP/1.x 2xx ..." -> true.
-bool statusIsSuccess(std::string_view head) {
-    if (head.substr(0, 5) != "HTTP/")
-        return false;
-    const auto sp = head.find(' ');
-    if (sp == std::string_view::npos || sp + 3 >= head.size())
-        return false;
-    const char c0 = head[sp + 1], c1 = head[sp + 2], c2 = head[sp + 3];
-    return c0 == '2' && c1 >= '0' && c1 <= '9' && c2 >= '0' && c2 <= '9';
+// Any HTTP status line counts: a camera that answers its start page with an
+// error status is still there, and its page still names it.
+bool isHttpReply(std::string_view head) {
+    return head.substr(0, 5) == "HTTP/";
 }
 
 }  // namespace
@@ -163,7 +158,7 @@ std::optional<std::string> HttpStartPageFetcher::fetch(const std::string& host) 
         else if (received.size() > kMaxHeaderBytes)
             return std::nullopt;
     }
-    if (!statusIsSuccess(received))
+    if (!isHttpReply(received))
         return std::nullopt;
 
     std::string body = received.substr(bodyStart);
