@@ -272,7 +272,10 @@ void TForm1::setPleaseWait(bool visible, const std::string& text) {
     PleaseWait->setVisible(visible);
 }
 
-bool TForm1::pleaseWaitVisible() const { return PleaseWait->isVisible() || (!isVisible() && !PleaseWait->isHidden()); }
+bool TForm1::pleaseWaitVisible() const {
+    // Whether it was last shown, also while the main window itself is hidden.
+    return !PleaseWait->isHidden();
+}
 
 void TForm1::startTimer(TimerId id, int intervalMs) {
     // Starting a timer that already runs at this interval leaves its next

@@ -81,14 +81,7 @@ TForm4::TForm4(std::function<std::string()> aviDirectory, std::function<void()> 
     buildControls();
 
     // Form creation: no playback, only Play and Stop shown, both disabled.
-    timer1_->stop();
-    aviPlay_->setVisible(true);
-    aviPlay_->setEnabled(false);
-    aviPause_->setVisible(false);
-    aviPause_->setEnabled(false);
-    aviStop_->setVisible(true);
-    aviStop_->setEnabled(false);
-    trackBar_->setEnabled(false);
+    enterNoFileState();
     applyLayout(1);
     move(100, 50);
 }

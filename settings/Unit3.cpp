@@ -1,5 +1,7 @@
 #include "settings/Unit3.h"
 
+#include "settings/dialog_support.h"
+
 #include <QButtonGroup>
 #include <QCheckBox>
 #include <QDialogButtonBox>
@@ -430,16 +432,8 @@ void TForm3::saveClick() {
     storeBoxes(dayTabs_->currentIndex());
     r.schedule = editSchedule_;
     published();
-    try {
-        if (ctx_.saveSettings)
-            ctx_.saveSettings();
-        else
-            ctx_.store.save(r, 0);
-    } catch (const std::exception& e) {
-        // Not saved: say so and leave the dialog open for another try.
-        warn(e.what());
-        return;
-    }
+    if (!saveSetupRecord(ctx_, this))
+        return;  // not saved: the dialog stays open for another try
     accept();
 }
 
@@ -467,12 +461,7 @@ std::string TForm3::chooseDirectory(const std::string& start) {
     return runDirectoryChooser(this, start);
 }
 
-void TForm3::warn(const std::string& text) {
-    if (ctx_.showWarning)
-        ctx_.showWarning(text);
-    else
-        QMessageBox::critical(this, QStringLiteral("Warning!"), QString::fromStdString(text));
-}
+void TForm3::warn(const std::string& text) { showSetupWarning(ctx_, this, text); }
 
 void TForm3::published() {
     ctx_.shared.publishSettings(ctx_.record);

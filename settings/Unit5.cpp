@@ -1,9 +1,10 @@
 #include "settings/Unit5.h"
 
+#include "settings/dialog_support.h"
+
 #include <QCheckBox>
 #include <QGroupBox>
 #include <QLineEdit>
-#include <QMessageBox>
 #include <QPushButton>
 #include <QShowEvent>
 
@@ -102,16 +103,8 @@ void TForm2::saveClick() {
     r.smtpEmailPassword = password_->text().toStdString();
     r.smtpAuthEnabled = auth_->isChecked() ? 1 : 0;
     ctx_.shared.publishSettings(r);
-    try {
-        if (ctx_.saveSettings)
-            ctx_.saveSettings();
-        else
-            ctx_.store.save(r, 0);
-    } catch (const std::exception& e) {
-        // Not saved: say so and leave the dialog open for another try.
-        warn(e.what());
-        return;
-    }
+    if (!saveSetupRecord(ctx_, this))
+        return;  // not saved: the dialog stays open for another try
     // Saving the mail settings allows alarm e-mails again after a failed one.
     ctx_.shared.alarmEmailArmed = true;
     accept();
@@ -121,11 +114,6 @@ void TForm2::exitClick() {
     reject();
 }
 
-void TForm2::warn(const std::string& text) {
-    if (ctx_.showWarning)
-        ctx_.showWarning(text);
-    else
-        QMessageBox::critical(this, QStringLiteral("Warning!"), QString::fromStdString(text));
-}
+void TForm2::warn(const std::string& text) { showSetupWarning(ctx_, this, text); }
 
 }  // namespace ipcam

@@ -1,0 +1,19 @@
+#pragma once
+// What the two setup dialogs do alike: show a warning and save the record.
+
+#include <string>
+
+#include "settings/setup_context.h"
+
+class QWidget;
+
+namespace ipcam {
+
+// A "Warning!" box through the context's hook, or a message box over `parent`.
+void showSetupWarning(const SetupContext& ctx, QWidget* parent, const std::string& text);
+
+// SaveSettings(0) through the context. A failure is shown and false returned,
+// so that the dialog can stay open for another try.
+bool saveSetupRecord(SetupContext& ctx, QWidget* parent);
+
+}  // namespace ipcam
