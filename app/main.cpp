@@ -7,6 +7,7 @@
 #include <exception>
 
 #include "app/Unit1.h"
+#include "app/termination_signals.h"
 #include "playback/Unit4.h"
 #include "settings/Unit3.h"
 #include "settings/Unit5.h"
@@ -47,6 +48,12 @@ int main(int argc, char** argv) {
         ipcam::TForm2 form2(context, &form3);
         form3.setEmailDialog(&form2);
         form1.setForms(&form3, &form4);
+
+        // A shutdown or Ctrl+C closes the main window as the user would, which
+        // writes a running recording to its file.
+        ipcam::TerminationSignals termination;
+        QObject::connect(&termination, &ipcam::TerminationSignals::terminationRequested, &form1,
+                         [&form1] { form1.close(); });
 
         form1.show();
         QTimer::singleShot(0, &form1, [&form1] { form1.activateFirstTime(); });
