@@ -308,14 +308,7 @@ void TForm4::formActivate() {
     currentFrame_ = 0;
     setDirectory(QString::fromStdString(aviDirectory_ ? aviDirectory_() : std::string()));
     selectAllClick();
-    aviPlay_->setVisible(true);
-    aviPlay_->setEnabled(false);
-    aviPause_->setVisible(false);
-    aviPause_->setEnabled(false);
-    aviStop_->setVisible(true);
-    aviStop_->setEnabled(false);
-    fileList_->setEnabled(true);
-    trackBar_->setEnabled(false);
+    enterNoFileState();
     totalTime_->setText(kZeroClock);
     playbackTime_->setText(kZeroClock);
 }
