@@ -1,10 +1,13 @@
 #include "bench_support.h"
 
+#include "ipcam_sim/scene.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <QDate>
+#include <QDir>
 
 #include <csetjmp>
 #include <cstdio>
@@ -94,37 +97,9 @@ std::vector<uint8_t> renderScene(int w, int h, uint32_t seed) {
 }
 
 std::vector<uint8_t> encodeJpeg(const std::vector<uint8_t>& rgb, int width, int height, int quality) {
-    jpeg_compress_struct cinfo{};
-    JpegError err{};
-    cinfo.err = jpeg_std_error(&err.pub);
-    err.pub.error_exit = jumpOnError;
-    unsigned char* out = nullptr;
-    unsigned long outSize = 0;
-    if (setjmp(err.jump)) {
-        jpeg_destroy_compress(&cinfo);
-        std::free(out);
-        throw std::runtime_error("JPEG encoding failed");
-    }
-    jpeg_create_compress(&cinfo);
-    jpeg_mem_dest(&cinfo, &out, &outSize);
-    cinfo.image_width = static_cast<JDIMENSION>(width);
-    cinfo.image_height = static_cast<JDIMENSION>(height);
-    cinfo.input_components = 3;
-    cinfo.in_color_space = JCS_RGB;
-    jpeg_set_defaults(&cinfo);
-    jpeg_set_quality(&cinfo, quality, TRUE);
-    cinfo.write_JFIF_header = TRUE;
-    jpeg_start_compress(&cinfo, TRUE);
-    const size_t stride = static_cast<size_t>(width) * 3;
-    while (cinfo.next_scanline < cinfo.image_height) {
-        JSAMPROW row = const_cast<JSAMPROW>(rgb.data() + cinfo.next_scanline * stride);
-        jpeg_write_scanlines(&cinfo, &row, 1);
-    }
-    jpeg_finish_compress(&cinfo);
-    jpeg_destroy_compress(&cinfo);
-    std::vector<uint8_t> result(out, out + outSize);
-    std::free(out);
-    return result;
+    // The simulator's encoder: JFIF, as a camera sends it.
+    const QByteArray jpeg = sim::encodeJpeg(rgb, QSize(width, height), quality);
+    return {jpeg.begin(), jpeg.end()};
 }
 
 std::vector<std::vector<uint8_t>> makeFrames(int width, int height, int count) {
@@ -189,7 +164,21 @@ void FakeClock::tick() {
     current = makeDateTime(next.year(), next.month(), next.day());
 }
 
-ControllerRig::ControllerRig(RigOptions options) {
+std::string memoryBackedDirectory() {
+    struct stat st {};
+    return ::stat("/dev/shm", &st) == 0 && S_ISDIR(st.st_mode) && ::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "";
+}
+
+namespace {
+
+QString temporaryTemplate(const std::string& parent) {
+    const QString base = parent.empty() ? QDir::tempPath() : QString::fromStdString(parent);
+    return base + "/ipcam-bench-XXXXXX";
+}
+
+}  // namespace
+
+ControllerRig::ControllerRig(RigOptions options) : dir_(temporaryTemplate(options.parentDirectory)) {
     if (!dir_.isValid()) throw std::runtime_error("no temporary folder");
     store_ = std::make_unique<SettingsStore>(dir_.filePath("ipcam-recorder.INI").toStdString());
     CameraSettings s;

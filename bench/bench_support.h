@@ -120,7 +120,14 @@ struct RigOptions {
     uint8_t sensitivity = 5;
     uint16_t port = 8080;          // loopback only
     CameraSocket* socket = nullptr;  // nullptr: a socket that does nothing
+    // Folder for the settings file and the recordings; empty: the system's
+    // temporary folder.
+    std::string parentDirectory;
 };
+
+// "/dev/shm" where it exists (memory-backed), else "": for figures that are
+// about the program's own cost per picture, not the disk's speed.
+std::string memoryBackedDirectory();
 
 // A MainController on fakes, its settings file and recordings in a
 // temporary folder, the camera at 127.0.0.1.

@@ -6,10 +6,9 @@
 # figure and its goal.
 #   BUILD_DIR     build directory (default build-bench)
 #   IDLE_SECONDS  length of the idle measurement (default 15)
-#   BENCH_ARGS    Google Benchmark flags for bench_ipcam (default: three
-#                 repetitions, so the table shows medians rather than one
-#                 run's noise), e.g. "--benchmark_repetitions=5
-#                 --benchmark_enable_random_interleaving=true"
+#   BENCH_ARGS    Google Benchmark flags for bench_ipcam (default: five
+#                 repetitions in random order, so the table shows medians
+#                 rather than one run's noise)
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
 install_packages "${BUILD_PACKAGES[@]}" "${BENCH_PACKAGES[@]}"
@@ -29,7 +28,7 @@ echo "== Peak memory over a 600-second recording =="
 
 echo
 echo "== Picture path, recording, playback, disk guard =="
-"$BUILD_DIR/bench/bench_ipcam" --benchmark_format=console ${BENCH_ARGS:---benchmark_repetitions=3} | tee "$OUT/ipcam.txt"
+"$BUILD_DIR/bench/bench_ipcam" --benchmark_format=console ${BENCH_ARGS:---benchmark_repetitions=5 --benchmark_enable_random_interleaving=true} | tee "$OUT/ipcam.txt"
 
 echo
 echo "== Idle cost against the simulator (${IDLE_SECONDS} s) =="
