@@ -3,10 +3,14 @@
 // loop with a deadline.
 
 #include <QCoreApplication>
+#include <QTemporaryDir>
 #include <QElapsedTimer>
 #include <QTcpServer>
 
 #include <functional>
+
+#include "app/Unit1.h"
+#include "settings/camera_settings.h"
 
 namespace ipcam::e2e {
 
@@ -26,6 +30,28 @@ inline bool waitUntil(const std::function<bool()>& done, int timeoutMs = 15000) 
         QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
     }
     return true;
+}
+
+// The first-run settings, but for a camera at 127.0.0.1:`streamPort` at
+// 160 x 120, recording into `dir`.
+inline CameraSettings loopbackSettings(const QTemporaryDir& dir, quint16 streamPort) {
+    CameraSettings s;
+    applyFirstRunDefaults(s, dir.path().toStdString());
+    s.hostAddress = "127.0.0.1";
+    s.hostPort = streamPort;
+    s.resolution = 2;
+    return s;
+}
+
+// The main window's options for a test: settings file and snapshot in `dir`,
+// the start page on `httpPort`, every timer 50 times faster.
+inline TForm1::Options loopbackOptions(const QTemporaryDir& dir, quint16 httpPort) {
+    TForm1::Options o;
+    o.settingsPath = dir.filePath("ipcam-recorder.INI").toStdString();
+    o.snapshotPath = dir.filePath("jpeg_view01.jpg").toStdString();
+    o.probePort = httpPort;
+    o.timerScale = 0.02;
+    return o;
 }
 
 }  // namespace ipcam::e2e

@@ -190,14 +190,7 @@ struct MailAndWindows : ::testing::Test {
     std::string settingsPath() const { return dir.filePath("ipcam-recorder.INI").toStdString(); }
     std::string snapshotPath() const { return dir.filePath("jpeg_view01.jpg").toStdString(); }
 
-    CameraSettings baseSettings() const {
-        CameraSettings s;
-        applyFirstRunDefaults(s, dir.path().toStdString());
-        s.hostAddress = "127.0.0.1";
-        s.hostPort = simOptions.streamPort;
-        s.resolution = 2;
-        return s;
-    }
+    CameraSettings baseSettings() const { return e2e::loopbackSettings(dir, simOptions.streamPort); }
 
     CameraSettings alarmSettings() const {
         CameraSettings s = baseSettings();
@@ -217,11 +210,7 @@ struct MailAndWindows : ::testing::Test {
     void start(const CameraSettings& s, uint16_t smtpPort) {
         SettingsStore store(settingsPath());
         store.save(s);
-        TForm1::Options o;
-        o.settingsPath = settingsPath();
-        o.snapshotPath = snapshotPath();
-        o.probePort = simOptions.httpPort;
-        o.timerScale = 0.02;
+        TForm1::Options o = e2e::loopbackOptions(dir, simOptions.httpPort);
         if (useWarningHook) o.warningHook = [this](const std::string& t) { warnings.push_back(t); };
         if (setupDialogHook) o.setupDialogHook = setupDialogHook;
         form = std::make_unique<TForm1>(o);

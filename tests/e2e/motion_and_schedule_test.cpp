@@ -62,20 +62,12 @@ struct MotionAndSchedule : ::testing::Test {
         ASSERT_TRUE(simulator->start(&error)) << error.toStdString();
 
         SettingsStore store(dir.filePath("ipcam-recorder.INI").toStdString());
-        CameraSettings s;
-        applyFirstRunDefaults(s, dir.path().toStdString());
-        s.hostAddress = "127.0.0.1";
-        s.hostPort = simOptions.streamPort;
-        s.resolution = 2;
+        CameraSettings s = e2e::loopbackSettings(dir, simOptions.streamPort);
         s.alarmEmailEnabled = 0;
         adjust(s);
         store.save(s);
 
-        TForm1::Options o;
-        o.settingsPath = store.path();
-        o.snapshotPath = dir.filePath("jpeg_view01.jpg").toStdString();
-        o.probePort = simOptions.httpPort;
-        o.timerScale = 0.02;
+        TForm1::Options o = e2e::loopbackOptions(dir, simOptions.httpPort);
         o.clock = &clock;
         o.freeSpace = &space;
         o.warningHook = [this](const std::string& t) { warnings.push_back(t); };

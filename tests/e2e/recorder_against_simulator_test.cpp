@@ -46,18 +46,9 @@ struct EndToEnd : ::testing::Test {
 
         // The settings file points at the simulator before anything starts.
         SettingsStore store(dir.filePath("ipcam-recorder.INI").toStdString());
-        CameraSettings s;
-        applyFirstRunDefaults(s, dir.path().toStdString());
-        s.hostAddress = "127.0.0.1";
-        s.hostPort = simOptions.streamPort;
-        s.resolution = 2;
-        store.save(s);
+        store.save(e2e::loopbackSettings(dir, simOptions.streamPort));
 
-        TForm1::Options o;
-        o.settingsPath = store.path();
-        o.snapshotPath = dir.filePath("jpeg_view01.jpg").toStdString();
-        o.probePort = simOptions.httpPort;
-        o.timerScale = 0.02;
+        TForm1::Options o = e2e::loopbackOptions(dir, simOptions.httpPort);
         o.warningHook = [this](const std::string& t) { warnings.push_back(t); };
         o.setupDialogHook = [] {};
         form = std::make_unique<TForm1>(o);
@@ -142,11 +133,7 @@ TEST_F(EndToEnd, WrongPasswordAsksThreeTimesThenEndsTheProgram) {
     store.save(s);
 
     int dialogs = 0;
-    TForm1::Options o;
-    o.settingsPath = store.path();
-    o.snapshotPath = dir.filePath("jpeg_view01.jpg").toStdString();
-    o.probePort = simOptions.httpPort;
-    o.timerScale = 0.02;
+    TForm1::Options o = e2e::loopbackOptions(dir, simOptions.httpPort);
     o.warningHook = [this](const std::string& t) { warnings.push_back(t); };
     o.setupDialogHook = [&] { ++dialogs; };
     form = std::make_unique<TForm1>(o);
