@@ -15,10 +15,10 @@
 #include <map>
 #include <memory>
 
-#include "app/clock.h"
+#include "base/clock.h"
 #include "app/main_controller.h"
 #include "app/main_host.h"
-#include "app/worker_shared.h"
+#include "base/worker_shared.h"
 #include "settings/setup_context.h"
 
 class QWindow;

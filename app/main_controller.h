@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "app/clock.h"
+#include "base/clock.h"
 #include "app/main_host.h"
-#include "app/worker_shared.h"
+#include "base/worker_shared.h"
 #include "camera/camera_session.h"
 #include "camera/camera_socket.h"
 #include "camera/jpeg_decoder.h"
@@ -21,7 +21,7 @@
 #include "camera/start_page.h"
 #include "camera/stream_protocol.h"
 #include "recording/recorder.h"
-#include "settings/camera_settings.h"
+#include "base/camera_settings.h"
 #include "settings/settings_store.h"
 
 namespace ipcam {

@@ -9,7 +9,7 @@
 #include <mutex>
 #include <thread>
 
-#include "app/worker_shared.h"
+#include "base/worker_shared.h"
 #include "camera/icmp_pinger.h"
 #include "camera/ping_control.h"
 

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "app/clock.h"
+#include "base/clock.h"
 
 namespace ipcam {
 

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "settings/camera_settings.h"
+#include "base/camera_settings.h"
 
 namespace ipcam {
 

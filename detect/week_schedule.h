@@ -1,9 +1,9 @@
 #pragma once
 // The weekly timetable of hour blocks that drives Daily recording.
 
-#include "app/clock.h"
+#include "base/clock.h"
 #include "camera/camera_session.h"
-#include "settings/camera_settings.h"
+#include "base/camera_settings.h"
 
 namespace ipcam {
 

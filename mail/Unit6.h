@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "app/worker_shared.h"
+#include "base/worker_shared.h"
 #include "mail/mail_message.h"
-#include "settings/camera_settings.h"
+#include "base/camera_settings.h"
 
 class QObject;
 

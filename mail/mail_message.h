@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "app/clock.h"
+#include "base/clock.h"
 
 namespace ipcam {
 

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "app/clock.h"
+#include "base/clock.h"
 #include "recording/avi_format.h"
 
 namespace ipcam {

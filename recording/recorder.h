@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "app/clock.h"
+#include "base/clock.h"
 #include "camera/camera_session.h"
 #include "detect/pixel_view.h"
-#include "settings/camera_settings.h"
+#include "base/camera_settings.h"
 
 namespace ipcam {
 

@@ -4,7 +4,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "settings/camera_settings.h"
+#include "base/camera_settings.h"
 
 namespace ipcam {
 

@@ -7,9 +7,9 @@
 #include <functional>
 #include <string>
 
-#include "app/clock.h"
-#include "app/worker_shared.h"
-#include "settings/camera_settings.h"
+#include "base/clock.h"
+#include "base/worker_shared.h"
+#include "base/camera_settings.h"
 #include "settings/settings_store.h"
 
 namespace ipcam {

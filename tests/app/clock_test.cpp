@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "app/clock.h"
+#include "base/clock.h"
 
 namespace ipcam {
 namespace {

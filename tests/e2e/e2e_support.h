@@ -10,7 +10,7 @@
 #include <functional>
 
 #include "app/Unit1.h"
-#include "settings/camera_settings.h"
+#include "base/camera_settings.h"
 
 namespace ipcam::e2e {
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "app/clock.h"
+#include "base/clock.h"
 #include "recording/recorder.h"
 
 namespace ipcam::rectest {
@@ -94,7 +94,7 @@ inline std::vector<std::string> listTree(const std::string& dir) {
 #include "camera/camera_session.h"
 #include "detect/pixel_view.h"
 #include "recording/avi_format.h"
-#include "settings/camera_settings.h"
+#include "base/camera_settings.h"
 
 namespace ipcam::rectest {
 

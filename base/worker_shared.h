@@ -7,7 +7,7 @@
 #include <mutex>
 #include <string>
 
-#include "settings/camera_settings.h"
+#include "base/camera_settings.h"
 
 namespace ipcam {
 
