@@ -19,6 +19,8 @@
 
 #include <algorithm>
 
+#include "recording/recording_name.h"
+
 namespace ipcam {
 
 namespace {
@@ -257,7 +259,11 @@ void TForm4::refreshFileList() {
         return;
     // Masks match without regard to case, as the recordings' names are
     // matched on the recording drive.
-    const QStringList names = QDir(directory_).entryList(QStringList{fileMask_}, QDir::Files, QDir::Name);
+    QStringList names = QDir(directory_).entryList(QStringList{fileMask_}, QDir::Files, QDir::Name);
+    // A later recording of the same second ("-N") is listed after the first.
+    std::stable_sort(names.begin(), names.end(), [](const QString& a, const QString& b) {
+        return recordingNameLess(a.toStdString(), b.toStdString());
+    });
     fileList_->addItems(names);
 }
 

@@ -7,6 +7,8 @@
 #include <filesystem>
 #include <vector>
 
+#include "recording/recording_name.h"
+
 namespace ipcam {
 
 namespace fs = std::filesystem;
@@ -93,11 +95,10 @@ DeleteOutcome deleteOldestRecording(const std::string& aviDirectory) {
     if (c.recordings.empty()) {
         return ::rmdir(dir.c_str()) == 0 ? DeleteOutcome::RemovedFolder : DeleteOutcome::Failed;
     }
-    // Smallest start time first; on a tie the name earlier in order, so the
-    // "A" file goes before the "T" file of the same second.
+    // Smallest start time first; in one second the name without "-N" before
+    // the later "-N" ones, and the "A" file before the "T" file.
     std::sort(c.recordings.begin(), c.recordings.end(), [](const std::string& a, const std::string& b) {
-        const int ta = std::stoi(a.substr(0, 6)), tb = std::stoi(b.substr(0, 6));
-        return ta != tb ? ta < tb : a < b;
+        return recordingNameLess(a, b);
     });
     const fs::path victim = dir / c.recordings.front();
     return ::unlink(victim.c_str()) == 0 ? DeleteOutcome::DeletedFile : DeleteOutcome::Failed;

@@ -168,6 +168,19 @@ TEST_F(PlaybackWindow, MasksSelectRecordingsByKind) {
     EXPECT_EQ(window_->listedFiles().size(), 8);
     EXPECT_FALSE(window_->listedFiles().contains("notes.txt"));
 
+    // A later recording of the same second ("-N") is listed after the first.
+    const QString sameSecond = root_->path() + "/20240603";
+    QDir().mkpath(sameSecond);
+    for (const char* name : {"153012-1T.AVI", "153012-10A.AVI", "153012T.AVI", "153012A.AVI", "153012-2A.AVI",
+                             "153011T.AVI"})
+        ASSERT_TRUE(writeFile(sameSecond + "/" + name, "x"));
+    window_->setDirectory(sameSecond);
+    EXPECT_EQ(window_->listedFiles(), QStringList({"153011T.AVI", "153012A.AVI", "153012T.AVI", "153012-1T.AVI",
+                                                   "153012-2A.AVI", "153012-10A.AVI"}));
+    window_->selectAlarmClick();
+    EXPECT_EQ(window_->listedFiles(), QStringList({"153012A.AVI", "153012-2A.AVI", "153012-10A.AVI"}));
+    window_->setDirectory(folder());
+
     // Activation puts the mask back to all files.
     window_->selectAlarmClick();
     window_->formActivate();

@@ -36,14 +36,16 @@ TEST(DiskGuardFreeSpace, PosixQueryAndLabelText) {
 
 TEST_F(DiskGuardTest, DeletionOrderIsStartTimeThenName) {
     std::filesystem::create_directory(path("20061010"));
-    for (const char* f : {"120000T.AVI", "120000A.AVI", "115959-1T.AVI", "090000T.AVI.bak"})
+    // A later recording of the same second is named "-N" and goes after
+    // the one without it ("-10" after "-2"); "A" before "T" within each.
+    for (const char* f : {"120000T.AVI", "120000A.AVI", "115959-1T.AVI", "090000T.AVI.bak", "120000-10T.AVI",
+                          "120000-2A.AVI", "120000-1T.AVI"})
         writeFile(path(std::string("20061010/") + f), "x");
-    EXPECT_EQ(deleteOldestRecording(dir), DeleteOutcome::DeletedFile);
-    EXPECT_FALSE(exists(path("20061010/115959-1T.AVI")));
-    EXPECT_EQ(deleteOldestRecording(dir), DeleteOutcome::DeletedFile);
-    EXPECT_FALSE(exists(path("20061010/120000A.AVI")));
-    EXPECT_TRUE(exists(path("20061010/120000T.AVI")));
-    EXPECT_EQ(deleteOldestRecording(dir), DeleteOutcome::DeletedFile);
+    for (const char* f : {"115959-1T.AVI", "120000A.AVI", "120000T.AVI", "120000-1T.AVI", "120000-2A.AVI",
+                          "120000-10T.AVI"}) {
+        EXPECT_EQ(deleteOldestRecording(dir), DeleteOutcome::DeletedFile);
+        EXPECT_FALSE(exists(path(std::string("20061010/") + f))) << f;
+    }
     // A folder holding only someone else's file is left alone.
     EXPECT_EQ(deleteOldestRecording(dir), DeleteOutcome::NothingLeft);
     EXPECT_TRUE(exists(path("20061010/090000T.AVI.bak")));
