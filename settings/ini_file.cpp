@@ -254,6 +254,42 @@ void IniFile::writeString(std::string_view section, std::string_view key, std::s
     lines_.insert(lines_.begin() + static_cast<long>(lastContent + 1), std::move(line));
 }
 
+void IniFile::writeInPlace(const std::string& target, unsigned mode) const {
+    const int fd = ::open(target.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0)
+        throw IniWriteError("cannot open " + target + ": " + errnoText(errno));
+    auto fail = [&](const std::string& what) {
+        const int err = errno;
+        ::close(fd);
+        throw IniWriteError(what + " " + target + ": " + errnoText(err));
+    };
+    // Only the owner may change the permissions; anyone else writes the
+    // file as it is.
+    struct stat info {};
+    if (::fstat(fd, &info) == 0 && info.st_uid == ::geteuid() && ::fchmod(fd, mode) != 0)
+        fail("cannot set the permissions of");
+
+    // Written over the old text and then cut to length, so a shorter text
+    // never leaves the old tail behind and the file is never empty between.
+    const std::string text = toText();
+    size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = ::pwrite(fd, text.data() + done, text.size() - done, static_cast<off_t>(done));
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            fail("cannot write");
+        }
+        done += static_cast<size_t>(n);
+    }
+    if (::ftruncate(fd, static_cast<off_t>(text.size())) != 0)
+        fail("cannot write");
+    if (::fsync(fd) != 0)
+        fail("cannot flush");
+    if (::close(fd) != 0)
+        throw IniWriteError("cannot write " + target + ": " + errnoText(errno));
+}
+
 void IniFile::writeTo(const std::string& path) const {
     // Write through a symbolic link to the file it names.
     std::string target = path;
@@ -281,8 +317,16 @@ void IniFile::writeTo(const std::string& path) const {
     const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
     std::string temp = dir + (dir == "/" ? "." : "/.") + base + ".XXXXXX";
     const int fd = ::mkstemp(temp.data());
-    if (fd < 0)
-        throw IniWriteError("cannot create a file in " + dir + ": " + errnoText(errno));
+    if (fd < 0) {
+        const int err = errno;
+        // A writable file in a folder that takes no new files is written in
+        // place instead.
+        if (existed && (err == EACCES || err == EPERM)) {
+            writeInPlace(target, mode);
+            return;
+        }
+        throw IniWriteError("cannot create a file in " + dir + ": " + errnoText(err));
+    }
 
     auto fail = [&](const std::string& what) {
         const int err = errno;

@@ -56,13 +56,17 @@ public:
     void writeString(std::string_view section, std::string_view key, std::string_view value);
 
     // Writes the whole file through a temporary file in the same directory
-    // and a rename, so the file is never left half-written. A new file is
-    // readable and writable by its owner only; an existing file keeps its
-    // permissions with everything beyond the owner's read and write removed.
+    // and a rename, so the file is never left half-written. When the folder
+    // takes no new files but the file itself is writable, the file is
+    // written in place instead. A new file is readable and writable by its
+    // owner only; an existing file keeps its permissions with everything
+    // beyond the owner's read and write removed (where we own it).
     // Throws IniWriteError with the reason when the file cannot be written.
     void writeTo(const std::string& path) const;
 
 private:
+    void writeInPlace(const std::string& target, unsigned mode) const;
+
     std::vector<std::string> lines_;
 };
 

@@ -8,6 +8,8 @@
 #include <vector>
 
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "settings/ini_file.h"
 #include "settings/settings_store.h"
@@ -202,6 +204,66 @@ TEST_F(SettingsStoreTest, UnwritableLocationThrows) {
     } catch (const SettingsWriteError& e) {
         EXPECT_NE(std::string(e.what()).find("missing-dir"), std::string::npos) << e.what();
     }
+}
+
+// A writable settings file in a folder that takes no new files is written in
+// place. Root may create files in any folder, so as root the save runs in a
+// child process that has become the unprivileged user "nobody".
+TEST_F(SettingsStoreTest, WritableFileInAFolderTakingNoNewFilesIsWrittenInPlace) {
+    const std::string folder = file("locked");
+    ASSERT_EQ(::mkdir(folder.c_str(), 0755), 0);
+    const std::string ini = folder + "/ipcam.INI";
+    writeAll(ini, "; kept\n[IPCAM_1]\nHost_Addr=127.0.0.9" + std::string(20000, '9') + "\n");
+    ASSERT_EQ(::chmod(ini.c_str(), 0640), 0);
+    CameraSettings s;
+    s.hostAddress = "127.0.0.1";
+    // 0: saved; 1: the save failed; 2: a new file was made; 3: the folder was writable.
+    auto saveAsUser = [&]() -> int {
+        if (::access(folder.c_str(), W_OK) == 0)
+            return 3;
+        try {
+            SettingsStore(ini).save(s);
+        } catch (const SettingsWriteError&) {
+            return 1;
+        }
+        try {
+            SettingsStore(folder + "/new.INI").save(s);
+            return 2;
+        } catch (const SettingsWriteError&) {
+            return 0;
+        }
+    };
+    int outcome = -1;
+    if (::geteuid() == 0) {
+        constexpr uid_t kNobody = 65534;
+        ASSERT_EQ(::chmod(dir.path().toStdString().c_str(), 0755), 0);
+        ASSERT_EQ(::chown(ini.c_str(), kNobody, kNobody), 0);
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            if (::setgid(kNobody) != 0 || ::setuid(kNobody) != 0)
+                ::_exit(4);
+            ::_exit(saveAsUser());
+        }
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFEXITED(status));
+        outcome = WEXITSTATUS(status);
+    } else {
+        ASSERT_EQ(::chmod(folder.c_str(), 0555), 0);
+        outcome = saveAsUser();
+        ::chmod(folder.c_str(), 0755);
+    }
+    EXPECT_EQ(outcome, 0);
+    CameraSettings back;
+    SettingsStore(ini).load(back);
+    EXPECT_EQ(back.hostAddress, "127.0.0.1");
+    const auto lines = linesOf(readAll(ini));
+    ASSERT_EQ(lines.size(), 190u);  // the comment, the section and 188 keys; the old tail is gone
+    EXPECT_EQ(lines[0], "; kept");
+    EXPECT_EQ(lines.back(), "SMTP_Auth_Enabled=0");
+    EXPECT_EQ(modeOf(ini), 0600u);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder), std::filesystem::directory_iterator()), 1);
 }
 
 TEST(SettingsPath, ExtensionReplacedByIni) {
