@@ -180,12 +180,12 @@ TForm3::TForm3(SetupContext ctx, QWidget* parent) : QDialog(parent), ctx_(std::m
     alarmSwitch_ = new QCheckBox(QStringLiteral("Enable"), alarmGroup);
     alarmSwitch_->setObjectName(QStringLiteral("AlarmEmail_SW"));
     alarmSwitch_->setGeometry(10, 22, 66, 22);
-    emailSetup_ = addButton(alarmGroup, "EmailSetup_Button", QStringLiteral("Email Setup"), 78, 19, 84);
+    emailSetup_ = addButton(alarmGroup, "EmailSetup_Button", QStringLiteral("Email Setup"), 78, 20, 84);
 
     // Recording directory.
     QGroupBox* pathGroup = addGroup(this, "RecordPath_Box", QStringLiteral("Daily Recording"), 8, 120, 581, 56);
     recordPath_ = addEdit(pathGroup, "RecordPath", 10, 22, 465);
-    aviDirectory_ = addButton(pathGroup, "AVIDirectory", QStringLiteral("AVI Directory"), 482, 19, 91);
+    aviDirectory_ = addButton(pathGroup, "AVIDirectory", QStringLiteral("AVI Directory"), 482, 20, 91);
 
     // The five picture settings.
     resolution_ = addRadioGroup("ViewResolution", QStringLiteral("Resolution"),
@@ -217,12 +217,21 @@ TForm3::TForm3(SetupContext ctx, QWidget* parent) : QDialog(parent), ctx_(std::m
     page->setGeometry(8, pageTop, 581, 436 - pageTop);
     QGroupBox* hoursGroup =
         addGroup(page, "RecordingTime_Box", QStringLiteral("Recording Time (Unit : Hour)"), 6, 4, 470, 116);
+    // The grid of hour boxes starts 16 pixels down, or lower where the
+    // style's caption and frame line reach further, so that the top row is
+    // not drawn over the frame; the group grows by as much.
+    const QRect room = hoursGroup->contentsRect();
+    const int gridTop = std::max(16, room.top());
+    const int rowStep = 24;
+    const int boxHeight = 22;
+    hoursGroup->resize(hoursGroup->width(), std::max(hoursGroup->height(), gridTop + 3 * rowStep + boxHeight +
+                                                                               hoursGroup->height() - room.bottom() - 1));
     for (int hour = 0; hour < kHoursPerDay; ++hour) {
         const int row = hour / 6;
         const int column = hour % 6;
         auto* box = new QCheckBox(QStringLiteral("%1").arg(hour, 2, 10, QLatin1Char('0')), hoursGroup);
         box->setObjectName(QStringLiteral("TimeBlock%1").arg(hour, 2, 10, QLatin1Char('0')));
-        box->setGeometry(8 + 80 * column, 16 + 24 * row, 60, 22);
+        box->setGeometry(8 + 80 * column, gridTop + rowStep * row, 56, boxHeight);
         hours_[hour] = box;
     }
     selectAll_ = addButton(page, "SetSetting", QStringLiteral("Select All"), 486, 14, 86);
@@ -273,8 +282,11 @@ void TForm3::formActivate() {
         setWindowTitle(QStringLiteral("IP CAM Setup"));
         ctx_.store.load(ctx_.record, 0);
     } else {
-        // No settings file yet: show the first-run values; nothing is written.
+        // No settings file (any more): the first-run values on top of an
+        // empty record, so nothing of a deleted file's values is shown or
+        // saved; nothing is written.
         setWindowTitle(QStringLiteral("IPCAM INI file Settings"));
+        ctx_.record = CameraSettings{};
         applyFirstRunDefaults(ctx_.record,
                               ctx_.fallbackDirectory ? ctx_.fallbackDirectory() : QDir::currentPath().toStdString());
     }

@@ -3,10 +3,14 @@
 #include <QButtonGroup>
 #include <QCheckBox>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
+#include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QRadioButton>
+#include <QSet>
 #include <QSlider>
 #include <QTabBar>
 #include <QTemporaryDir>
@@ -21,6 +25,54 @@
 
 namespace ipcam {
 namespace {
+
+// What a look at the dialog would find wrong: a visible control outside its
+// parent or under a group box's title, overlapping a visible sibling (other
+// than the pairs in `touching`), or too small for its text.
+QStringList layoutFaults(const QWidget* parent, const QSet<QString>& touching) {
+    QStringList faults;
+    // A group box's room is below its caption and inside its frame.
+    const QRect inside = qobject_cast<const QGroupBox*>(parent) ? parent->contentsRect() : parent->rect();
+    QList<const QWidget*> shown;
+    for (const QWidget* w : parent->findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
+        if (w->isVisibleTo(parent) && !w->isWindow())
+            shown << w;
+    for (const QWidget* w : shown) {
+        const QString name = w->objectName().isEmpty() ? QString::fromLatin1(w->metaObject()->className()) +
+                                                             QStringLiteral(" '") + w->property("text").toString() +
+                                                             QStringLiteral("'")
+                                                       : w->objectName();
+        if (!inside.contains(w->geometry()))
+            faults << QStringLiteral("%1 %2 outside its parent's room %3")
+                          .arg(name, QVariant(w->geometry()).toString(), QVariant(inside).toString());
+        QSize need(0, 0);
+        if (qobject_cast<const QCheckBox*>(w) || qobject_cast<const QRadioButton*>(w) || qobject_cast<const QLabel*>(w))
+            need = w->sizeHint();
+        else if (const auto* b = qobject_cast<const QPushButton*>(w))
+            need = QSize(b->fontMetrics().horizontalAdvance(b->text()) + 12, b->fontMetrics().height() + 6);
+        else if (qobject_cast<const QLineEdit*>(w))
+            need = QSize(0, w->minimumSizeHint().height());
+        else if (const auto* t = qobject_cast<const QTabBar*>(w)) {
+            for (int i = 0; i < t->count(); ++i)
+                need.rwidth() += t->tabRect(i).width();
+            need.setHeight(t->sizeHint().height());
+        }
+        if (need.width() > w->width() || need.height() > w->height())
+            faults << QStringLiteral("%1 %2x%3 too small for %4x%5")
+                          .arg(name)
+                          .arg(w->width())
+                          .arg(w->height())
+                          .arg(need.width())
+                          .arg(need.height());
+        for (const QWidget* other : shown.mid(shown.indexOf(w) + 1))
+            if (w->geometry().intersects(other->geometry()) &&
+                !touching.contains(w->objectName() + QStringLiteral("+") + other->objectName()) &&
+                !touching.contains(other->objectName() + QStringLiteral("+") + w->objectName()))
+                faults << QStringLiteral("%1 overlaps %2").arg(name, other->objectName());
+        faults << layoutFaults(w, touching);
+    }
+    return faults;
+}
 
 class FakeClock : public Clock {
 public:
@@ -298,7 +350,26 @@ TEST_F(SetupDialogTest, OutOfRangeStoredChoiceShowsNoItemAndIsKept) {
 }
 
 TEST_F(SetupDialogTest, WithoutSettingsFileShowsFirstRunValuesAndWritesNothing) {
+    // A file once opened and then deleted leaves nothing of its own behind.
+    writeFile([](CameraSettings& s) {
+        s.descriptor = "Cam";
+        s.motionDetectionEnabled = 1;
+        s.motionSensitivity = 5;
+        s.alarmEmailEnabled = 1;
+        s.smtpServer = "127.0.0.8";
+        s.smtpAuthEnabled = 1;
+    });
     setup->formActivate();
+    EXPECT_EQ(setup->sensitivityLabel()->text(), QStringLiteral("5"));
+    ASSERT_TRUE(QFile::remove(QString::fromStdString(store.path())));
+    setup->formActivate();
+    CameraSettings expected;
+    applyFirstRunDefaults(expected, dir.path().toStdString());
+    EXPECT_EQ(record, expected);
+    EXPECT_EQ(shared.settings().smtpServer, "");
+    EXPECT_EQ(setup->sensitivitySlider()->value(), 0);
+    EXPECT_FALSE(setup->sensitivitySlider()->isEnabled());
+    EXPECT_FALSE(setup->alarmSwitch()->isChecked());
     EXPECT_EQ(setup->windowTitle(), QStringLiteral("IPCAM INI file Settings"));
     EXPECT_FALSE(store.exists());
     EXPECT_EQ(record.hostPort, 80);
@@ -462,10 +533,27 @@ TEST_F(SetupDialogTest, DialogsHaveTheirNamesTitlesAndSizes) {
     EXPECT_EQ(email->windowTitle(), QStringLiteral("Alarm Email Setup"));
     EXPECT_EQ(email->size(), QSize(525, 329));
     EXPECT_EQ(setup->hourBox(13)->text(), QStringLiteral("13"));
-    EXPECT_EQ(setup->hourBox(13)->geometry().topLeft(), QPoint(8 + 80, 16 + 48));
+    // Four rows of six, 80 pixels apart across and 24 down, below the caption.
+    const QPoint first = setup->hourBox(0)->geometry().topLeft();
+    EXPECT_EQ(first.x(), 8);
+    EXPECT_GE(first.y(), 16);
+    EXPECT_EQ(setup->hourBox(13)->geometry().topLeft() - first, QPoint(80, 48));
     EXPECT_EQ(setup->dayTabs()->count(), 7);
     EXPECT_EQ(setup->dayTabs()->tabText(0), QStringLiteral("Sunday"));
     EXPECT_EQ(setup->sensitivitySlider()->maximum(), 10);
+}
+
+TEST_F(SetupDialogTest, NoControlIsClippedOrCovered) {
+    writeFile([](CameraSettings& s) { s.motionDetectionEnabled = 1; });
+    setup->show();
+    email->show();
+    // The page of hour boxes hangs from the day tabs by one line.
+    const QStringList setupFaults = layoutFaults(setup.get(), {QStringLiteral("WeekTimeSetting+WeekTimeSetting_Page")});
+    EXPECT_TRUE(setupFaults.isEmpty()) << setupFaults.join(QLatin1Char('\n')).toStdString();
+    const QStringList emailFaults = layoutFaults(email.get(), {});
+    EXPECT_TRUE(emailFaults.isEmpty()) << emailFaults.join(QLatin1Char('\n')).toStdString();
+    email->hide();
+    setup->hide();
 }
 
 // Pictures of both dialogs for a look by eye; run with IPCAM_DIALOG_SHOTS=1.
