@@ -32,3 +32,4 @@ install_packages() {
 BUILD_PACKAGES=(cmake ninja-build g++ pkg-config qt6-base-dev libjpeg62-turbo-dev libgl-dev)
 TEST_PACKAGES=(libgtest-dev libgmock-dev)
 BENCH_PACKAGES=(libbenchmark-dev)
+SCREENSHOT_PACKAGES=(xvfb x11-utils imagemagick xdotool)
