@@ -361,6 +361,12 @@ void IniFile::writeTo(const std::string& path) const {
     if (::rename(temp.c_str(), target.c_str()) != 0) {
         const int err = errno;
         ::unlink(temp.c_str());
+        // A folder may take new files but not let this one be replaced (a
+        // sticky folder and someone else's file): write it in place.
+        if (existed && (err == EACCES || err == EPERM)) {
+            writeInPlace(target, mode);
+            return;
+        }
         throw IniWriteError("cannot replace " + target + ": " + errnoText(err));
     }
 }

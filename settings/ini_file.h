@@ -57,8 +57,8 @@ public:
 
     // Writes the whole file through a temporary file in the same directory
     // and a rename, so the file is never left half-written. When the folder
-    // takes no new files but the file itself is writable, the file is
-    // written in place instead. A new file is readable and writable by its
+    // takes no new files, or does not let this file be replaced, but the
+    // file itself is writable, the file is written in place instead. A new file is readable and writable by its
     // owner only; an existing file keeps its permissions with everything
     // beyond the owner's read and write removed (where we own it).
     // Throws IniWriteError with the reason when the file cannot be written.

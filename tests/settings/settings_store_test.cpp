@@ -217,7 +217,8 @@ TEST_F(SettingsStoreTest, WritableFileInAFolderTakingNoNewFilesIsWrittenInPlace)
     ASSERT_EQ(::chmod(ini.c_str(), 0640), 0);
     CameraSettings s;
     s.hostAddress = "127.0.0.1";
-    // 0: saved; 1: the save failed; 2: a new file was made; 3: the folder was writable.
+    // 0: saved; 1: the save failed; 2: a new file was made; 3: the folder was writable;
+    // 5: the file in the sticky folder was not saved.
     auto saveAsUser = [&]() -> int {
         if (::access(folder.c_str(), W_OK) == 0)
             return 3;
@@ -238,17 +239,35 @@ TEST_F(SettingsStoreTest, WritableFileInAFolderTakingNoNewFilesIsWrittenInPlace)
         constexpr uid_t kNobody = 65534;
         ASSERT_EQ(::chmod(dir.path().toStdString().c_str(), 0755), 0);
         ASSERT_EQ(::chown(ini.c_str(), kNobody, kNobody), 0);
+        // Also: a folder open to all with the sticky bit takes new files, but
+        // root's file in it, writable by all, may not be replaced by others.
+        const std::string sticky = file("shared");
+        ASSERT_EQ(::mkdir(sticky.c_str(), 0755), 0);
+        ASSERT_EQ(::chmod(sticky.c_str(), 01777), 0);
+        writeAll(sticky + "/ipcam.INI", "[IPCAM_1]\n");
+        ASSERT_EQ(::chmod((sticky + "/ipcam.INI").c_str(), 0666), 0);
         const pid_t child = ::fork();
         ASSERT_GE(child, 0);
         if (child == 0) {
             if (::setgid(kNobody) != 0 || ::setuid(kNobody) != 0)
                 ::_exit(4);
-            ::_exit(saveAsUser());
+            const int locked = saveAsUser();
+            try {
+                SettingsStore(sticky + "/ipcam.INI").save(s);
+            } catch (const SettingsWriteError&) {
+                ::_exit(5);
+            }
+            ::_exit(locked);
         }
         int status = 0;
         ASSERT_EQ(::waitpid(child, &status, 0), child);
         ASSERT_TRUE(WIFEXITED(status));
         outcome = WEXITSTATUS(status);
+        CameraSettings shared;
+        SettingsStore(sticky + "/ipcam.INI").load(shared);
+        EXPECT_EQ(shared.hostAddress, "127.0.0.1");
+        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(sticky), std::filesystem::directory_iterator()),
+                  1);
     } else {
         ASSERT_EQ(::chmod(folder.c_str(), 0555), 0);
         outcome = saveAsUser();
