@@ -66,9 +66,10 @@ protected:
     std::unique_ptr<TEmailThread> makeWorker(uint16_t port, int timeoutMs = 200) {
         auto w = std::make_unique<TEmailThread>(
             shared,
-            [this](const std::string& text) {
+            [this](const std::string& text, const std::string& reason) {
                 std::lock_guard lock(mutex);
                 warnings.push_back(text);
+                reasons.push_back(reason);
             },
             snapshot);
         w->setSmtpPort(port);
@@ -92,6 +93,7 @@ protected:
     WorkerShared shared;
     std::mutex mutex;
     std::vector<std::string> warnings;
+    std::vector<std::string> reasons;
 };
 
 TEST_F(EmailThreadTest, AlarmSendsOneMailWithTheExactPicture) {
@@ -195,6 +197,17 @@ TEST_F(EmailThreadFailureTest, ServerNeverAnswers) {
     expectOneFailure(server.port());
 }
 
+TEST_F(EmailThreadFailureTest, SettingWithAControlCharacterIsNeverSent) {
+    // As a hand-edited settings file may hold it: nothing reaches the server.
+    changeSettings([](CameraSettings& s) { s.smtpCopy = std::string("c@x.test\0RCPT to:<evil@x>", 25); });
+    FakeSmtpServer server;
+    expectOneFailure(server.port());
+    EXPECT_EQ(server.sessions(), 0);
+    std::lock_guard lock(mutex);
+    ASSERT_FALSE(reasons.empty());
+    EXPECT_EQ(reasons[0], "SMTP_Copy holds a control character (such as a line break)");
+}
+
 TEST_F(EmailThreadFailureTest, SnapshotCannotBeWritten) {
     // An older picture must never go out as this alarm's.
     FakeSmtpServer server;
@@ -256,31 +269,49 @@ TEST_F(EmailThreadTest, TerminateBreaksASendWithoutWarningOrDisarming) {
     EXPECT_FALSE(worker->busy());
 }
 
-TEST_F(EmailThreadTest, BlockingWarningIsShownOnTheUserInterfaceThread) {
+TEST_F(EmailThreadTest, WorkerWaitsForTheBoxWhileTheUserInterfaceThreadRunsOn) {
     QObject uiContext;
-    std::atomic<bool> shown{false};
+    std::function<void()> closeBox;
+    std::string shownText, shownReason;
     Qt::HANDLE shownOn = nullptr;
-    TEmailThread worker(
-        shared,
-        makeBlockingWarning(&uiContext,
-                            [&](const std::string& text) {
-                                EXPECT_EQ(text, kAlarmMailFailureText);
-                                shownOn = QThread::currentThreadId();
-                                shown = true;
-                            }),
-        snapshot);
+    TEmailThread worker(shared,
+                        makeWaitingWarning(&uiContext,
+                                           [&](const std::string& text, const std::string& reason,
+                                               std::function<void()> closed) {
+                                               shownText = text;
+                                               shownReason = reason;
+                                               shownOn = QThread::currentThreadId();
+                                               closeBox = std::move(closed);
+                                           }),
+                        snapshot);
     worker.setSmtpPort(FakeSmtpServer::unusedPort());
     worker.setTimeouts(200, 200);
     ASSERT_TRUE(worker.raiseAlarm(picture('m')));
-    // The worker waits for this thread to show the box.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
-    while (!shown && std::chrono::steady_clock::now() < deadline) {
+    while (!closeBox && std::chrono::steady_clock::now() < deadline) {
         QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
     }
-    ASSERT_TRUE(shown);
+    ASSERT_TRUE(closeBox);
     EXPECT_EQ(shownOn, QThread::currentThreadId());
-    EXPECT_TRUE(worker.waitIdle(kWaitMs));
+    EXPECT_EQ(shownText, kAlarmMailFailureText);
+    EXPECT_NE(shownReason.find("cannot connect"), std::string::npos) << shownReason;
     EXPECT_FALSE(shared.alarmEmailArmed);
+    // The box is open and this thread goes on; the worker waits for it.
+    EXPECT_FALSE(worker.waitIdle(100));
+    closeBox();
+    EXPECT_TRUE(worker.waitIdle(kWaitMs));
+
+    // A box that never opens (its window gone first) cannot hold the worker.
+    shared.alarmEmailArmed = true;
+    closeBox = nullptr;
+    auto gone = std::make_unique<QObject>();
+    TEmailThread orphan(shared, makeWaitingWarning(gone.get(), [&](auto&&...) { FAIL(); }), snapshot);
+    orphan.setSmtpPort(FakeSmtpServer::unusedPort());
+    orphan.setTimeouts(200, 200);
+    ASSERT_TRUE(orphan.raiseAlarm(picture('n')));
+    while (orphan.lastFailure().empty()) QThread::msleep(5);
+    gone.reset();
+    EXPECT_TRUE(orphan.waitIdle(kWaitMs));
 }
 
 }  // namespace
