@@ -16,6 +16,7 @@
 
 #include "mail/Unit6.h"
 #include "support/mail_fake_smtp_server.h"
+#include "support/test_certificates.h"
 
 namespace ipcam {
 namespace {
@@ -214,6 +215,40 @@ TEST_F(EmailThreadFailureTest, SnapshotCannotBeWritten) {
     snapshot = dir.filePath("missing-folder/jpeg_view01.jpg").toStdString();
     expectOneFailure(server.port());
     EXPECT_TRUE(server.messages().empty());
+}
+
+TEST_F(EmailThreadTest, HostPortFromTheSettingsWithTlsAndTheFailureReason) {
+    test::TestCertificates certificates(dir.path().toStdString());
+    using Tls = FakeSmtpServer::Script::Tls;
+    struct Case {
+        Tls tls;
+        test::TestCertificates::Pair pair;
+        std::string host;
+        std::string failure;
+    };
+    const auto good = certificates.issue("good", {"localhost", "127.0.0.1"});
+    const auto expired = certificates.issue("expired", {"localhost"}, -2 * 86400, -86400);
+    for (const Case& k : {Case{Tls::StartTls, good, "localhost", ""}, Case{Tls::Implicit, good, "127.0.0.1", ""},
+                          Case{Tls::StartTls, expired, "localhost",
+                               "the server's certificate is not accepted: certificate has expired"}}) {
+        SCOPED_TRACE(k.host + " " + k.failure);
+        FakeSmtpServer::Script script;
+        script.tls = k.tls;
+        script.certFile = k.pair.certFile;
+        script.keyFile = k.pair.keyFile;
+        FakeSmtpServer server(script);
+        changeSettings([&](CameraSettings& s) { s.smtpServer = k.host + ":" + std::to_string(server.port()); });
+        shared.alarmEmailArmed = true;
+        auto worker = makeWorker(FakeSmtpServer::unusedPort());  // the port in the text wins
+        worker->setTls(k.tls == Tls::Implicit ? server.port() : 465, certificates.authorityFile());
+        ASSERT_TRUE(worker->raiseAlarm(picture('t')));
+        ASSERT_TRUE(worker->waitIdle(kWaitMs));
+        ASSERT_TRUE(server.waitSessionsClosed(1, kWaitMs));
+        EXPECT_EQ(worker->lastFailure(), k.failure);
+        EXPECT_EQ(server.messages().size(), k.failure.empty() ? 1u : 0u);
+        const auto cmds = server.commands();
+        EXPECT_EQ(std::count(cmds.begin(), cmds.end(), "STARTTLS"), k.tls == Tls::StartTls ? 1 : 0);
+    }
 }
 
 TEST_F(EmailThreadTest, SecondAlarmDuringAJobIsDroppedAndLeavesTheSnapshotAlone) {
