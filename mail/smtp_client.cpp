@@ -526,8 +526,9 @@ void SmtpClient::disconnect() {
         std::lock_guard lock(fdMutex_);
         static constexpr char kQuit[] = "Quit\r\n";
         if (tls_ != nullptr) {
-            // The socket does not block: this writes what it can at once.
-            if (SSL_write(tls_, kQuit, sizeof kQuit - 1) > 0) SSL_shutdown(tls_);
+            // Only over a finished handshake, never in plain text after a
+            // failed one. The socket does not block: this writes what it can.
+            if (SSL_is_init_finished(tls_) && SSL_write(tls_, kQuit, sizeof kQuit - 1) > 0) SSL_shutdown(tls_);
             ERR_clear_error();
         } else if (fd_ >= 0) {
             [[maybe_unused]] const ssize_t n = ::send(fd_, kQuit, sizeof kQuit - 1, MSG_NOSIGNAL | MSG_DONTWAIT);

@@ -239,7 +239,7 @@ TEST_F(EmailThreadTest, HostPortFromTheSettingsWithTlsAndTheFailureReason) {
         FakeSmtpServer server(script);
         changeSettings([&](CameraSettings& s) { s.smtpServer = k.host + ":" + std::to_string(server.port()); });
         shared.alarmEmailArmed = true;
-        auto worker = makeWorker(FakeSmtpServer::unusedPort());  // the port in the text wins
+        auto worker = makeWorker(FakeSmtpServer::unusedPort(), kWaitMs);  // the port in the text wins
         worker->setTls(k.tls == Tls::Implicit ? server.port() : 465, certificates.authorityFile());
         ASSERT_TRUE(worker->raiseAlarm(picture('t')));
         ASSERT_TRUE(worker->waitIdle(kWaitMs));

@@ -316,6 +316,8 @@ protected:
         c.port = address->port;
         c.trustedCertificatesFile = certificates->authorityFile();
         c.loginMethod = SmtpLoginMethod::Login;
+        // Handshakes on a busy machine take longer than plain replies.
+        c.connectTimeoutMs = c.replyTimeoutMs = 5000;
     }
 
     std::unique_ptr<test::TestCertificates> certificates;
@@ -401,6 +403,7 @@ TEST_F(SmtpTlsTest, StalledHandshakeEndsAtTheTimeOut) {
         FakeSmtpServer server(script);
         SmtpClient c;
         configureTls(c, server, "127.0.0.1");
+        c.replyTimeoutMs = kShortTimeoutMs;
         c.implicitTlsPort = tls == FakeSmtpServer::Script::Tls::Implicit ? server.port() : 465;
         const auto start = std::chrono::steady_clock::now();
         EXPECT_FALSE(c.connect());
