@@ -13,6 +13,7 @@
 #include "camera/http_start_page.h"
 #include "camera/qt_camera_socket.h"
 #include "mail/Unit6.h"
+#include "mail/alarm_warning.h"
 #include "playback/Unit4.h"
 #include "recording/disk_guard.h"
 #include "settings/Unit3.h"
@@ -102,8 +103,16 @@ TForm1::TForm1(Options options, QWidget* parent) : QWidget(parent), options_(std
     startPage_->answerTimeout = std::chrono::milliseconds(2000);
     // Both workers start suspended.
     pingThread_ = std::make_unique<TICMPThread>(shared_);
-    std::function<void(const std::string&)> warn = [this](const std::string& text) { showWarning(text); };
-    emailThread_ = std::make_unique<TEmailThread>(shared_, makeBlockingWarning(this, warn), snapshot);
+    // The alarm mail's failure box holds up the e-mail worker only.
+    auto openAlarmWarning = [this](const std::string& text, const std::string& reason, std::function<void()> closed) {
+        if (options_.warningHook) {
+            options_.warningHook(text);
+            closed();
+            return;
+        }
+        openAlarmWarningBox(this, text, reason, std::move(closed));
+    };
+    emailThread_ = std::make_unique<TEmailThread>(shared_, makeWaitingWarning(this, openAlarmWarning), snapshot);
 
     // Controls, at their places in the middle layout.
     LinkInfo = new QLineEdit(this);

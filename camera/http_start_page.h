@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <string>
 
 #include "camera/start_page.h"
 
@@ -18,12 +19,18 @@ public:
     // body part of that read when the headers came with it. Any HTTP status
     // counts as an answer. nullopt for an empty host, an unresolvable host, a
     // refused connection, an answer that is not HTTP, or a time-out.
+    // Status and header lines are bounded (4096 bytes each, 16384 in all).
     std::optional<std::string> fetch(const std::string& host) override;
+    // Why the last fetch gave nothing; empty after a page.
+    const std::string& lastFailure() const { return failure_; }
 
     uint16_t port = 80;
     std::chrono::milliseconds connectTimeout{3000};
     // For the whole answer: status line, headers and the first body bytes.
     std::chrono::milliseconds answerTimeout{3000};
+
+private:
+    std::string failure_;
 };
 
 }  // namespace ipcam

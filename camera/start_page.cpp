@@ -21,8 +21,9 @@ namespace {
 constexpr std::size_t kTitleOffset = 19;
 constexpr std::size_t kTitleLimit = 4095;
 constexpr std::size_t kTitleMaxLength = 79;
-// Status line and headers larger than this are not a camera's start page.
+// Status line and headers larger than these are not a camera's start page.
 constexpr std::size_t kMaxHeaderBytes = 16384;
+constexpr std::size_t kMaxHeaderLine = 4096;
 
 using SteadyClock = std::chrono::steady_clock;
 
@@ -123,50 +124,72 @@ std::string extractCameraTitle(std::string_view page) {
 }
 
 std::optional<std::string> HttpStartPageFetcher::fetch(const std::string& host) {
-    if (host.empty())
+    failure_.clear();
+    auto fail = [this](std::string why) -> std::optional<std::string> {
+        failure_ = std::move(why);
         return std::nullopt;
+    };
+    if (host.empty())
+        return fail("no camera address");
     sockaddr_in addr{};
     if (!resolve(host, port, addr))
-        return std::nullopt;
+        return fail("cannot resolve " + host);
 
     Fd sock{::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0)};
     if (sock.fd < 0)
-        return std::nullopt;
+        return fail("no socket");
     if (!connectWithin(sock.fd, addr, connectTimeout))
-        return std::nullopt;
+        return fail("cannot connect");
 
     const auto deadline = SteadyClock::now() + answerTimeout;
     const std::string request = "GET / HTTP/1.0\r\nHost: " + host +
                                 "\r\nUser-Agent: Application\r\nAccept: */*\r\nCache-Control: no-cache\r\n"
                                 "Pragma: no-cache\r\nConnection: close\r\n\r\n";
     if (!sendAll(sock.fd, request, deadline))
-        return std::nullopt;
+        return fail("cannot send the request");
 
-    // Collect the status line and headers; whatever follows them in the same
-    // read is the first read of the body.
+    // Collect the status line and headers, each line and all of them
+    // bounded; whatever follows them in the same read is the first read of
+    // the body.
     std::string received;
     std::size_t bodyStart = std::string::npos;
+    std::size_t lineStart = 0;
     char buf[4096];
     while (bodyStart == std::string::npos) {
         const ssize_t n = readWithin(sock.fd, buf, sizeof buf, deadline);
-        if (n <= 0)
-            return std::nullopt;  // time-out, error, or closed inside the headers
+        if (n < 0)
+            return fail("no answer in time");
+        if (n == 0)
+            return fail("connection closed inside the headers");
+        const std::size_t scanFrom = received.size();
         received.append(buf, static_cast<std::size_t>(n));
-        const auto headEnd = received.find("\r\n\r\n");
-        if (headEnd != std::string::npos)
-            bodyStart = headEnd + 4;
-        else if (received.size() > kMaxHeaderBytes)
-            return std::nullopt;
+        if (received.size() >= 5 && !isHttpReply(received))
+            return fail("not an HTTP reply");
+        for (std::size_t i = scanFrom; i < received.size() && bodyStart == std::string::npos; ++i) {
+            if (received[i] != '\n')
+                continue;
+            if (i + 1 - lineStart > kMaxHeaderLine)
+                return fail("header line longer than " + std::to_string(kMaxHeaderLine) + " bytes");
+            if (i + 1 - lineStart == 2 && received[lineStart] == '\r')
+                bodyStart = i + 1;  // the empty line that ends the headers
+            lineStart = i + 1;
+        }
+        if (bodyStart != std::string::npos)
+            break;
+        if (received.size() - lineStart > kMaxHeaderLine)
+            return fail("header line longer than " + std::to_string(kMaxHeaderLine) + " bytes");
+        if (received.size() > kMaxHeaderBytes)
+            return fail("headers longer than " + std::to_string(kMaxHeaderBytes) + " bytes");
     }
     if (!isHttpReply(received))
-        return std::nullopt;
+        return fail("not an HTTP reply");
 
     std::string body = received.substr(bodyStart);
     if (body.empty()) {
         std::string first(kStartPageReadSize, '\0');
         const ssize_t n = readWithin(sock.fd, first.data(), first.size(), deadline);
         if (n < 0)
-            return std::nullopt;
+            return fail("no page in time");
         first.resize(static_cast<std::size_t>(n));  // 0: an empty page
         body = std::move(first);
     }

@@ -62,6 +62,21 @@ MailMessage buildAlarmMessage(const CameraSettings& settings, const std::string&
     return m;
 }
 
+std::string alarmMailFieldWithControlCharacter(const CameraSettings& settings) {
+    const std::pair<const char*, const std::string*> fields[] = {
+        {"SMTP_Server", &settings.smtpServer},
+        {"SMTP_Sender", &settings.smtpSender},
+        {"SMTP_Receiver", &settings.smtpReceiver},
+        {"SMTP_Copy", &settings.smtpCopy},
+        {"SMTP_EmailAccount", &settings.smtpEmailAccount},
+        {"SMTP_EmailPassword", &settings.smtpEmailPassword},
+    };
+    for (const auto& [key, value] : fields) {
+        if (hasControlCharacter(*value)) return key;
+    }
+    return {};
+}
+
 struct TEmailThread::Core {
     mutable std::mutex mutex;
     mutable std::condition_variable cv;
@@ -70,10 +85,13 @@ struct TEmailThread::Core {
     bool terminating = false;
     bool exited = false;
     int sent = 0;
+    std::string lastFailure;
     WorkerShared* shared = nullptr;  // null once terminating
     WarningFn warn;
     std::string snapshotPath;
-    uint16_t port = 25;
+    uint16_t port = kSmtpDefaultPort;
+    uint16_t implicitTlsPort = kSmtpImplicitTlsPort;
+    std::string trustedCertificatesFile;
     int connectTimeoutMs = kDefaultTimeoutMs;
     int replyTimeoutMs = kDefaultTimeoutMs;
     SmtpClient client;  // used by the worker thread only (abort() aside)
@@ -100,29 +118,48 @@ void TEmailThread::run(const std::shared_ptr<Core>& core) {
         const std::string title = core->shared->cameraTitle();
         SmtpClient& client = core->client;
         client.clearAbort();  // under the lock: terminate() aborts only after this
-        client.port = core->port;
+        const uint16_t defaultPort = core->port;
+        client.implicitTlsPort = core->implicitTlsPort;
+        client.trustedCertificatesFile = core->trustedCertificatesFile;
         client.connectTimeoutMs = core->connectTimeoutMs;
         client.replyTimeoutMs = core->replyTimeoutMs;
         const std::string snapshotPath = core->snapshotPath;
         lock.unlock();
 
         if (client.connected()) client.disconnect();
-        client.host = settings.smtpServer;
+        const auto server = parseSmtpServer(settings.smtpServer, defaultPort);
+        if (server) {
+            client.host = server->host;
+            client.port = server->port;
+        }
         client.loginMethod = settings.smtpAuthEnabled ? SmtpLoginMethod::Login : SmtpLoginMethod::None;
         client.userName = settings.smtpEmailAccount;
         client.password = settings.smtpEmailPassword;
         const MailMessage message = buildAlarmMessage(settings, title, snapshotPath, currentMailDate());
 
-        bool ok = client.connect() && client.send(message);
+        // A setting with a control character (a hand-edited file) would
+        // carry its own commands into the dialogue: nothing is sent.
+        const std::string badField = alarmMailFieldWithControlCharacter(settings);
+        std::string reason;
+        bool ok = false;
+        if (!badField.empty()) {
+            reason = badField + " holds a control character (such as a line break)";
+        } else if (!server) {
+            reason = "SMTP_Server holds no valid port after the host name";
+        } else {
+            ok = client.connect() && client.send(message);
+            if (!ok) reason = client.lastError();
+        }
         if (ok) {
             client.disconnect();
         } else {
             // Disarm before the box: the user may re-arm while it is open.
             lock.lock();
             const bool showBox = !core->terminating;
+            core->lastFailure = reason;
             if (core->shared != nullptr) core->shared->alarmEmailArmed = false;
             lock.unlock();
-            if (showBox && core->warn) core->warn(kAlarmMailFailureText);
+            if (showBox && core->warn) core->warn(kAlarmMailFailureText, reason);
             client.disconnect();
         }
 
@@ -186,6 +223,12 @@ void TEmailThread::setSmtpPort(uint16_t port) {
     core_->port = port;
 }
 
+void TEmailThread::setTls(uint16_t implicitTlsPort, std::string trustedCertificatesFile) {
+    std::lock_guard lock(core_->mutex);
+    core_->implicitTlsPort = implicitTlsPort;
+    core_->trustedCertificatesFile = std::move(trustedCertificatesFile);
+}
+
 void TEmailThread::setTimeouts(int connectMs, int replyMs) {
     std::lock_guard lock(core_->mutex);
     core_->connectTimeoutMs = connectMs;
@@ -197,16 +240,64 @@ int TEmailThread::sentCount() const {
     return core_->sent;
 }
 
-TEmailThread::WarningFn makeBlockingWarning(QObject* uiContext, std::function<void(const std::string&)> show) {
+std::string TEmailThread::lastFailure() const {
+    std::lock_guard lock(core_->mutex);
+    return core_->lastFailure;
+}
+
+namespace {
+
+// Set once the box is gone; also set when the last copy of the `closed`
+// callback is dropped, so that a box that was never shown (its context
+// deleted first) or destroyed without finishing cannot hold the worker.
+struct BoxClosed {
+    std::mutex mutex;
+    std::condition_variable cv;
+    bool done = false;
+
+    void set() {
+        {
+            std::lock_guard lock(mutex);
+            done = true;
+        }
+        cv.notify_all();
+    }
+};
+
+struct ClosedSignal {
+    std::shared_ptr<BoxClosed> state;
+    explicit ClosedSignal(std::shared_ptr<BoxClosed> s) : state(std::move(s)) {}
+    ClosedSignal(const ClosedSignal&) = delete;
+    ClosedSignal& operator=(const ClosedSignal&) = delete;
+    ~ClosedSignal() { state->set(); }
+};
+
+}  // namespace
+
+TEmailThread::WarningFn makeWaitingWarning(QObject* uiContext, OpenWarningFn open) {
     QPointer<QObject> context(uiContext);
-    return [context, show = std::move(show)](const std::string& text) {
+    auto openFn = std::make_shared<OpenWarningFn>(std::move(open));
+    return [context, openFn](const std::string& text, const std::string& reason) {
         QObject* target = context.data();
         if (target == nullptr) return;
         if (QThread::currentThread() == target->thread()) {
-            show(text);
+            (*openFn)(text, reason, [] {});
             return;
         }
-        QMetaObject::invokeMethod(target, [&show, &text] { show(text); }, Qt::BlockingQueuedConnection);
+        auto state = std::make_shared<BoxClosed>();
+        {
+            auto signal = std::make_shared<ClosedSignal>(state);
+            QMetaObject::invokeMethod(
+                target,
+                [openFn, text, reason, signal]() mutable {
+                    // The box holds the only copy of `signal` from here on.
+                    (*openFn)(text, reason, [signal] { signal->state->set(); });
+                    signal.reset();
+                },
+                Qt::QueuedConnection);
+        }
+        std::unique_lock lock(state->mutex);
+        state->cv.wait(lock, [&] { return state->done; });
     };
 }
 

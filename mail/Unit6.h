@@ -27,12 +27,19 @@ inline constexpr const char* kAlarmSnapshotName = "jpeg_view01.jpg";
 MailMessage buildAlarmMessage(const CameraSettings& settings, const std::string& cameraTitle,
                               const std::string& snapshotPath, const MailDate& date);
 
+// The key of the first alarm e-mail setting ("SMTP_Server", "SMTP_Sender",
+// "SMTP_Receiver", "SMTP_Copy", "SMTP_EmailAccount", "SMTP_EmailPassword")
+// that holds a control character, which no mail command or header line may
+// carry; empty when all are fine.
+std::string alarmMailFieldWithControlCharacter(const CameraSettings& settings);
+
 class TEmailThread {
 public:
-    using WarningFn = std::function<void(const std::string&)>;
+    // The box text (always kAlarmMailFailureText) and what failed.
+    using WarningFn = std::function<void(const std::string& text, const std::string& reason)>;
 
     // `showWarningBlocking` is called on the worker thread and must return
-    // only when the user has closed the box (see makeBlockingWarning).
+    // only when the user has closed the box (see makeWaitingWarning).
     // `snapshotPath` is where raiseAlarm() writes the picture and where the
     // job reads the attachment from.
     TEmailThread(WorkerShared& shared, WarningFn showWarningBlocking, std::string snapshotPath);
@@ -59,13 +66,19 @@ public:
     // leaves it behind rather than hang program exit. Idempotent.
     void terminate();
 
-    // The mail server port (25 unless a test says otherwise) and the
-    // time-outs for connecting and for each reply; read at the start of a job.
+    // Read at the start of a job: the mail server port when the server text
+    // names none (25 unless a test says otherwise); the time-outs for
+    // connecting and for the TLS handshake and each reply; the port that
+    // means TLS from the first byte (465) and the certificates to trust
+    // (empty: the system's).
     void setSmtpPort(uint16_t port);
     void setTimeouts(int connectMs, int replyMs);
+    void setTls(uint16_t implicitTlsPort, std::string trustedCertificatesFile);
 
     // Number of jobs that ended with the message accepted by the server.
     int sentCount() const;
+    // What made the last failed job fail (empty before any failure).
+    std::string lastFailure() const;
 
 private:
     struct Core;
@@ -74,10 +87,16 @@ private:
     WorkerShared& shared_;
 };
 
-// A warning function for the worker that shows the box on `uiContext`'s
-// thread through `show` (for instance a "Warning!" message box) and blocks
-// the caller until it returns. Called on that thread itself, it calls `show`
-// directly.
-TEmailThread::WarningFn makeBlockingWarning(QObject* uiContext, std::function<void(const std::string&)> show);
+// Opens the warning box on the user-interface thread without waiting for
+// it, and calls `closed` once it is gone.
+using OpenWarningFn =
+    std::function<void(const std::string& text, const std::string& reason, std::function<void()> closed)>;
+
+// A warning function for the worker: `open` runs on `uiContext`'s thread,
+// which keeps handling its events while the box is shown; the worker waits
+// until `closed` has been called, or until the box can no longer be shown
+// (the context is gone, or `open` dropped `closed` without calling it).
+// Called on that thread itself, it opens the box and returns at once.
+TEmailThread::WarningFn makeWaitingWarning(QObject* uiContext, OpenWarningFn open);
 
 }  // namespace ipcam

@@ -145,6 +145,14 @@ std::string fileNameOnly(const std::string& path) {
 
 }  // namespace
 
+bool hasControlCharacter(std::string_view text) {
+    for (const char c : text) {
+        const auto u = static_cast<unsigned char>(c);
+        if (u < 0x20 || u == 0x7F) return true;
+    }
+    return false;
+}
+
 std::string base64Encode(std::string_view data) {
     std::string out;
     out.reserve((data.size() + 2) / 3 * 4);

@@ -54,6 +54,10 @@ inline constexpr std::string_view kMailBoundary = "=_NextPart_2rfkindysadvnqw3ne
 inline constexpr std::string_view kMailLibrary = "IPCam Recorder Mail 1.5";
 inline constexpr size_t kMailFoldLimit = 78;
 
+// Whether `text` holds a character that may not stand in an SMTP command or
+// a header line: CR, LF, NUL, any other control character below 0x20, or DEL.
+bool hasControlCharacter(std::string_view text);
+
 // Standard alphabet, "=" padding, no line breaks.
 std::string base64Encode(std::string_view data);
 

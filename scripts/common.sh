@@ -29,7 +29,7 @@ install_packages() {
     fi
 }
 
-BUILD_PACKAGES=(cmake ninja-build g++ pkg-config qt6-base-dev libjpeg62-turbo-dev libgl-dev)
+BUILD_PACKAGES=(cmake ninja-build g++ pkg-config qt6-base-dev libjpeg62-turbo-dev libgl-dev libssl-dev ca-certificates)
 TEST_PACKAGES=(libgtest-dev libgmock-dev)
 BENCH_PACKAGES=(libbenchmark-dev)
 SCREENSHOT_PACKAGES=(xvfb x11-utils imagemagick xdotool)

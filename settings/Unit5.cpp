@@ -1,6 +1,7 @@
 #include "settings/Unit5.h"
 
 #include "settings/dialog_support.h"
+#include "mail/mail_message.h"
 
 #include <QCheckBox>
 #include <QGroupBox>
@@ -94,6 +95,21 @@ void TForm2::formActivate() {
 }
 
 void TForm2::saveClick() {
+    // Every field ends up in a mail command or header line, where a control
+    // character (a pasted line break, say) would smuggle in commands of its
+    // own: such a field is named and nothing is saved.
+    const std::pair<QLineEdit*, const char*> fields[] = {
+        {server_, "SMTP Server"},       {sender_, "Sender(From)"},    {receiver_, "Receiver(To)"},
+        {copy_, "Copy(Cc)"},            {account_, "Email Account"}, {password_, "Email Password"},
+    };
+    for (const auto& [edit, caption] : fields) {
+        if (hasControlCharacter(edit->text().toStdString())) {
+            warn(std::string("The field \"") + caption +
+                 "\" holds a control character (such as a line break). Please correct it; nothing was saved.");
+            edit->setFocus();
+            return;
+        }
+    }
     CameraSettings& r = ctx_.record;
     r.smtpServer = server_->text().toStdString();
     r.smtpSender = sender_->text().toStdString();

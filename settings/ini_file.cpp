@@ -135,15 +135,15 @@ IniFile IniFile::fromText(std::string_view text) {
     IniFile ini;
     if (text.substr(0, 3) == "\xEF\xBB\xBF")
         text.remove_prefix(3);
+    // A line ends at LF, at CR LF, and also at a CR of its own: a bare CR
+    // written into a value by hand never reaches a value.
     while (!text.empty()) {
-        const size_t nl = text.find('\n');
-        std::string_view line = text.substr(0, nl);
-        if (!line.empty() && line.back() == '\r')
-            line.remove_suffix(1);
-        ini.lines_.emplace_back(line);
-        if (nl == std::string_view::npos)
+        const size_t end = text.find_first_of("\r\n");
+        ini.lines_.emplace_back(text.substr(0, end));
+        if (end == std::string_view::npos)
             break;
-        text.remove_prefix(nl + 1);
+        const size_t next = (text[end] == '\r' && end + 1 < text.size() && text[end + 1] == '\n') ? end + 2 : end + 1;
+        text.remove_prefix(next);
     }
     return ini;
 }
@@ -218,10 +218,11 @@ int32_t IniFile::readInteger(std::string_view section, std::string_view key, int
 }
 
 void IniFile::writeString(std::string_view section, std::string_view key, std::string_view value) {
+    if (value.find_first_of("\r\n") != std::string_view::npos)
+        throw IniWriteError("the value of " + std::string(key) + " holds a line break");
     std::string line(key);
     line += '=';
-    for (char c : value)
-        line += (c == '\r' || c == '\n' || c == '\0') ? ' ' : c;
+    line += value;
 
     // Find the first section of that name and, in it, the key.
     size_t header = lines_.size();

@@ -26,6 +26,7 @@ class IniFile {
 public:
     IniFile() = default;
 
+    // Lines end at LF, CR LF or a lone CR, so no value read holds CR or LF.
     static IniFile fromText(std::string_view text);
     // Reads the file; a missing or unreadable file gives an empty one.
     static IniFile read(const std::string& path);
@@ -51,8 +52,9 @@ public:
     int32_t readInteger(std::string_view section, std::string_view key, int32_t fallback) const;
 
     // Replaces the key's value in place, or adds the key at the end of its
-    // section (the section at the end of the file). Line breaks in the value
-    // are turned into blanks so that a value can never start a new line.
+    // section (the section at the end of the file). A value that holds a CR
+    // or LF would start a new line and read back differently: it throws
+    // IniWriteError and nothing changes.
     void writeString(std::string_view section, std::string_view key, std::string_view value);
 
     // Writes the whole file through a temporary file in the same directory

@@ -97,7 +97,15 @@ void SettingsStore::save(const CameraSettings& s, int slot) const {
         throw SettingsWriteError(std::string("The settings could not be saved: ") + e.what());
     }
     const std::string section = sectionName(slot);
-    auto text = [&](const char* key, const std::string& value) { ini.writeString(section, key, value); };
+    // A text with a line break is refused before anything is written, so
+    // the file never holds something other than what the record holds.
+    auto text = [&](const char* key, const std::string& value) {
+        try {
+            ini.writeString(section, key, value);
+        } catch (const IniWriteError& e) {
+            throw SettingsWriteError(std::string("The settings could not be saved: ") + e.what());
+        }
+    };
     auto number = [&](const std::string& key, unsigned value) { ini.writeString(section, key, std::to_string(value)); };
 
     text("Host_Addr", s.hostAddress);

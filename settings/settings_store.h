@@ -27,7 +27,8 @@ public:
     void load(CameraSettings& s, int slot = 0) const;
     // Writes all 188 keys of the slot's section, keeping other sections and
     // keys; the file is readable and writable by its owner only.
-    // Throws SettingsWriteError when the file cannot be written.
+    // Throws SettingsWriteError when the file cannot be written, or when a
+    // text holds a CR or LF (the file is then left as it was).
     void save(const CameraSettings& s, int slot = 0) const;
 
 private:

@@ -21,6 +21,7 @@
 #include <QSlider>
 #include <QTcpServer>
 #include <QTemporaryDir>
+#include <QTest>
 #include <QThread>
 #include <QTimer>
 
@@ -387,41 +388,48 @@ TEST_F(MailAndWindows, AFailedSendWarnsOnceDisarmsAndActivationRearms) {
     EXPECT_TRUE(QFile::exists(QString::fromStdString(snapshotPath())));
 }
 
-TEST_F(MailAndWindows, TheFailureBoxIsAWarningWithTheErrorIconOnTheUserInterfaceThread) {
+TEST_F(MailAndWindows, TheFailureBoxIsAWarningThatHoldsTheWorkerButNotTheWindows) {
     useWarningHook = false;
     start(alarmSettings(), FakeSmtpServer::unusedPort());
+    form->show();
     ASSERT_TRUE(waitReference()) << diagnostics();
 
-    struct Seen {
-        QString title, text;
-        QMessageBox::Icon icon;
-        bool uiThread;
-        bool workerBusy;
-    };
-    std::vector<Seen> seen;
+    QMessageBox* box = nullptr;
+    bool uiThread = false;
     QTimer poll;
     QObject::connect(&poll, &QTimer::timeout, [&] {
         for (QWidget* w : QApplication::topLevelWidgets()) {
-            auto* box = qobject_cast<QMessageBox*>(w);
-            if (!box || !box->isVisible()) continue;
-            seen.push_back({box->windowTitle(), box->text(), box->icon(),
-                            QThread::currentThread() == qApp->thread(), form->emailThread().busy()});
-            box->done(QMessageBox::Ok);
+            auto* b = qobject_cast<QMessageBox*>(w);
+            if (!box && b && b->isVisible()) {
+                box = b;
+                uiThread = QThread::currentThread() == qApp->thread();
+            }
         }
     });
     poll.start(10);
     triggerMotion();
-    ASSERT_TRUE(waitUntil([&] { return !seen.empty(); })) << diagnostics();
-    ASSERT_TRUE(form->emailThread().waitIdle(5000));
+    ASSERT_TRUE(waitUntil([&] { return box != nullptr; })) << diagnostics();
     poll.stop();
-    ASSERT_EQ(seen.size(), 1u);
-    EXPECT_EQ(seen[0].title, "Warning!");
-    EXPECT_EQ(seen[0].text, "Fail to send alarm email. Please check the setting of \"Alarm Email Setup\"");
-    EXPECT_EQ(seen[0].icon, QMessageBox::Critical);
-    EXPECT_TRUE(seen[0].uiThread);
-    // The worker waits for the box to be closed before it ends its job.
-    EXPECT_TRUE(seen[0].workerBusy);
+    EXPECT_EQ(box->windowTitle(), "Warning!");
+    EXPECT_EQ(box->text(), "Fail to send alarm email. Please check the setting of \"Alarm Email Setup\"");
+    EXPECT_EQ(box->icon(), QMessageBox::Critical);
+    EXPECT_TRUE(box->informativeText().contains("cannot connect")) << box->informativeText().toStdString();
+    EXPECT_TRUE(uiThread);
     EXPECT_FALSE(form->shared().alarmEmailArmed);
+
+    // While the box is open the worker waits, and the main window takes
+    // clicks that come through the window system (where modality blocks).
+    EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
+    EXPECT_EQ(QGuiApplication::modalWindow(), nullptr);
+    for (int i = 0; i < 2; ++i) {
+        const int before = session().RecordKind;
+        QTest::mouseClick(form->windowHandle(), Qt::LeftButton, {}, QPoint(48, 329));  // Record / Stop
+        ASSERT_TRUE(waitUntil([&] { return session().RecordKind != before; })) << "click " << i;
+        EXPECT_TRUE(box->isVisible());
+        EXPECT_TRUE(form->emailThread().busy());
+    }
+    box->done(QMessageBox::Ok);
+    ASSERT_TRUE(form->emailThread().waitIdle(5000));
 }
 
 // ---------------------------------------------------------------- setup dialogs

@@ -16,6 +16,7 @@
 
 #include "mail/Unit6.h"
 #include "support/mail_fake_smtp_server.h"
+#include "support/test_certificates.h"
 
 namespace ipcam {
 namespace {
@@ -66,9 +67,10 @@ protected:
     std::unique_ptr<TEmailThread> makeWorker(uint16_t port, int timeoutMs = 200) {
         auto w = std::make_unique<TEmailThread>(
             shared,
-            [this](const std::string& text) {
+            [this](const std::string& text, const std::string& reason) {
                 std::lock_guard lock(mutex);
                 warnings.push_back(text);
+                reasons.push_back(reason);
             },
             snapshot);
         w->setSmtpPort(port);
@@ -92,6 +94,7 @@ protected:
     WorkerShared shared;
     std::mutex mutex;
     std::vector<std::string> warnings;
+    std::vector<std::string> reasons;
 };
 
 TEST_F(EmailThreadTest, AlarmSendsOneMailWithTheExactPicture) {
@@ -195,12 +198,57 @@ TEST_F(EmailThreadFailureTest, ServerNeverAnswers) {
     expectOneFailure(server.port());
 }
 
+TEST_F(EmailThreadFailureTest, SettingWithAControlCharacterIsNeverSent) {
+    // As a hand-edited settings file may hold it: nothing reaches the server.
+    changeSettings([](CameraSettings& s) { s.smtpCopy = std::string("c@x.test\0RCPT to:<evil@x>", 25); });
+    FakeSmtpServer server;
+    expectOneFailure(server.port());
+    EXPECT_EQ(server.sessions(), 0);
+    std::lock_guard lock(mutex);
+    ASSERT_FALSE(reasons.empty());
+    EXPECT_EQ(reasons[0], "SMTP_Copy holds a control character (such as a line break)");
+}
+
 TEST_F(EmailThreadFailureTest, SnapshotCannotBeWritten) {
     // An older picture must never go out as this alarm's.
     FakeSmtpServer server;
     snapshot = dir.filePath("missing-folder/jpeg_view01.jpg").toStdString();
     expectOneFailure(server.port());
     EXPECT_TRUE(server.messages().empty());
+}
+
+TEST_F(EmailThreadTest, HostPortFromTheSettingsWithTlsAndTheFailureReason) {
+    test::TestCertificates certificates(dir.path().toStdString());
+    using Tls = FakeSmtpServer::Script::Tls;
+    struct Case {
+        Tls tls;
+        test::TestCertificates::Pair pair;
+        std::string host;
+        std::string failure;
+    };
+    const auto good = certificates.issue("good", {"localhost", "127.0.0.1"});
+    const auto expired = certificates.issue("expired", {"localhost"}, -2 * 86400, -86400);
+    for (const Case& k : {Case{Tls::StartTls, good, "localhost", ""}, Case{Tls::Implicit, good, "127.0.0.1", ""},
+                          Case{Tls::StartTls, expired, "localhost",
+                               "the server's certificate is not accepted: certificate has expired"}}) {
+        SCOPED_TRACE(k.host + " " + k.failure);
+        FakeSmtpServer::Script script;
+        script.tls = k.tls;
+        script.certFile = k.pair.certFile;
+        script.keyFile = k.pair.keyFile;
+        FakeSmtpServer server(script);
+        changeSettings([&](CameraSettings& s) { s.smtpServer = k.host + ":" + std::to_string(server.port()); });
+        shared.alarmEmailArmed = true;
+        auto worker = makeWorker(FakeSmtpServer::unusedPort(), kWaitMs);  // the port in the text wins
+        worker->setTls(k.tls == Tls::Implicit ? server.port() : 465, certificates.authorityFile());
+        ASSERT_TRUE(worker->raiseAlarm(picture('t')));
+        ASSERT_TRUE(worker->waitIdle(kWaitMs));
+        ASSERT_TRUE(server.waitSessionsClosed(1, kWaitMs));
+        EXPECT_EQ(worker->lastFailure(), k.failure);
+        EXPECT_EQ(server.messages().size(), k.failure.empty() ? 1u : 0u);
+        const auto cmds = server.commands();
+        EXPECT_EQ(std::count(cmds.begin(), cmds.end(), "STARTTLS"), k.tls == Tls::StartTls ? 1 : 0);
+    }
 }
 
 TEST_F(EmailThreadTest, SecondAlarmDuringAJobIsDroppedAndLeavesTheSnapshotAlone) {
@@ -256,31 +304,49 @@ TEST_F(EmailThreadTest, TerminateBreaksASendWithoutWarningOrDisarming) {
     EXPECT_FALSE(worker->busy());
 }
 
-TEST_F(EmailThreadTest, BlockingWarningIsShownOnTheUserInterfaceThread) {
+TEST_F(EmailThreadTest, WorkerWaitsForTheBoxWhileTheUserInterfaceThreadRunsOn) {
     QObject uiContext;
-    std::atomic<bool> shown{false};
+    std::function<void()> closeBox;
+    std::string shownText, shownReason;
     Qt::HANDLE shownOn = nullptr;
-    TEmailThread worker(
-        shared,
-        makeBlockingWarning(&uiContext,
-                            [&](const std::string& text) {
-                                EXPECT_EQ(text, kAlarmMailFailureText);
-                                shownOn = QThread::currentThreadId();
-                                shown = true;
-                            }),
-        snapshot);
+    TEmailThread worker(shared,
+                        makeWaitingWarning(&uiContext,
+                                           [&](const std::string& text, const std::string& reason,
+                                               std::function<void()> closed) {
+                                               shownText = text;
+                                               shownReason = reason;
+                                               shownOn = QThread::currentThreadId();
+                                               closeBox = std::move(closed);
+                                           }),
+                        snapshot);
     worker.setSmtpPort(FakeSmtpServer::unusedPort());
     worker.setTimeouts(200, 200);
     ASSERT_TRUE(worker.raiseAlarm(picture('m')));
-    // The worker waits for this thread to show the box.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
-    while (!shown && std::chrono::steady_clock::now() < deadline) {
+    while (!closeBox && std::chrono::steady_clock::now() < deadline) {
         QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
     }
-    ASSERT_TRUE(shown);
+    ASSERT_TRUE(closeBox);
     EXPECT_EQ(shownOn, QThread::currentThreadId());
-    EXPECT_TRUE(worker.waitIdle(kWaitMs));
+    EXPECT_EQ(shownText, kAlarmMailFailureText);
+    EXPECT_NE(shownReason.find("cannot connect"), std::string::npos) << shownReason;
     EXPECT_FALSE(shared.alarmEmailArmed);
+    // The box is open and this thread goes on; the worker waits for it.
+    EXPECT_FALSE(worker.waitIdle(100));
+    closeBox();
+    EXPECT_TRUE(worker.waitIdle(kWaitMs));
+
+    // A box that never opens (its window gone first) cannot hold the worker.
+    shared.alarmEmailArmed = true;
+    closeBox = nullptr;
+    auto gone = std::make_unique<QObject>();
+    TEmailThread orphan(shared, makeWaitingWarning(gone.get(), [&](auto&&...) { FAIL(); }), snapshot);
+    orphan.setSmtpPort(FakeSmtpServer::unusedPort());
+    orphan.setTimeouts(200, 200);
+    ASSERT_TRUE(orphan.raiseAlarm(picture('n')));
+    while (orphan.lastFailure().empty()) QThread::msleep(5);
+    gone.reset();
+    EXPECT_TRUE(orphan.waitIdle(kWaitMs));
 }
 
 }  // namespace

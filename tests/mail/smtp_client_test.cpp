@@ -2,7 +2,9 @@
 
 #include <QTemporaryDir>
 
+#include <chrono>
 #include <fstream>
+#include <iostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -10,6 +12,7 @@
 #include "mail/mail_message.h"
 #include "mail/smtp_client.h"
 #include "support/mail_fake_smtp_server.h"
+#include "support/test_certificates.h"
 
 namespace ipcam {
 namespace {
@@ -238,6 +241,177 @@ TEST_F(SmtpClientTest, AbortBreaksAWaitAtOnce) {
     EXPECT_FALSE(c.connect());
     aborter.join();
     EXPECT_FALSE(c.connected());
+}
+
+TEST_F(SmtpClientTest, RepliesAreBoundedAndEndAtOnceWithTheReason) {
+    struct Case {
+        FakeSmtpServer::Script script;
+        std::string reason;
+    };
+    FakeSmtpServer::Script endlessLine;
+    endlessLine.endlessGreeting = std::string(1000, 'x');
+    FakeSmtpServer::Script endlessReply;
+    endlessReply.greeting = "220-fake.test";
+    endlessReply.greetingTail.assign(500, "220-more");
+    FakeSmtpServer::Script longestLine;  // a line at the bound still goes
+    longestLine.greeting = "220 " + std::string(kSmtpMaxReplyLine - 6, 'y');
+    for (const Case& k : {Case{endlessLine, "reply line from the server longer than 4096 bytes"},
+                          Case{endlessReply, "reply from the server longer than 100 lines"}, Case{longestLine, ""}}) {
+        SCOPED_TRACE(k.reason);
+        FakeSmtpServer server(k.script);
+        SmtpClient c;
+        configure(c, server);
+        c.replyTimeoutMs = 30000;
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(c.connect(), k.reason.empty());
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+        EXPECT_EQ(c.lastError(), k.reason);
+        c.disconnect();
+    }
+}
+
+TEST(SmtpServerText, HostPortAndBracketedIpv6) {
+    struct Case {
+        const char* text;
+        const char* host;
+        int port;  // 0: refused
+    };
+    for (const Case& k : {Case{"smtp.example.org", "smtp.example.org", 25}, Case{"smtp.example.org:587", "smtp.example.org", 587},
+                          Case{"127.0.0.1:465", "127.0.0.1", 465}, Case{"[::1]:2525", "::1", 2525}, Case{"[::1]", "::1", 25},
+                          Case{"::1", "::1", 25}, Case{"host:", "", 0}, Case{"host:0", "", 0}, Case{"host:65536", "", 0},
+                          Case{"host:25x", "", 0}, Case{"[::1", "", 0}, Case{"[::1]587", "", 0}}) {
+        SCOPED_TRACE(k.text);
+        const auto a = parseSmtpServer(k.text);
+        ASSERT_EQ(a.has_value(), k.port != 0);
+        if (!a) continue;
+        EXPECT_EQ(a->host, k.host);
+        EXPECT_EQ(a->port, k.port);
+    }
+    EXPECT_EQ(parseSmtpServer("smtp.example.org", 2500)->port, 2500);
+}
+
+// TLS against a server of the test's own, with an authority made now and
+// trusted by this test only.
+class SmtpTlsTest : public SmtpClientTest {
+protected:
+    void SetUp() override {
+        SmtpClientTest::SetUp();
+        certificates = std::make_unique<test::TestCertificates>(dir.path().toStdString());
+        good = certificates->issue("good", {"localhost", "127.0.0.1"});
+    }
+
+    FakeSmtpServer::Script tlsScript(FakeSmtpServer::Script::Tls tls, const test::TestCertificates::Pair& pair) const {
+        FakeSmtpServer::Script script;
+        script.tls = tls;
+        script.certFile = pair.certFile;
+        script.keyFile = pair.keyFile;
+        return script;
+    }
+
+    // Through the server text, as the settings give it.
+    void configureTls(SmtpClient& c, const FakeSmtpServer& server, const std::string& host) {
+        configure(c, server);
+        const auto address = parseSmtpServer(host + ":" + std::to_string(server.port()));
+        c.host = address->host;
+        c.port = address->port;
+        c.trustedCertificatesFile = certificates->authorityFile();
+        c.loginMethod = SmtpLoginMethod::Login;
+        // Handshakes on a busy machine take longer than plain replies.
+        c.connectTimeoutMs = c.replyTimeoutMs = 5000;
+    }
+
+    std::unique_ptr<test::TestCertificates> certificates;
+    test::TestCertificates::Pair good;
+    // Today's dialogue after the greeting and EHLO.
+    const std::vector<std::string> submission = {"Rset", "auth LOGIN", "dXNlcg==", "c2VjcmV0", "Mail from:<cam@x.test>",
+                                                 "RCPT to:<boss@x.test>", "Data", "Quit"};
+};
+
+TEST_F(SmtpTlsTest, StartTlsWhenOfferedThenTodaysDialogue) {
+    FakeSmtpServer server(tlsScript(FakeSmtpServer::Script::Tls::StartTls, good));
+    SmtpClient c;
+    configureTls(c, server, "localhost");
+    ASSERT_TRUE(c.connect()) << c.lastError();
+    EXPECT_EQ(c.tlsDescription().rfind("TLSv1.", 0), 0u) << c.tlsDescription();
+    EXPECT_NE(c.tlsDescription(), "TLSv1.1");
+    EXPECT_EQ(c.capabilities(), (std::vector<std::string>{"LOGIN", "PLAIN"}));  // from the second EHLO
+    ASSERT_TRUE(c.send(message())) << c.lastError();
+    c.disconnect();
+    ASSERT_TRUE(server.waitSessionsClosed(1, 5000));
+    std::vector<std::string> expected = {"ehlo testhost", "STARTTLS", "ehlo testhost"};
+    expected.insert(expected.end(), submission.begin(), submission.end());
+    EXPECT_EQ(server.commands(), expected);
+    std::string text;
+    for (const auto& l : composeMessageLines(message(), {std::string("\xff\xd8\xff\xe0picture", 11)})) text += l + "\r\n";
+    ASSERT_EQ(server.messages().size(), 1u);
+    EXPECT_EQ(server.messages()[0], text);
+    std::cout << "[ transcript ] localhost:" << server.port() << " STARTTLS, " << server.negotiated() << ":";
+    for (const auto& l : server.commands()) std::cout << " | " << l;
+    std::cout << "\n";
+}
+
+TEST_F(SmtpTlsTest, ImplicitTlsFromTheFirstByteThenTodaysDialogue) {
+    FakeSmtpServer server(tlsScript(FakeSmtpServer::Script::Tls::Implicit, good));
+    SmtpClient c;
+    configureTls(c, server, "127.0.0.1");
+    c.implicitTlsPort = server.port();  // stands in for 465
+    ASSERT_TRUE(c.connect()) << c.lastError();
+    EXPECT_FALSE(c.tlsDescription().empty());
+    ASSERT_TRUE(c.send(message())) << c.lastError();
+    c.disconnect();
+    ASSERT_TRUE(server.waitSessionsClosed(1, 5000));
+    std::vector<std::string> expected = {"ehlo testhost"};
+    expected.insert(expected.end(), submission.begin(), submission.end());
+    EXPECT_EQ(server.commands(), expected);
+    EXPECT_EQ(server.messages().size(), 1u);
+}
+
+TEST_F(SmtpTlsTest, CertificateFailuresEndTheJobWithTheirReason) {
+    struct Case {
+        test::TestCertificates::Pair pair;
+        bool trustTestAuthority;
+        std::string reason;
+    };
+    const auto wrongName = certificates->issue("wrong", {"mail.other.test", "127.0.0.9"});
+    const auto expired = certificates->issue("expired", {"localhost", "127.0.0.1"}, -2 * 86400, -86400);
+    const auto selfSigned = certificates->issue("self", {"localhost", "127.0.0.1"}, -3600, 86400, true);
+    for (const Case& k : {Case{wrongName, true, "host name does not match the certificate"},
+                          Case{expired, true, "certificate has expired"},
+                          Case{selfSigned, true, "self-signed certificate, not trusted"},
+                          Case{good, false, "certificate is not issued by a trusted authority"}}) {
+        for (const auto tls : {FakeSmtpServer::Script::Tls::StartTls, FakeSmtpServer::Script::Tls::Implicit}) {
+            SCOPED_TRACE(k.reason);
+            FakeSmtpServer server(tlsScript(tls, k.pair));
+            SmtpClient c;
+            configureTls(c, server, "localhost");
+            if (!k.trustTestAuthority) c.trustedCertificatesFile.clear();  // the system's store
+            c.implicitTlsPort = tls == FakeSmtpServer::Script::Tls::Implicit ? server.port() : 465;
+            EXPECT_FALSE(c.connect());
+            EXPECT_EQ(c.lastError(), "the server's certificate is not accepted: " + k.reason);
+            EXPECT_FALSE(c.connected());
+            ASSERT_TRUE(server.waitSessionsClosed(1, 5000));
+            for (const auto& cmd : server.commands()) EXPECT_NE(cmd, "auth LOGIN");
+            EXPECT_TRUE(server.messages().empty());
+        }
+    }
+}
+
+TEST_F(SmtpTlsTest, StalledHandshakeEndsAtTheTimeOut) {
+    for (const auto tls : {FakeSmtpServer::Script::Tls::StartTls, FakeSmtpServer::Script::Tls::Implicit}) {
+        FakeSmtpServer::Script script = tlsScript(tls, good);
+        script.stallHandshake = true;
+        FakeSmtpServer server(script);
+        SmtpClient c;
+        configureTls(c, server, "127.0.0.1");
+        c.replyTimeoutMs = kShortTimeoutMs;
+        c.implicitTlsPort = tls == FakeSmtpServer::Script::Tls::Implicit ? server.port() : 465;
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_FALSE(c.connect());
+        const auto took = std::chrono::steady_clock::now() - start;
+        EXPECT_EQ(c.lastError(), "time-out in the TLS handshake");
+        EXPECT_GE(took, std::chrono::milliseconds(kShortTimeoutMs));
+        EXPECT_LT(took, std::chrono::milliseconds(kShortTimeoutMs * 10));
+    }
 }
 
 }  // namespace

@@ -159,6 +159,25 @@ TEST(StartPageFetch, FailuresGiveNothing) {
     EXPECT_FALSE(f.fetch(""));
 }
 
+TEST(StartPageFetch, HeadersAreBoundedAndEndWithTheirReason) {
+    std::string manyLines = "HTTP/1.0 200 OK\r\n";
+    for (int i = 0; i < 20; ++i)
+        manyLines += "X-Filler: " + std::string(1000, 'f') + "\r\n";
+    const std::pair<std::string, std::string> cases[] = {
+        {"HTTP/1.0 200 OK\r\nX-Long: " + std::string(5000, 'a'), "header line longer than 4096 bytes"},
+        {std::string(5000, 'b'), "not an HTTP reply"},
+        {manyLines, "headers longer than 16384 bytes"},
+    };
+    for (const auto& [reply, reason] : cases) {
+        SCOPED_TRACE(reason);
+        OneShotServer server;
+        server.serve({reply, "\r\n\r\n<title>late</title>"});
+        auto f = fetcherOn(server.port());
+        EXPECT_FALSE(f.fetch("127.0.0.1"));
+        EXPECT_EQ(f.lastFailure(), reason);
+    }
+}
+
 TEST(StartPageFetch, ConnectionRefused) {
     uint16_t port = 0;
     {

@@ -171,17 +171,38 @@ TEST_F(SettingsStoreTest, SaveKeepsOtherSectionsKeysAndComments) {
               1);
 }
 
-TEST_F(SettingsStoreTest, LineBreaksInTextsCannotAddKeys) {
+TEST_F(SettingsStoreTest, LineBreaksInTextsCannotAddKeysAndFileAndMemoryAgree) {
     CameraSettings s;
     s.hostAddress = "127.0.0.1";
-    s.descriptor = "Cam\r\n[IPCAM_1]\nHost_Addr=10.0.0.1";
     SettingsStore store(file());
     store.save(s);
+    const std::string before = readAll(file());
+    // A text with a line break is refused whole: the file stays as it was.
+    for (const char* bad : {"Cam\r\n[IPCAM_1]\nHost_Addr=10.0.0.1", "a\rb", "a\nb"}) {
+        s.descriptor = bad;
+        try {
+            store.save(s);
+            ADD_FAILURE() << "saved " << bad;
+        } catch (const SettingsWriteError& e) {
+            EXPECT_NE(std::string(e.what()).find("Descriptor holds a line break"), std::string::npos) << e.what();
+        }
+        EXPECT_EQ(readAll(file()), before);
+    }
+    // A lone CR edited into the file by hand ends its line like LF: no value
+    // read back holds one, and saving what was read writes the same values.
+    writeAll(file(), "[IPCAM_1]\r\nSMTP_Receiver=a@b.c\rRCPT to:<evil@x>\r\nDescriptor=Cam\rSMTP_Copy=c@d.e\n");
     CameraSettings back;
     store.load(back);
-    EXPECT_EQ(back.hostAddress, "127.0.0.1");
-    EXPECT_EQ(back.descriptor, "Cam  [IPCAM_1] Host_Addr=10.0.0.1");
-    EXPECT_EQ(linesOf(readAll(file())).size(), 189u);
+    EXPECT_EQ(back.smtpReceiver, "a@b.c");
+    EXPECT_EQ(back.descriptor, "Cam");
+    EXPECT_EQ(back.smtpCopy, "c@d.e");
+    store.save(back);
+    CameraSettings again;
+    store.load(again);
+    EXPECT_EQ(again.smtpReceiver, back.smtpReceiver);
+    EXPECT_EQ(again.descriptor, back.descriptor);
+    EXPECT_EQ(again.smtpCopy, back.smtpCopy);
+    EXPECT_EQ(readAll(file()).find('\r'), std::string::npos);
 }
 
 TEST_F(SettingsStoreTest, ExistingEmptyFileIsFilledAndTightenedToOwnerOnly) {

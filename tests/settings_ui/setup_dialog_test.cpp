@@ -22,6 +22,7 @@
 
 #include "settings/Unit3.h"
 #include "settings/Unit5.h"
+#include "mail/mail_message.h"
 
 namespace ipcam {
 namespace {
@@ -508,6 +509,42 @@ TEST_F(SetupDialogTest, EmailSaveWritesAllFieldsAndRearmsAlarmEmails) {
     email->serverEdit()->setText(QStringLiteral("127.0.0.9"));
     email->exitClick();
     EXPECT_EQ(fileRecord().smtpServer, "127.0.0.1");
+}
+
+TEST_F(SetupDialogTest, EmailSaveRefusesAFieldWithAControlCharacterAndKeepsHostPort) {
+    writeFile([](CameraSettings& s) { s.smtpReceiver = "me@example.org"; });
+    email->show();
+    email->formActivate();
+    shared.alarmEmailArmed = false;
+    struct Case {
+        QLineEdit* edit;
+        const char* caption;
+        QString text;
+    };
+    for (const Case& k : {Case{email->receiverEdit(), "Receiver(To)", QStringLiteral("a@b.c\r\nRCPT to:<evil@x>")},
+                          Case{email->senderEdit(), "Sender(From)", QStringLiteral("a@b.c\rx")},
+                          Case{email->copyEdit(), "Copy(Cc)", QString::fromLatin1("a@b.c\0x", 7)},
+                          Case{email->passwordEdit(), "Email Password", QStringLiteral("se\tcret")}}) {
+        SCOPED_TRACE(k.caption);
+        const QString before = k.edit->text();
+        k.edit->setText(k.text);
+        warnings.clear();
+        email->saveClick();
+        ASSERT_EQ(warnings.size(), 1u);
+        EXPECT_NE(warnings[0].find(std::string("\"") + k.caption + "\""), std::string::npos) << warnings[0];
+        EXPECT_TRUE(email->isVisible());
+        EXPECT_FALSE(shared.alarmEmailArmed);
+        EXPECT_EQ(fileRecord().smtpReceiver, "me@example.org");
+        EXPECT_FALSE(hasControlCharacter(shared.settings().smtpReceiver));
+        k.edit->setText(before);
+    }
+    // "host:port" and a bracketed IPv6 address are saved as typed.
+    for (const QString& server : {QStringLiteral("smtp.example.org:587"), QStringLiteral("[::1]:465")}) {
+        email->show();
+        email->serverEdit()->setText(server);
+        email->saveClick();
+        EXPECT_EQ(fileRecord().smtpServer, server.toStdString());
+    }
 }
 
 TEST_F(SetupDialogTest, EmailDialogWithoutFileClearsRecordButKeepsBoxes) {

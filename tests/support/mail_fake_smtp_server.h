@@ -1,7 +1,8 @@
 #pragma once
 // A scripted SMTP server on 127.0.0.1 (ephemeral port) for tests. It serves
 // connections one after another on its own thread and records every command
-// line it receives and every message text sent after "Data".
+// line it receives and every message text sent after "Data". It can speak
+// TLS: offered through STARTTLS, or from the first byte.
 
 #include <condition_variable>
 #include <cstdint>
@@ -30,6 +31,17 @@ public:
         bool silent = false;
         // Hold the greeting until release() is called.
         bool holdGreeting = false;
+        // Reply lines (after the greeting) sent at once, before any command.
+        std::vector<std::string> greetingTail;
+        // Bytes sent instead of the greeting, in pieces, until the client goes.
+        std::string endlessGreeting;
+
+        enum class Tls { None, StartTls, Implicit };
+        // StartTls: "250-STARTTLS" is offered in the EHLO answer until TLS runs.
+        Tls tls = Tls::None;
+        std::string certFile, keyFile;  // PEM, for TLS
+        // When TLS is due, never answer the client's hello.
+        bool stallHandshake = false;
     };
 
     FakeSmtpServer();
@@ -47,6 +59,8 @@ public:
     // closing "." line, with their CR LF line ends.
     std::vector<std::string> messages() const;
     int sessions() const;
+    // The TLS version and cipher of the last session that started TLS.
+    std::string negotiated() const;
     // Waits until `count` sessions have ended (the client quit or closed).
     bool waitSessionsClosed(int count, int timeoutMs) const;
 
@@ -55,8 +69,12 @@ public:
 
 private:
     void serve();
+    struct Conn;
     void session(int fd);
-    bool sendLine(int fd, const std::string& line);
+    bool sendLine(Conn& c, const std::string& line);
+    int receive(Conn& c, char* buf, size_t size);
+    bool startTls(Conn& c);
+    void stall(Conn& c);
 
     Script script_;
     int listenFd_ = -1;
@@ -67,6 +85,7 @@ private:
     int closed_ = 0;
     std::vector<std::string> commands_;
     std::vector<std::string> messages_;
+    std::string negotiated_;
     mutable std::mutex mutex_;
     mutable std::condition_variable cv_;
     std::thread thread_;
