@@ -140,7 +140,7 @@ TForm1::TForm1(Options options, QWidget* parent) : QWidget(parent), options_(std
     Reload1->hide();
 
     for (TimerId id : {TimerId::Timer1, TimerId::LinkTimeOut1, TimerId::CreateConnectTimer, TimerId::ReconnectTimer,
-                       TimerId::SeetingTimer, TimerId::PWTimer}) {
+                       TimerId::SeetingTimer, TimerId::PWTimer, TimerId::OfflineRetryTimer}) {
         auto* t = new QTimer(this);
         t->setInterval(scaled(id == TimerId::CreateConnectTimer ? 100 : 1000));
         timers_[id] = t;
@@ -181,6 +181,8 @@ TForm1::TForm1(Options options, QWidget* parent) : QWidget(parent), options_(std
     connect(timers_[TimerId::SeetingTimer], &QTimer::timeout, this,
             [this, c] { guarded([c] { c->seetingTimerTimer(); }); });
     connect(timers_[TimerId::PWTimer], &QTimer::timeout, this, [this, c] { guarded([c] { c->pwTimerTimer(); }); });
+    connect(timers_[TimerId::OfflineRetryTimer], &QTimer::timeout, this,
+            [this, c] { guarded([c] { c->offlineRetryTimerTimer(); }); });
     connect(qApp, &QGuiApplication::focusWindowChanged, this, &TForm1::onFocusWindowChanged);
 
     applyLayout(1);

@@ -126,6 +126,7 @@ void MainController::formActivate() {
     }
     deps_.shared.cameraReachable = false;
     deps_.ping.restart();
+    host_.stopTimer(TimerId::OfflineRetryTimer);
     host_.stopTimer(TimerId::Timer1);
     host_.stopTimer(TimerId::LinkTimeOut1);
     recorder_->endFromOutside();  // a running recording is written, not dropped
@@ -195,6 +196,7 @@ void MainController::recordStop1Click() {
 }
 
 void MainController::reload1Click() {
+    host_.stopTimer(TimerId::OfflineRetryTimer);
     deps_.shared.cameraReachable = false;
     deps_.ping.restart();
     host_.setLinkInfo(connectingText());
@@ -219,6 +221,7 @@ void MainController::openSetupDialog() {
 }
 
 void MainController::settings1Click() {
+    host_.stopTimer(TimerId::OfflineRetryTimer);
     session_.SpaceConfirmed = false;
     host_.stopTimer(TimerId::Timer1);
     host_.stopTimer(TimerId::LinkTimeOut1);
@@ -251,6 +254,7 @@ void MainController::playBack1Click() {
 }
 
 void MainController::formClose() {
+    host_.stopTimer(TimerId::OfflineRetryTimer);
     host_.stopTimer(TimerId::Timer1);
     host_.stopTimer(TimerId::LinkTimeOut1);
     recorder_->endFromOutside();
@@ -426,6 +430,7 @@ void MainController::connectionTimerStep(TimerId timer) {
         if (timer != TimerId::SeetingTimer) {
             host_.stopTimer(TimerId::LinkTimeOut1);
         }
+        enterOffline();
         return;
     }
     if (!deps_.shared.cameraReachable) {
@@ -453,6 +458,29 @@ void MainController::connectionTimerStep(TimerId timer) {
             refreshButtons(0);
         }
     }
+    if (!reachable) {
+        enterOffline();
+    }
+}
+
+// Off-line is not the end: a camera that reboots or loses power for a while
+// is tried again by itself, so that an unattended recorder records again
+// once it is back.
+void MainController::enterOffline() {
+    host_.startTimer(TimerId::OfflineRetryTimer, kOfflineRetryMs);
+}
+
+// The Reload button's retry without its texts and blinking: the off-line
+// texts and buttons stay until the camera answers.
+void MainController::offlineRetryTimerTimer() {
+    host_.stopTimer(TimerId::OfflineRetryTimer);
+    if (session_.LinkUp) {
+        return;
+    }
+    deps_.shared.cameraReachable = false;
+    deps_.ping.restart();
+    session_.ConnectAttempts = 0;
+    host_.startTimer(TimerId::ReconnectTimer, 5000);
 }
 
 void MainController::linkTimeOut1Timer() {

@@ -64,6 +64,10 @@ public:
     void reconnectTimerTimer() { connectionTimerStep(TimerId::ReconnectTimer); }
     void seetingTimerTimer() { connectionTimerStep(TimerId::SeetingTimer); }
     void pwTimerTimer();
+    void offlineRetryTimerTimer();
+
+    // While off-line, the connection is retried by itself this often.
+    static constexpr int kOfflineRetryMs = 30000;
 
     // Camera socket events.
     void onSocketConnected() override;
@@ -95,6 +99,7 @@ private:
     void wrongPassword();
     void pictureStart(const std::vector<uint8_t>& chunk);
     void directoryCheckLoop();
+    void enterOffline();
     void showPleaseWait();
     void openSetupDialog();
     std::string connectingText() const;

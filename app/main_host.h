@@ -7,7 +7,9 @@
 
 namespace ipcam {
 
-enum class TimerId { Timer1, LinkTimeOut1, CreateConnectTimer, ReconnectTimer, SeetingTimer, PWTimer };
+// OfflineRetryTimer runs only while the camera is reported off-line: each
+// tick retries the connection quietly, as the Reload button would.
+enum class TimerId { Timer1, LinkTimeOut1, CreateConnectTimer, ReconnectTimer, SeetingTimer, PWTimer, OfflineRetryTimer };
 enum class Control { Record1, RecordStop1, Reload1, Settings1, PlayBack1 };
 
 class MainHost {

@@ -362,6 +362,24 @@ TEST(ConnectionTimers, ReachableOnlyAfterTheThirdTickGivesUpOnTheFourth) {
     EXPECT_EQ(rig.host.linkInfo, "IP CAM(127.0.0.1) is off-line.");
     EXPECT_EQ(rig.host.buttonMode(), 2);
     EXPECT_FALSE(rig.host.isRunning(TimerId::CreateConnectTimer));
+
+    // Off-line, the connection is retried by itself every 30 s, quietly:
+    // the off-line texts and buttons stay, nothing blinks.
+    ASSERT_TRUE(rig.host.isRunning(TimerId::OfflineRetryTimer));
+    EXPECT_EQ(rig.host.interval[TimerId::OfflineRetryTimer], 30000);
+    const int restarts = rig.ping.restarts;
+    rig.controller->offlineRetryTimerTimer();
+    EXPECT_FALSE(rig.host.isRunning(TimerId::OfflineRetryTimer));
+    EXPECT_EQ(rig.ping.restarts, restarts + 1);
+    EXPECT_TRUE(rig.host.isRunning(TimerId::ReconnectTimer));
+    EXPECT_FALSE(rig.host.isRunning(TimerId::PWTimer));
+    EXPECT_EQ(rig.host.linkInfo, "IP CAM(127.0.0.1) is off-line.");
+    EXPECT_EQ(rig.host.buttonMode(), 2);
+    rig.shared.cameraReachable = true;
+    rig.controller->reconnectTimerTimer();
+    EXPECT_EQ(rig.socket.opens.size(), 1u);
+    EXPECT_EQ(rig.host.buttonMode(), 0);
+    EXPECT_FALSE(rig.host.isRunning(TimerId::OfflineRetryTimer));
 }
 
 TEST(ConnectionTimers, FailedProbeOpensNoSocketAndLeavesReload) {
@@ -375,6 +393,10 @@ TEST(ConnectionTimers, FailedProbeOpensNoSocketAndLeavesReload) {
     EXPECT_EQ(rig.host.linkInfo, "IP CAM(127.0.0.1) is off-line.");
     EXPECT_EQ(rig.host.buttonMode(), 2);
     EXPECT_FALSE(rig.host.isRunning(TimerId::ReconnectTimer));
+    EXPECT_TRUE(rig.host.isRunning(TimerId::OfflineRetryTimer));
+    rig.controller->reload1Click();  // Reload still tries at once
+    EXPECT_FALSE(rig.host.isRunning(TimerId::OfflineRetryTimer));
+    EXPECT_TRUE(rig.host.isRunning(TimerId::ReconnectTimer));
 }
 
 TEST(ConnectionTimers, TheThreeTimersDiffer) {

@@ -124,6 +124,37 @@ TEST_F(EndToEnd, AStoppedCameraGoesOfflineAndReloadBringsItBack) {
     EXPECT_EQ(linkInfo(), "Front Door");
 }
 
+TEST_F(EndToEnd, ACameraBackFromAnOutageIsRecordedAgainWithoutAClick) {
+    // Daily recording in every hour of the week.
+    form.reset();
+    SettingsStore store(dir.filePath("ipcam-recorder.INI").toStdString());
+    CameraSettings s;
+    store.load(s);
+    s.schedule.bytes.fill(1);
+    store.save(s);
+    TForm1::Options o = e2e::loopbackOptions(dir, simOptions.httpPort);
+    o.warningHook = [this](const std::string& t) { warnings.push_back(t); };
+    o.setupDialogHook = [] {};
+    form = std::make_unique<TForm1>(o);
+    form->activateFirstTime();
+    const CameraSession& session = form->controller().session();
+    ASSERT_TRUE(waitUntil([&] { return (session.RecordKind & kDaily) && session.RecordFrames >= 3; }))
+        << diagnostics();
+
+    simulator.reset();  // stream and start page gone, as in a reboot
+    ASSERT_TRUE(waitUntil([&] { return linkInfo() == "IP CAM(127.0.0.1) is off-line."; })) << linkInfo();
+    // Off-line for longer than one give-up (20 s in the program, 0.4 s here).
+    waitUntil([] { return false; }, 800);
+    EXPECT_TRUE(form->Reload1->isVisibleTo(form.get()));
+    EXPECT_EQ(session.RecordKind, 0);
+
+    startSimulator();  // back on the same ports; nobody clicks
+    ASSERT_TRUE(waitUntil([&] { return (session.RecordKind & kDaily) && session.RecordFrames >= 3; }))
+        << diagnostics();
+    EXPECT_EQ(linkInfo(), "Front Door");
+    EXPECT_TRUE(warnings.empty());
+}
+
 TEST_F(EndToEnd, WrongPasswordAsksThreeTimesThenEndsTheProgram) {
     form.reset();
     SettingsStore store(dir.filePath("ipcam-recorder.INI").toStdString());
