@@ -284,6 +284,7 @@ void MainController::onSocketRead(const std::vector<uint8_t>& chunk) {
     if (!session_.HeaderAccepted) {
         if (checkReplyHeader(chunk)) {
             session_.HeaderAccepted = true;
+            framer_.reset();
         } else {
             wrongPassword();
         }
@@ -292,14 +293,25 @@ void MainController::onSocketRead(const std::vector<uint8_t>& chunk) {
     if (!session_.LinkUp || chunk.empty()) {
         return;
     }
-    if (isPictureStart(chunk)) {
-        pictureStart(chunk);
-        return;
+    // TCP keeps no picture boundaries: one read may hold the end of one
+    // picture and the starts of several more.
+    starts_.clear();
+    framer_.findStarts(chunk, starts_);
+    const std::span<const uint8_t> bytes(chunk);
+    size_t at = 0;
+    for (const size_t start : starts_) {
+        if (start > at) {
+            collector_.append(bytes.subspan(at, start - at));
+        }
+        pictureStart();
+        at = start;
     }
-    collector_.append(chunk);
+    collector_.append(bytes.subspan(at));
 }
 
-void MainController::pictureStart(const std::vector<uint8_t>& chunk) {
+// The picture collected so far is complete: show it and hand it to the
+// recorder; the caller then collects the new one.
+void MainController::pictureStart() {
     session_.PasswordFailures = 0;
     host_.setControlEnabled(Control::Reload1, true);
     session_.LinkWatchdog = 60;
@@ -312,11 +324,7 @@ void MainController::pictureStart(const std::vector<uint8_t>& chunk) {
             session_.FrameBuffer.swap(session_.ReceiveBuffer);
         }
     }
-    // The new picture starts collecting before the recorder step: a box the
-    // step shows keeps socket events flowing, and the chunks that arrive
-    // meanwhile belong after this one.
     session_.ReceiveBuffer.clear();
-    collector_.append(chunk);
     if (decoded) {
         host_.previewChanged();
         recorder_->step(session_.FrameBuffer, viewOf(preview_));

@@ -97,7 +97,7 @@ public:
 private:
     void connectionTimerStep(TimerId timer);
     void wrongPassword();
-    void pictureStart(const std::vector<uint8_t>& chunk);
+    void pictureStart();
     void directoryCheckLoop();
     void enterOffline();
     void showPleaseWait();
@@ -118,6 +118,8 @@ private:
     QImage preview_;
     JpegDecoder decoder_;
     PictureCollector collector_;
+    PictureFramer framer_;
+    std::vector<size_t> starts_;
     std::unique_ptr<Recorder> recorder_;
     bool skipActivation_ = false;
     bool playbackOpened_ = false;

@@ -126,20 +126,22 @@ TEST(StreamReader, PicturesAreCutAtPictureStartsWhateverTheChunking) {
     rig.connect();
     auto a = makeJpeg(320, 240, Qt::red);
     auto b = makeJpeg(160, 120, Qt::blue);
-    std::vector<uint8_t> boundary = {'\r', '\n', '-', '-', 'E', 'O', 'B', '\r', '\n'};
+    const std::vector<uint8_t> boundary(kBoundaryLine.begin(), kBoundaryLine.end());
 
     // The first picture start finds nothing collected: counted, nothing shown.
     rig.controller->onSocketRead(std::vector<uint8_t>(a.begin(), a.begin() + 10));
     EXPECT_EQ(rig.session().PreviewFrames, 1u);
     EXPECT_EQ(rig.host.previewRepaints, 0);
-    // The rest of picture a in uneven pieces, then its boundary line.
+    // The rest of picture a in uneven pieces, then its boundary line, itself
+    // split.
     size_t pos = 10;
     for (size_t step : {1u, 7u, 300u, 2u}) {
         rig.controller->onSocketRead(std::vector<uint8_t>(a.begin() + pos, a.begin() + pos + step));
         pos += step;
     }
     rig.controller->onSocketRead(std::vector<uint8_t>(a.begin() + pos, a.end()));
-    rig.controller->onSocketRead(boundary);
+    rig.controller->onSocketRead(std::vector<uint8_t>(boundary.begin(), boundary.begin() + 3));
+    rig.controller->onSocketRead(std::vector<uint8_t>(boundary.begin() + 3, boundary.end()));
     EXPECT_TRUE(rig.controller->preview().isNull());
 
     // Picture b starts: picture a with its trailing bytes is complete.
@@ -152,13 +154,17 @@ TEST(StreamReader, PicturesAreCutAtPictureStartsWhateverTheChunking) {
     EXPECT_EQ(rig.session().PreviewFrames, 2u);
     EXPECT_EQ(rig.session().LinkWatchdog, 60);
 
-    // A picture whose start arrives mid-chunk joins the previous one.
-    std::vector<uint8_t> glued = {'x'};
-    glued.insert(glued.end(), a.begin(), a.end());
-    rig.controller->onSocketRead(glued);
-    rig.controller->onSocketRead(a);
-    EXPECT_EQ(rig.controller->preview().size(), QSize(160, 120));
-    EXPECT_EQ(rig.session().FrameBuffer.size(), b.size() + glued.size());
+    // b's boundary, a whole picture a and the start of another a in one read:
+    // each picture alone, with its own boundary line.
+    std::vector<uint8_t> joined = boundary;
+    joined.insert(joined.end(), a.begin(), a.end());
+    joined.insert(joined.end(), boundary.begin(), boundary.end());
+    joined.insert(joined.end(), a.begin(), a.begin() + 5);
+    rig.controller->onSocketRead(joined);
+    EXPECT_EQ(rig.session().PreviewFrames, 4u);
+    EXPECT_EQ(rig.host.previewRepaints, 3);
+    EXPECT_EQ(rig.session().FrameBuffer, expected);
+    EXPECT_EQ(rig.session().ReceiveBuffer, std::vector<uint8_t>(a.begin(), a.begin() + 5));
 }
 
 TEST(StreamReader, UndecodablePictureKeepsTheLastGoodOne) {

@@ -6,6 +6,7 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QDirIterator>
 #include <QElapsedTimer>
 #include <QTcpServer>
 #include <QTemporaryDir>
@@ -152,6 +153,50 @@ TEST_F(EndToEnd, ACameraBackFromAnOutageIsRecordedAgainWithoutAClick) {
     ASSERT_TRUE(waitUntil([&] { return (session.RecordKind & kDaily) && session.RecordFrames >= 3; }))
         << diagnostics();
     EXPECT_EQ(linkInfo(), "Front Door");
+    EXPECT_TRUE(warnings.empty());
+}
+
+// A picture cut out of the stream: one JPEG start, and the boundary line at
+// its end only.
+bool alone(const QByteArray& picture) {
+    static const QByteArray start("\xFF\xD8\xFF\xE0", 4);
+    return picture.startsWith(start) && picture.indexOf(start, 1) < 0 && picture.endsWith(sim::kBoundaryLine) &&
+           picture.indexOf(sim::kBoundaryLine) == picture.size() - sim::kBoundaryLine.size();
+}
+
+TEST_F(EndToEnd, PicturesSplitOrJoinedByTheNetworkAreRecordedAloneAndUnchanged) {
+    ASSERT_TRUE(waitUntil([&] { return previewInfo().rfind("Preview: ", 0) == 0; }));
+    const CameraSession& session = form->controller().session();
+    for (sim::WriteMode mode : {sim::WriteMode::Split, sim::WriteMode::Joined}) {
+        simulator->invoke([mode](sim::CameraSimulator& s) {
+            s.setKeepSent(true);
+            s.setWriteMode(mode);
+        });
+        form->Record1->click();
+        ASSERT_TRUE(waitUntil([&] { return session.RecordFrames >= 25; })) << diagnostics();
+        form->RecordStop1->click();
+        ASSERT_TRUE(waitUntil([&] { return session.RecordKind == 0; }));
+    }
+    int files = 0, checked = 0;
+    for (QDirIterator it(dir.path(), {"*.AVI"}, QDir::Files, QDirIterator::Subdirectories); it.hasNext();) {
+        RecordedFile file;
+        ASSERT_EQ(file.openRecordedFile(it.next()), RecordedFile::OpenStatus::Opened);
+        ++files;
+        for (uint32_t i = 0; i < file.frameCount(); ++i) {
+            QByteArray picture;
+            ASSERT_TRUE(file.readPicture(i, picture));
+            if (picture.endsWith(QByteArray("\n\0", 2))) picture.chop(1);  // the file pads odd sizes
+            EXPECT_TRUE(alone(picture)) << "picture " << i << " of " << picture.size() << " bytes: "
+                                        << picture.left(6).toHex().toStdString() << " .. "
+                                        << picture.right(12).toHex().toStdString();
+            bool sent = false;
+            simulator->invoke([&](sim::CameraSimulator& s) { sent = s.wasSent(picture); });
+            EXPECT_TRUE(sent) << "picture " << i << " is not a picture the camera sent";
+            ++checked;
+        }
+    }
+    EXPECT_EQ(files, 2);
+    EXPECT_GE(checked, 50);
     EXPECT_TRUE(warnings.empty());
 }
 
