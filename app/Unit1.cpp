@@ -292,6 +292,11 @@ void TForm1::startTimer(TimerId id, int intervalMs) {
 void TForm1::stopTimer(TimerId id) { timers_.at(id)->stop(); }
 void TForm1::setTimerInterval(TimerId id, int intervalMs) { timers_.at(id)->setInterval(scaled(intervalMs)); }
 
+void TForm1::post(std::function<void()> task) {
+    QMetaObject::invokeMethod(
+        this, [this, task = std::move(task)] { guarded(task); }, Qt::QueuedConnection);
+}
+
 void TForm1::showWarning(const std::string& text) {
     if (options_.warningHook) {
         options_.warningHook(text);

@@ -2,6 +2,8 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
+
 #include "camera/status_line.h"
 #include "detect/week_schedule.h"
 
@@ -281,6 +283,11 @@ void MainController::onSocketConnected() {
 }
 
 void MainController::onSocketRead(const std::vector<uint8_t>& chunk) {
+    struct ReadScope {
+        int& depth;
+        explicit ReadScope(int& d) : depth(d) { ++depth; }
+        ~ReadScope() { --depth; }
+    } scope(readDepth_);
     if (!session_.HeaderAccepted) {
         if (checkReplyHeader(chunk)) {
             session_.HeaderAccepted = true;
@@ -336,31 +343,62 @@ void MainController::pictureStart() {
 }
 
 void MainController::wrongPassword() {
-    const char* message = "Please enter correct password!!";
+    const std::string message = "Please enter correct password!!";
     if (session_.PasswordFailures >= 3) {
-        host_.showWarning(message);
-        host_.closeMainWindow();
+        // The program ends once the box is closed; nothing connects again
+        // meanwhile.
+        host_.stopTimer(TimerId::Timer1);
+        host_.stopTimer(TimerId::LinkTimeOut1);
+        host_.stopTimer(TimerId::CreateConnectTimer);
+        deps_.socket.close();
+        host_.post([this, message] {
+            host_.showWarning(message);
+            host_.closeMainWindow();
+        });
         return;
     }
+    // Every state change first; the box and the setup dialog follow once
+    // this read has returned, so the socket is never held up by them.
     host_.stopTimer(TimerId::Timer1);
     host_.stopTimer(TimerId::LinkTimeOut1);
     ++session_.PasswordFailures;
-    host_.showWarning(message);
     refreshButtons(0);
     host_.setControlEnabled(Control::Record1, true);
     host_.setControlEnabled(Control::PlayBack1, true);
     host_.stopTimer(TimerId::CreateConnectTimer);
     host_.setTimerInterval(TimerId::CreateConnectTimer, 100);
-    // What the dialog leaves in memory, saved or not, is used for the next
-    // connection: no reload here.
-    openSetupDialog();
-    session_.MotionPhase = 0;
-    deps_.ping.restart();
-    session_.ConnectAttempts = 0;
-    showPleaseWait();
-    host_.startTimer(TimerId::CreateConnectTimer, 5000);
-    host_.stopTimer(TimerId::Timer1);
-    host_.startTimer(TimerId::LinkTimeOut1, 1000);
+    host_.post([this, message] {
+        host_.showWarning(message);
+        // A camera that hangs up after a rejection has scheduled the next
+        // attempt while the box was open: the dialog comes first.
+        host_.stopTimer(TimerId::CreateConnectTimer);
+        host_.setTimerInterval(TimerId::CreateConnectTimer, 100);
+        // What the dialog leaves in memory, saved or not, is used for the
+        // next connection: no reload here.
+        openSetupDialog();
+        session_.MotionPhase = 0;
+        deps_.ping.restart();
+        session_.ConnectAttempts = 0;
+        showPleaseWait();
+        host_.startTimer(TimerId::CreateConnectTimer, 5000);
+        host_.stopTimer(TimerId::Timer1);
+        host_.startTimer(TimerId::LinkTimeOut1, 1000);
+    });
+}
+
+void MainController::warn(const std::string& text) {
+    if (readDepth_ == 0) {
+        host_.showWarning(text);
+        return;
+    }
+    if (std::find(boxesPending_.begin(), boxesPending_.end(), text) != boxesPending_.end()) {
+        return;
+    }
+    boxesPending_.push_back(text);
+    host_.post([this, text] {
+        host_.showWarning(text);
+        boxesPending_.erase(std::find(boxesPending_.begin(), boxesPending_.end(), text));
+    });
 }
 
 void MainController::onSocketError() {
@@ -520,7 +558,7 @@ void MainController::linkTimeOut1Timer() {
 
 void MainController::setDiskSpace(const std::string& text) { host_.setDiskSpace(text); }
 
-void MainController::showWarning(const std::string& text) { host_.showWarning(text); }
+void MainController::showWarning(const std::string& text) { warn(text); }
 
 void MainController::startStatusTimer() { host_.startTimer(TimerId::Timer1, 1000); }
 

@@ -97,6 +97,9 @@ public:
 private:
     void connectionTimerStep(TimerId timer);
     void wrongPassword();
+    // Shows a box now, or once the running socket read has returned; a
+    // box with the same text already waiting or open is not shown twice.
+    void warn(const std::string& text);
     void pictureStart();
     void directoryCheckLoop();
     void enterOffline();
@@ -124,6 +127,8 @@ private:
     bool skipActivation_ = false;
     bool playbackOpened_ = false;
     bool partialFilesChecked_ = false;
+    int readDepth_ = 0;  // > 0 while a socket read is handled
+    std::vector<std::string> boxesPending_;
 };
 
 }  // namespace ipcam

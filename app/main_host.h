@@ -3,6 +3,7 @@
 // its timers and its modal boxes. The widget implements it; tests fake it.
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 namespace ipcam {
@@ -33,6 +34,11 @@ public:
     // A modal "Warning!" box with the error icon and an OK button. Events
     // keep being dispatched while it is open.
     virtual void showWarning(const std::string& text) = 0;
+    // Runs `task` from the event loop after the current event handler has
+    // returned. Boxes and dialogs reached from a socket read are opened this
+    // way, so that the read handler never waits on the user and the socket
+    // keeps delivering reads while they are open.
+    virtual void post(std::function<void()> task) = 0;
     // The setup dialog, modal; returns when the user has closed it.
     virtual void showSetupDialog() = 0;
     // The setup dialog's caption (first run sets "IPCAM INI file Settings").

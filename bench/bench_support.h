@@ -82,6 +82,7 @@ public:
     void stopTimer(TimerId) override {}
     void setTimerInterval(TimerId, int) override {}
     void showWarning(const std::string&) override {}
+    void post(std::function<void()>) override {}
     void showSetupDialog() override {}
     void setSetupDialogCaption(const std::string&) override {}
     void fillSetupDialogFromRecord() override {}

@@ -251,6 +251,12 @@ TEST(WrongPassword, ThreeDialogsThenTheFourthRejectionEndsTheProgram) {
     for (int i = 1; i <= 3; ++i) {
         rig.controller->onSocketConnected();
         rig.controller->onSocketRead(refused);
+        // Counted at once; the box and the dialog wait until the read has
+        // returned.
+        EXPECT_EQ(rig.session().PasswordFailures, i);
+        EXPECT_EQ(rig.host.warnings.size(), static_cast<size_t>(i - 1));
+        EXPECT_FALSE(rig.host.isRunning(TimerId::CreateConnectTimer));
+        rig.host.runPosted();
         EXPECT_EQ(rig.host.setupDialogs, i);
         EXPECT_EQ(rig.session().PasswordFailures, i);
         EXPECT_TRUE(rig.host.isRunning(TimerId::CreateConnectTimer));
@@ -261,6 +267,8 @@ TEST(WrongPassword, ThreeDialogsThenTheFourthRejectionEndsTheProgram) {
     EXPECT_EQ(rig.host.closes, 0);
     rig.controller->onSocketConnected();
     rig.controller->onSocketRead(refused);
+    EXPECT_EQ(rig.host.closes, 0);  // after the box
+    rig.host.runPosted();
     EXPECT_EQ(rig.host.setupDialogs, 3);
     EXPECT_EQ(rig.host.closes, 1);
     EXPECT_EQ(rig.host.warnings, std::vector<std::string>(4, "Please enter correct password!!"));
@@ -282,6 +290,7 @@ TEST(WrongPassword, APictureStartInBetweenResetsTheCount) {
         rig.controller->onSocketConnected();
         rig.controller->onSocketRead(refused);
     }
+    rig.host.runPosted();
     EXPECT_EQ(rig.host.closes, 0);
 }
 
@@ -291,6 +300,7 @@ TEST(WrongPassword, TheDialogsInMemoryEditsAreUsedWithoutReload) {
     rig.host.onSetupDialog = [&] { rig.controller->settings().cameraPassword = "typed"; };
     rig.controller->onSocketConnected();
     rig.controller->onSocketRead({'x'});
+    rig.host.runPosted();
     EXPECT_EQ(rig.controller->settings().cameraPassword, "typed");
     rig.controller->onSocketConnected();
     EXPECT_NE(rig.socket.sent.back().find("Pass=typed&"), std::string::npos);

@@ -8,9 +8,12 @@
 #include <QDir>
 #include <QDirIterator>
 #include <QElapsedTimer>
+#include <QEventLoop>
+#include <QTimer>
 #include <QTcpServer>
 #include <QTemporaryDir>
 
+#include <atomic>
 #include <functional>
 
 #include "app/Unit1.h"
@@ -198,6 +201,65 @@ TEST_F(EndToEnd, PicturesSplitOrJoinedByTheNetworkAreRecordedAloneAndUnchanged) 
     EXPECT_EQ(files, 2);
     EXPECT_GE(checked, 50);
     EXPECT_TRUE(warnings.empty());
+}
+
+TEST_F(EndToEnd, ABoxFromThePicturePathStopsNeitherTheStreamNorTheWatchdog) {
+    // Manual recording on a drive without room: the recorder's box opens
+    // from the picture path and stays open three times as long as the
+    // watchdog's 60 ticks (1.2 s here), in a real nested event loop.
+    struct Space final : FreeSpaceQuery {
+        std::atomic<uint32_t> mb{10240};
+        uint32_t freeSpaceMB(const std::string&) override { return mb; }
+    } space;
+    form.reset();
+    TForm1::Options o = e2e::loopbackOptions(dir, simOptions.httpPort);
+    o.freeSpace = &space;
+    o.setupDialogHook = [] {};
+    uint32_t framesAtOpen = 0, framesAtClose = 0;
+    uint64_t sentAtOpen = 0, sentAtClose = 0;
+    int glued = 0, seen = 0;
+    o.warningHook = [&](const std::string& t) {
+        warnings.push_back(t);
+        const CameraSession& s = form->controller().session();
+        simulator->invoke([&](sim::CameraSimulator& c) { sentAtOpen = c.picturesSent(); });
+        framesAtOpen = s.PreviewFrames;
+        QEventLoop box;
+        QTimer look;  // every picture shown while the box is open
+        QObject::connect(&look, &QTimer::timeout, [&] {
+            const QByteArray shown(reinterpret_cast<const char*>(s.FrameBuffer.data()),
+                                   static_cast<qsizetype>(s.FrameBuffer.size()));
+            ++seen;
+            glued += alone(shown) ? 0 : 1;
+        });
+        look.start(5);
+        QTimer::singleShot(3600, &box, &QEventLoop::quit);
+        box.exec();
+        framesAtClose = s.PreviewFrames;
+        simulator->invoke([&](sim::CameraSimulator& c) { sentAtClose = c.picturesSent(); });
+    };
+    form = std::make_unique<TForm1>(o);
+    form->activateFirstTime();
+    ASSERT_TRUE(waitUntil([&] { return previewInfo().rfind("Preview: ", 0) == 0; }));
+    int connections = 0;
+    simulator->invoke([&](sim::CameraSimulator& c) { connections = c.connectionCount(); });
+
+    space.mb = 100;
+    form->Record1->click();
+    ASSERT_TRUE(waitUntil([&] { return framesAtClose != 0; }, 20000)) << diagnostics();
+    ASSERT_EQ(warnings.size(), 1u);
+    EXPECT_EQ(warnings[0], "HDD Free Space is not enough, so Manual Record stops.");
+    int connectionsAfter = 0;
+    simulator->invoke([&](sim::CameraSimulator& c) { connectionsAfter = c.connectionCount(); });
+    EXPECT_EQ(connectionsAfter, connections);  // the link was never rebuilt
+    EXPECT_NE(previewInfo(), "Fail to connect to IP CAM! Reconnect!!");
+    // 25 pictures a second for 3.6 s: every one reached the window.
+    const int64_t sent = static_cast<int64_t>(sentAtClose - sentAtOpen);
+    const int64_t shown = static_cast<int64_t>(framesAtClose) - framesAtOpen;
+    EXPECT_GE(sent, 60);
+    EXPECT_LE(sent - shown, 5) << sent << " sent, " << shown << " reached the window";
+    EXPECT_GT(seen, 20);
+    EXPECT_EQ(glued, 0);
+    form.reset();  // before the free-space query and the hook's locals go
 }
 
 TEST_F(EndToEnd, WrongPasswordAsksThreeTimesThenEndsTheProgram) {
