@@ -2,6 +2,7 @@
 
 #include <QFile>
 
+#include <malloc.h>
 #include <sys/stat.h>
 
 #include "app_fakes.h"
@@ -185,6 +186,35 @@ TEST(StreamReader, UndecodablePictureKeepsTheLastGoodOne) {
     // The collection restarted cleanly with the new chunk.
     EXPECT_EQ(rig.session().ReceiveBuffer, good);
     EXPECT_EQ(rig.session().PreviewFrames, 4u);
+}
+
+TEST(StreamReader, AHostilePictureSizeCostsNoMemoryAndIsNeitherShownNorRecorded) {
+    Rig rig;
+    rig.connect();
+    auto good = makeJpeg(64, 48, Qt::green);
+    // The same picture, its frame header claiming 16000 x 16000 pixels.
+    auto hostile = good;
+    size_t sof = 2;
+    while (!(hostile[sof] == 0xFF && hostile[sof + 1] == 0xC0)) sof += 2 + (hostile[sof + 2] << 8 | hostile[sof + 3]);
+    for (size_t at : {sof + 5, sof + 7}) {
+        hostile[at] = 16000 >> 8;
+        hostile[at + 1] = 16000 & 0xFF;
+    }
+    rig.controller->record1Click();
+    rig.controller->onSocketRead(good);
+    rig.controller->onSocketRead(good);  // shown, starts the recording
+    ASSERT_EQ(rig.session().RecordKind, kManual);
+    const uint32_t recorded = rig.session().RecordFrames;
+    const int repaints = rig.host.previewRepaints;
+
+    const size_t mappedBefore = mallinfo2().hblkhd;
+    rig.controller->onSocketRead(hostile);  // closes the good one
+    rig.controller->onSocketRead(good);     // closes the hostile one: refused
+    EXPECT_LT(mallinfo2().hblkhd, mappedBefore + 8 * 1024 * 1024);
+    EXPECT_EQ(rig.session().RecordFrames, recorded + 1);
+    EXPECT_EQ(rig.host.previewRepaints, repaints + 1);
+    EXPECT_EQ(rig.controller->preview().size(), QSize(64, 48));
+    EXPECT_EQ(rig.session().FrameBuffer, good);
 }
 
 TEST(StreamReader, ChunksWhileLinkDownAreDropped) {
