@@ -149,7 +149,7 @@ TForm1::TForm1(Options options, QWidget* parent) : QWidget(parent), options_(std
     Reload1->hide();
 
     for (TimerId id : {TimerId::Timer1, TimerId::LinkTimeOut1, TimerId::CreateConnectTimer, TimerId::ReconnectTimer,
-                       TimerId::SeetingTimer, TimerId::PWTimer}) {
+                       TimerId::SeetingTimer, TimerId::PWTimer, TimerId::OfflineRetryTimer}) {
         auto* t = new QTimer(this);
         t->setInterval(scaled(id == TimerId::CreateConnectTimer ? 100 : 1000));
         timers_[id] = t;
@@ -190,6 +190,8 @@ TForm1::TForm1(Options options, QWidget* parent) : QWidget(parent), options_(std
     connect(timers_[TimerId::SeetingTimer], &QTimer::timeout, this,
             [this, c] { guarded([c] { c->seetingTimerTimer(); }); });
     connect(timers_[TimerId::PWTimer], &QTimer::timeout, this, [this, c] { guarded([c] { c->pwTimerTimer(); }); });
+    connect(timers_[TimerId::OfflineRetryTimer], &QTimer::timeout, this,
+            [this, c] { guarded([c] { c->offlineRetryTimerTimer(); }); });
     connect(qApp, &QGuiApplication::focusWindowChanged, this, &TForm1::onFocusWindowChanged);
 
     applyLayout(1);
@@ -298,6 +300,11 @@ void TForm1::startTimer(TimerId id, int intervalMs) {
 }
 void TForm1::stopTimer(TimerId id) { timers_.at(id)->stop(); }
 void TForm1::setTimerInterval(TimerId id, int intervalMs) { timers_.at(id)->setInterval(scaled(intervalMs)); }
+
+void TForm1::post(std::function<void()> task) {
+    QMetaObject::invokeMethod(
+        this, [this, task = std::move(task)] { guarded(task); }, Qt::QueuedConnection);
+}
 
 void TForm1::showWarning(const std::string& text) {
     if (options_.warningHook) {

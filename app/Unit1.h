@@ -106,6 +106,7 @@ public:
     void stopTimer(TimerId id) override;
     void setTimerInterval(TimerId id, int intervalMs) override;
     void showWarning(const std::string& text) override;
+    void post(std::function<void()> task) override;
     void showSetupDialog() override;
     void setSetupDialogCaption(const std::string& caption) override;
     void fillSetupDialogFromRecord() override;

@@ -2,6 +2,8 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
+
 #include "camera/status_line.h"
 #include "detect/week_schedule.h"
 
@@ -126,6 +128,7 @@ void MainController::formActivate() {
     }
     deps_.shared.cameraReachable = false;
     deps_.ping.restart();
+    host_.stopTimer(TimerId::OfflineRetryTimer);
     host_.stopTimer(TimerId::Timer1);
     host_.stopTimer(TimerId::LinkTimeOut1);
     recorder_->endFromOutside();  // a running recording is written, not dropped
@@ -195,6 +198,7 @@ void MainController::recordStop1Click() {
 }
 
 void MainController::reload1Click() {
+    host_.stopTimer(TimerId::OfflineRetryTimer);
     deps_.shared.cameraReachable = false;
     deps_.ping.restart();
     host_.setLinkInfo(connectingText());
@@ -219,6 +223,7 @@ void MainController::openSetupDialog() {
 }
 
 void MainController::settings1Click() {
+    host_.stopTimer(TimerId::OfflineRetryTimer);
     session_.SpaceConfirmed = false;
     host_.stopTimer(TimerId::Timer1);
     host_.stopTimer(TimerId::LinkTimeOut1);
@@ -251,6 +256,7 @@ void MainController::playBack1Click() {
 }
 
 void MainController::formClose() {
+    host_.stopTimer(TimerId::OfflineRetryTimer);
     host_.stopTimer(TimerId::Timer1);
     host_.stopTimer(TimerId::LinkTimeOut1);
     recorder_->endFromOutside();
@@ -277,9 +283,15 @@ void MainController::onSocketConnected() {
 }
 
 void MainController::onSocketRead(const std::vector<uint8_t>& chunk) {
+    struct ReadScope {
+        int& depth;
+        explicit ReadScope(int& d) : depth(d) { ++depth; }
+        ~ReadScope() { --depth; }
+    } scope(readDepth_);
     if (!session_.HeaderAccepted) {
         if (checkReplyHeader(chunk)) {
             session_.HeaderAccepted = true;
+            framer_.reset();
         } else {
             wrongPassword();
         }
@@ -288,14 +300,25 @@ void MainController::onSocketRead(const std::vector<uint8_t>& chunk) {
     if (!session_.LinkUp || chunk.empty()) {
         return;
     }
-    if (isPictureStart(chunk)) {
-        pictureStart(chunk);
-        return;
+    // TCP keeps no picture boundaries: one read may hold the end of one
+    // picture and the starts of several more.
+    starts_.clear();
+    framer_.findStarts(chunk, starts_);
+    const std::span<const uint8_t> bytes(chunk);
+    size_t at = 0;
+    for (const size_t start : starts_) {
+        if (start > at) {
+            collector_.append(bytes.subspan(at, start - at));
+        }
+        pictureStart();
+        at = start;
     }
-    collector_.append(chunk);
+    collector_.append(bytes.subspan(at));
 }
 
-void MainController::pictureStart(const std::vector<uint8_t>& chunk) {
+// The picture collected so far is complete: show it and hand it to the
+// recorder; the caller then collects the new one.
+void MainController::pictureStart() {
     session_.PasswordFailures = 0;
     host_.setControlEnabled(Control::Reload1, true);
     session_.LinkWatchdog = 60;
@@ -308,11 +331,7 @@ void MainController::pictureStart(const std::vector<uint8_t>& chunk) {
             session_.FrameBuffer.swap(session_.ReceiveBuffer);
         }
     }
-    // The new picture starts collecting before the recorder step: a box the
-    // step shows keeps socket events flowing, and the chunks that arrive
-    // meanwhile belong after this one.
     session_.ReceiveBuffer.clear();
-    collector_.append(chunk);
     if (decoded) {
         host_.previewChanged();
         recorder_->step(session_.FrameBuffer, viewOf(preview_));
@@ -324,31 +343,62 @@ void MainController::pictureStart(const std::vector<uint8_t>& chunk) {
 }
 
 void MainController::wrongPassword() {
-    const char* message = "Please enter correct password!!";
+    const std::string message = "Please enter correct password!!";
     if (session_.PasswordFailures >= 3) {
-        host_.showWarning(message);
-        host_.closeMainWindow();
+        // The program ends once the box is closed; nothing connects again
+        // meanwhile.
+        host_.stopTimer(TimerId::Timer1);
+        host_.stopTimer(TimerId::LinkTimeOut1);
+        host_.stopTimer(TimerId::CreateConnectTimer);
+        deps_.socket.close();
+        host_.post([this, message] {
+            host_.showWarning(message);
+            host_.closeMainWindow();
+        });
         return;
     }
+    // Every state change first; the box and the setup dialog follow once
+    // this read has returned, so the socket is never held up by them.
     host_.stopTimer(TimerId::Timer1);
     host_.stopTimer(TimerId::LinkTimeOut1);
     ++session_.PasswordFailures;
-    host_.showWarning(message);
     refreshButtons(0);
     host_.setControlEnabled(Control::Record1, true);
     host_.setControlEnabled(Control::PlayBack1, true);
     host_.stopTimer(TimerId::CreateConnectTimer);
     host_.setTimerInterval(TimerId::CreateConnectTimer, 100);
-    // What the dialog leaves in memory, saved or not, is used for the next
-    // connection: no reload here.
-    openSetupDialog();
-    session_.MotionPhase = 0;
-    deps_.ping.restart();
-    session_.ConnectAttempts = 0;
-    showPleaseWait();
-    host_.startTimer(TimerId::CreateConnectTimer, 5000);
-    host_.stopTimer(TimerId::Timer1);
-    host_.startTimer(TimerId::LinkTimeOut1, 1000);
+    host_.post([this, message] {
+        host_.showWarning(message);
+        // A camera that hangs up after a rejection has scheduled the next
+        // attempt while the box was open: the dialog comes first.
+        host_.stopTimer(TimerId::CreateConnectTimer);
+        host_.setTimerInterval(TimerId::CreateConnectTimer, 100);
+        // What the dialog leaves in memory, saved or not, is used for the
+        // next connection: no reload here.
+        openSetupDialog();
+        session_.MotionPhase = 0;
+        deps_.ping.restart();
+        session_.ConnectAttempts = 0;
+        showPleaseWait();
+        host_.startTimer(TimerId::CreateConnectTimer, 5000);
+        host_.stopTimer(TimerId::Timer1);
+        host_.startTimer(TimerId::LinkTimeOut1, 1000);
+    });
+}
+
+void MainController::warn(const std::string& text) {
+    if (readDepth_ == 0) {
+        host_.showWarning(text);
+        return;
+    }
+    if (std::find(boxesPending_.begin(), boxesPending_.end(), text) != boxesPending_.end()) {
+        return;
+    }
+    boxesPending_.push_back(text);
+    host_.post([this, text] {
+        host_.showWarning(text);
+        boxesPending_.erase(std::find(boxesPending_.begin(), boxesPending_.end(), text));
+    });
 }
 
 void MainController::onSocketError() {
@@ -426,6 +476,7 @@ void MainController::connectionTimerStep(TimerId timer) {
         if (timer != TimerId::SeetingTimer) {
             host_.stopTimer(TimerId::LinkTimeOut1);
         }
+        enterOffline();
         return;
     }
     if (!deps_.shared.cameraReachable) {
@@ -453,6 +504,29 @@ void MainController::connectionTimerStep(TimerId timer) {
             refreshButtons(0);
         }
     }
+    if (!reachable) {
+        enterOffline();
+    }
+}
+
+// Off-line is not the end: a camera that reboots or loses power for a while
+// is tried again by itself, so that an unattended recorder records again
+// once it is back.
+void MainController::enterOffline() {
+    host_.startTimer(TimerId::OfflineRetryTimer, kOfflineRetryMs);
+}
+
+// The Reload button's retry without its texts and blinking: the off-line
+// texts and buttons stay until the camera answers.
+void MainController::offlineRetryTimerTimer() {
+    host_.stopTimer(TimerId::OfflineRetryTimer);
+    if (session_.LinkUp) {
+        return;
+    }
+    deps_.shared.cameraReachable = false;
+    deps_.ping.restart();
+    session_.ConnectAttempts = 0;
+    host_.startTimer(TimerId::ReconnectTimer, 5000);
 }
 
 void MainController::linkTimeOut1Timer() {
@@ -484,7 +558,7 @@ void MainController::linkTimeOut1Timer() {
 
 void MainController::setDiskSpace(const std::string& text) { host_.setDiskSpace(text); }
 
-void MainController::showWarning(const std::string& text) { host_.showWarning(text); }
+void MainController::showWarning(const std::string& text) { warn(text); }
 
 void MainController::startStatusTimer() { host_.startTimer(TimerId::Timer1, 1000); }
 

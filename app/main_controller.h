@@ -64,6 +64,10 @@ public:
     void reconnectTimerTimer() { connectionTimerStep(TimerId::ReconnectTimer); }
     void seetingTimerTimer() { connectionTimerStep(TimerId::SeetingTimer); }
     void pwTimerTimer();
+    void offlineRetryTimerTimer();
+
+    // While off-line, the connection is retried by itself this often.
+    static constexpr int kOfflineRetryMs = 30000;
 
     // Camera socket events.
     void onSocketConnected() override;
@@ -93,8 +97,12 @@ public:
 private:
     void connectionTimerStep(TimerId timer);
     void wrongPassword();
-    void pictureStart(const std::vector<uint8_t>& chunk);
+    // Shows a box now, or once the running socket read has returned; a
+    // box with the same text already waiting or open is not shown twice.
+    void warn(const std::string& text);
+    void pictureStart();
     void directoryCheckLoop();
+    void enterOffline();
     void showPleaseWait();
     void openSetupDialog();
     std::string connectingText() const;
@@ -113,10 +121,14 @@ private:
     QImage preview_;
     JpegDecoder decoder_;
     PictureCollector collector_;
+    PictureFramer framer_;
+    std::vector<size_t> starts_;
     std::unique_ptr<Recorder> recorder_;
     bool skipActivation_ = false;
     bool playbackOpened_ = false;
     bool partialFilesChecked_ = false;
+    int readDepth_ = 0;  // > 0 while a socket read is handled
+    std::vector<std::string> boxesPending_;
 };
 
 }  // namespace ipcam

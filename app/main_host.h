@@ -3,11 +3,14 @@
 // its timers and its modal boxes. The widget implements it; tests fake it.
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 namespace ipcam {
 
-enum class TimerId { Timer1, LinkTimeOut1, CreateConnectTimer, ReconnectTimer, SeetingTimer, PWTimer };
+// OfflineRetryTimer runs only while the camera is reported off-line: each
+// tick retries the connection quietly, as the Reload button would.
+enum class TimerId { Timer1, LinkTimeOut1, CreateConnectTimer, ReconnectTimer, SeetingTimer, PWTimer, OfflineRetryTimer };
 enum class Control { Record1, RecordStop1, Reload1, Settings1, PlayBack1 };
 
 class MainHost {
@@ -31,6 +34,11 @@ public:
     // A modal "Warning!" box with the error icon and an OK button. Events
     // keep being dispatched while it is open.
     virtual void showWarning(const std::string& text) = 0;
+    // Runs `task` from the event loop after the current event handler has
+    // returned. Boxes and dialogs reached from a socket read are opened this
+    // way, so that the read handler never waits on the user and the socket
+    // keeps delivering reads while they are open.
+    virtual void post(std::function<void()> task) = 0;
     // The setup dialog, modal; returns when the user has closed it.
     virtual void showSetupDialog() = 0;
     // The setup dialog's caption (first run sets "IPCAM INI file Settings").

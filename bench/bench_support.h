@@ -29,7 +29,7 @@ std::vector<uint8_t> encodeJpeg(const std::vector<uint8_t>& rgb, int width, int 
 std::vector<std::vector<uint8_t>> makeFrames(int width, int height, int count = 4);
 
 // The camera's boundary line, written right after each picture.
-inline constexpr char kBoundaryLine[] = "\r\n--EOB\r\n";
+inline constexpr char kBoundaryLine[] = "\r\nEOB\r\n";
 
 // A frame as the camera sends it in one write: picture + boundary line.
 std::vector<uint8_t> asStreamChunk(const std::vector<uint8_t>& jpeg);
@@ -82,6 +82,7 @@ public:
     void stopTimer(TimerId) override {}
     void setTimerInterval(TimerId, int) override {}
     void showWarning(const std::string&) override {}
+    void post(std::function<void()>) override {}
     void showSetupDialog() override {}
     void setSetupDialogCaption(const std::string&) override {}
     void fillSetupDialogFromRecord() override {}

@@ -63,19 +63,27 @@ bool JpegDecoder::decode(const uint8_t* data, size_t size, QImage& target) {
         jpeg_abort_decompress(&cinfo);
         return false;
     }
+    // Bounded before anything is allocated for the picture.
+    if (cinfo.image_width == 0 || cinfo.image_height == 0 || cinfo.image_width > kMaxSide ||
+        cinfo.image_height > kMaxSide ||
+        static_cast<uint64_t>(cinfo.image_width) * cinfo.image_height > kMaxPixels) {
+        jpeg_abort_decompress(&cinfo);
+        return false;
+    }
     // QImage::Format_RGB32 is 0xffRRGGBB in native order: B, G, R, X bytes.
     cinfo.out_color_space = JCS_EXT_BGRX;
     jpeg_start_decompress(&cinfo);
     const int w = static_cast<int>(cinfo.output_width);
     const int h = static_cast<int>(cinfo.output_height);
-    if (w <= 0 || h <= 0 || w > 16384 || h > 16384) {
-        jpeg_abort_decompress(&cinfo);
-        return false;
-    }
     // Decode into whichever of the two images is not on show, so that a
     // picture that fails half-way never reaches the preview.
     if (out.width() != w || out.height() != h || out.format() != QImage::Format_RGB32) {
         out = QImage(w, h, QImage::Format_RGB32);
+        if (out.isNull()) {
+            // Out of memory: nothing is written through a null image.
+            jpeg_abort_decompress(&cinfo);
+            return false;
+        }
     }
     while (cinfo.output_scanline < cinfo.output_height) {
         JSAMPROW row = out.scanLine(static_cast<int>(cinfo.output_scanline));

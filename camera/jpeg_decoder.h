@@ -13,13 +13,21 @@ namespace ipcam {
 
 class JpegDecoder {
 public:
+    // The largest picture held: the camera sends 640 x 480 at most, and one
+    // decoded image (4 bytes a pixel) stays at 8 MiB. A frame header that
+    // claims more, or a side longer than kMaxSide, is refused after reading
+    // the header alone, before anything is allocated for the pixels.
+    static constexpr uint64_t kMaxPixels = 2u * 1024u * 1024u;
+    static constexpr uint32_t kMaxSide = 4096;
+
     JpegDecoder();
     ~JpegDecoder();
     JpegDecoder(const JpegDecoder&) = delete;
     JpegDecoder& operator=(const JpegDecoder&) = delete;
 
-    // Returns false for a picture the decoder rejects; `target` is then left
-    // exactly as it was (the last good picture stays).
+    // Returns false for a picture the decoder rejects (broken, or larger
+    // than the bound above, or its image could not be allocated); `target`
+    // is then left exactly as it was (the last good picture stays).
     bool decode(const uint8_t* data, size_t size, QImage& target);
 
 private:

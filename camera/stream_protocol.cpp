@@ -36,6 +36,57 @@ bool isPictureStart(std::span<const uint8_t> chunk) {
     return chunk.size() >= 4 && chunk[0] == 0xFF && chunk[1] == 0xD8 && chunk[2] == 0xFF && chunk[3] == 0xE0;
 }
 
+void PictureFramer::reset() {
+    matched_ = 0;
+    startPending_ = false;
+}
+
+void PictureFramer::findStarts(std::span<const uint8_t> read, std::vector<size_t>& starts) {
+    const size_t n = read.size();
+    if (n == 0) {
+        return;
+    }
+    if (startPending_ || isPictureStart(read)) {
+        starts.push_back(0);
+    }
+    startPending_ = false;
+    // "\r\nEOB\r\n" overlaps itself only in its leading "\r\n": after a
+    // mismatch the match can only go on from a fresh "\r".
+    const auto* b = reinterpret_cast<const uint8_t*>(kBoundaryLine.data());
+    const size_t len = kBoundaryLine.size();
+    size_t m = matched_;
+    size_t i = 0;
+    while (i < n) {
+        if (m == 0) {
+            const void* cr = std::memchr(read.data() + i, '\r', n - i);
+            if (cr == nullptr) {
+                break;
+            }
+            i = static_cast<size_t>(static_cast<const uint8_t*>(cr) - read.data()) + 1;
+            m = 1;
+            continue;
+        }
+        const uint8_t c = read[i];
+        if (c == b[m]) {
+            ++m;
+            ++i;
+            if (m == len) {
+                if (i < n) {
+                    starts.push_back(i);
+                } else {
+                    startPending_ = true;
+                }
+                m = 0;  // the bytes that follow belong to the new picture
+            }
+        } else {
+            // Fall back: a "\r" here may begin a new boundary line.
+            m = c == '\r' ? 1 : 0;
+            ++i;
+        }
+    }
+    matched_ = m;
+}
+
 void PictureCollector::append(std::span<const uint8_t> chunk) {
     if (buffer_.size() + chunk.size() > limit_) {
         // A stream that never starts pictures at a read: drop what was

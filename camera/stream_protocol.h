@@ -36,6 +36,29 @@ bool checkReplyHeader(std::span<const uint8_t> chunk);
 // True when the chunk begins FF D8 FF E0.
 bool isPictureStart(std::span<const uint8_t> chunk);
 
+// The camera's boundary line between pictures ("boundary=EOB" in the reply
+// header).
+inline constexpr std::string_view kBoundaryLine = "\r\nEOB\r\n";
+
+// Finds where pictures begin in the stream that follows the reply header,
+// however TCP splits or joins it: at the start of a read that begins
+// FF D8 FF E0, and right after every boundary line, also one that is itself
+// split across reads. A boundary line stays with the picture before it, so
+// a picture is its JPEG data and whatever the camera sent after it before
+// the next picture begins.
+class PictureFramer {
+public:
+    // Appends to `starts` the offsets in `read` at which a picture begins,
+    // in increasing order (0 when the read itself begins one).
+    void findStarts(std::span<const uint8_t> read, std::vector<size_t>& starts);
+    // A new connection: nothing of the previous stream carries over.
+    void reset();
+
+private:
+    size_t matched_ = 0;         // boundary bytes matched at the end of the last read
+    bool startPending_ = false;  // the last read ended with a boundary line
+};
+
 // Collects chunks into pictures: a chunk that starts a picture closes the
 // one collected so far. The collection is bounded: when a stream never
 // starts a picture at the start of a read, the collection is dropped once it
@@ -47,7 +70,7 @@ public:
     explicit PictureCollector(std::vector<uint8_t>& receiveBuffer, size_t limit = kDefaultLimit)
         : buffer_(receiveBuffer), limit_(limit) {}
 
-    // Appends a chunk that does not start a picture.
+    // Appends bytes of the picture being collected.
     void append(std::span<const uint8_t> chunk);
     // Number of times the collection was dropped for passing the bound.
     uint64_t overflows() const { return overflows_; }

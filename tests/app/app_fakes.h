@@ -45,6 +45,7 @@ public:
     int layout = -1;
     std::function<void()> onSetupDialog;
     std::function<void(const std::string&)> onWarning;
+    std::deque<std::function<void()>> posted;
 
     void setControlVisible(Control c, bool v) override { visible[c] = v; }
     void setControlEnabled(Control c, bool e) override { enabled[c] = e; }
@@ -68,6 +69,15 @@ public:
     void showWarning(const std::string& t) override {
         warnings.push_back(t);
         if (onWarning) onWarning(t);
+    }
+    void post(std::function<void()> task) override { posted.push_back(std::move(task)); }
+    // The event loop's turn: what the handlers posted runs now, in order.
+    void runPosted() {
+        while (!posted.empty()) {
+            auto task = std::move(posted.front());
+            posted.pop_front();
+            task();
+        }
     }
     void showSetupDialog() override {
         ++setupDialogs;

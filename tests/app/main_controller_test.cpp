@@ -2,6 +2,7 @@
 
 #include <QFile>
 
+#include <malloc.h>
 #include <sys/stat.h>
 
 #include "app_fakes.h"
@@ -126,20 +127,22 @@ TEST(StreamReader, PicturesAreCutAtPictureStartsWhateverTheChunking) {
     rig.connect();
     auto a = makeJpeg(320, 240, Qt::red);
     auto b = makeJpeg(160, 120, Qt::blue);
-    std::vector<uint8_t> boundary = {'\r', '\n', '-', '-', 'E', 'O', 'B', '\r', '\n'};
+    const std::vector<uint8_t> boundary(kBoundaryLine.begin(), kBoundaryLine.end());
 
     // The first picture start finds nothing collected: counted, nothing shown.
     rig.controller->onSocketRead(std::vector<uint8_t>(a.begin(), a.begin() + 10));
     EXPECT_EQ(rig.session().PreviewFrames, 1u);
     EXPECT_EQ(rig.host.previewRepaints, 0);
-    // The rest of picture a in uneven pieces, then its boundary line.
+    // The rest of picture a in uneven pieces, then its boundary line, itself
+    // split.
     size_t pos = 10;
     for (size_t step : {1u, 7u, 300u, 2u}) {
         rig.controller->onSocketRead(std::vector<uint8_t>(a.begin() + pos, a.begin() + pos + step));
         pos += step;
     }
     rig.controller->onSocketRead(std::vector<uint8_t>(a.begin() + pos, a.end()));
-    rig.controller->onSocketRead(boundary);
+    rig.controller->onSocketRead(std::vector<uint8_t>(boundary.begin(), boundary.begin() + 3));
+    rig.controller->onSocketRead(std::vector<uint8_t>(boundary.begin() + 3, boundary.end()));
     EXPECT_TRUE(rig.controller->preview().isNull());
 
     // Picture b starts: picture a with its trailing bytes is complete.
@@ -152,13 +155,17 @@ TEST(StreamReader, PicturesAreCutAtPictureStartsWhateverTheChunking) {
     EXPECT_EQ(rig.session().PreviewFrames, 2u);
     EXPECT_EQ(rig.session().LinkWatchdog, 60);
 
-    // A picture whose start arrives mid-chunk joins the previous one.
-    std::vector<uint8_t> glued = {'x'};
-    glued.insert(glued.end(), a.begin(), a.end());
-    rig.controller->onSocketRead(glued);
-    rig.controller->onSocketRead(a);
-    EXPECT_EQ(rig.controller->preview().size(), QSize(160, 120));
-    EXPECT_EQ(rig.session().FrameBuffer.size(), b.size() + glued.size());
+    // b's boundary, a whole picture a and the start of another a in one read:
+    // each picture alone, with its own boundary line.
+    std::vector<uint8_t> joined = boundary;
+    joined.insert(joined.end(), a.begin(), a.end());
+    joined.insert(joined.end(), boundary.begin(), boundary.end());
+    joined.insert(joined.end(), a.begin(), a.begin() + 5);
+    rig.controller->onSocketRead(joined);
+    EXPECT_EQ(rig.session().PreviewFrames, 4u);
+    EXPECT_EQ(rig.host.previewRepaints, 3);
+    EXPECT_EQ(rig.session().FrameBuffer, expected);
+    EXPECT_EQ(rig.session().ReceiveBuffer, std::vector<uint8_t>(a.begin(), a.begin() + 5));
 }
 
 TEST(StreamReader, UndecodablePictureKeepsTheLastGoodOne) {
@@ -179,6 +186,35 @@ TEST(StreamReader, UndecodablePictureKeepsTheLastGoodOne) {
     // The collection restarted cleanly with the new chunk.
     EXPECT_EQ(rig.session().ReceiveBuffer, good);
     EXPECT_EQ(rig.session().PreviewFrames, 4u);
+}
+
+TEST(StreamReader, AHostilePictureSizeCostsNoMemoryAndIsNeitherShownNorRecorded) {
+    Rig rig;
+    rig.connect();
+    auto good = makeJpeg(64, 48, Qt::green);
+    // The same picture, its frame header claiming 16000 x 16000 pixels.
+    auto hostile = good;
+    size_t sof = 2;
+    while (!(hostile[sof] == 0xFF && hostile[sof + 1] == 0xC0)) sof += 2 + (hostile[sof + 2] << 8 | hostile[sof + 3]);
+    for (size_t at : {sof + 5, sof + 7}) {
+        hostile[at] = 16000 >> 8;
+        hostile[at + 1] = 16000 & 0xFF;
+    }
+    rig.controller->record1Click();
+    rig.controller->onSocketRead(good);
+    rig.controller->onSocketRead(good);  // shown, starts the recording
+    ASSERT_EQ(rig.session().RecordKind, kManual);
+    const uint32_t recorded = rig.session().RecordFrames;
+    const int repaints = rig.host.previewRepaints;
+
+    const size_t mappedBefore = mallinfo2().hblkhd;
+    rig.controller->onSocketRead(hostile);  // closes the good one
+    rig.controller->onSocketRead(good);     // closes the hostile one: refused
+    EXPECT_LT(mallinfo2().hblkhd, mappedBefore + 8 * 1024 * 1024);
+    EXPECT_EQ(rig.session().RecordFrames, recorded + 1);
+    EXPECT_EQ(rig.host.previewRepaints, repaints + 1);
+    EXPECT_EQ(rig.controller->preview().size(), QSize(64, 48));
+    EXPECT_EQ(rig.session().FrameBuffer, good);
 }
 
 TEST(StreamReader, ChunksWhileLinkDownAreDropped) {
@@ -245,6 +281,12 @@ TEST(WrongPassword, ThreeDialogsThenTheFourthRejectionEndsTheProgram) {
     for (int i = 1; i <= 3; ++i) {
         rig.controller->onSocketConnected();
         rig.controller->onSocketRead(refused);
+        // Counted at once; the box and the dialog wait until the read has
+        // returned.
+        EXPECT_EQ(rig.session().PasswordFailures, i);
+        EXPECT_EQ(rig.host.warnings.size(), static_cast<size_t>(i - 1));
+        EXPECT_FALSE(rig.host.isRunning(TimerId::CreateConnectTimer));
+        rig.host.runPosted();
         EXPECT_EQ(rig.host.setupDialogs, i);
         EXPECT_EQ(rig.session().PasswordFailures, i);
         EXPECT_TRUE(rig.host.isRunning(TimerId::CreateConnectTimer));
@@ -255,6 +297,8 @@ TEST(WrongPassword, ThreeDialogsThenTheFourthRejectionEndsTheProgram) {
     EXPECT_EQ(rig.host.closes, 0);
     rig.controller->onSocketConnected();
     rig.controller->onSocketRead(refused);
+    EXPECT_EQ(rig.host.closes, 0);  // after the box
+    rig.host.runPosted();
     EXPECT_EQ(rig.host.setupDialogs, 3);
     EXPECT_EQ(rig.host.closes, 1);
     EXPECT_EQ(rig.host.warnings, std::vector<std::string>(4, "Please enter correct password!!"));
@@ -276,6 +320,7 @@ TEST(WrongPassword, APictureStartInBetweenResetsTheCount) {
         rig.controller->onSocketConnected();
         rig.controller->onSocketRead(refused);
     }
+    rig.host.runPosted();
     EXPECT_EQ(rig.host.closes, 0);
 }
 
@@ -285,6 +330,7 @@ TEST(WrongPassword, TheDialogsInMemoryEditsAreUsedWithoutReload) {
     rig.host.onSetupDialog = [&] { rig.controller->settings().cameraPassword = "typed"; };
     rig.controller->onSocketConnected();
     rig.controller->onSocketRead({'x'});
+    rig.host.runPosted();
     EXPECT_EQ(rig.controller->settings().cameraPassword, "typed");
     rig.controller->onSocketConnected();
     EXPECT_NE(rig.socket.sent.back().find("Pass=typed&"), std::string::npos);
@@ -362,6 +408,24 @@ TEST(ConnectionTimers, ReachableOnlyAfterTheThirdTickGivesUpOnTheFourth) {
     EXPECT_EQ(rig.host.linkInfo, "IP CAM(127.0.0.1) is off-line.");
     EXPECT_EQ(rig.host.buttonMode(), 2);
     EXPECT_FALSE(rig.host.isRunning(TimerId::CreateConnectTimer));
+
+    // Off-line, the connection is retried by itself every 30 s, quietly:
+    // the off-line texts and buttons stay, nothing blinks.
+    ASSERT_TRUE(rig.host.isRunning(TimerId::OfflineRetryTimer));
+    EXPECT_EQ(rig.host.interval[TimerId::OfflineRetryTimer], 30000);
+    const int restarts = rig.ping.restarts;
+    rig.controller->offlineRetryTimerTimer();
+    EXPECT_FALSE(rig.host.isRunning(TimerId::OfflineRetryTimer));
+    EXPECT_EQ(rig.ping.restarts, restarts + 1);
+    EXPECT_TRUE(rig.host.isRunning(TimerId::ReconnectTimer));
+    EXPECT_FALSE(rig.host.isRunning(TimerId::PWTimer));
+    EXPECT_EQ(rig.host.linkInfo, "IP CAM(127.0.0.1) is off-line.");
+    EXPECT_EQ(rig.host.buttonMode(), 2);
+    rig.shared.cameraReachable = true;
+    rig.controller->reconnectTimerTimer();
+    EXPECT_EQ(rig.socket.opens.size(), 1u);
+    EXPECT_EQ(rig.host.buttonMode(), 0);
+    EXPECT_FALSE(rig.host.isRunning(TimerId::OfflineRetryTimer));
 }
 
 TEST(ConnectionTimers, FailedProbeOpensNoSocketAndLeavesReload) {
@@ -375,6 +439,10 @@ TEST(ConnectionTimers, FailedProbeOpensNoSocketAndLeavesReload) {
     EXPECT_EQ(rig.host.linkInfo, "IP CAM(127.0.0.1) is off-line.");
     EXPECT_EQ(rig.host.buttonMode(), 2);
     EXPECT_FALSE(rig.host.isRunning(TimerId::ReconnectTimer));
+    EXPECT_TRUE(rig.host.isRunning(TimerId::OfflineRetryTimer));
+    rig.controller->reload1Click();  // Reload still tries at once
+    EXPECT_FALSE(rig.host.isRunning(TimerId::OfflineRetryTimer));
+    EXPECT_TRUE(rig.host.isRunning(TimerId::ReconnectTimer));
 }
 
 TEST(ConnectionTimers, TheThreeTimersDiffer) {

@@ -35,48 +35,6 @@ TEST(StatusLineRounding, HalfTenthsRoundUpLikeTheZeroPointZeroPattern) {
     EXPECT_EQ(pictureStatusText(s), "Daily Record: 0.2 (3f/20s)");
 }
 
-// ------------------------------------------------------------ pictures during a box
-
-TEST(StreamReaderNesting, PicturesArrivingWhileARecorderBoxIsOpenAreCollectedInOrder) {
-    // A warning shown from the recorder step keeps socket events flowing.
-    // The pictures that arrive meanwhile must be cut from the bytes that
-    // follow the picture being recorded, not from an older one, and none of
-    // their bytes may be thrown away when the outer event resumes.
-    Rig rig;
-    rig.connect();
-    auto p0 = makeJpeg(8, 8, Qt::red);
-    auto p1 = makeJpeg(16, 16, Qt::green);
-    auto p2 = makeJpeg(24, 24, Qt::blue);
-    auto p3 = makeJpeg(32, 32, Qt::yellow);
-    auto p4 = makeJpeg(40, 40, Qt::cyan);
-    rig.controller->onSocketRead(p0);
-    rig.controller->onSocketRead(p1);  // shows p0
-    rig.controller->record1Click();
-    rig.freeSpace.mb = 100;  // the Manual start gives up with a box
-
-    QSize shownInsideBox;
-    std::vector<uint8_t> recordedInsideBox;
-    bool fed = false;
-    rig.host.onWarning = [&](const std::string&) {
-        if (fed) return;
-        fed = true;
-        const size_t half = p3.size() / 2;
-        rig.controller->onSocketRead(std::vector<uint8_t>(p3.begin(), p3.begin() + half));
-        rig.controller->onSocketRead(std::vector<uint8_t>(p3.begin() + half, p3.end()));
-        shownInsideBox = rig.controller->preview().size();
-        recordedInsideBox = rig.session().FrameBuffer;
-    };
-    rig.controller->onSocketRead(p2);  // closes p1; the recorder warns
-    ASSERT_EQ(rig.host.warnings.size(), 1u);
-    EXPECT_EQ(shownInsideBox, QSize(24, 24));  // p2, which followed p1
-    EXPECT_EQ(recordedInsideBox, p2);
-
-    rig.controller->onSocketRead(p4);  // closes p3, whole
-    EXPECT_EQ(rig.controller->preview().size(), QSize(32, 32));
-    EXPECT_EQ(rig.session().FrameBuffer, p3);
-    EXPECT_EQ(rig.session().ReceiveBuffer, p4);
-}
-
 // ------------------------------------------------------------ the window's timers
 
 struct Window {

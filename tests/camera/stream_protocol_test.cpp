@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <string>
 #include <vector>
@@ -77,6 +78,65 @@ TEST(PictureStart, OnlyJfifStartCounts) {
     EXPECT_FALSE(isPictureStart(std::vector<uint8_t>{0xFF, 0xD8, 0xFF}));
     EXPECT_FALSE(isPictureStart(std::vector<uint8_t>{0xFF}));
     EXPECT_FALSE(isPictureStart(std::vector<uint8_t>{}));
+}
+
+TEST(PictureFramer, PicturesComeOutWholeHoweverTheStreamIsCut) {
+    // Pictures of varied sizes, each followed by the boundary line; the
+    // stream is cut at random points, down to single bytes, so boundaries
+    // and picture starts fall anywhere in a read.
+    std::mt19937 random(12);
+    std::vector<std::vector<uint8_t>> pictures;
+    std::vector<uint8_t> stream;
+    for (int i = 0; i < 60; ++i) {
+        std::vector<uint8_t> p = {0xFF, 0xD8, 0xFF, 0xE0};
+        const size_t n = 1 + random() % 400;
+        for (size_t k = 0; k < n; ++k) p.push_back(static_cast<uint8_t>(random() % 4 == 0 ? '\r' : random()));
+        p.insert(p.end(), kBoundaryLine.begin(), kBoundaryLine.end());
+        pictures.push_back(p);
+        stream.insert(stream.end(), p.begin(), p.end());
+    }
+    for (size_t maxRead : {size_t{1}, size_t{3}, size_t{9}, size_t{700}, stream.size()}) {
+        PictureFramer framer;
+        std::vector<std::vector<uint8_t>> out;
+        std::vector<uint8_t> current;
+        std::vector<size_t> starts;
+        for (size_t at = 0; at < stream.size();) {
+            const size_t n = std::min(stream.size() - at, 1 + random() % maxRead);
+            const std::span<const uint8_t> read(stream.data() + at, n);
+            starts.clear();
+            framer.findStarts(read, starts);
+            size_t from = 0;
+            for (size_t s : starts) {
+                current.insert(current.end(), read.begin() + from, read.begin() + s);
+                if (!current.empty()) out.push_back(current);
+                current.clear();
+                from = s;
+            }
+            current.insert(current.end(), read.begin() + from, read.end());
+            at += n;
+        }
+        out.push_back(current);
+        EXPECT_EQ(out, pictures) << "reads of up to " << maxRead << " bytes";
+    }
+}
+
+TEST(PictureFramer, ReadStartsAndBoundariesNeverCountTwice) {
+    PictureFramer framer;
+    std::vector<size_t> starts;
+    const std::vector<uint8_t> jfif = {0xFF, 0xD8, 0xFF, 0xE0, 1};
+    framer.findStarts(bytes("xx\r\nEOB\r\n"), starts);  // a boundary at the very end of a read
+    EXPECT_TRUE(starts.empty());
+    framer.findStarts(jfif, starts);  // ... and a picture start at the next read's start
+    EXPECT_EQ(starts, std::vector<size_t>{0});
+    starts.clear();
+    framer.findStarts(bytes("\r\r\nEOB\r\nab\r\nEO"), starts);
+    EXPECT_EQ(starts, std::vector<size_t>{8});
+    starts.clear();
+    framer.reset();  // a new connection forgets the half-matched boundary
+    framer.findStarts(bytes("B\r\nzz"), starts);
+    EXPECT_TRUE(starts.empty());
+    framer.findStarts(std::vector<uint8_t>{0xFF, 0xD8, 0xFF, 0xE1, 0}, starts);  // Exif: no start
+    EXPECT_TRUE(starts.empty());
 }
 
 TEST(PictureCollector, DropsCollectionPastTheBoundAndRecovers) {

@@ -6,10 +6,14 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QDirIterator>
 #include <QElapsedTimer>
+#include <QEventLoop>
+#include <QTimer>
 #include <QTcpServer>
 #include <QTemporaryDir>
 
+#include <atomic>
 #include <functional>
 
 #include "app/Unit1.h"
@@ -122,6 +126,140 @@ TEST_F(EndToEnd, AStoppedCameraGoesOfflineAndReloadBringsItBack) {
     form->Reload1->click();
     ASSERT_TRUE(waitUntil([&] { return previewInfo().rfind("Preview: ", 0) == 0; })) << previewInfo();
     EXPECT_EQ(linkInfo(), "Front Door");
+}
+
+TEST_F(EndToEnd, ACameraBackFromAnOutageIsRecordedAgainWithoutAClick) {
+    // Daily recording in every hour of the week.
+    form.reset();
+    SettingsStore store(dir.filePath("ipcam-recorder.INI").toStdString());
+    CameraSettings s;
+    store.load(s);
+    s.schedule.bytes.fill(1);
+    store.save(s);
+    TForm1::Options o = e2e::loopbackOptions(dir, simOptions.httpPort);
+    o.warningHook = [this](const std::string& t) { warnings.push_back(t); };
+    o.setupDialogHook = [] {};
+    form = std::make_unique<TForm1>(o);
+    form->activateFirstTime();
+    const CameraSession& session = form->controller().session();
+    ASSERT_TRUE(waitUntil([&] { return (session.RecordKind & kDaily) && session.RecordFrames >= 3; }))
+        << diagnostics();
+
+    simulator.reset();  // stream and start page gone, as in a reboot
+    ASSERT_TRUE(waitUntil([&] { return linkInfo() == "IP CAM(127.0.0.1) is off-line."; })) << linkInfo();
+    // Off-line for longer than one give-up (20 s in the program, 0.4 s here).
+    waitUntil([] { return false; }, 800);
+    EXPECT_TRUE(form->Reload1->isVisibleTo(form.get()));
+    EXPECT_EQ(session.RecordKind, 0);
+
+    startSimulator();  // back on the same ports; nobody clicks
+    ASSERT_TRUE(waitUntil([&] { return (session.RecordKind & kDaily) && session.RecordFrames >= 3; }))
+        << diagnostics();
+    EXPECT_EQ(linkInfo(), "Front Door");
+    EXPECT_TRUE(warnings.empty());
+}
+
+// A picture cut out of the stream: one JPEG start, and the boundary line at
+// its end only.
+bool alone(const QByteArray& picture) {
+    static const QByteArray start("\xFF\xD8\xFF\xE0", 4);
+    return picture.startsWith(start) && picture.indexOf(start, 1) < 0 && picture.endsWith(sim::kBoundaryLine) &&
+           picture.indexOf(sim::kBoundaryLine) == picture.size() - sim::kBoundaryLine.size();
+}
+
+TEST_F(EndToEnd, PicturesSplitOrJoinedByTheNetworkAreRecordedAloneAndUnchanged) {
+    ASSERT_TRUE(waitUntil([&] { return previewInfo().rfind("Preview: ", 0) == 0; }));
+    const CameraSession& session = form->controller().session();
+    for (sim::WriteMode mode : {sim::WriteMode::Split, sim::WriteMode::Joined}) {
+        simulator->invoke([mode](sim::CameraSimulator& s) {
+            s.setKeepSent(true);
+            s.setWriteMode(mode);
+        });
+        form->Record1->click();
+        ASSERT_TRUE(waitUntil([&] { return session.RecordFrames >= 25; })) << diagnostics();
+        form->RecordStop1->click();
+        ASSERT_TRUE(waitUntil([&] { return session.RecordKind == 0; }));
+    }
+    int files = 0, checked = 0;
+    for (QDirIterator it(dir.path(), {"*.AVI"}, QDir::Files, QDirIterator::Subdirectories); it.hasNext();) {
+        RecordedFile file;
+        ASSERT_EQ(file.openRecordedFile(it.next()), RecordedFile::OpenStatus::Opened);
+        ++files;
+        for (uint32_t i = 0; i < file.frameCount(); ++i) {
+            QByteArray picture;
+            ASSERT_TRUE(file.readPicture(i, picture));
+            if (picture.endsWith(QByteArray("\n\0", 2))) picture.chop(1);  // the file pads odd sizes
+            EXPECT_TRUE(alone(picture)) << "picture " << i << " of " << picture.size() << " bytes: "
+                                        << picture.left(6).toHex().toStdString() << " .. "
+                                        << picture.right(12).toHex().toStdString();
+            bool sent = false;
+            simulator->invoke([&](sim::CameraSimulator& s) { sent = s.wasSent(picture); });
+            EXPECT_TRUE(sent) << "picture " << i << " is not a picture the camera sent";
+            ++checked;
+        }
+    }
+    EXPECT_EQ(files, 2);
+    EXPECT_GE(checked, 50);
+    EXPECT_TRUE(warnings.empty());
+}
+
+TEST_F(EndToEnd, ABoxFromThePicturePathStopsNeitherTheStreamNorTheWatchdog) {
+    // Manual recording on a drive without room: the recorder's box opens
+    // from the picture path and stays open three times as long as the
+    // watchdog's 60 ticks (1.2 s here), in a real nested event loop.
+    struct Space final : FreeSpaceQuery {
+        std::atomic<uint32_t> mb{10240};
+        uint32_t freeSpaceMB(const std::string&) override { return mb; }
+    } space;
+    form.reset();
+    TForm1::Options o = e2e::loopbackOptions(dir, simOptions.httpPort);
+    o.freeSpace = &space;
+    o.setupDialogHook = [] {};
+    uint32_t framesAtOpen = 0, framesAtClose = 0;
+    uint64_t sentAtOpen = 0, sentAtClose = 0;
+    int glued = 0, seen = 0;
+    o.warningHook = [&](const std::string& t) {
+        warnings.push_back(t);
+        const CameraSession& s = form->controller().session();
+        simulator->invoke([&](sim::CameraSimulator& c) { sentAtOpen = c.picturesSent(); });
+        framesAtOpen = s.PreviewFrames;
+        QEventLoop box;
+        QTimer look;  // every picture shown while the box is open
+        QObject::connect(&look, &QTimer::timeout, [&] {
+            const QByteArray shown(reinterpret_cast<const char*>(s.FrameBuffer.data()),
+                                   static_cast<qsizetype>(s.FrameBuffer.size()));
+            ++seen;
+            glued += alone(shown) ? 0 : 1;
+        });
+        look.start(5);
+        QTimer::singleShot(3600, &box, &QEventLoop::quit);
+        box.exec();
+        framesAtClose = s.PreviewFrames;
+        simulator->invoke([&](sim::CameraSimulator& c) { sentAtClose = c.picturesSent(); });
+    };
+    form = std::make_unique<TForm1>(o);
+    form->activateFirstTime();
+    ASSERT_TRUE(waitUntil([&] { return previewInfo().rfind("Preview: ", 0) == 0; }));
+    int connections = 0;
+    simulator->invoke([&](sim::CameraSimulator& c) { connections = c.connectionCount(); });
+
+    space.mb = 100;
+    form->Record1->click();
+    ASSERT_TRUE(waitUntil([&] { return framesAtClose != 0; }, 20000)) << diagnostics();
+    ASSERT_EQ(warnings.size(), 1u);
+    EXPECT_EQ(warnings[0], "HDD Free Space is not enough, so Manual Record stops.");
+    int connectionsAfter = 0;
+    simulator->invoke([&](sim::CameraSimulator& c) { connectionsAfter = c.connectionCount(); });
+    EXPECT_EQ(connectionsAfter, connections);  // the link was never rebuilt
+    EXPECT_NE(previewInfo(), "Fail to connect to IP CAM! Reconnect!!");
+    // 25 pictures a second for 3.6 s: every one reached the window.
+    const int64_t sent = static_cast<int64_t>(sentAtClose - sentAtOpen);
+    const int64_t shown = static_cast<int64_t>(framesAtClose) - framesAtOpen;
+    EXPECT_GE(sent, 60);
+    EXPECT_LE(sent - shown, 5) << sent << " sent, " << shown << " reached the window";
+    EXPECT_GT(seen, 20);
+    EXPECT_EQ(glued, 0);
+    form.reset();  // before the free-space query and the hook's locals go
 }
 
 TEST_F(EndToEnd, WrongPasswordAsksThreeTimesThenEndsTheProgram) {

@@ -10,7 +10,7 @@ const QByteArray kReplyHeader =
     "HTTP/1.0 200 OK\r\nConnection: Close\r\nServer: Qelt\r\n"
     "Content-Type: multipart/x-mixed-replace; boundary=EOB\r\n\r\nEOB\r\n";
 const QByteArray kUnauthorizedReply = "HTTP/1.0 401 Unauthorized\r\n\r\n";
-const QByteArray kBoundaryLine = "\r\n--EOB\r\n";
+const QByteArray kBoundaryLine = "\r\nEOB\r\n";
 
 namespace {
 
@@ -27,6 +27,10 @@ constexpr qsizetype kMaxRequestBytes = 8192;
 constexpr qint64 kMaxPendingBytes = 4 * 1024 * 1024;
 constexpr int kSplitPauseMs = 50;
 constexpr qsizetype kSplitAt = 40;
+// Split writes: pieces of 1 to kMaxPiece bytes, one every kPieceGapMs.
+constexpr int kMaxPiece = 1500;
+constexpr int kPieceGapMs = 1;
+constexpr qsizetype kKeepSent = 400;
 
 std::optional<int> digitValue(const QByteArray& text) {
     if (text.isEmpty() || text.size() > 6)
@@ -76,12 +80,21 @@ struct CameraSimulator::Client {
     bool accepted = false;     // request line read and password right
     bool headerSent = false;   // pictures may follow
     int v = 1;
+    QByteArray backlog;        // pictures not yet written (Split, Joined)
+    int joinLeft = 0;          // Joined: pictures still to gather
 };
 
 CameraSimulator::CameraSimulator(SimulatorOptions options, QObject* parent)
-    : QObject(parent), options_(std::move(options)), frameTimer_(this), still_(options_.still) {
+    : QObject(parent),
+      options_(std::move(options)),
+      frameTimer_(this),
+      still_(options_.still),
+      writeMode_(options_.writeMode),
+      splitTimer_(this) {
     frameTimer_.setTimerType(Qt::PreciseTimer);
     connect(&frameTimer_, &QTimer::timeout, this, &CameraSimulator::tick);
+    splitTimer_.setInterval(kPieceGapMs);
+    connect(&splitTimer_, &QTimer::timeout, this, &CameraSimulator::drainSplitWrites);
     setFps(options_.fps);
 }
 
@@ -113,6 +126,7 @@ bool CameraSimulator::start(QString* error) {
 
 void CameraSimulator::stop() {
     frameTimer_.stop();
+    splitTimer_.stop();
     closeConnections();
     delete streamServer_;
     streamServer_ = nullptr;
@@ -259,22 +273,64 @@ void CameraSimulator::tick() {
     for (auto& [socket, client] : clients_) {
         if (!client->headerSent || socket->state() != QAbstractSocket::ConnectedState)
             continue;
-        if (socket->bytesToWrite() > kMaxPendingBytes)
+        if (socket->bytesToWrite() + client->backlog.size() > kMaxPendingBytes)
             continue;
-        // One write per picture, its boundary line appended, so that the
-        // picture's first bytes begin a read at the client.
+        // Each picture with its boundary line appended.
         QByteArray out;
         if (garbagePrefix_)
             out += kGarbage;
         out += pictureFor(client->v);
         out += kBoundaryLine;
-        socket->write(out);
-        socket->flush();
         ++picturesSent_;
+        if (keepSent_ && !sent_.contains(out)) {
+            sent_.insert(out);
+            sentOrder_.append(out);
+            if (sentOrder_.size() > kKeepSent)
+                sent_.remove(sentOrder_.takeFirst());
+        }
+        switch (writeMode_) {
+        case WriteMode::Whole:
+            // One write per picture, so that its first bytes begin a read
+            // (after whatever an earlier mode left to write).
+            socket->write(client->backlog + out);
+            client->backlog.clear();
+            socket->flush();
+            break;
+        case WriteMode::Split:
+            client->backlog += out;
+            if (!splitTimer_.isActive())
+                splitTimer_.start();
+            break;
+        case WriteMode::Joined:
+            client->backlog += out;
+            if (client->joinLeft <= 0)
+                client->joinLeft = random_.bounded(2, 5);
+            if (--client->joinLeft == 0) {
+                socket->write(client->backlog);
+                socket->flush();
+                client->backlog.clear();
+            }
+            break;
+        }
     }
     ++frameNumber_;
     if (burstLeft_ > 0)
         --burstLeft_;
+}
+
+void CameraSimulator::drainSplitWrites() {
+    bool more = false;
+    for (auto& [socket, client] : clients_) {
+        if (client->backlog.isEmpty() || socket->state() != QAbstractSocket::ConnectedState)
+            continue;
+        const qsizetype piece = std::min<qsizetype>(client->backlog.size(), random_.bounded(1, kMaxPiece + 1));
+        socket->write(client->backlog.constData(), piece);
+        socket->flush();
+        client->backlog.remove(0, piece);
+        more = more || !client->backlog.isEmpty();
+    }
+    if (!more)
+        splitTimer_.stop();
 }
 
 void CameraSimulator::onHttpConnection() {

@@ -7,6 +7,8 @@
 #include <QHostAddress>
 #include <QList>
 #include <QObject>
+#include <QRandomGenerator>
+#include <QSet>
 #include <QString>
 #include <QTimer>
 
@@ -29,6 +31,16 @@ extern const QByteArray kUnauthorizedReply;
 // Written after every picture, in the same write.
 extern const QByteArray kBoundaryLine;
 
+// How the pictures (each with its boundary line) are cut into writes.
+enum class WriteMode {
+    Whole,   // one write per picture: its first bytes begin a read
+    Split,   // the stream cut at random points into small writes a few
+             // milliseconds apart: pictures and boundary lines end up
+             // split across reads, and a read may hold the end of one
+             // picture and the start of the next
+    Joined,  // two to four pictures gathered into one write
+};
+
 struct SimulatorOptions {
     QHostAddress bindAddress = QHostAddress(QHostAddress::LocalHost);
     quint16 streamPort = 0;  // 0: ephemeral, see CameraSimulator::streamPort()
@@ -38,6 +50,7 @@ struct SimulatorOptions {
     QString name = QStringLiteral("IPCam Simulator");
     int fps = 10;
     bool still = false;
+    WriteMode writeMode = WriteMode::Whole;
 };
 
 // What the camera writes right after an accepted request.
@@ -92,6 +105,11 @@ public slots:
     void setGarbagePrefix(bool on) { garbagePrefix_ = on; }
     // The start page accepts connections and never answers.
     void setStartPageSilent(bool on) { startPageSilent_ = on; }
+    void setWriteMode(WriteMode mode) { writeMode_ = mode; }
+    // Remembers the last few hundred pictures sent (with their boundary
+    // lines), for tests that compare what the client kept.
+    void setKeepSent(bool on) { keepSent_ = on; }
+    bool wasSent(const QByteArray& picture) const { return sent_.contains(picture); }
 
 signals:
     void requestReceived(const QByteArray& line);
@@ -104,6 +122,7 @@ private:
     void onHttpData(QTcpSocket* socket);
     void sendHeader(QTcpSocket* socket);
     void tick();
+    void drainSplitWrites();
     QByteArray pictureFor(int v);
 
     SimulatorOptions options_;
@@ -118,6 +137,12 @@ private:
     HeaderMode headerMode_ = HeaderMode::Normal;
     bool garbagePrefix_ = false;
     bool startPageSilent_ = false;
+    WriteMode writeMode_ = WriteMode::Whole;
+    bool keepSent_ = false;
+    QSet<QByteArray> sent_;
+    QList<QByteArray> sentOrder_;
+    QTimer splitTimer_;
+    QRandomGenerator random_{20061012};
 
     int connections_ = 0;
     uint64_t frameNumber_ = 0;

@@ -15,6 +15,7 @@
 using ipcam::sim::CameraSimulator;
 using ipcam::sim::HeaderMode;
 using ipcam::sim::SimulatorOptions;
+using ipcam::sim::WriteMode;
 
 namespace {
 
@@ -46,6 +47,8 @@ const char* kCommands =
     "  other-header  send a different reply header from now on\n"
     "  normal-header send the normal reply header again\n"
     "  garbage on|off  begin each picture in the middle of a write\n"
+    "  writes whole|split|joined  one write per picture; the stream cut at random\n"
+    "                points into small writes; two to four pictures per write\n"
     "  silent on|off   the start page accepts and never answers\n"
     "  quit          end the simulator\n"
     "Signals: SIGUSR1 triggers a burst of motion, SIGUSR2 toggles the still scene.\n";
@@ -68,6 +71,8 @@ int main(int argc, char** argv) {
                       "IPCam Simulator"});
     parser.addOption({"fps", "Pictures per second (default 10).", "N", "10"});
     parser.addOption({"still", "Start with the still scene (identical pictures)."});
+    parser.addOption({"writes", "How pictures are cut into writes: whole, split or joined (default whole).", "MODE",
+                      "whole"});
     parser.addOption({"bind", "Address to listen on (default 127.0.0.1; loopback addresses only).", "ADDR",
                       "127.0.0.1"});
     parser.process(app);
@@ -87,6 +92,17 @@ int main(int argc, char** argv) {
         return 2;
     }
     options.still = parser.isSet("still");
+    const QString writes = parser.value("writes");
+    if (writes == "whole") {
+        options.writeMode = WriteMode::Whole;
+    } else if (writes == "split") {
+        options.writeMode = WriteMode::Split;
+    } else if (writes == "joined") {
+        options.writeMode = WriteMode::Joined;
+    } else {
+        std::fprintf(stderr, "ipcam-sim: --writes must be whole, split or joined\n");
+        return 1;
+    }
     options.bindAddress = QHostAddress(parser.value("bind"));
     if (options.bindAddress.isNull() || !options.bindAddress.isLoopback()) {
         std::fprintf(stderr, "ipcam-sim: --bind must be a loopback address such as 127.0.0.1\n");
@@ -142,6 +158,9 @@ int main(int argc, char** argv) {
             else if (line == "normal-header") sim.setHeaderMode(HeaderMode::Normal);
             else if (line == "garbage on") sim.setGarbagePrefix(true);
             else if (line == "garbage off") sim.setGarbagePrefix(false);
+            else if (line == "writes whole") sim.setWriteMode(WriteMode::Whole);
+            else if (line == "writes split") sim.setWriteMode(WriteMode::Split);
+            else if (line == "writes joined") sim.setWriteMode(WriteMode::Joined);
             else if (line == "silent on") sim.setStartPageSilent(true);
             else if (line == "silent off") sim.setStartPageSilent(false);
             else if (line == "quit") QCoreApplication::quit();
