@@ -1,4 +1,5 @@
 #include "mail/Unit6.h"
+#include "base/activity_log.h"
 
 #include <QMetaObject>
 #include <QObject>
@@ -114,6 +115,7 @@ void TEmailThread::run(const std::shared_ptr<Core>& core) {
         const MailMessage message = buildAlarmMessage(settings, title, snapshotPath, currentMailDate());
 
         bool ok = client.connect() && client.send(message);
+        if (ok) qCInfo(lcMail).noquote() << "Alarm mail sent to" << QString::fromStdString(settings.smtpReceiver) << "via" << QString::fromStdString(settings.smtpServer); else qCWarning(lcMail).noquote() << "Alarm mail to" << QString::fromStdString(settings.smtpReceiver) << "via" << QString::fromStdString(settings.smtpServer) << "failed:" << QString::fromStdString(client.lastError());
         if (ok) {
             client.disconnect();
         } else {
