@@ -6,7 +6,8 @@ source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 install_packages "${BUILD_PACKAGES[@]}" "${DEMO_PACKAGES[@]}"
 
 BUILD_DIR="${BUILD_DIR:-$REPO_ROOT/build-demo}"
-cmake -S "$REPO_ROOT" -B "$BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE=Release -DIPCAM_BUILD_TESTS=OFF >/dev/null
+# An existing build folder keeps its own configuration.
+[ -f "$BUILD_DIR/CMakeCache.txt" ] || cmake -S "$REPO_ROOT" -B "$BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE=Release -DIPCAM_BUILD_TESTS=OFF >/dev/null
 cmake --build "$BUILD_DIR" -j "$(nproc)" --target ipcam-recorder ipcam-sim
 
 STREAM_PORT="${STREAM_PORT:-8080}"
