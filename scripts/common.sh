@@ -44,7 +44,10 @@ SCREENSHOT_PACKAGES=(xvfb xauth imagemagick)
 # (granted once through sudo) instead of running as root.
 allow_port_80() {
     local sim="$1"
-    if [ "$(id -u)" -ne 0 ] && ! getcap "$sim" 2>/dev/null | grep -q cap_net_bind_service; then
+    # getcap lives in /usr/sbin, which is not on a normal user's PATH.
+    local getcap
+    getcap="$(command -v getcap || echo /usr/sbin/getcap)"
+    if [ "$(id -u)" -ne 0 ] && ! "$getcap" "$sim" 2>/dev/null | grep -q cap_net_bind_service; then
         echo "Allowing ipcam-sim to open port 80 (setcap cap_net_bind_service)"
         as_root setcap cap_net_bind_service=+ep "$sim"
     fi
