@@ -9,6 +9,7 @@
 #include <QStyle>
 #include <QWindow>
 
+#include "base/activity_log.h"
 #include "camera/Unit7.h"
 #include "camera/http_start_page.h"
 #include "camera/qt_camera_socket.h"
@@ -89,6 +90,8 @@ TForm1::TForm1(Options options, QWidget* parent) : QWidget(parent), options_(std
     }
     store_ = std::make_unique<SettingsStore>(settingsPath);
     const std::string workingDirectory = QDir::currentPath().toStdString();
+    const std::string fallbackDirectory =
+        options_.fallbackDirectory.empty() ? workingDirectory : options_.fallbackDirectory;
     std::string snapshot = options_.snapshotPath;
     if (snapshot.empty()) {
         snapshot = workingDirectory + "/jpeg_view01.jpg";
@@ -156,7 +159,7 @@ TForm1::TForm1(Options options, QWidget* parent) : QWidget(parent), options_(std
     }
 
     ControllerDeps deps{*this,  *socket_, *pingThread_, *startPage_, *store_, *clock_, *freeSpace, shared_,
-                        nullptr, workingDirectory};
+                        nullptr, fallbackDirectory};
     deps.raiseAlarm = [this](const std::vector<uint8_t>& picture) { emailThread_->raiseAlarm(picture); };
     controller_ = std::make_unique<MainController>(std::move(deps));
 
@@ -307,6 +310,7 @@ void TForm1::post(std::function<void()> task) {
 }
 
 void TForm1::showWarning(const std::string& text) {
+    qCWarning(lcWarning).noquote() << "Warning box:" << QString::fromStdString(text);
     if (options_.warningHook) {
         options_.warningHook(text);
         return;

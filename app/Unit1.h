@@ -50,6 +50,7 @@ public:
     struct Options {
         std::string settingsPath;       // default: the program's path with ".INI"
         std::string snapshotPath;       // default: "jpeg_view01.jpg" in the working directory
+        std::string fallbackDirectory;  // default: the working directory
         int probePort = 80;             // the camera's start page
         double timerScale = 1.0;        // tests shorten every interval with it
         const Clock* clock = nullptr;   // default: the system clock

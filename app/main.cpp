@@ -1,13 +1,20 @@
-// Program entry: the four windows, created in order (main window first, so
-// it is the main form), then the message loop until the main window closes.
+// Program entry: the command line, where the files live and the activity
+// log; then the four windows, created in order (main window first, so it is
+// the main form), and the message loop until the main window closes.
 #include <QApplication>
 #include <QMessageBox>
 #include <QTimer>
 
+#include <cstdio>
 #include <exception>
+#include <filesystem>
 
 #include "app/Unit1.h"
+#include "app/command_line.h"
+#include "app/desktop_paths.h"
+#include "app/log_file.h"
 #include "app/termination_signals.h"
+#include "base/activity_log.h"
 #include "playback/Unit4.h"
 #include "settings/Unit3.h"
 #include "settings/Unit5.h"
@@ -32,34 +39,85 @@ public:
     }
 };
 
+std::string ownProgramPath(const char* argv0) {
+    std::error_code ec;
+    const auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+    if (!ec) return exe.string();
+    return std::filesystem::absolute(argv0 ? argv0 : "ipcam-recorder", ec).string();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    RecorderApplication app(argc, argv);
-    app.setApplicationName("IPCam Recorder");
-    app.setQuitOnLastWindowClosed(false);
-    try {
-        ipcam::TForm1 form1;
-        ipcam::MainController& controller = form1.controller();
-        ipcam::SetupContext context = form1.setupContext();
-        ipcam::TForm3 form3(context, &form1);
-        ipcam::TForm4 form4([&controller] { return controller.settings().aviDirectory; },
-                            [&controller] { controller.setSkipActivation(true); });
-        ipcam::TForm2 form2(context, &form3);
-        form3.setEmailDialog(&form2);
-        form1.setForms(&form3, &form4);
-
-        // A shutdown or Ctrl+C closes the main window as the user would, which
-        // writes a running recording to its file.
-        ipcam::TerminationSignals termination;
-        QObject::connect(&termination, &ipcam::TerminationSignals::terminationRequested, &form1,
-                         [&form1] { form1.close(); });
-
-        form1.show();
-        QTimer::singleShot(0, &form1, [&form1] { form1.activateFirstTime(); });
-        return app.exec();
-    } catch (const std::exception& e) {
-        QMessageBox::critical(nullptr, app.applicationName(), QString::fromStdString(e.what()));
-        return 1;
+    // The command line is read before any window system is needed, so --help
+    // and --version work without a display.
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i) arguments << QString::fromLocal8Bit(argv[i]);
+    const ipcam::CommandLine commandLine = ipcam::parseCommandLine(arguments);
+    if (!commandLine.error.isEmpty()) {
+        std::fprintf(stderr, "ipcam-recorder: %s\nTry 'ipcam-recorder --help' for the options.\n",
+                     qPrintable(commandLine.error));
+        return 2;
     }
+    if (commandLine.version) {
+        std::printf("%s\n", ipcam::kProgramVersionText);
+        return 0;
+    }
+    const ipcam::DesktopPaths paths = ipcam::resolveDesktopPaths(
+        ipcam::systemPathEnvironment(ownProgramPath(argv[0]), commandLine.settingsFile.toStdString()));
+    if (commandLine.help) {
+        std::printf("%s\nSettings file in use: %s\nActivity log: %s\n", qPrintable(commandLine.helpText),
+                    paths.settingsFile.c_str(), paths.logFile.c_str());
+        return 0;
+    }
+
+    std::string pathError;
+    const bool pathsReady = ipcam::prepareDesktopPaths(paths, &pathError);
+    ipcam::LogFile log({pathsReady ? paths.logFile : std::string()});
+    ipcam::LogFile::install(&log);
+    qCInfo(lcApp).noquote() << ipcam::kProgramVersionText << "started; settings file"
+                            << QString::fromStdString(paths.settingsFile);
+    if (!pathsReady) qCWarning(lcApp).noquote() << QString::fromStdString(pathError);
+
+    int result = 1;
+    {
+        RecorderApplication app(argc, argv);
+        app.setApplicationName("IPCam Recorder");
+        app.setApplicationVersion("1.5");
+        app.setDesktopFileName("ipcam-recorder");
+        app.setQuitOnLastWindowClosed(false);
+        try {
+            ipcam::TForm1::Options options;
+            options.settingsPath = paths.settingsFile;
+            options.snapshotPath = paths.snapshotFile;
+            options.fallbackDirectory = paths.fallbackDirectory;
+            ipcam::TForm1 form1(std::move(options));
+            ipcam::MainController& controller = form1.controller();
+            ipcam::SetupContext context = form1.setupContext();
+            ipcam::TForm3 form3(context, &form1);
+            ipcam::TForm4 form4([&controller] { return controller.settings().aviDirectory; },
+                                [&controller] { controller.setSkipActivation(true); });
+            ipcam::TForm2 form2(context, &form3);
+            form3.setEmailDialog(&form2);
+            form1.setForms(&form3, &form4);
+
+            // A shutdown or Ctrl+C closes the main window as the user would, which
+            // writes a running recording to its file.
+            ipcam::TerminationSignals termination;
+            QObject::connect(&termination, &ipcam::TerminationSignals::terminationRequested, &form1,
+                             [&form1] { form1.close(); });
+
+            form1.show();
+            QTimer::singleShot(0, &form1, [&form1] { form1.activateFirstTime(); });
+            result = app.exec();
+        } catch (const std::exception& e) {
+            qCCritical(lcApp).noquote() << "Ended by an error:" << e.what();
+            QMessageBox::critical(nullptr, app.applicationName(), QString::fromStdString(e.what()));
+            result = 1;
+        }
+    }
+    qCInfo(lcApp).noquote() << ipcam::kProgramVersionText << "ended; settings file"
+                            << QString::fromStdString(paths.settingsFile);
+    ipcam::LogFile::install(nullptr);
+    return result;
 }

@@ -1,4 +1,5 @@
 #include "app/main_controller.h"
+#include "base/activity_log.h"
 
 #include <sys/stat.h>
 
@@ -272,6 +273,7 @@ void MainController::pwTimerTimer() {
 
 void MainController::onSocketConnected() {
     session_.LinkUp = true;
+    qCInfo(lcLink).noquote() << "Link up:" << QString::fromStdString(settings_.hostAddress + ":" + std::to_string(settings_.hostPort));
     session_.PreviewFrames = 0;
     session_.PreviewSeconds = 0;
     host_.startTimer(TimerId::Timer1, 1000);
@@ -402,6 +404,7 @@ void MainController::warn(const std::string& text) {
 }
 
 void MainController::onSocketError() {
+    qCWarning(lcLink).noquote() << "Link lost: socket error on" << QString::fromStdString(settings_.hostAddress + ":" + std::to_string(settings_.hostPort));
     if (session_.RecordKind != kNotRecording) {
         recorder_->finishRecordingFile();
     }
@@ -437,6 +440,7 @@ bool MainController::cameraProbe() {
         page = deps_.startPage.fetch(settings_.hostAddress);
     }
     if (!page) {
+        qCWarning(lcLink).noquote() << "Camera off-line: no answer from the start page of" << QString::fromStdString(settings_.hostAddress);
         host_.setLinkInfo(offlineText());
         refreshButtons(2);
         return false;
@@ -471,6 +475,7 @@ void MainController::connectionTimerStep(TimerId timer) {
         host_.stopTimer(timer);
         host_.stopTimer(TimerId::PWTimer);
         host_.setPleaseWait(true, kFailToConnect);
+        qCWarning(lcLink).noquote() << "Camera off-line: not reachable by ping, gave up after 3 attempts:" << QString::fromStdString(settings_.hostAddress);
         host_.setLinkInfo(offlineText());
         refreshButtons(2);
         if (timer != TimerId::SeetingTimer) {
@@ -489,6 +494,7 @@ void MainController::connectionTimerStep(TimerId timer) {
         if (deps_.socket.isOpen()) {
             deps_.socket.close();
         }
+        qCInfo(lcLink).noquote() << "Connecting to" << QString::fromStdString(settings_.hostAddress + ":" + std::to_string(settings_.hostPort)) << (timer == TimerId::CreateConnectTimer ? "(start-up or after a socket error)" : timer == TimerId::ReconnectTimer ? "(link rebuilt after Reload or the link watchdog)" : "(after the setup dialog)");
         deps_.socket.open(settings_.hostAddress, settings_.hostPort);
     }
     host_.stopTimer(timer);
@@ -534,6 +540,7 @@ void MainController::linkTimeOut1Timer() {
     if (session_.LinkWatchdog != 0) {
         return;
     }
+    qCWarning(lcLink).noquote() << "Link lost: no picture for 60 seconds from" << QString::fromStdString(settings_.hostAddress);
     deps_.shared.cameraReachable = false;
     deps_.ping.restart();
     if (session_.RecordKind != kNotRecording) {

@@ -1,4 +1,5 @@
 #include "mail/Unit6.h"
+#include "base/activity_log.h"
 
 #include <QMetaObject>
 #include <QObject>
@@ -149,6 +150,11 @@ void TEmailThread::run(const std::shared_ptr<Core>& core) {
         } else {
             ok = client.connect() && client.send(message);
             if (!ok) reason = client.lastError();
+        }
+        if (ok) {
+            qCInfo(lcMail).noquote() << "Alarm mail sent to" << QString::fromStdString(settings.smtpReceiver) << "via" << QString::fromStdString(settings.smtpServer);
+        } else {
+            qCWarning(lcMail).noquote() << "Alarm mail to" << QString::fromStdString(settings.smtpReceiver) << "via" << QString::fromStdString(settings.smtpServer) << "failed:" << QString::fromStdString(reason);
         }
         if (ok) {
             client.disconnect();

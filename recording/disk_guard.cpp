@@ -1,4 +1,5 @@
 #include "recording/disk_guard.h"
+#include "base/activity_log.h"
 
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -101,6 +102,7 @@ DeleteOutcome deleteOldestRecording(const std::string& aviDirectory) {
         return recordingNameLess(a, b);
     });
     const fs::path victim = dir / c.recordings.front();
+    qCInfo(lcGuard).noquote() << "Disk space guard deletes the oldest recording" << QString::fromStdString(victim.string());
     return ::unlink(victim.c_str()) == 0 ? DeleteOutcome::DeletedFile : DeleteOutcome::Failed;
 }
 

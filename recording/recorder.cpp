@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "base/activity_log.h"
 #include "detect/motion_detector.h"
 #include "detect/week_schedule.h"
 #include "recording/avi_writer.h"
@@ -173,6 +174,7 @@ struct Recorder::Impl {
             if (cfg.motionDetectionEnabled) s.MotionPhase = 0;
             saved = writer.finish(dateFolder, timeText, s.AlarmMark, s.RecordSeconds, s.RecordFrames, &finalPath,
                                   &error);
+            if (saved) qCInfo(lcRecording).noquote() << "Recording finished:" << QString::fromStdString(finalPath) << s.RecordFrames << "pictures," << s.RecordSeconds << "seconds," << recordingKindName(s.RecordKind, s.AlarmMark);
         }
         if (!room) {
             // The pictures already on disk are kept as a complete file.

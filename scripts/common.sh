@@ -9,7 +9,7 @@ as_root() {
     elif command -v sudo >/dev/null 2>&1; then
         sudo "$@"
     else
-        echo "error: need root (or sudo) to install: $*" >&2
+        echo "error: this step needs root (or sudo): $*" >&2
         exit 1
     fi
 }
@@ -30,6 +30,50 @@ install_packages() {
 }
 
 BUILD_PACKAGES=(cmake ninja-build g++ pkg-config qt6-base-dev libjpeg62-turbo-dev libgl-dev libssl-dev ca-certificates)
-TEST_PACKAGES=(libgtest-dev libgmock-dev)
+TEST_PACKAGES=(libgtest-dev libgmock-dev desktop-file-utils)
 BENCH_PACKAGES=(libbenchmark-dev)
-SCREENSHOT_PACKAGES=(xvfb x11-utils imagemagick xdotool)
+# The Debian package: dpkg-shlibdeps (dpkg-dev) and file(1) find its library dependencies.
+PACKAGE_PACKAGES=(dpkg-dev file)
+# The simulator's start page on port 80 without running it as root.
+DEMO_PACKAGES=(libcap2-bin)
+# Screenshots of the real program on a virtual display.
+SCREENSHOT_PACKAGES=(xvfb xauth x11-utils imagemagick xdotool)
+
+# The recorder looks for the camera's start page on port 80, a privileged
+# port. For a normal user the simulator gets just that one capability
+# (granted once through sudo) instead of running as root.
+allow_port_80() {
+    local sim="$1"
+    # getcap lives in /usr/sbin, which is not on a normal user's PATH.
+    local getcap
+    getcap="$(command -v getcap || echo /usr/sbin/getcap)"
+    if [ "$(id -u)" -ne 0 ] && ! "$getcap" "$sim" 2>/dev/null | grep -q cap_net_bind_service; then
+        echo "Allowing ipcam-sim to open port 80 (setcap cap_net_bind_service)"
+        as_root setcap cap_net_bind_service=+ep "$sim"
+    fi
+}
+
+# Writes a settings file that points at the simulator on loopback, so nothing
+# ever looks for a real camera.
+#   write_loopback_settings FILE HOST PORT RECORDINGS [MOTION 0|1]
+write_loopback_settings() {
+    local file="$1" host="$2" port="$3" recordings="$4" motion="${5:-0}"
+    (
+        umask 077
+        {
+            echo "[IPCAM_1]"
+            echo "Host_Addr=$host"
+            echo "Host_Port=$port"
+            echo "IPCAM_Password=pxwqe"
+            echo "Descriptor="
+            echo "AVI_Directory=$recordings"
+            echo "Motion_Detection_Enabled=$motion"
+            echo "Motion_sensitivity=5"
+            echo "Resolution=1"
+            echo "Frequency=1"
+            echo "Quality=1"
+            echo "Brightness=1"
+            echo "Orientation=0"
+        } >"$file"
+    )
+}

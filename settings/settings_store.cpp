@@ -1,4 +1,5 @@
 #include "settings/settings_store.h"
+#include "base/activity_log.h"
 
 #include <sys/stat.h>
 
@@ -140,6 +141,7 @@ void SettingsStore::save(const CameraSettings& s, int slot) const {
     } catch (const IniWriteError& e) {
         throw SettingsWriteError(std::string("The settings could not be saved: ") + e.what());
     }
+    qCInfo(lcSettings).noquote() << "Settings saved to" << QString::fromStdString(path_);
 }
 
 }  // namespace ipcam

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "mail/Unit6.h"
+#include "support/log_capture.h"
 #include "support/mail_fake_smtp_server.h"
 #include "support/test_certificates.h"
 
@@ -184,11 +185,19 @@ protected:
 TEST_F(EmailThreadFailureTest, RefusedConnection) { expectOneFailure(FakeSmtpServer::unusedPort()); }
 
 TEST_F(EmailThreadFailureTest, RecipientRefused) {
+    test::LogCapture log;
+    changeSettings([](CameraSettings& s) { s.smtpAuthEnabled = 1; });
     FakeSmtpServer::Script script;
     script.rcptReplies = {"550 no such user"};
     FakeSmtpServer server(script);
     expectOneFailure(server.port());
     EXPECT_TRUE(server.messages().empty());
+    // Each failure is logged with its reason, never with the password.
+    const std::string text = log.text();
+    EXPECT_NE(text.find("WARN  ipcam.mail: Alarm mail to boss@x.test via 127.0.0.1 failed: unexpected reply: 550 no such user\n"),
+              std::string::npos) << text;
+    EXPECT_EQ(text.find("secret"), std::string::npos);
+    EXPECT_EQ(text.find("c2VjcmV0"), std::string::npos);  // nor in base64
 }
 
 TEST_F(EmailThreadFailureTest, ServerNeverAnswers) {

@@ -1,3 +1,4 @@
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -5,6 +6,7 @@
 #include "recording/disk_guard.h"
 #include "recording/recorder.h"
 #include "recording_fakes.h"
+#include "support/log_capture.h"
 
 namespace ipcam::rectest {
 namespace {
@@ -52,6 +54,7 @@ TEST_F(DiskGuardTest, DeletionOrderIsStartTimeThenName) {
 }
 
 TEST_F(DiskGuardTest, FinishDeletesOldestRecordingsOneAtATime) {
+    test::LogCapture log;
     const std::vector<std::string> old = {"20061010/073000A.AVI", "20061010/080000T.AVI", "20061011/100000T.AVI"};
     std::filesystem::create_directory(path("20061010"));
     std::filesystem::create_directory(path("20061011"));
@@ -73,6 +76,10 @@ TEST_F(DiskGuardTest, FinishDeletesOldestRecordingsOneAtATime) {
     EXPECT_FALSE(exists(path(old[1])));
     EXPECT_TRUE(exists(path(old[2])));
     EXPECT_TRUE(exists(path("20061010")));  // stays until room is needed again
+    const std::string deletes = "ipcam.guard: Disk space guard deletes the oldest recording ";
+    EXPECT_THAT(log.text(), ::testing::HasSubstr(deletes + path(old[0]) + "\n" ));
+    EXPECT_THAT(log.text(), ::testing::HasSubstr(deletes + path(old[1]) + "\n"));
+    EXPECT_THAT(log.text(), ::testing::Not(::testing::HasSubstr(path(old[2]))));
     EXPECT_EQ(host.diskTexts, (std::vector<std::string>{"Free Space :510M Bytes.", "Free Space :520M Bytes.",
                                                         "Free Space :520M Bytes."}));
     EXPECT_TRUE(host.warnings.empty());

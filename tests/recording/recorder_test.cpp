@@ -1,3 +1,4 @@
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
@@ -5,6 +6,7 @@
 #include "recording/avi_format.h"
 #include "recording/recorder.h"
 #include "recording_fakes.h"
+#include "support/log_capture.h"
 
 namespace ipcam::rectest {
 namespace {
@@ -12,6 +14,7 @@ namespace {
 using RecorderTest = RecorderFixture;
 
 TEST_F(RecorderTest, RecordThenStopWritesTheFileOfThePicturesBetween) {
+    test::LogCapture log;
     const auto p0 = jpeg(900), p1 = jpeg(1001, 1), p2 = jpeg(1000, 2), p3 = jpeg(700, 3);
     session.ManualRequest = true;
     picture(p0);  // starts the file, is not written into it
@@ -42,6 +45,8 @@ TEST_F(RecorderTest, RecordThenStopWritesTheFileOfThePicturesBetween) {
 
     EXPECT_EQ(readFile(path("20061012/153012T.AVI")), avi::buildAviFile(1, {p1, p2}, 2));
     EXPECT_TRUE(partialFiles().empty());
+    EXPECT_THAT(log.text(), ::testing::HasSubstr("INFO  ipcam.recording: Recording finished: " +
+                                                 path("20061012/153012T.AVI") + " 2 pictures, 2 seconds, Manual\n"));
 
     picture(p3);  // nothing records any more
     EXPECT_EQ(session.RecordKind, kNotRecording);

@@ -1,0 +1,152 @@
+#include "app/log_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QDateTime>
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+
+namespace ipcam {
+
+namespace {
+
+std::atomic<LogFile*> g_log{nullptr};
+
+void messageHandler(QtMsgType type, const QMessageLogContext& context, const QString& message) {
+    LogFile* log = g_log.load();
+    if (log == nullptr) return;
+    log->append(LogFile::formatLine(type, context.category, message));
+    if (type == QtFatalMsg) {
+        log->flush();
+        std::abort();
+    }
+}
+
+void writeAll(int fd, const std::string& text) {
+    const char* p = text.data();
+    size_t left = text.size();
+    while (left > 0) {
+        const ssize_t n = ::write(fd, p, left);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return;
+        }
+        p += n;
+        left -= static_cast<size_t>(n);
+    }
+}
+
+}  // namespace
+
+LogFile::LogFile(Options options) : options_(std::move(options)) {
+    if (!options_.path.empty()) {
+        fd_ = ::open(options_.path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+        struct stat st {};
+        if (fd_ >= 0 && ::fstat(fd_, &st) == 0) size_ = static_cast<std::uintmax_t>(st.st_size);
+    }
+    thread_ = std::thread([this] { run(); });
+}
+
+LogFile::~LogFile() {
+    if (g_log.load() == this) install(nullptr);
+    {
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+    }
+    cv_.notify_all();
+    thread_.join();
+    if (fd_ >= 0) ::close(fd_);
+}
+
+std::string LogFile::formatLine(QtMsgType type, const char* category, const QString& message) {
+    const char* level = "INFO ";
+    switch (type) {
+    case QtDebugMsg: level = "DEBUG"; break;
+    case QtInfoMsg: level = "INFO "; break;
+    case QtWarningMsg: level = "WARN "; break;
+    case QtCriticalMsg: level = "ERROR"; break;
+    case QtFatalMsg: level = "FATAL"; break;
+    }
+    QString text = message;
+    // One event, one line.
+    text.replace(QLatin1Char('\n'), QLatin1String(" | "));
+    text.replace(QLatin1Char('\r'), QLatin1Char(' '));
+    std::string line = QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")).toStdString();
+    line += ' ';
+    line += level;
+    line += ' ';
+    line += (category && *category) ? category : "default";
+    line += ": ";
+    line += text.toStdString();
+    line += '\n';
+    return line;
+}
+
+void LogFile::append(std::string line) {
+    {
+        std::lock_guard lock(mutex_);
+        queue_.push_back(std::move(line));
+        ++appended_;
+    }
+    cv_.notify_all();
+}
+
+void LogFile::flush() {
+    std::unique_lock lock(mutex_);
+    const std::uint64_t target = appended_;
+    cv_.wait(lock, [&] { return written_ >= target || stopping_; });
+}
+
+void LogFile::install(LogFile* log) {
+    g_log.store(log);
+    qInstallMessageHandler(log ? messageHandler : nullptr);
+}
+
+void LogFile::run() {
+    std::unique_lock lock(mutex_);
+    while (true) {
+        cv_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
+        if (queue_.empty() && stopping_) break;
+        std::deque<std::string> batch;
+        batch.swap(queue_);
+        lock.unlock();
+        for (const std::string& line : batch) writeLine(line);
+        lock.lock();
+        written_ += batch.size();
+        cv_.notify_all();
+    }
+}
+
+void LogFile::writeLine(const std::string& line) {
+    if (options_.toStderr) writeAll(STDERR_FILENO, line);
+    if (fd_ < 0) return;
+    if (size_ > 0 && size_ + line.size() > options_.maxBytes) rotate();
+    if (fd_ < 0) return;
+    writeAll(fd_, line);
+    size_ += line.size();
+}
+
+void LogFile::rotate() {
+    ::close(fd_);
+    fd_ = -1;
+    // name.log.(N-1) is dropped, each older one moves up, name.log becomes .1.
+    const int keep = options_.keep < 1 ? 1 : options_.keep;
+    std::remove((options_.path + "." + std::to_string(keep - 1)).c_str());
+    for (int i = keep - 2; i >= 1; --i) {
+        std::rename((options_.path + "." + std::to_string(i)).c_str(),
+                    (options_.path + "." + std::to_string(i + 1)).c_str());
+    }
+    if (keep > 1) {
+        std::rename(options_.path.c_str(), (options_.path + ".1").c_str());
+    } else {
+        std::remove(options_.path.c_str());
+    }
+    fd_ = ::open(options_.path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_TRUNC | O_CLOEXEC, 0600);
+    size_ = 0;
+}
+
+}  // namespace ipcam

@@ -1,0 +1,45 @@
+#!/usr/bin/env bash
+# Installs the build into a temporary prefix and checks the installed tree:
+# both programs, the menu entry (validated) and the icon; the installed
+# program answers --version and --help without a display.
+#   check_install.sh BUILD_DIR
+set -euo pipefail
+
+BUILD_DIR="$1"
+PREFIX="$(mktemp -d)"
+trap 'rm -rf "$PREFIX"' EXIT
+
+cmake --install "$BUILD_DIR" --prefix "$PREFIX" >/dev/null
+
+fail() { echo "FAIL: $*" >&2; exit 1; }
+
+for exe in bin/ipcam-recorder bin/ipcam-sim; do
+    [ -x "$PREFIX/$exe" ] || fail "$exe missing or not executable"
+done
+DESKTOP="$PREFIX/share/applications/ipcam-recorder.desktop"
+ICON="$PREFIX/share/icons/hicolor/scalable/apps/ipcam-recorder.svg"
+[ -f "$DESKTOP" ] || fail "desktop entry missing"
+[ -f "$ICON" ] || fail "icon missing"
+grep -q '<svg' "$ICON" || fail "icon is not an SVG image"
+
+desktop-file-validate "$DESKTOP" || fail "desktop entry does not validate"
+grep -qx 'Exec=ipcam-recorder' "$DESKTOP" || fail "desktop entry does not start ipcam-recorder"
+grep -qx 'Icon=ipcam-recorder' "$DESKTOP" || fail "desktop entry does not name our icon"
+
+# Nothing but these files (and the documentation) is installed.
+unexpected="$(cd "$PREFIX" && find . -type f | sort | grep -v -e '^./bin/ipcam-recorder$' -e '^./bin/ipcam-sim$' \
+    -e '^./share/applications/ipcam-recorder.desktop$' \
+    -e '^./share/icons/hicolor/scalable/apps/ipcam-recorder.svg$' -e '^./share/doc/' || true)"
+[ -z "$unexpected" ] || fail "unexpected files installed: $unexpected"
+
+# The installed program runs without a display for these two.
+version="$(env -u DISPLAY -u WAYLAND_DISPLAY "$PREFIX/bin/ipcam-recorder" --version)"
+[ "$version" = "IPCam Recorder 1.5" ] || fail "--version printed '$version'"
+help="$(cd "$PREFIX" && env -u DISPLAY -u WAYLAND_DISPLAY HOME="$PREFIX/home" "$PREFIX/bin/ipcam-recorder" --help)"
+# A prefix the user can write keeps the settings beside the program.
+grep -qF "Settings file in use: $PREFIX/bin/ipcam-recorder.INI" <<<"$help" || fail "--help: $help"
+if env -u DISPLAY "$PREFIX/bin/ipcam-recorder" --no-such-option 2>/dev/null; then
+    fail "an unknown option was accepted"
+fi
+[ ! -e "$PREFIX/bin/ipcam-recorder.INI" ] || fail "--help wrote a settings file"
+echo "install tree OK: $PREFIX"
