@@ -339,7 +339,9 @@ bool PartialAviWriter::append(const uint8_t* data, size_t n, std::string* error,
             *error = errnoText(err);
             return false;
         }
-        lastSync_ = now;
+        // Counted from the end of the sync: a slow disk is not asked again
+        // at once.
+        lastSync_ = std::chrono::steady_clock::now();
     }
     return true;
 }

@@ -242,8 +242,8 @@ void DiskWriter::execute(Job& job) {
         DiskEvent e = eventFor(DiskEvent::Type::Finished, cur_->file, r.recordKind);
         e.room = !job.guard || ensureFreeSpace(r.aviDirectory);
         if (!makeFolder(r.dateFolder)) {
-            e.error = std::strerror(errno);
-            e.path = r.dateFolder;
+            e.error = r.dateFolder + ": " + std::strerror(errno);
+            e.path = cur_->writer.partialPath();
             cur_->writer.abandon();  // the partial file stays, completed at the next start
         } else {
             e.frames = cur_->writer.frames();

@@ -6,9 +6,10 @@
 // file being written.
 //
 // Memory stays bounded: pictures queued but not yet written are held up to
-// a cap in bytes (128 MiB by default, the size the recorder once reserved
-// for a whole file in memory). Past it a picture is dropped and counted;
-// the file goes on with the next one that fits.
+// a cap in bytes (32 MiB by default: about 27 s of 640x480 at 30 pictures a
+// second, 4 minutes of 320x240 at 10, so the program stays within its
+// memory goal even on a disk that stalls). Past it a picture is dropped and
+// counted; the file goes on with the next one that fits.
 //
 // A full disk in the middle of a file (ENOSPC, EDQUOT on a write or a sync)
 // makes room as a finish does, keeps the pictures written so far as a
@@ -66,7 +67,7 @@ struct DiskEvent {
 
 class DiskWriter {
 public:
-    static constexpr size_t kDefaultQueueCap = size_t{128} << 20;
+    static constexpr size_t kDefaultQueueCap = size_t{32} << 20;
 
     explicit DiskWriter(SharedFreeSpace& freeSpace);
     // Writes everything queued, leaves an unfinished file as a partial file

@@ -379,6 +379,30 @@ TEST_F(RecorderTest, SlowDiskNeverHoldsUpPicturesAndLosesNone) {
     EXPECT_EQ(readFile(path("20061012/153012T.AVI")), avi::buildAviFile(1, sent, 0));
 }
 
+TEST_F(RecorderTest, ADiskFarBehindDropsPicturesPastTheQueueCap) {
+    std::atomic<bool> stuck{true};
+    DiskHooks hooks;
+    hooks.beforeWrite = [&](size_t) {
+        while (stuck) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        return 0;
+    };
+    recorder->setDiskHooks(hooks);
+    recorder->setDiskQueueCap(100000);
+    session.ManualRequest = true;
+    recorder->step(jpeg(10), {});
+    std::vector<std::vector<uint8_t>> kept;
+    for (int i = 0; i < 10; ++i) {
+        const auto p = jpeg(30001, static_cast<uint8_t>(i));
+        if (i < 3) kept.push_back(p);
+        recorder->step(p, {});
+    }
+    EXPECT_EQ(recorder->droppedPictures(), 7u);
+    EXPECT_EQ(session.RecordFrames, 3u);
+    stuck = false;
+    endFromOutside();
+    EXPECT_EQ(readFile(path("20061012/153012T.AVI")), avi::buildAviFile(1, kept, 0));
+}
+
 TEST_F(RecorderTest, MissingRecordingDirectoryIsReportedAndRecorderGoesIdle) {
     settings.aviDirectory = dir + "/gone/deeper";
     session.ManualRequest = true;
