@@ -261,6 +261,7 @@ void MainController::formClose() {
     host_.stopTimer(TimerId::Timer1);
     host_.stopTimer(TimerId::LinkTimeOut1);
     recorder_->endFromOutside();
+    recorder_->settle();  // the recording reaches its file before the program ends
     deps_.socket.setEvents(nullptr);
     deps_.socket.close();
 }
@@ -425,6 +426,7 @@ void MainController::onSocketError() {
 // ---------------------------------------------------------------- timers
 
 void MainController::timer1Timer() {
+    recorder_->pollDiskEvents();  // outcomes of the disk also while no picture comes
     ++session_.PreviewSeconds;
     if (session_.RecordKind != kNotRecording) {
         ++session_.RecordSeconds;

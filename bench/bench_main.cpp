@@ -114,6 +114,7 @@ int main(int argc, char** argv) {
     }
     throughputRow("Recording append vs plain write", "RecordAppend/640x480", "PlainWrite/640x480", 0.90);
     limitRow("Finish of a 600-second file", "FinishRecording/600s", 1.0);
+    limitRow("UI stall, each disk sync 1.5 s", "UiStallSlowDisk/1.5s", 0.050);
     limitRow("Playback open, 600-second file", "PlaybackOpen/600s", 0.050);
     limitRow("Playback open, cold cache", "PlaybackOpenCold/600s", 0.050);
     ratioRow("Playback random picture", "PlaybackRandomPicture/640x480", "PlaybackDecodeAlone/640x480", 1.2);

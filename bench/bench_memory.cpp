@@ -49,12 +49,18 @@ int main(int argc, char** argv) {
         for (int k = 0; k < kRate; ++k) rig.controller().onSocketRead(chunks[n++ % chunks.size()]);
         rig.clock().tick();
         rig.controller().timer1Timer();
+        // A camera's second lasts a second: the recording's thread has long
+        // written these pictures before the next ones come. Without this the
+        // loop, many times faster than a camera, would measure the queue of
+        // pictures waiting for the disk (bounded at 32 MiB) instead.
+        rig.controller().recorder().settle();
         if (s == 60) at60 = procStatusKiB("VmHWM");
         if (s % 60 == 0 || s == seconds) {
             std::printf("  after %4d s (%6zu pictures) VmHWM %7.1f MiB  VmRSS %7.1f MiB\n", s, n,
                         mib(procStatusKiB("VmHWM")), mib(procStatusKiB("VmRSS")));
         }
     }
+    rig.controller().recorder().settle();  // the first file's finish runs on the recording's thread
     const uint64_t peak = procStatusKiB("VmHWM");
     int finished = 0;
     const QDir dateFolder(QString::fromStdString(rig.directory() + "/20061012"));

@@ -1,6 +1,7 @@
 // Recording: appending pictures with the recorder's file writer against
-// plain sequential writes of the same bytes, and the finish of a 600-second
-// file (index, header, durable rename).
+// plain sequential writes of the same bytes, the finish of a 600-second
+// file (index, header, durable rename), and the longest time the recorder
+// holds the user-interface thread while every sync of the disk takes 1.5 s.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,11 +10,15 @@
 
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 #include "bench_support.h"
 #include "recording/avi_format.h"
 #include "recording/avi_writer.h"
+#include "recording/recorder.h"
 
 namespace ipcam::bench {
 namespace {
@@ -130,6 +135,64 @@ void finishRecording(benchmark::State& state) {
     state.counters["file_MiB"] = static_cast<double>(fileBytes) / (1024.0 * 1024.0);
 }
 
+class QuietHost final : public RecorderHost {
+public:
+    int warnings = 0;
+    void refreshButtons(int) override {}
+    void setDiskSpace(const std::string&) override {}
+    void showWarning(const std::string&) override { ++warnings; }
+    void startStatusTimer() override {}
+    void raiseAlarm(const std::vector<uint8_t>&) override {}
+};
+
+// A Manual recording of 640x480 pictures at 10 a second for 6 seconds on a
+// disk whose every fdatasync/fsync takes 1.5 s, then the finish (as a link
+// loss or Stop would do it). The figure is the longest single call into the
+// recorder on the user-interface thread.
+void uiStallSlowDisk(benchmark::State& state) {
+    using namespace std::chrono;
+    QTemporaryDir dir;
+    const auto frames = makeFrames(640, 480);
+    for (auto _ : state) {
+        CameraSession session;
+        CameraSettings settings;
+        settings.aviDirectory = dir.path().toStdString();
+        settings.resolution = 0;
+        FakeClock clock;
+        QuietHost host;
+        FakeFreeSpace freeSpace;
+        Recorder recorder(session, settings, clock, host, freeSpace);
+        DiskHooks slow;
+        slow.sync = [](int fd, bool dataOnly) {
+            std::this_thread::sleep_for(milliseconds(1500));
+            return (dataOnly ? ::fdatasync(fd) : ::fsync(fd)) == 0 ? 0 : errno;
+        };
+        recorder.setDiskHooks(slow);
+        auto longest = nanoseconds::zero();
+        auto timed = [&](auto&& call) {
+            const auto t0 = steady_clock::now();
+            call();
+            longest = std::max(longest, steady_clock::now() - t0);
+        };
+        session.ManualRequest = true;
+        auto next = steady_clock::now();
+        for (int i = 0; i <= 60; ++i) {
+            timed([&] { recorder.step(frames[i % frames.size()], PixelView{}); });
+            if (i % 10 == 0) {
+                clock.tick();
+                timed([&] { recorder.pollDiskEvents(); });  // the one-second status tick
+                ++session.RecordSeconds;
+            }
+            next += milliseconds(100);
+            std::this_thread::sleep_until(next);
+        }
+        timed([&] { recorder.endFromOutside(); });
+        state.SetIterationTime(duration<double>(longest).count());
+        recorder.settle();  // outside the figure: the program's end waits for the file
+        if (host.warnings != 0 || recorder.droppedPictures() != 0) state.SkipWithError("pictures were lost");
+    }
+}
+
 [[maybe_unused]] const bool registered = [] {
     benchmark::RegisterBenchmark("PlainWrite/640x480", plainWrite)->Unit(benchmark::kMicrosecond)->UseRealTime();
     benchmark::RegisterBenchmark("RecordAppend/640x480", recordAppend)->Unit(benchmark::kMicrosecond)->UseRealTime();
@@ -137,6 +200,11 @@ void finishRecording(benchmark::State& state) {
         ->Unit(benchmark::kMillisecond)
         ->UseRealTime()
         ->Iterations(3)
+        ->Repetitions(1);
+    benchmark::RegisterBenchmark("UiStallSlowDisk/1.5s", uiStallSlowDisk)
+        ->Unit(benchmark::kMillisecond)
+        ->UseManualTime()
+        ->Iterations(1)
         ->Repetitions(1);
     return true;
 }();

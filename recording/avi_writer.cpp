@@ -5,6 +5,7 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -30,7 +31,23 @@ std::string twoDigits(int v) {
 
 std::string errnoText(int err) { return std::strerror(err); }
 
-bool pwriteAll(int fd, const uint8_t* data, size_t n, uint64_t offset, int* err) {
+// The hook's verdict on a write of `bytes`: 0 lets it through.
+int injected(const DiskHooks* hooks, size_t bytes) {
+    return hooks && hooks->beforeWrite ? hooks->beforeWrite(bytes) : 0;
+}
+
+int syncFile(int fd, bool dataOnly, const DiskHooks* hooks) {
+    if (hooks && hooks->sync) return hooks->sync(fd, dataOnly);
+    const int r = dataOnly ? ::fdatasync(fd) : ::fsync(fd);
+    return r == 0 ? 0 : errno;
+}
+
+bool pwriteAll(int fd, const uint8_t* data, size_t n, uint64_t offset, int* err,
+               const DiskHooks* hooks = nullptr) {
+    if (const int e = injected(hooks, n)) {
+        *err = e;
+        return false;
+    }
     while (n > 0) {
         const ssize_t w = ::pwrite(fd, data, n, static_cast<off_t>(offset));
         if (w < 0) {
@@ -50,7 +67,13 @@ bool pwriteAll(int fd, const uint8_t* data, size_t n, uint64_t offset, int* err)
 }
 
 // pwriteAll over several buffers written back to back; `parts` is used up.
-bool pwritevAll(int fd, iovec* parts, int count, uint64_t offset, int* err) {
+bool pwritevAll(int fd, iovec* parts, int count, uint64_t offset, int* err, const DiskHooks* hooks = nullptr) {
+    size_t total = 0;
+    for (int i = 0; i < count; ++i) total += parts[i].iov_len;
+    if (const int e = injected(hooks, total)) {
+        *err = e;
+        return false;
+    }
     while (count > 0) {
         if (parts->iov_len == 0) {
             ++parts;
@@ -126,7 +149,21 @@ bool allDigits(const std::string& s, size_t pos, size_t n) {
 
 int number(const std::string& s, size_t pos, size_t n) { return std::stoi(s.substr(pos, n)); }
 
+constexpr size_t kOffTotals = 400;  // in the header's zero filler
+constexpr char kTotalsMark[] = "IPRT";
+constexpr size_t kTotalsSize = 12;
+
+// A file's age at recovery, used only when it holds no running totals.
+constexpr int64_t kMaxFallbackSeconds = 700;
+
 }  // namespace
+
+std::optional<RunningTotals> readRunningTotals(const uint8_t* header) {
+    if (std::memcmp(header + kOffTotals, kTotalsMark, 4) != 0) return std::nullopt;
+    RunningTotals t{avi::getU32(header + kOffTotals + 4), avi::getU32(header + kOffTotals + 8)};
+    if (t.frames == 0) return std::nullopt;
+    return t;
+}
 
 std::string recordingDateText(const LocalDateTime& t) {
     return twoDigits(t.year) + twoDigits(t.month) + twoDigits(t.day);
@@ -208,6 +245,8 @@ bool PartialAviWriter::open(const std::string& directory, const LocalDateTime& s
         index_.clear();
         index_.reserve(avi::kMaxFrames);
         lastSync_ = std::chrono::steady_clock::now();
+        lastErrno_ = 0;
+        elapsedMs_ = 0;
         return true;
     }
     path_ = directory + "/" + partialFileName(start, letter_, 0);
@@ -235,7 +274,7 @@ bool PartialAviWriter::setAlarm(bool alarm, std::string* error) {
     return false;
 }
 
-bool PartialAviWriter::append(const uint8_t* data, size_t n, std::string* error) {
+bool PartialAviWriter::append(const uint8_t* data, size_t n, std::string* error, uint32_t elapsedMs) {
     if (fd_ < 0) {
         *error = "the recording file is not open";
         return false;
@@ -257,9 +296,10 @@ bool PartialAviWriter::append(const uint8_t* data, size_t n, std::string* error)
         uint8_t pad = 0;
         int err = 0;
         iovec parts[3] = {{head.data(), head.size()}, {const_cast<uint8_t*>(data), n}, {&pad, n & 1u}};
-        if (!pwritevAll(fd_, parts, 3, position_, &err)) {
+        if (!pwritevAll(fd_, parts, 3, position_, &err, hooks_)) {
             // Leave only whole chunks behind.
             [[maybe_unused]] const int cut = ::ftruncate(fd_, static_cast<off_t>(position_));
+            lastErrno_ = err;
             *error = errnoText(err);
             return false;
         }
@@ -275,6 +315,7 @@ bool PartialAviWriter::append(const uint8_t* data, size_t n, std::string* error)
     }
     index_.push_back({static_cast<uint32_t>(position_ - avi::kMoviBase), padded});
     position_ += chunkBytes;
+    elapsedMs_ = elapsedMs;
 
     const auto now = std::chrono::steady_clock::now();
     const bool secondPassed = now - lastSync_ >= std::chrono::seconds(1);
@@ -284,8 +325,23 @@ bool PartialAviWriter::append(const uint8_t* data, size_t n, std::string* error)
         }
     }
     if (secondPassed) {
-        ::fdatasync(fd_);
-        lastSync_ = now;
+        // Everything written so far is on disk: so is the rate it was
+        // recorded at.
+        uint8_t totals[kTotalsSize];
+        std::memcpy(totals, kTotalsMark, 4);
+        avi::putU32(totals + 4, frames());
+        avi::putU32(totals + 8, elapsedMs_);
+        int err = 0;
+        if (!pwriteAll(fd_, totals, sizeof totals, kOffTotals, &err, hooks_) ||
+            (err = syncFile(fd_, true, hooks_)) != 0) {
+            // What the failed sync held is not known to be on disk.
+            lastErrno_ = err;
+            *error = errnoText(err);
+            return false;
+        }
+        // Counted from the end of the sync: a slow disk is not asked again
+        // at once.
+        lastSync_ = std::chrono::steady_clock::now();
     }
     return true;
 }
@@ -297,7 +353,7 @@ bool PartialAviWriter::flush(std::string* error) {
     }
     int err = 0;
     iovec part{pending_.data(), pending_.size()};
-    if (!pwritevAll(fd_, &part, 1, pendingStart_, &err)) {
+    if (!pwritevAll(fd_, &part, 1, pendingStart_, &err, hooks_)) {
         // Leave only whole chunks behind; the gathered ones are lost.
         [[maybe_unused]] const int cut = ::ftruncate(fd_, static_cast<off_t>(pendingStart_));
         while (!index_.empty() && index_.back().offset + avi::kMoviBase >= pendingStart_) {
@@ -305,6 +361,7 @@ bool PartialAviWriter::flush(std::string* error) {
         }
         position_ = pendingStart_;
         pending_.clear();
+        lastErrno_ = err;
         *error = errnoText(err);
         return false;
     }
@@ -326,7 +383,7 @@ bool PartialAviWriter::finish(const std::string& dateFolder, const std::string& 
         *finalPath = path_;
         return false;
     }
-    const bool completed = completeAviFile(fd_, position_, index_, recordSeconds, recordFrames, error);
+    const bool completed = completeAviFile(fd_, position_, index_, recordSeconds, recordFrames, error, hooks_);
     ::close(fd_);
     fd_ = -1;
     index_.clear();
@@ -356,14 +413,14 @@ void PartialAviWriter::abandon() {
 }
 
 bool completeAviFile(int fd, uint64_t indexOffset, const std::vector<avi::IndexEntry>& index, uint32_t recordSeconds,
-                     uint32_t recordFrames, std::string* error) {
+                     uint32_t recordFrames, std::string* error, const DiskHooks* hooks, uint32_t microSecPerFrame) {
     int err = 0;
     if (::ftruncate(fd, static_cast<off_t>(indexOffset)) != 0) {
         *error = errnoText(errno);
         return false;
     }
     const auto idx = avi::buildIndex(index);
-    if (!pwriteAll(fd, idx.data(), idx.size(), indexOffset, &err)) {
+    if (!pwriteAll(fd, idx.data(), idx.size(), indexOffset, &err, hooks)) {
         *error = errnoText(err);
         return false;
     }
@@ -372,13 +429,16 @@ bool completeAviFile(int fd, uint64_t indexOffset, const std::vector<avi::IndexE
         *error = "the recording's header cannot be read back";
         return false;
     }
-    avi::patchHeader(header.data(), avi::finishValues(indexOffset, index.size(), recordSeconds, recordFrames));
-    if (!pwriteAll(fd, header.data(), header.size(), 0, &err)) {
+    auto values = avi::finishValues(indexOffset, index.size(), recordSeconds, recordFrames);
+    if (microSecPerFrame != 0) values.microSecPerFrame = microSecPerFrame;
+    avi::patchHeader(header.data(), values);
+    std::memset(header.data() + kOffTotals, 0, kTotalsSize);
+    if (!pwriteAll(fd, header.data(), header.size(), 0, &err, hooks)) {
         *error = errnoText(err);
         return false;
     }
-    if (::fsync(fd) != 0) {
-        *error = errnoText(errno);
+    if ((err = syncFile(fd, false, hooks)) != 0) {
+        *error = errnoText(err);
         return false;
     }
     return true;
@@ -457,23 +517,30 @@ int recoverPartialRecordings(const std::string& directory) {
             index.push_back({static_cast<uint32_t>(pos - avi::kMoviBase), len});
             pos += avi::kChunkHeaderSize + len;
         }
-        // Its duration: from the start time in its name to its last write.
-        std::tm tm{};
-        tm.tm_year = parsed->start.year - 1900;
-        tm.tm_mon = parsed->start.month - 1;
-        tm.tm_mday = parsed->start.day;
-        tm.tm_hour = parsed->start.hour;
-        tm.tm_min = parsed->start.minute;
-        tm.tm_sec = parsed->start.second;
-        tm.tm_isdst = -1;
-        const std::time_t started = std::mktime(&tm);
-        int64_t seconds = started == static_cast<std::time_t>(-1) ? 0 : static_cast<int64_t>(st.st_mtime - started);
-        if (seconds < 0) seconds = 0;
-        if (seconds > UINT32_MAX) seconds = UINT32_MAX;
+        // Its rate: from the totals the recorder kept while recording. A
+        // file that died before its first sync has only its age by the wall
+        // clock, which a clock correction can make absurd: bounded then.
+        uint32_t seconds = 1, microSecPerFrame = 0;
+        if (const auto totals = readRunningTotals(header.data())) {
+            microSecPerFrame = static_cast<uint32_t>(std::max<uint64_t>(
+                1, uint64_t{totals->elapsedMs} * 1000 / totals->frames));
+        } else {
+            std::tm tm{};
+            tm.tm_year = parsed->start.year - 1900;
+            tm.tm_mon = parsed->start.month - 1;
+            tm.tm_mday = parsed->start.day;
+            tm.tm_hour = parsed->start.hour;
+            tm.tm_min = parsed->start.minute;
+            tm.tm_sec = parsed->start.second;
+            tm.tm_isdst = -1;
+            const std::time_t started = std::mktime(&tm);
+            const int64_t age = started == static_cast<std::time_t>(-1) ? 0 : int64_t{st.st_mtime} - started;
+            if (age > 0 && age <= kMaxFallbackSeconds) seconds = static_cast<uint32_t>(age);
+        }
 
         std::string error;
-        const bool ok = completeAviFile(fd, pos, index, static_cast<uint32_t>(seconds),
-                                        static_cast<uint32_t>(index.size()), &error);
+        const bool ok = completeAviFile(fd, pos, index, seconds, static_cast<uint32_t>(index.size()), &error,
+                                        nullptr, microSecPerFrame);
         ::close(fd);
         if (!ok) continue;
         const std::string folder = directory + "/" + recordingDateText(parsed->start);

@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -16,6 +17,25 @@
 #include "recording/avi_format.h"
 
 namespace ipcam {
+
+// Ways into the writer's system calls for tests and benchmarks: a slow or
+// failing disk. Empty members mean the real calls.
+struct DiskHooks {
+    // Instead of fdatasync() (dataOnly) or fsync(): 0 or an errno value.
+    std::function<int(int fd, bool dataOnly)> sync;
+    // Before each write of `bytes` bytes: 0, or an errno value that fails it.
+    std::function<int(size_t bytes)> beforeWrite;
+};
+
+// While a recording is written, the partial file carries in the header's
+// filler (offset 400) the pictures made durable so far and the milliseconds
+// the recorder measured from the file's start to the last of them, so that
+// a recovery gives the file its real rate whatever the wall clock did.
+struct RunningTotals {
+    uint32_t frames = 0;
+    uint32_t elapsedMs = 0;
+};
+std::optional<RunningTotals> readRunningTotals(const uint8_t* header);
 
 // "20061012" and "153012" for a start moment.
 std::string recordingDateText(const LocalDateTime& t);
@@ -45,6 +65,7 @@ public:
     bool open(const std::string& directory, const LocalDateTime& start, uint8_t resolution, bool alarm,
               std::string* error);
     bool isOpen() const { return fd_ >= 0; }
+    void setHooks(const DiskHooks* hooks) { hooks_ = hooks; }
 
     // Renames the partial file when the suffix letter changes.
     bool setAlarm(bool alarm, std::string* error);
@@ -53,8 +74,10 @@ public:
     // together (at 64 KiB, or once a second at the latest), so a crash loses
     // at most about the last second. On failure the file is cut back to the
     // last whole chunk on disk, the chunks not written are dropped, and false
-    // is returned with `error` set.
-    bool append(const uint8_t* data, size_t n, std::string* error);
+    // is returned with `error` set (lastErrno() tells why). A failed sync is
+    // a failed write. `elapsedMs` is the picture's arrival, in milliseconds
+    // from the file's start by a monotonic clock.
+    bool append(const uint8_t* data, size_t n, std::string* error, uint32_t elapsedMs = 0);
     // Writes what has been gathered. False with `error` set as for append.
     bool flush(std::string* error);
 
@@ -62,6 +85,8 @@ public:
     bool alarm() const { return letter_ == 'A'; }
     bool full() const { return index_.size() >= avi::kMaxFrames; }
     uint64_t length() const { return position_; }
+    int lastErrno() const { return lastErrno_; }
+    uint32_t elapsedMs() const { return elapsedMs_; }
     const std::string& partialPath() const { return path_; }
 
     // Completes the file with the recording's counters and renames it into
@@ -86,12 +111,17 @@ private:
     std::chrono::steady_clock::time_point lastSync_{};
     std::vector<uint8_t> pending_;  // whole chunks not yet written, from pendingStart_
     uint64_t pendingStart_ = 0;
+    const DiskHooks* hooks_ = nullptr;
+    int lastErrno_ = 0;
+    uint32_t elapsedMs_ = 0;  // arrival of the last picture appended
 };
 
 // Appends idx1 at `indexOffset` (cutting off anything after it), patches the
-// header and flushes the file to disk.
+// header (clearing the running totals) and flushes the file to disk. A
+// non-zero `microSecPerFrame` replaces the rate the counters give.
 bool completeAviFile(int fd, uint64_t indexOffset, const std::vector<avi::IndexEntry>& index,
-                     uint32_t recordSeconds, uint32_t recordFrames, std::string* error);
+                     uint32_t recordSeconds, uint32_t recordFrames, std::string* error,
+                     const DiskHooks* hooks = nullptr, uint32_t microSecPerFrame = 0);
 
 // Moves `from` to folder/timeText[-k]<letter>.AVI without replacing any
 // existing file; `finalPath` receives the name used.
@@ -99,7 +129,9 @@ bool moveToFinalName(const std::string& from, const std::string& folder, const s
                      std::string* finalPath, std::string* error);
 
 // Completes every partial file in `directory` into a valid recording under
-// its final name. Returns the number of recordings completed.
+// its final name, at the rate its running totals give (a file that never
+// reached its first sync gets its age, bounded to one file's length).
+// Returns the number of recordings completed.
 int recoverPartialRecordings(const std::string& directory);
 
 }  // namespace ipcam

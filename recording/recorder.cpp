@@ -1,15 +1,15 @@
 #include "recording/recorder.h"
 
-#include <sys/stat.h>
+#include <optional>
 
-#include <cerrno>
-#include <cstring>
 
 #include "base/activity_log.h"
 #include "detect/motion_detector.h"
 #include "detect/week_schedule.h"
 #include "recording/avi_writer.h"
 #include "recording/disk_guard.h"
+#include "recording/disk_writer.h"
+#include "recording/folder_lock.h"
 
 namespace ipcam {
 
@@ -37,6 +37,22 @@ uint32_t elapsedSeconds(const TimeOfDay& start, const TimeOfDay& now) {
     return static_cast<uint32_t>(elapsed);
 }
 
+std::string folderBusyText(const std::string& folder) {
+    return "Another IPCam Recorder is recording into " + folder + "; this one will not record there.";
+}
+
+// What stays switched off after a recording of `kind` was given up.
+std::string staysOffText(uint8_t kind) {
+    if (kind & kDaily) return " Daily Record stays off for the rest of this hour.";
+    if (kind & kMotion) return " Motion Detection stays off until the settings are loaded again.";
+    return " Manual Record stays off until Record is pressed again.";
+}
+
+std::string keptText(const DiskEvent& e) {
+    if (e.saved) return " The pictures recorded up to then were kept in " + e.path + ".";
+    return " The pictures recorded up to then stay in " + e.path + " and are completed at the next start.";
+}
+
 }  // namespace
 
 struct Recorder::Impl {
@@ -44,14 +60,16 @@ struct Recorder::Impl {
     CameraSettings& cfg;
     const Clock& clock;
     RecorderHost& host;
-    FreeSpaceQuery& freeSpace;
+    SharedFreeSpace freeSpace;
+    FolderLock folderLock;
+    DiskWriter disk;
 
-    PartialAviWriter writer;
-    std::string dateFolder;  // AVI_Directory + "/" + date of the current file
-    std::string timeText;    // start time of the current file, HHMMSS
+    uint64_t file_ = 0;         // the file being written (DiskWriter's number), 0 when none
+    bool fileAlarm_ = false;    // the suffix letter the writer was last told
+    bool rollPending_ = false;  // the disk filled up and room was made: go on in a new file
 
     Impl(CameraSession& session, CameraSettings& settings, const Clock& c, RecorderHost& h, FreeSpaceQuery& f)
-        : s(session), cfg(settings), clock(c), host(h), freeSpace(f) {}
+        : s(session), cfg(settings), clock(c), host(h), freeSpace(f), disk(freeSpace) {}
 
     uint32_t freeMB() { return freeSpace.freeSpaceMB(cfg.aviDirectory); }
     void showFreeSpace() { host.setDiskSpace(ipcam::freeSpaceText(freeMB())); }
@@ -61,26 +79,37 @@ struct Recorder::Impl {
     bool motionEnabledWhileIdle() const { return cfg.motionDetectionEnabled != 0; }
     bool motionEnabledWhileRecording() const { return cfg.motionDetectionEnabled == 1; }
 
-    // Turns off what would start the next recording of the current kind.
-    // Returns the giving-up warning for that kind.
-    std::string switchOffCurrentKind() {
-        if (s.RecordKind & kDaily) {
+    // Turns off what would start the next recording of `kind`. Returns the
+    // giving-up warning for that kind.
+    std::string switchOff(uint8_t kind) {
+        if (kind & kDaily) {
             setBlockLatch(s, clock.now().timeOfDay());
             return kDailyStops;
         }
-        if (s.RecordKind & kMotion) {
+        if (kind & kMotion) {
             cfg.motionDetectionEnabled = 0;  // in memory only
             return kMotionOff;
         }
         return kManualStops;
     }
 
-    // No room on the drive: stop, switch off the kind's trigger, go idle and
-    // warn. Every state change comes before the (modal) warning.
-    void giveUp(bool afterFinish) {
+    // Queues the finish of the open file, if any, with the suffix it was
+    // last given unless `alarm` says otherwise.
+    void closeFile(bool guard, std::optional<bool> alarm = std::nullopt) {
+        if (file_ == 0) return;
+        disk.finish(s.RecordSeconds, alarm.value_or(fileAlarm_), guard);
+        file_ = 0;
+    }
+
+    // Nothing more may be recorded for now: stop what records (a file
+    // started meanwhile is kept as it is), switch off what would start the
+    // recording of `kind` again, go idle and warn. Every state change comes
+    // before the (modal) warning.
+    void stopRecording(uint8_t kind, bool afterFinish, const std::string& text) {
         s.StopRequest = true;
-        host.startStatusTimer();
-        const std::string text = switchOffCurrentKind();
+        switchOff(kind);
+        closeFile(false);
+        s.ManualRequest = false;
         s.SpaceConfirmed = false;
         s.MotionTrigger = s.AlarmMark = false;
         zeroCounters();
@@ -90,59 +119,107 @@ struct Recorder::Impl {
         host.showWarning(text);
     }
 
-    // The file cannot be written: never reported as saved. Go idle without
-    // retrying at once (which would only bring the same warning back) and
-    // name the file and the reason.
-    void writeFailed(const std::string& file, const std::string& reason) {
+    // No room on the drive.
+    void giveUp(uint8_t kind, bool afterFinish, const std::string& details = {}) {
         s.StopRequest = true;
-        switchOffCurrentKind();
-        s.ManualRequest = false;
-        s.SpaceConfirmed = false;
-        s.MotionTrigger = s.AlarmMark = false;
-        zeroCounters();
-        s.RecordKind = kNotRecording;
-        host.refreshButtons(0);
-        host.showWarning("The recording file " + file + " could not be written: " + reason);
+        host.startStatusTimer();
+        stopRecording(kind, afterFinish, switchOffText(kind) + details);
+    }
+    std::string switchOffText(uint8_t kind) const {
+        return (kind & kDaily) ? kDailyStops : (kind & kMotion) ? kMotionOff : kManualStops;
+    }
+
+    // The file cannot be written: never reported as saved.
+    void writeFailed(uint8_t kind, const std::string& text) { stopRecording(kind, false, text + staysOffText(kind)); }
+
+    // What the recording's thread reports, in the order it happened.
+    void handle(const DiskEvent& e) {
+        const bool current = e.file != 0 && e.file == file_;
+        switch (e.type) {
+        case DiskEvent::Type::FreeSpace:
+            host.setDiskSpace(ipcam::freeSpaceText(e.freeMB));
+            return;
+        case DiskEvent::Type::OpenFailed:
+            if (current) file_ = 0;
+            writeFailed(e.recordKind, "The recording file " + e.path + " could not be written: " + e.error + ".");
+            return;
+        case DiskEvent::Type::Finished:
+            if (!e.room) {
+                giveUp(e.recordKind, true, e.saved || !e.path.empty() ? keptText(e) : std::string{});
+            } else if (!e.saved) {
+                writeFailed(e.recordKind, "The recording file " + e.path + " could not be written: " + e.error + "." +
+                                              " It is completed at the next start.");
+            }
+            return;
+        case DiskEvent::Type::WriteFailed:
+            if (current) file_ = 0;
+            writeFailed(e.recordKind, "Writing the recording failed (" + e.error + ")." + keptText(e));
+            return;
+        case DiskEvent::Type::DiskFullRolled:
+            if (current) {
+                file_ = 0;
+                rollPending_ = true;
+            }
+            return;
+        case DiskEvent::Type::DiskFullGaveUp:
+            if (current) file_ = 0;
+            giveUp(e.recordKind, true, keptText(e) + staysOffText(e.recordKind));
+            return;
+        }
+    }
+
+    void pollDiskEvents() {
+        DiskEvent e;
+        while (disk.takeEvent(&e)) handle(e);
+    }
+
+    // The recording folder is ours alone while we use it.
+    bool claimFolder(bool* busy) { return folderLock.acquire(cfg.aviDirectory, busy); }
+
+    int recoverPartialFiles() {
+        bool busy = false;
+        if (!claimFolder(&busy) && busy) {
+            // Its partial files are another recorder's live recordings.
+            host.showWarning(folderBusyText(cfg.aviDirectory));
+            return 0;
+        }
+        return recoverPartialRecordings(cfg.aviDirectory);
     }
 
     // A recording that its owner dropped without finishing it (the window's
     // start sequence resets RecordKind) is saved under its final name before
     // the next one begins, instead of lying unfinished until the next run.
-    void saveDroppedRecording() {
-        if (!writer.isOpen()) return;
-        std::string finalPath, error;
-        if (::mkdir(dateFolder.c_str(), 0755) != 0 && errno != EEXIST) {
-            writer.abandon();  // completed at the next start of the program
-            return;
-        }
-        // A finish that fails leaves the partial file for the start-up
-        // recovery; no box here, in the middle of starting the next file.
-        writer.finish(dateFolder, timeText, writer.alarm(), s.RecordSeconds, writer.frames(), &finalPath, &error);
-    }
+    void saveDroppedRecording() { closeFile(false); }
 
     void startRecordingFile(const LocalDateTime& now) {
         saveDroppedRecording();
         showFreeSpace();
         if (!(freeMB() > kMinFreeMB || s.SpaceConfirmed)) {
-            giveUp(false);
+            giveUp(s.RecordKind, false);
+            return;
+        }
+        const std::string dateFolder = cfg.aviDirectory + "/" + recordingDateText(now);
+        if (cfg.aviDirectory.empty()) {
+            writeFailed(s.RecordKind, "The recording file " + dateFolder + " could not be written: no recording "
+                                      "directory is set.");
+            return;
+        }
+        bool busy = false;
+        if (!claimFolder(&busy) && busy) {
+            writeFailed(s.RecordKind, folderBusyText(cfg.aviDirectory));
             return;
         }
         zeroCounters();
-        dateFolder = cfg.aviDirectory + "/" + recordingDateText(now);
-        timeText = recordingTimeText(now);
-        if (cfg.aviDirectory.empty()) {
-            writeFailed(dateFolder, "no recording directory is set");
-            return;
-        }
-        if (::mkdir(dateFolder.c_str(), 0755) != 0 && errno != EEXIST) {
-            writeFailed(dateFolder, std::strerror(errno));
-            return;
-        }
-        std::string error;
-        if (!writer.open(cfg.aviDirectory, now, cfg.resolution, s.AlarmMark, &error)) {
-            writeFailed(writer.partialPath(), error);
-            return;
-        }
+        DiskWriter::OpenRequest r;
+        r.aviDirectory = cfg.aviDirectory;
+        r.start = now;
+        r.dateFolder = dateFolder;
+        r.timeText = recordingTimeText(now);
+        r.resolution = cfg.resolution;
+        r.alarm = s.AlarmMark;
+        r.recordKind = s.RecordKind;
+        file_ = disk.open(r);
+        fileAlarm_ = s.AlarmMark;
         host.refreshButtons(1);
     }
 
@@ -155,76 +232,53 @@ struct Recorder::Impl {
         }
     }
 
-    // Returns false when the file could not be written (the recorder is then
-    // idle and the user has been told).
+    // Queues the finish: the guard makes room, then the file is completed
+    // and renamed on the recording's thread. What comes of it is handled
+    // when its event arrives. Returns false when the recorder went idle.
     bool finishRecordingFile() {
-        if (!writer.isOpen()) {
-            s.AlarmMark = s.MotionTrigger = false;
-            zeroCounters();
-            return true;
-        }
-        const bool room = ensureFreeSpace();
-        std::string finalPath, error;
-        bool saved = ::mkdir(dateFolder.c_str(), 0755) == 0 || errno == EEXIST;
-        if (!saved) {
-            error = std::strerror(errno);
-            finalPath = dateFolder;
-            writer.abandon();  // the partial file stays, completed at the next start
-        } else {
+        if (file_ != 0) {
             if (cfg.motionDetectionEnabled) s.MotionPhase = 0;
-            saved = writer.finish(dateFolder, timeText, s.AlarmMark, s.RecordSeconds, s.RecordFrames, &finalPath,
-                                  &error);
-            if (saved) qCInfo(lcRecording).noquote() << "Recording finished:" << QString::fromStdString(finalPath) << s.RecordFrames << "pictures," << s.RecordSeconds << "seconds," << recordingKindName(s.RecordKind, s.AlarmMark);
-        }
-        if (!room) {
-            // The pictures already on disk are kept as a complete file.
-            giveUp(true);
-            if (!saved) host.showWarning("The recording file " + finalPath + " could not be written: " + error);
-            return saved;
-        }
-        if (!saved) {
-            writeFailed(finalPath, error);
-            return false;
+            closeFile(true, s.AlarmMark);
+            // Consecutive files start without a new free-space test; a guard
+            // that finds no room gives the recording up when it reports.
+            s.SpaceConfirmed = true;
         }
         s.AlarmMark = s.MotionTrigger = false;
         zeroCounters();
+        return true;
+    }
+
+    void appendPicture(const std::vector<uint8_t>& picture) {
+        if (file_ == 0) return;
+        if (s.AlarmMark != fileAlarm_) {
+            disk.setAlarm(s.AlarmMark);
+            fileAlarm_ = s.AlarmMark;
+        }
+        // A picture the queue has no room for is dropped (the disk is far
+        // behind); the file goes on with the next.
+        if (disk.append(picture)) s.RecordFrames += 1;
+    }
+
+    // The same kind goes on in a new file after the disk filled up and room
+    // was made. A Motion recording still ends ten minutes after it began.
+    void continueInNewFile() {
         s.SpaceConfirmed = true;
-        showFreeSpace();
-        return true;
-    }
-
-    bool ensureFreeSpace() {
-        bool ok = true;
-        while (ok && freeMB() < kMinFreeMB) {
-            const DeleteOutcome r = deleteOldestRecording(cfg.aviDirectory);
-            ok = r == DeleteOutcome::DeletedFile || r == DeleteOutcome::RemovedFolder;
-            showFreeSpace();
-        }
-        return ok;
-    }
-
-    bool appendPicture(const std::vector<uint8_t>& picture) {
-        std::string error;
-        if (!writer.setAlarm(s.AlarmMark, &error) || !writer.append(picture.data(), picture.size(), &error)) {
-            const std::string file = writer.partialPath();
-            // Keep what was written before the failure as a complete file.
-            if (writer.isOpen()) {
-                std::string finalPath, ignored;
-                if (::mkdir(dateFolder.c_str(), 0755) == 0 || errno == EEXIST)
-                    // Pictures gathered but not written are gone: count what the file holds.
-                    writer.finish(dateFolder, timeText, s.AlarmMark, s.RecordSeconds, writer.frames(), &finalPath,
-                                  &ignored);
-                else
-                    writer.abandon();
-            }
-            writeFailed(file, error);
-            return false;
-        }
-        s.RecordFrames += 1;
-        return true;
+        const TimeOfDay began = s.RecordStartTime;
+        if (s.RecordKind & kMotion) s.AlarmMark = true;
+        startAndStamp();
+        if ((s.RecordKind & kMotion) && s.RecordKind != kNotRecording) s.RecordStartTime = began;
     }
 
     void step(const std::vector<uint8_t>& picture, const PixelView& decoded) {
+        pollDiskEvents();
+        if (rollPending_) {
+            rollPending_ = false;
+            if (s.RecordKind != kNotRecording) {
+                // This picture starts the next file, as at any start.
+                continueInNewFile();
+                return;
+            }
+        }
         const LocalDateTime now = clock.now();
         if (s.RecordKind == kNotRecording) {
             if (isDailyBlockDue(s, cfg.schedule, now)) {
@@ -246,7 +300,7 @@ struct Recorder::Impl {
         }
 
         if (s.MotionTrigger) s.AlarmMark = true;
-        if (!appendPicture(picture)) return;
+        appendPicture(picture);
 
         if (s.StopRequest) {
             finishRecordingFile();
@@ -301,7 +355,7 @@ struct Recorder::Impl {
         }
 
         // A full index closes the file; the same kind goes on in the next.
-        if (s.RecordKind != kNotRecording && writer.full()) {
+        if (s.RecordKind != kNotRecording && s.RecordFrames >= avi::kMaxFrames) {
             if (!finishRecordingFile()) return;
             if (s.RecordKind & kMotion) {
                 // The Motion recording still ends ten minutes after it began.
@@ -344,8 +398,9 @@ Recorder::Recorder(CameraSession& session, CameraSettings& settings, const Clock
                    FreeSpaceQuery& freeSpace)
     : impl_(std::make_unique<Impl>(session, settings, clock, host, freeSpace)) {}
 
-// A recording still open here was not ended by its owner; its partial file
-// stays on disk and is completed at the next start.
+// What is queued is written first. A recording still open here was not
+// ended by its owner; its partial file stays on disk and is completed at the
+// next start.
 Recorder::~Recorder() = default;
 
 void Recorder::step(const std::vector<uint8_t>& picture, const PixelView& decoded) { impl_->step(picture, decoded); }
@@ -366,6 +421,19 @@ void Recorder::showFreeSpace() { impl_->showFreeSpace(); }
 
 void Recorder::checkDiskAtStart() { impl_->checkDiskAtStart(); }
 
-int Recorder::recoverPartialFiles() { return recoverPartialRecordings(impl_->cfg.aviDirectory); }
+int Recorder::recoverPartialFiles() { return impl_->recoverPartialFiles(); }
+
+void Recorder::pollDiskEvents() { impl_->pollDiskEvents(); }
+
+void Recorder::settle() {
+    impl_->disk.waitIdle();
+    impl_->pollDiskEvents();
+}
+
+void Recorder::setDiskHooks(const DiskHooks& hooks) { impl_->disk.setHooks(hooks); }
+
+void Recorder::setDiskQueueCap(size_t bytes) { impl_->disk.setQueueCap(bytes); }
+
+uint64_t Recorder::droppedPictures() const { return impl_->disk.droppedPictures(); }
 
 }  // namespace ipcam

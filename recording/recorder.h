@@ -1,8 +1,11 @@
 #pragma once
 // The recorder: turns pictures into Motion-JPEG AVI files in the dated
 // folder tree, cut every 600 seconds, with the disk space guard.
-// Runs on the user-interface thread; reaches the window only through
-// RecorderHost.
+// Its rules run on the user-interface thread and reach the window only
+// through RecorderHost; everything that waits for the disk (writes, syncs,
+// the finish's rename, the guard's deletions) runs on the recording's own
+// thread (DiskWriter), whose outcomes are handled at the next picture, at
+// pollDiskEvents() or at settle().
 
 #include <cstdint>
 #include <memory>
@@ -15,6 +18,8 @@
 #include "base/camera_settings.h"
 
 namespace ipcam {
+
+struct DiskHooks;
 
 class RecorderHost {
 public:
@@ -63,9 +68,24 @@ public:
     void showFreeSpace();         // DiskSpace := freeSpaceText()
     void checkDiskAtStart();      // the start-up disk check
 
-    // Completes recordings left unfinished by a crash into valid files under
-    // their final names. Returns how many were completed.
+    // Takes the recording folder for this program and completes recordings
+    // left unfinished by a crash into valid files under their final names.
+    // Returns how many were completed. When another copy of the program
+    // holds the folder, touches nothing there and warns.
     int recoverPartialFiles();
+
+    // Handles what the recording's thread has reported (warnings, free-space
+    // texts, a new file after a full disk).
+    void pollDiskEvents();
+    // Waits until everything queued is on disk, then pollDiskEvents()
+    // (program exit and tests).
+    void settle();
+
+    // A slow or failing disk for tests and benchmarks; set before recording.
+    void setDiskHooks(const DiskHooks& hooks);
+    // Bytes of pictures that may wait for the disk before pictures are dropped.
+    void setDiskQueueCap(size_t bytes);
+    uint64_t droppedPictures() const;
 
 private:
     struct Impl;

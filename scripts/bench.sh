@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds the benchmarks in Release and runs them:
 # peak memory first (a process of its own), then the picture path,
-# recording, playback and disk guard beside their floors, then the idle cost
+# recording (with the user-interface thread's longest stall while every disk
+# sync takes 1.5 s), playback and disk guard beside their floors, then the idle cost
 # against the camera simulator on 127.0.0.1. Ends with one table of every
 # figure and its goal.
 #   BUILD_DIR     build directory (default build-bench)

@@ -234,7 +234,9 @@ struct MailAndWindows : ::testing::Test {
     }
     bool stopRecording() {
         form->controller().recordStop1Click();
-        return waitUntil([&] { return session().RecordKind == 0; });
+        const bool stopped = waitUntil([&] { return session().RecordKind == 0; });
+        form->controller().recorder().settle();  // the file is written on the recording's thread
+        return stopped;
     }
 
     std::string diagnostics() {
@@ -649,6 +651,7 @@ TEST_F(MailAndWindows, AnActivationWhileRecordingKeepsTheRecording) {
 
     form->controller().formActivate();
     EXPECT_EQ(session().RecordKind, 0);
+    form->controller().recorder().settle();
 
     const QStringList days = QDir(dir.path()).entryList({"????????"}, QDir::Dirs);
     ASSERT_EQ(days.size(), 1);

@@ -105,6 +105,7 @@ struct MotionAndSchedule : ::testing::Test {
     }
 
     QStringList recordings(const QString& mask = "*.AVI") {
+        form->controller().recorder().settle();  // files are written on the recording's thread
         return QDir(dir.filePath("20061012")).entryList({mask}, QDir::Files, QDir::Name);
     }
 

@@ -3,6 +3,10 @@
 
 #include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
+
+#include "recording/avi_writer.h"
 #include "recording/disk_guard.h"
 #include "recording/recorder.h"
 #include "recording_fakes.h"
@@ -71,7 +75,7 @@ TEST_F(DiskGuardTest, FinishDeletesOldestRecordingsOneAtATime) {
     picture(jpeg(100));
     base = 500;
     host.diskTexts.clear();
-    recorder->endFromOutside();
+    endFromOutside();
     EXPECT_FALSE(exists(path(old[0])));
     EXPECT_FALSE(exists(path(old[1])));
     EXPECT_TRUE(exists(path(old[2])));
@@ -92,7 +96,7 @@ TEST_F(DiskGuardTest, FinishDeletesOldestRecordingsOneAtATime) {
     session.ManualRequest = true;
     picture(jpeg(100));  // 505 MB, but the last finish made room
     ASSERT_EQ(session.RecordKind, kManual);
-    recorder->endFromOutside();
+    endFromOutside();
     EXPECT_FALSE(exists(path("20061010")));
     EXPECT_FALSE(exists(path(old[2])));
     EXPECT_TRUE(exists(path("20061011")));
@@ -131,8 +135,10 @@ TEST_F(DiskGuardTest, NoRoomAtFinishGivesUpButKeepsThePictures) {
     mb = 100;  // no subfolder but the current, empty one
     bool stopAtWarning = false;
     host.onWarning = [&] { stopAtWarning = session.StopRequest && session.RecordKind == kNotRecording; };
-    recorder->endFromOutside();
-    EXPECT_EQ(host.warnings, (std::vector<std::string>{"HDD Free Space is not enough, so Manual Record stops."}));
+    endFromOutside();
+    EXPECT_EQ(host.warnings, (std::vector<std::string>{"HDD Free Space is not enough, so Manual Record stops. The "
+                                                       "pictures recorded up to then were kept in " +
+                                                       path("20061012/153012T.AVI") + "."}));
     EXPECT_TRUE(stopAtWarning);
     EXPECT_FALSE(session.SpaceConfirmed);
     EXPECT_EQ(host.buttons.back(), 0);
@@ -150,8 +156,9 @@ TEST_F(DiskGuardTest, NoRoomEndsDailyForTheHourAndMotionDetection) {
     ASSERT_EQ(session.RecordKind, kDaily);
     mb = 100;
     picture(jpeg(100));
-    recorder->endFromOutside();
-    EXPECT_EQ(host.warnings, (std::vector<std::string>{"HDD Free Space is not enough, so Daily Record stops."}));
+    endFromOutside();
+    ASSERT_EQ(host.warnings.size(), 1u);
+    EXPECT_EQ(host.warnings[0].rfind("HDD Free Space is not enough, so Daily Record stops. The pictures", 0), 0u);
     EXPECT_TRUE(session.BlockHandled);
     EXPECT_EQ(session.BlockHandledTime.hour, 13);
     mb = 600;
@@ -170,10 +177,81 @@ TEST_F(DiskGuardTest, NoRoomEndsDailyForTheHourAndMotionDetection) {
     picture(jpeg(100), lightView);
     ASSERT_EQ(session.RecordKind, kMotion);
     mb = 100;
-    recorder->endFromOutside();
+    endFromOutside();
     ASSERT_EQ(host.warnings.size(), 2u);
-    EXPECT_EQ(host.warnings[1], "HDD Free Space is not enough, so Motion Detection is turned off.");
+    EXPECT_EQ(host.warnings[1].rfind("HDD Free Space is not enough, so Motion Detection is turned off. The", 0), 0u);
     EXPECT_EQ(settings.motionDetectionEnabled, 0);
+}
+
+// The next write of a picture finds the disk full.
+DiskHooks fullOnce(std::atomic<bool>& armed) {
+    DiskHooks hooks;
+    hooks.beforeWrite = [&armed](size_t bytes) { return bytes > 1000 && armed.exchange(false) ? ENOSPC : 0; };
+    return hooks;
+}
+
+TEST_F(DiskGuardTest, FullDiskMidFileMakesRoomAndGoesOnInANewFile) {
+    namespace fs = std::filesystem;
+    fs::create_directory(path("20061010"));
+    for (int i = 0; i < 10; ++i) writeFile(path("20061010/10000" + std::to_string(i) + "T.AVI"), "old");
+    // 10 MB come free with each old recording deleted.
+    freeSpace.value = [&] {
+        return 500u + 10u * (10u - static_cast<uint32_t>(std::distance(fs::directory_iterator(path("20061010")),
+                                                                        fs::directory_iterator())));
+    };
+    std::atomic<bool> full{false};
+    recorder->setDiskHooks(fullOnce(full));
+    session.SpaceConfirmed = true;
+    session.ManualRequest = true;
+    const auto p1 = jpeg(70001, 1), p2 = jpeg(70002, 2), p3 = jpeg(70003, 3), p4 = jpeg(70004, 4);
+    picture(jpeg(10));
+    picture(p1);
+    picture(p2);
+    full = true;
+    clock.setTime(15, 31, 0);
+    picture(p3);          // lost with the full disk
+    picture(jpeg(10));    // starts the next file
+    picture(p4);
+    endFromOutside();
+
+    EXPECT_TRUE(host.warnings.empty()) << host.warnings[0];
+    EXPECT_FALSE(exists(path("20061010/100000T.AVI")));
+    EXPECT_FALSE(exists(path("20061010/100001T.AVI")));
+    EXPECT_TRUE(exists(path("20061010/100002T.AVI")));
+    const auto first = readFile(path("20061012/153012T.AVI"));
+    ASSERT_TRUE(isValidAvi(first));
+    EXPECT_EQ(frameCount(first), 2u);
+    const auto second = readFile(path("20061012/153100T.AVI"));
+    ASSERT_TRUE(isValidAvi(second));
+    EXPECT_EQ(frameCount(second), 1u);
+    EXPECT_TRUE(partialFiles().empty());
+}
+
+TEST_F(DiskGuardTest, FullDiskWithNothingOfOursLeftGivesUpAndSaysWhatWasKept) {
+    std::atomic<bool> full{false}, nextWriteFails{false};
+    freeSpace.value = [&] { return full ? 100u : 600u; };
+    recorder->setDiskHooks(fullOnce(nextWriteFails));
+    settings.schedule.at(4, 15) = 1;
+    picture(jpeg(10));
+    ASSERT_EQ(session.RecordKind, kDaily);
+    picture(jpeg(70001));
+    full = nextWriteFails = true;
+    int kindAtWarning = -1;
+    host.onWarning = [&] { kindAtWarning = session.RecordKind; };
+    picture(jpeg(70002));
+    picture(jpeg(10));  // the outcome is handled at the next picture
+
+    ASSERT_EQ(host.warnings.size(), 1u);
+    EXPECT_EQ(host.warnings[0], "HDD Free Space is not enough, so Daily Record stops. The pictures recorded up to then "
+                                "were kept in " + path("20061012/153012T.AVI") +
+                                ". Daily Record stays off for the rest of this hour.");
+    EXPECT_EQ(kindAtWarning, kNotRecording);
+    EXPECT_TRUE(session.BlockHandled);
+    EXPECT_EQ(host.buttons.back(), 0);
+    const auto f = readFile(path("20061012/153012T.AVI"));
+    ASSERT_TRUE(isValidAvi(f));
+    EXPECT_EQ(frameCount(f), 1u);
+    EXPECT_TRUE(partialFiles().empty());
 }
 
 TEST_F(DiskGuardTest, PersonsOwnFilesAndFoldersSurvive) {
@@ -199,7 +277,7 @@ TEST_F(DiskGuardTest, PersonsOwnFilesAndFoldersSurvive) {
     session.ManualRequest = true;
     picture(jpeg(100));
     mb = 100;  // never enough: everything of ours goes, then it gives up
-    recorder->endFromOutside();
+    endFromOutside();
 
     EXPECT_EQ(host.warnings.size(), 1u);
     EXPECT_FALSE(exists(path("20060103")));

@@ -43,6 +43,7 @@ public:
     void raiseAlarm(const std::vector<uint8_t>& picture) override { alarms.push_back(picture); }
 };
 
+// Asked from the recorder's own thread too (the recorder serialises calls).
 class FakeFreeSpace final : public FreeSpaceQuery {
 public:
     std::function<uint32_t()> value = [] { return 10240u; };
@@ -73,10 +74,12 @@ inline void writeFile(const std::string& path, const std::string& content) {
 
 inline bool exists(const std::string& path) { return std::filesystem::exists(std::filesystem::symlink_status(path)); }
 
-// Regular files under `dir` (relative names, sorted), folders included as "name/".
+// Regular files under `dir` (relative names, sorted), folders included as
+// "name/"; the recorder's folder lock is left out.
 inline std::vector<std::string> listTree(const std::string& dir) {
     std::vector<std::string> out;
     for (const auto& e : std::filesystem::recursive_directory_iterator(dir)) {
+        if (e.path().filename() == ".ipcam-recorder.lock") continue;
         std::string rel = std::filesystem::relative(e.path(), dir).string();
         if (e.is_directory()) rel += "/";
         out.push_back(rel);
@@ -112,7 +115,16 @@ protected:
 
     void makeRecorder() { recorder = std::make_unique<Recorder>(session, settings, clock, host, freeSpace); }
 
-    void picture(const std::vector<uint8_t>& p, const PixelView& decoded = {}) { recorder->step(p, decoded); }
+    // One picture; then what the recording's thread did with it is on disk
+    // and handled, so that files can be looked at.
+    void picture(const std::vector<uint8_t>& p, const PixelView& decoded = {}) {
+        recorder->step(p, decoded);
+        recorder->settle();
+    }
+    void endFromOutside() {
+        recorder->endFromOutside();
+        recorder->settle();
+    }
 
     // One second of the main window's Timer1 and one picture at that second.
     void tickAndPicture(const std::vector<uint8_t>& p) {

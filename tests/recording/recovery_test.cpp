@@ -5,8 +5,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <csignal>
 #include <ctime>
+#include <thread>
 
 #include "recording/avi_format.h"
 #include "recording/avi_writer.h"
@@ -87,6 +89,7 @@ TEST_F(RecoveryTest, KilledProcessLeavesARecoverableRecording) {
         r.step(jpeg(10), PixelView{});
         r.step(p1, PixelView{});
         r.step(p2, PixelView{});
+        r.settle();  // handed to the kernel, not yet finished
         ::kill(::getpid(), SIGKILL);
         ::_exit(0);
     }
@@ -114,6 +117,68 @@ TEST_F(RecoveryTest, CrashDuringFinishIsCompletedAndKeepsItsKind) {
     EXPECT_EQ(recorder->recoverPartialFiles(), 1);
     EXPECT_EQ(readFile(path("20061012/100005-1A.AVI")), avi::buildAviFile(2, {p, p, p}, 601));
     EXPECT_EQ(readFile(path("20061012/100005A.AVI")).size(), 20u);  // not overwritten
+}
+
+TEST_F(RecoveryTest, RateComesFromTheRecordersOwnTimingNotTheWallClock) {
+    const auto p1 = jpeg(70001, 1), p2 = jpeg(70002, 2);
+    session.ManualRequest = true;
+    picture(jpeg(10));
+    picture(p1);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    picture(p2);  // a second has passed: synced, with the running totals
+    recorder.reset();  // the process dies here
+    const auto partial = partialFiles();
+    ASSERT_EQ(partial.size(), 1u);
+    // The clock was corrected by a year meanwhile.
+    setLocalMtime(path(partial[0]), 2007, 10, 12, 15, 30, 14);
+
+    makeRecorder();
+    EXPECT_EQ(recorder->recoverPartialFiles(), 1);
+    const auto f = readFile(path("20061012/153012T.AVI"));
+    ASSERT_TRUE(isValidAvi(f));
+    EXPECT_EQ(frameCount(f), 2u);
+    // About 1.1 s over two pictures.
+    const uint32_t us = avi::getU32(f.data() + avi::kOffMicroSecPerFrame);
+    EXPECT_GE(us, 500000u);
+    EXPECT_LE(us, 1500000u);
+    EXPECT_EQ(avi::getU32(f.data() + avi::kOffScale), us);
+    EXPECT_TRUE(std::all_of(f.begin() + 400, f.begin() + 500, [](uint8_t b) { return b == 0; }));
+}
+
+TEST_F(RecoveryTest, SecondCopyOnTheSameFolderTouchesNothingThere) {
+    EXPECT_EQ(recorder->recoverPartialFiles(), 0);  // this copy holds the folder now
+    session.ManualRequest = true;
+    picture(jpeg(10));
+    picture(jpeg(70001));
+    const auto live = partialFiles();
+    ASSERT_EQ(live.size(), 1u);
+
+    // A second copy (a lock is per open file, so one process shows it).
+    CameraSession s2;
+    FakeHost h2;
+    FakeFreeSpace f2;
+    auto second = std::make_unique<Recorder>(s2, settings, clock, h2, f2);
+    const std::string busy = "Another IPCam Recorder is recording into " + dir + "; this one will not record there.";
+    EXPECT_EQ(second->recoverPartialFiles(), 0);
+    EXPECT_EQ(h2.warnings, std::vector<std::string>{busy});
+    EXPECT_EQ(partialFiles(), live);
+    s2.ManualRequest = true;
+    second->step(jpeg(10), PixelView{});
+    second->settle();
+    ASSERT_EQ(h2.warnings.size(), 2u);
+    EXPECT_EQ(h2.warnings[1].rfind(busy, 0), 0u);
+    EXPECT_EQ(s2.RecordKind, kNotRecording);
+    EXPECT_EQ(partialFiles(), live);
+
+    // The first copy ends: the folder is free for the second.
+    endFromOutside();
+    recorder.reset();
+    EXPECT_TRUE(exists(path("20061012/153012T.AVI")));
+    s2.ManualRequest = true;
+    second->step(jpeg(10), PixelView{});
+    second->settle();
+    EXPECT_EQ(s2.RecordKind, kManual);
+    EXPECT_EQ(h2.warnings.size(), 2u);
 }
 
 TEST_F(RecoveryTest, ForeignAndHeaderlessFilesAreHandledSafely) {

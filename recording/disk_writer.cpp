@@ -1,0 +1,306 @@
+#include "recording/disk_writer.h"
+
+#include "base/activity_log.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
+#include <utility>
+
+#include "recording/disk_guard.h"
+
+namespace ipcam {
+
+using SteadyClock = std::chrono::steady_clock;
+
+uint32_t SharedFreeSpace::freeSpaceMB(const std::string& directory) {
+    std::lock_guard lock(mutex_);
+    return query_.freeSpaceMB(directory);
+}
+
+struct DiskWriter::Job {
+    enum class Type { Open, Append, SetAlarm, Finish };
+    Type type = Type::Append;
+    uint64_t file = 0;
+    OpenRequest open;
+    std::vector<uint8_t> picture;
+    SteadyClock::time_point at{};
+    uint32_t recordSeconds = 0;
+    bool alarm = false;
+    bool guard = false;
+};
+
+// The file the thread is writing.
+struct DiskWriter::Current {
+    PartialAviWriter writer;
+    uint64_t file = 0;
+    OpenRequest request;
+    SteadyClock::time_point openedAt{};
+};
+
+namespace {
+
+DiskEvent eventFor(DiskEvent::Type type, uint64_t file, uint8_t recordKind, std::string path = {},
+                   std::string error = {}) {
+    DiskEvent e;
+    e.type = type;
+    e.file = file;
+    e.recordKind = recordKind;
+    e.path = std::move(path);
+    e.error = std::move(error);
+    return e;
+}
+
+bool makeFolder(const std::string& folder) { return ::mkdir(folder.c_str(), 0755) == 0 || errno == EEXIST; }
+
+uint32_t millisecondsBetween(SteadyClock::time_point from, SteadyClock::time_point to) {
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(to - from).count();
+    return ms <= 0 ? 0 : ms >= INT32_MAX ? INT32_MAX : static_cast<uint32_t>(ms);
+}
+
+}  // namespace
+
+DiskWriter::DiskWriter(SharedFreeSpace& freeSpace) : freeSpace_(freeSpace), thread_([this] { run(); }) {}
+
+DiskWriter::~DiskWriter() {
+    {
+        std::lock_guard lock(mutex_);
+        stop_ = true;
+    }
+    wake_.notify_all();
+    thread_.join();
+    if (cur_ && cur_->writer.isOpen()) cur_->writer.abandon();
+}
+
+uint64_t DiskWriter::open(const OpenRequest& request) {
+    Job job;
+    job.type = Job::Type::Open;
+    job.open = request;
+    job.at = SteadyClock::now();
+    uint64_t id;
+    {
+        std::lock_guard lock(mutex_);
+        id = job.file = ++nextFile_;
+        jobs_.push_back(std::move(job));
+    }
+    wake_.notify_one();
+    return id;
+}
+
+bool DiskWriter::append(const std::vector<uint8_t>& picture) {
+    Job job;
+    job.type = Job::Type::Append;
+    job.at = SteadyClock::now();
+    {
+        std::lock_guard lock(mutex_);
+        if (queuedBytes_ + picture.size() > queueCap_) {
+            ++dropped_;
+            return false;
+        }
+        queuedBytes_ += picture.size();
+    }
+    // The copy is made outside the lock, so the thread is never held up by it.
+    job.picture = picture;
+    {
+        std::lock_guard lock(mutex_);
+        jobs_.push_back(std::move(job));
+    }
+    wake_.notify_one();
+    return true;
+}
+
+void DiskWriter::setAlarm(bool alarm) {
+    Job job;
+    job.type = Job::Type::SetAlarm;
+    job.alarm = alarm;
+    {
+        std::lock_guard lock(mutex_);
+        jobs_.push_back(std::move(job));
+    }
+    wake_.notify_one();
+}
+
+void DiskWriter::finish(uint32_t recordSeconds, bool alarm, bool guard) {
+    Job job;
+    job.type = Job::Type::Finish;
+    job.recordSeconds = recordSeconds;
+    job.alarm = alarm;
+    job.guard = guard;
+    {
+        std::lock_guard lock(mutex_);
+        jobs_.push_back(std::move(job));
+    }
+    wake_.notify_one();
+}
+
+bool DiskWriter::takeEvent(DiskEvent* event) {
+    std::lock_guard lock(mutex_);
+    if (events_.empty()) return false;
+    *event = std::move(events_.front());
+    events_.pop_front();
+    return true;
+}
+
+void DiskWriter::waitIdle() {
+    std::unique_lock lock(mutex_);
+    idle_.wait(lock, [this] { return jobs_.empty() && !busy_; });
+}
+
+void DiskWriter::setHooks(const DiskHooks& hooks) {
+    std::unique_lock lock(mutex_);
+    idle_.wait(lock, [this] { return jobs_.empty() && !busy_; });
+    hooks_ = hooks;
+}
+
+void DiskWriter::setQueueCap(size_t bytes) {
+    std::lock_guard lock(mutex_);
+    queueCap_ = bytes;
+}
+
+uint64_t DiskWriter::droppedPictures() const {
+    std::lock_guard lock(mutex_);
+    return dropped_;
+}
+
+size_t DiskWriter::queuedBytes() const {
+    std::lock_guard lock(mutex_);
+    return queuedBytes_;
+}
+
+void DiskWriter::post(DiskEvent e) {
+    std::lock_guard lock(mutex_);
+    events_.push_back(std::move(e));
+}
+
+void DiskWriter::run() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+        wake_.wait(lock, [this] { return stop_ || !jobs_.empty(); });
+        if (jobs_.empty()) {
+            if (stop_) return;
+            continue;
+        }
+        Job job = std::move(jobs_.front());
+        jobs_.pop_front();
+        busy_ = true;
+        lock.unlock();
+        execute(job);
+        lock.lock();
+        if (job.type == Job::Type::Append) queuedBytes_ -= job.picture.size();
+        busy_ = false;
+        if (jobs_.empty()) idle_.notify_all();
+    }
+}
+
+bool DiskWriter::ensureFreeSpace(const std::string& aviDirectory) {
+    bool ok = true;
+    while (ok && freeSpace_.freeSpaceMB(aviDirectory) < kMinFreeMB) {
+        const DeleteOutcome r = deleteOldestRecording(aviDirectory);
+        ok = r == DeleteOutcome::DeletedFile || r == DeleteOutcome::RemovedFolder;
+        DiskEvent e;
+        e.freeMB = freeSpace_.freeSpaceMB(aviDirectory);
+        post(std::move(e));
+    }
+    return ok;
+}
+
+void DiskWriter::execute(Job& job) {
+    switch (job.type) {
+    case Job::Type::Open: {
+        if (cur_ && cur_->writer.isOpen()) cur_->writer.abandon();  // never left so by the recorder
+        cur_ = std::make_unique<Current>();
+        cur_->file = job.file;
+        cur_->request = job.open;
+        cur_->openedAt = job.at;
+        cur_->writer.setHooks(&hooks_);
+        std::string error;
+        if (!makeFolder(job.open.dateFolder)) {
+            error = std::strerror(errno);
+            post(eventFor(DiskEvent::Type::OpenFailed, job.file, job.open.recordKind, job.open.dateFolder, error));
+            return;
+        }
+        if (!cur_->writer.open(job.open.aviDirectory, job.open.start, job.open.resolution, job.open.alarm, &error))
+            post(eventFor(DiskEvent::Type::OpenFailed, job.file, job.open.recordKind, cur_->writer.partialPath(), error));
+        return;
+    }
+    case Job::Type::SetAlarm: {
+        if (!cur_ || !cur_->writer.isOpen()) return;
+        std::string error;
+        if (!cur_->writer.setAlarm(job.alarm, &error)) afterFailure(error);
+        return;
+    }
+    case Job::Type::Append: {
+        if (!cur_ || !cur_->writer.isOpen()) return;  // the file failed: its pictures are dropped
+        std::string error;
+        if (!cur_->writer.append(job.picture.data(), job.picture.size(), &error,
+                                 millisecondsBetween(cur_->openedAt, job.at)))
+            afterFailure(error);
+        return;
+    }
+    case Job::Type::Finish: {
+        if (!cur_ || !cur_->writer.isOpen()) return;  // already reported
+        const OpenRequest& r = cur_->request;
+        DiskEvent e = eventFor(DiskEvent::Type::Finished, cur_->file, r.recordKind);
+        e.room = !job.guard || ensureFreeSpace(r.aviDirectory);
+        if (!makeFolder(r.dateFolder)) {
+            e.error = r.dateFolder + ": " + std::strerror(errno);
+            e.path = cur_->writer.partialPath();
+            cur_->writer.abandon();  // the partial file stays, completed at the next start
+        } else {
+            e.frames = cur_->writer.frames();
+            e.saved = cur_->writer.finish(r.dateFolder, r.timeText, job.alarm, job.recordSeconds, e.frames, &e.path,
+                                          &e.error);
+            if (e.saved)
+                qCInfo(lcRecording).noquote() << "Recording finished:" << QString::fromStdString(e.path) << e.frames
+                                              << "pictures," << job.recordSeconds << "seconds,"
+                                              << recordingKindName(r.recordKind, job.alarm);
+        }
+        post(e);
+        DiskEvent space;
+        space.freeMB = freeSpace_.freeSpaceMB(r.aviDirectory);
+        post(std::move(space));
+        return;
+    }
+    }
+}
+
+// A write, sync or rename of the open file failed. The pictures already on
+// disk are kept as a complete file at the rate measured while recording; a
+// full disk makes room first.
+void DiskWriter::afterFailure(const std::string& error) {
+    const int err = cur_->writer.lastErrno();
+    const bool diskFull = err == ENOSPC || err == EDQUOT;
+    const OpenRequest& r = cur_->request;
+    DiskEvent e = eventFor(DiskEvent::Type::WriteFailed, cur_->file, r.recordKind);
+    e.error = error;
+    if (diskFull) {
+        e.room = ensureFreeSpace(r.aviDirectory);
+        e.type = e.room ? DiskEvent::Type::DiskFullRolled : DiskEvent::Type::DiskFullGaveUp;
+    }
+    e.frames = cur_->writer.frames();
+    const uint32_t seconds = std::max<uint32_t>(1, (cur_->writer.elapsedMs() + 500) / 1000);
+    std::string ignored;
+    if (makeFolder(r.dateFolder)) {
+        e.saved = cur_->writer.finish(r.dateFolder, r.timeText, cur_->writer.alarm(), seconds, e.frames, &e.path,
+                                      &ignored);
+        if (e.saved)
+            qCInfo(lcRecording).noquote() << "Recording finished:" << QString::fromStdString(e.path) << e.frames
+                                          << "pictures," << seconds << "seconds,"
+                                          << recordingKindName(r.recordKind, cur_->writer.alarm())
+                                          << "(cut short: " + QString::fromStdString(error) + ")";
+    } else {
+        e.path = cur_->writer.partialPath();
+        cur_->writer.abandon();
+    }
+    if (!e.saved && e.type == DiskEvent::Type::DiskFullRolled) {
+        // Not even the index fits: nothing can go on.
+        e.type = DiskEvent::Type::DiskFullGaveUp;
+    }
+    post(e);
+    DiskEvent space;
+    space.freeMB = freeSpace_.freeSpaceMB(r.aviDirectory);
+    post(std::move(space));
+}
+
+}  // namespace ipcam

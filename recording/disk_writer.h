@@ -1,0 +1,138 @@
+#pragma once
+// The recording's own thread: everything that waits for the disk. The
+// user-interface thread only queues work (open a file, append a picture,
+// finish a file) and later collects what came of it as events; it never
+// waits for a write, a sync, a rename or a deletion. The thread owns the
+// file being written.
+//
+// Memory stays bounded: pictures queued but not yet written are held up to
+// a cap in bytes (32 MiB by default: about 27 s of 640x480 at 30 pictures a
+// second, 4 minutes of 320x240 at 10, so the program stays within its
+// memory goal even on a disk that stalls). Past it a picture is dropped and
+// counted; the file goes on with the next one that fits.
+//
+// A full disk in the middle of a file (ENOSPC, EDQUOT on a write or a sync)
+// makes room as a finish does, keeps the pictures written so far as a
+// complete file under its final name and reports it, so that the recorder
+// goes on in a new file; with nothing of ours left to delete it reports the
+// give-up instead. Any other write failure also keeps what was written.
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "base/clock.h"
+#include "recording/avi_writer.h"
+
+namespace ipcam {
+
+class FreeSpaceQuery;
+
+// A free-space query shared by the two threads.
+class SharedFreeSpace {
+public:
+    explicit SharedFreeSpace(FreeSpaceQuery& query) : query_(query) {}
+    uint32_t freeSpaceMB(const std::string& directory);
+
+private:
+    FreeSpaceQuery& query_;
+    std::mutex mutex_;
+};
+
+struct DiskEvent {
+    enum class Type {
+        FreeSpace,       // freeMB measured after a deletion or a finish
+        OpenFailed,      // the file could not be created (path, error)
+        Finished,        // a finish ran: saved (path) or not (error); room tells whether the guard made room
+        WriteFailed,     // a write or sync failed; what was written is kept (saved, path)
+        DiskFullRolled,  // the disk filled up, room was made, the file is saved (path): go on in a new one
+        DiskFullGaveUp,  // the disk filled up and nothing of ours is left to delete
+    };
+    Type type = Type::FreeSpace;
+    uint64_t file = 0;        // which file (as open() numbered it)
+    uint8_t recordKind = 0;   // the recording kind the file was opened for
+    std::string path;         // the final file, or the partial one when it could not be completed
+    std::string error;
+    uint32_t frames = 0;      // pictures the file holds
+    uint32_t freeMB = 0;
+    bool saved = false;       // the file is complete under its final name
+    bool room = true;         // the guard found room
+};
+
+class DiskWriter {
+public:
+    static constexpr size_t kDefaultQueueCap = size_t{32} << 20;
+
+    explicit DiskWriter(SharedFreeSpace& freeSpace);
+    // Writes everything queued, leaves an unfinished file as a partial file
+    // (completed at the next start) and ends the thread.
+    ~DiskWriter();
+    DiskWriter(const DiskWriter&) = delete;
+    DiskWriter& operator=(const DiskWriter&) = delete;
+
+    struct OpenRequest {
+        std::string aviDirectory;
+        LocalDateTime start;
+        std::string dateFolder;  // created when missing
+        std::string timeText;
+        uint8_t resolution = 1;
+        bool alarm = false;
+        uint8_t recordKind = 0;
+    };
+    // Queues the opening of a new file; returns its number (never 0).
+    uint64_t open(const OpenRequest& request);
+    // Queues a picture for the open file. False when it was dropped because
+    // the queue is at its cap.
+    bool append(const std::vector<uint8_t>& picture);
+    void setAlarm(bool alarm);
+    // Queues the finish: with `guard`, room is made first (oldest of our own
+    // recordings), then idx1, header, sync and the rename.
+    void finish(uint32_t recordSeconds, bool alarm, bool guard);
+
+    // The next event, if any (the user-interface thread polls).
+    bool takeEvent(DiskEvent* event);
+    // Waits until everything queued has been done (tests, exit).
+    void waitIdle();
+
+    // Must be set before the first file is opened.
+    void setHooks(const DiskHooks& hooks);
+    void setQueueCap(size_t bytes);
+    uint64_t droppedPictures() const;
+    size_t queuedBytes() const;
+
+private:
+    struct Job;
+    struct Current;
+    void run();
+    void execute(Job& job);
+    void post(DiskEvent e);
+    bool ensureFreeSpace(const std::string& aviDirectory);
+    void afterFailure(const std::string& error);
+
+    SharedFreeSpace& freeSpace_;
+    DiskHooks hooks_;
+
+    mutable std::mutex mutex_;
+    std::condition_variable wake_;
+    std::condition_variable idle_;
+    std::deque<Job> jobs_;
+    std::deque<DiskEvent> events_;
+    size_t queuedBytes_ = 0;
+    size_t queueCap_ = kDefaultQueueCap;
+    uint64_t dropped_ = 0;
+    uint64_t nextFile_ = 0;
+    bool busy_ = false;
+    bool stop_ = false;
+
+    // Owned by the thread.
+    std::unique_ptr<Current> cur_;
+    std::thread thread_;
+};
+
+}  // namespace ipcam
