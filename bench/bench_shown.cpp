@@ -371,7 +371,7 @@ int main(int argc, char** argv) {
                     c.width, height, c.fps, m.picturesPerSecond, formatTime(m.perPicture).c_str(),
                     formatTime(decode).c_str(), formatTime(paced).c_str(), c.fps, r, m.perPicture / paced);
         std::fflush(stdout);
-        std::snprintf(figure, sizeof figure, "Shown %dx%d %d/s (whole prog)", c.width, height, c.fps);
+        std::snprintf(figure, sizeof figure, "Shown %dx%d %d/s (whole)", c.width, height, c.fps);
         std::snprintf(ratio, sizeof ratio, "%.2fx", r);
         const bool goalApplies = c.fps == 30;
         std::snprintf(goal, sizeof goal, "%s", goalApplies ? "<= 1.30x" : "-");

@@ -31,4 +31,4 @@ install_packages() {
 
 BUILD_PACKAGES=(cmake ninja-build g++ pkg-config qt6-base-dev libjpeg62-turbo-dev libgl-dev)
 TEST_PACKAGES=(libgtest-dev libgmock-dev)
-BENCH_PACKAGES=(libbenchmark-dev)
+BENCH_PACKAGES=(libbenchmark-dev xvfb)
