@@ -8,6 +8,7 @@
 #include <QPainter>
 #include <QStyle>
 #include <QWindow>
+#include <QPaintEvent>
 
 #include "base/activity_log.h"
 #include "camera/Unit7.h"
@@ -58,11 +59,22 @@ QLabel* statusLabel(QWidget* parent) {
 
 }  // namespace
 
-void PreviewPanel::paintEvent(QPaintEvent*) {
+PreviewPanel::PreviewPanel(const QImage& image, QWidget* parent) : QWidget(parent), image_(image) {
+    // The panel paints every pixel it covers itself, so a new picture
+    // repaints the panel alone and not the group box and window under it.
+    setAttribute(Qt::WA_OpaquePaintEvent);
+}
+
+void PreviewPanel::paintEvent(QPaintEvent* event) {
     QPainter p(this);
-    p.fillRect(rect(), Qt::black);
+    QRegion black = event->region();
     if (!image_.isNull()) {
         p.drawImage(QPoint(0, 0), image_);
+        black -= QRect(QPoint(0, 0), image_.size());
+    }
+    // Only what the picture leaves uncovered is filled.
+    for (const QRect& r : black) {
+        p.fillRect(r, Qt::black);
     }
 }
 

@@ -35,7 +35,7 @@ class TForm4;
 // The preview panel: draws the decoded picture at its top-left, unscaled.
 class PreviewPanel : public QWidget {
 public:
-    explicit PreviewPanel(const QImage& image, QWidget* parent) : QWidget(parent), image_(image) {}
+    PreviewPanel(const QImage& image, QWidget* parent);
 
 protected:
     void paintEvent(QPaintEvent* event) override;

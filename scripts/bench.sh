@@ -3,10 +3,13 @@
 # peak memory first (a process of its own), then the picture path,
 # recording (with the user-interface thread's longest stall while every disk
 # sync takes 1.5 s), playback and disk guard beside their floors, then the idle cost
-# against the camera simulator on 127.0.0.1. Ends with one table of every
-# figure and its goal.
+# against the camera simulator on 127.0.0.1, then the whole program shown on
+# Xvfb (needs root: the simulator's start page listens on port 80). Ends with
+# one table of every figure and its goal.
 #   BUILD_DIR     build directory (default build-bench)
 #   IDLE_SECONDS  length of the idle measurement (default 15)
+#   SHOWN_SECONDS length of each window of the shown program (default 8;
+#                 BENCH_SHOWN_REPEATS windows per case, default 3)
 #   BENCH_ARGS    Google Benchmark flags for bench_ipcam (default: five
 #                 repetitions in random order, so the table shows medians
 #                 rather than one run's noise)
@@ -16,8 +19,9 @@ install_packages "${BUILD_PACKAGES[@]}" "${BENCH_PACKAGES[@]}"
 
 BUILD_DIR="${BUILD_DIR:-$REPO_ROOT/build-bench}"
 IDLE_SECONDS="${IDLE_SECONDS:-15}"
+SHOWN_SECONDS="${SHOWN_SECONDS:-8}"
 cmake -S "$REPO_ROOT" -B "$BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE=Release -DIPCAM_BUILD_BENCH=ON -DIPCAM_BUILD_TESTS=OFF >/dev/null
-cmake --build "$BUILD_DIR" --target bench_ipcam bench_memory bench_idle -j "$(nproc)"
+cmake --build "$BUILD_DIR" --target bench_ipcam bench_memory bench_idle bench_shown ipcam-recorder -j "$(nproc)"
 
 export QT_QPA_PLATFORM=offscreen
 OUT="$(mktemp -d)"
@@ -36,10 +40,21 @@ echo "== Idle cost against the simulator (${IDLE_SECONDS} s) =="
 "$BUILD_DIR/bench/bench_idle" "$IDLE_SECONDS" | tee "$OUT/idle.txt"
 
 echo
+echo "== The whole program shown on Xvfb, per picture beside its decode alone =="
+# Its own X server; the window is really mapped, not Qt's offscreen platform.
+env -u QT_QPA_PLATFORM "$BUILD_DIR/bench/bench_shown" "$BUILD_DIR/ipcam-recorder" "$SHOWN_SECONDS" | tee "$OUT/shown.txt" ||
+    echo "(some cases of the shown program could not be measured)"
+
+echo
 echo "== Results =="
 grep -m1 '^Machine:' "$OUT/ipcam.txt" || true
 echo
 grep '^| ' "$OUT/ipcam.txt" | head -1
 grep '^|-' "$OUT/ipcam.txt" | head -1
 grep '^| ' "$OUT/ipcam.txt" | tail -n +2
-sed -n 's/^RESULT //p' "$OUT/memory.txt" "$OUT/idle.txt"
+sed -n 's/^RESULT //p' "$OUT/memory.txt" "$OUT/idle.txt" "$OUT/shown.txt"
+echo
+echo "In-process: every row without \"(whole)\" (the program's code run inside the benchmark,"
+echo "its own thread's or loop's time). Whole program: rows marked \"(whole)\" are the CPU time of"
+echo "the running ipcam-recorder process (all threads, /proc/<pid>/stat) with its window shown on"
+echo "Xvfb, per picture received; their floor is the decode alone of the same pictures, in-process."

@@ -31,7 +31,7 @@ install_packages() {
 
 BUILD_PACKAGES=(cmake ninja-build g++ pkg-config qt6-base-dev libjpeg62-turbo-dev libgl-dev libssl-dev ca-certificates)
 TEST_PACKAGES=(libgtest-dev libgmock-dev desktop-file-utils)
-BENCH_PACKAGES=(libbenchmark-dev)
+BENCH_PACKAGES=(libbenchmark-dev xvfb)
 # The Debian package: dpkg-shlibdeps (dpkg-dev) and file(1) find its library dependencies.
 PACKAGE_PACKAGES=(dpkg-dev file)
 # The simulator's start page on port 80 without running it as root.

@@ -680,6 +680,23 @@ TEST_F(MailAndWindows, TheMainWindowShowsLivePictures) {
     const QImage live = form->controller().preview();
     const QPoint inside(80, 60);
     EXPECT_EQ(shot.pixelColor(origin + inside).rgb(), live.pixelColor(inside).rgb());
+    // The panel is one pixel wider and taller than the picture: that strip is black.
+    EXPECT_EQ(shot.pixelColor(origin + QPoint(160, 120)).rgb(), QColor(Qt::black).rgb());
+
+    // A new picture repaints the panel alone, never the box and window under it.
+    struct PaintCounter : QObject {
+        int paints = 0;
+        bool eventFilter(QObject*, QEvent* e) override {
+            paints += e->type() == QEvent::Paint;
+            return false;
+        }
+    } box, panel;
+    form->ImageBox1->installEventFilter(&box);
+    form->installEventFilter(&box);
+    form->PreviewImage1->installEventFilter(&panel);
+    const uint32_t seen = session().PreviewFrames;
+    ASSERT_TRUE(waitUntil([&] { return session().PreviewFrames >= seen + 5 && panel.paints >= 3; })) << diagnostics();
+    EXPECT_EQ(box.paints, 0);
     if (const QByteArray out = qgetenv("IPCAM_SCREENSHOT_DIR"); !out.isEmpty()) {
         shot.save(QDir(QString::fromLocal8Bit(out)).filePath("main_window.png"));
     }

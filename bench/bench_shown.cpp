@@ -1,0 +1,387 @@
+// What a shown picture costs the whole program: the real ipcam-recorder,
+// its window mapped on an X server of its own (Xvfb), records a Daily
+// recording of the camera simulator on loopback. The CPU time of the whole
+// process (every thread, user + system, from /proc/<pid>/stat) over a window
+// of N seconds is divided by the pictures the simulator sent in it, and put
+// beside the decode alone of the simulator's own pictures of the same size,
+// decoded here in-process with the program's JpegDecoder in the same run.
+// Also the idle cost: the window shown, previewing a still 320x240 scene at
+// 10/s, nothing recorded.
+//
+// The simulator runs on a thread of this process (not counted) and serves
+// its start page on port 80 of the loopback address, as the program asks
+// the camera's start page there: this needs root (or CAP_NET_BIND_SERVICE).
+// The settings file is written beside a copy of the program before it
+// starts, pointing at the simulator, so nothing looks for a real camera.
+//
+// Usage: bench_shown <path of ipcam-recorder> [seconds per window, default 8]
+//   BENCH_SHOWN_BIND    loopback address of the simulator (default 127.0.0.1)
+//   BENCH_SHOWN_REPEATS windows per case, the median is shown (default 3)
+//   BENCH_SHOWN_CASES   e.g. "640x30,160x10,idle" (default: every case)
+//   BENCH_SHOWN_HOLD    seconds to keep the first case running before its
+//                       windows, with the program's pid printed (for perf)
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QImage>
+#include <QTemporaryDir>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bench_support.h"
+#include "camera/jpeg_decoder.h"
+#include "ipcam_sim/scene.h"
+#include "ipcam_sim/simulator_thread.h"
+
+using namespace ipcam;
+using namespace std::chrono_literals;
+
+namespace {
+
+struct Case {
+    int width;       // 640, 320 or 160
+    int fps;         // pictures per second sent by the simulator
+    bool idle;       // still scene, nothing recorded
+    const char* key; // for BENCH_SHOWN_CASES
+};
+
+int resolutionFor(int width) { return width == 640 ? 0 : width == 160 ? 2 : 1; }
+
+double median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    if (v.empty()) return 0;
+    const size_t n = v.size();
+    return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
+// utime + stime of every thread of the process, in seconds.
+double processCpuSeconds(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    std::getline(in, line);
+    const auto close = line.rfind(')');
+    if (close == std::string::npos) return -1;
+    std::istringstream rest(line.substr(close + 2));
+    std::string field;
+    unsigned long long utime = 0, stime = 0;
+    for (int i = 3; i <= 15 && rest >> field; ++i) {
+        if (i == 14) utime = std::stoull(field);
+        if (i == 15) stime = std::stoull(field);
+    }
+    return static_cast<double>(utime + stime) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+double threadCpuSeconds() {
+    timespec t{};
+    ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
+}
+
+pid_t spawn(const std::vector<std::string>& args, const std::vector<std::string>& env, const std::string& dir,
+            int keepFd = -1) {
+    const pid_t pid = ::fork();
+    if (pid != 0) return pid;
+    if (!dir.empty() && ::chdir(dir.c_str()) != 0) ::_exit(127);
+    for (const auto& e : env) ::putenv(const_cast<char*>(e.c_str()));
+    const int devnull = ::open("/dev/null", O_RDWR);
+    ::dup2(devnull, STDIN_FILENO);
+    if (!std::getenv("BENCH_SHOWN_VERBOSE")) {
+        ::dup2(devnull, STDOUT_FILENO);
+        ::dup2(devnull, STDERR_FILENO);
+    }
+    for (int fd = 3; fd < 1024; ++fd)
+        if (fd != keepFd) ::close(fd);
+    std::vector<char*> argv;
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    ::execvp(argv[0], argv.data());
+    ::_exit(127);
+}
+
+bool waitExit(pid_t pid, std::chrono::milliseconds timeout) {
+    const auto end = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < end) {
+        int status = 0;
+        if (::waitpid(pid, &status, WNOHANG) == pid) return true;
+        std::this_thread::sleep_for(20ms);
+    }
+    return false;
+}
+
+void stop(pid_t pid) {
+    if (pid <= 0) return;
+    ::kill(pid, SIGTERM);  // the program closes its window and ends its recording
+    if (!waitExit(pid, 10s)) {
+        ::kill(pid, SIGKILL);
+        waitExit(pid, 5s);
+    }
+}
+
+// An X server of our own; its display number comes back through -displayfd.
+struct XServer {
+    pid_t pid = -1;
+    std::string display;
+    bool start() {
+        int fds[2];
+        if (::pipe(fds) != 0) return false;
+        pid = spawn({"Xvfb", "-displayfd", std::to_string(fds[1]), "-nolisten", "tcp", "-screen", "0",
+                     "1024x768x24"},
+                    {}, "", fds[1]);
+        ::close(fds[1]);
+        std::string number;
+        char c;
+        while (::read(fds[0], &c, 1) == 1 && c != '\n') number += c;
+        ::close(fds[0]);
+        if (number.empty()) return false;
+        display = ":" + number;
+        return true;
+    }
+    ~XServer() { stop(pid); }
+};
+
+// The simulator's own pictures of one size (the moving scene, its quality).
+std::vector<QByteArray> simulatorPictures(int width, int count) {
+    const QSize size = sim::sizeForV(width == 640 ? 2 : width == 160 ? 0 : 1);
+    std::vector<QByteArray> out;
+    for (int n = 0; n < count; ++n)
+        out.push_back(sim::encodeJpeg(sim::renderScene(size, sim::SceneKind::Moving, static_cast<uint64_t>(n),
+                                                       {12, 0, n % 60}),
+                                      size));
+    return out;
+}
+
+// CPU time of the program's decoder alone per picture: median of five runs
+// of at least 0.3 s each over the same pictures.
+double decodeAloneSeconds(const std::vector<QByteArray>& pictures) {
+    JpegDecoder decoder;
+    QImage image;
+    std::vector<double> runs;
+    for (int r = 0; r < 5; ++r) {
+        const double start = threadCpuSeconds();
+        uint64_t n = 0;
+        while (threadCpuSeconds() - start < 0.3) {
+            const QByteArray& p = pictures[n % pictures.size()];
+            if (!decoder.decode(reinterpret_cast<const uint8_t*>(p.constData()), static_cast<size_t>(p.size()), image))
+                return -1;
+            ++n;
+        }
+        runs.push_back((threadCpuSeconds() - start) / static_cast<double>(n));
+    }
+    return median(runs);
+}
+
+// The same decode paced as the camera paces it: one picture every 1/fps s
+// for `seconds`, so that caches and branch predictors are as cold as they
+// are in the program between two pictures. CPU time per picture.
+double pacedDecodeSeconds(const std::vector<QByteArray>& pictures, int fps, int seconds) {
+    JpegDecoder decoder;
+    QImage image;
+    const auto period = std::chrono::microseconds(1000000 / fps);
+    auto next = std::chrono::steady_clock::now();
+    double cpu = 0;
+    const int count = fps * seconds;
+    for (int n = 0; n < count; ++n) {
+        std::this_thread::sleep_until(next);
+        next += period;
+        const QByteArray& p = pictures[static_cast<size_t>(n) % pictures.size()];
+        const double start = threadCpuSeconds();
+        if (!decoder.decode(reinterpret_cast<const uint8_t*>(p.constData()), static_cast<size_t>(p.size()), image))
+            return -1;
+        cpu += threadCpuSeconds() - start;
+    }
+    return cpu / count;
+}
+
+std::string formatTime(double seconds) {
+    char b[32];
+    if (seconds >= 1e-3) std::snprintf(b, sizeof b, "%.2f ms", seconds * 1e3);
+    else std::snprintf(b, sizeof b, "%.1f us", seconds * 1e6);
+    return b;
+}
+
+void writeSettings(const std::string& path, const std::string& host, quint16 port, const std::string& recordings,
+                   int resolution, bool daily) {
+    std::ofstream ini(path);
+    ini << "[IPCAM_1]\r\nHost_Addr=" << host << "\r\nHost_Port=" << port
+        << "\r\nIPCAM_Password=pxwqe\r\nDescriptor=\r\nAVI_Directory=" << recordings
+        << "\r\nMotion_Detection_Enabled=0\r\nMotion_sensitivity=5\r\nResolution=" << resolution
+        << "\r\nFrequency=1\r\nQuality=1\r\nBrightness=1\r\nOrientation=0\r\nAlarm_Email_Enabled=0\r\n";
+    for (int d = 0; d < 7; ++d)
+        for (int h = 0; h < 24; ++h) ini << "TimeBlock" << d << "_" << h << "=" << (daily ? 1 : 0) << "\r\n";
+}
+
+struct Measured {
+    double perPicture = 0;  // whole program, seconds of CPU per picture
+    double share = 0;       // whole program, share of one core
+    double picturesPerSecond = 0;
+    bool ok = false;
+};
+
+Measured runCase(const Case& c, const std::string& program, const std::string& display, const QHostAddress& bind,
+                 int seconds, int repeats, int hold) {
+    Measured m;
+    sim::SimulatorOptions options;
+    options.bindAddress = bind;
+    options.httpPort = 80;  // where the program asks for the camera's start page
+    options.fps = c.fps;
+    options.still = c.idle;
+    sim::SimulatorThread simulator(options);
+    QString error;
+    if (!simulator.start(&error)) {
+        std::fprintf(stderr, "simulator: %s (port 80 needs root; BENCH_SHOWN_BIND picks another loopback address)\n",
+                     qPrintable(error));
+        return m;
+    }
+    QTemporaryDir dir(QDir::tempPath() + "/bench_shown-XXXXXX");
+    const std::string base = dir.path().toStdString();
+    const std::string copy = base + "/ipcam-recorder";
+    if (!QFile::copy(QString::fromStdString(program), QString::fromStdString(copy))) {
+        std::fprintf(stderr, "cannot copy %s\n", program.c_str());
+        return m;
+    }
+    ::chmod(copy.c_str(), 0755);
+    // Recordings go to memory-backed storage where there is one: the figure
+    // is about the program, not the disk.
+    std::string recordings = bench::memoryBackedDirectory();
+    QTemporaryDir recordingDir(QString::fromStdString((recordings.empty() ? base : recordings) + "/bench_shown-XXXXXX"));
+    writeSettings(copy + ".INI", bind.toString().toStdString(), simulator.streamPort(),
+                  recordingDir.path().toStdString(), resolutionFor(c.width), !c.idle);
+
+    const pid_t pid = spawn({copy}, {"DISPLAY=" + display, "QT_QPA_PLATFORM=xcb"}, base);
+    auto sent = [&simulator] {
+        uint64_t n = 0;
+        simulator.invoke([&n](sim::CameraSimulator& s) { n = s.picturesSent(); });
+        return n;
+    };
+    // The first connection attempt follows the first activation by five seconds.
+    const auto deadline = std::chrono::steady_clock::now() + 30s;
+    while (sent() < 3 && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(100ms);
+    if (sent() < 3) {
+        std::fprintf(stderr, "the program never received pictures\n");
+        stop(pid);
+        return m;
+    }
+    if (hold > 0) {
+        std::printf("  program pid %d, holding %d s\n", static_cast<int>(pid), hold);
+        std::fflush(stdout);
+        std::this_thread::sleep_for(std::chrono::seconds(hold));
+    }
+    std::this_thread::sleep_for(2s);  // settle: the recording has started, caches are warm
+    std::vector<double> perPicture, share, rate;
+    for (int r = 0; r < repeats; ++r) {
+        const uint64_t sentBefore = sent();
+        const double cpuBefore = processCpuSeconds(pid);
+        const auto wallBefore = std::chrono::steady_clock::now();
+        std::this_thread::sleep_for(std::chrono::seconds(seconds));
+        const double cpu = processCpuSeconds(pid) - cpuBefore;
+        const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - wallBefore).count();
+        const uint64_t pictures = sent() - sentBefore;
+        if (pictures == 0 || cpu < 0) break;
+        perPicture.push_back(cpu / static_cast<double>(pictures));
+        share.push_back(cpu / wall);
+        rate.push_back(static_cast<double>(pictures) / wall);
+    }
+    stop(pid);
+    if (perPicture.size() != static_cast<size_t>(repeats)) {
+        std::fprintf(stderr, "the stream stopped during the measurement\n");
+        return m;
+    }
+    m.perPicture = median(perPicture);
+    m.share = median(share);
+    m.picturesPerSecond = median(rate);
+    m.ok = true;
+    return m;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    if (argc < 2) {
+        std::fprintf(stderr, "usage: bench_shown <path of ipcam-recorder> [seconds per window]\n");
+        return 2;
+    }
+    const std::string program = argv[1];
+    const int seconds = argc > 2 ? std::max(2, std::atoi(argv[2])) : 8;
+    const char* bindText = std::getenv("BENCH_SHOWN_BIND");
+    const QHostAddress bind(QString::fromLatin1(bindText ? bindText : "127.0.0.1"));
+    if (bind.isNull() || !bind.isLoopback()) {
+        std::fprintf(stderr, "BENCH_SHOWN_BIND must be a loopback address\n");
+        return 2;
+    }
+    const int repeats = std::getenv("BENCH_SHOWN_REPEATS") ? std::max(1, std::atoi(std::getenv("BENCH_SHOWN_REPEATS"))) : 3;
+    const std::string only = std::getenv("BENCH_SHOWN_CASES") ? std::getenv("BENCH_SHOWN_CASES") : "";
+    int hold = std::getenv("BENCH_SHOWN_HOLD") ? std::atoi(std::getenv("BENCH_SHOWN_HOLD")) : 0;
+
+    XServer x;
+    if (!x.start()) {
+        std::fprintf(stderr, "cannot start Xvfb (Debian package xvfb)\n");
+        return 1;
+    }
+    std::printf("Xvfb on %s; %d windows of %d s per case, medians\n", x.display.c_str(), repeats, seconds);
+
+    const Case cases[] = {{640, 30, false, "640x30"}, {640, 10, false, "640x10"}, {320, 30, false, "320x30"},
+                          {320, 10, false, "320x10"}, {160, 30, false, "160x30"}, {160, 10, false, "160x10"},
+                          {320, 10, true, "idle"}};
+    std::vector<std::string> results;
+    bool failed = false;
+    for (const Case& c : cases) {
+        if (!only.empty() && ("," + only + ",").find("," + std::string(c.key) + ",") == std::string::npos) continue;
+        const Measured m = runCase(c, program, x.display, bind, seconds, repeats, hold);
+        hold = 0;
+        if (!m.ok) {
+            failed = true;
+            continue;
+        }
+        const int height = c.width * 3 / 4;
+        char figure[64], measured[32], goal[32], ratio[16];
+        if (c.idle) {
+            std::printf("Idle, shown, still %dx%d at %d/s: %.1f pictures/s, %.2f %% of a core (whole program), %s per picture\n",
+                        c.width, height, c.fps, m.picturesPerSecond, m.share * 100, formatTime(m.perPicture).c_str());
+            std::snprintf(measured, sizeof measured, "%.2f %%", m.share * 100);
+            const bool met = m.share < 0.03;
+            std::snprintf(figure, sizeof figure, "Idle, shown, %dx%d 10/s (whole)", c.width, height);
+            char line[256];
+            std::snprintf(line, sizeof line, "RESULT | %-34s | %-12s | %-12s | %-7s | %-16s | %-4s |", figure,
+                          measured, "-", "-", "< 3 % of a core", met ? "yes" : "NO");
+            results.push_back(line);
+            continue;
+        }
+        const std::vector<QByteArray> pictures = simulatorPictures(c.width, 30);
+        const double decode = decodeAloneSeconds(pictures);
+        const double paced = pacedDecodeSeconds(pictures, c.fps, 3);
+        const double r = m.perPicture / decode;
+        std::printf("Shown %dx%d at %d/s: %.1f pictures/s, %s CPU per picture (whole program), "
+                    "decode alone %s back to back, %s paced at %d/s (in-process): %.2fx, %.2fx paced\n",
+                    c.width, height, c.fps, m.picturesPerSecond, formatTime(m.perPicture).c_str(),
+                    formatTime(decode).c_str(), formatTime(paced).c_str(), c.fps, r, m.perPicture / paced);
+        std::fflush(stdout);
+        std::snprintf(figure, sizeof figure, "Shown %dx%d %d/s (whole)", c.width, height, c.fps);
+        std::snprintf(ratio, sizeof ratio, "%.2fx", r);
+        const bool goalApplies = c.fps == 30;
+        std::snprintf(goal, sizeof goal, "%s", goalApplies ? "<= 1.30x" : "-");
+        char line[256];
+        std::snprintf(line, sizeof line, "RESULT | %-34s | %-12s | %-12s | %-7s | %-16s | %-4s |", figure,
+                      formatTime(m.perPicture).c_str(), formatTime(decode).c_str(), ratio, goal,
+                      goalApplies ? (r <= 1.3 ? "yes" : "NO") : "-");
+        results.push_back(line);
+    }
+    std::printf("\n");
+    for (const auto& l : results) std::printf("%s\n", l.c_str());
+    return failed ? 1 : 0;
+}
