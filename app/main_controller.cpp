@@ -122,6 +122,7 @@ void MainController::formActivate() {
         host_.stopTimer(TimerId::CreateConnectTimer);
         host_.setTimerInterval(TimerId::CreateConnectTimer, 100);
         host_.setSetupDialogCaption("IPCAM INI file Settings");
+        settings_ = CameraSettings{};  // first-run values go onto an empty record
         applyFirstRunDefaults(settings_, deps_.fallbackDirectory);
         host_.fillSetupDialogFromRecord();
         saveSettings();

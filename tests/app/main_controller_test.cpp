@@ -36,6 +36,15 @@ TEST(StartSequence, FirstRunWritesOwnerOnlySettingsAndWaitsForTheCamera) {
     // Nothing was opened: the first connection waits for the ping worker.
     EXPECT_TRUE(rig.socket.opens.empty());
     EXPECT_TRUE(rig.startPage.asked.empty());
+
+    // The file deleted while the program runs: the next first run starts
+    // from an empty record, not from what the old file held.
+    rig.controller->settings().motionSensitivity = 5;
+    rig.controller->settings().smtpServer = "old.example";
+    ASSERT_TRUE(QFile::remove(QString::fromStdString(rig.store.path())));
+    rig.controller->formActivate();
+    EXPECT_EQ(rig.controller->settings().motionSensitivity, 0);
+    EXPECT_EQ(rig.controller->settings().smtpServer, "");
 }
 
 TEST(StartSequence, MissingRecordingDirectoryFallsBackToTheWorkingDirectory) {

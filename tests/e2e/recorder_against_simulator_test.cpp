@@ -233,12 +233,13 @@ TEST_F(EndToEnd, PicturesSplitOrJoinedByTheNetworkAreRecordedAloneAndUnchanged) 
         form->RecordStop1->click();
         ASSERT_TRUE(waitUntil([&] { return session.RecordKind == 0; }));
     }
+    form->controller().recorder().settle();  // the files are written on the recording's thread
     int files = 0, checked = 0;
     for (QDirIterator it(dir.path(), {"*.AVI"}, QDir::Files, QDirIterator::Subdirectories); it.hasNext();) {
         RecordedFile file;
         ASSERT_EQ(file.openRecordedFile(it.next()), RecordedFile::OpenStatus::Opened);
         ++files;
-        for (uint32_t i = 0; i < file.frameCount(); ++i) {
+        for (int i = 0; i < static_cast<int>(file.frameCount()); ++i) {
             QByteArray picture;
             ASSERT_TRUE(file.readPicture(i, picture));
             if (picture.endsWith(QByteArray("\n\0", 2))) picture.chop(1);  // the file pads odd sizes
