@@ -62,7 +62,7 @@ for target in "${TARGETS[@]}"; do
         result="FOUND SOMETHING (see $out/log and $out/)"
         status=1
     fi
-    execs="$(grep -m1 'stat::number_of_executed_units' "$out/log" | awk '{print $2}')"
+    execs="$(grep -m1 'stat::number_of_executed_units' "$out/log" | awk '{print $2}' || true)"
     cov="$(grep -E '^#[0-9]+' "$out/log" | tail -n 1 | grep -oE 'cov: [0-9]+' || true)"
     echo "   $result; executions: ${execs:-?}; ${cov:-cov: ?}; corpus: $(ls "$out/corpus" | wc -l) new"
 done
