@@ -206,7 +206,9 @@ TEmailThread::WarningFn makeBlockingWarning(QObject* uiContext, std::function<vo
             show(text);
             return;
         }
-        QMetaObject::invokeMethod(target, [&show, &text] { show(text); }, Qt::BlockingQueuedConnection);
+        // The text travels inside the queued call, so the user-interface
+        // thread never reads this thread's stack.
+        QMetaObject::invokeMethod(target, [&show, copy = text] { show(copy); }, Qt::BlockingQueuedConnection);
     };
 }
 
