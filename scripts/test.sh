@@ -25,8 +25,6 @@ case "$MODE" in
         SAN_FLAGS="-fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer"
         export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:strict_string_checks=1:detect_stack_use_after_return=1"
         export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
-        # Leaks inside the system's graphics and font libraries are not ours.
-        export LSAN_OPTIONS="suppressions=$REPO_ROOT/tests/lsan.supp:print_suppressions=0"
         ;;
     tsan)
         BUILD_DIR="${BUILD_DIR:-$REPO_ROOT/build-tsan}"
