@@ -38,6 +38,8 @@ PACKAGE_PACKAGES=(dpkg-dev file)
 DEMO_PACKAGES=(libcap2-bin)
 # Screenshots of the real program on a virtual display.
 SCREENSHOT_PACKAGES=(xvfb xauth x11-utils imagemagick xdotool)
+# scripts/fuzz.sh: clang with libFuzzer and the sanitizer runtimes.
+FUZZ_PACKAGES=(clang libclang-rt-14-dev)
 
 # The recorder looks for the camera's start page on port 80, a privileged
 # port. For a normal user the simulator gets just that one capability

@@ -1,11 +1,48 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs every test through CTest.
+#   scripts/test.sh          ordinary build (build-test/)
+#   scripts/test.sh --asan   AddressSanitizer + UndefinedBehaviorSanitizer (build-asan/)
+#   scripts/test.sh --tsan   ThreadSanitizer (build-tsan/), with tests/tsan.supp
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
+
+MODE=plain
+case "${1:-}" in
+    "") ;;
+    --asan) MODE=asan ;;
+    --tsan) MODE=tsan ;;
+    *) echo "usage: $0 [--asan|--tsan] [ctest options...]" >&2; exit 2 ;;
+esac
+[ $# -gt 0 ] && shift
 
 install_packages "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}"
 
-BUILD_DIR="${BUILD_DIR:-$REPO_ROOT/build-test}"
-cmake -S "$REPO_ROOT" -B "$BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DIPCAM_BUILD_TESTS=ON >/dev/null
-cmake --build "$BUILD_DIR" -j "$(nproc)"
+SAN_FLAGS=""
+case "$MODE" in
+    plain)
+        BUILD_DIR="${BUILD_DIR:-$REPO_ROOT/build-test}" ;;
+    asan)
+        BUILD_DIR="${BUILD_DIR:-$REPO_ROOT/build-asan}"
+        SAN_FLAGS="-fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer"
+        export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:strict_string_checks=1:detect_stack_use_after_return=1"
+        export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
+        ;;
+    tsan)
+        BUILD_DIR="${BUILD_DIR:-$REPO_ROOT/build-tsan}"
+        SAN_FLAGS="-fsanitize=thread -fno-omit-frame-pointer"
+        export TSAN_OPTIONS="suppressions=$REPO_ROOT/tests/tsan.supp:halt_on_error=1:second_deadlock_stack=1:print_suppressions=0"
+        ;;
+esac
+
+LAUNCHER=()
+if command -v ccache >/dev/null 2>&1; then
+    LAUNCHER=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+fi
+
+cmake -S "$REPO_ROOT" -B "$BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DIPCAM_BUILD_TESTS=ON \
+    "${LAUNCHER[@]}" \
+    -DCMAKE_CXX_FLAGS="$SAN_FLAGS" \
+    -DCMAKE_EXE_LINKER_FLAGS="$SAN_FLAGS" -DCMAKE_SHARED_LINKER_FLAGS="$SAN_FLAGS" >/dev/null
+cmake --build "$BUILD_DIR" -j "${JOBS:-$(nproc)}"
+[ "${BUILD_ONLY:-0}" = 1 ] && exit 0
 cd "$BUILD_DIR"
-QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j "$(nproc)"
+QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j "${JOBS:-$(nproc)}" "$@"

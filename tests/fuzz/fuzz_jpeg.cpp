@@ -1,0 +1,22 @@
+// One picture through the JPEG decoder the preview and playback use, twice
+// into the same image, so that reusing the decoder and the image is covered.
+
+#include <QImage>
+
+#include <cstdint>
+#include <cstdlib>
+
+#include "camera/jpeg_decoder.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    static ipcam::JpegDecoder decoder;
+    static QImage image;
+    const QImage before = image;
+    if (decoder.decode(data, size, image)) {
+        if (image.isNull() || image.format() != QImage::Format_RGB32) std::abort();
+        decoder.decode(data, size, image);
+    } else if (image.constBits() != before.constBits() || image.size() != before.size()) {
+        std::abort();  // a rejected picture must leave the last good one as it was
+    }
+    return 0;
+}
