@@ -66,19 +66,9 @@ PIDS+=($!)
 # The program reads the settings file beside itself: run a copy.
 mkdir -p "$WORK/bin" "$WORK/recordings"
 cp "$BUILD_DIR/ipcam-recorder" "$WORK/bin/"
+write_loopback_settings "$WORK/bin/ipcam-recorder.INI" "$CAMERA" "$STREAM_PORT" "$WORK/recordings" 1
+# A schedule and the alarm e-mail filled in, so the dialogs show every control in use.
 {
-    echo "[IPCAM_1]"
-    echo "Host_Addr=$CAMERA"
-    echo "Host_Port=$STREAM_PORT"
-    echo "IPCAM_Password=pxwqe"
-    echo "AVI_Directory=$WORK/recordings"
-    echo "Motion_Detection_Enabled=1"
-    echo "Motion_sensitivity=5"
-    echo "Resolution=1"
-    echo "Frequency=1"
-    echo "Quality=1"
-    echo "Brightness=1"
-    echo "Orientation=0"
     echo "TimeBlock3_8=1"
     echo "TimeBlock3_9=1"
     echo "Alarm_Email_Enabled=1"
@@ -88,7 +78,7 @@ cp "$BUILD_DIR/ipcam-recorder" "$WORK/bin/"
     echo "SMTP_EmailAccount=camera"
     echo "SMTP_EmailPassword=secret"
     echo "SMTP_Auth_Enabled=1"
-} >"$WORK/bin/ipcam-recorder.INI"
+} >>"$WORK/bin/ipcam-recorder.INI"
 (cd "$WORK" && exec "$WORK/bin/ipcam-recorder") >"$WORK/recorder.log" 2>&1 &
 PIDS+=($!)
 
