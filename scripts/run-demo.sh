@@ -7,7 +7,10 @@ install_packages "${BUILD_PACKAGES[@]}" "${DEMO_PACKAGES[@]}"
 
 BUILD_DIR="${BUILD_DIR:-$REPO_ROOT/build-demo}"
 # An existing build folder keeps its own configuration.
-[ -f "$BUILD_DIR/CMakeCache.txt" ] || cmake -S "$REPO_ROOT" -B "$BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE=Release -DIPCAM_BUILD_TESTS=OFF >/dev/null
+LAUNCHER=()
+command -v ccache >/dev/null 2>&1 && LAUNCHER=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+[ -f "$BUILD_DIR/CMakeCache.txt" ] || cmake -S "$REPO_ROOT" -B "$BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE=Release -DIPCAM_BUILD_TESTS=OFF \
+    "${LAUNCHER[@]}" >/dev/null
 cmake --build "$BUILD_DIR" -j "$(nproc)" --target ipcam-recorder ipcam-sim
 
 STREAM_PORT="${STREAM_PORT:-8080}"
