@@ -1,5 +1,6 @@
 #include "app/Unit1.h"
 
+#include <QAccessible>
 #include <QApplication>
 #include <QCloseEvent>
 #include <QDir>
@@ -68,6 +69,9 @@ void StatusLabel::setText(const QString& text) {
     }
     text_ = text;
     placed_ = false;
+    if (QAccessible::isActive()) {
+        setAccessibleName(text);  // what a screen reader reads, as it read the label's text
+    }
     // The line has a fixed place and size: nothing to lay out anew.
     update();
 }
