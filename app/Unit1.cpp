@@ -1,5 +1,6 @@
 #include "app/Unit1.h"
 
+#include <QAccessible>
 #include <QApplication>
 #include <QCloseEvent>
 #include <QDir>
@@ -7,6 +8,7 @@
 #include <QMessageBox>
 #include <QPainter>
 #include <QStyle>
+#include <QTextLayout>
 #include <QWindow>
 #include <QPaintEvent>
 
@@ -43,21 +45,156 @@ QPushButton* imageButton(QWidget* parent, const QString& tip, const QIcon& icon)
     return b;
 }
 
-QLabel* statusLabel(QWidget* parent) {
-    auto* l = new QLabel(parent);
-    l->setAutoFillBackground(true);
-    QPalette pal = l->palette();
-    pal.setColor(QPalette::Window, Qt::black);
-    pal.setColor(QPalette::WindowText, Qt::white);
-    l->setPalette(pal);
-    QFont f = l->font();
-    f.setPixelSize(13);
-    l->setFont(f);
-    l->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
-    return l;
-}
+// How a QLabel aligned left and centred vertically draws its plain text
+// (in the direction of the text).
+constexpr int kStatusTextFlags = Qt::AlignLeft | Qt::AlignVCenter | Qt::TextExpandTabs;
 
 }  // namespace
+
+StatusLabel::StatusLabel(QWidget* parent) : QWidget(parent) {
+    // It paints all of itself: a new text repaints the line alone.
+    setAttribute(Qt::WA_OpaquePaintEvent);
+    QPalette pal = palette();
+    pal.setColor(QPalette::Window, Qt::black);
+    pal.setColor(QPalette::WindowText, Qt::white);
+    setPalette(pal);
+    QFont f = font();
+    f.setPixelSize(13);
+    setFont(f);
+}
+
+void StatusLabel::setText(const QString& text) {
+    if (text == text_) {
+        return;
+    }
+    text_ = text;
+    placed_ = false;
+    if (QAccessible::isActive()) {
+        setAccessibleName(text);  // what a screen reader reads, as it read the label's text
+    }
+    // The line has a fixed place and size: nothing to lay out anew.
+    update();
+}
+
+void StatusLabel::forgetFont() {
+    raw_ = QRawFont();
+    baselineHeight_ = -1;
+    glyphs_.clear();
+    offsets_.clear();
+    placed_ = false;
+}
+
+void StatusLabel::changeEvent(QEvent* event) {
+    if (event->type() == QEvent::FontChange || event->type() == QEvent::StyleChange) {
+        forgetFont();
+    }
+    QWidget::changeEvent(event);
+}
+
+bool StatusLabel::glyphOf(QChar c, quint32& glyph) {
+    const auto known = glyphs_.constFind(c.unicode());
+    if (known != glyphs_.cend()) {
+        glyph = *known;
+        return glyph != 0;
+    }
+    glyph = 0;
+    QTextLayout layout(QString(c), font());
+    layout.beginLayout();
+    layout.createLine();
+    layout.endLayout();
+    const QList<QGlyphRun> runs = layout.glyphRuns();
+    if (runs.size() == 1 && runs[0].glyphIndexes().size() == 1 && runs[0].rawFont() == raw_) {
+        glyph = runs[0].glyphIndexes()[0];
+    }
+    glyphs_.insert(c.unicode(), glyph);
+    return glyph != 0;
+}
+
+bool StatusLabel::offsetOf(QChar a, QChar b, qreal& offset) {
+    const quint32 key = (quint32{a.unicode()} << 16) | b.unicode();
+    const auto known = offsets_.constFind(key);
+    if (known != offsets_.cend()) {
+        offset = *known;
+        return !qIsNaN(offset);
+    }
+    offset = qQNaN();
+    quint32 ga = 0, gb = 0;
+    if (glyphOf(a, ga) && glyphOf(b, gb)) {
+        QTextLayout layout(QString(a) + b, font());
+        layout.beginLayout();
+        layout.createLine();
+        layout.endLayout();
+        const QList<QGlyphRun> runs = layout.glyphRuns();
+        if (runs.size() == 1 && runs[0].glyphIndexes() == QList<quint32>{ga, gb} && runs[0].rawFont() == raw_) {
+            offset = runs[0].positions()[1].x() - runs[0].positions()[0].x();
+        }
+    }
+    offsets_.insert(key, offset);
+    return !qIsNaN(offset);
+}
+
+bool StatusLabel::place() {
+    if (!raw_.isValid()) {
+        raw_ = QRawFont::fromFont(font());
+        if (!raw_.isValid()) {
+            return false;
+        }
+    }
+    if (baselineHeight_ != height()) {
+        // Where QPainter::drawText puts the line: centred in the height,
+        // its baseline one ascent below the line's top.
+        const QFontMetricsF metrics(font());
+        baseline_ = metrics.boundingRect(QRectF(rect()), kStatusTextFlags | Qt::TextForceLeftToRight, QStringLiteral("0"))
+                        .top() +
+                    metrics.ascent();
+        baselineHeight_ = height();
+    }
+    indexes_.resize(text_.size());
+    positions_.resize(text_.size());
+    qreal x = 0;
+    for (qsizetype i = 0; i < text_.size(); ++i) {
+        const QChar c = text_[i];
+        if (c.isSurrogate() || c.unicode() < 0x20 || c.unicode() >= 0x0590) {
+            return false;  // beyond simple left-to-right text
+        }
+        if (i > 0) {
+            qreal offset = 0;
+            if (!offsetOf(text_[i - 1], c, offset)) {
+                return false;
+            }
+            x += offset;
+        }
+        if (!glyphOf(c, indexes_[i])) {
+            return false;
+        }
+        positions_[i] = QPointF(x, 0);
+    }
+    run_.setRawFont(raw_);
+    run_.setGlyphIndexes(indexes_);
+    run_.setPositions(positions_);
+    return true;
+}
+
+void StatusLabel::paintEvent(QPaintEvent*) {
+    QPainter p(this);
+    p.fillRect(rect(), palette().window());
+    if (text_.isEmpty()) {
+        return;
+    }
+    p.setPen(palette().windowText().color());
+    if (!placed_) {
+        placed_ = true;
+        simple_ = place();
+    }
+    if (simple_) {
+        p.drawGlyphRun(QPointF(0, baseline_), run_);
+    } else {
+        p.setFont(font());
+        p.drawText(rect(),
+                   kStatusTextFlags | (text_.isRightToLeft() ? Qt::TextForceRightToLeft : Qt::TextForceLeftToRight),
+                   text_);
+    }
+}
 
 PreviewPanel::PreviewPanel(const QImage& image, QWidget* parent) : QWidget(parent), image_(image) {
     // The panel paints every pixel it covers itself, so a new picture
@@ -137,9 +274,9 @@ TForm1::TForm1(Options options, QWidget* parent) : QWidget(parent), options_(std
     ImageBox1->setGeometry(24, 40, 337, 265);
     PreviewImage1 = nullptr;
     LinkInfo->raise();
-    PreviewInfo = statusLabel(this);
+    PreviewInfo = new StatusLabel(this);
     PreviewInfo->setGeometry(168, 304, 193, 24);
-    DiskSpace = statusLabel(this);
+    DiskSpace = new StatusLabel(this);
     DiskSpace->setGeometry(168, 328, 193, 24);
 
     Record1 = imageButton(this, "Record", drawnIcon([](QPainter& p) {

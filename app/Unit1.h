@@ -3,8 +3,11 @@
 // it owns the controls, timers, socket and workers, and forwards every event
 // to MainController.
 
+#include <QGlyphRun>
+#include <QHash>
 #include <QImage>
 #include <QLabel>
+#include <QRawFont>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QGroupBox>
@@ -42,6 +45,42 @@ protected:
 
 private:
     const QImage& image_;
+};
+
+// A status line: one line of white text on black, left-aligned and centred
+// vertically, drawn as a QLabel draws it. Its text changes with every
+// picture, so a new text is not shaped anew: each character's glyph and the
+// offset from one character to the next are measured once (in the context of
+// the pair, so kerning is kept) and a text is placed from them. A pair that
+// does not shape into its two characters' own glyphs (a ligature, a script
+// that needs its whole context) makes the text drawn the ordinary way.
+class StatusLabel : public QWidget {
+public:
+    explicit StatusLabel(QWidget* parent);
+    void setText(const QString& text);
+    QString text() const { return text_; }
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+    void changeEvent(QEvent* event) override;
+
+private:
+    bool place();  // fills run_ for text_; false: draw it the ordinary way
+    bool glyphOf(QChar c, quint32& glyph);
+    bool offsetOf(QChar a, QChar b, qreal& offset);
+    void forgetFont();
+
+    QString text_;
+    QRawFont raw_;
+    qreal baseline_ = 0;  // below the top, for a line centred in the height below
+    int baselineHeight_ = -1;
+    QHash<char16_t, quint32> glyphs_;
+    QHash<quint32, qreal> offsets_;  // pair (a << 16 | b) -> from a's origin to b's; NaN: not simple
+    QGlyphRun run_;
+    QList<quint32> indexes_;
+    QList<QPointF> positions_;
+    bool placed_ = false;
+    bool simple_ = false;  // run_ holds text_
 };
 
 class TForm1 : public QWidget, public MainHost {
@@ -85,8 +124,8 @@ public:
     QGroupBox* ImageBox1;
     PreviewPanel* PreviewImage1;
     QLabel* PleaseWait;
-    QLabel* PreviewInfo;
-    QLabel* DiskSpace;
+    StatusLabel* PreviewInfo;
+    StatusLabel* DiskSpace;
     QPushButton* Record1;
     QPushButton* RecordStop1;
     QPushButton* Reload1;

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <QElapsedTimer>
+#include <QLabel>
 #include <QTemporaryDir>
 #include <QTimer>
 
@@ -112,6 +113,33 @@ TEST(MainWindowTimers, DesignIntervalsAndLayoutTable) {
     w.form->applyLayout(7);
     EXPECT_EQ(w.form->size(), QSize(382, 362));
     EXPECT_EQ(w.form->PreviewImage1->geometry(), QRect(8, 16, 321, 241));
+}
+
+// The status lines place their glyphs from measured pairs; they must look
+// exactly like the QLabel they replace, for the changing texts and for the
+// ones that go the ordinary way (ligatures, other scripts).
+TEST(MainWindowStatusLines, LookExactlyLikeALabel) {
+    Window w(1.0);
+    QLabel label;
+    label.setAutoFillBackground(true);
+    label.setPalette(w.form->PreviewInfo->palette());
+    label.setFont(w.form->PreviewInfo->font());
+    label.setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    for (const QSize size : {QSize(513, 24), QSize(193, 24)}) {
+        StatusLabel line(nullptr);
+        line.resize(size);
+        label.resize(size);
+        for (const char* text :
+             {"Preview: 29.9 (300f/10s)", "Daily Record: 0.2 (3f/20s)", "Motion Record: 14.7 (4411f/300s)",
+              "Free Space :123456M Bytes.", "Fail to connect to IP CAM! Reconnect!!", "", "office fluffy WAVE AV Ty",
+              "\u05e9\u05dc\u05d5\u05dd 12"}) {
+            const QString t = QString::fromUtf8(text);
+            line.setText(t);
+            label.setText(t);
+            EXPECT_EQ(line.text(), t);
+            EXPECT_TRUE(line.grab().toImage() == label.grab().toImage()) << text << " at " << size.width();
+        }
+    }
 }
 
 }  // namespace
