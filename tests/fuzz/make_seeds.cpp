@@ -99,6 +99,12 @@ int main(int argc, char** argv) {
         append(tiny, small2);
         append(tiny, kBoundary);
         put("stream", "boundary_split", tiny);
+        Bytes atEnd{2, 111, 13};  // a boundary line that ends a read: the next read starts a picture
+        append(atEnd, ipcam::kExpectedReplyHeader);
+        append(atEnd, "\xFF\xD8\xFF\xE0" "abc");
+        append(atEnd, kBoundary);
+        append(atEnd, "not a picture start");
+        put("stream", "boundary_at_read_end", atEnd);
         Bytes joined{2, 111, 255};  // two pictures with no boundary between: past the target's bound
         append(joined, ipcam::kExpectedReplyHeader);
         append(joined, small1);
