@@ -5,21 +5,26 @@
 #include <unistd.h>
 
 #include <QDateTime>
-#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <mutex>
 
 namespace ipcam {
 
 namespace {
 
-std::atomic<LogFile*> g_log{nullptr};
+// The installed log. Held while a message is handed to it, so that the log
+// cannot be taken away (and destroyed) while another thread is writing to it.
+std::mutex g_logMutex;
+LogFile* g_log = nullptr;
 
 void messageHandler(QtMsgType type, const QMessageLogContext& context, const QString& message) {
-    LogFile* log = g_log.load();
+    std::string line = LogFile::formatLine(type, context.category, message);
+    std::lock_guard lock(g_logMutex);
+    LogFile* log = g_log;
     if (log == nullptr) return;
-    log->append(LogFile::formatLine(type, context.category, message));
+    log->append(std::move(line));
     if (type == QtFatalMsg) {
         log->flush();
         std::abort();
@@ -52,7 +57,13 @@ LogFile::LogFile(Options options) : options_(std::move(options)) {
 }
 
 LogFile::~LogFile() {
-    if (g_log.load() == this) install(nullptr);
+    bool installed = false;
+    {
+        std::lock_guard lock(g_logMutex);
+        installed = g_log == this;
+        if (installed) g_log = nullptr;
+    }
+    if (installed) qInstallMessageHandler(nullptr);
     {
         std::lock_guard lock(mutex_);
         stopping_ = true;
@@ -102,7 +113,10 @@ void LogFile::flush() {
 }
 
 void LogFile::install(LogFile* log) {
-    g_log.store(log);
+    {
+        std::lock_guard lock(g_logMutex);
+        g_log = log;
+    }
     qInstallMessageHandler(log ? messageHandler : nullptr);
 }
 

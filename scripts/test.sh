@@ -29,7 +29,8 @@ case "$MODE" in
     tsan)
         BUILD_DIR="${BUILD_DIR:-$REPO_ROOT/build-tsan}"
         SAN_FLAGS="-fsanitize=thread -fno-omit-frame-pointer"
-        export TSAN_OPTIONS="suppressions=$REPO_ROOT/tests/tsan.supp:halt_on_error=1:second_deadlock_stack=1:print_suppressions=0"
+        # die_after_fork=0: the crash-recovery test records in a forked child, which starts the recording thread.
+        export TSAN_OPTIONS="suppressions=$REPO_ROOT/tests/tsan.supp:halt_on_error=1:second_deadlock_stack=1:print_suppressions=0:die_after_fork=0"
         ;;
 esac
 

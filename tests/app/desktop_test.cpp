@@ -5,9 +5,12 @@
 #include <sys/stat.h>
 
 #include <QTemporaryDir>
+#include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <set>
+#include <thread>
 
 #include "app/command_line.h"
 #include "app/desktop_paths.h"
@@ -156,6 +159,20 @@ TEST(LogFileTest, LinesGoToTheFileAndRotateBySize) {
     std::ifstream in(path);
     const std::string last((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     EXPECT_NE(last.find("ipcam.app: line 19\n"), std::string::npos);
+}
+
+TEST(LogFileTest, ALogTakenAwayWhileAnotherThreadWritesIsNeverUsedAfterward) {
+    std::atomic<bool> stop{false};
+    std::thread writer([&] {
+        while (!stop.load()) qCInfo(lcRecording) << "from the recording thread";
+    });
+    for (int i = 0; i < 50; ++i) {
+        auto log = std::make_unique<LogFile>(LogFile::Options{"", 1024, 1, false});
+        LogFile::install(log.get());
+        std::this_thread::yield();
+    }  // each log is destroyed while the writer goes on
+    stop = true;
+    writer.join();
 }
 
 }  // namespace

@@ -62,6 +62,18 @@ int main(int argc, char** argv) {
     Bytes withBoundary = small2;
     append(withBoundary, kBoundary);
     put("jpeg", "boundary", withBoundary);
+    // A frame header claiming 16000 x 16000 pixels: refused before anything is allocated for it.
+    {
+        Bytes huge = small1;
+        for (size_t i = 0; i + 8 < huge.size(); ++i) {
+            if (huge[i] == 0xFF && huge[i + 1] == 0xC0) {
+                huge[i + 5] = huge[i + 7] = static_cast<uint8_t>(16000 >> 8);
+                huge[i + 6] = huge[i + 8] = static_cast<uint8_t>(16000 & 0xFF);
+                break;
+            }
+        }
+        put("jpeg", "huge_frame_header", huge);
+    }
 
     // stream: byte 0 = number of chunk lengths, then the lengths, then the bytes.
     {
@@ -80,6 +92,26 @@ int main(int argc, char** argv) {
         append(odd, kBoundary);
         append(odd, small2);
         put("stream", "split", odd);
+        Bytes tiny{3, 111, 2, 4};  // boundary lines cut in every place, one at the very end
+        append(tiny, ipcam::kExpectedReplyHeader);
+        append(tiny, small1);
+        append(tiny, kBoundary);
+        append(tiny, small2);
+        append(tiny, kBoundary);
+        put("stream", "boundary_split", tiny);
+        Bytes atEnd{2, 111, 13};  // a boundary line that ends a read: the next read starts a picture
+        append(atEnd, ipcam::kExpectedReplyHeader);
+        append(atEnd, "\xFF\xD8\xFF\xE0" "abc");
+        append(atEnd, kBoundary);
+        append(atEnd, "not a picture start");
+        put("stream", "boundary_at_read_end", atEnd);
+        Bytes joined{2, 111, 255};  // two pictures with no boundary between: past the target's bound
+        append(joined, ipcam::kExpectedReplyHeader);
+        append(joined, small1);
+        append(joined, small2);
+        append(joined, kBoundary);
+        append(joined, small1);
+        put("stream", "overflow", joined);
         Bytes wrong{0};
         append(wrong, "HTTP/1.0 401 Unauthorized\r\n\r\n");
         put("stream", "refused", wrong);
@@ -112,7 +144,8 @@ int main(int argc, char** argv) {
         put("icmp", "ttl_exceeded_ip", exceeded);
     }
 
-    // smtp_reply: byte 0 = 1 logs in; then everything the server says.
+    // smtp_reply: byte 0 = 1 logs in; then everything the server says, where
+    // FE k L <L bytes> stands for the L bytes sent (k + 1)^2 times.
     put("smtp_reply", "login",
         std::string("\x01") +
             "220 mail ready\r\n250-mail\r\n250-AUTH LOGIN PLAIN\r\n250-AUTH=LOGIN\r\n250 SIZE 1000000\r\n"
@@ -123,6 +156,9 @@ int main(int argc, char** argv) {
             "220 old server\r\n502 what\r\n250 hello\r\n250 reset\r\n250 sender\r\n250 receiver\r\n354 go on\r\n"
             "250 queued\r\n");
     put("smtp_reply", "refused", std::string("\x00", 1) + "554 no service\r\n");
+    put("smtp_reply", "long_line", std::string("\x00", 1) + "220 " + "\xFE\x4F\x01x" + "\r\n");
+    put("smtp_reply", "many_lines",
+        std::string("\x00", 1) + "220 ready\r\n" + "\xFE\x0F\x0A" + "250-more\r\n" + "250 done\r\n");
 
     // settings: a file as the program writes it, and a hand-edited one.
     {

@@ -2,6 +2,8 @@
 
 #include <QMetaObject>
 
+#include <atomic>
+
 namespace ipcam::sim {
 
 SimulatorThread::SimulatorThread(SimulatorOptions options) : options_(std::move(options)) {}
@@ -32,8 +34,18 @@ bool SimulatorThread::start(QString* error) {
 }
 
 void SimulatorThread::invoke(const std::function<void(CameraSimulator&)>& f) {
+    // Qt's blocking call already orders the call before the return; the
+    // atomic makes that order visible to the race detector too (Qt's own
+    // semaphore is not), so the caller may reuse what `f` read.
+    std::atomic<bool> done{false};
     QMetaObject::invokeMethod(
-        simulator_, [&] { f(*simulator_); }, Qt::BlockingQueuedConnection);
+        simulator_,
+        [&] {
+            f(*simulator_);
+            done.store(true, std::memory_order_release);
+        },
+        Qt::BlockingQueuedConnection);
+    (void)done.load(std::memory_order_acquire);
 }
 
 }  // namespace ipcam::sim
