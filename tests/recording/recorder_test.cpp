@@ -387,23 +387,31 @@ TEST_F(RecorderTest, SlowDiskNeverHoldsUpPicturesAndLosesNone) {
 
 TEST_F(RecorderTest, ADiskFarBehindDropsPicturesPastTheQueueCap) {
     std::atomic<bool> stuck{true};
+    std::atomic<bool> blocked{false};
     DiskHooks hooks;
-    hooks.beforeWrite = [&](size_t) {
+    hooks.beforeWrite = [&](size_t bytes) {
+        if (bytes < 70000) return 0;  // the header
+        blocked = true;
         while (stuck) std::this_thread::sleep_for(std::chrono::milliseconds(1));
         return 0;
     };
     recorder->setDiskHooks(hooks);
-    recorder->setDiskQueueCap(100000);
+    recorder->setDiskQueueCap(70000 + 100000);  // the hanging write counts until it is done
     session.ManualRequest = true;
     recorder->step(jpeg(10), {});
-    std::vector<std::vector<uint8_t>> kept;
+    // A picture too big to be gathered is written at once: the disk hangs in
+    // that write, holding nothing else, before the camera's pictures come.
+    const auto big = jpeg(70000, 99);
+    recorder->step(big, {});
+    while (!blocked) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    std::vector<std::vector<uint8_t>> kept{big};
     for (int i = 0; i < 10; ++i) {
         const auto p = jpeg(30001, static_cast<uint8_t>(i));
         if (i < 3) kept.push_back(p);
         recorder->step(p, {});
     }
     EXPECT_EQ(recorder->droppedPictures(), 7u);
-    EXPECT_EQ(session.RecordFrames, 3u);
+    EXPECT_EQ(session.RecordFrames, 4u);
     stuck = false;
     endFromOutside();
     EXPECT_EQ(readFile(path("20061012/153012T.AVI")), avi::buildAviFile(1, kept, 0));
