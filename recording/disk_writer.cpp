@@ -83,6 +83,7 @@ uint64_t DiskWriter::open(const OpenRequest& request) {
         std::lock_guard lock(mutex_);
         id = job.file = ++nextFile_;
         jobs_.push_back(std::move(job));
+        prompt_ = true;
     }
     wake_.notify_one();
     return id;
@@ -102,11 +103,13 @@ bool DiskWriter::append(const std::vector<uint8_t>& picture) {
     }
     // The copy is made outside the lock, so the thread is never held up by it.
     job.picture = picture;
+    bool wake;
     {
         std::lock_guard lock(mutex_);
         jobs_.push_back(std::move(job));
+        wake = asleep_ || queuedBytes_ >= kPromptBytes;
     }
-    wake_.notify_one();
+    if (wake) wake_.notify_one();
     return true;
 }
 
@@ -117,6 +120,7 @@ void DiskWriter::setAlarm(bool alarm) {
     {
         std::lock_guard lock(mutex_);
         jobs_.push_back(std::move(job));
+        prompt_ = true;
     }
     wake_.notify_one();
 }
@@ -130,6 +134,7 @@ void DiskWriter::finish(uint32_t recordSeconds, bool alarm, bool guard) {
     {
         std::lock_guard lock(mutex_);
         jobs_.push_back(std::move(job));
+        prompt_ = true;
     }
     wake_.notify_one();
 }
@@ -144,11 +149,15 @@ bool DiskWriter::takeEvent(DiskEvent* event) {
 
 void DiskWriter::waitIdle() {
     std::unique_lock lock(mutex_);
+    prompt_ = true;
+    wake_.notify_one();
     idle_.wait(lock, [this] { return jobs_.empty() && !busy_; });
 }
 
 void DiskWriter::setHooks(const DiskHooks& hooks) {
     std::unique_lock lock(mutex_);
+    prompt_ = true;
+    wake_.notify_one();
     idle_.wait(lock, [this] { return jobs_.empty() && !busy_; });
     hooks_ = hooks;
 }
@@ -176,20 +185,26 @@ void DiskWriter::post(DiskEvent e) {
 void DiskWriter::run() {
     std::unique_lock lock(mutex_);
     for (;;) {
+        asleep_ = true;
         wake_.wait(lock, [this] { return stop_ || !jobs_.empty(); });
-        if (jobs_.empty()) {
-            if (stop_) return;
-            continue;
+        asleep_ = false;
+        // Pictures are gathered for a while before the thread takes them, so
+        // that it wakes a few times a second rather than once a picture. Any
+        // other job, a full queue, a wait for idle or the exit end the wait.
+        wake_.wait_for(lock, kGatherWait, [this] { return stop_ || prompt_ || queuedBytes_ >= kPromptBytes; });
+        while (!jobs_.empty()) {
+            Job job = std::move(jobs_.front());
+            jobs_.pop_front();
+            busy_ = true;
+            lock.unlock();
+            execute(job);
+            lock.lock();
+            if (job.type == Job::Type::Append) queuedBytes_ -= job.picture.size();
+            busy_ = false;
         }
-        Job job = std::move(jobs_.front());
-        jobs_.pop_front();
-        busy_ = true;
-        lock.unlock();
-        execute(job);
-        lock.lock();
-        if (job.type == Job::Type::Append) queuedBytes_ -= job.picture.size();
-        busy_ = false;
-        if (jobs_.empty()) idle_.notify_all();
+        prompt_ = false;
+        idle_.notify_all();
+        if (stop_) return;
     }
 }
 

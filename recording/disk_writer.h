@@ -68,6 +68,11 @@ struct DiskEvent {
 class DiskWriter {
 public:
     static constexpr size_t kDefaultQueueCap = size_t{32} << 20;
+    // Pictures wait at most this long before the thread takes them (a few
+    // wake-ups a second instead of one a picture), or until this many bytes
+    // are queued.
+    static constexpr std::chrono::milliseconds kGatherWait{250};
+    static constexpr size_t kPromptBytes = size_t{1} << 20;
 
     explicit DiskWriter(SharedFreeSpace& freeSpace);
     // Writes everything queued, leaves an unfinished file as a partial file
@@ -129,6 +134,8 @@ private:
     uint64_t nextFile_ = 0;
     bool busy_ = false;
     bool stop_ = false;
+    bool asleep_ = false;  // the thread waits with nothing queued: the next job wakes it
+    bool prompt_ = false;  // a job that is not a picture, or a wait for idle: no gathering
 
     // Owned by the thread.
     std::unique_ptr<Current> cur_;
