@@ -133,11 +133,51 @@ bool StatusLabel::offsetOf(QChar a, QChar b, qreal& offset) {
     return !qIsNaN(offset);
 }
 
+// Lays `text` out once and keeps the offset of every pair in it whose two
+// glyphs are the characters' own: one shaping teaches all the pairs of a new
+// text, where one per pair would shape each anew.
+void StatusLabel::learnPairs(const QString& text) {
+    QTextLayout layout(text, font());
+    layout.beginLayout();
+    layout.createLine();
+    layout.endLayout();
+    const QList<QGlyphRun> runs = layout.glyphRuns();
+    if (runs.size() != 1 || runs[0].rawFont() != raw_ || runs[0].glyphIndexes().size() != text.size()) {
+        return;  // not one glyph a character: each pair is asked on its own
+    }
+    const QList<quint32> glyphs = runs[0].glyphIndexes();
+    const QList<QPointF> positions = runs[0].positions();
+    for (qsizetype i = 1; i < text.size(); ++i) {
+        const quint32 key = (quint32{text[i - 1].unicode()} << 16) | text[i].unicode();
+        quint32 ga = 0, gb = 0;
+        if (offsets_.contains(key) || !glyphOf(text[i - 1], ga) || !glyphOf(text[i], gb) || ga != glyphs[i - 1] ||
+            gb != glyphs[i]) {
+            continue;
+        }
+        offsets_.insert(key, positions[i].x() - positions[i - 1].x());
+    }
+}
+
 bool StatusLabel::place() {
     if (!raw_.isValid()) {
         raw_ = QRawFont::fromFont(font());
         if (!raw_.isValid()) {
             return false;
+        }
+        // The counters' digits come in every pair sooner or later: learn them
+        // now, ten lines of "d0d1..d9d." (every pair with d, either way round).
+        for (char16_t d = u'0'; d <= u'9'; ++d) {
+            QString line;
+            for (char16_t x : u"0123456789.") {
+                if (x) line.append(QChar(d)).append(QChar(x));
+            }
+            learnPairs(line);
+        }
+    }
+    for (qsizetype i = 1; i < text_.size(); ++i) {
+        if (!offsets_.contains((quint32{text_[i - 1].unicode()} << 16) | text_[i].unicode())) {
+            learnPairs(text_);
+            break;
         }
     }
     if (baselineHeight_ != height()) {

@@ -68,6 +68,7 @@ private:
     bool place();  // fills run_ for text_; false: draw it the ordinary way
     bool glyphOf(QChar c, quint32& glyph);
     bool offsetOf(QChar a, QChar b, qreal& offset);
+    void learnPairs(const QString& text);
     void forgetFont();
 
     QString text_;
