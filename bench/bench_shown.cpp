@@ -5,8 +5,10 @@
 // of N seconds is divided by the pictures the simulator sent in it, and put
 // beside the decode alone of the simulator's own pictures of the same size,
 // decoded here in-process with the program's JpegDecoder in the same run.
-// Also the idle cost: the window shown, previewing a still 320x240 scene at
-// 10/s, nothing recorded.
+// Then, on the same stream, the floor of any whole program: bench_receive,
+// a process that only receives the stream and decodes every picture, its CPU
+// time per picture measured the same way. Also the idle cost: the window
+// shown, previewing a still 320x240 scene at 10/s, nothing recorded.
 //
 // The simulator runs on a thread of this process (not counted) and serves
 // its start page on port 80 of the loopback address, as the program asks
@@ -229,11 +231,33 @@ struct Measured {
     double perPicture = 0;  // whole program, seconds of CPU per picture
     double share = 0;       // whole program, share of one core
     double picturesPerSecond = 0;
+    double receiveFloor = 0;  // bench_receive on the same stream, seconds of CPU per picture (0: not measured)
     bool ok = false;
 };
 
-Measured runCase(const Case& c, const std::string& program, const std::string& display, const QHostAddress& bind,
-                 int seconds, int repeats, int hold) {
+// CPU time of process `pid` per picture the simulator sent, over `repeats`
+// windows of `seconds`. False when the stream stopped.
+template <typename Sent>
+bool measureWindows(pid_t pid, Sent& sent, int seconds, int repeats, std::vector<double>& perPicture,
+                    std::vector<double>* share, std::vector<double>* rate) {
+    for (int r = 0; r < repeats; ++r) {
+        const uint64_t sentBefore = sent();
+        const double cpuBefore = processCpuSeconds(pid);
+        const auto wallBefore = std::chrono::steady_clock::now();
+        std::this_thread::sleep_for(std::chrono::seconds(seconds));
+        const double cpu = processCpuSeconds(pid) - cpuBefore;
+        const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - wallBefore).count();
+        const uint64_t pictures = sent() - sentBefore;
+        if (pictures == 0 || cpu < 0) return false;
+        perPicture.push_back(cpu / static_cast<double>(pictures));
+        if (share) share->push_back(cpu / wall);
+        if (rate) rate->push_back(static_cast<double>(pictures) / wall);
+    }
+    return true;
+}
+
+Measured runCase(const Case& c, const std::string& program, const std::string& receiver, const std::string& display,
+                 const QHostAddress& bind, int seconds, int repeats, int hold) {
     Measured m;
     sim::SimulatorOptions options;
     options.bindAddress = bind;
@@ -283,23 +307,24 @@ Measured runCase(const Case& c, const std::string& program, const std::string& d
     }
     std::this_thread::sleep_for(2s);  // settle: the recording has started, caches are warm
     std::vector<double> perPicture, share, rate;
-    for (int r = 0; r < repeats; ++r) {
-        const uint64_t sentBefore = sent();
-        const double cpuBefore = processCpuSeconds(pid);
-        const auto wallBefore = std::chrono::steady_clock::now();
-        std::this_thread::sleep_for(std::chrono::seconds(seconds));
-        const double cpu = processCpuSeconds(pid) - cpuBefore;
-        const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - wallBefore).count();
-        const uint64_t pictures = sent() - sentBefore;
-        if (pictures == 0 || cpu < 0) break;
-        perPicture.push_back(cpu / static_cast<double>(pictures));
-        share.push_back(cpu / wall);
-        rate.push_back(static_cast<double>(pictures) / wall);
-    }
+    const bool complete = measureWindows(pid, sent, seconds, repeats, perPicture, &share, &rate);
     stop(pid);
-    if (perPicture.size() != static_cast<size_t>(repeats)) {
+    if (!complete) {
         std::fprintf(stderr, "the stream stopped during the measurement\n");
         return m;
+    }
+    // The floor: a process that only receives and decodes the same stream.
+    if (!c.idle && !receiver.empty()) {
+        const uint64_t before = sent();
+        const pid_t floorPid = spawn({receiver, bind.toString().toStdString(), std::to_string(simulator.streamPort()),
+                                      std::to_string(resolutionFor(c.width))},
+                                     {}, base);
+        const auto until = std::chrono::steady_clock::now() + 10s;
+        while (sent() < before + 3 && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(50ms);
+        std::this_thread::sleep_for(2s);
+        std::vector<double> floor;
+        if (measureWindows(floorPid, sent, seconds, repeats, floor, nullptr, nullptr)) m.receiveFloor = median(floor);
+        stop(floorPid);
     }
     m.perPicture = median(perPicture);
     m.share = median(share);
@@ -317,6 +342,9 @@ int main(int argc, char** argv) {
         return 2;
     }
     const std::string program = argv[1];
+    // The receive-and-decode floor, built beside this benchmark.
+    std::string receiver = QCoreApplication::applicationDirPath().toStdString() + "/bench_receive";
+    if (::access(receiver.c_str(), X_OK) != 0) receiver.clear();
     const int seconds = argc > 2 ? std::max(2, std::atoi(argv[2])) : 8;
     const char* bindText = std::getenv("BENCH_SHOWN_BIND");
     const QHostAddress bind(QString::fromLatin1(bindText ? bindText : "127.0.0.1"));
@@ -342,7 +370,7 @@ int main(int argc, char** argv) {
     bool failed = false;
     for (const Case& c : cases) {
         if (!only.empty() && ("," + only + ",").find("," + std::string(c.key) + ",") == std::string::npos) continue;
-        const Measured m = runCase(c, program, x.display, bind, seconds, repeats, hold);
+        const Measured m = runCase(c, program, receiver, x.display, bind, seconds, repeats, hold);
         hold = 0;
         if (!m.ok) {
             failed = true;
@@ -380,6 +408,17 @@ int main(int argc, char** argv) {
                       formatTime(m.perPicture).c_str(), formatTime(decode).c_str(), ratio, goal,
                       goalApplies ? (r <= 1.3 ? "yes" : "NO") : "-");
         results.push_back(line);
+        if (m.receiveFloor > 0) {
+            std::printf("  Received and decoded only (bench_receive, whole process, same stream): %s per picture: "
+                        "%.2fx decode alone; shown program %.2fx of it\n",
+                        formatTime(m.receiveFloor).c_str(), m.receiveFloor / decode, m.perPicture / m.receiveFloor);
+            std::fflush(stdout);
+            std::snprintf(figure, sizeof figure, "Recv+decode %dx%d %d/s (whole)", c.width, height, c.fps);
+            std::snprintf(ratio, sizeof ratio, "%.2fx", m.receiveFloor / decode);
+            std::snprintf(line, sizeof line, "RESULT | %-34s | %-12s | %-12s | %-7s | %-16s | %-4s |", figure,
+                          formatTime(m.receiveFloor).c_str(), formatTime(decode).c_str(), ratio, "-", "-");
+            results.push_back(line);
+        }
     }
     std::printf("\n");
     for (const auto& l : results) std::printf("%s\n", l.c_str());
