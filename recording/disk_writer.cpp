@@ -20,7 +20,7 @@ uint32_t SharedFreeSpace::freeSpaceMB(const std::string& directory) {
 }
 
 struct DiskWriter::Job {
-    enum class Type { Open, Append, SetAlarm, Finish };
+    enum class Type { Open, Append, SetAlarm, Finish, Recover };
     Type type = Type::Append;
     uint64_t file = 0;
     OpenRequest open;
@@ -139,6 +139,18 @@ void DiskWriter::finish(uint32_t recordSeconds, bool alarm, bool guard) {
     wake_.notify_one();
 }
 
+void DiskWriter::recover(const std::string& aviDirectory) {
+    Job job;
+    job.type = Job::Type::Recover;
+    job.open.aviDirectory = aviDirectory;
+    {
+        std::lock_guard lock(mutex_);
+        jobs_.push_back(std::move(job));
+        prompt_ = true;
+    }
+    wake_.notify_one();
+}
+
 bool DiskWriter::takeEvent(DiskEvent* event) {
     std::lock_guard lock(mutex_);
     if (events_.empty()) return false;
@@ -222,6 +234,13 @@ bool DiskWriter::ensureFreeSpace(const std::string& aviDirectory) {
 
 void DiskWriter::execute(Job& job) {
     switch (job.type) {
+    case Job::Type::Recover: {
+        DiskEvent e;
+        e.type = DiskEvent::Type::Recovered;
+        e.recovered = static_cast<uint32_t>(recoverPartialRecordings(job.open.aviDirectory));
+        post(std::move(e));
+        return;
+    }
     case Job::Type::Open: {
         if (cur_ && cur_->writer.isOpen()) cur_->writer.abandon();  // never left so by the recorder
         cur_ = std::make_unique<Current>();

@@ -53,6 +53,7 @@ struct DiskEvent {
         WriteFailed,     // a write or sync failed; what was written is kept (saved, path)
         DiskFullRolled,  // the disk filled up, room was made, the file is saved (path): go on in a new one
         DiskFullGaveUp,  // the disk filled up and nothing of ours is left to delete
+        Recovered,       // recordings left unfinished by a crash were completed (recovered of them)
     };
     Type type = Type::FreeSpace;
     uint64_t file = 0;        // which file (as open() numbered it)
@@ -63,6 +64,7 @@ struct DiskEvent {
     uint32_t freeMB = 0;
     bool saved = false;       // the file is complete under its final name
     bool room = true;         // the guard found room
+    uint32_t recovered = 0;   // partial files completed
 };
 
 class DiskWriter {
@@ -99,6 +101,10 @@ public:
     // Queues the finish: with `guard`, room is made first (oldest of our own
     // recordings), then idx1, header, sync and the rename.
     void finish(uint32_t recordSeconds, bool alarm, bool guard);
+    // Queues the completion of the recordings a crash left unfinished in
+    // `aviDirectory` (reading a whole file's chunks can take seconds on a
+    // slow disk); a file opened after it starts once it is done.
+    void recover(const std::string& aviDirectory);
 
     // The next event, if any (the user-interface thread polls).
     bool takeEvent(DiskEvent* event);

@@ -67,6 +67,7 @@ struct Recorder::Impl {
     uint64_t file_ = 0;         // the file being written (DiskWriter's number), 0 when none
     bool fileAlarm_ = false;    // the suffix letter the writer was last told
     bool rollPending_ = false;  // the disk filled up and room was made: go on in a new file
+    int recovered_ = 0;         // recordings a crash left unfinished, completed so far
 
     Impl(CameraSession& session, CameraSettings& settings, const Clock& c, RecorderHost& h, FreeSpaceQuery& f)
         : s(session), cfg(settings), clock(c), host(h), freeSpace(f), disk(freeSpace) {}
@@ -165,6 +166,9 @@ struct Recorder::Impl {
             if (current) file_ = 0;
             giveUp(e.recordKind, true, keptText(e) + staysOffText(e.recordKind));
             return;
+        case DiskEvent::Type::Recovered:
+            recovered_ += static_cast<int>(e.recovered);
+            return;
         }
     }
 
@@ -176,14 +180,14 @@ struct Recorder::Impl {
     // The recording folder is ours alone while we use it.
     bool claimFolder(bool* busy) { return folderLock.acquire(cfg.aviDirectory, busy); }
 
-    int recoverPartialFiles() {
+    void recoverPartialFiles() {
         bool busy = false;
         if (!claimFolder(&busy) && busy) {
             // Its partial files are another recorder's live recordings.
             host.showWarning(folderBusyText(cfg.aviDirectory));
-            return 0;
+            return;
         }
-        return recoverPartialRecordings(cfg.aviDirectory);
+        disk.recover(cfg.aviDirectory);
     }
 
     // A recording that its owner dropped without finishing it (the window's
@@ -421,7 +425,9 @@ void Recorder::showFreeSpace() { impl_->showFreeSpace(); }
 
 void Recorder::checkDiskAtStart() { impl_->checkDiskAtStart(); }
 
-int Recorder::recoverPartialFiles() { return impl_->recoverPartialFiles(); }
+void Recorder::recoverPartialFiles() { impl_->recoverPartialFiles(); }
+
+int Recorder::recoveredFiles() const { return impl_->recovered_; }
 
 void Recorder::pollDiskEvents() { impl_->pollDiskEvents(); }
 

@@ -68,11 +68,14 @@ public:
     void showFreeSpace();         // DiskSpace := freeSpaceText()
     void checkDiskAtStart();      // the start-up disk check
 
-    // Takes the recording folder for this program and completes recordings
-    // left unfinished by a crash into valid files under their final names.
-    // Returns how many were completed. When another copy of the program
-    // holds the folder, touches nothing there and warns.
-    int recoverPartialFiles();
+    // Takes the recording folder for this program and queues the completion
+    // of recordings left unfinished by a crash into valid files under their
+    // final names; the recording's thread does it before any new file. When
+    // another copy of the program holds the folder, touches nothing there
+    // and warns.
+    void recoverPartialFiles();
+    // How many such files were completed, as their reports have come in.
+    int recoveredFiles() const;
 
     // Handles what the recording's thread has reported (warnings, free-space
     // texts, a new file after a full disk).

@@ -451,7 +451,7 @@ TEST_F(RecorderTest, FileThatCannotBeSavedIsReportedAndRecoveredLater) {
     ASSERT_EQ(partialFiles().size(), 1u);  // nothing lost
 
     std::filesystem::remove(path("20061012"));
-    EXPECT_EQ(recorder->recoverPartialFiles(), 1);
+    EXPECT_EQ(recover(*recorder), 1);
     const auto f = readFile(path("20061012/153012T.AVI"));
     EXPECT_TRUE(isValidAvi(f));
     EXPECT_EQ(frameCount(f), 1u);

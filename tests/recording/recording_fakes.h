@@ -125,6 +125,13 @@ protected:
         recorder->endFromOutside();
         recorder->settle();
     }
+    // The start-up recovery, waited for: how many files it completed.
+    static int recover(Recorder& r) {
+        const int before = r.recoveredFiles();
+        r.recoverPartialFiles();
+        r.settle();
+        return r.recoveredFiles() - before;
+    }
 
     // One second of the main window's Timer1 and one picture at that second.
     void tickAndPicture(const std::vector<uint8_t>& p) {

@@ -68,10 +68,10 @@ TEST_F(RecoveryTest, AbandonedRecordingBecomesValidFileWithEveryWholePicture) {
     setLocalMtime(path(partial[0]), 2006, 10, 12, 15, 30, 19);
 
     makeRecorder();
-    EXPECT_EQ(recorder->recoverPartialFiles(), 1);
+    EXPECT_EQ(recover(*recorder), 1);
     EXPECT_EQ(readFile(path("20061012/153012T.AVI")), avi::buildAviFile(1, {p1, p2, p3}, 7));
     EXPECT_TRUE(partialFiles().empty());
-    EXPECT_EQ(recorder->recoverPartialFiles(), 0);
+    EXPECT_EQ(recover(*recorder), 0);
 }
 
 TEST_F(RecoveryTest, KilledProcessLeavesARecoverableRecording) {
@@ -100,8 +100,15 @@ TEST_F(RecoveryTest, KilledProcessLeavesARecoverableRecording) {
     ASSERT_EQ(partial.size(), 1u);
     setLocalMtime(path(partial[0]), 2006, 10, 12, 15, 30, 14);
 
-    EXPECT_EQ(recorder->recoverPartialFiles(), 1);
+    // The recovery runs on the recording's thread. A recording started at
+    // once, in the same second, comes after it: neither is taken for the other.
+    recorder->recoverPartialFiles();
+    session.ManualRequest = true;
+    recorder->step(jpeg(11), PixelView{});
+    recorder->settle();
+    EXPECT_EQ(recorder->recoveredFiles(), 1);
     EXPECT_EQ(readFile(path("20061012/153012T.AVI")), avi::buildAviFile(1, {p1, p2}, 2));
+    EXPECT_EQ(partialFiles().size(), 1u);  // the new recording, still open
 }
 
 TEST_F(RecoveryTest, CrashDuringFinishIsCompletedAndKeepsItsKind) {
@@ -114,7 +121,7 @@ TEST_F(RecoveryTest, CrashDuringFinishIsCompletedAndKeepsItsKind) {
     std::filesystem::create_directory(path("20061012"));
     writeFile(path("20061012/100005A.AVI"), "an earlier recording");
 
-    EXPECT_EQ(recorder->recoverPartialFiles(), 1);
+    EXPECT_EQ(recover(*recorder), 1);
     EXPECT_EQ(readFile(path("20061012/100005-1A.AVI")), avi::buildAviFile(2, {p, p, p}, 601));
     EXPECT_EQ(readFile(path("20061012/100005A.AVI")).size(), 20u);  // not overwritten
 }
@@ -133,7 +140,7 @@ TEST_F(RecoveryTest, RateComesFromTheRecordersOwnTimingNotTheWallClock) {
     setLocalMtime(path(partial[0]), 2007, 10, 12, 15, 30, 14);
 
     makeRecorder();
-    EXPECT_EQ(recorder->recoverPartialFiles(), 1);
+    EXPECT_EQ(recover(*recorder), 1);
     const auto f = readFile(path("20061012/153012T.AVI"));
     ASSERT_TRUE(isValidAvi(f));
     EXPECT_EQ(frameCount(f), 2u);
@@ -146,7 +153,7 @@ TEST_F(RecoveryTest, RateComesFromTheRecordersOwnTimingNotTheWallClock) {
 }
 
 TEST_F(RecoveryTest, SecondCopyOnTheSameFolderTouchesNothingThere) {
-    EXPECT_EQ(recorder->recoverPartialFiles(), 0);  // this copy holds the folder now
+    EXPECT_EQ(recover(*recorder), 0);  // this copy holds the folder now
     session.ManualRequest = true;
     picture(jpeg(10));
     picture(jpeg(70001));
@@ -159,7 +166,7 @@ TEST_F(RecoveryTest, SecondCopyOnTheSameFolderTouchesNothingThere) {
     FakeFreeSpace f2;
     auto second = std::make_unique<Recorder>(s2, settings, clock, h2, f2);
     const std::string busy = "Another IPCam Recorder is recording into " + dir + "; this one will not record there.";
-    EXPECT_EQ(second->recoverPartialFiles(), 0);
+    EXPECT_EQ(recover(*second), 0);
     EXPECT_EQ(h2.warnings, std::vector<std::string>{busy});
     EXPECT_EQ(partialFiles(), live);
     s2.ManualRequest = true;
@@ -190,7 +197,7 @@ TEST_F(RecoveryTest, ForeignAndHeaderlessFilesAreHandledSafely) {
     writeFile(path(".recording-notes.partial"), "mine");
     writeFile(path("notes.partial"), "mine");
 
-    EXPECT_EQ(recorder->recoverPartialFiles(), 0);
+    EXPECT_EQ(recover(*recorder), 0);
     EXPECT_EQ(listTree(dir), (std::vector<std::string>{strange, ".recording-notes.partial", "notes.partial"}));
 }
 
