@@ -4,7 +4,8 @@
 # recording (with the user-interface thread's longest stall while every disk
 # sync takes 1.5 s), playback and disk guard beside their floors, then the idle cost
 # against the camera simulator on 127.0.0.1, then the whole program shown on
-# Xvfb (needs root: the simulator's start page listens on port 80). Ends with
+# Xvfb (its simulator's start page listens on port 80: as a normal user the
+# benchmark gets that one capability through sudo, once). Ends with
 # one table of every figure and its goal.
 #   BUILD_DIR     build directory (default build-bench)
 #   IDLE_SECONDS  length of the idle measurement (default 15)
@@ -41,6 +42,7 @@ echo "== Idle cost against the simulator (${IDLE_SECONDS} s) =="
 
 echo
 echo "== The whole program shown on Xvfb, per picture beside its decode alone =="
+allow_port_80 "$BUILD_DIR/bench/bench_shown"
 # Its own X server; the window is really mapped, not Qt's offscreen platform.
 env -u QT_QPA_PLATFORM "$BUILD_DIR/bench/bench_shown" "$BUILD_DIR/ipcam-recorder" "$SHOWN_SECONDS" | tee "$OUT/shown.txt" ||
     echo "(some cases of the shown program could not be measured)"
@@ -56,5 +58,5 @@ sed -n 's/^RESULT //p' "$OUT/memory.txt" "$OUT/idle.txt" "$OUT/shown.txt"
 echo
 echo "In-process: every row without \"(whole)\" (the program's code run inside the benchmark,"
 echo "its own thread's or loop's time). Whole program: rows marked \"(whole)\" are the CPU time of"
-echo "the running ipcam-recorder process (all threads, /proc/<pid>/stat) with its window shown on"
+echo "the running ipcam-recorder process (all threads, its CPU-time clock) with its window shown on"
 echo "Xvfb, per picture received; their floor is the decode alone of the same pictures, in-process."

@@ -31,7 +31,7 @@ install_packages() {
 
 BUILD_PACKAGES=(cmake ninja-build g++ pkg-config qt6-base-dev libjpeg62-turbo-dev libgl-dev libssl-dev ca-certificates)
 TEST_PACKAGES=(libgtest-dev libgmock-dev desktop-file-utils)
-BENCH_PACKAGES=(libbenchmark-dev xvfb)
+BENCH_PACKAGES=(libbenchmark-dev xvfb libcap2-bin)
 # The Debian package: dpkg-shlibdeps (dpkg-dev) and file(1) find its library dependencies.
 PACKAGE_PACKAGES=(dpkg-dev file)
 # The simulator's start page on port 80 without running it as root.
@@ -50,7 +50,7 @@ allow_port_80() {
     local getcap
     getcap="$(command -v getcap || echo /usr/sbin/getcap)"
     if [ "$(id -u)" -ne 0 ] && ! "$getcap" "$sim" 2>/dev/null | grep -q cap_net_bind_service; then
-        echo "Allowing ipcam-sim to open port 80 (setcap cap_net_bind_service)"
+        echo "Allowing $(basename "$sim") to open port 80 (setcap cap_net_bind_service)"
         as_root setcap cap_net_bind_service=+ep "$sim"
     fi
 }
