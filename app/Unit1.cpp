@@ -12,6 +12,8 @@
 #include <QWindow>
 #include <QPaintEvent>
 
+#include <algorithm>
+
 #include "base/activity_log.h"
 #include "camera/Unit7.h"
 #include "camera/http_start_page.h"
@@ -133,10 +135,21 @@ bool StatusLabel::offsetOf(QChar a, QChar b, qreal& offset) {
     return !qIsNaN(offset);
 }
 
+namespace {
+
+// A character of simple left-to-right text: placed from measured pairs.
+bool isSimpleChar(QChar c) { return !c.isSurrogate() && c.unicode() >= 0x20 && c.unicode() < 0x0590; }
+
+}  // namespace
+
 // Lays `text` out once and keeps the offset of every pair in it whose two
 // glyphs are the characters' own: one shaping teaches all the pairs of a new
-// text, where one per pair would shape each anew.
+// text, where one per pair would shape each anew. Only for simple
+// left-to-right text, whose glyphs come in the characters' order.
 void StatusLabel::learnPairs(const QString& text) {
+    if (!std::all_of(text.begin(), text.end(), isSimpleChar)) {
+        return;
+    }
     QTextLayout layout(text, font());
     layout.beginLayout();
     layout.createLine();
@@ -194,8 +207,8 @@ bool StatusLabel::place() {
     qreal x = 0;
     for (qsizetype i = 0; i < text_.size(); ++i) {
         const QChar c = text_[i];
-        if (c.isSurrogate() || c.unicode() < 0x20 || c.unicode() >= 0x0590) {
-            return false;  // beyond simple left-to-right text
+        if (!isSimpleChar(c)) {
+            return false;
         }
         if (i > 0) {
             qreal offset = 0;

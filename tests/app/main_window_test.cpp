@@ -132,7 +132,7 @@ TEST(MainWindowStatusLines, LookExactlyLikeALabel) {
         for (const char* text :
              {"Preview: 29.9 (300f/10s)", "Daily Record: 0.2 (3f/20s)", "Motion Record: 14.7 (4411f/300s)",
               "Free Space :123456M Bytes.", "Fail to connect to IP CAM! Reconnect!!", "", "office fluffy WAVE AV Ty",
-              "\u05e9\u05dc\u05d5\u05dd 12"}) {
+              "\u05e9\u05dc\u05d5\u05dd 12", "\u05e9\u05dc  \u05d5\u05dd  ", "Free  Space  :7M Bytes."}) {
             const QString t = QString::fromUtf8(text);
             line.setText(t);
             label.setText(t);
