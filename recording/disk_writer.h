@@ -53,7 +53,7 @@ struct DiskEvent {
         WriteFailed,     // a write or sync failed; what was written is kept (saved, path)
         DiskFullRolled,  // the disk filled up, room was made, the file is saved (path): go on in a new one
         DiskFullGaveUp,  // the disk filled up and nothing of ours is left to delete
-        Recovered,       // recordings left unfinished by a crash were completed (recovered of them)
+        Recovered,       // the start-up recovery ran: `recovered` files a crash left unfinished were completed
     };
     Type type = Type::FreeSpace;
     uint64_t file = 0;        // which file (as open() numbered it)
