@@ -1,5 +1,6 @@
 #include "playback/Unit4.h"
 
+#include <QApplication>
 #include <QCloseEvent>
 #include <QDir>
 #include <QEvent>
@@ -9,13 +10,16 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QListWidget>
+#include <QMessageBox>
 #include <QPixmap>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QShowEvent>
 #include <QSignalBlocker>
 #include <QSlider>
 #include <QStyle>
 #include <QTimer>
+#include <QWindow>
 
 #include <algorithm>
 
@@ -86,6 +90,8 @@ TForm4::TForm4(std::function<std::string()> aviDirectory, std::function<void()> 
     enterNoFileState();
     applyLayout(1);
     move(100, 50);
+
+    connect(qApp, &QGuiApplication::focusWindowChanged, this, &TForm4::onFocusWindowChanged);
 }
 
 TForm4::~TForm4() = default;
@@ -297,10 +303,38 @@ void TForm4::selectAllClick() {
 // ---------------------------------------------------------------------------
 // Activation and closing
 
-bool TForm4::event(QEvent* e) {
-    if (e->type() == QEvent::WindowActivate)
+void TForm4::showEvent(QShowEvent* e) {
+    QWidget::showEvent(e);
+    // Opening the window activates it. A spontaneous show is the window
+    // system restoring it from minimised: focus decides then.
+    if (!e->spontaneous()) {
+        openedSinceFocus_ = true;
         formActivate();
-    return QWidget::event(e);
+    }
+}
+
+void TForm4::onFocusWindowChanged(QWindow* window) {
+    // No focus window: another application has the focus. Coming back from
+    // it continues from where the focus was within the program.
+    if (!window)
+        return;
+    // A message box, whichever window it stands over, is no window change:
+    // the focus returns from it to where it was before.
+    const QWidgetList topLevels = QApplication::topLevelWidgets();
+    const auto widget = std::find_if(topLevels.begin(), topLevels.end(),
+                                     [window](QWidget* w) { return w->windowHandle() == window; });
+    if (widget != topLevels.end() && qobject_cast<QMessageBox*>(*widget))
+        return;
+    if (window != windowHandle()) {
+        focusOrigin_ = FocusOrigin::OtherWindow;
+        return;
+    }
+    const bool fromOtherWindow = focusOrigin_ == FocusOrigin::OtherWindow;
+    focusOrigin_ = FocusOrigin::Here;
+    const bool opening = openedSinceFocus_;
+    openedSinceFocus_ = false;
+    if (fromOtherWindow && !opening)
+        formActivate();
 }
 
 void TForm4::formActivate() {

@@ -26,6 +26,7 @@ class QPushButton;
 class QRadioButton;
 class QSlider;
 class QTimer;
+class QWindow;
 
 namespace ipcam {
 
@@ -40,6 +41,9 @@ public:
     ~TForm4() override;
 
     // --- event handlers ---
+    // The activation reset: runs when the window is opened and whenever the
+    // focus comes to it from another window of the program. Coming back from
+    // another application, or from a message box, is not an activation.
     void formActivate();
     void directoryListBox1Change();
     void selectAlarmClick();
@@ -90,7 +94,7 @@ public:
     static QSize clientSizeFor(int layoutClass);
 
 protected:
-    bool event(QEvent* e) override;
+    void showEvent(QShowEvent* e) override;
     void closeEvent(QCloseEvent* e) override;
 
 private:
@@ -104,6 +108,7 @@ private:
     void refreshFileList();
     void directoryItemActivated(QListWidgetItem* item);
     void setSliderPosition(int position);
+    void onFocusWindowChanged(QWindow* window);
 
     std::function<std::string()> aviDirectory_;
     std::function<void()> onClosed_;
@@ -117,6 +122,14 @@ private:
     bool showingFrame_ = false;
     QString directory_;
     QString fileMask_ = QStringLiteral("*.AVI");
+
+    // Where the focus was before it last moved within the program: here
+    // (this window), or another window of the program.
+    enum class FocusOrigin { Here, OtherWindow };
+    FocusOrigin focusOrigin_ = FocusOrigin::Here;
+    // Opened and reset, and the focus has not arrived since: its arrival is
+    // part of the opening, not a second activation.
+    bool openedSinceFocus_ = false;
 
     QFrame* playbackForm_ = nullptr;
     QFrame* playbackPanel_ = nullptr;

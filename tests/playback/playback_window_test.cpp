@@ -1,6 +1,6 @@
 // The playback window, offscreen: folder and file lists with the three
 // masks, the no-file / stopped / playing states, pacing by the recorded
-// frame duration, seeking, the three layout classes and closing.
+// frame duration, seeking, the three layout classes, activation and closing.
 
 #include <gtest/gtest.h>
 
@@ -9,11 +9,14 @@
 #include <QEvent>
 #include <QLabel>
 #include <QListWidget>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QSignalBlocker>
 #include <QSlider>
 #include <QTemporaryDir>
 #include <QTimer>
+#include <QWindow>
 
 #include <memory>
 
@@ -217,21 +220,84 @@ TEST_F(PlaybackWindow, StateTransitionsFromOpenThroughPlayPauseStopAndActivation
     EXPECT_EQ(window_->currentFrame(), 0);
     EXPECT_EQ(window_->trackBar()->value(), 0);
     EXPECT_TRUE(isRed(centre()));  // stopping shows the first picture
+}
 
-    // Coming back to the window from elsewhere stops playback and closes
-    // the controls, whatever the slider position.
-    window_->aviPlayClick();
-    window_->trackBar()->setValue(77);
-    expectPlaying();
-    const QRgb picture77 = centre();  // the sixth colour
+// The offscreen platform only ever gives the focus to a window, never away
+// from the program. So a switch to another application and back arrives here
+// as a desktop's window system makes Qt deliver it: the window is
+// deactivated and the focus window becomes none, then the window is activated
+// and is the focus window again.
+void switchToAnotherApplicationAndBack(QWidget& window) {
+    QEvent deactivate(QEvent::WindowDeactivate);
+    QApplication::sendEvent(&window, &deactivate);
+    emit qApp->focusWindowChanged(nullptr);
     QEvent activate(QEvent::WindowActivate);
-    QApplication::sendEvent(window_.get(), &activate);
+    QApplication::sendEvent(&window, &activate);
+    emit qApp->focusWindowChanged(window.windowHandle());
+}
+
+// Focus given to a shown window, as the window system does it.
+void focusOn(QWidget& window) {
+    window.activateWindow();
+    QApplication::processEvents();
+    ASSERT_EQ(QGuiApplication::focusWindow(), window.windowHandle());
+}
+
+TEST_F(PlaybackWindow, OpeningAndFocusFromAnotherWindowResetItSwitchingApplicationsDoesNot) {
+    QWidget mainWindow;  // another window of the program
+    mainWindow.show();
+    QApplication::processEvents();
+    window_->show();
+    focusOn(*window_);
+    ASSERT_TRUE(window_->openFile(file("101600T.AVI")));
+    window_->aviPlayClick();
+    // The pace timer runs but its ticks are held back: the picture stays put
+    // while the focus moves.
+    const QSignalBlocker noTicks(window_->timer());
+    window_->trackBar()->setValue(77);
+    const QRgb picture77 = centre();  // the sixth colour
+
+    switchToAnotherApplicationAndBack(*window_);
+    expectPlaying();
+    EXPECT_EQ(window_->currentFrame(), 77);
+
+    // A box of its own takes the focus in its own event loop, then closes
+    // and the focus comes back.
+    {
+        bool boxHadFocus = false;
+        QMessageBox box(QMessageBox::Critical, "Warning!", "over the playback", QMessageBox::Ok, window_.get());
+        QObject::connect(
+            qApp, &QGuiApplication::focusWindowChanged, &box,
+            [&](QWindow* focus) {
+                if (focus && focus == box.windowHandle()) {
+                    boxHadFocus = true;
+                    box.accept();
+                }
+            },
+            Qt::QueuedConnection);
+        box.exec();
+        EXPECT_TRUE(boxHadFocus);
+        focusOn(*window_);
+    }
+    expectPlaying();
+    EXPECT_EQ(window_->currentFrame(), 77);
+
+    // Coming back from the main window stops playback and closes the
+    // controls, whatever the slider position.
+    focusOn(mainWindow);
+    focusOn(*window_);
     expectNoFile();
     EXPECT_EQ(window_->trackBar()->value(), 0);
     EXPECT_EQ(window_->currentFrame(), 0);
     EXPECT_EQ(window_->totalTimeLabel()->text(), "00:00:00");
     EXPECT_EQ(centre(), picture77);  // the last picture stays in the panel
     EXPECT_FALSE(isRed(centre()));
+
+    // Opened again after closing: reset as well.
+    ASSERT_TRUE(window_->openFile(file("101600T.AVI")));
+    window_->close();
+    window_->show();
+    expectNoFile();
 }
 
 TEST_F(PlaybackWindow, ThreePicturesPlayToTheEndAndReturnToTheFirst) {
