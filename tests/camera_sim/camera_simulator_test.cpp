@@ -3,9 +3,12 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QImage>
 #include <QTcpSocket>
+#include <QTemporaryDir>
 #include <QThread>
+#include <QtEndian>
 
 #include <functional>
 
@@ -208,7 +211,10 @@ TEST(CameraSimulator, HeaderFaults) {
 }
 
 TEST(CameraSimulator, GarbagePrefixPutsPictureStartsInsideAWrite) {
-    CameraSimulator sim(fastOptions());
+    QTemporaryDir dir;
+    SimulatorOptions o = fastOptions();
+    o.keepSentFile = dir.filePath("sent.bin");
+    CameraSimulator sim(o);
     ASSERT_TRUE(sim.start());
     sim.setGarbagePrefix(true);
     Client client(sim.streamPort(), "pxwqe", 0);
@@ -216,6 +222,24 @@ TEST(CameraSimulator, GarbagePrefixPutsPictureStartsInsideAWrite) {
     for (qsizetype i = 1; i < client.chunks.size(); ++i)
         EXPECT_FALSE(client.chunks[i].startsWith(kMarker)) << i;
     EXPECT_GT(client.all().indexOf(kMarker), 112);
+
+    // The keep-sent file, read while the simulator runs, holds every picture
+    // received, prefix and boundary line included, in order.
+    QFile file(o.keepSentFile);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QByteArray bytes = file.readAll();
+    QList<QByteArray> records;
+    for (qsizetype at = 0; at + 4 <= bytes.size();) {
+        const qsizetype size = qFromLittleEndian<quint32>(bytes.constData() + at);
+        records.append(bytes.mid(at + 4, size));
+        at += 4 + size;
+    }
+    const QList<QByteArray> received = client.pictures();
+    ASSERT_GE(records.size(), received.size());
+    for (qsizetype i = 0; i < received.size(); ++i) {
+        EXPECT_EQ(records[i], received[i] + kBoundaryLine) << i;
+        EXPECT_TRUE(sim.wasSent(records[i])) << i;
+    }
 }
 
 TEST(CameraSimulator, StartPageCarriesTheName) {

@@ -1,8 +1,10 @@
 #include "ipcam_sim/camera_simulator.h"
 
+#include <QFile>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTime>
+#include <QtEndian>
 
 namespace ipcam::sim {
 
@@ -120,6 +122,13 @@ bool CameraSimulator::start(QString* error) {
         if (!httpServer_->listen(options_.bindAddress, options_.httpPort))
             return fail(QStringLiteral("start page port %1: %2").arg(options_.httpPort).arg(httpServer_->errorString()));
     }
+    if (!options_.keepSentFile.isEmpty()) {
+        keepSentFile_ = std::make_unique<QFile>(options_.keepSentFile);
+        if (!keepSentFile_->open(QIODevice::WriteOnly | QIODevice::Truncate))
+            return fail(QStringLiteral("keep-sent file %1: %2")
+                            .arg(options_.keepSentFile, keepSentFile_->errorString()));
+        keepSent_ = true;
+    }
     frameTimer_.start();
     return true;
 }
@@ -132,6 +141,7 @@ void CameraSimulator::stop() {
     streamServer_ = nullptr;
     delete httpServer_;
     httpServer_ = nullptr;
+    keepSentFile_.reset();
 }
 
 quint16 CameraSimulator::streamPort() const { return streamServer_ ? streamServer_->serverPort() : 0; }
@@ -287,6 +297,7 @@ void CameraSimulator::tick() {
             sentOrder_.append(out);
             if (sentOrder_.size() > kKeepSent)
                 sent_.remove(sentOrder_.takeFirst());
+            appendToKeepSentFile(out);
         }
         switch (writeMode_) {
         case WriteMode::Whole:
@@ -316,6 +327,20 @@ void CameraSimulator::tick() {
     ++frameNumber_;
     if (burstLeft_ > 0)
         --burstLeft_;
+}
+
+void CameraSimulator::appendToKeepSentFile(const QByteArray& picture) {
+    if (!keepSentFile_)
+        return;
+    // Length and bytes in one write, pushed to the file at once.
+    QByteArray record(4, '\0');
+    qToLittleEndian(static_cast<quint32>(picture.size()), record.data());
+    record += picture;
+    if (keepSentFile_->write(record) != record.size() || !keepSentFile_->flush()) {
+        qWarning("ipcam-sim: cannot write to the keep-sent file %s: %s", qPrintable(keepSentFile_->fileName()),
+                 qPrintable(keepSentFile_->errorString()));
+        keepSentFile_.reset();
+    }
 }
 
 void CameraSimulator::drainSplitWrites() {

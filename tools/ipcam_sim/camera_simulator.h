@@ -19,6 +19,7 @@
 
 #include "ipcam_sim/scene.h"
 
+class QFile;
 class QTcpServer;
 class QTcpSocket;
 
@@ -51,6 +52,11 @@ struct SimulatorOptions {
     int fps = 10;
     bool still = false;
     WriteMode writeMode = WriteMode::Whole;
+    // When set, the pictures kept by setKeepSent are also appended to this
+    // file (emptied at start), each as a 4-byte little-endian length and its
+    // bytes, and flushed at once: another process can check against it what
+    // the camera sent while the simulator runs. Implies setKeepSent(true).
+    QString keepSentFile;
 };
 
 // What the camera writes right after an accepted request.
@@ -124,6 +130,7 @@ private:
     void tick();
     void drainSplitWrites();
     QByteArray pictureFor(int v);
+    void appendToKeepSentFile(const QByteArray& picture);
 
     SimulatorOptions options_;
     QTcpServer* streamServer_ = nullptr;
@@ -141,6 +148,7 @@ private:
     bool keepSent_ = false;
     QSet<QByteArray> sent_;
     QList<QByteArray> sentOrder_;
+    std::unique_ptr<QFile> keepSentFile_;
     QTimer splitTimer_;
     QRandomGenerator random_{20061012};
 

@@ -75,6 +75,11 @@ int main(int argc, char** argv) {
                       "whole"});
     parser.addOption({"bind", "Address to listen on (default 127.0.0.1; loopback addresses only).", "ADDR",
                       "127.0.0.1"});
+    parser.addOption({"keep-sent",
+                      "Append each picture sent to FILE (emptied at start): a 4-byte little-endian length, "
+                      "then its bytes, boundary line included, flushed at once. A picture still among the "
+                      "last 400 written is not written again.",
+                      "FILE"});
     parser.process(app);
 
     SimulatorOptions options;
@@ -108,6 +113,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "ipcam-sim: --bind must be a loopback address such as 127.0.0.1\n");
         return 2;
     }
+    options.keepSentFile = parser.value("keep-sent");
 
     CameraSimulator sim(options);
     QString error;
