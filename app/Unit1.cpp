@@ -15,13 +15,9 @@
 #include <algorithm>
 
 #include "base/activity_log.h"
-#include "camera/Unit7.h"
-#include "camera/http_start_page.h"
-#include "camera/qt_camera_socket.h"
 #include "mail/Unit6.h"
 #include "mail/alarm_warning.h"
 #include "playback/Unit4.h"
-#include "recording/disk_guard.h"
 #include "settings/Unit3.h"
 
 namespace ipcam {
@@ -275,41 +271,17 @@ TForm1::TForm1(Options options, QWidget* parent) : QWidget(parent), options_(std
     setWindowTitle(QString::fromLatin1(kVersionLine));
     setObjectName("Form1");
 
-    if (options_.clock) {
-        clock_ = options_.clock;
-    } else {
-        systemClock_ = std::make_unique<SystemClock>();
-        clock_ = systemClock_.get();
-    }
-    FreeSpaceQuery* freeSpace = options_.freeSpace;
-    if (!freeSpace) {
-        ownFreeSpace_ = std::make_unique<PosixFreeSpaceQuery>();
-        freeSpace = ownFreeSpace_.get();
-    }
-    std::string settingsPath = options_.settingsPath;
-    if (settingsPath.empty()) {
-        settingsPath = SettingsStore::pathForProgram(QCoreApplication::applicationFilePath().toStdString());
-    }
-    store_ = std::make_unique<SettingsStore>(settingsPath);
-    const std::string workingDirectory = QDir::currentPath().toStdString();
-    const std::string fallbackDirectory =
-        options_.fallbackDirectory.empty() ? workingDirectory : options_.fallbackDirectory;
-    std::string snapshot = options_.snapshotPath;
-    if (snapshot.empty()) {
-        snapshot = workingDirectory + "/jpeg_view01.jpg";
-    }
-
-    socket_ = std::make_unique<QtCameraSocket>();
-    startPage_ = std::make_unique<HttpStartPageFetcher>();
-    startPage_->port = static_cast<uint16_t>(options_.probePort);
-    // The probe runs inside a timer tick: a camera that accepts and never
-    // answers may hold the window for at most a few seconds.
-    startPage_->connectTimeout = std::chrono::milliseconds(2000);
-    startPage_->answerTimeout = std::chrono::milliseconds(2000);
-    // Both workers start suspended.
-    pingThread_ = std::make_unique<TICMPThread>(shared_);
+    EngineOptions engineOptions;
+    engineOptions.settingsPath = options_.settingsPath;
+    engineOptions.snapshotPath = options_.snapshotPath;
+    engineOptions.fallbackDirectory = options_.fallbackDirectory;
+    engineOptions.probePort = options_.probePort;
+    engineOptions.timerScale = options_.timerScale;
+    engineOptions.clock = options_.clock;
+    engineOptions.freeSpace = options_.freeSpace;
     // The alarm mail's failure box holds up the e-mail worker only.
-    auto openAlarmWarning = [this](const std::string& text, const std::string& reason, std::function<void()> closed) {
+    engineOptions.openAlarmWarning = [this](const std::string& text, const std::string& reason,
+                                            std::function<void()> closed) {
         if (options_.warningHook) {
             options_.warningHook(text);
             closed();
@@ -317,7 +289,8 @@ TForm1::TForm1(Options options, QWidget* parent) : QWidget(parent), options_(std
         }
         openAlarmWarningBox(this, text, reason, std::move(closed));
     };
-    emailThread_ = std::make_unique<TEmailThread>(shared_, makeWaitingWarning(this, openAlarmWarning), snapshot);
+    engine_ = std::make_unique<RecorderEngine>(std::move(engineOptions));
+    RecorderEngine* e = engine_.get();
 
     // Controls, at their places in the middle layout.
     LinkInfo = new QLineEdit(this);
@@ -325,7 +298,6 @@ TForm1::TForm1(Options options, QWidget* parent) : QWidget(parent), options_(std
     LinkInfo->setGeometry(24, 24, 337, 25);
     ImageBox1 = new QGroupBox(this);
     ImageBox1->setGeometry(24, 40, 337, 265);
-    PreviewImage1 = nullptr;
     LinkInfo->raise();
     PreviewInfo = new StatusLabel(this);
     PreviewInfo->setGeometry(168, 304, 193, 24);
@@ -350,22 +322,12 @@ TForm1::TForm1(Options options, QWidget* parent) : QWidget(parent), options_(std
     Reload1->move(24, 305);
     Settings1->move(72, 305);
     PlayBack1->move(120, 305);
-    RecordStop1->hide();
-    Reload1->hide();
-
-    for (TimerId id : {TimerId::Timer1, TimerId::LinkTimeOut1, TimerId::CreateConnectTimer, TimerId::ReconnectTimer,
-                       TimerId::SeetingTimer, TimerId::PWTimer, TimerId::OfflineRetryTimer}) {
-        auto* t = new QTimer(this);
-        t->setInterval(scaled(id == TimerId::CreateConnectTimer ? 100 : 1000));
-        timers_[id] = t;
+    for (Control c : {Control::Record1, Control::RecordStop1, Control::Reload1, Control::Settings1, Control::PlayBack1}) {
+        button(c)->setVisible(e->control(c).visible);
+        button(c)->setEnabled(e->control(c).enabled);
     }
 
-    ControllerDeps deps{*this,  *socket_, *pingThread_, *startPage_, *store_, *clock_, *freeSpace, shared_,
-                        nullptr, fallbackDirectory};
-    deps.raiseAlarm = [this](const std::vector<uint8_t>& picture) { emailThread_->raiseAlarm(picture); };
-    controller_ = std::make_unique<MainController>(std::move(deps));
-
-    PreviewImage1 = new PreviewPanel(controller_->preview(), ImageBox1);
+    PreviewImage1 = new PreviewPanel(e->preview(), ImageBox1);
     PreviewImage1->setGeometry(8, 16, 321, 241);
     PleaseWait = new QLabel(PreviewImage1);
     PleaseWait->move(0, 0);
@@ -379,36 +341,56 @@ TForm1::TForm1(Options options, QWidget* parent) : QWidget(parent), options_(std
     }
     PleaseWait->hide();
 
-    MainController* c = controller_.get();
-    connect(Record1, &QPushButton::clicked, this, [this, c] { guarded([c] { c->record1Click(); }); });
-    connect(RecordStop1, &QPushButton::clicked, this, [this, c] { guarded([c] { c->recordStop1Click(); }); });
-    connect(Reload1, &QPushButton::clicked, this, [this, c] { guarded([c] { c->reload1Click(); }); });
-    connect(Settings1, &QPushButton::clicked, this, [this, c] { guarded([c] { c->settings1Click(); }); });
-    connect(PlayBack1, &QPushButton::clicked, this, [this, c] { guarded([c] { c->playBack1Click(); }); });
-    connect(timers_[TimerId::Timer1], &QTimer::timeout, this, [this, c] { guarded([c] { c->timer1Timer(); }); });
-    connect(timers_[TimerId::LinkTimeOut1], &QTimer::timeout, this,
-            [this, c] { guarded([c] { c->linkTimeOut1Timer(); }); });
-    connect(timers_[TimerId::CreateConnectTimer], &QTimer::timeout, this,
-            [this, c] { guarded([c] { c->createConnectTimerTimer(); }); });
-    connect(timers_[TimerId::ReconnectTimer], &QTimer::timeout, this,
-            [this, c] { guarded([c] { c->reconnectTimerTimer(); }); });
-    connect(timers_[TimerId::SeetingTimer], &QTimer::timeout, this,
-            [this, c] { guarded([c] { c->seetingTimerTimer(); }); });
-    connect(timers_[TimerId::PWTimer], &QTimer::timeout, this, [this, c] { guarded([c] { c->pwTimerTimer(); }); });
-    connect(timers_[TimerId::OfflineRetryTimer], &QTimer::timeout, this,
-            [this, c] { guarded([c] { c->offlineRetryTimerTimer(); }); });
+    // What the engine says.
+    connect(e, &RecorderEngine::linkInfoChanged, LinkInfo, &QLineEdit::setText);
+    connect(e, &RecorderEngine::previewInfoChanged, PreviewInfo, &StatusLabel::setText);
+    connect(e, &RecorderEngine::diskSpaceChanged, DiskSpace, &StatusLabel::setText);
+    connect(e, &RecorderEngine::pleaseWaitChanged, this, [this](bool visible, const QString& text) {
+        PleaseWait->setText(text);
+        PleaseWait->adjustSize();
+        PleaseWait->setVisible(visible);
+    });
+    connect(e, &RecorderEngine::controlChanged, this, [this](Control c, bool visible, bool enabled) {
+        button(c)->setVisible(visible);
+        button(c)->setEnabled(enabled);
+    });
+    connect(e, &RecorderEngine::previewUpdated, PreviewImage1, qOverload<>(&QWidget::update));
+    connect(e, &RecorderEngine::layoutChanged, this, [this](int resolution) { applyLayout(static_cast<uint8_t>(resolution)); });
+    connect(e, &RecorderEngine::warningRaised, this, &TForm1::showWarning);
+    connect(e, &RecorderEngine::handlerFailed, this, [this](const QString& text) {
+        if (options_.warningHook) {
+            options_.warningHook(text.toStdString());
+        } else {
+            QMessageBox::critical(this, QCoreApplication::applicationName(), text);
+        }
+    });
+    connect(e, &RecorderEngine::setupDialogRequested, this, &TForm1::runSetupDialog);
+    connect(e, &RecorderEngine::setupDialogCaptionChanged, this, [this](const QString& caption) {
+        if (setupForm_) setupForm_->setCaption(caption);
+    });
+    connect(e, &RecorderEngine::setupDialogFillRequested, this, [this] {
+        if (setupForm_) setupForm_->loadControlsFromRecord();
+    });
+    connect(e, &RecorderEngine::playbackWindowRequested, this, &TForm1::showPlaybackWindow);
+    connect(e, &RecorderEngine::closeRequested, this, [this] {
+        close();
+        QCoreApplication::quit();
+    });
+
+    // What the user does.
+    connect(Record1, &QPushButton::clicked, this, [this, e] { guarded([e] { e->record(); }); });
+    connect(RecordStop1, &QPushButton::clicked, this, [this, e] { guarded([e] { e->stop(); }); });
+    connect(Reload1, &QPushButton::clicked, this, [this, e] { guarded([e] { e->reload(); }); });
+    connect(Settings1, &QPushButton::clicked, this, [this, e] { guarded([e] { e->openSettings(); }); });
+    connect(PlayBack1, &QPushButton::clicked, this, [this, e] { guarded([e] { e->openPlayback(); }); });
     connect(qApp, &QGuiApplication::focusWindowChanged, this, &TForm1::onFocusWindowChanged);
 
     applyLayout(1);
 }
 
 TForm1::~TForm1() {
-    if (!closing_) {
-        closing_ = true;
-        controller_->formClose();
-    }
-    pingThread_->terminate();
-    emailThread_->terminate();
+    closing_ = true;
+    engine_->close();
 }
 
 void TForm1::setForms(TForm3* setup, TForm4* playback) {
@@ -417,22 +399,22 @@ void TForm1::setForms(TForm3* setup, TForm4* playback) {
 }
 
 SetupContext TForm1::setupContext() {
-    MainController* c = controller_.get();
+    RecorderEngine* e = engine_.get();
     return SetupContext{
-        c->settings(),
-        *store_,
-        *clock_,
-        shared_,
-        [c] { c->saveSettings(); },
-        [c] { return c->fallbackDirectory(); },
-        [c] { c->session().MotionPhase = 0; },
+        e->controller().settings(),
+        e->store(),
+        e->clock(),
+        e->shared(),
+        [e] { e->saveSettings(); },
+        [e] { return e->fallbackDirectory(); },
+        [e] { e->controller().recorder().resetMotion(); },
         nullptr,
-        [this](const std::string& text) { showWarning(text); },
+        [this](const std::string& text) { showWarning(QString::fromStdString(text)); },
     };
 }
 
 void TForm1::activateFirstTime() {
-    guarded([this] { controller_->formActivate(); });
+    guarded([this] { engine_->activate(); });
 }
 
 void TForm1::onFocusWindowChanged(QWindow* window) {
@@ -445,7 +427,7 @@ void TForm1::onFocusWindowChanged(QWindow* window) {
     // (The setup dialog's return is handled by whoever opened it; message
     // boxes and switching applications do not count.)
     if (window == windowHandle() && playbackForm_ && previous && previous == playbackForm_->windowHandle()) {
-        guarded([this] { controller_->formActivate(); });
+        guarded([this] { engine_->activate(); });
     }
 }
 
@@ -461,10 +443,6 @@ void TForm1::guarded(const std::function<void()>& handler) {
     }
 }
 
-int TForm1::scaled(int intervalMs) const {
-    return std::max(1, static_cast<int>(intervalMs * options_.timerScale));
-}
-
 QPushButton* TForm1::button(Control c) const {
     switch (c) {
         case Control::Record1: return Record1;
@@ -476,70 +454,22 @@ QPushButton* TForm1::button(Control c) const {
     return Record1;
 }
 
-void TForm1::setControlVisible(Control c, bool visible) { button(c)->setVisible(visible); }
-void TForm1::setControlEnabled(Control c, bool enabled) { button(c)->setEnabled(enabled); }
-void TForm1::setLinkInfo(const std::string& text) { LinkInfo->setText(QString::fromStdString(text)); }
-void TForm1::setPreviewInfo(const std::string& text) { PreviewInfo->setText(QString::fromStdString(text)); }
-void TForm1::setDiskSpace(const std::string& text) { DiskSpace->setText(QString::fromStdString(text)); }
-
-void TForm1::setPleaseWait(bool visible, const std::string& text) {
-    PleaseWait->setText(QString::fromStdString(text));
-    PleaseWait->adjustSize();
-    PleaseWait->setVisible(visible);
-}
-
-bool TForm1::pleaseWaitVisible() const {
-    // Whether it was last shown, also while the main window itself is hidden.
-    return !PleaseWait->isHidden();
-}
-
-void TForm1::startTimer(TimerId id, int intervalMs) {
-    // Starting a timer that already runs at this interval leaves its next
-    // tick where it was (QTimer::start would begin the interval again).
-    QTimer* t = timers_.at(id);
-    const int ms = scaled(intervalMs);
-    if (t->isActive() && t->interval() == ms) {
-        return;
-    }
-    t->start(ms);
-}
-void TForm1::stopTimer(TimerId id) { timers_.at(id)->stop(); }
-void TForm1::setTimerInterval(TimerId id, int intervalMs) { timers_.at(id)->setInterval(scaled(intervalMs)); }
-
-void TForm1::post(std::function<void()> task) {
-    QMetaObject::invokeMethod(
-        this, [this, task = std::move(task)] { guarded(task); }, Qt::QueuedConnection);
-}
-
-void TForm1::showWarning(const std::string& text) {
-    qCWarning(lcWarning).noquote() << "Warning box:" << QString::fromStdString(text);
+void TForm1::showWarning(const QString& text) {
     if (options_.warningHook) {
-        options_.warningHook(text);
+        options_.warningHook(text.toStdString());
         return;
     }
-    QMessageBox box(QMessageBox::Critical, "Warning!", QString::fromStdString(text), QMessageBox::Ok, this);
+    QMessageBox box(QMessageBox::Critical, "Warning!", text, QMessageBox::Ok, this);
     box.exec();
 }
 
-void TForm1::showSetupDialog() {
+void TForm1::runSetupDialog() {
     if (options_.setupDialogHook) {
         options_.setupDialogHook();
         return;
     }
     if (setupForm_) {
         setupForm_->exec();
-    }
-}
-
-void TForm1::setSetupDialogCaption(const std::string& caption) {
-    if (setupForm_) {
-        setupForm_->setCaption(QString::fromStdString(caption));
-    }
-}
-
-void TForm1::fillSetupDialogFromRecord() {
-    if (setupForm_) {
-        setupForm_->loadControlsFromRecord();
     }
 }
 
@@ -571,22 +501,10 @@ void TForm1::applyLayout(uint8_t resolution) {
     }
 }
 
-void TForm1::previewChanged() { PreviewImage1->update(); }
-
-void TForm1::closeMainWindow() {
-    close();
-    QCoreApplication::quit();
-}
-
 void TForm1::closeEvent(QCloseEvent* event) {
     if (!closing_) {
         closing_ = true;
-        guarded([this] { controller_->formClose(); });
-        for (auto& [id, t] : timers_) {
-            t->stop();
-        }
-        pingThread_->terminate();
-        emailThread_->terminate();
+        engine_->close();
     }
     event->accept();
     if (playbackForm_) {

@@ -1,7 +1,6 @@
 #pragma once
-// The main window: live preview, status lines and the five buttons. Thin:
-// it owns the controls, timers, socket and workers, and forwards every event
-// to MainController.
+// The main window: live preview, status lines and the five buttons, a view
+// of the recording engine.
 
 #include <QGlyphRun>
 #include <QHash>
@@ -18,9 +17,8 @@
 #include <map>
 #include <memory>
 
+#include "app/recorder_engine.h"
 #include "base/clock.h"
-#include "app/main_controller.h"
-#include "app/main_host.h"
 #include "base/worker_shared.h"
 #include "settings/setup_context.h"
 
@@ -28,10 +26,6 @@ class QWindow;
 
 namespace ipcam {
 
-class QtCameraSocket;
-class TICMPThread;
-class TEmailThread;
-class HttpStartPageFetcher;
 class TForm3;
 class TForm4;
 
@@ -84,7 +78,10 @@ private:
     bool simple_ = false;  // run_ holds text_
 };
 
-class TForm1 : public QWidget, public MainHost {
+// The main window: a view of the recording engine. It renders what the
+// engine emits (texts, buttons, the preview, boxes, the dialogs) and turns
+// the user's clicks and the window's activation into the engine's commands.
+class TForm1 : public QWidget {
     Q_OBJECT
 public:
     struct Options {
@@ -107,11 +104,12 @@ public:
     // The other windows, created by the program entry after this one.
     void setForms(TForm3* setup, TForm4* playback);
 
-    MainController& controller() { return *controller_; }
-    WorkerShared& shared() { return shared_; }
-    const Clock& clock() const { return *clock_; }
-    SettingsStore& store() { return *store_; }
-    TEmailThread& emailThread() { return *emailThread_; }
+    RecorderEngine& engine() { return *engine_; }
+    MainController& controller() { return engine_->controller(); }
+    WorkerShared& shared() { return engine_->shared(); }
+    const Clock& clock() const { return engine_->clock(); }
+    SettingsStore& store() { return engine_->store(); }
+    TEmailThread& emailThread() { return engine_->emailThread(); }
 
     // What the setup dialogs need from this window: slot 0's record, the
     // settings file, the clock and the flags shared with the workers.
@@ -133,52 +131,26 @@ public:
     QPushButton* Settings1;
     QPushButton* PlayBack1;
 
-    QTimer* timer(TimerId id) { return timers_.at(id); }
+    QTimer* timer(TimerId id) { return engine_->timer(id); }
 
-    // MainHost
-    void setControlVisible(Control c, bool visible) override;
-    void setControlEnabled(Control c, bool enabled) override;
-    void setLinkInfo(const std::string& text) override;
-    void setPreviewInfo(const std::string& text) override;
-    void setDiskSpace(const std::string& text) override;
-    void setPleaseWait(bool visible, const std::string& text) override;
-    bool pleaseWaitVisible() const override;
-    void startTimer(TimerId id, int intervalMs) override;
-    void stopTimer(TimerId id) override;
-    void setTimerInterval(TimerId id, int intervalMs) override;
-    void showWarning(const std::string& text) override;
-    void post(std::function<void()> task) override;
-    void showSetupDialog() override;
-    void setSetupDialogCaption(const std::string& caption) override;
-    void fillSetupDialogFromRecord() override;
-    void applyLayout(uint8_t resolution) override;
-    void previewChanged() override;
-    void closeMainWindow() override;
-    void showPlaybackWindow() override;
+    // Lays the window out for a resolution (0 large, 2 small, else middle).
+    void applyLayout(uint8_t resolution);
 
 protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
     QPushButton* button(Control c) const;
-    int scaled(int intervalMs) const;
     void onFocusWindowChanged(QWindow* window);
-    // Runs an event handler; an exception escaping it is shown and the
-    // program goes on.
+    void showWarning(const QString& text);
+    void runSetupDialog();
+    void showPlaybackWindow();
+    // Runs a command; an exception escaping it is shown and the program
+    // goes on.
     void guarded(const std::function<void()>& handler);
 
     Options options_;
-    WorkerShared shared_;
-    std::unique_ptr<SystemClock> systemClock_;
-    const Clock* clock_;
-    std::unique_ptr<FreeSpaceQuery> ownFreeSpace_;
-    std::unique_ptr<SettingsStore> store_;
-    std::unique_ptr<QtCameraSocket> socket_;
-    std::unique_ptr<TICMPThread> pingThread_;
-    std::unique_ptr<TEmailThread> emailThread_;
-    std::unique_ptr<HttpStartPageFetcher> startPage_;
-    std::unique_ptr<MainController> controller_;
-    std::map<TimerId, QTimer*> timers_;
+    std::unique_ptr<RecorderEngine> engine_;
     TForm3* setupForm_ = nullptr;
     TForm4* playbackForm_ = nullptr;
     QWindow* lastFocusWindow_ = nullptr;

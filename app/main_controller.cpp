@@ -33,8 +33,8 @@ PixelView viewOf(const QImage& image) {
 MainController::MainController(ControllerDeps deps)
     : deps_(std::move(deps)),
       host_(deps_.host),
-      collector_(session_.ReceiveBuffer),
-      recorder_(std::make_unique<Recorder>(session_, settings_, deps_.clock, static_cast<RecorderHost&>(*this), deps_.freeSpace)) {
+      collector_(link_.ReceiveBuffer),
+      recorder_(std::make_unique<Recorder>(settings_, deps_.clock, static_cast<RecorderHost&>(*this), deps_.freeSpace)) {
     deps_.socket.setEvents(this);
 }
 
@@ -78,7 +78,7 @@ void MainController::directoryCheckLoop() {
         host_.showWarning("Directory for AVI recording is not available!");
         settings_.aviDirectory = deps_.fallbackDirectory;
         saveSettings();
-        session_.MotionPhase = 0;
+        recorder_->resetMotion();
         loadSettings();
         if (!directoryExists(deps_.fallbackDirectory)) {
             // Nothing to fall back to: asking again would never end.
@@ -90,6 +90,7 @@ void MainController::directoryCheckLoop() {
 // ---------------------------------------------------------------- buttons
 
 void MainController::refreshButtons(int mode) {
+    buttonsMode_ = mode;
     host_.setControlVisible(Control::RecordStop1, false);
     host_.setControlVisible(Control::Reload1, false);
     host_.setControlVisible(Control::Record1, false);
@@ -133,16 +134,11 @@ void MainController::formActivate() {
     host_.stopTimer(TimerId::OfflineRetryTimer);
     host_.stopTimer(TimerId::Timer1);
     host_.stopTimer(TimerId::LinkTimeOut1);
+    quietRetry_ = false;
     recorder_->endFromOutside();  // a running recording is written, not dropped
-    session_.LinkUp = false;
-    session_.RecordKind = kNotRecording;
-    session_.MotionTrigger = false;
-    session_.MotionPhase = 0;
-    session_.ManualRequest = false;
-    session_.StopRequest = false;
-    session_.AlarmMark = false;
-    session_.BlockHandled = false;
-    session_.LinkWatchdog = 60;
+    setLinkUp(false);
+    recorder_->resetForStart();
+    link_.LinkWatchdog = 60;
     host_.stopTimer(TimerId::CreateConnectTimer);
     host_.setTimerInterval(TimerId::CreateConnectTimer, 100);
     refreshButtons(0);
@@ -160,7 +156,7 @@ void MainController::formActivate() {
     host_.setLinkInfo("");
     host_.setPreviewInfo("");
     host_.applyLayout(settings_.resolution);
-    session_.ConnectAttempts = 0;
+    link_.ConnectAttempts = 0;
     showPleaseWait();
     host_.setLinkInfo(connectingText());
     refreshButtons(0);
@@ -171,8 +167,8 @@ void MainController::formActivate() {
 }
 
 void MainController::record1Click() {
-    if (session_.LinkUp) {
-        session_.ManualRequest = true;
+    if (link_.LinkUp) {
+        recorder_->requestManual();
         refreshButtons(1);
         host_.startTimer(TimerId::Timer1, 1000);
     }
@@ -183,24 +179,22 @@ void MainController::record1Click() {
 
 void MainController::recordStop1Click() {
     const TimeOfDay now = deps_.clock.now().timeOfDay();
-    if (session_.LinkUp) {
-        session_.StopRequest = true;
+    if (link_.LinkUp) {
+        // A Daily recording stopped by hand latches its block.
+        recorder_->requestStop(now);
         refreshButtons(0);
         host_.startTimer(TimerId::Timer1, 1000);
-        if (session_.RecordKind & kDaily) {
-            setBlockLatch(session_, now);
-        }
     }
     if (playbackOpened_) {
         skipActivation_ = true;
     }
-    session_.PreviewFrames = 0;
-    session_.PreviewSeconds = 0;
-    session_.SpaceConfirmed = false;
+    resetPreviewCounters();
+    recorder_->forgetSpaceConfirmation();
 }
 
 void MainController::reload1Click() {
     host_.stopTimer(TimerId::OfflineRetryTimer);
+    quietRetry_ = false;
     deps_.shared.cameraReachable = false;
     deps_.ping.restart();
     host_.setLinkInfo(connectingText());
@@ -208,10 +202,9 @@ void MainController::reload1Click() {
     refreshButtons(0);
     host_.setControlEnabled(Control::Settings1, false);
     host_.setControlEnabled(Control::Record1, true);
-    session_.ConnectAttempts = 0;
+    link_.ConnectAttempts = 0;
     showPleaseWait();
-    session_.PreviewFrames = 0;
-    session_.PreviewSeconds = 0;
+    resetPreviewCounters();
     host_.startTimer(TimerId::ReconnectTimer, 5000);
 }
 
@@ -225,28 +218,34 @@ void MainController::openSetupDialog() {
 }
 
 void MainController::settings1Click() {
-    host_.stopTimer(TimerId::OfflineRetryTimer);
-    session_.SpaceConfirmed = false;
+    // Nothing may connect with the old settings while the dialog is open:
+    // every connection timer stops, also one the off-line retry started.
+    for (TimerId t : {TimerId::OfflineRetryTimer, TimerId::CreateConnectTimer, TimerId::ReconnectTimer,
+                      TimerId::SeetingTimer}) {
+        host_.stopTimer(t);
+    }
+    quietRetry_ = false;
+    recorder_->forgetSpaceConfirmation();
     host_.stopTimer(TimerId::Timer1);
     host_.stopTimer(TimerId::LinkTimeOut1);
     deps_.socket.close();
     recorder_->endFromOutside();
-    session_.LinkUp = false;
+    setLinkUp(false);
     refreshButtons(0);
     host_.setControlEnabled(Control::Settings1, false);
     host_.setControlEnabled(Control::Record1, true);
     host_.setControlEnabled(Control::PlayBack1, true);
     openSetupDialog();
-    session_.MotionPhase = 0;
+    recorder_->resetMotion();
     directoryCheckLoop();
     recorder_->checkDiskAtStart();
     host_.setControlEnabled(Control::Record1, true);
     deps_.shared.cameraReachable = false;
     deps_.ping.restart();
-    session_.BlockHandled = false;
+    recorder_->clearBlockLatch();
     host_.setLinkInfo(connectingText());
     host_.setDiskSpace(recorder_->freeSpaceText());
-    session_.ConnectAttempts = 0;
+    link_.ConnectAttempts = 0;
     showPleaseWait();
     host_.startTimer(TimerId::SeetingTimer, 5000);
 }
@@ -274,34 +273,28 @@ void MainController::pwTimerTimer() {
 // ---------------------------------------------------------------- socket events
 
 void MainController::onSocketConnected() {
-    session_.LinkUp = true;
     qCInfo(lcLink).noquote() << "Link up:" << QString::fromStdString(settings_.hostAddress + ":" + std::to_string(settings_.hostPort));
-    session_.PreviewFrames = 0;
-    session_.PreviewSeconds = 0;
+    setLinkUp(true);
+    resetPreviewCounters();
     host_.startTimer(TimerId::Timer1, 1000);
     host_.startTimer(TimerId::LinkTimeOut1, 1000);
     refreshButtons(0);
     deps_.socket.send(composeStreamRequest(settings_));
-    session_.HeaderAccepted = false;
-    session_.MotionPhase = 0;
+    link_.HeaderAccepted = false;
+    recorder_->resetMotion();
 }
 
 void MainController::onSocketRead(const std::vector<uint8_t>& chunk) {
-    struct ReadScope {
-        int& depth;
-        explicit ReadScope(int& d) : depth(d) { ++depth; }
-        ~ReadScope() { --depth; }
-    } scope(readDepth_);
-    if (!session_.HeaderAccepted) {
+    if (!link_.HeaderAccepted) {
         if (checkReplyHeader(chunk)) {
-            session_.HeaderAccepted = true;
+            link_.HeaderAccepted = true;
             framer_.reset();
         } else {
             wrongPassword();
         }
         return;
     }
-    if (!session_.LinkUp || chunk.empty()) {
+    if (!link_.LinkUp || chunk.empty()) {
         return;
     }
     // TCP keeps no picture boundaries: one read may hold the end of one
@@ -323,32 +316,32 @@ void MainController::onSocketRead(const std::vector<uint8_t>& chunk) {
 // The picture collected so far is complete: show it and hand it to the
 // recorder; the caller then collects the new one.
 void MainController::pictureStart() {
-    session_.PasswordFailures = 0;
+    link_.PasswordFailures = 0;
     host_.setControlEnabled(Control::Reload1, true);
-    session_.LinkWatchdog = 60;
+    link_.LinkWatchdog = 60;
     bool decoded = false;
-    if (!session_.ReceiveBuffer.empty()) {
+    if (!link_.ReceiveBuffer.empty()) {
         // A picture the decoder rejects is neither shown nor recorded: the
         // preview keeps the last good picture.
-        decoded = decoder_.decode(session_.ReceiveBuffer.data(), session_.ReceiveBuffer.size(), preview_);
+        decoded = decoder_.decode(link_.ReceiveBuffer.data(), link_.ReceiveBuffer.size(), preview_);
         if (decoded) {
-            session_.FrameBuffer.swap(session_.ReceiveBuffer);
+            link_.FrameBuffer.swap(link_.ReceiveBuffer);
         }
     }
-    session_.ReceiveBuffer.clear();
+    link_.ReceiveBuffer.clear();
     if (decoded) {
         host_.previewChanged();
-        recorder_->step(session_.FrameBuffer, viewOf(preview_));
+        recorder_->step(link_.FrameBuffer, viewOf(preview_));
     }
-    ++session_.PreviewFrames;
-    if (auto text = pictureStatusText(session_)) {
+    ++link_.PreviewFrames;
+    if (auto text = pictureStatusText(statusCounters())) {
         host_.setPreviewInfo(*text);
     }
 }
 
 void MainController::wrongPassword() {
     const std::string message = "Please enter correct password!!";
-    if (session_.PasswordFailures >= 3) {
+    if (link_.PasswordFailures >= 3 && deps_.attended) {
         // The program ends once the box is closed; nothing connects again
         // meanwhile.
         host_.stopTimer(TimerId::Timer1);
@@ -361,11 +354,13 @@ void MainController::wrongPassword() {
         });
         return;
     }
+    qCWarning(lcLink).noquote() << "Camera" << QString::fromStdString(settings_.hostAddress + ":" + std::to_string(settings_.hostPort))
+                                << "rejected the password";
     // Every state change first; the box and the setup dialog follow once
     // this read has returned, so the socket is never held up by them.
     host_.stopTimer(TimerId::Timer1);
     host_.stopTimer(TimerId::LinkTimeOut1);
-    ++session_.PasswordFailures;
+    ++link_.PasswordFailures;
     refreshButtons(0);
     host_.setControlEnabled(Control::Record1, true);
     host_.setControlEnabled(Control::PlayBack1, true);
@@ -378,11 +373,14 @@ void MainController::wrongPassword() {
         host_.stopTimer(TimerId::CreateConnectTimer);
         host_.setTimerInterval(TimerId::CreateConnectTimer, 100);
         // What the dialog leaves in memory, saved or not, is used for the
-        // next connection: no reload here.
-        openSetupDialog();
-        session_.MotionPhase = 0;
+        // next connection: no reload here. Unattended there is no dialog:
+        // the same settings are tried again at the usual pace.
+        if (deps_.attended) {
+            openSetupDialog();
+        }
+        recorder_->resetMotion();
         deps_.ping.restart();
-        session_.ConnectAttempts = 0;
+        link_.ConnectAttempts = 0;
         showPleaseWait();
         host_.startTimer(TimerId::CreateConnectTimer, 5000);
         host_.stopTimer(TimerId::Timer1);
@@ -390,11 +388,12 @@ void MainController::wrongPassword() {
     });
 }
 
+// Boxes never open inside a socket or timer handler: Qt does not run a
+// timer's handler again while it is still running, and holds back the
+// socket's reads, so a box opened there would stop Timer1 or the stream for
+// as long as it stays open. Every state change is made first; the box opens
+// from the event loop, whose nested loop goes on dispatching.
 void MainController::warn(const std::string& text) {
-    if (readDepth_ == 0) {
-        host_.showWarning(text);
-        return;
-    }
     if (std::find(boxesPending_.begin(), boxesPending_.end(), text) != boxesPending_.end()) {
         return;
     }
@@ -405,13 +404,23 @@ void MainController::warn(const std::string& text) {
     });
 }
 
+void MainController::setLinkUp(bool up) {
+    const bool changed = link_.LinkUp != up;
+    link_.LinkUp = up;
+    if (changed) {
+        host_.linkStateChanged(up);
+    }
+}
+
+StatusCounters MainController::statusCounters() const {
+    const RecordingSession& r = recorder_->session();
+    return StatusCounters{r.RecordKind, r.RecordFrames, r.RecordSeconds, link_.PreviewFrames, link_.PreviewSeconds};
+}
+
 void MainController::onSocketError() {
     qCWarning(lcLink).noquote() << "Link lost: socket error on" << QString::fromStdString(settings_.hostAddress + ":" + std::to_string(settings_.hostPort));
-    if (session_.RecordKind != kNotRecording) {
-        recorder_->finishRecordingFile();
-    }
-    session_.LinkUp = false;
-    session_.RecordKind = kNotRecording;
+    recorder_->endFromOutside();
+    setLinkUp(false);
     host_.setPreviewInfo(kFailToConnect);
     refreshButtons(2);
     deps_.shared.cameraReachable = false;
@@ -419,7 +428,7 @@ void MainController::onSocketError() {
     host_.stopTimer(TimerId::Timer1);
     host_.stopTimer(TimerId::LinkTimeOut1);
     deps_.socket.close();
-    session_.ConnectAttempts = 0;
+    link_.ConnectAttempts = 0;
     showPleaseWait();
     host_.startTimer(TimerId::CreateConnectTimer, 5000);
 }
@@ -427,12 +436,9 @@ void MainController::onSocketError() {
 // ---------------------------------------------------------------- timers
 
 void MainController::timer1Timer() {
-    recorder_->pollDiskEvents();  // outcomes of the disk also while no picture comes
-    ++session_.PreviewSeconds;
-    if (session_.RecordKind != kNotRecording) {
-        ++session_.RecordSeconds;
-    }
-    if (auto text = tickStatusText(session_)) {
+    ++link_.PreviewSeconds;
+    recorder_->countSecond();
+    if (auto text = tickStatusText(statusCounters())) {
         host_.setPreviewInfo(*text);
     }
 }
@@ -459,20 +465,23 @@ bool MainController::cameraProbe() {
 
 void MainController::connectionTimerStep(TimerId timer) {
     if (timer == TimerId::CreateConnectTimer) {
-        session_.LinkUp = false;
-        session_.RecordKind = kNotRecording;
-        session_.ManualRequest = false;
-        session_.StopRequest = false;
-        session_.LinkWatchdog = 60;
+        // A recording still running here is written, not dropped.
+        recorder_->endFromOutside();
+        setLinkUp(false);
+        recorder_->clearRequests();
+        link_.LinkWatchdog = 60;
     } else if (timer == TimerId::ReconnectTimer) {
-        session_.ManualRequest = false;
-        session_.StopRequest = false;
-        session_.LinkWatchdog = 60;
+        recorder_->clearRequests();
+        link_.LinkWatchdog = 60;
     }
-    ++session_.ConnectAttempts;
-    host_.setControlEnabled(Control::Settings1, false);
+    ++link_.ConnectAttempts;
+    // The off-line retry leaves the off-line buttons as they are: Settings
+    // stays usable while the camera is away.
+    if (!quietRetry_) {
+        host_.setControlEnabled(Control::Settings1, false);
+    }
 
-    if (session_.ConnectAttempts >= 4) {
+    if (link_.ConnectAttempts >= 4) {
         deps_.ping.suspend();
         deps_.shared.cameraReachable = false;
         host_.stopTimer(timer);
@@ -522,6 +531,7 @@ void MainController::connectionTimerStep(TimerId timer) {
 // is tried again by itself, so that an unattended recorder records again
 // once it is back.
 void MainController::enterOffline() {
+    quietRetry_ = false;
     host_.startTimer(TimerId::OfflineRetryTimer, kOfflineRetryMs);
 }
 
@@ -529,42 +539,51 @@ void MainController::enterOffline() {
 // texts and buttons stay until the camera answers.
 void MainController::offlineRetryTimerTimer() {
     host_.stopTimer(TimerId::OfflineRetryTimer);
-    if (session_.LinkUp) {
+    if (link_.LinkUp) {
         return;
     }
     deps_.shared.cameraReachable = false;
     deps_.ping.restart();
-    session_.ConnectAttempts = 0;
+    link_.ConnectAttempts = 0;
+    quietRetry_ = true;
     host_.startTimer(TimerId::ReconnectTimer, 5000);
 }
 
 void MainController::linkTimeOut1Timer() {
-    --session_.LinkWatchdog;
-    if (session_.LinkWatchdog != 0) {
+    --link_.LinkWatchdog;
+    if (link_.LinkWatchdog != 0) {
         return;
     }
     qCWarning(lcLink).noquote() << "Link lost: no picture for 60 seconds from" << QString::fromStdString(settings_.hostAddress);
     deps_.shared.cameraReachable = false;
     deps_.ping.restart();
-    if (session_.RecordKind != kNotRecording) {
-        recorder_->finishRecordingFile();
-    }
+    recorder_->endFromOutside();
     host_.setDiskSpace(recorder_->freeSpaceText());
-    session_.LinkUp = false;
-    session_.RecordKind = kNotRecording;
+    setLinkUp(false);
     host_.setPreviewInfo("Fail to connect to IP CAM! Reconnect!!");
     refreshButtons(2);
     host_.stopTimer(TimerId::Timer1);
     host_.stopTimer(TimerId::LinkTimeOut1);
     deps_.socket.close();
-    session_.ConnectAttempts = 0;
+    link_.ConnectAttempts = 0;
     showPleaseWait();
-    session_.PreviewFrames = 0;
-    session_.PreviewSeconds = 0;
+    resetPreviewCounters();
     host_.startTimer(TimerId::ReconnectTimer, 5000);
 }
 
 // ---------------------------------------------------------------- recorder host
+
+void MainController::recordingStateChanged(uint8_t kind) {
+    refreshButtons(kind == kNotRecording ? 0 : 1);
+    host_.recordingStateChanged(kind);
+}
+
+void MainController::resetPreviewCounters() {
+    link_.PreviewFrames = 0;
+    link_.PreviewSeconds = 0;
+}
+
+void MainController::recordingFinished(const RecordingFileReport& report) { host_.recordingFinished(report); }
 
 void MainController::setDiskSpace(const std::string& text) { host_.setDiskSpace(text); }
 

@@ -14,17 +14,31 @@
 #include "base/clock.h"
 #include "app/main_host.h"
 #include "base/worker_shared.h"
-#include "camera/camera_session.h"
 #include "camera/camera_socket.h"
 #include "camera/jpeg_decoder.h"
 #include "camera/ping_control.h"
 #include "camera/start_page.h"
+#include "camera/status_line.h"
 #include "camera/stream_protocol.h"
 #include "recording/recorder.h"
 #include "base/camera_settings.h"
 #include "settings/settings_store.h"
 
 namespace ipcam {
+
+// The link's and the preview's run-time state, the controller's own. Every
+// item starts at zero.
+struct LinkSession {
+    bool LinkUp = false;
+    bool HeaderAccepted = false;
+    int PasswordFailures = 0;
+    int ConnectAttempts = 0;
+    int LinkWatchdog = 0;
+    std::vector<uint8_t> ReceiveBuffer;
+    std::vector<uint8_t> FrameBuffer;
+    uint32_t PreviewFrames = 0;
+    uint32_t PreviewSeconds = 0;
+};
 
 inline constexpr const char* kVersionLine = "IPCam Recorder, v1.5, 2006/10/12";
 
@@ -41,6 +55,10 @@ struct ControllerDeps {
     std::function<void(const std::vector<uint8_t>& picture)> raiseAlarm;
     // The fallback recording directory: the working directory at start-up.
     std::string fallbackDirectory;
+    // A person answers boxes and dialogs. Unattended (the headless service),
+    // a rejected password is retried at the usual pace instead of ending
+    // the program after the third, and no setup dialog is asked for.
+    bool attended = true;
 };
 
 class MainController : public CameraSocketEvents, private RecorderHost {
@@ -84,7 +102,12 @@ public:
     void refreshButtons(int mode);
     bool cameraProbe();
 
-    CameraSession& session() { return session_; }
+    LinkSession& link() { return link_; }
+    const LinkSession& link() const { return link_; }
+    // The status line's counters as they stand.
+    StatusCounters statusCounters() const;
+    // 0 idle, 1 recording, 2 link lost or camera off-line.
+    int buttonsMode() const { return buttonsMode_; }
     CameraSettings& settings() { return settings_; }
     const QImage& preview() const { return preview_; }
     Recorder& recorder() { return *recorder_; }
@@ -101,6 +124,7 @@ private:
     // box with the same text already waiting or open is not shown twice.
     void warn(const std::string& text);
     void pictureStart();
+    void setLinkUp(bool up);
     void directoryCheckLoop();
     void enterOffline();
     void showPleaseWait();
@@ -109,6 +133,9 @@ private:
     std::string offlineText() const;
 
     // RecorderHost
+    void recordingStateChanged(uint8_t kind) override;
+    void resetPreviewCounters() override;
+    void recordingFinished(const RecordingFileReport& report) override;
     void setDiskSpace(const std::string& text) override;
     void showWarning(const std::string& text) override;
     void startStatusTimer() override;
@@ -116,7 +143,7 @@ private:
 
     ControllerDeps deps_;
     MainHost& host_;
-    CameraSession session_;
+    LinkSession link_;
     CameraSettings settings_;
     QImage preview_;
     JpegDecoder decoder_;
@@ -127,7 +154,10 @@ private:
     bool skipActivation_ = false;
     bool playbackOpened_ = false;
     bool partialFilesChecked_ = false;
-    int readDepth_ = 0;  // > 0 while a socket read is handled
+    int buttonsMode_ = 0;
+    // The off-line retry's own connection attempt runs: the off-line
+    // buttons stay as they are, Settings included.
+    bool quietRetry_ = false;
     std::vector<std::string> boxesPending_;
 };
 

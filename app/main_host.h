@@ -6,6 +6,8 @@
 #include <functional>
 #include <string>
 
+#include "recording/recorder.h"
+
 namespace ipcam {
 
 // OfflineRetryTimer runs only while the camera is reported off-line: each
@@ -54,6 +56,12 @@ public:
     virtual void previewChanged() = 0;
     // Closes the main window, which ends the program.
     virtual void closeMainWindow() = 0;
+
+    // What happened, for whoever watches: the link came up or went down, a
+    // recording began (kind) or ended (0), a file was finished.
+    virtual void linkStateChanged(bool /*up*/) {}
+    virtual void recordingStateChanged(uint8_t /*kind*/) {}
+    virtual void recordingFinished(const RecordingFileReport& /*report*/) {}
 };
 
 }  // namespace ipcam

@@ -30,7 +30,7 @@ std::string formatRate(uint32_t frames, uint32_t seconds) {
     return std::to_string(tenths / 10) + "." + std::to_string(tenths % 10);
 }
 
-std::optional<std::string> pictureStatusText(const CameraSession& s) {
+std::optional<std::string> pictureStatusText(const StatusCounters& s) {
     const char* prefix = kindPrefix(s.RecordKind);
     if (s.RecordSeconds > 0) {
         if (prefix) return rateText(prefix, s.RecordFrames, s.RecordSeconds);
@@ -41,7 +41,7 @@ std::optional<std::string> pictureStatusText(const CameraSession& s) {
     return std::nullopt;
 }
 
-std::optional<std::string> tickStatusText(const CameraSession& s) {
+std::optional<std::string> tickStatusText(const StatusCounters& s) {
     if (s.RecordSeconds > 0) {
         if (const char* prefix = kindPrefix(s.RecordKind)) return rateText(prefix, s.RecordFrames, s.RecordSeconds);
         return std::nullopt;

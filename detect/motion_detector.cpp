@@ -54,7 +54,7 @@ uint32_t colourAt(const PixelView& picture, int x, int y) {
     return red | (green << 8) | (blue << 16);
 }
 
-bool motionStep(CameraSession& session, const PixelView& picture, uint8_t sensitivity) {
+bool motionStep(MotionState& session, const PixelView& picture, uint8_t sensitivity, bool motionTrigger) {
     switch (session.MotionPhase) {
     case 0:
         session.MotionPhase = 1;
@@ -66,7 +66,7 @@ bool motionStep(CameraSession& session, const PixelView& picture, uint8_t sensit
     default:
         break;
     }
-    if (session.MotionTrigger)
+    if (motionTrigger)
         return false;
     sampleGrid(picture, session.CurrentGrid);
     const bool motion = gridsDiffer(session.ReferenceGrid, session.CurrentGrid, motionThreshold(sensitivity));

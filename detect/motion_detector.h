@@ -3,10 +3,22 @@
 
 #include <cstdint>
 
-#include "camera/camera_session.h"
+#include <array>
+
 #include "detect/pixel_view.h"
 
 namespace ipcam {
+
+using MotionGrid = std::array<std::array<int32_t, 8>, 8>;  // [i][j], column i, row j
+
+// The detector's own state: which step it is at and the last sampled grid.
+// Every item starts at zero; MotionPhase := 0 makes it skip a picture and
+// then take a new reference.
+struct MotionState {
+    int MotionPhase = 0;
+    MotionGrid ReferenceGrid{};
+    MotionGrid CurrentGrid{};
+};
 
 // T = 500 - 30 x sensitivity (signed).
 int32_t motionThreshold(uint8_t sensitivity);
@@ -15,8 +27,9 @@ int32_t motionThreshold(uint8_t sensitivity);
 // a point outside the picture.
 uint32_t colourAt(const PixelView& picture, int x, int y);
 
-// One motion step on the session's MotionPhase / grids (honours
-// MotionTrigger). Returns true when motion is reported.
-bool motionStep(CameraSession& session, const PixelView& picture, uint8_t sensitivity);
+// One motion step on `state`. While `motionTrigger` is set (a Motion
+// recording has just begun) no motion is reported. Returns true when motion
+// is reported.
+bool motionStep(MotionState& state, const PixelView& picture, uint8_t sensitivity, bool motionTrigger);
 
 }  // namespace ipcam

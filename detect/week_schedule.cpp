@@ -2,7 +2,7 @@
 
 namespace ipcam {
 
-bool isDailyBlockDue(CameraSession& session, const WeekSchedule& schedule, const LocalDateTime& now) {
+bool isDailyBlockDue(BlockLatch& session, const WeekSchedule& schedule, const LocalDateTime& now) {
     const int hour = now.hour;
     const int latchHour = session.BlockHandledTime.hour;
     const int day = now.dayOfWeek;
@@ -20,11 +20,11 @@ bool isDailyBlockDue(CameraSession& session, const WeekSchedule& schedule, const
     return true;
 }
 
-bool dailyBlockEnded(const CameraSession& session, const TimeOfDay& now) {
+bool dailyBlockEnded(const BlockLatch& session, const TimeOfDay& now) {
     return now.hour == session.BlockEnd.hour;
 }
 
-void setBlockLatch(CameraSession& session, const TimeOfDay& now) {
+void setBlockLatch(BlockLatch& session, const TimeOfDay& now) {
     session.BlockHandledTime = now;
     session.BlockHandled = true;
 }

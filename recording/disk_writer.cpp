@@ -189,9 +189,17 @@ size_t DiskWriter::queuedBytes() const {
     return queuedBytes_;
 }
 
+void DiskWriter::setEventNotifier(std::function<void()> notify) {
+    std::lock_guard lock(mutex_);
+    notify_ = std::move(notify);
+}
+
 void DiskWriter::post(DiskEvent e) {
     std::lock_guard lock(mutex_);
+    const bool first = events_.empty();
     events_.push_back(std::move(e));
+    // Held under the lock: the notifier cannot be cleared while it runs.
+    if (first && notify_) notify_();
 }
 
 void DiskWriter::run() {

@@ -22,6 +22,7 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -106,8 +107,12 @@ public:
     // slow disk); a file opened after it starts once it is done.
     void recover(const std::string& aviDirectory);
 
-    // The next event, if any (the user-interface thread polls).
+    // The next event, if any (the user-interface thread takes them).
     bool takeEvent(DiskEvent* event);
+    // Called on the recording's thread, under the queue's lock, whenever an
+    // event is posted to an empty event queue: the owner then takes every
+    // event waiting. It must only hand the work over (post it), never wait.
+    void setEventNotifier(std::function<void()> notify);
     // Waits until everything queued has been done (tests, exit).
     void waitIdle();
 
@@ -134,6 +139,7 @@ private:
     std::condition_variable idle_;
     std::deque<Job> jobs_;
     std::deque<DiskEvent> events_;
+    std::function<void()> notify_;
     size_t queuedBytes_ = 0;
     size_t queueCap_ = kDefaultQueueCap;
     uint64_t dropped_ = 0;

@@ -56,7 +56,7 @@ std::string keptText(const DiskEvent& e) {
 }  // namespace
 
 struct Recorder::Impl {
-    CameraSession& s;
+    RecordingSession s;
     CameraSettings& cfg;
     const Clock& clock;
     RecorderHost& host;
@@ -69,13 +69,16 @@ struct Recorder::Impl {
     bool rollPending_ = false;  // the disk filled up and room was made: go on in a new file
     int recovered_ = 0;         // recordings a crash left unfinished, completed so far
 
-    Impl(CameraSession& session, CameraSettings& settings, const Clock& c, RecorderHost& h, FreeSpaceQuery& f)
-        : s(session), cfg(settings), clock(c), host(h), freeSpace(f), disk(freeSpace) {}
+    Impl(CameraSettings& settings, const Clock& c, RecorderHost& h, FreeSpaceQuery& f)
+        : cfg(settings), clock(c), host(h), freeSpace(f), disk(freeSpace) {}
 
     uint32_t freeMB() { return freeSpace.freeSpaceMB(cfg.aviDirectory); }
     void showFreeSpace() { host.setDiskSpace(ipcam::freeSpaceText(freeMB())); }
 
-    void zeroCounters() { s.RecordFrames = s.RecordSeconds = s.PreviewFrames = s.PreviewSeconds = 0; }
+    void zeroCounters() {
+        s.RecordFrames = s.RecordSeconds = 0;
+        host.resetPreviewCounters();
+    }
 
     bool motionEnabledWhileIdle() const { return cfg.motionDetectionEnabled != 0; }
     bool motionEnabledWhileRecording() const { return cfg.motionDetectionEnabled == 1; }
@@ -116,7 +119,7 @@ struct Recorder::Impl {
         zeroCounters();
         if (afterFinish) showFreeSpace();
         s.RecordKind = kNotRecording;
-        host.refreshButtons(0);
+        host.recordingStateChanged(kNotRecording);
         host.showWarning(text);
     }
 
@@ -145,6 +148,7 @@ struct Recorder::Impl {
             writeFailed(e.recordKind, "The recording file " + e.path + " could not be written: " + e.error + ".");
             return;
         case DiskEvent::Type::Finished:
+            host.recordingFinished(RecordingFileReport{e.path, e.frames, e.recordKind, e.saved});
             if (!e.room) {
                 giveUp(e.recordKind, true, e.saved || !e.path.empty() ? keptText(e) : std::string{});
             } else if (!e.saved) {
@@ -224,7 +228,7 @@ struct Recorder::Impl {
         r.recordKind = s.RecordKind;
         file_ = disk.open(r);
         fileAlarm_ = s.AlarmMark;
-        host.refreshButtons(1);
+        host.recordingStateChanged(s.RecordKind);
     }
 
     // Starts a file and, when it started, stamps its start time.
@@ -232,7 +236,7 @@ struct Recorder::Impl {
         startRecordingFile(clock.now());
         if (s.RecordKind != kNotRecording) {
             s.RecordStartTime = clock.now().timeOfDay();
-            host.refreshButtons(1);
+            host.recordingStateChanged(s.RecordKind);
         }
     }
 
@@ -287,7 +291,7 @@ struct Recorder::Impl {
         if (s.RecordKind == kNotRecording) {
             if (isDailyBlockDue(s, cfg.schedule, now)) {
                 s.RecordKind = kDaily;
-            } else if (motionEnabledWhileIdle() && motionStep(s, decoded, cfg.motionSensitivity)) {
+            } else if (motionEnabledWhileIdle() && motionStep(s, decoded, cfg.motionSensitivity, s.MotionTrigger)) {
                 s.MotionTrigger = true;
                 s.RecordKind = kMotion;
                 s.AlarmMark = true;
@@ -313,7 +317,7 @@ struct Recorder::Impl {
             s.SpaceConfirmed = false;
             s.RecordKind = kNotRecording;
             s.StopRequest = false;
-            host.refreshButtons(0);
+            host.recordingStateChanged(kNotRecording);
             s.AlarmMark = s.MotionTrigger = false;
             zeroCounters();
             s.ManualRequest = false;
@@ -322,7 +326,7 @@ struct Recorder::Impl {
 
         // Motion during a Manual or Daily recording switches to Motion.
         if ((s.RecordKind & (kManual | kDaily)) && motionEnabledWhileRecording() &&
-            motionStep(s, decoded, cfg.motionSensitivity)) {
+            motionStep(s, decoded, cfg.motionSensitivity, s.MotionTrigger)) {
             host.raiseAlarm(picture);
             if (!finishRecordingFile()) return;
             if (s.RecordKind & kManual) s.ManualRequest = true;  // resumes after the Motion recording
@@ -337,7 +341,7 @@ struct Recorder::Impl {
             if ((s.RecordKind & kDaily) && dailyBlockEnded(s, t)) {
                 finishRecordingFile();
                 s.RecordKind = kNotRecording;
-                host.refreshButtons(0);
+                host.recordingStateChanged(kNotRecording);
             } else if (s.MotionTrigger) {
                 s.MotionTrigger = false;
             }
@@ -349,7 +353,7 @@ struct Recorder::Impl {
                 s.RecordKind = kNotRecording;
                 s.AlarmMark = s.MotionTrigger = false;
                 zeroCounters();
-                host.refreshButtons(0);
+                host.recordingStateChanged(kNotRecording);
             } else if (s.RecordKind & kDaily) {
                 s.RecordKind = kNotRecording;
             } else if (s.RecordKind & kManual) {
@@ -393,19 +397,54 @@ struct Recorder::Impl {
             cfg.motionDetectionEnabled = 0;
             motion = true;
         }
-        host.refreshButtons(0);
+        host.recordingStateChanged(kNotRecording);
         host.showWarning(daily && motion ? kBothOff : daily ? kDailyStops : motion ? kMotionOff : kMakeRoom);
     }
 };
 
-Recorder::Recorder(CameraSession& session, CameraSettings& settings, const Clock& clock, RecorderHost& host,
-                   FreeSpaceQuery& freeSpace)
-    : impl_(std::make_unique<Impl>(session, settings, clock, host, freeSpace)) {}
+Recorder::Recorder(CameraSettings& settings, const Clock& clock, RecorderHost& host, FreeSpaceQuery& freeSpace)
+    : impl_(std::make_unique<Impl>(settings, clock, host, freeSpace)) {}
 
 // What is queued is written first. A recording still open here was not
 // ended by its owner; its partial file stays on disk and is completed at the
 // next start.
-Recorder::~Recorder() = default;
+Recorder::~Recorder() { impl_->disk.setEventNotifier(nullptr); }
+
+void Recorder::requestManual() { impl_->s.ManualRequest = true; }
+
+void Recorder::requestStop(const TimeOfDay& now) {
+    impl_->s.StopRequest = true;
+    if (impl_->s.RecordKind & kDaily) setBlockLatch(impl_->s, now);
+}
+
+void Recorder::clearRequests() { impl_->s.ManualRequest = impl_->s.StopRequest = false; }
+
+void Recorder::forgetSpaceConfirmation() { impl_->s.SpaceConfirmed = false; }
+
+void Recorder::resetMotion() { impl_->s.MotionPhase = 0; }
+
+void Recorder::clearBlockLatch() { impl_->s.BlockHandled = false; }
+
+void Recorder::resetForStart() {
+    RecordingSession& s = impl_->s;
+    s.RecordKind = kNotRecording;
+    s.MotionTrigger = false;
+    s.MotionPhase = 0;
+    s.ManualRequest = false;
+    s.StopRequest = false;
+    s.AlarmMark = false;
+    s.BlockHandled = false;
+}
+
+void Recorder::countSecond() {
+    if (impl_->s.RecordKind != kNotRecording) ++impl_->s.RecordSeconds;
+}
+
+const RecordingSession& Recorder::session() const { return impl_->s; }
+
+RecordingSession& Recorder::session() { return impl_->s; }
+
+void Recorder::setEventNotifier(std::function<void()> notify) { impl_->disk.setEventNotifier(std::move(notify)); }
 
 void Recorder::step(const std::vector<uint8_t>& picture, const PixelView& decoded) { impl_->step(picture, decoded); }
 

@@ -1,30 +1,63 @@
 #pragma once
 // The recorder: turns pictures into Motion-JPEG AVI files in the dated
 // folder tree, cut every 600 seconds, with the disk space guard.
-// Its rules run on the user-interface thread and reach the window only
+// Its rules run on the user-interface thread and reach the outside only
 // through RecorderHost; everything that waits for the disk (writes, syncs,
 // the finish's rename, the guard's deletions) runs on the recording's own
-// thread (DiskWriter), whose outcomes are handled at the next picture, at
-// pollDiskEvents() or at settle().
+// thread (DiskWriter). What that thread reports is handled as soon as the
+// owner runs pollDiskEvents() for the event notifier's call, so an outcome
+// never waits for the next picture or tick.
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "base/clock.h"
-#include "camera/camera_session.h"
-#include "detect/pixel_view.h"
 #include "base/camera_settings.h"
+#include "base/recording_kind.h"
+#include "detect/motion_detector.h"
+#include "detect/pixel_view.h"
+#include "detect/week_schedule.h"
 
 namespace ipcam {
 
 struct DiskHooks;
 
+// The recorder's own state: what records, its counters and requests, and
+// the motion detector's and the schedule's state, which only the recorder
+// runs. Every item starts at zero.
+struct RecordingSession : MotionState, BlockLatch {
+    uint8_t RecordKind = kNotRecording;
+    uint32_t RecordFrames = 0;
+    uint32_t RecordSeconds = 0;
+    TimeOfDay RecordStartTime;
+    bool ManualRequest = false;
+    bool StopRequest = false;
+    bool MotionTrigger = false;
+    bool AlarmMark = false;
+    bool SpaceConfirmed = false;
+};
+
+// A recording file reached its end (or could not be completed).
+struct RecordingFileReport {
+    std::string path;
+    uint32_t frames = 0;
+    uint8_t recordKind = 0;
+    bool saved = false;
+};
+
 class RecorderHost {
 public:
     virtual ~RecorderHost() = default;
-    virtual void refreshButtons(int mode) = 0;
+    // A recording began (`kind`) or the recorder went idle (0).
+    virtual void recordingStateChanged(uint8_t kind) = 0;
+    // The frame and second counters of the preview start again with the
+    // recording's.
+    virtual void resetPreviewCounters() = 0;
+    // A file was finished on the recording's thread.
+    virtual void recordingFinished(const RecordingFileReport&) {}
     virtual void setDiskSpace(const std::string& text) = 0;
     // Modal "Warning!" box; every state change is made before it is called.
     virtual void showWarning(const std::string& text) = 0;
@@ -45,8 +78,7 @@ public:
 
 class Recorder {
 public:
-    Recorder(CameraSession& session, CameraSettings& settings, const Clock& clock, RecorderHost& host,
-             FreeSpaceQuery& freeSpace);
+    Recorder(CameraSettings& settings, const Clock& clock, RecorderHost& host, FreeSpaceQuery& freeSpace);
     ~Recorder();
     Recorder(const Recorder&) = delete;
     Recorder& operator=(const Recorder&) = delete;
@@ -62,6 +94,23 @@ public:
     // Link error, watchdog, setup dialog, exit: if RecordKind is not 0,
     // finishRecordingFile() and RecordKind := 0.
     void endFromOutside();
+
+    // Commands of the buttons, the connection and the start sequence.
+    void requestManual();                  // ManualRequest := 1
+    void requestStop(const TimeOfDay& now);  // StopRequest := 1; a Daily recording latches its block
+    void clearRequests();                  // ManualRequest, StopRequest := 0
+    void forgetSpaceConfirmation();        // the next start tests the free space again
+    void resetMotion();                    // MotionPhase := 0
+    void clearBlockLatch();                // BlockHandled := 0
+    // The start sequence's reset (after endFromOutside()).
+    void resetForStart();
+    // One second of the status timer.
+    void countSecond();
+
+    // What records; the status line and tests read it. Tests also set up
+    // situations through the mutable one.
+    const RecordingSession& session() const;
+    RecordingSession& session();
 
     uint32_t freeSpaceMB();
     std::string freeSpaceText();  // "Free Space :" N "M Bytes."
@@ -80,6 +129,10 @@ public:
     // Handles what the recording's thread has reported (warnings, free-space
     // texts, a new file after a full disk).
     void pollDiskEvents();
+    // Called on the recording's thread when a report waits: the owner then
+    // runs pollDiskEvents() on its own thread. Cleared before the recorder
+    // goes away.
+    void setEventNotifier(std::function<void()> notify);
     // Waits until everything queued is on disk, then pollDiskEvents()
     // (program exit and tests).
     void settle();

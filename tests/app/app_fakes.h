@@ -183,7 +183,8 @@ struct Rig {
             [this](const std::vector<uint8_t>& p) { alarms.push_back(p); }, dir.path().toStdString()});
     }
 
-    CameraSession& session() { return controller->session(); }
+    LinkSession& link() { return controller->link(); }
+    RecordingSession& rec() { return controller->recorder().session(); }
 
     // Activation, a successful connection timer run and the connect event.
     void connect() {

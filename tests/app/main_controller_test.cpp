@@ -94,27 +94,27 @@ TEST(Buttons, WithPlaybackOpenedRecordAndStopSpareTheNextActivation) {
 TEST(Buttons, RecordWhileLinkDownDoesNothingStopStillClearsCounters) {
     Rig rig;
     rig.controller->formActivate();
-    rig.session().PreviewFrames = 7;
-    rig.session().PreviewSeconds = 3;
-    rig.session().SpaceConfirmed = true;
+    rig.link().PreviewFrames = 7;
+    rig.link().PreviewSeconds = 3;
+    rig.rec().SpaceConfirmed = true;
     rig.controller->record1Click();
-    EXPECT_FALSE(rig.session().ManualRequest);
+    EXPECT_FALSE(rig.rec().ManualRequest);
     rig.controller->recordStop1Click();
-    EXPECT_FALSE(rig.session().StopRequest);
-    EXPECT_EQ(rig.session().PreviewFrames, 0u);
-    EXPECT_EQ(rig.session().PreviewSeconds, 0u);
-    EXPECT_FALSE(rig.session().SpaceConfirmed);
+    EXPECT_FALSE(rig.rec().StopRequest);
+    EXPECT_EQ(rig.link().PreviewFrames, 0u);
+    EXPECT_EQ(rig.link().PreviewSeconds, 0u);
+    EXPECT_FALSE(rig.rec().SpaceConfirmed);
 }
 
 TEST(Buttons, StopDuringDailyRecordingLatchesTheBlock) {
     Rig rig;
     rig.connect();
-    rig.session().RecordKind = kDaily;
+    rig.rec().RecordKind = kDaily;
     rig.clock.current = makeDateTime(2006, 10, 9, 10, 20, 0);
     rig.controller->recordStop1Click();
-    EXPECT_TRUE(rig.session().StopRequest);
-    EXPECT_TRUE(rig.session().BlockHandled);
-    EXPECT_EQ(rig.session().BlockHandledTime.hour, 10);
+    EXPECT_TRUE(rig.rec().StopRequest);
+    EXPECT_TRUE(rig.rec().BlockHandled);
+    EXPECT_EQ(rig.rec().BlockHandledTime.hour, 10);
     EXPECT_EQ(rig.host.buttonMode(), 0);
 }
 
@@ -126,7 +126,7 @@ TEST(StreamReader, ConnectSendsTheRequestAndStartsTheTimers) {
     rig.controller->onSocketConnected();
     ASSERT_EQ(rig.socket.sent.size(), 1u);
     EXPECT_EQ(rig.socket.sent[0], "GET /Webcam.jpg?Pass=pxwqe&V=1&F=2&Q=2&B=2&U=0 HTTP/1.0\r\n");
-    EXPECT_TRUE(rig.session().LinkUp);
+    EXPECT_TRUE(rig.link().LinkUp);
     EXPECT_TRUE(rig.host.isRunning(TimerId::Timer1));
     EXPECT_TRUE(rig.host.isRunning(TimerId::LinkTimeOut1));
 }
@@ -140,7 +140,7 @@ TEST(StreamReader, PicturesAreCutAtPictureStartsWhateverTheChunking) {
 
     // The first picture start finds nothing collected: counted, nothing shown.
     rig.controller->onSocketRead(std::vector<uint8_t>(a.begin(), a.begin() + 10));
-    EXPECT_EQ(rig.session().PreviewFrames, 1u);
+    EXPECT_EQ(rig.link().PreviewFrames, 1u);
     EXPECT_EQ(rig.host.previewRepaints, 0);
     // The rest of picture a in uneven pieces, then its boundary line, itself
     // split.
@@ -158,11 +158,11 @@ TEST(StreamReader, PicturesAreCutAtPictureStartsWhateverTheChunking) {
     rig.controller->onSocketRead(b);
     std::vector<uint8_t> expected = a;
     expected.insert(expected.end(), boundary.begin(), boundary.end());
-    EXPECT_EQ(rig.session().FrameBuffer, expected);
+    EXPECT_EQ(rig.link().FrameBuffer, expected);
     EXPECT_EQ(rig.controller->preview().size(), QSize(320, 240));
     EXPECT_EQ(rig.host.previewRepaints, 1);
-    EXPECT_EQ(rig.session().PreviewFrames, 2u);
-    EXPECT_EQ(rig.session().LinkWatchdog, 60);
+    EXPECT_EQ(rig.link().PreviewFrames, 2u);
+    EXPECT_EQ(rig.link().LinkWatchdog, 60);
 
     // b's boundary, a whole picture a and the start of another a in one read:
     // each picture alone, with its own boundary line.
@@ -171,10 +171,10 @@ TEST(StreamReader, PicturesAreCutAtPictureStartsWhateverTheChunking) {
     joined.insert(joined.end(), boundary.begin(), boundary.end());
     joined.insert(joined.end(), a.begin(), a.begin() + 5);
     rig.controller->onSocketRead(joined);
-    EXPECT_EQ(rig.session().PreviewFrames, 4u);
+    EXPECT_EQ(rig.link().PreviewFrames, 4u);
     EXPECT_EQ(rig.host.previewRepaints, 3);
-    EXPECT_EQ(rig.session().FrameBuffer, expected);
-    EXPECT_EQ(rig.session().ReceiveBuffer, std::vector<uint8_t>(a.begin(), a.begin() + 5));
+    EXPECT_EQ(rig.link().FrameBuffer, expected);
+    EXPECT_EQ(rig.link().ReceiveBuffer, std::vector<uint8_t>(a.begin(), a.begin() + 5));
 }
 
 TEST(StreamReader, UndecodablePictureKeepsTheLastGoodOne) {
@@ -191,10 +191,10 @@ TEST(StreamReader, UndecodablePictureKeepsTheLastGoodOne) {
     rig.controller->onSocketRead(good);    // closes the broken one: rejected
     EXPECT_EQ(rig.host.previewRepaints, 2);
     EXPECT_EQ(rig.controller->preview().pixel(5, 5), before);
-    EXPECT_EQ(rig.session().FrameBuffer, good);
+    EXPECT_EQ(rig.link().FrameBuffer, good);
     // The collection restarted cleanly with the new chunk.
-    EXPECT_EQ(rig.session().ReceiveBuffer, good);
-    EXPECT_EQ(rig.session().PreviewFrames, 4u);
+    EXPECT_EQ(rig.link().ReceiveBuffer, good);
+    EXPECT_EQ(rig.link().PreviewFrames, 4u);
 }
 
 TEST(StreamReader, AHostilePictureSizeCostsNoMemoryAndIsNeitherShownNorRecorded) {
@@ -212,27 +212,27 @@ TEST(StreamReader, AHostilePictureSizeCostsNoMemoryAndIsNeitherShownNorRecorded)
     rig.controller->record1Click();
     rig.controller->onSocketRead(good);
     rig.controller->onSocketRead(good);  // shown, starts the recording
-    ASSERT_EQ(rig.session().RecordKind, kManual);
-    const uint32_t recorded = rig.session().RecordFrames;
+    ASSERT_EQ(rig.rec().RecordKind, kManual);
+    const uint32_t recorded = rig.rec().RecordFrames;
     const int repaints = rig.host.previewRepaints;
 
     const size_t mappedBefore = mallinfo2().hblkhd;
     rig.controller->onSocketRead(hostile);  // closes the good one
     rig.controller->onSocketRead(good);     // closes the hostile one: refused
     EXPECT_LT(mallinfo2().hblkhd, mappedBefore + 8 * 1024 * 1024);
-    EXPECT_EQ(rig.session().RecordFrames, recorded + 1);
+    EXPECT_EQ(rig.rec().RecordFrames, recorded + 1);
     EXPECT_EQ(rig.host.previewRepaints, repaints + 1);
     EXPECT_EQ(rig.controller->preview().size(), QSize(64, 48));
-    EXPECT_EQ(rig.session().FrameBuffer, good);
+    EXPECT_EQ(rig.link().FrameBuffer, good);
 }
 
 TEST(StreamReader, ChunksWhileLinkDownAreDropped) {
     Rig rig;
     rig.connect();
-    rig.session().LinkUp = false;
+    rig.link().LinkUp = false;
     rig.controller->onSocketRead(makeJpeg(16, 16, Qt::red));
-    EXPECT_EQ(rig.session().PreviewFrames, 0u);
-    EXPECT_TRUE(rig.session().ReceiveBuffer.empty());
+    EXPECT_EQ(rig.link().PreviewFrames, 0u);
+    EXPECT_TRUE(rig.link().ReceiveBuffer.empty());
 }
 
 TEST(StreamReader, HeaderTogetherWithPictureBytesDropsThePictureBytes) {
@@ -243,13 +243,13 @@ TEST(StreamReader, HeaderTogetherWithPictureBytesDropsThePictureBytes) {
     auto pic = makeJpeg(16, 16, Qt::red);
     chunk.insert(chunk.end(), pic.begin(), pic.end());
     rig.controller->onSocketRead(chunk);
-    EXPECT_TRUE(rig.session().HeaderAccepted);
-    EXPECT_TRUE(rig.session().ReceiveBuffer.empty());
-    EXPECT_EQ(rig.session().PreviewFrames, 0u);
+    EXPECT_TRUE(rig.link().HeaderAccepted);
+    EXPECT_TRUE(rig.link().ReceiveBuffer.empty());
+    EXPECT_EQ(rig.link().PreviewFrames, 0u);
 }
 
 TEST(StatusLine, PreviewAndRecordingRates) {
-    CameraSession s;
+    StatusCounters s;
     s.PreviewFrames = 25;
     s.PreviewSeconds = 2;
     EXPECT_EQ(pictureStatusText(s), "Preview: 12.5 (25f/2s)");
@@ -265,7 +265,7 @@ TEST(StatusLine, PreviewAndRecordingRates) {
     s.RecordKind = kMotion;
     s.RecordSeconds = 0;
     EXPECT_EQ(pictureStatusText(s), "Motion Record: 0.0 (0f/0s)");
-    CameraSession idle;
+    StatusCounters idle;
     EXPECT_EQ(pictureStatusText(idle), std::nullopt);
     EXPECT_EQ(formatRate(2, 3), "0.7");
     EXPECT_EQ(formatRate(1, 8), "0.1");  // 0.125
@@ -292,12 +292,12 @@ TEST(WrongPassword, ThreeDialogsThenTheFourthRejectionEndsTheProgram) {
         rig.controller->onSocketRead(refused);
         // Counted at once; the box and the dialog wait until the read has
         // returned.
-        EXPECT_EQ(rig.session().PasswordFailures, i);
+        EXPECT_EQ(rig.link().PasswordFailures, i);
         EXPECT_EQ(rig.host.warnings.size(), static_cast<size_t>(i - 1));
         EXPECT_FALSE(rig.host.isRunning(TimerId::CreateConnectTimer));
         rig.host.runPosted();
         EXPECT_EQ(rig.host.setupDialogs, i);
-        EXPECT_EQ(rig.session().PasswordFailures, i);
+        EXPECT_EQ(rig.link().PasswordFailures, i);
         EXPECT_TRUE(rig.host.isRunning(TimerId::CreateConnectTimer));
         EXPECT_EQ(rig.host.interval[TimerId::CreateConnectTimer], 5000);
         EXPECT_FALSE(rig.host.isRunning(TimerId::Timer1));
@@ -320,11 +320,11 @@ TEST(WrongPassword, APictureStartInBetweenResetsTheCount) {
     rig.controller->onSocketConnected();
     rig.controller->onSocketRead(refused);
     rig.controller->onSocketRead(refused);
-    EXPECT_EQ(rig.session().PasswordFailures, 2);
+    EXPECT_EQ(rig.link().PasswordFailures, 2);
     rig.controller->onSocketConnected();
     rig.controller->onSocketRead(headerChunk());
     rig.controller->onSocketRead(makeJpeg(8, 8, Qt::red));
-    EXPECT_EQ(rig.session().PasswordFailures, 0);
+    EXPECT_EQ(rig.link().PasswordFailures, 0);
     for (int i = 0; i < 3; ++i) {
         rig.controller->onSocketConnected();
         rig.controller->onSocketRead(refused);
@@ -351,7 +351,7 @@ TEST(LinkLoss, SocketErrorReportsAndSchedulesTheNextAttempt) {
     Rig rig;
     rig.connect();
     rig.controller->onSocketError();
-    EXPECT_FALSE(rig.session().LinkUp);
+    EXPECT_FALSE(rig.link().LinkUp);
     EXPECT_EQ(rig.host.previewInfo, "Fail to connect to IP CAM!");
     EXPECT_EQ(rig.host.buttonMode(), 2);
     EXPECT_TRUE(rig.host.isRunning(TimerId::CreateConnectTimer));
@@ -359,7 +359,7 @@ TEST(LinkLoss, SocketErrorReportsAndSchedulesTheNextAttempt) {
     EXPECT_FALSE(rig.host.isRunning(TimerId::Timer1));
     EXPECT_FALSE(rig.host.isRunning(TimerId::LinkTimeOut1));
     EXPECT_EQ(rig.host.pleaseWaitText, "Please wait a moment!");
-    EXPECT_EQ(rig.session().ConnectAttempts, 0);
+    EXPECT_EQ(rig.link().ConnectAttempts, 0);
 }
 
 TEST(LinkLoss, WatchdogFiresAfterSixtyTicksWithoutAPicture) {
@@ -367,17 +367,17 @@ TEST(LinkLoss, WatchdogFiresAfterSixtyTicksWithoutAPicture) {
     rig.connect();
     rig.controller->onSocketRead(makeJpeg(8, 8, Qt::red));
     for (int i = 0; i < 59; ++i) rig.controller->linkTimeOut1Timer();
-    EXPECT_TRUE(rig.session().LinkUp);
+    EXPECT_TRUE(rig.link().LinkUp);
     rig.controller->onSocketRead(makeJpeg(8, 8, Qt::red));  // a picture rewinds it
     for (int i = 0; i < 59; ++i) rig.controller->linkTimeOut1Timer();
-    EXPECT_TRUE(rig.session().LinkUp);
+    EXPECT_TRUE(rig.link().LinkUp);
     rig.controller->linkTimeOut1Timer();
-    EXPECT_FALSE(rig.session().LinkUp);
+    EXPECT_FALSE(rig.link().LinkUp);
     EXPECT_EQ(rig.host.previewInfo, "Fail to connect to IP CAM! Reconnect!!");
     EXPECT_EQ(rig.host.buttonMode(), 2);
     EXPECT_TRUE(rig.host.isRunning(TimerId::ReconnectTimer));
     EXPECT_FALSE(rig.host.isRunning(TimerId::LinkTimeOut1));
-    EXPECT_EQ(rig.session().PreviewFrames, 0u);
+    EXPECT_EQ(rig.link().PreviewFrames, 0u);
     EXPECT_FALSE(rig.socket.isOpen());
 }
 
@@ -457,11 +457,12 @@ TEST(ConnectionTimers, FailedProbeOpensNoSocketAndLeavesReload) {
 TEST(ConnectionTimers, TheThreeTimersDiffer) {
     Rig rig;
     rig.connect();
-    auto& s = rig.session();
+    auto& s = rig.link();
+    auto& r = rig.rec();
     auto prime = [&] {
         s.LinkUp = true;
-        s.RecordKind = kManual;
-        s.ManualRequest = s.StopRequest = true;
+        r.RecordKind = kManual;
+        r.ManualRequest = r.StopRequest = true;
         s.LinkWatchdog = 5;
         s.ConnectAttempts = 0;
         rig.shared.cameraReachable = false;
@@ -470,20 +471,20 @@ TEST(ConnectionTimers, TheThreeTimersDiffer) {
     prime();
     rig.controller->createConnectTimerTimer();
     EXPECT_FALSE(s.LinkUp);
-    EXPECT_EQ(s.RecordKind, 0);
-    EXPECT_FALSE(s.ManualRequest || s.StopRequest);
+    EXPECT_EQ(r.RecordKind, 0);
+    EXPECT_FALSE(r.ManualRequest || r.StopRequest);
     EXPECT_EQ(s.LinkWatchdog, 60);
 
     prime();
     rig.controller->reconnectTimerTimer();
     EXPECT_TRUE(s.LinkUp);
-    EXPECT_EQ(s.RecordKind, kManual);
-    EXPECT_FALSE(s.ManualRequest || s.StopRequest);
+    EXPECT_EQ(r.RecordKind, kManual);
+    EXPECT_FALSE(r.ManualRequest || r.StopRequest);
     EXPECT_EQ(s.LinkWatchdog, 60);
 
     prime();
     rig.controller->seetingTimerTimer();
-    EXPECT_TRUE(s.LinkUp && s.ManualRequest && s.StopRequest);
+    EXPECT_TRUE(s.LinkUp && r.ManualRequest && r.StopRequest);
     EXPECT_EQ(s.LinkWatchdog, 5);
 
     // Give-up: the Settings timer leaves the watchdog running, the others stop it.
@@ -516,11 +517,11 @@ TEST(SettingsButton, EndsTheRecordingReloadsAndReconnectsThroughTheSettingsTimer
     rig.controller->record1Click();
     rig.controller->onSocketRead(makeJpeg(16, 16, Qt::red));
     rig.controller->onSocketRead(makeJpeg(16, 16, Qt::red));  // starts the Manual file
-    ASSERT_EQ(rig.session().RecordKind, kManual);
+    ASSERT_EQ(rig.rec().RecordKind, kManual);
     rig.host.onSetupDialog = [&] { rig.controller->settings().cameraPassword = "unsaved"; };
     rig.controller->settings1Click();
-    EXPECT_EQ(rig.session().RecordKind, 0);
-    EXPECT_FALSE(rig.session().LinkUp);
+    EXPECT_EQ(rig.rec().RecordKind, 0);
+    EXPECT_FALSE(rig.link().LinkUp);
     EXPECT_EQ(rig.controller->settings().cameraPassword, "pxwqe");  // reloaded from the file
     EXPECT_TRUE(rig.host.isRunning(TimerId::SeetingTimer));
     EXPECT_EQ(rig.host.linkInfo, "Connecting to IP CAM (127.0.0.1) ......");
@@ -533,9 +534,9 @@ TEST(FormClose, WritesTheRunningRecording) {
     rig.controller->onSocketRead(makeJpeg(16, 16, Qt::red));
     rig.controller->onSocketRead(makeJpeg(16, 16, Qt::red));
     rig.controller->onSocketRead(makeJpeg(16, 16, Qt::red));
-    ASSERT_EQ(rig.session().RecordKind, kManual);
+    ASSERT_EQ(rig.rec().RecordKind, kManual);
     rig.controller->formClose();
-    EXPECT_EQ(rig.session().RecordKind, 0);
+    EXPECT_EQ(rig.rec().RecordKind, 0);
     QFile f(rig.dir.filePath("20061012/153012T.AVI"));
     EXPECT_TRUE(f.exists());
 }

@@ -26,7 +26,7 @@ TEST(StatusLineRounding, HalfTenthsRoundUpLikeTheZeroPointZeroPattern) {
     EXPECT_EQ(formatRate(4294967295u, 1), "4294967295.0");
     EXPECT_EQ(formatRate(4294967295u, 4294967295u), "1.0");
 
-    CameraSession s;
+    StatusCounters s;
     s.PreviewFrames = 5;
     s.PreviewSeconds = 4;
     EXPECT_EQ(tickStatusText(s), "Preview: 1.3 (5f/4s)");
@@ -70,20 +70,20 @@ TEST(MainWindowTimers, StartingARunningTimerLeavesItsTickWhereItWas) {
     // click would lose up to a second of the rate's time base.
     Window w(0.05);  // Timer1: 50 ms
     QTimer* t1 = w.form->timer(TimerId::Timer1);
-    w.form->startTimer(TimerId::Timer1, 1000);
+    w.form->engine().host().startTimer(TimerId::Timer1, 1000);
     ASSERT_TRUE(t1->isActive());
     spinFor(30);
-    w.form->startTimer(TimerId::Timer1, 1000);
+    w.form->engine().host().startTimer(TimerId::Timer1, 1000);
     EXPECT_TRUE(t1->isActive());
     EXPECT_LE(t1->remainingTime(), 25);
 
     // A stopped timer starts afresh, and a new interval takes effect at once.
-    w.form->stopTimer(TimerId::Timer1);
-    w.form->startTimer(TimerId::Timer1, 1000);
+    w.form->engine().host().stopTimer(TimerId::Timer1);
+    w.form->engine().host().startTimer(TimerId::Timer1, 1000);
     EXPECT_GT(t1->remainingTime(), 25);
     QTimer* cc = w.form->timer(TimerId::CreateConnectTimer);
-    w.form->startTimer(TimerId::CreateConnectTimer, 100);
-    w.form->startTimer(TimerId::CreateConnectTimer, 5000);
+    w.form->engine().host().startTimer(TimerId::CreateConnectTimer, 100);
+    w.form->engine().host().startTimer(TimerId::CreateConnectTimer, 5000);
     EXPECT_EQ(cc->interval(), 250);
     EXPECT_GT(cc->remainingTime(), 100);
 }

@@ -2,7 +2,6 @@
 
 #include <vector>
 
-#include "camera/camera_session.h"
 #include "detect/motion_detector.h"
 
 namespace ipcam {
@@ -29,17 +28,17 @@ struct Picture {
 };
 
 // Runs the skip and reference pictures, so the next step compares.
-void prime(CameraSession& session, const Picture& reference, uint8_t sensitivity) {
+void prime(MotionState& session, const Picture& reference, uint8_t sensitivity) {
     session.MotionPhase = 0;
-    ASSERT_FALSE(motionStep(session, reference.view(), sensitivity));
-    ASSERT_FALSE(motionStep(session, reference.view(), sensitivity));
+    ASSERT_FALSE(motionStep(session, reference.view(), sensitivity, false));
+    ASSERT_FALSE(motionStep(session, reference.view(), sensitivity, false));
     ASSERT_EQ(session.MotionPhase, 2);
 }
 
 bool changeIsSeen(const Picture& before, const Picture& after, uint8_t sensitivity) {
-    CameraSession session;
+    MotionState session;
     prime(session, before, sensitivity);
-    return motionStep(session, after.view(), sensitivity);
+    return motionStep(session, after.view(), sensitivity, false);
 }
 
 TEST(MotionColour, LayoutAndInvalidValue) {
@@ -62,10 +61,10 @@ TEST(MotionStep, IdenticalPicturesNeverReportMotion) {
     Picture scene(320, 240, 0xFF406080u);
     scene.fillRect(0, 0, 100, 100, 250, 10, 200);
     for (uint8_t s = 0; s <= 10; ++s) {
-        CameraSession session;
+        MotionState session;
         prime(session, scene, s);
         for (int n = 0; n < 3; ++n)
-            EXPECT_FALSE(motionStep(session, scene.view(), s)) << "sensitivity " << int(s);
+            EXPECT_FALSE(motionStep(session, scene.view(), s, false)) << "sensitivity " << int(s);
     }
 }
 
@@ -106,7 +105,7 @@ TEST(MotionStep, SmallPictureUsesOnlyInnerSixteenPoints) {
         }
     // Points outside read as the invalid colour in both grids: d = 0 always.
     EXPECT_FALSE(changeIsSeen(black, black, 10));
-    CameraSession session;
+    MotionState session;
     prime(session, black, 10);
     EXPECT_EQ(session.ReferenceGrid[4][0], -1);
     EXPECT_EQ(session.ReferenceGrid[0][4], -1);
@@ -129,29 +128,27 @@ TEST(MotionStep, LargePictureNeverSeesRightOrBottomHalf) {
 TEST(MotionStep, ThirdPictureAfterResetIsFirstCompared) {
     Picture a(320, 240);
     Picture b(320, 240, 0xFFFFFFFFu);
-    CameraSession session;
+    MotionState session;
     session.MotionPhase = 0;
-    EXPECT_FALSE(motionStep(session, b.view(), 10));  // skipped
+    EXPECT_FALSE(motionStep(session, b.view(), 10, false));  // skipped
     EXPECT_EQ(session.MotionPhase, 1);
-    EXPECT_FALSE(motionStep(session, a.view(), 10));  // reference
+    EXPECT_FALSE(motionStep(session, a.view(), 10, false));  // reference
     EXPECT_EQ(session.MotionPhase, 2);
-    EXPECT_TRUE(motionStep(session, b.view(), 10));   // compared
+    EXPECT_TRUE(motionStep(session, b.view(), 10, false));   // compared
     // The reference follows every compared picture: b again is no change.
-    EXPECT_FALSE(motionStep(session, b.view(), 10));
-    EXPECT_TRUE(motionStep(session, a.view(), 10));
+    EXPECT_FALSE(motionStep(session, b.view(), 10, false));
+    EXPECT_TRUE(motionStep(session, a.view(), 10, false));
 }
 
 TEST(MotionStep, TriggerSuppressesComparisonAndKeepsReference) {
     Picture a(320, 240);
     Picture b(320, 240, 0xFFFFFFFFu);
-    CameraSession session;
+    MotionState session;
     prime(session, a, 10);
-    session.MotionTrigger = true;
-    EXPECT_FALSE(motionStep(session, b.view(), 10));
+    EXPECT_FALSE(motionStep(session, b.view(), 10, /*motionTrigger=*/true));
     EXPECT_EQ(session.MotionPhase, 2);
     EXPECT_EQ(session.ReferenceGrid[0][0], 0);  // still picture a
-    session.MotionTrigger = false;
-    EXPECT_TRUE(motionStep(session, b.view(), 10));
+    EXPECT_TRUE(motionStep(session, b.view(), 10, false));
 }
 
 }  // namespace

@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include "camera/camera_session.h"
 #include "detect/week_schedule.h"
 
 namespace ipcam {
@@ -16,7 +15,7 @@ LocalDateTime monday(int h, int m = 0, int s = 0) { return makeDateTime(2024, 1,
 TEST(WeekSchedule, SingleBlockIsDueAndEndsAtTheNextHour) {
     WeekSchedule schedule;
     schedule.at(kMonday, 8) = 1;
-    CameraSession session;
+    BlockLatch session;
     EXPECT_FALSE(isDailyBlockDue(session, schedule, monday(7, 59, 59)));
     ASSERT_TRUE(isDailyBlockDue(session, schedule, monday(8, 15)));
     EXPECT_EQ(session.BlockEnd, (TimeOfDay{9, 0, 0}));
@@ -30,7 +29,7 @@ TEST(WeekSchedule, SingleBlockIsDueAndEndsAtTheNextHour) {
 TEST(WeekSchedule, LastHourEndsAtMidnightAndNextDayIsRead) {
     WeekSchedule schedule;
     schedule.at(kTuesday, 23) = 1;
-    CameraSession session;
+    BlockLatch session;
     const LocalDateTime tuesday = makeDateTime(2024, 1, 2, 23, 30);
     ASSERT_EQ(tuesday.dayOfWeek, kTuesday);
     ASSERT_TRUE(isDailyBlockDue(session, schedule, tuesday));
@@ -49,7 +48,7 @@ TEST(WeekSchedule, LatchHoldsForItsHourAndClearsAtTheNextBlock) {
     WeekSchedule schedule;
     schedule.at(kMonday, 10) = 1;
     schedule.at(kMonday, 11) = 1;
-    CameraSession session;
+    BlockLatch session;
     ASSERT_TRUE(isDailyBlockDue(session, schedule, monday(10, 0)));
     setBlockLatch(session, {10, 20, 0});  // stopped by the user
     EXPECT_EQ(session.BlockHandledTime, (TimeOfDay{10, 20, 0}));
@@ -65,7 +64,7 @@ TEST(WeekSchedule, LatchHoldsForItsHourAndClearsAtTheNextBlock) {
 TEST(WeekSchedule, LatchWithoutAnotherBlockPersistsToNextWeek) {
     WeekSchedule schedule;
     schedule.at(kMonday, 10) = 1;
-    CameraSession session;
+    BlockLatch session;
     setBlockLatch(session, {10, 20, 0});
     // Unscheduled hours in between leave the latch alone.
     EXPECT_FALSE(isDailyBlockDue(session, schedule, makeDateTime(2024, 1, 4, 15, 0)));
@@ -81,7 +80,7 @@ TEST(WeekSchedule, DaysCountFromSunday) {
     sundayOnly.at(0, 5) = 1;
     WeekSchedule saturdayOnly;
     saturdayOnly.at(6, 5) = 1;
-    CameraSession session;
+    BlockLatch session;
     EXPECT_TRUE(isDailyBlockDue(session, sundayOnly, sunday));
     EXPECT_FALSE(isDailyBlockDue(session, sundayOnly, saturday));
     EXPECT_TRUE(isDailyBlockDue(session, saturdayOnly, saturday));
@@ -91,7 +90,7 @@ TEST(WeekSchedule, DaysCountFromSunday) {
 TEST(WeekSchedule, AnyNonZeroByteCountsAsTicked) {
     WeekSchedule schedule;
     schedule.at(kWednesday, 10) = 2;
-    CameraSession session;
+    BlockLatch session;
     EXPECT_TRUE(isDailyBlockDue(session, schedule, makeDateTime(2024, 1, 3, 10, 30)));
     schedule.at(kWednesday, 10) = 255;
     EXPECT_TRUE(isDailyBlockDue(session, schedule, makeDateTime(2024, 1, 3, 10, 30)));

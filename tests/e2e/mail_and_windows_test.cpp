@@ -220,14 +220,15 @@ struct MailAndWindows : ::testing::Test {
         form->activateFirstTime();
     }
 
-    CameraSession& session() { return form->controller().session(); }
+    const LinkSession& link() { return form->controller().link(); }
+    const RecordingSession& rec() { return form->controller().recorder().session(); }
 
     bool waitLive() {
         return waitUntil([&] { return form->PreviewInfo->text().startsWith("Preview: "); });
     }
     // Waits until the motion detector holds a reference of the still scene.
     bool waitReference() {
-        return waitLive() && waitUntil([&] { return session().MotionPhase >= 2; });
+        return waitLive() && waitUntil([&] { return rec().MotionPhase >= 2; });
     }
     void triggerMotion() {
         simulator->invoke([](sim::CameraSimulator& s) { s.triggerMotion(6); });
@@ -239,7 +240,7 @@ struct MailAndWindows : ::testing::Test {
         bool stopped = false;
         for (int i = 0; i < 5 && !stopped; ++i) {
             form->controller().recordStop1Click();
-            stopped = waitUntil([&] { return session().RecordKind == 0; }, 3000);
+            stopped = waitUntil([&] { return rec().RecordKind == 0; }, 3000);
         }
         form->controller().recorder().settle();  // the file is written on the recording's thread
         return stopped;
@@ -269,13 +270,13 @@ TEST_F(MailAndWindows, MotionSendsOneMimeMailWithThePictureThatShowedIt) {
     FakeSmtpServer server;
     start(alarmSettings(), server.port());
     ASSERT_TRUE(waitReference()) << diagnostics();
-    const std::vector<uint8_t> stillPicture = session().FrameBuffer;
+    const std::vector<uint8_t> stillPicture = link().FrameBuffer;
 
     triggerMotion();
     ASSERT_TRUE(waitUntil([&] { return server.messages().size() == 1 && server.waitSessionsClosed(1, 0); }))
         << diagnostics();
     ASSERT_TRUE(form->emailThread().waitIdle(5000));
-    EXPECT_EQ(session().RecordKind, kMotion);
+    EXPECT_EQ(rec().RecordKind, kMotion);
     spin(300);  // the rest of the burst: no second mail while the Motion recording runs
     EXPECT_EQ(server.messages().size(), 1u);
     EXPECT_TRUE(warnings.empty()) << warnings.front();
@@ -373,10 +374,10 @@ TEST_F(MailAndWindows, AFailedSendWarnsOnceDisarmsAndActivationRearms) {
 
     // More motion while disarmed: recorded, but no snapshot, no mail, no box.
     ASSERT_TRUE(stopRecording());
-    ASSERT_TRUE(waitUntil([&] { return session().MotionPhase >= 2; }));
+    ASSERT_TRUE(waitUntil([&] { return rec().MotionPhase >= 2; }));
     QFile::remove(QString::fromStdString(snapshotPath()));
     triggerMotion();
-    ASSERT_TRUE(waitUntil([&] { return session().RecordKind == kMotion; })) << diagnostics();
+    ASSERT_TRUE(waitUntil([&] { return rec().RecordKind == kMotion; })) << diagnostics();
     spin(300);
     EXPECT_FALSE(form->emailThread().busy());
     EXPECT_EQ(warnings.size(), 1u);
@@ -430,9 +431,9 @@ TEST_F(MailAndWindows, TheFailureBoxIsAWarningThatHoldsTheWorkerButNotTheWindows
     EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
     EXPECT_EQ(QGuiApplication::modalWindow(), nullptr);
     for (int i = 0; i < 2; ++i) {
-        const int before = session().RecordKind;
+        const int before = rec().RecordKind;
         QTest::mouseClick(form->windowHandle(), Qt::LeftButton, {}, QPoint(48, 329));  // Record / Stop
-        ASSERT_TRUE(waitUntil([&] { return session().RecordKind != before; })) << "click " << i;
+        ASSERT_TRUE(waitUntil([&] { return rec().RecordKind != before; })) << "click " << i;
         EXPECT_TRUE(box->isVisible());
         EXPECT_TRUE(form->emailThread().busy());
     }
@@ -559,7 +560,7 @@ TEST_F(MailAndWindows, ThePlaybackWindowPlaysARecordingTheProgramMade) {
     WiredDialogs dialogs(*form);
     ASSERT_TRUE(waitLive()) << diagnostics();
     form->Record1->click();
-    ASSERT_TRUE(waitUntil([&] { return session().RecordFrames >= 12; })) << diagnostics();
+    ASSERT_TRUE(waitUntil([&] { return rec().RecordFrames >= 12; })) << diagnostics();
     ASSERT_TRUE(stopRecording());
 
     // The PlayBack button shows the window at the recording directory.
@@ -636,7 +637,7 @@ TEST_F(MailAndWindows, ThePlaybackWindowPlaysARecordingTheProgramMade) {
     EXPECT_TRUE(window.playButton()->isEnabled());
 
     // The main window went on previewing all along.
-    EXPECT_EQ(session().LinkUp, true);
+    EXPECT_EQ(link().LinkUp, true);
 
     // Closing the window spares the main window's next activation.
     form->controller().setSkipActivation(false);
@@ -652,11 +653,11 @@ TEST_F(MailAndWindows, AnActivationWhileRecordingKeepsTheRecording) {
     start(baseSettings(), FakeSmtpServer::unusedPort());
     ASSERT_TRUE(waitLive()) << diagnostics();
     form->Record1->click();
-    ASSERT_TRUE(waitUntil([&] { return session().RecordFrames >= 8; })) << diagnostics();
-    const int recorded = static_cast<int>(session().RecordFrames);
+    ASSERT_TRUE(waitUntil([&] { return rec().RecordFrames >= 8; })) << diagnostics();
+    const int recorded = static_cast<int>(rec().RecordFrames);
 
     form->controller().formActivate();
-    EXPECT_EQ(session().RecordKind, 0);
+    EXPECT_EQ(rec().RecordKind, 0);
     form->controller().recorder().settle();
 
     const QStringList days = QDir(dir.path()).entryList({"????????"}, QDir::Dirs);
@@ -700,8 +701,8 @@ TEST_F(MailAndWindows, TheMainWindowShowsLivePictures) {
     form->ImageBox1->installEventFilter(&box);
     form->installEventFilter(&box);
     form->PreviewImage1->installEventFilter(&panel);
-    const uint32_t seen = session().PreviewFrames;
-    ASSERT_TRUE(waitUntil([&] { return session().PreviewFrames >= seen + 5 && panel.paints >= 3; })) << diagnostics();
+    const uint32_t seen = link().PreviewFrames;
+    ASSERT_TRUE(waitUntil([&] { return link().PreviewFrames >= seen + 5 && panel.paints >= 3; })) << diagnostics();
     EXPECT_EQ(box.paints, 0);
     if (const QByteArray out = qgetenv("IPCAM_SCREENSHOT_DIR"); !out.isEmpty()) {
         shot.save(QDir(QString::fromLocal8Bit(out)).filePath("main_window.png"));

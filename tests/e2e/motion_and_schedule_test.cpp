@@ -74,7 +74,7 @@ struct MotionAndSchedule : ::testing::Test {
         o.setupDialogHook = [] {};
         form = std::make_unique<TForm1>(o);
         form->activateFirstTime();
-        ASSERT_TRUE(waitUntil([&] { return session().PreviewFrames >= 3 && session().LinkUp; })) << diagnostics();
+        ASSERT_TRUE(waitUntil([&] { return link().PreviewFrames >= 3 && link().LinkUp; })) << diagnostics();
     }
 
     void TearDown() override {
@@ -82,14 +82,15 @@ struct MotionAndSchedule : ::testing::Test {
         simulator.reset();
     }
 
-    const CameraSession& session() { return form->controller().session(); }
+    const LinkSession& link() { return form->controller().link(); }
+    const RecordingSession& rec() { return form->controller().recorder().session(); }
 
     // Waits until `n` more pictures have reached the window.
     bool pictures(uint32_t n) {
         const uint64_t target = received_ + n;
-        uint32_t last = session().PreviewFrames;
+        uint32_t last = link().PreviewFrames;
         return waitUntil([&] {
-            const uint32_t now = session().PreviewFrames;
+            const uint32_t now = link().PreviewFrames;
             received_ += now >= last ? now - last : now;  // the counter is zeroed now and then
             last = now;
             return received_ >= target;
@@ -129,27 +130,27 @@ TEST_F(MotionAndSchedule, BurstOfMotionRecordsAnAlarmFileNamedAfterItsStart) {
     start(motionOn);
     // A still scene never starts a recording.
     ASSERT_TRUE(pictures(15)) << diagnostics();
-    EXPECT_EQ(session().RecordKind, kNotRecording);
+    EXPECT_EQ(rec().RecordKind, kNotRecording);
     EXPECT_TRUE(recordings().isEmpty());
 
     clock.setTime(10, 20, 30);
     simulator->invoke([](sim::CameraSimulator& s) { s.triggerMotion(); });
-    ASSERT_TRUE(waitUntil([&] { return session().RecordKind == kMotion; })) << diagnostics();
-    ASSERT_TRUE(waitUntil([&] { return session().RecordFrames >= 12; })) << diagnostics();
-    EXPECT_EQ(session().RecordKind, kMotion);  // later motion neither ends nor splits it
+    ASSERT_TRUE(waitUntil([&] { return rec().RecordKind == kMotion; })) << diagnostics();
+    ASSERT_TRUE(waitUntil([&] { return rec().RecordFrames >= 12; })) << diagnostics();
+    EXPECT_EQ(rec().RecordKind, kMotion);  // later motion neither ends nor splits it
 
     // Just over ten minutes later the Motion recording is over.
     clock.setTime(10, 30, 30);
     ASSERT_TRUE(pictures(3));
-    EXPECT_EQ(session().RecordKind, kMotion);
+    EXPECT_EQ(rec().RecordKind, kMotion);
     clock.setTime(10, 30, 31);
-    ASSERT_TRUE(waitUntil([&] { return session().RecordKind == kNotRecording; })) << diagnostics();
+    ASSERT_TRUE(waitUntil([&] { return rec().RecordKind == kNotRecording; })) << diagnostics();
     EXPECT_EQ(recordings(), QStringList{"102030A.AVI"});
     EXPECT_GE(frames("102030A.AVI"), 12);
 
     // The scene is still again: nothing more is recorded.
     ASSERT_TRUE(pictures(15));
-    EXPECT_EQ(session().RecordKind, kNotRecording);
+    EXPECT_EQ(rec().RecordKind, kNotRecording);
     EXPECT_EQ(recordings(), QStringList{"102030A.AVI"});
     EXPECT_TRUE(warnings.empty()) << warnings[0];
 }
@@ -158,26 +159,26 @@ TEST_F(MotionAndSchedule, MotionInterruptsManualRecordingWhichResumesAfterwards)
     start(motionOn);
     clock.setTime(10, 0, 0);
     form->Record1->click();
-    ASSERT_TRUE(waitUntil([&] { return session().RecordKind == kManual && session().RecordFrames >= 5; }))
+    ASSERT_TRUE(waitUntil([&] { return rec().RecordKind == kManual && rec().RecordFrames >= 5; }))
         << diagnostics();
 
     clock.setTime(10, 0, 5);
     simulator->invoke([](sim::CameraSimulator& s) { s.triggerMotion(); });
-    ASSERT_TRUE(waitUntil([&] { return session().RecordKind == kMotion; })) << diagnostics();
-    EXPECT_TRUE(session().ManualRequest);  // Manual is to resume
+    ASSERT_TRUE(waitUntil([&] { return rec().RecordKind == kMotion; })) << diagnostics();
+    EXPECT_TRUE(rec().ManualRequest);  // Manual is to resume
     EXPECT_EQ(recordings(), QStringList{"100000T.AVI"});
     EXPECT_GE(frames("100000T.AVI"), 6);  // ends with the picture that showed the motion
 
     // Let the burst pass, then let ten minutes pass.
-    ASSERT_TRUE(waitUntil([&] { return session().RecordFrames >= 12; })) << diagnostics();
+    ASSERT_TRUE(waitUntil([&] { return rec().RecordFrames >= 12; })) << diagnostics();
     clock.setTime(10, 10, 6);
-    ASSERT_TRUE(waitUntil([&] { return session().RecordKind == kManual; })) << diagnostics();
+    ASSERT_TRUE(waitUntil([&] { return rec().RecordKind == kManual; })) << diagnostics();
     EXPECT_EQ(recordings(), (QStringList{"100000T.AVI", "100005A.AVI"}));
     EXPECT_GE(frames("100005A.AVI"), 12);
 
-    ASSERT_TRUE(waitUntil([&] { return session().RecordFrames >= 3; }));
+    ASSERT_TRUE(waitUntil([&] { return rec().RecordFrames >= 3; }));
     form->RecordStop1->click();
-    ASSERT_TRUE(waitUntil([&] { return session().RecordKind == kNotRecording; }));
+    ASSERT_TRUE(waitUntil([&] { return rec().RecordKind == kNotRecording; }));
     EXPECT_EQ(recordings(), (QStringList{"100000T.AVI", "100005A.AVI", "101006T.AVI"}));
     EXPECT_GE(frames("101006T.AVI"), 3);
     EXPECT_TRUE(warnings.empty()) << warnings[0];
@@ -188,21 +189,21 @@ TEST_F(MotionAndSchedule, TickedHourRecordsWithoutAButtonUntilTheHourEnds) {
     start([](CameraSettings& s) {
         s.schedule.at(4, 13) = 1;  // Thursday, 13:00 to 14:00
     });
-    ASSERT_TRUE(waitUntil([&] { return session().RecordKind == kDaily && session().RecordFrames >= 5; }))
+    ASSERT_TRUE(waitUntil([&] { return rec().RecordKind == kDaily && rec().RecordFrames >= 5; }))
         << diagnostics();
     EXPECT_TRUE(form->RecordStop1->isVisibleTo(form.get()));
 
     clock.setTime(13, 59, 59);
     ASSERT_TRUE(pictures(3));
-    EXPECT_EQ(session().RecordKind, kDaily);
+    EXPECT_EQ(rec().RecordKind, kDaily);
     clock.setTime(14, 0, 0);
-    ASSERT_TRUE(waitUntil([&] { return session().RecordKind == kNotRecording; })) << diagnostics();
+    ASSERT_TRUE(waitUntil([&] { return rec().RecordKind == kNotRecording; })) << diagnostics();
     EXPECT_EQ(recordings(), QStringList{"135500T.AVI"});
     EXPECT_GE(frames("135500T.AVI"), 8);
 
     // Hour 14 is not ticked: nothing starts again.
     ASSERT_TRUE(pictures(10));
-    EXPECT_EQ(session().RecordKind, kNotRecording);
+    EXPECT_EQ(rec().RecordKind, kNotRecording);
     EXPECT_EQ(recordings(), QStringList{"135500T.AVI"});
     EXPECT_TRUE(form->Record1->isVisibleTo(form.get()));
     EXPECT_TRUE(warnings.empty()) << warnings[0];

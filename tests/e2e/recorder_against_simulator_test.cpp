@@ -94,10 +94,10 @@ TEST_F(EndToEnd, ShowsLivePicturesAndThePreviewRate) {
 TEST_F(EndToEnd, RecordAndStopWriteAPlayableFile) {
     ASSERT_TRUE(waitUntil([&] { return previewInfo().rfind("Preview: ", 0) == 0; }));
     form->Record1->click();
-    ASSERT_TRUE(waitUntil([&] { return form->controller().session().RecordFrames >= 10; }))
+    ASSERT_TRUE(waitUntil([&] { return form->controller().recorder().session().RecordFrames >= 10; }))
         << diagnostics() << (warnings.empty() ? "" : "; warning: " + warnings[0]);
     form->RecordStop1->click();
-    ASSERT_TRUE(waitUntil([&] { return form->controller().session().RecordKind == 0; }));
+    ASSERT_TRUE(waitUntil([&] { return form->controller().recorder().session().RecordKind == 0; }));
     form->controller().recorder().settle();  // the file is written on the recording's thread
 
     QDir root(dir.path());
@@ -129,7 +129,7 @@ TEST_F(EndToEnd, ASlowDiskHoldsUpNoPicture) {
     form->controller().recorder().setDiskHooks(slow);
     ASSERT_TRUE(waitUntil([&] { return previewInfo().rfind("Preview: ", 0) == 0; }));
     form->Record1->click();
-    ASSERT_TRUE(waitUntil([&] { return form->controller().session().RecordKind != 0; }));
+    ASSERT_TRUE(waitUntil([&] { return form->controller().recorder().session().RecordKind != 0; }));
     uint64_t before = 0, after = 0;
     simulator->invoke([&](sim::CameraSimulator& s) { before = s.picturesSent(); });
     QElapsedTimer t;
@@ -137,7 +137,7 @@ TEST_F(EndToEnd, ASlowDiskHoldsUpNoPicture) {
     waitUntil([&] { return t.elapsed() >= 4000; });
     simulator->invoke([&](sim::CameraSimulator& s) { after = s.picturesSent(); });
     form->RecordStop1->click();
-    ASSERT_TRUE(waitUntil([&] { return form->controller().session().RecordKind == 0; }));
+    ASSERT_TRUE(waitUntil([&] { return form->controller().recorder().session().RecordKind == 0; }));
     form->controller().recorder().settle();
     EXPECT_TRUE(warnings.empty()) << warnings[0];
     EXPECT_EQ(previewInfo().find("Fail"), std::string::npos) << previewInfo();  // the link never timed out
@@ -194,7 +194,7 @@ TEST_F(EndToEnd, ACameraBackFromAnOutageIsRecordedAgainWithoutAClick) {
     o.setupDialogHook = [] {};
     form = std::make_unique<TForm1>(o);
     form->activateFirstTime();
-    const CameraSession& session = form->controller().session();
+    const RecordingSession& session = form->controller().recorder().session();
     ASSERT_TRUE(waitUntil([&] { return (session.RecordKind & kDaily) && session.RecordFrames >= 3; }))
         << diagnostics();
 
@@ -222,7 +222,7 @@ bool alone(const QByteArray& picture) {
 
 TEST_F(EndToEnd, PicturesSplitOrJoinedByTheNetworkAreRecordedAloneAndUnchanged) {
     ASSERT_TRUE(waitUntil([&] { return previewInfo().rfind("Preview: ", 0) == 0; }));
-    const CameraSession& session = form->controller().session();
+    const RecordingSession& session = form->controller().recorder().session();
     for (sim::WriteMode mode : {sim::WriteMode::Split, sim::WriteMode::Joined}) {
         simulator->invoke([mode](sim::CameraSimulator& s) {
             s.setKeepSent(true);
@@ -274,7 +274,7 @@ TEST_F(EndToEnd, ABoxFromThePicturePathStopsNeitherTheStreamNorTheWatchdog) {
     int glued = 0, seen = 0;
     o.warningHook = [&](const std::string& t) {
         warnings.push_back(t);
-        const CameraSession& s = form->controller().session();
+        const LinkSession& s = form->controller().link();
         simulator->invoke([&](sim::CameraSimulator& c) { sentAtOpen = c.picturesSent(); });
         framesAtOpen = s.PreviewFrames;
         QEventLoop box;

@@ -70,7 +70,7 @@ TEST_F(DiskGuardTest, FinishDeletesOldestRecordingsOneAtATime) {
         return base + 10 * deleted;
     };
 
-    session.ManualRequest = true;
+    session().ManualRequest = true;
     picture(jpeg(100));
     picture(jpeg(100));
     base = 500;
@@ -87,15 +87,15 @@ TEST_F(DiskGuardTest, FinishDeletesOldestRecordingsOneAtATime) {
     EXPECT_EQ(host.diskTexts, (std::vector<std::string>{"Free Space :510M Bytes.", "Free Space :520M Bytes.",
                                                         "Free Space :520M Bytes."}));
     EXPECT_TRUE(host.warnings.empty());
-    EXPECT_TRUE(session.SpaceConfirmed);
+    EXPECT_TRUE(session().SpaceConfirmed);
     EXPECT_TRUE(isValidAvi(readFile(path("20061012/153012T.AVI"))));
 
     // Space short again: the empty folder goes first, then 20061011's file.
     base = 485;
     clock.setTime(15, 40, 0);
-    session.ManualRequest = true;
+    session().ManualRequest = true;
     picture(jpeg(100));  // 505 MB, but the last finish made room
-    ASSERT_EQ(session.RecordKind, kManual);
+    ASSERT_EQ(session().RecordKind, kManual);
     endFromOutside();
     EXPECT_FALSE(exists(path("20061010")));
     EXPECT_FALSE(exists(path(old[2])));
@@ -107,40 +107,40 @@ TEST_F(DiskGuardTest, FinishDeletesOldestRecordingsOneAtATime) {
 
 TEST_F(DiskGuardTest, ExactlyFiveHundredTwelveMegabytesRefusesAStart) {
     freeSpace.value = [] { return 512u; };
-    session.ManualRequest = true;
+    session().ManualRequest = true;
     uint8_t kindAtWarning = 99;
-    host.onWarning = [&] { kindAtWarning = session.RecordKind; };
+    host.onWarning = [&] { kindAtWarning = session().RecordKind; };
     picture(jpeg(100));
     EXPECT_EQ(host.warnings, (std::vector<std::string>{"HDD Free Space is not enough, so Manual Record stops."}));
     EXPECT_EQ(kindAtWarning, kNotRecording);
-    EXPECT_FALSE(session.ManualRequest);
-    EXPECT_TRUE(session.StopRequest);
+    EXPECT_FALSE(session().ManualRequest);
+    EXPECT_TRUE(session().StopRequest);
     EXPECT_EQ(host.statusTimerStarts, 1);
     EXPECT_TRUE(partialFiles().empty());
     EXPECT_FALSE(exists(path("20061012")));
 
     freeSpace.value = [] { return 513u; };
-    session.ManualRequest = true;
+    session().ManualRequest = true;
     picture(jpeg(100));
-    EXPECT_EQ(session.RecordKind, kManual);
+    EXPECT_EQ(session().RecordKind, kManual);
 }
 
 TEST_F(DiskGuardTest, NoRoomAtFinishGivesUpButKeepsThePictures) {
     uint32_t mb = 600;
     freeSpace.value = [&] { return mb; };
-    session.ManualRequest = true;
+    session().ManualRequest = true;
     picture(jpeg(100));
     picture(jpeg(101));
     picture(jpeg(102));
     mb = 100;  // no subfolder but the current, empty one
     bool stopAtWarning = false;
-    host.onWarning = [&] { stopAtWarning = session.StopRequest && session.RecordKind == kNotRecording; };
+    host.onWarning = [&] { stopAtWarning = session().StopRequest && session().RecordKind == kNotRecording; };
     endFromOutside();
     EXPECT_EQ(host.warnings, (std::vector<std::string>{"HDD Free Space is not enough, so Manual Record stops. The "
                                                        "pictures recorded up to then were kept in " +
                                                        path("20061012/153012T.AVI") + "."}));
     EXPECT_TRUE(stopAtWarning);
-    EXPECT_FALSE(session.SpaceConfirmed);
+    EXPECT_FALSE(session().SpaceConfirmed);
     EXPECT_EQ(host.buttons.back(), 0);
     const auto f = readFile(path("20061012/153012T.AVI"));
     EXPECT_TRUE(isValidAvi(f));
@@ -153,18 +153,18 @@ TEST_F(DiskGuardTest, NoRoomEndsDailyForTheHourAndMotionDetection) {
     settings.schedule.at(4, 13) = 1;
     clock.setTime(13, 10, 0);
     picture(jpeg(100));
-    ASSERT_EQ(session.RecordKind, kDaily);
+    ASSERT_EQ(session().RecordKind, kDaily);
     mb = 100;
     picture(jpeg(100));
     endFromOutside();
     ASSERT_EQ(host.warnings.size(), 1u);
     EXPECT_EQ(host.warnings[0].rfind("HDD Free Space is not enough, so Daily Record stops. The pictures", 0), 0u);
-    EXPECT_TRUE(session.BlockHandled);
-    EXPECT_EQ(session.BlockHandledTime.hour, 13);
+    EXPECT_TRUE(session().BlockHandled);
+    EXPECT_EQ(session().BlockHandledTime.hour, 13);
     mb = 600;
     clock.setTime(13, 20, 0);
     picture(jpeg(100));  // the latch holds for this hour
-    EXPECT_EQ(session.RecordKind, kNotRecording);
+    EXPECT_EQ(session().RecordKind, kNotRecording);
 
     // A Motion recording given up switches motion detection off (in memory).
     settings.schedule = WeekSchedule{};
@@ -175,7 +175,7 @@ TEST_F(DiskGuardTest, NoRoomEndsDailyForTheHourAndMotionDetection) {
     picture(jpeg(100), darkView);
     picture(jpeg(100), darkView);
     picture(jpeg(100), lightView);
-    ASSERT_EQ(session.RecordKind, kMotion);
+    ASSERT_EQ(session().RecordKind, kMotion);
     mb = 100;
     endFromOutside();
     ASSERT_EQ(host.warnings.size(), 2u);
@@ -201,8 +201,8 @@ TEST_F(DiskGuardTest, FullDiskMidFileMakesRoomAndGoesOnInANewFile) {
     };
     std::atomic<bool> full{false};
     recorder->setDiskHooks(fullOnce(full));
-    session.SpaceConfirmed = true;
-    session.ManualRequest = true;
+    session().SpaceConfirmed = true;
+    session().ManualRequest = true;
     const auto p1 = jpeg(70001, 1), p2 = jpeg(70002, 2), p3 = jpeg(70003, 3), p4 = jpeg(70004, 4);
     picture(jpeg(10));
     picture(p1);
@@ -233,11 +233,11 @@ TEST_F(DiskGuardTest, FullDiskWithNothingOfOursLeftGivesUpAndSaysWhatWasKept) {
     recorder->setDiskHooks(fullOnce(nextWriteFails));
     settings.schedule.at(4, 15) = 1;
     picture(jpeg(10));
-    ASSERT_EQ(session.RecordKind, kDaily);
+    ASSERT_EQ(session().RecordKind, kDaily);
     picture(jpeg(70001));
     full = nextWriteFails = true;
     int kindAtWarning = -1;
-    host.onWarning = [&] { kindAtWarning = session.RecordKind; };
+    host.onWarning = [&] { kindAtWarning = session().RecordKind; };
     picture(jpeg(70002));
     picture(jpeg(10));  // the outcome is handled at the next picture
 
@@ -246,7 +246,7 @@ TEST_F(DiskGuardTest, FullDiskWithNothingOfOursLeftGivesUpAndSaysWhatWasKept) {
                                 "were kept in " + path("20061012/153012T.AVI") +
                                 ". Daily Record stays off for the rest of this hour.");
     EXPECT_EQ(kindAtWarning, kNotRecording);
-    EXPECT_TRUE(session.BlockHandled);
+    EXPECT_TRUE(session().BlockHandled);
     EXPECT_EQ(host.buttons.back(), 0);
     const auto f = readFile(path("20061012/153012T.AVI"));
     ASSERT_TRUE(isValidAvi(f));
@@ -274,7 +274,7 @@ TEST_F(DiskGuardTest, PersonsOwnFilesAndFoldersSurvive) {
     ASSERT_NE(getcwd(before, sizeof before), nullptr);
     uint32_t mb = 600;
     freeSpace.value = [&] { return mb; };
-    session.ManualRequest = true;
+    session().ManualRequest = true;
     picture(jpeg(100));
     mb = 100;  // never enough: everything of ours goes, then it gives up
     endFromOutside();
@@ -304,26 +304,26 @@ TEST_F(DiskGuardTest, CheckAtStartWarnsByWhatItTurnedOff) {
     };
     freeSpace.value = [] { return 512u; };
     for (const Case& c : cases) {
-        session = CameraSession{};
+        session() = RecordingSession{};
         host.warnings.clear();
         settings.schedule = WeekSchedule{};
         if (c.daily) settings.schedule.at(4, 15) = 1;
         settings.motionDetectionEnabled = c.motion ? 1 : 0;
         recorder->checkDiskAtStart();
         EXPECT_EQ(host.warnings, std::vector<std::string>{c.text});
-        EXPECT_TRUE(session.StopRequest);
-        EXPECT_EQ(session.BlockHandled, c.daily);
+        EXPECT_TRUE(session().StopRequest);
+        EXPECT_EQ(session().BlockHandled, c.daily);
         EXPECT_EQ(settings.motionDetectionEnabled, 0);
         EXPECT_EQ(host.buttons.back(), 0);
     }
 
     freeSpace.value = [] { return 513u; };
-    session.StopRequest = true;
-    session.BlockHandled = true;
+    session().StopRequest = true;
+    session().BlockHandled = true;
     host.warnings.clear();
     recorder->checkDiskAtStart();
-    EXPECT_FALSE(session.StopRequest);
-    EXPECT_FALSE(session.BlockHandled);
+    EXPECT_FALSE(session().StopRequest);
+    EXPECT_FALSE(session().BlockHandled);
     EXPECT_TRUE(host.warnings.empty());
 }
 

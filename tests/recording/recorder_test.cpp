@@ -22,12 +22,12 @@ using RecorderTest = RecorderFixture;
 TEST_F(RecorderTest, RecordThenStopWritesTheFileOfThePicturesBetween) {
     test::LogCapture log;
     const auto p0 = jpeg(900), p1 = jpeg(1001, 1), p2 = jpeg(1000, 2), p3 = jpeg(700, 3);
-    session.ManualRequest = true;
+    session().ManualRequest = true;
     picture(p0);  // starts the file, is not written into it
-    EXPECT_EQ(session.RecordKind, kManual);
-    EXPECT_FALSE(session.ManualRequest);
-    EXPECT_EQ(session.RecordStartTime, (TimeOfDay{15, 30, 12}));
-    EXPECT_EQ(session.RecordFrames, 0u);
+    EXPECT_EQ(session().RecordKind, kManual);
+    EXPECT_FALSE(session().ManualRequest);
+    EXPECT_EQ(session().RecordStartTime, (TimeOfDay{15, 30, 12}));
+    EXPECT_EQ(session().RecordFrames, 0u);
     ASSERT_FALSE(host.buttons.empty());
     EXPECT_EQ(host.buttons.back(), 1);
     EXPECT_EQ(partialFiles().size(), 1u);
@@ -36,16 +36,16 @@ TEST_F(RecorderTest, RecordThenStopWritesTheFileOfThePicturesBetween) {
 
     clock.setTime(15, 30, 13);
     tickAndPicture(p1);
-    EXPECT_EQ(session.RecordFrames, 1u);
+    EXPECT_EQ(session().RecordFrames, 1u);
 
-    session.StopRequest = true;
+    session().StopRequest = true;
     clock.setTime(15, 30, 14);
     tickAndPicture(p2);  // written, then the file is saved
-    EXPECT_EQ(session.RecordKind, kNotRecording);
-    EXPECT_FALSE(session.StopRequest);
-    EXPECT_FALSE(session.SpaceConfirmed);
-    EXPECT_EQ(session.RecordFrames, 0u);
-    EXPECT_EQ(session.RecordSeconds, 0u);
+    EXPECT_EQ(session().RecordKind, kNotRecording);
+    EXPECT_FALSE(session().StopRequest);
+    EXPECT_FALSE(session().SpaceConfirmed);
+    EXPECT_EQ(session().RecordFrames, 0u);
+    EXPECT_EQ(session().RecordSeconds, 0u);
     EXPECT_EQ(host.buttons.back(), 0);
     EXPECT_EQ(host.diskTexts.back(), "Free Space :10240M Bytes.");
 
@@ -55,47 +55,47 @@ TEST_F(RecorderTest, RecordThenStopWritesTheFileOfThePicturesBetween) {
                                                  path("20061012/153012T.AVI") + " 2 pictures, 2 seconds, Manual\n"));
 
     picture(p3);  // nothing records any more
-    EXPECT_EQ(session.RecordKind, kNotRecording);
+    EXPECT_EQ(session().RecordKind, kNotRecording);
     EXPECT_EQ(listTree(dir), (std::vector<std::string>{"20061012/", "20061012/153012T.AVI"}));
 }
 
 TEST_F(RecorderTest, AfterAStopTheNextStartTestsTheFreeSpaceAgain) {
-    session.ManualRequest = true;
+    session().ManualRequest = true;
     picture(jpeg(100));
-    session.StopRequest = true;
+    session().StopRequest = true;
     picture(jpeg(100));
-    ASSERT_EQ(session.RecordKind, kNotRecording);
+    ASSERT_EQ(session().RecordKind, kNotRecording);
     EXPECT_TRUE(exists(path("20061012/153012T.AVI")));
-    EXPECT_FALSE(session.SpaceConfirmed);
+    EXPECT_FALSE(session().SpaceConfirmed);
 
     // 512 MB is not enough for a start: the stop ended the chain of files
     // that follow one another without a test.
     freeSpace.value = [] { return 512u; };
     clock.setTime(15, 31, 0);
-    session.ManualRequest = true;
+    session().ManualRequest = true;
     picture(jpeg(100));
-    EXPECT_EQ(session.RecordKind, kNotRecording);
+    EXPECT_EQ(session().RecordKind, kNotRecording);
     EXPECT_EQ(host.warnings, (std::vector<std::string>{"HDD Free Space is not enough, so Manual Record stops."}));
 }
 
 TEST_F(RecorderTest, RecordingDroppedWithoutAFinishIsSavedWhenTheNextStarts) {
     settings.motionDetectionEnabled = 1;
-    session.ManualRequest = true;
+    session().ManualRequest = true;
     picture(jpeg(100));
-    session.MotionTrigger = true;  // the file holds motion
+    session().MotionTrigger = true;  // the file holds motion
     picture(jpeg(101));
     picture(jpeg(102));
-    session.RecordSeconds = 2;
+    session().RecordSeconds = 2;
     // The window's start sequence resets the session without ending the
     // recording.
-    session.RecordKind = kNotRecording;
-    session.MotionTrigger = session.AlarmMark = false;
+    session().RecordKind = kNotRecording;
+    session().MotionTrigger = session().AlarmMark = false;
 
     clock.setTime(15, 45, 0);
-    session.ManualRequest = true;
+    session().ManualRequest = true;
     picture(jpeg(100));
-    ASSERT_EQ(session.RecordKind, kManual);
-    EXPECT_EQ(session.RecordFrames, 0u);
+    ASSERT_EQ(session().RecordKind, kManual);
+    EXPECT_EQ(session().RecordFrames, 0u);
     const auto dropped = readFile(path("20061012/153012A.AVI"));
     ASSERT_TRUE(isValidAvi(dropped));
     EXPECT_EQ(frameCount(dropped), 2u);
@@ -107,10 +107,10 @@ TEST_F(RecorderTest, RecordingDroppedWithoutAFinishIsSavedWhenTheNextStarts) {
 }
 
 TEST_F(RecorderTest, LinkErrorRightAfterStartSavesEmptyFile) {
-    session.ManualRequest = true;
+    session().ManualRequest = true;
     picture(jpeg(500));
     endFromOutside();
-    EXPECT_EQ(session.RecordKind, kNotRecording);
+    EXPECT_EQ(session().RecordKind, kNotRecording);
     const auto f = readFile(path("20061012/153012T.AVI"));
     EXPECT_EQ(f.size(), 520u);
     EXPECT_EQ(f, avi::buildAviFile(1, {}, 0));
@@ -120,7 +120,7 @@ TEST_F(RecorderTest, LinkErrorRightAfterStartSavesEmptyFile) {
 
 TEST_F(RecorderTest, ResolutionIsTakenAtEachStart) {
     settings.resolution = 5;
-    session.ManualRequest = true;
+    session().ManualRequest = true;
     picture(jpeg(10));
     settings.resolution = 0;  // applies to the next file only
     endFromOutside();
@@ -146,28 +146,28 @@ TEST_F(RecorderTest, SixHundredSecondCutUsesTheElapsedTimeRule) {
     };
     for (const CutCase& c : cases) {
         SCOPED_TRACE(std::to_string(c.start.hour) + ":" + std::to_string(c.start.minute));
-        session = CameraSession{};
-        session.ManualRequest = true;
+        session() = RecordingSession{};
+        session().ManualRequest = true;
         clock.set(2006, 10, 12, c.start.hour, c.start.minute, c.start.second);
         picture(jpeg(100));
-        ASSERT_EQ(session.RecordKind, kManual);
+        ASSERT_EQ(session().RecordKind, kManual);
         const int day = c.notYet.hour < c.start.hour ? 13 : 12;
         clock.set(2006, 10, day, c.notYet.hour, c.notYet.minute, c.notYet.second);
         picture(jpeg(100));
-        EXPECT_EQ(session.RecordKind, kManual);
-        EXPECT_EQ(session.RecordFrames, 1u);
+        EXPECT_EQ(session().RecordKind, kManual);
+        EXPECT_EQ(session().RecordFrames, 1u);
         const int cutDay = c.cut.hour < c.start.hour && c.cut.hour < 10 ? 13 : 12;
         clock.set(2006, 10, cutDay, c.cut.hour, c.cut.minute, c.cut.second);
         picture(jpeg(100));
-        EXPECT_EQ(session.RecordKind, kNotRecording);
-        EXPECT_TRUE(session.ManualRequest);  // Manual goes on with the next picture
+        EXPECT_EQ(session().RecordKind, kNotRecording);
+        EXPECT_TRUE(session().ManualRequest);  // Manual goes on with the next picture
         EXPECT_TRUE(partialFiles().empty());
     }
     // The next picture starts the next file, named after its own moment.
     clock.set(2006, 10, 12, 10, 30, 5);
     picture(jpeg(100));
-    EXPECT_EQ(session.RecordKind, kManual);
-    EXPECT_EQ(session.RecordStartTime, (TimeOfDay{10, 30, 5}));
+    EXPECT_EQ(session().RecordKind, kManual);
+    EXPECT_EQ(session().RecordStartTime, (TimeOfDay{10, 30, 5}));
     endFromOutside();
     EXPECT_TRUE(exists(path("20061012/235500T.AVI")));
     EXPECT_TRUE(exists(path("20061012/235800T.AVI")));
@@ -177,13 +177,13 @@ TEST_F(RecorderTest, SixHundredSecondCutUsesTheElapsedTimeRule) {
 
 TEST_F(RecorderTest, TwentyFiveMinutesOfManualRecordingGiveThreeFiles) {
     clock.set(2006, 10, 12, 10, 0, 0);
-    session.ManualRequest = true;
+    session().ManualRequest = true;
     picture(jpeg(301));
     for (int t = 1; t <= 1500; ++t) {
         clock.setTime(10, t / 60, t % 60);
         tickAndPicture(jpeg(301 + static_cast<size_t>(t % 7)));
     }
-    session.StopRequest = true;
+    session().StopRequest = true;
     clock.setTime(10, 25, 1);
     tickAndPicture(jpeg(300));
 
@@ -203,17 +203,17 @@ TEST_F(RecorderTest, DailyBlockEndsWithTheFirstPictureOfTheEndHour) {
     settings.schedule.at(4, 13) = 1;  // Thursday 13:00-14:00
     clock.setTime(13, 55, 0);
     picture(jpeg(100));
-    EXPECT_EQ(session.RecordKind, kDaily);
+    EXPECT_EQ(session().RecordKind, kDaily);
     clock.setTime(13, 59, 59);
     picture(jpeg(100));
-    EXPECT_EQ(session.RecordKind, kDaily);
+    EXPECT_EQ(session().RecordKind, kDaily);
     clock.setTime(14, 0, 0);
     picture(jpeg(100));
-    EXPECT_EQ(session.RecordKind, kNotRecording);
+    EXPECT_EQ(session().RecordKind, kNotRecording);
     EXPECT_EQ(host.buttons.back(), 0);
     clock.setTime(14, 0, 1);
     picture(jpeg(100));  // hour 14 is not scheduled
-    EXPECT_EQ(session.RecordKind, kNotRecording);
+    EXPECT_EQ(session().RecordKind, kNotRecording);
     EXPECT_EQ(frameCount(readFile(path("20061012/135500T.AVI"))), 2u);
 }
 
@@ -231,9 +231,9 @@ TEST_F(RecorderTest, MotionDuringManualSwitchesToMotionFileAndManualResumes) {
     const auto pm = jpeg(777, 9);
 
     clock.setTime(10, 0, 0);
-    session.ManualRequest = true;
+    session().ManualRequest = true;
     picture(jpeg(100), still.view());
-    ASSERT_EQ(session.RecordKind, kManual);
+    ASSERT_EQ(session().RecordKind, kManual);
     clock.setTime(10, 0, 1);
     picture(jpeg(100), still.view());
     clock.setTime(10, 0, 2);
@@ -244,10 +244,10 @@ TEST_F(RecorderTest, MotionDuringManualSwitchesToMotionFileAndManualResumes) {
     picture(pm, moved.view());
     ASSERT_EQ(host.alarms.size(), 1u);
     EXPECT_EQ(host.alarms[0], pm);
-    EXPECT_EQ(session.RecordKind, kMotion);
-    EXPECT_TRUE(session.AlarmMark);
-    EXPECT_TRUE(session.ManualRequest);
-    EXPECT_EQ(session.MotionPhase, 0);  // the detector takes a new reference later
+    EXPECT_EQ(session().RecordKind, kMotion);
+    EXPECT_TRUE(session().AlarmMark);
+    EXPECT_TRUE(session().ManualRequest);
+    EXPECT_EQ(session().MotionPhase, 0);  // the detector takes a new reference later
     const auto manualFile = readFile(path("20061012/100000T.AVI"));
     EXPECT_EQ(frameCount(manualFile), 3u);
     EXPECT_TRUE(isValidAvi(manualFile));
@@ -262,13 +262,13 @@ TEST_F(RecorderTest, MotionDuringManualSwitchesToMotionFileAndManualResumes) {
     EXPECT_EQ(host.alarms.size(), 1u);
     clock.setTime(10, 10, 6);
     picture(jpeg(100), still.view());
-    EXPECT_EQ(session.RecordKind, kNotRecording);
-    EXPECT_FALSE(session.AlarmMark);
+    EXPECT_EQ(session().RecordKind, kNotRecording);
+    EXPECT_FALSE(session().AlarmMark);
     EXPECT_EQ(frameCount(readFile(path("20061012/100005A.AVI"))), 3u);
 
     clock.setTime(10, 10, 7);
     picture(jpeg(100), still.view());
-    EXPECT_EQ(session.RecordKind, kManual);
+    EXPECT_EQ(session().RecordKind, kManual);
     endFromOutside();
     EXPECT_TRUE(exists(path("20061012/101007T.AVI")));
 }
@@ -280,23 +280,23 @@ TEST_F(RecorderTest, MotionDuringDailyRecordingResumesDailyThroughTheSchedule) {
     const Bitmap still(0xFF000000), moved(0xFF808080);
     clock.setTime(13, 20, 0);
     picture(jpeg(100), still.view());
-    ASSERT_EQ(session.RecordKind, kDaily);
+    ASSERT_EQ(session().RecordKind, kDaily);
     picture(jpeg(100), still.view());
     picture(jpeg(100), still.view());
     clock.setTime(13, 20, 9);
     picture(jpeg(100), moved.view());
-    ASSERT_EQ(session.RecordKind, kMotion);
-    EXPECT_FALSE(session.ManualRequest);  // Daily is not a Manual request
+    ASSERT_EQ(session().RecordKind, kMotion);
+    EXPECT_FALSE(session().ManualRequest);  // Daily is not a Manual request
     EXPECT_EQ(frameCount(readFile(path("20061012/132000T.AVI"))), 3u);
 
     clock.setTime(13, 30, 10);
     picture(jpeg(100), still.view());
-    EXPECT_EQ(session.RecordKind, kNotRecording);
+    EXPECT_EQ(session().RecordKind, kNotRecording);
     EXPECT_TRUE(exists(path("20061012/132009A.AVI")));
     clock.setTime(13, 30, 11);
     picture(jpeg(100), still.view());  // the block is still due
-    EXPECT_EQ(session.RecordKind, kDaily);
-    EXPECT_EQ(session.RecordStartTime, (TimeOfDay{13, 30, 11}));
+    EXPECT_EQ(session().RecordKind, kDaily);
+    EXPECT_EQ(session().RecordStartTime, (TimeOfDay{13, 30, 11}));
     EXPECT_EQ(host.alarms.size(), 1u);
 }
 
@@ -304,7 +304,7 @@ TEST_F(RecorderTest, ExistingRecordingIsNeverOverwritten) {
     std::filesystem::create_directory(path("20061012"));
     writeFile(path("20061012/153012T.AVI"), "earlier");
     for (int i = 0; i < 2; ++i) {
-        session.ManualRequest = true;
+        session().ManualRequest = true;
         picture(jpeg(100));
         endFromOutside();
     }
@@ -314,17 +314,17 @@ TEST_F(RecorderTest, ExistingRecordingIsNeverOverwritten) {
 }
 
 TEST_F(RecorderTest, FullIndexFinishesTheFileAndGoesOnInTheNext) {
-    session.ManualRequest = true;
+    session().ManualRequest = true;
     const auto p = jpeg(4);
     picture(p);
     for (uint32_t i = 0; i < avi::kMaxFrames; ++i) picture(p);
-    EXPECT_EQ(session.RecordKind, kNotRecording);
-    EXPECT_TRUE(session.ManualRequest);
+    EXPECT_EQ(session().RecordKind, kNotRecording);
+    EXPECT_TRUE(session().ManualRequest);
     const auto f = readFile(path("20061012/153012T.AVI"));
     EXPECT_EQ(f.size(), 512u + 12u * avi::kMaxFrames + 8u + 16u * avi::kMaxFrames);
     EXPECT_EQ(frameCount(f), avi::kMaxFrames);
     picture(p);
-    EXPECT_EQ(session.RecordKind, kManual);
+    EXPECT_EQ(session().RecordKind, kManual);
     picture(p);
     endFromOutside();
     EXPECT_EQ(frameCount(readFile(path("20061012/153012-1T.AVI"))), 1u);
@@ -338,16 +338,16 @@ TEST_F(RecorderTest, MotionRecordingSplitByAFullIndexStillEndsTenMinutesAfterItB
     picture(jpeg(4), still.view());
     picture(jpeg(4), still.view());
     picture(jpeg(4), moved.view());
-    ASSERT_EQ(session.RecordKind, kMotion);
+    ASSERT_EQ(session().RecordKind, kMotion);
     const auto p = jpeg(4);
     clock.setTime(10, 5, 0);
     for (uint32_t i = 0; i < avi::kMaxFrames; ++i) picture(p);
-    EXPECT_EQ(session.RecordKind, kMotion);  // goes on in a second file
+    EXPECT_EQ(session().RecordKind, kMotion);  // goes on in a second file
     EXPECT_EQ(frameCount(readFile(path("20061012/100000A.AVI"))), avi::kMaxFrames);
 
     clock.setTime(10, 10, 1);
     picture(p);
-    EXPECT_EQ(session.RecordKind, kNotRecording);
+    EXPECT_EQ(session().RecordKind, kNotRecording);
     EXPECT_TRUE(isValidAvi(readFile(path("20061012/100500A.AVI"))));
 }
 
@@ -361,7 +361,7 @@ TEST_F(RecorderTest, SlowDiskNeverHoldsUpPicturesAndLosesNone) {
         return (dataOnly ? ::fdatasync(fd) : ::fsync(fd)) == 0 ? 0 : errno;
     };
     recorder->setDiskHooks(slow);
-    session.ManualRequest = true;
+    session().ManualRequest = true;
     recorder->step(jpeg(10), {});
     // 10 pictures a second for 2.5 seconds, as the socket hands them over.
     std::vector<std::vector<uint8_t>> sent;
@@ -397,7 +397,7 @@ TEST_F(RecorderTest, ADiskFarBehindDropsPicturesPastTheQueueCap) {
     };
     recorder->setDiskHooks(hooks);
     recorder->setDiskQueueCap(70000 + 100000);  // the hanging write counts until it is done
-    session.ManualRequest = true;
+    session().ManualRequest = true;
     recorder->step(jpeg(10), {});
     // A picture too big to be gathered is written at once: the disk hangs in
     // that write, holding nothing else, before the camera's pictures come.
@@ -411,7 +411,7 @@ TEST_F(RecorderTest, ADiskFarBehindDropsPicturesPastTheQueueCap) {
         recorder->step(p, {});
     }
     EXPECT_EQ(recorder->droppedPictures(), 7u);
-    EXPECT_EQ(session.RecordFrames, 4u);
+    EXPECT_EQ(session().RecordFrames, 4u);
     stuck = false;
     endFromOutside();
     EXPECT_EQ(readFile(path("20061012/153012T.AVI")), avi::buildAviFile(1, kept, 0));
@@ -419,15 +419,15 @@ TEST_F(RecorderTest, ADiskFarBehindDropsPicturesPastTheQueueCap) {
 
 TEST_F(RecorderTest, MissingRecordingDirectoryIsReportedAndRecorderGoesIdle) {
     settings.aviDirectory = dir + "/gone/deeper";
-    session.ManualRequest = true;
+    session().ManualRequest = true;
     int kindAtWarning = -1;
-    host.onWarning = [&] { kindAtWarning = session.RecordKind; };
+    host.onWarning = [&] { kindAtWarning = session().RecordKind; };
     picture(jpeg(100));
     ASSERT_EQ(host.warnings.size(), 1u);
     EXPECT_NE(host.warnings[0].find(dir + "/gone/deeper/20061012"), std::string::npos) << host.warnings[0];
     EXPECT_NE(host.warnings[0].find("No such file or directory"), std::string::npos) << host.warnings[0];
     EXPECT_EQ(kindAtWarning, kNotRecording);
-    EXPECT_EQ(session.RecordKind, kNotRecording);
+    EXPECT_EQ(session().RecordKind, kNotRecording);
     EXPECT_EQ(host.buttons.back(), 0);
     picture(jpeg(100));
     picture(jpeg(100));
@@ -435,7 +435,7 @@ TEST_F(RecorderTest, MissingRecordingDirectoryIsReportedAndRecorderGoesIdle) {
 }
 
 TEST_F(RecorderTest, FileThatCannotBeSavedIsReportedAndRecoveredLater) {
-    session.ManualRequest = true;
+    session().ManualRequest = true;
     picture(jpeg(100));
     clock.setTime(15, 30, 13);
     picture(jpeg(101));
@@ -446,8 +446,8 @@ TEST_F(RecorderTest, FileThatCannotBeSavedIsReportedAndRecoveredLater) {
     ASSERT_EQ(host.warnings.size(), 1u);
     EXPECT_NE(host.warnings[0].find("20061012/153012T.AVI"), std::string::npos) << host.warnings[0];
     EXPECT_NE(host.warnings[0].find("Not a directory"), std::string::npos) << host.warnings[0];
-    EXPECT_EQ(session.RecordKind, kNotRecording);
-    EXPECT_FALSE(session.SpaceConfirmed);
+    EXPECT_EQ(session().RecordKind, kNotRecording);
+    EXPECT_FALSE(session().SpaceConfirmed);
     ASSERT_EQ(partialFiles().size(), 1u);  // nothing lost
 
     std::filesystem::remove(path("20061012"));

@@ -30,10 +30,13 @@ public:
     std::vector<std::string> warnings;
     std::vector<std::vector<uint8_t>> alarms;
     int statusTimerStarts = 0;
+    int previewResets = 0;
     // Called at the moment a warning is shown, to look at the state then.
     std::function<void()> onWarning;
 
-    void refreshButtons(int mode) override { buttons.push_back(mode); }
+    // The buttons the window showed for it: 1 recording, 0 idle.
+    void recordingStateChanged(uint8_t kind) override { buttons.push_back(kind == kNotRecording ? 0 : 1); }
+    void resetPreviewCounters() override { ++previewResets; }
     void setDiskSpace(const std::string& text) override { diskTexts.push_back(text); }
     void showWarning(const std::string& text) override {
         if (onWarning) onWarning();
@@ -94,7 +97,6 @@ inline std::vector<std::string> listTree(const std::string& dir) {
 
 #include <memory>
 
-#include "camera/camera_session.h"
 #include "detect/pixel_view.h"
 #include "recording/avi_format.h"
 #include "base/camera_settings.h"
@@ -113,7 +115,15 @@ protected:
         makeRecorder();
     }
 
-    void makeRecorder() { recorder = std::make_unique<Recorder>(session, settings, clock, host, freeSpace); }
+    // A new recorder (a program started anew) keeps the state the old one had
+    // where a test set it up.
+    void makeRecorder() {
+        RecordingSession kept = recorder ? recorder->session() : RecordingSession{};
+        recorder.reset();
+        recorder = std::make_unique<Recorder>(settings, clock, host, freeSpace);
+        recorder->session() = kept;
+    }
+    RecordingSession& session() { return recorder->session(); }
 
     // One picture; then what the recording's thread did with it is on disk
     // and handled, so that files can be looked at.
@@ -135,7 +145,7 @@ protected:
 
     // One second of the main window's Timer1 and one picture at that second.
     void tickAndPicture(const std::vector<uint8_t>& p) {
-        if (session.RecordKind != kNotRecording) ++session.RecordSeconds;
+        recorder->countSecond();
         picture(p);
     }
 
@@ -152,7 +162,6 @@ protected:
 
     QTemporaryDir tmp;
     std::string dir;
-    CameraSession session;
     CameraSettings settings;
     FakeClock clock;
     FakeHost host;

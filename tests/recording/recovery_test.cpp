@@ -49,7 +49,7 @@ TEST(PartialNames, RoundTrip) {
 
 TEST_F(RecoveryTest, AbandonedRecordingBecomesValidFileWithEveryWholePicture) {
     const auto p1 = jpeg(1001, 1), p2 = jpeg(2000, 2), p3 = jpeg(333, 3);
-    session.ManualRequest = true;
+    session().ManualRequest = true;
     picture(jpeg(50));
     picture(p1);
     picture(p2);
@@ -81,11 +81,10 @@ TEST_F(RecoveryTest, KilledProcessLeavesARecoverableRecording) {
     const pid_t child = ::fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
-        CameraSession s;
         FakeHost h;
         FakeFreeSpace f;
-        Recorder r(s, settings, clock, h, f);
-        s.ManualRequest = true;
+        Recorder r(settings, clock, h, f);
+        r.requestManual();
         r.step(jpeg(10), PixelView{});
         r.step(p1, PixelView{});
         r.step(p2, PixelView{});
@@ -103,7 +102,7 @@ TEST_F(RecoveryTest, KilledProcessLeavesARecoverableRecording) {
     // The recovery runs on the recording's thread. A recording started at
     // once, in the same second, comes after it: neither is taken for the other.
     recorder->recoverPartialFiles();
-    session.ManualRequest = true;
+    session().ManualRequest = true;
     recorder->step(jpeg(11), PixelView{});
     recorder->settle();
     EXPECT_EQ(recorder->recoveredFiles(), 1);
@@ -128,7 +127,7 @@ TEST_F(RecoveryTest, CrashDuringFinishIsCompletedAndKeepsItsKind) {
 
 TEST_F(RecoveryTest, RateComesFromTheRecordersOwnTimingNotTheWallClock) {
     const auto p1 = jpeg(70001, 1), p2 = jpeg(70002, 2);
-    session.ManualRequest = true;
+    session().ManualRequest = true;
     picture(jpeg(10));
     picture(p1);
     std::this_thread::sleep_for(std::chrono::milliseconds(1100));
@@ -154,17 +153,17 @@ TEST_F(RecoveryTest, RateComesFromTheRecordersOwnTimingNotTheWallClock) {
 
 TEST_F(RecoveryTest, SecondCopyOnTheSameFolderTouchesNothingThere) {
     EXPECT_EQ(recover(*recorder), 0);  // this copy holds the folder now
-    session.ManualRequest = true;
+    session().ManualRequest = true;
     picture(jpeg(10));
     picture(jpeg(70001));
     const auto live = partialFiles();
     ASSERT_EQ(live.size(), 1u);
 
     // A second copy (a lock is per open file, so one process shows it).
-    CameraSession s2;
     FakeHost h2;
     FakeFreeSpace f2;
-    auto second = std::make_unique<Recorder>(s2, settings, clock, h2, f2);
+    auto second = std::make_unique<Recorder>(settings, clock, h2, f2);
+    RecordingSession& s2 = second->session();
     const std::string busy = "Another IPCam Recorder is recording into " + dir + "; this one will not record there.";
     EXPECT_EQ(recover(*second), 0);
     EXPECT_EQ(h2.warnings, std::vector<std::string>{busy});
