@@ -1,4 +1,5 @@
 #include "app/log_file.h"
+#include "base/file_owner.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -50,6 +51,9 @@ void writeAll(int fd, const std::string& text) {
 LogFile::LogFile(Options options) : options_(std::move(options)) {
     if (!options_.path.empty()) {
         fd_ = ::open(options_.path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+        // Root running the window on the service's settings writes the
+        // service's log: it stays the service's.
+        if (fd_ >= 0) giveToFolderOwner(fd_, options_.path);
         struct stat st {};
         if (fd_ >= 0 && ::fstat(fd_, &st) == 0) size_ = static_cast<std::uintmax_t>(st.st_size);
     }
@@ -160,6 +164,7 @@ void LogFile::rotate() {
         std::remove(options_.path.c_str());
     }
     fd_ = ::open(options_.path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd_ >= 0) giveToFolderOwner(fd_, options_.path);
     size_ = 0;
 }
 

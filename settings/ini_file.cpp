@@ -1,4 +1,5 @@
 #include "settings/ini_file.h"
+#include "base/file_owner.h"
 
 #include <cerrno>
 #include <climits>
@@ -338,8 +339,17 @@ void IniFile::writeTo(const std::string& path) const {
 
     if (::fchmod(fd, mode) != 0)
         fail("cannot set the permissions of");
-    if (existed && (info.st_uid != ::geteuid() || info.st_gid != ::getegid()))
-        (void)!::fchown(fd, info.st_uid, info.st_gid);  // best effort: keep the owner
+    if (!existed) {
+        giveToFolderOwner(fd, target);
+    } else if ((info.st_uid != ::geteuid() || info.st_gid != ::getegid()) &&
+               ::fchown(fd, info.st_uid, info.st_gid) != 0) {
+        // The new file cannot have the replaced one's owner and group, so a
+        // rename would take the file away from its owner: write it in place.
+        ::close(fd);
+        ::unlink(temp.c_str());
+        writeInPlace(target, mode);
+        return;
+    }
 
     const std::string text = toText();
     size_t done = 0;

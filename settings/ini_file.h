@@ -63,6 +63,9 @@ public:
     // file itself is writable, the file is written in place instead. A new file is readable and writable by its
     // owner only; an existing file keeps its permissions with everything
     // beyond the owner's read and write removed (where we own it).
+    // A replaced file keeps its owner and group: where the new file cannot
+    // be given them, the file is written in place. A new file that root
+    // makes in another user's folder belongs to the folder's owner.
     // Throws IniWriteError with the reason when the file cannot be written.
     void writeTo(const std::string& path) const;
 

@@ -306,6 +306,56 @@ TEST_F(SettingsStoreTest, WritableFileInAFolderTakingNoNewFilesIsWrittenInPlace)
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder), std::filesystem::directory_iterator()), 1);
 }
 
+// The service's settings edited by root with the window: the replaced file
+// stays the service user's, owner-only, and a new file in the service's
+// folder becomes the service user's, so the service still reads them.
+TEST_F(SettingsStoreTest, RootSaveLeavesTheServiceUsersFilesTheirs) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "only root can give files to another user";
+    constexpr uid_t kService = 65534;
+    ASSERT_EQ(::chmod(dir.path().toStdString().c_str(), 0755), 0);
+    const std::string folder = file("service");
+    ASSERT_EQ(::mkdir(folder.c_str(), 0700), 0);
+    ASSERT_EQ(::chown(folder.c_str(), kService, kService), 0);
+    const std::string replaced = folder + "/ipcam-recorder.INI";
+    const std::string made = folder + "/new.INI";
+    writeAll(replaced, "[IPCAM_1]\nHost_Addr=127.0.0.9\n");
+    ASSERT_EQ(::chown(replaced.c_str(), kService, kService), 0);
+    ASSERT_EQ(::chmod(replaced.c_str(), 0600), 0);
+    struct stat before {};
+    ASSERT_EQ(::stat(replaced.c_str(), &before), 0);
+
+    CameraSettings s;
+    s.hostAddress = "127.0.0.1";
+    SettingsStore(replaced).save(s);
+    SettingsStore(made).save(s);
+    for (const std::string& path : {replaced, made}) {
+        struct stat info {};
+        ASSERT_EQ(::stat(path.c_str(), &info), 0);
+        EXPECT_EQ(info.st_uid, kService) << path;
+        EXPECT_EQ(info.st_gid, kService) << path;
+        EXPECT_EQ(info.st_mode & 07777, 0600u) << path;
+        if (path == replaced) {
+            EXPECT_NE(info.st_ino, before.st_ino) << "replaced by rename, not written in place";
+        }
+    }
+
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (::setgid(kService) != 0 || ::setuid(kService) != 0)
+            ::_exit(4);
+        CameraSettings first, second;
+        SettingsStore(replaced).load(first);
+        SettingsStore(made).load(second);
+        ::_exit(first.hostAddress == "127.0.0.1" && second.hostAddress == "127.0.0.1" ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "the service user cannot read what root saved";
+}
+
 TEST(SettingsPath, ExtensionReplacedByIni) {
     EXPECT_EQ(SettingsStore::pathForProgram("/opt/ipcam/IPCAM.exe"), "/opt/ipcam/IPCAM.INI");
     EXPECT_EQ(SettingsStore::pathForProgram("/opt/ipcam/ipcam-recorder"), "/opt/ipcam/ipcam-recorder.INI");
