@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs the build into a temporary prefix and checks the installed tree:
-# both programs, the menu entry (validated) and the icon; the installed
-# program answers --version and --help without a display.
+# both programs, the menu entry (validated), the icon, and the service's
+# unit, user and settings folder files; the installed program answers
+# --version and --help without a display.
 #   check_install.sh BUILD_DIR
 set -euo pipefail
 
@@ -26,9 +27,24 @@ desktop-file-validate "$DESKTOP" || fail "desktop entry does not validate"
 grep -qx 'Exec=ipcam-recorder' "$DESKTOP" || fail "desktop entry does not start ipcam-recorder"
 grep -qx 'Icon=ipcam-recorder' "$DESKTOP" || fail "desktop entry does not name our icon"
 
+# The service: its unit runs the installed program; its user and settings folder.
+UNIT="$PREFIX/lib/systemd/system/ipcam-recorder.service"
+SYSUSERS="$PREFIX/lib/sysusers.d/ipcam-recorder.conf"
+TMPFILES="$PREFIX/lib/tmpfiles.d/ipcam-recorder.conf"
+[ -f "$UNIT" ] || fail "service unit missing"
+[ -f "$SYSUSERS" ] || fail "sysusers file missing"
+[ -f "$TMPFILES" ] || fail "tmpfiles file missing"
+grep -qx "ExecStart=$PREFIX/bin/ipcam-recorder --headless --settings /etc/ipcam-recorder/ipcam-recorder.INI" "$UNIT" ||
+    fail "unit's $(grep '^ExecStart=' "$UNIT" || echo 'ExecStart= missing')"
+grep -qx 'User=ipcam-recorder' "$UNIT" || fail "unit does not run as ipcam-recorder"
+grep -qE '^u[[:space:]]+ipcam-recorder[[:space:]]' "$SYSUSERS" || fail "sysusers file makes no ipcam-recorder user"
+grep -qx 'd /etc/ipcam-recorder 0700 ipcam-recorder ipcam-recorder -' "$TMPFILES" || fail "tmpfiles file: $(cat "$TMPFILES")"
+
 # Nothing but these files (and the documentation) is installed.
 unexpected="$(cd "$PREFIX" && find . -type f | sort | grep -v -e '^./bin/ipcam-recorder$' -e '^./bin/ipcam-sim$' \
     -e '^./share/applications/ipcam-recorder.desktop$' \
+    -e '^./lib/systemd/system/ipcam-recorder.service$' -e '^./lib/sysusers.d/ipcam-recorder.conf$' \
+    -e '^./lib/tmpfiles.d/ipcam-recorder.conf$' \
     -e '^./share/icons/hicolor/scalable/apps/ipcam-recorder.svg$' -e '^./share/doc/' || true)"
 [ -z "$unexpected" ] || fail "unexpected files installed: $unexpected"
 
