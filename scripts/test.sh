@@ -3,16 +3,15 @@
 #   scripts/test.sh          ordinary build (build-test/)
 #   scripts/test.sh --asan   AddressSanitizer + UndefinedBehaviorSanitizer (build-asan/)
 #   scripts/test.sh --tsan   ThreadSanitizer (build-tsan/), with tests/tsan.supp
+# Further options go to ctest (scripts/test.sh -R settings).
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
 MODE=plain
 case "${1:-}" in
-    "") ;;
-    --asan) MODE=asan ;;
-    --tsan) MODE=tsan ;;
-    *) echo "usage: $0 [--asan|--tsan] [ctest options...]" >&2; exit 2 ;;
+    --asan) MODE=asan; shift ;;
+    --tsan) MODE=tsan; shift ;;
+    --help) echo "usage: $0 [--asan|--tsan] [ctest options...]"; exit 0 ;;
 esac
-[ $# -gt 0 ] && shift
 
 install_packages "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}"
 
