@@ -13,7 +13,10 @@ CommandLine parseCommandLine(const QStringList& arguments) {
     const QCommandLineOption settingsOption(QStringLiteral("settings"),
                                             QStringLiteral("Use this settings file instead of the usual one."),
                                             QStringLiteral("FILE"));
+    const QCommandLineOption headlessOption(
+        QStringLiteral("headless"), QStringLiteral("Record without a window, display or desktop (a system service)."));
     parser.addOption(helpOption);
+    parser.addOption(headlessOption);
     parser.addOption(versionOption);
     parser.addOption(settingsOption);
 
@@ -30,6 +33,7 @@ CommandLine parseCommandLine(const QStringList& arguments) {
     result.help = parser.isSet(helpOption);
     result.version = parser.isSet(versionOption);
     result.settingsFile = parser.value(settingsOption);
+    result.headless = parser.isSet(headlessOption);
     result.helpText = QStringLiteral(
         "Usage: ipcam-recorder [options]\n"
         "Records one network camera: live preview, Motion-JPEG AVI files, motion detection and alarm e-mail.\n"
@@ -37,7 +41,9 @@ CommandLine parseCommandLine(const QStringList& arguments) {
         "Options:\n"
         "  -h, --help        Show this help and the settings file in use, then exit.\n"
         "  -v, --version     Show the version, then exit.\n"
-        "  --settings FILE   Use this settings file instead of the usual one.\n");
+        "  --settings FILE   Use this settings file instead of the usual one.\n"
+        "  --headless        Record without a window, display or desktop (a system service):\n"
+        "                    by the weekly schedule and by motion, boxes written to the log.\n");
     return result;
 }
 

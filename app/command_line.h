@@ -1,5 +1,5 @@
 #pragma once
-// The program's command line: --help, --version, --settings FILE.
+// The program's command line: --help, --version, --settings FILE, --headless.
 
 #include <QString>
 #include <QStringList>
@@ -12,6 +12,7 @@ struct CommandLine {
     bool help = false;
     bool version = false;
     QString settingsFile;  // empty: the usual place
+    bool headless = false; // no window: the recording service
     QString error;         // not empty: the command line is wrong, exit non-zero
     QString helpText;      // usage and options; the caller adds the settings file in use
 };

@@ -1,7 +1,10 @@
 // Program entry: the command line, where the files live and the activity
 // log; then the four windows, created in order (main window first, so it is
-// the main form), and the message loop until the main window closes.
+// the main form), and the message loop until the main window closes. With
+// --headless: the recording engine alone, no window and no display, until
+// SIGTERM or SIGINT.
 #include <QApplication>
+#include <QDir>
 #include <QMessageBox>
 #include <QTimer>
 
@@ -12,6 +15,7 @@
 #include "app/Unit1.h"
 #include "app/command_line.h"
 #include "app/desktop_paths.h"
+#include "app/headless_service.h"
 #include "app/log_file.h"
 #include "app/termination_signals.h"
 #include "base/activity_log.h"
@@ -23,21 +27,59 @@
 namespace {
 
 // Exceptions must not cross the event loop: anything escaping a handler is
-// shown and the program goes on.
-class RecorderApplication final : public QApplication {
+// logged (and, with a display, shown once the handler has returned), and
+// the program goes on.
+template <class Application, bool kShown>
+class GuardedApplication final : public Application {
 public:
-    using QApplication::QApplication;
+    using Application::Application;
     bool notify(QObject* receiver, QEvent* event) override {
         try {
-            return QApplication::notify(receiver, event);
+            return Application::notify(receiver, event);
         } catch (const std::exception& e) {
-            QMessageBox::critical(nullptr, applicationName(), QString::fromStdString(e.what()));
+            report(QString::fromStdString(e.what()));
         } catch (...) {
-            QMessageBox::critical(nullptr, applicationName(), "Unknown error");
+            report(QStringLiteral("Unknown error"));
         }
         return false;
     }
+
+private:
+    void report(const QString& text) {
+        qCCritical(lcApp).noquote() << "Error in an event handler:" << text;
+        if constexpr (kShown) {
+            QTimer::singleShot(0, this, [text] { QMessageBox::critical(nullptr, Application::applicationName(), text); });
+        }
+    }
 };
+using RecorderApplication = GuardedApplication<QApplication, true>;
+using HeadlessApplication = GuardedApplication<QCoreApplication, false>;
+
+int runHeadless(int argc, char** argv, const ipcam::DesktopPaths& paths) {
+    HeadlessApplication app(argc, argv);
+    app.setApplicationName("IPCam Recorder");
+    app.setApplicationVersion("1.5");
+    try {
+        ipcam::EngineOptions options;
+        options.settingsPath = paths.settingsFile;
+        options.snapshotPath = paths.snapshotFile;
+        options.fallbackDirectory = paths.fallbackDirectory;
+        ipcam::HeadlessService service(std::move(options));
+        // SIGTERM (systemctl stop, a shutdown) or Ctrl+C: the running
+        // recording is finished, then the program ends with 0.
+        ipcam::TerminationSignals termination;
+        QObject::connect(&termination, &ipcam::TerminationSignals::terminationRequested, &service,
+                         [&service](int signalNumber) {
+                             qCInfo(lcApp).noquote() << "Signal" << signalNumber << "received: ending";
+                             service.stop();
+                         });
+        service.start();
+        return app.exec();
+    } catch (const std::exception& e) {
+        qCCritical(lcApp).noquote() << "Ended by an error:" << e.what();
+        return 1;
+    }
+}
 
 std::string ownProgramPath(const char* argv0) {
     std::error_code ec;
@@ -63,7 +105,7 @@ int main(int argc, char** argv) {
         std::printf("%s\n", ipcam::kProgramVersionText);
         return 0;
     }
-    const ipcam::DesktopPaths paths = ipcam::resolveDesktopPaths(
+    ipcam::DesktopPaths paths = ipcam::resolveDesktopPaths(
         ipcam::systemPathEnvironment(ownProgramPath(argv[0]), commandLine.settingsFile.toStdString()));
     if (commandLine.help) {
         std::printf("%s\nSettings file in use: %s\nActivity log: %s\n", qPrintable(commandLine.helpText),
@@ -71,6 +113,11 @@ int main(int argc, char** argv) {
         return 0;
     }
 
+    if (commandLine.headless) {
+        // A service's first-run recordings go into its working directory
+        // (its state folder), not into a desktop user's videos folder.
+        paths.fallbackDirectory = QDir::currentPath().toStdString();
+    }
     std::string pathError;
     const bool pathsReady = ipcam::prepareDesktopPaths(paths, &pathError);
     ipcam::LogFile log({pathsReady ? paths.logFile : std::string()});
@@ -80,7 +127,9 @@ int main(int argc, char** argv) {
     if (!pathsReady) qCWarning(lcApp).noquote() << QString::fromStdString(pathError);
 
     int result = 1;
-    {
+    if (commandLine.headless) {
+        result = runHeadless(argc, argv, paths);
+    } else {
         RecorderApplication app(argc, argv);
         app.setApplicationName("IPCam Recorder");
         app.setApplicationVersion("1.5");
@@ -108,7 +157,7 @@ int main(int argc, char** argv) {
                              [&form1] { form1.close(); });
 
             form1.show();
-            QTimer::singleShot(0, &form1, [&form1] { form1.activateFirstTime(); });
+            QMetaObject::invokeMethod(&form1, [&form1] { form1.activateFirstTime(); }, Qt::QueuedConnection);
             result = app.exec();
         } catch (const std::exception& e) {
             qCCritical(lcApp).noquote() << "Ended by an error:" << e.what();

@@ -66,7 +66,7 @@ int main(int argc, char** argv) {
     const QDir dateFolder(QString::fromStdString(rig.directory() + "/20061012"));
     finished = static_cast<int>(dateFolder.entryList({"*.AVI"}, QDir::Files).size());
     std::printf("  finished recordings: %d; still recording: %s\n", finished,
-                rig.controller().session().RecordKind != kNotRecording ? "yes" : "no");
+                rig.controller().recorder().session().RecordKind != kNotRecording ? "yes" : "no");
 
     const double growth = at60 ? mib(peak) - mib(at60) : 0.0;
     std::printf("\nRESULT | %-34s | %-12s | %-12s | %-7s | %-16s | %-4s |\n", "Peak memory, 600 s recording",

@@ -41,7 +41,7 @@ void picturePath(benchmark::State& state, Size size) {
         rig.controller().onSocketRead(chunk);
         bytes += chunk.size();
     }
-    if (rig.controller().session().RecordKind == kNotRecording) state.SkipWithError("the recording stopped");
+    if (rig.controller().recorder().session().RecordKind == kNotRecording) state.SkipWithError("the recording stopped");
     state.SetBytesProcessed(static_cast<int64_t>(bytes));
     state.counters["picture_bytes"] = static_cast<double>(frames[0].size());
 }

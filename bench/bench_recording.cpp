@@ -138,7 +138,8 @@ void finishRecording(benchmark::State& state) {
 class QuietHost final : public RecorderHost {
 public:
     int warnings = 0;
-    void refreshButtons(int) override {}
+    void recordingStateChanged(uint8_t) override {}
+    void resetPreviewCounters() override {}
     void setDiskSpace(const std::string&) override {}
     void showWarning(const std::string&) override { ++warnings; }
     void startStatusTimer() override {}
@@ -154,14 +155,13 @@ void uiStallSlowDisk(benchmark::State& state) {
     QTemporaryDir dir;
     const auto frames = makeFrames(640, 480);
     for (auto _ : state) {
-        CameraSession session;
         CameraSettings settings;
         settings.aviDirectory = dir.path().toStdString();
         settings.resolution = 0;
         FakeClock clock;
         QuietHost host;
         FakeFreeSpace freeSpace;
-        Recorder recorder(session, settings, clock, host, freeSpace);
+        Recorder recorder(settings, clock, host, freeSpace);
         DiskHooks slow;
         slow.sync = [](int fd, bool dataOnly) {
             std::this_thread::sleep_for(milliseconds(1500));
@@ -174,14 +174,14 @@ void uiStallSlowDisk(benchmark::State& state) {
             call();
             longest = std::max(longest, steady_clock::now() - t0);
         };
-        session.ManualRequest = true;
+        recorder.requestManual();
         auto next = steady_clock::now();
         for (int i = 0; i <= 60; ++i) {
             timed([&] { recorder.step(frames[i % frames.size()], PixelView{}); });
             if (i % 10 == 0) {
                 clock.tick();
                 timed([&] { recorder.pollDiskEvents(); });  // the one-second status tick
-                ++session.RecordSeconds;
+                recorder.countSecond();
             }
             next += milliseconds(100);
             std::this_thread::sleep_until(next);

@@ -218,7 +218,7 @@ void ControllerRig::startManualRecording(const std::vector<uint8_t>& chunk) {
     // chunks, and the recording has begun.
     controller_->onSocketRead(chunk);
     controller_->onSocketRead(chunk);
-    if (controller_->session().RecordKind == kNotRecording)
+    if (controller_->recorder().session().RecordKind == kNotRecording)
         throw std::runtime_error("the recording did not start");
 }
 

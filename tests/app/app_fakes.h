@@ -170,7 +170,7 @@ struct Rig {
     std::vector<std::vector<uint8_t>> alarms;
     std::unique_ptr<MainController> controller;
 
-    explicit Rig(bool writeSettings = true) {
+    explicit Rig(bool writeSettings = true, bool attended = true) {
         if (writeSettings) {
             CameraSettings s;
             applyFirstRunDefaults(s, dir.path().toStdString());
@@ -180,7 +180,7 @@ struct Rig {
         }
         controller = std::make_unique<MainController>(ControllerDeps{
             host, socket, ping, startPage, store, clock, freeSpace, shared,
-            [this](const std::vector<uint8_t>& p) { alarms.push_back(p); }, dir.path().toStdString()});
+            [this](const std::vector<uint8_t>& p) { alarms.push_back(p); }, dir.path().toStdString(), attended});
     }
 
     LinkSession& link() { return controller->link(); }

@@ -311,6 +311,21 @@ TEST(WrongPassword, ThreeDialogsThenTheFourthRejectionEndsTheProgram) {
     EXPECT_EQ(rig.host.setupDialogs, 3);
     EXPECT_EQ(rig.host.closes, 1);
     EXPECT_EQ(rig.host.warnings, std::vector<std::string>(4, "Please enter correct password!!"));
+
+    // Unattended (the headless service) nobody answers: no dialog, the
+    // program goes on and tries again at the usual pace, however often.
+    Rig service(/*writeSettings=*/true, /*attended=*/false);
+    service.controller->formActivate();
+    for (int i = 1; i <= 5; ++i) {
+        service.controller->onSocketConnected();
+        service.controller->onSocketRead(refused);
+        service.host.runPosted();
+        EXPECT_TRUE(service.host.isRunning(TimerId::CreateConnectTimer));
+        EXPECT_EQ(service.host.interval[TimerId::CreateConnectTimer], 5000);
+    }
+    EXPECT_EQ(service.host.setupDialogs, 0);
+    EXPECT_EQ(service.host.closes, 0);
+    EXPECT_EQ(service.host.warnings, std::vector<std::string>(5, "Please enter correct password!!"));
 }
 
 TEST(WrongPassword, APictureStartInBetweenResetsTheCount) {
@@ -435,6 +450,32 @@ TEST(ConnectionTimers, ReachableOnlyAfterTheThirdTickGivesUpOnTheFourth) {
     EXPECT_EQ(rig.socket.opens.size(), 1u);
     EXPECT_EQ(rig.host.buttonMode(), 0);
     EXPECT_FALSE(rig.host.isRunning(TimerId::OfflineRetryTimer));
+}
+
+TEST(ConnectionTimers, TheOfflineRetryLeavesSettingsUsableAndSettingsStopsIt) {
+    Rig rig;
+    rig.controller->formActivate();
+    for (int i = 0; i < 4; ++i) rig.controller->createConnectTimerTimer();  // never reachable: off-line
+    rig.controller->offlineRetryTimerTimer();
+    ASSERT_TRUE(rig.host.isRunning(TimerId::ReconnectTimer));
+    rig.controller->reconnectTimerTimer();
+    rig.controller->reconnectTimerTimer();
+    EXPECT_TRUE(rig.host.enabled[Control::Settings1]);
+    EXPECT_EQ(rig.host.buttonMode(), 2);
+
+    // Settings while the retry's attempt runs: nothing may probe or connect
+    // with the old settings while the dialog is open.
+    std::vector<TimerId> runningInDialog;
+    rig.host.onSetupDialog = [&] {
+        for (TimerId t : {TimerId::CreateConnectTimer, TimerId::ReconnectTimer, TimerId::SeetingTimer,
+                          TimerId::OfflineRetryTimer}) {
+            if (rig.host.isRunning(t)) runningInDialog.push_back(t);
+        }
+    };
+    rig.controller->settings1Click();
+    EXPECT_EQ(rig.host.setupDialogs, 1);
+    EXPECT_TRUE(runningInDialog.empty());
+    EXPECT_TRUE(rig.host.isRunning(TimerId::SeetingTimer));  // the dialog's own connection follows it
 }
 
 TEST(ConnectionTimers, FailedProbeOpensNoSocketAndLeavesReload) {

@@ -23,6 +23,8 @@
 #include <thread>
 
 #include "app/Unit1.h"
+#include "app/recorder_engine.h"
+#include "recording/disk_writer.h"
 #include "e2e_support.h"
 #include "ipcam_sim/simulator_thread.h"
 #include "playback/recorded_file.h"
@@ -333,6 +335,121 @@ TEST_F(EndToEnd, WrongPasswordAsksThreeTimesThenEndsTheProgram) {
     ASSERT_TRUE(waitUntil([&] { return warnings.size() >= 4; }));
     EXPECT_EQ(dialogs, 3);
     for (const auto& w : warnings) EXPECT_EQ(w, "Please enter correct password!!");
+}
+
+// The engine alone, no window, as a front end sees it: commands in, signals
+// out, on a settable clock and free space.
+struct EngineAlone : ::testing::Test {
+    struct Clock final : ipcam::Clock {
+        LocalDateTime current = makeDateTime(2006, 10, 12, 15, 30, 0);  // a Thursday
+        LocalDateTime now() const override { return current; }
+    };
+    // Asked from the recording's thread too.
+    struct FreeSpace final : FreeSpaceQuery {
+        std::atomic<uint32_t> mb{10240};
+        uint32_t freeSpaceMB(const std::string&) override { return mb; }
+    };
+
+    QTemporaryDir dir;
+    sim::SimulatorOptions simOptions;
+    std::unique_ptr<sim::SimulatorThread> simulator;
+    Clock clock;
+    FreeSpace freeSpace;
+    std::vector<std::string> warnings;
+    std::unique_ptr<RecorderEngine> engine;
+
+    void start(const std::function<void(CameraSettings&)>& edit = {}) {
+        simOptions.streamPort = freePort();
+        simOptions.httpPort = freePort();
+        simOptions.fps = 25;
+        simulator = std::make_unique<sim::SimulatorThread>(simOptions);
+        QString error;
+        ASSERT_TRUE(simulator->start(&error)) << error.toStdString();
+        CameraSettings s = e2e::loopbackSettings(dir, simOptions.streamPort);
+        if (edit) edit(s);
+        SettingsStore(dir.filePath("ipcam-recorder.INI").toStdString()).save(s);
+
+        EngineOptions o;
+        o.settingsPath = dir.filePath("ipcam-recorder.INI").toStdString();
+        o.snapshotPath = dir.filePath("jpeg_view01.jpg").toStdString();
+        o.probePort = simOptions.httpPort;
+        o.timerScale = 0.02;
+        o.clock = &clock;
+        o.freeSpace = &freeSpace;
+        engine = std::make_unique<RecorderEngine>(o);
+        QObject::connect(engine.get(), &RecorderEngine::warningRaised,
+                         [this](const QString& t) { warnings.push_back(t.toStdString()); });
+        engine->activate();
+    }
+
+    void TearDown() override {
+        engine.reset();
+        simulator.reset();
+    }
+
+    const RecordingSession& rec() { return engine->controller().recorder().session(); }
+    void simulate(void (sim::CameraSimulator::*command)()) {
+        simulator->invoke([command](sim::CameraSimulator& c) { (c.*command)(); });
+    }
+};
+
+// The link is lost while a Daily recording runs and the finish finds no
+// room: the give-up is handled when the finish reports it, not when the
+// camera is back, so the hour it happened in is latched and a later hour
+// records.
+TEST_F(EngineAlone, ANoRoomFinishAfterTheLinkIsLostIsHandledWhenItHappens) {
+    start([](CameraSettings& s) {
+        s.schedule.at(4, 15) = 1;
+        s.schedule.at(4, 17) = 1;
+    });
+    ASSERT_TRUE(waitUntil([&] { return rec().RecordKind == kDaily && rec().RecordFrames >= 3; }));
+    freeSpace.mb = 100;
+    simulate(&sim::CameraSimulator::stall);  // the link watchdog ends the recording
+    ASSERT_TRUE(waitUntil([&] { return !warnings.empty(); }, 5000)) << "no warning while no picture comes";
+    EXPECT_EQ(warnings[0].rfind("HDD Free Space is not enough, so Daily Record stops.", 0), 0u) << warnings[0];
+    EXPECT_TRUE(rec().BlockHandled);
+    EXPECT_EQ(rec().BlockHandledTime.hour, 15);
+    EXPECT_FALSE(engine->linkUp());
+
+    clock.current = makeDateTime(2006, 10, 12, 17, 5, 0);
+    freeSpace.mb = 10240;
+    simulate(&sim::CameraSimulator::resume);
+    ASSERT_TRUE(waitUntil([&] { return rec().RecordKind == kDaily && rec().RecordFrames >= 3; }));
+    EXPECT_EQ(rec().RecordStartTime.hour, 17);
+    EXPECT_EQ(warnings.size(), 1u);
+}
+
+// A box is open (its own nested event loop, as a modal box runs one) while
+// the timers go on: a box raised by the recorder never opens inside Timer1's
+// handler, which Qt would not run again until the box is closed.
+TEST_F(EngineAlone, TimerTicksGoOnWhileABoxIsOpen) {
+    start();
+    int ticks = 0, ticksInBox = -1;
+    QObject::connect(engine->timer(TimerId::Timer1), &QTimer::timeout, [&] { ++ticks; });
+    QObject::connect(engine.get(), &RecorderEngine::warningRaised, [&] {
+        const int before = ticks;
+        QEventLoop box;
+        QTimer::singleShot(400, &box, &QEventLoop::quit);  // Timer1 ticks every 20 ms here
+        box.exec();
+        ticksInBox = ticks - before;
+    });
+    DiskHooks slow;  // the finish reports after the stream has stopped
+    slow.sync = [](int fd, bool dataOnly) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        return (dataOnly ? ::fdatasync(fd) : ::fsync(fd)) == 0 ? 0 : errno;
+    };
+    engine->controller().recorder().setDiskHooks(slow);
+    ASSERT_TRUE(waitUntil([&] { return engine->previewInfo().startsWith("Preview: "); }));
+    engine->record();
+    ASSERT_TRUE(waitUntil([&] { return rec().RecordKind == kManual && rec().RecordFrames >= 3; }));
+    freeSpace.mb = 100;
+    engine->stop();
+    ASSERT_TRUE(waitUntil([&] { return rec().RecordKind == kNotRecording; }));  // the finish is queued
+    simulate(&sim::CameraSimulator::stall);  // no picture comes to handle its outcome
+    ASSERT_TRUE(waitUntil([&] { return ticksInBox >= 0; }, 5000));
+    ASSERT_EQ(warnings.size(), 1u);
+    EXPECT_EQ(warnings[0].rfind("HDD Free Space is not enough, so Manual Record stops.", 0), 0u) << warnings[0];
+    EXPECT_GE(ticksInBox, 8);
 }
 
 }  // namespace

@@ -297,8 +297,9 @@ void CameraSimulator::tick() {
             sentOrder_.append(out);
             if (sentOrder_.size() > kKeepSent)
                 sent_.remove(sentOrder_.takeFirst());
-            appendToKeepSentFile(out);
         }
+        // The file has every picture as it went out, repeats included.
+        appendToKeepSentFile(out);
         switch (writeMode_) {
         case WriteMode::Whole:
             // One write per picture, so that its first bytes begin a read
