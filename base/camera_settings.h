@@ -11,6 +11,13 @@ namespace ipcam {
 constexpr int kDaysPerWeek = 7;
 constexpr int kHoursPerDay = 24;
 
+// A Motion recording may begin with at most this many seconds of the
+// pictures before the motion.
+constexpr int kMaxPrerollSeconds = 10;
+// Recordings may be kept for at most this many days (0 keeps them until the
+// disk runs short).
+constexpr int kMaxKeepDays = 3650;
+
 // 7 x 24 bytes, day-major, day 0 = Sunday .. 6 = Saturday. Non-zero = record
 // during that hour.
 struct WeekSchedule {
@@ -43,6 +50,8 @@ struct CameraSettings {
     std::string smtpEmailAccount;        // SMTP_EmailAccount
     std::string smtpEmailPassword;       // SMTP_EmailPassword
     uint8_t smtpAuthEnabled = 0;         // SMTP_Auth_Enabled
+    uint8_t motionPrerollSeconds = 0;    // Motion_Preroll_Seconds (0 = off, up to kMaxPrerollSeconds)
+    uint16_t keepDays = 0;               // Keep_Days (0 = off, up to kMaxKeepDays)
 
     bool operator==(const CameraSettings&) const = default;
 };

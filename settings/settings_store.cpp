@@ -3,6 +3,8 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
+
 #include "settings/ini_file.h"
 
 namespace ipcam {
@@ -88,6 +90,9 @@ void SettingsStore::load(CameraSettings& s, int slot) const {
     s.smtpEmailAccount = text("SMTP_EmailAccount");
     s.smtpEmailPassword = text("SMTP_EmailPassword");
     s.smtpAuthEnabled = flag(integer("SMTP_Auth_Enabled"));
+    // A hand-edited number out of range is taken at the nearest end.
+    s.motionPrerollSeconds = static_cast<uint8_t>(std::clamp(integer("Motion_Preroll_Seconds"), 0, kMaxPrerollSeconds));
+    s.keepDays = static_cast<uint16_t>(std::clamp(integer("Keep_Days"), 0, kMaxKeepDays));
 }
 
 void SettingsStore::save(const CameraSettings& s, int slot) const {
@@ -135,6 +140,8 @@ void SettingsStore::save(const CameraSettings& s, int slot) const {
     text("SMTP_EmailAccount", s.smtpEmailAccount);
     text("SMTP_EmailPassword", s.smtpEmailPassword);
     number("SMTP_Auth_Enabled", s.smtpAuthEnabled);
+    number("Motion_Preroll_Seconds", s.motionPrerollSeconds);
+    number("Keep_Days", s.keepDays);
 
     try {
         ini.writeTo(path_);

@@ -44,7 +44,8 @@ std::vector<std::string> expectedKeyOrder() {
         for (int h = 0; h < 24; ++h)
             keys.push_back("TimeBlock" + std::to_string(d) + "_" + std::to_string(h));
     for (const char* k : {"Alarm_Email_Enabled", "SMTP_Server", "SMTP_Sender", "SMTP_Receiver", "SMTP_Copy",
-                          "SMTP_EmailAccount", "SMTP_EmailPassword", "SMTP_Auth_Enabled"})
+                          "SMTP_EmailAccount", "SMTP_EmailPassword", "SMTP_Auth_Enabled", "Motion_Preroll_Seconds",
+                          "Keep_Days"})
         keys.emplace_back(k);
     return keys;
 }
@@ -69,7 +70,7 @@ protected:
     QTemporaryDir dir;
 };
 
-TEST_F(SettingsStoreTest, FirstRunFileHoldsAll188KeysInOrderOwnerOnly) {
+TEST_F(SettingsStoreTest, FirstRunFileHoldsAll190KeysInOrderOwnerOnly) {
     CameraSettings s;
     applyFirstRunDefaults(s, "/srv/avi");
     SettingsStore store(file());
@@ -79,10 +80,10 @@ TEST_F(SettingsStoreTest, FirstRunFileHoldsAll188KeysInOrderOwnerOnly) {
     EXPECT_EQ(modeOf(file()), 0600u);
 
     const std::vector<std::string> lines = linesOf(readAll(file()));
-    ASSERT_EQ(lines.size(), 189u);
+    ASSERT_EQ(lines.size(), 191u);
     EXPECT_EQ(lines[0], "[IPCAM_1]");
     const std::vector<std::string> keys = expectedKeyOrder();
-    ASSERT_EQ(keys.size(), 188u);
+    ASSERT_EQ(keys.size(), 190u);
     for (size_t i = 0; i < keys.size(); ++i)
         EXPECT_EQ(lines[i + 1].substr(0, lines[i + 1].find('=')), keys[i]);
 
@@ -97,6 +98,8 @@ TEST_F(SettingsStoreTest, FirstRunFileHoldsAll188KeysInOrderOwnerOnly) {
     EXPECT_EQ(ini.value("IPCAM_1", "Motion_sensitivity"), "0");
     EXPECT_EQ(ini.value("IPCAM_1", "TimeBlock6_23"), "0");
     EXPECT_EQ(ini.value("IPCAM_1", "SMTP_Server"), "");
+    EXPECT_EQ(ini.value("IPCAM_1", "Motion_Preroll_Seconds"), "0");
+    EXPECT_EQ(ini.value("IPCAM_1", "Keep_Days"), "0");
 
     CameraSettings back;
     store.load(back);
@@ -121,6 +124,29 @@ TEST_F(SettingsStoreTest, LoadConvertsValuesLikeTheProfileReader) {
     EXPECT_EQ(loadFrom("[IPCAM_1]\nHost_Port=abc\n").hostPort, 0);
     EXPECT_EQ(loadFrom("[IPCAM_1]\nHost_Port=8080abc\n").hostPort, 8080);
     EXPECT_EQ(loadFrom("[IPCAM_1]\nHost_Port=-1\n").hostPort, 65535);
+}
+
+TEST_F(SettingsStoreTest, PrerollAndKeepDaysRoundTripAndAreHeldInRange) {
+    CameraSettings s;
+    s.motionPrerollSeconds = 10;
+    s.keepDays = 3650;
+    SettingsStore store(file());
+    store.save(s);
+    CameraSettings back;
+    store.load(back);
+    EXPECT_EQ(back.motionPrerollSeconds, 10);
+    EXPECT_EQ(back.keepDays, 3650);
+    // A file edited by hand: out of range is taken at the nearest end.
+    std::string text = readAll(file());
+    text.replace(text.find("Motion_Preroll_Seconds=10"), 25, "Motion_Preroll_Seconds=99");
+    text.replace(text.find("Keep_Days=3650"), 14, "Keep_Days=-5");
+    {
+        std::ofstream out(file(), std::ios::binary | std::ios::trunc);
+        out << text;
+    }
+    store.load(back);
+    EXPECT_EQ(back.motionPrerollSeconds, 10);
+    EXPECT_EQ(back.keepDays, 0);
 }
 
 TEST_F(SettingsStoreTest, PortRoundTripsAtItsLimit) {
@@ -299,9 +325,9 @@ TEST_F(SettingsStoreTest, WritableFileInAFolderTakingNoNewFilesIsWrittenInPlace)
     SettingsStore(ini).load(back);
     EXPECT_EQ(back.hostAddress, "127.0.0.1");
     const auto lines = linesOf(readAll(ini));
-    ASSERT_EQ(lines.size(), 190u);  // the comment, the section and 188 keys; the old tail is gone
+    ASSERT_EQ(lines.size(), 192u);  // the comment, the section and 190 keys; the old tail is gone
     EXPECT_EQ(lines[0], "; kept");
-    EXPECT_EQ(lines.back(), "SMTP_Auth_Enabled=0");
+    EXPECT_EQ(lines.back(), "Keep_Days=0");
     EXPECT_EQ(modeOf(ini), 0600u);
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder), std::filesystem::directory_iterator()), 1);
 }
