@@ -236,7 +236,7 @@ TEST_F(SettingsStoreTest, ExistingEmptyFileIsFilledAndTightenedToOwnerOnly) {
     ASSERT_EQ(::chmod(file().c_str(), 0664), 0);
     SettingsStore(file()).save(CameraSettings{});
     EXPECT_EQ(modeOf(file()), 0600u);
-    EXPECT_EQ(linesOf(readAll(file())).size(), 189u);
+    EXPECT_EQ(linesOf(readAll(file())).size(), 191u);
 }
 
 TEST_F(SettingsStoreTest, UnwritableLocationThrows) {
