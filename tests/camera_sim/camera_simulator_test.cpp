@@ -2,9 +2,11 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
+#include <QCryptographicHash>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QImage>
+#include <QRegularExpression>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QThread>
@@ -66,6 +68,61 @@ SimulatorOptions fastOptions() {
     SimulatorOptions o;
     o.fps = 50;
     return o;
+}
+
+// An HTTP client of the MJPEG mode: one request, everything it gets back.
+struct HttpClient {
+    QTcpSocket socket;
+    QByteArray data;
+    bool closed = false;
+
+    HttpClient(quint16 port, const QByteArray& target, const QByteArray& authorization = {}) {
+        QObject::connect(&socket, &QTcpSocket::readyRead, [this] { data += socket.readAll(); });
+        QObject::connect(&socket, &QTcpSocket::disconnected, [this] { closed = true; });
+        socket.connectToHost(QHostAddress::LocalHost, port);
+        EXPECT_TRUE(pumpUntil([&] { return socket.state() == QAbstractSocket::ConnectedState; }));
+        QByteArray request = "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n";
+        if (!authorization.isEmpty())
+            request += "Authorization: " + authorization + "\r\n";
+        socket.write(request + "\r\n");
+    }
+    QByteArray head() const { return data.left(data.indexOf("\r\n\r\n") + 2); }
+    QByteArray body() const { return data.mid(data.indexOf("\r\n\r\n") + 4); }
+    QByteArray header(const QByteArray& name) const {
+        for (const QByteArray& line : head().split('\n'))
+            if (line.toLower().startsWith(name.toLower() + ':'))
+                return line.mid(name.size() + 1).trimmed();
+        return {};
+    }
+    // A refusal ends with the connection; a stream once a picture is in.
+    bool waitClosed() { return pumpUntil([&] { return closed; }); }
+    bool waitStreaming() { return pumpUntil([&] { return body().contains("\xFF\xD9"); }); }
+};
+
+std::map<QByteArray, QByteArray> challengeParams(const QByteArray& challenge) {
+    std::map<QByteArray, QByteArray> out;
+    static const QRegularExpression pair(R"re((\w+)=(?:"([^"]*)"|([^\s,]*)))re");
+    for (const auto& m : pair.globalMatch(QString::fromLatin1(challenge)))
+        out[m.captured(1).toLatin1()] = (m.captured(2) + m.captured(3)).toLatin1();
+    return out;
+}
+
+QByteArray md5(const QByteArray& text) { return QCryptographicHash::hash(text, QCryptographicHash::Md5).toHex(); }
+
+// response = MD5(HA1:nonce:nc:cnonce:qop:HA2), or MD5(HA1:nonce:HA2) without qop.
+QByteArray digestResponse(const QByteArray& user, const QByteArray& realm, const QByteArray& password,
+                          const QByteArray& uri, const QByteArray& nonce, const QByteArray& cnonce, bool qop) {
+    const QByteArray ha1 = md5(user + ':' + realm + ':' + password), ha2 = md5("GET:" + uri);
+    return qop ? md5(ha1 + ':' + nonce + ":00000001:" + cnonce + ":auth:" + ha2) : md5(ha1 + ':' + nonce + ':' + ha2);
+}
+
+QByteArray digestAuthorization(const QByteArray& challenge, const QByteArray& user, const QByteArray& password) {
+    auto p = challengeParams(challenge);
+    const bool qop = p.count("qop") > 0;
+    const QByteArray response = digestResponse(user, p["realm"], password, "/stream", p["nonce"], "a1b2c3d4", qop);
+    return "Digest username=\"" + user + "\", realm=\"" + p["realm"] + "\", nonce=\"" + p["nonce"] +
+           "\", uri=\"/stream\", " + (qop ? "qop=auth, nc=00000001, cnonce=\"a1b2c3d4\", " : "") + "response=\"" +
+           response + "\", opaque=\"" + p["opaque"] + "\", algorithm=MD5";
 }
 
 }  // namespace
@@ -269,4 +326,157 @@ TEST(CameraSimulator, RefusesNonLoopbackAddresses) {
     EXPECT_FALSE(sim.start(&why));
     EXPECT_TRUE(why.contains("loopback"));
     EXPECT_EQ(sim.streamPort(), 0);
+}
+
+TEST(CameraSimulator, MjpegStreamAsksForDigestOrBasicCredentials) {
+    // The formula as used below, on RFC 7616's MD5 example.
+    EXPECT_EQ(digestResponse("Mufasa", "http-auth@example.org", "Circle of Life", "/dir/index.html",
+                             "7ypf/xlj9XXwfDPEoM4URrv/xwf94BcCAzFZH4GiTo0v",
+                             "f2/wE4q74E6zIJEtWaHKaf5wv/H5QzzpXusqGemxURZJ", true),
+              "8ca523f5e9506fed4657c9700eebdbec");
+
+    SimulatorOptions o = fastOptions();
+    o.mjpegPath = "/stream";
+    o.auth = MjpegAuth::Digest;
+    o.user = "viewer";
+    o.password = "se:cr\"et";
+    o.pictureSize = QSize(160, 120);
+    CameraSimulator sim(o);
+    ASSERT_TRUE(sim.start());
+    const quint16 port = sim.streamPort();
+
+    HttpClient other(port, "/Webcam.jpg");
+    ASSERT_TRUE(other.waitClosed());
+    EXPECT_TRUE(other.data.startsWith("HTTP/1.0 404 Not Found\r\n")) << other.data.constData();
+    EXPECT_EQ(other.header("Content-Type"), "text/html");
+    EXPECT_TRUE(other.body().startsWith("<html>"));
+
+    // No credentials, then a wrong password: 401 with a challenge, a new nonce each time.
+    HttpClient bare(port, "/stream");
+    ASSERT_TRUE(bare.waitClosed());
+    EXPECT_TRUE(bare.data.startsWith("HTTP/1.0 401 Unauthorized\r\n")) << bare.data.constData();
+    const QByteArray challenge = bare.header("WWW-Authenticate");
+    EXPECT_TRUE(challenge.startsWith("Digest ")) << challenge.constData();
+    auto params = challengeParams(challenge);
+    EXPECT_EQ(params["qop"], "auth");
+    EXPECT_EQ(params["realm"], kAuthRealm);
+    ASSERT_FALSE(params["nonce"].isEmpty());
+    HttpClient wrong(port, "/stream", digestAuthorization(challenge, "viewer", "secret"));
+    ASSERT_TRUE(wrong.waitClosed());
+    EXPECT_TRUE(wrong.data.startsWith("HTTP/1.0 401 Unauthorized\r\n"));
+    EXPECT_NE(challengeParams(wrong.header("WWW-Authenticate"))["nonce"], params["nonce"]);
+
+    auto expectStream = [&](const QByteArray& authorization) {
+        HttpClient right(port, "/stream", authorization);
+        ASSERT_TRUE(right.waitStreaming()) << right.data.left(300).constData();
+        EXPECT_TRUE(right.data.startsWith("HTTP/1.0 200 OK\r\n"));
+        EXPECT_TRUE(right.header("Content-Type").startsWith("multipart/x-mixed-replace; boundary="));
+        EXPECT_FALSE(right.closed);
+    };
+    expectStream(digestAuthorization(challenge, "viewer", o.password));
+
+    sim.setMjpegAuth(MjpegAuth::Digest, false);
+    HttpClient noQop(port, "/stream");
+    ASSERT_TRUE(noQop.waitClosed());
+    EXPECT_EQ(challengeParams(noQop.header("WWW-Authenticate")).count("qop"), 0u);
+    expectStream(digestAuthorization(noQop.header("WWW-Authenticate"), "viewer", o.password));
+
+    sim.setMjpegAuth(MjpegAuth::Basic);
+    HttpClient basic(port, "/stream", "Basic " + QByteArray("viewer:secret").toBase64());
+    ASSERT_TRUE(basic.waitClosed());
+    EXPECT_TRUE(basic.data.startsWith("HTTP/1.0 401 Unauthorized\r\n"));
+    EXPECT_TRUE(basic.header("WWW-Authenticate").startsWith("Basic realm=\"" + kAuthRealm + '"'));
+    expectStream("Basic " + ("viewer:" + o.password).toBase64());
+}
+
+TEST(CameraSimulator, MjpegPartsCarryTheSentPicturesInEveryFraming) {
+    SimulatorOptions o = fastOptions();
+    o.mjpegPath = "/stream";
+    o.pictureSize = QSize(176, 144);
+    CameraSimulator sim(o);
+    ASSERT_TRUE(sim.start());
+    sim.setKeepSent(true);
+
+    MjpegFraming plain;
+    MjpegFraming odd;  // quoted, dashed, no CRLF, no first delimiter, no lengths, chunked
+    odd.boundary = "odd:frame";
+    odd.quoted = odd.dashedDeclaration = odd.chunked = true;
+    odd.crlfBeforeDelimiter = odd.firstDelimiter = odd.contentLength = false;
+    odd.emptyPartEvery = 2;
+    MjpegFraming chunked11;
+    chunked11.quoted = chunked11.chunked = chunked11.http11 = true;
+    chunked11.emptyPartEvery = 3;
+    const struct {
+        MjpegFraming framing;
+        QByteArray declaration;
+        JpegFormat format;
+        WriteMode writes;
+    } cases[] = {{plain, "ipcamsimframe", JpegFormat::Jfif, WriteMode::Whole},
+                 {odd, "\"--odd:frame\"", JpegFormat::Exif, WriteMode::Split},
+                 {chunked11, "\"ipcamsimframe\"", JpegFormat::Jfif, WriteMode::Joined}};
+    for (const auto& c : cases) {
+        const MjpegFraming& f = c.framing;
+        SCOPED_TRACE(c.declaration.constData());
+        sim.setMjpegFraming(f);
+        sim.setJpegFormat(c.format);
+        sim.setWriteMode(c.writes);
+        HttpClient client(sim.streamPort(), "/stream?x=1");
+
+        // The body, chunks undone, cut at the delimiters; the last part may be unfinished.
+        QList<QByteArray> jpegs;
+        int emptyParts = 0;
+        auto parse = [&] {
+            jpegs.clear();
+            emptyParts = 0;
+            QByteArray body = client.body(), raw;
+            if (f.chunked) {
+                std::swap(body, raw);
+                for (qsizetype at = 0, eol; (eol = raw.indexOf("\r\n", at)) > at;) {
+                    const qsizetype size = raw.mid(at, eol - at).toLongLong(nullptr, 16);
+                    if (eol + 2 + size + 2 > raw.size())
+                        break;
+                    body += raw.mid(eol + 2, size);
+                    at = eol + 2 + size + 2;
+                }
+            }
+            QByteArray declared = client.header("Content-Type").mid(QByteArray("multipart/x-mixed-replace; boundary=").size());
+            if (declared.startsWith('"') && declared.endsWith('"'))
+                declared = declared.mid(1, declared.size() - 2);
+            const QByteArray dashes = f.dashedDeclaration ? "" : "--";
+            if (f.firstDelimiter && !body.startsWith(dashes + declared + "\r\n"))
+                return false;
+            if (f.firstDelimiter)
+                body.remove(0, dashes.size() + declared.size() + 2);
+            QList<QByteArray> parts;
+            const QByteArray delimiter = (f.crlfBeforeDelimiter ? "\r\n" : "") + dashes + declared + "\r\n";
+            for (qsizetype at = 0, next; (next = body.indexOf(delimiter, at)) >= 0; at = next + delimiter.size())
+                parts.append(body.mid(at, next - at));
+            for (const QByteArray& part : parts) {
+                if (part.isEmpty()) {
+                    ++emptyParts;
+                    continue;
+                }
+                const qsizetype blank = part.indexOf("\r\n\r\n");
+                const QByteArray jpeg = part.mid(blank + 4);
+                const QByteArray headers = part.left(blank + 2);
+                EXPECT_TRUE(headers.startsWith("Content-Type: image/jpeg\r\n"));
+                EXPECT_EQ(headers.contains("Content-Length: " + QByteArray::number(jpeg.size()) + "\r\n"),
+                          f.contentLength);
+                jpegs.append(jpeg);
+            }
+            return jpegs.size() >= 4;
+        };
+        ASSERT_TRUE(pumpUntil(parse)) << client.data.left(300).constData();
+        EXPECT_TRUE(client.data.startsWith(f.http11 ? "HTTP/1.1 200 OK\r\n" : "HTTP/1.0 200 OK\r\n"));
+        EXPECT_EQ(client.header("Transfer-Encoding"), f.chunked ? "chunked" : "");
+        EXPECT_EQ(client.header("Content-Type"), "multipart/x-mixed-replace; boundary=" + c.declaration);
+        EXPECT_EQ(emptyParts > 0, f.emptyPartEvery > 0);
+        for (const QByteArray& jpeg : jpegs) {
+            EXPECT_TRUE(sim.wasSent(jpeg));
+            EXPECT_TRUE(jpeg.startsWith(c.format == JpegFormat::Exif ? QByteArray("\xFF\xD8\xFF\xE1\0\x78" "Exif\0\0", 12)
+                                                                      : QByteArray("\xFF\xD8\xFF\xE0", 4)));
+            EXPECT_TRUE(jpeg.endsWith("\xFF\xD9"));
+        }
+        EXPECT_EQ(QImage::fromData(jpegs.first(), "JPEG").size(), QSize(176, 144));
+    }
 }

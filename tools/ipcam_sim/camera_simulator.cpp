@@ -1,10 +1,13 @@
 #include "ipcam_sim/camera_simulator.h"
 
+#include <QCryptographicHash>
 #include <QFile>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTime>
 #include <QtEndian>
+
+#include <algorithm>
 
 namespace ipcam::sim {
 
@@ -13,6 +16,16 @@ const QByteArray kReplyHeader =
     "Content-Type: multipart/x-mixed-replace; boundary=EOB\r\n\r\nEOB\r\n";
 const QByteArray kUnauthorizedReply = "HTTP/1.0 401 Unauthorized\r\n\r\n";
 const QByteArray kBoundaryLine = "\r\nEOB\r\n";
+const QByteArray kAuthRealm = "ipcam-sim";
+
+QByteArray MjpegFraming::declaredBoundary() const {
+    const QByteArray value = dashedDeclaration ? "--" + boundary : boundary;
+    return quoted ? '"' + value + '"' : value;
+}
+
+QByteArray MjpegFraming::delimiter() const {
+    return (crlfBeforeDelimiter ? "\r\n--" : "--") + boundary + "\r\n";
+}
 
 namespace {
 
@@ -33,6 +46,9 @@ constexpr qsizetype kSplitAt = 40;
 constexpr int kMaxPiece = 1500;
 constexpr int kPieceGapMs = 1;
 constexpr qsizetype kKeepSent = 400;
+// MJPEG: chunks of at most this many bytes; Digest nonces that stay valid.
+constexpr qsizetype kChunkBytes = 4096;
+constexpr qsizetype kNonces = 32;
 
 std::optional<int> digitValue(const QByteArray& text) {
     if (text.isEmpty() || text.size() > 6)
@@ -44,6 +60,94 @@ std::optional<int> digitValue(const QByteArray& text) {
         v = v * 10 + (c - '0');
     }
     return v;
+}
+
+QByteArray md5Hex(const QByteArray& data) {
+    return QCryptographicHash::hash(data, QCryptographicHash::Md5).toHex();
+}
+
+QByteArray randomHex(int words) {
+    QByteArray raw;
+    for (int i = 0; i < words; ++i) {
+        const quint32 w = QRandomGenerator::global()->generate();
+        raw.append(reinterpret_cast<const char*>(&w), sizeof w);
+    }
+    return raw.toHex();
+}
+
+// The name=value pairs of an authentication header after its scheme, names
+// in lower case, quoted values unquoted; nullopt when it does not parse.
+std::optional<std::map<QByteArray, QByteArray>> parseAuthParams(const QByteArray& text) {
+    std::map<QByteArray, QByteArray> out;
+    const qsizetype n = text.size();
+    qsizetype i = 0;
+    auto skipSpace = [&] {
+        while (i < n && (text[i] == ' ' || text[i] == '\t'))
+            ++i;
+    };
+    for (;;) {
+        skipSpace();
+        while (i < n && text[i] == ',') {
+            ++i;
+            skipSpace();
+        }
+        if (i >= n)
+            return out;
+        const qsizetype nameAt = i;
+        while (i < n && text[i] != '=' && text[i] != ',' && text[i] != ' ' && text[i] != '\t')
+            ++i;
+        const QByteArray name = text.mid(nameAt, i - nameAt).toLower();
+        skipSpace();
+        if (name.isEmpty() || i >= n || text[i] != '=' || out.count(name))
+            return std::nullopt;
+        ++i;
+        skipSpace();
+        QByteArray value;
+        if (i < n && text[i] == '"') {
+            for (++i; i < n && text[i] != '"'; ++i) {
+                if (text[i] == '\\' && i + 1 < n)
+                    ++i;
+                value += text[i];
+            }
+            if (i >= n)
+                return std::nullopt;
+            ++i;
+        } else {
+            const qsizetype valueAt = i;
+            while (i < n && text[i] != ',' && text[i] != ' ' && text[i] != '\t')
+                ++i;
+            value = text.mid(valueAt, i - valueAt);
+        }
+        out[name] = value;
+        skipSpace();
+        if (i < n && text[i] != ',')
+            return std::nullopt;
+    }
+}
+
+// One MJPEG part: its headers, a blank line, the JPEG and the delimiter
+// line, the delimiter twice for an empty part after it.
+QByteArray mjpegPart(const MjpegFraming& framing, const QByteArray& jpeg, bool emptyPartAfter) {
+    QByteArray part = "Content-Type: image/jpeg\r\n";
+    if (framing.contentLength)
+        part += "Content-Length: " + QByteArray::number(jpeg.size()) + "\r\n";
+    part += "\r\n";
+    part += jpeg;
+    part += framing.delimiter();
+    if (emptyPartAfter)
+        part += framing.delimiter();
+    return part;
+}
+
+// `data` as chunks of the chunked transfer coding (no last chunk: the
+// stream never ends by itself).
+QByteArray chunked(const QByteArray& data) {
+    QByteArray out;
+    for (qsizetype at = 0; at < data.size(); at += kChunkBytes) {
+        const QByteArray piece = data.mid(at, kChunkBytes);
+        out += QByteArray::number(piece.size(), 16) + "\r\n" + piece + "\r\n";
+    }
+    return out;
 }
 
 }  // namespace
@@ -84,6 +188,9 @@ struct CameraSimulator::Client {
     int v = 1;
     QByteArray backlog;        // pictures not yet written (Split, Joined)
     int joinLeft = 0;          // Joined: pictures still to gather
+    bool mjpeg = false;        // a standard MJPEG stream, framed so:
+    MjpegFraming framing;
+    uint64_t parts = 0;        // pictures sent on it
 };
 
 CameraSimulator::CameraSimulator(SimulatorOptions options, QObject* parent)
@@ -92,7 +199,9 @@ CameraSimulator::CameraSimulator(SimulatorOptions options, QObject* parent)
       frameTimer_(this),
       still_(options_.still),
       writeMode_(options_.writeMode),
-      splitTimer_(this) {
+      splitTimer_(this),
+      opaque_(randomHex(4)) {
+    setPictureSize(options_.pictureSize);
     frameTimer_.setTimerType(Qt::PreciseTimer);
     connect(&frameTimer_, &QTimer::timeout, this, &CameraSimulator::tick);
     splitTimer_.setInterval(kPieceGapMs);
@@ -165,6 +274,11 @@ void CameraSimulator::setFps(int fps) {
 
 void CameraSimulator::setName(const QString& name) { options_.name = name; }
 
+void CameraSimulator::setPictureSize(QSize size) {
+    options_.pictureSize = QSize(std::clamp(size.width(), 16, kMaxPictureSize.width()),
+                                 std::clamp(size.height(), 16, kMaxPictureSize.height()));
+}
+
 void CameraSimulator::stall() { stalled_ = true; }
 
 void CameraSimulator::resume() { stalled_ = false; }
@@ -201,6 +315,10 @@ void CameraSimulator::onStreamData(QTcpSocket* socket) {
     if (client.accepted)
         return;  // the camera ignores anything after the request line
     client.request += data;
+    if (!options_.mjpegPath.isEmpty()) {
+        onMjpegRequest(socket, client);
+        return;
+    }
     const qsizetype eol = client.request.indexOf("\r\n");
     if (eol < 0) {
         if (client.request.size() > kMaxRequestBytes) {
@@ -257,13 +375,141 @@ void CameraSimulator::sendHeader(QTcpSocket* socket) {
     }
 }
 
-QByteArray CameraSimulator::pictureFor(int v) {
-    const QSize size = sizeForV(v);
-    const int key = size.width();
+void CameraSimulator::onMjpegRequest(QTcpSocket* socket, Client& client) {
+    const MjpegFraming framing = options_.mjpeg;
+    const QByteArray version = framing.http11 ? "HTTP/1.1 " : "HTTP/1.0 ";
+    // A short text/html answer, then the connection closes.
+    auto refuse = [&](const QByteArray& status, const QByteArray& extraHeaders = {}) {
+        const QByteArray body = "<html><head><title>" + status + "</title></head><body><h1>" + status +
+                                "</h1></body></html>\r\n";
+        socket->write(version + status + "\r\nServer: ipcam-sim\r\nConnection: close\r\n" + extraHeaders +
+                      "Content-Type: text/html\r\nContent-Length: " + QByteArray::number(body.size()) +
+                      "\r\n\r\n" + body);
+        socket->disconnectFromHost();
+    };
+    qsizetype end = client.request.indexOf("\r\n\r\n");
+    if (end < 0)
+        end = client.request.indexOf("\n\n");
+    if (end < 0) {
+        if (client.request.size() > kMaxRequestBytes) {
+            client.accepted = true;
+            refuse("400 Bad Request");
+        }
+        return;
+    }
+    client.accepted = true;  // one request per connection
+    QList<QByteArray> lines = client.request.left(end).split('\n');
+    for (QByteArray& l : lines)
+        if (l.endsWith('\r'))
+            l.chop(1);
+    const QByteArray line = lines.first();
+    lastRequest_ = line;
+    emit requestReceived(line);
+    const QList<QByteArray> words = line.split(' ');
+    if (words.size() != 3 || words[0] != "GET" || !words[2].startsWith("HTTP/1.") || words[1].isEmpty()) {
+        refuse("400 Bad Request");
+        return;
+    }
+    const QByteArray& target = words[1];
+    const qsizetype query = target.indexOf('?');
+    if (target != options_.mjpegPath && (query < 0 || target.left(query) != options_.mjpegPath)) {
+        refuse("404 Not Found");
+        return;
+    }
+    if (options_.auth != MjpegAuth::None) {
+        QByteArray authorization;
+        for (qsizetype i = 1; i < lines.size(); ++i) {
+            const qsizetype colon = lines[i].indexOf(':');
+            if (colon > 0 && lines[i].left(colon).trimmed().toLower() == "authorization")
+                authorization = lines[i].mid(colon + 1).trimmed();
+        }
+        if (!authorized(target, authorization)) {
+            refuse("401 Unauthorized", "WWW-Authenticate: " + challenge() + "\r\n");
+            return;
+        }
+    }
+    QByteArray header = version +
+                        "200 OK\r\nServer: ipcam-sim\r\nConnection: close\r\n"
+                        "Cache-Control: no-cache, no-store, must-revalidate\r\nPragma: no-cache\r\n"
+                        "Content-Type: multipart/x-mixed-replace; boundary=" +
+                        framing.declaredBoundary() + "\r\n";
+    if (framing.chunked)
+        header += "Transfer-Encoding: chunked\r\n";
+    header += "\r\n";
+    if (framing.firstDelimiter) {
+        const QByteArray first = "--" + framing.boundary + "\r\n";
+        header += framing.chunked ? chunked(first) : first;
+    }
+    client.mjpeg = true;
+    client.framing = framing;
+    client.headerSent = true;
+    socket->write(header);
+    socket->flush();
+}
+
+bool CameraSimulator::authorized(const QByteArray& target, const QByteArray& authorization) const {
+    const qsizetype space = authorization.indexOf(' ');
+    if (space <= 0)
+        return false;
+    const QByteArray scheme = authorization.left(space).toLower();
+    const QByteArray rest = authorization.mid(space + 1).trimmed();
+    if (options_.auth == MjpegAuth::Basic) {
+        const auto decoded = QByteArray::fromBase64Encoding(rest, QByteArray::AbortOnBase64DecodingErrors);
+        return scheme == "basic" && decoded && decoded.decoded == options_.user + ':' + options_.password;
+    }
+    if (scheme != "digest")
+        return false;
+    const auto params = parseAuthParams(rest);
+    if (!params)
+        return false;
+    auto get = [&](const char* name) {
+        const auto it = params->find(name);
+        return it == params->end() ? QByteArray() : it->second;
+    };
+    const QByteArray nonce = get("nonce"), algorithm = get("algorithm").toLower();
+    if (get("username") != options_.user || get("realm") != kAuthRealm || get("uri") != target ||
+        nonce.isEmpty() || !nonces_.contains(nonce) || get("opaque") != opaque_ ||
+        !(algorithm.isEmpty() || algorithm == "md5"))
+        return false;
+    const QByteArray ha1 = md5Hex(options_.user + ':' + kAuthRealm + ':' + options_.password);
+    const QByteArray ha2 = md5Hex("GET:" + target);
+    QByteArray expected;
+    if (options_.digestQop) {
+        const QByteArray nc = get("nc"), cnonce = get("cnonce");
+        if (get("qop") != "auth" || nc.size() != 8 || cnonce.isEmpty())
+            return false;
+        expected = md5Hex(ha1 + ':' + nonce + ':' + nc + ':' + cnonce + ":auth:" + ha2);
+    } else {
+        if (params->count("qop"))
+            return false;
+        expected = md5Hex(ha1 + ':' + nonce + ':' + ha2);
+    }
+    return get("response").toLower() == expected;
+}
+
+QByteArray CameraSimulator::challenge() {
+    if (options_.auth == MjpegAuth::Basic)
+        return "Basic realm=\"" + kAuthRealm + "\", charset=\"UTF-8\"";
+    const QByteArray nonce = randomHex(4);
+    nonces_.append(nonce);
+    if (nonces_.size() > kNonces)
+        nonces_.removeFirst();
+    QByteArray c = "Digest realm=\"" + kAuthRealm + "\", ";
+    if (options_.digestQop)
+        c += "qop=\"auth\", ";
+    return c + "algorithm=MD5, nonce=\"" + nonce + "\", opaque=\"" + opaque_ + '"';
+}
+
+QByteArray CameraSimulator::pictureFor(QSize size, JpegFormat format) {
+    const PictureKey key{size.width(), size.height(), format};
+    auto encode = [&](const std::vector<uint8_t>& rgb) {
+        const QByteArray jfif = encodeJpeg(rgb, size);
+        return format == JpegFormat::Exif ? withExifSegment(jfif) : jfif;
+    };
     if (burstLeft_ <= 0 && still_) {
         auto& cached = stillPictures_[key];
         if (cached.isEmpty())
-            cached = encodeJpeg(renderScene(size, SceneKind::Still, 0, {}), size);
+            cached = encode(renderScene(size, SceneKind::Still, 0, {}));
         return cached;
     }
     auto& picture = tickPictures_[key];
@@ -271,7 +517,7 @@ QByteArray CameraSimulator::pictureFor(int v) {
         const QTime now = QTime::currentTime();
         const SceneKind kind = burstLeft_ > 0 ? SceneKind::Burst : SceneKind::Moving;
         const uint64_t n = burstLeft_ > 0 ? static_cast<uint64_t>(burstLeft_) : frameNumber_;
-        picture = encodeJpeg(renderScene(size, kind, n, {now.hour(), now.minute(), now.second()}), size);
+        picture = encode(renderScene(size, kind, n, {now.hour(), now.minute(), now.second()}));
     }
     return picture;
 }
@@ -285,21 +531,32 @@ void CameraSimulator::tick() {
             continue;
         if (socket->bytesToWrite() + client->backlog.size() > kMaxPendingBytes)
             continue;
-        // Each picture with its boundary line appended.
-        QByteArray out;
-        if (garbagePrefix_)
-            out += kGarbage;
-        out += pictureFor(client->v);
-        out += kBoundaryLine;
+        // Each picture with its boundary line appended; in MJPEG mode a
+        // whole part with its delimiter, of which only the JPEG is kept.
+        QByteArray out, kept;
+        if (client->mjpeg) {
+            const MjpegFraming& f = client->framing;
+            kept = pictureFor(options_.pictureSize, options_.jpegFormat);
+            ++client->parts;
+            const QByteArray part =
+                mjpegPart(f, kept, f.emptyPartEvery > 0 && client->parts % static_cast<uint64_t>(f.emptyPartEvery) == 0);
+            out = f.chunked ? chunked(part) : part;
+        } else {
+            if (garbagePrefix_)
+                out += kGarbage;
+            out += pictureFor(sizeForV(client->v), JpegFormat::Jfif);
+            out += kBoundaryLine;
+            kept = out;
+        }
         ++picturesSent_;
-        if (keepSent_ && !sent_.contains(out)) {
-            sent_.insert(out);
-            sentOrder_.append(out);
+        if (keepSent_ && !sent_.contains(kept)) {
+            sent_.insert(kept);
+            sentOrder_.append(kept);
             if (sentOrder_.size() > kKeepSent)
                 sent_.remove(sentOrder_.takeFirst());
         }
         // The file has every picture as it went out, repeats included.
-        appendToKeepSentFile(out);
+        appendToKeepSentFile(kept);
         switch (writeMode_) {
         case WriteMode::Whole:
             // One write per picture, so that its first bytes begin a read

@@ -9,6 +9,7 @@
 #include <QObject>
 #include <QRandomGenerator>
 #include <QSet>
+#include <QSize>
 #include <QString>
 #include <QTimer>
 
@@ -16,6 +17,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <tuple>
 
 #include "ipcam_sim/scene.h"
 
@@ -42,6 +44,43 @@ enum class WriteMode {
     Joined,  // two to four pictures gathered into one write
 };
 
+// Authentication the standard MJPEG stream asks for.
+enum class MjpegAuth {
+    None,
+    Basic,   // RFC 7617
+    Digest,  // RFC 7616 with MD5, qop=auth or (digestQop off) no qop
+};
+
+// The pictures of the standard MJPEG stream.
+enum class JpegFormat {
+    Jfif,  // FF D8 FF E0 ...
+    Exif,  // FF D8 FF E1 with a small Exif APP1 segment in place of JFIF's APP0
+};
+
+// How a standard MJPEG stream (HTTP, multipart/x-mixed-replace) is framed.
+// Each picture is one write: its part headers, a blank line, the JPEG, then
+// the delimiter line, so a picture is whole once its delimiter is in.
+struct MjpegFraming {
+    QByteArray boundary = "ipcamsimframe";  // NAME: delimiter lines are --NAME
+    bool quoted = false;               // boundary="NAME" rather than boundary=NAME
+    bool dashedDeclaration = false;    // boundary=--NAME: the declaration carries the
+                                       // delimiter's leading "--" (delimiters stay --NAME)
+    bool crlfBeforeDelimiter = true;   // "\r\n--NAME\r\n" after each JPEG, or
+                                       // "--NAME\r\n" right after its FF D9
+    bool firstDelimiter = true;        // "--NAME\r\n" right after the response
+                                       // header; off: the first part's headers come first
+    int emptyPartEvery = 0;            // every Nth picture followed by an empty part
+                                       // (its delimiter twice in a row); 0: never
+    bool contentLength = true;         // Content-Length in each part's headers
+    bool chunked = false;              // Transfer-Encoding: chunked (under HTTP/1.0 too)
+    bool http11 = false;               // status lines HTTP/1.1 rather than HTTP/1.0
+
+    // The Content-Type parameter's value as declared, and the delimiter line
+    // (with its CRLF before it when crlfBeforeDelimiter).
+    QByteArray declaredBoundary() const;
+    QByteArray delimiter() const;
+};
+
 struct SimulatorOptions {
     QHostAddress bindAddress = QHostAddress(QHostAddress::LocalHost);
     quint16 streamPort = 0;  // 0: ephemeral, see CameraSimulator::streamPort()
@@ -57,7 +96,23 @@ struct SimulatorOptions {
     // bytes, and flushed at once: another process can check against it what
     // the camera sent while the simulator runs. Implies setKeepSent(true).
     QString keepSentFile;
+
+    // Non-empty (e.g. "/stream"): the stream port serves standard MJPEG over
+    // HTTP at this path instead of the camera's own protocol; any other path
+    // gets 404 Not Found. The options below apply to that mode only.
+    QByteArray mjpegPath;
+    MjpegFraming mjpeg;
+    MjpegAuth auth = MjpegAuth::None;
+    bool digestQop = true;
+    QByteArray user = "admin";  // with `password`
+    JpegFormat jpegFormat = JpegFormat::Jfif;
+    QSize pictureSize = QSize(640, 480);  // up to kMaxPictureSize
 };
+
+// The largest picture size the standard MJPEG mode serves; the smallest is 16 x 16.
+inline constexpr QSize kMaxPictureSize(1920, 1080);
+// The realm of the MJPEG stream's authentication challenges.
+extern const QByteArray kAuthRealm;
 
 // What the camera writes right after an accepted request.
 enum class HeaderMode {
@@ -112,8 +167,20 @@ public slots:
     // The start page accepts connections and never answers.
     void setStartPageSilent(bool on) { startPageSilent_ = on; }
     void setWriteMode(WriteMode mode) { writeMode_ = mode; }
+    // Standard MJPEG mode: the framing and authentication of responses sent
+    // from now on (a running stream keeps its own framing); the format and
+    // size of the pictures from the next one on (the size clamped to 16 x 16
+    // .. kMaxPictureSize).
+    void setMjpegFraming(const MjpegFraming& framing) { options_.mjpeg = framing; }
+    void setMjpegAuth(MjpegAuth auth, bool digestQop = true) {
+        options_.auth = auth;
+        options_.digestQop = digestQop;
+    }
+    void setJpegFormat(JpegFormat format) { options_.jpegFormat = format; }
+    void setPictureSize(QSize size);
     // Remembers the last few hundred pictures sent (with their boundary
-    // lines), for tests that compare what the client kept.
+    // lines; in MJPEG mode the JPEG bytes alone, FF D8 to FF D9), for tests
+    // that compare what the client kept.
     void setKeepSent(bool on) { keepSent_ = on; }
     bool wasSent(const QByteArray& picture) const { return sent_.contains(picture); }
 
@@ -127,9 +194,12 @@ private:
     void onHttpConnection();
     void onHttpData(QTcpSocket* socket);
     void sendHeader(QTcpSocket* socket);
+    void onMjpegRequest(QTcpSocket* socket, Client& client);
+    bool authorized(const QByteArray& target, const QByteArray& authorization) const;
+    QByteArray challenge();
     void tick();
     void drainSplitWrites();
-    QByteArray pictureFor(int v);
+    QByteArray pictureFor(QSize size, JpegFormat format);
     void appendToKeepSentFile(const QByteArray& picture);
 
     SimulatorOptions options_;
@@ -156,9 +226,13 @@ private:
     uint64_t frameNumber_ = 0;
     uint64_t picturesSent_ = 0;
     QByteArray lastRequest_;
-    // Pictures of the current tick by V value, so several clients share one.
-    std::map<int, QByteArray> tickPictures_;
-    std::map<int, QByteArray> stillPictures_;
+    // Digest nonces handed out, the newest last; a few dozen stay valid.
+    QList<QByteArray> nonces_;
+    QByteArray opaque_;
+    // Pictures of the current tick by size and format, so several clients share one.
+    using PictureKey = std::tuple<int, int, JpegFormat>;
+    std::map<PictureKey, QByteArray> tickPictures_;
+    std::map<PictureKey, QByteArray> stillPictures_;
 };
 
 }  // namespace ipcam::sim

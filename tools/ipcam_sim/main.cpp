@@ -14,6 +14,8 @@
 
 using ipcam::sim::CameraSimulator;
 using ipcam::sim::HeaderMode;
+using ipcam::sim::JpegFormat;
+using ipcam::sim::MjpegAuth;
 using ipcam::sim::SimulatorOptions;
 using ipcam::sim::WriteMode;
 
@@ -32,6 +34,31 @@ bool parsePort(const QString& text, quint16& out) {
     if (!ok || v > 65535)
         return false;
     out = static_cast<quint16>(v);
+    return true;
+}
+
+// RFC 2046's boundary characters, without the space.
+bool validBoundary(const QString& text) {
+    if (text.isEmpty() || text.size() > 70)
+        return false;
+    for (QChar c : text) {
+        const char a = c.toLatin1();
+        if (!(c.isLetterOrNumber() && c.unicode() < 128) && !QByteArray("'()+_,-./:=?").contains(a))
+            return false;
+    }
+    return true;
+}
+
+bool parseSize(const QString& text, QSize& out) {
+    const QStringList parts = text.toLower().split('x');
+    bool okW = false, okH = false;
+    if (parts.size() != 2)
+        return false;
+    const int w = parts[0].toInt(&okW), h = parts[1].toInt(&okH);
+    if (!okW || !okH || w < 16 || h < 16 || w > ipcam::sim::kMaxPictureSize.width() ||
+        h > ipcam::sim::kMaxPictureSize.height())
+        return false;
+    out = QSize(w, h);
     return true;
 }
 
@@ -77,9 +104,32 @@ int main(int argc, char** argv) {
                       "127.0.0.1"});
     parser.addOption({"keep-sent",
                       "Append each picture sent to FILE (emptied at start): a 4-byte little-endian length, "
-                      "then its bytes, boundary line included, flushed at once. A picture still among the "
-                      "last 400 written is not written again.",
+                      "then its bytes, boundary line included (with --mjpeg the JPEG alone, FF D8 to FF D9), "
+                      "flushed at once.",
                       "FILE"});
+    parser.addOption({"mjpeg",
+                      "Serve standard MJPEG over HTTP at PATH (e.g. /stream) on the stream port instead of "
+                      "the camera's own protocol; other paths get 404. The options below need it.",
+                      "PATH"});
+    parser.addOption({"boundary", "MJPEG: the multipart boundary (default ipcamsimframe).", "NAME",
+                      "ipcamsimframe"});
+    parser.addOption({"boundary-quoted", "MJPEG: declare boundary=\"NAME\" rather than boundary=NAME."});
+    parser.addOption({"boundary-dashes",
+                      "MJPEG: declare boundary=--NAME (delimiter lines stay --NAME), as some cameras do."});
+    parser.addOption({"no-delimiter-crlf", "MJPEG: no CRLF before a delimiter: --NAME right after the FF D9."});
+    parser.addOption({"no-first-delimiter", "MJPEG: the first part's headers follow the response header directly."});
+    parser.addOption({"empty-parts", "MJPEG: an empty part (the delimiter twice) after every Nth picture "
+                                     "(default 0: never).",
+                      "N", "0"});
+    parser.addOption({"no-content-length", "MJPEG: no Content-Length in the parts' headers."});
+    parser.addOption({"chunked", "MJPEG: Transfer-Encoding: chunked (also under HTTP/1.0)."});
+    parser.addOption({"http11", "MJPEG: status lines HTTP/1.1 rather than HTTP/1.0."});
+    parser.addOption({"auth", "MJPEG: none, basic, digest (MD5, qop=auth) or digest-no-qop (default none).", "MODE",
+                      "none"});
+    parser.addOption({"user", "MJPEG: user name for --auth, with --password (default \"admin\").", "TEXT",
+                      "admin"});
+    parser.addOption({"exif", "MJPEG: Exif pictures (FF D8 FF E1) rather than JFIF (FF D8 FF E0)."});
+    parser.addOption({"size", "MJPEG: picture size, 16x16 to 1920x1080 (default 640x480).", "WxH", "640x480"});
     parser.process(app);
 
     SimulatorOptions options;
@@ -114,6 +164,60 @@ int main(int argc, char** argv) {
         return 2;
     }
     options.keepSentFile = parser.value("keep-sent");
+
+    options.mjpegPath = parser.value("mjpeg").toUtf8();
+    if (parser.isSet("mjpeg") && (!options.mjpegPath.startsWith('/') || options.mjpegPath.contains(' '))) {
+        std::fprintf(stderr, "ipcam-sim: --mjpeg must be a path such as /stream\n");
+        return 2;
+    }
+    static const char* const mjpegOnly[] = {"boundary", "boundary-quoted", "boundary-dashes", "no-delimiter-crlf",
+                                            "no-first-delimiter", "empty-parts", "no-content-length", "chunked",
+                                            "http11", "auth", "user", "exif", "size"};
+    for (const char* name : mjpegOnly) {
+        if (parser.isSet(name) && options.mjpegPath.isEmpty()) {
+            std::fprintf(stderr, "ipcam-sim: --%s needs --mjpeg PATH\n", name);
+            return 2;
+        }
+    }
+    if (!validBoundary(parser.value("boundary"))) {
+        std::fprintf(stderr, "ipcam-sim: --boundary must be 1 to 70 letters, digits or '()+_,-./:=?\n");
+        return 2;
+    }
+    options.mjpeg.boundary = parser.value("boundary").toLatin1();
+    options.mjpeg.quoted = parser.isSet("boundary-quoted");
+    options.mjpeg.dashedDeclaration = parser.isSet("boundary-dashes");
+    options.mjpeg.crlfBeforeDelimiter = !parser.isSet("no-delimiter-crlf");
+    options.mjpeg.firstDelimiter = !parser.isSet("no-first-delimiter");
+    options.mjpeg.emptyPartEvery = parser.value("empty-parts").toInt(&ok);
+    if (!ok || options.mjpeg.emptyPartEvery < 0) {
+        std::fprintf(stderr, "ipcam-sim: --empty-parts must be a number, 0 for none\n");
+        return 2;
+    }
+    options.mjpeg.contentLength = !parser.isSet("no-content-length");
+    options.mjpeg.chunked = parser.isSet("chunked");
+    options.mjpeg.http11 = parser.isSet("http11");
+    const QString auth = parser.value("auth");
+    if (auth == "none") {
+        options.auth = MjpegAuth::None;
+    } else if (auth == "basic") {
+        options.auth = MjpegAuth::Basic;
+    } else if (auth == "digest" || auth == "digest-no-qop") {
+        options.auth = MjpegAuth::Digest;
+        options.digestQop = auth == "digest";
+    } else {
+        std::fprintf(stderr, "ipcam-sim: --auth must be none, basic, digest or digest-no-qop\n");
+        return 2;
+    }
+    options.user = parser.value("user").toUtf8();
+    if (options.user.contains(':')) {
+        std::fprintf(stderr, "ipcam-sim: --user cannot hold a colon\n");
+        return 2;
+    }
+    options.jpegFormat = parser.isSet("exif") ? JpegFormat::Exif : JpegFormat::Jfif;
+    if (!parseSize(parser.value("size"), options.pictureSize)) {
+        std::fprintf(stderr, "ipcam-sim: --size must be WxH from 16x16 to 1920x1080\n");
+        return 2;
+    }
 
     CameraSimulator sim(options);
     QString error;
@@ -175,9 +279,13 @@ int main(int argc, char** argv) {
         }
     });
 
-    std::printf("ipcam-sim ready: stream on %s:%u, start page on %s:%u, %d pictures/s\n",
+    std::printf("ipcam-sim ready: stream on %s:%u, start page on %s:%u, %d pictures/s",
                 qPrintable(options.bindAddress.toString()), sim.streamPort(),
                 qPrintable(options.bindAddress.toString()), sim.httpPort(), options.fps);
+    if (!options.mjpegPath.isEmpty())
+        std::printf(", MJPEG at %s (%dx%d)", options.mjpegPath.constData(), options.pictureSize.width(),
+                    options.pictureSize.height());
+    std::printf("\n");
     std::fflush(stdout);
     return app.exec();
 }

@@ -169,4 +169,61 @@ QByteArray encodeJpeg(const std::vector<uint8_t>& rgb, QSize size, int quality) 
     return result;
 }
 
+QByteArray withExifSegment(const QByteArray& jfif) {
+    if (jfif.size() < 6 || !jfif.startsWith("\xFF\xD8\xFF\xE0"))
+        return jfif;
+    const qsizetype app0 = 2 + ((static_cast<uint8_t>(jfif[4]) << 8) | static_cast<uint8_t>(jfif[5]));
+    if (2 + app0 > jfif.size())
+        return jfif;
+
+    // TIFF data, offsets from its first byte: header, IFD0 (6 entries), then
+    // the values that do not fit in an entry.
+    QByteArray tiff;
+    auto u16 = [&tiff](unsigned v) {
+        tiff += static_cast<char>(v & 0xFF);
+        tiff += static_cast<char>((v >> 8) & 0xFF);
+    };
+    auto u32 = [&](uint32_t v) {
+        u16(v & 0xFFFF);
+        u16(v >> 16);
+    };
+    enum : unsigned { kShort = 3, kAscii = 2, kRational = 5 };
+    const QByteArray make("ipcam-sim", 10);  // with its terminating NUL
+    constexpr uint32_t kEntries = 6;
+    constexpr uint32_t kValues = 8 + 2 + kEntries * 12 + 4;
+    const uint32_t makeAt = kValues, xResAt = makeAt + 10, yResAt = xResAt + 8;
+    tiff += "II";
+    u16(42);
+    u32(8);
+    u16(kEntries);
+    auto entry = [&](unsigned tag, unsigned type, uint32_t count, uint32_t value) {
+        u16(tag);
+        u16(type);
+        u32(count);
+        u32(value);  // a SHORT sits in the low two bytes
+    };
+    entry(0x010F, kAscii, static_cast<uint32_t>(make.size()), makeAt);  // Make
+    entry(0x0112, kShort, 1, 1);                                      // Orientation: top left
+    entry(0x011A, kRational, 1, xResAt);                              // XResolution
+    entry(0x011B, kRational, 1, yResAt);                              // YResolution
+    entry(0x0128, kShort, 1, 2);                                      // ResolutionUnit: inch
+    entry(0x0213, kShort, 1, 1);                                      // YCbCrPositioning: centred
+    u32(0);                                                           // no next IFD
+    tiff += make;
+    u32(72);
+    u32(1);
+    u32(72);
+    u32(1);
+
+    const QByteArray payload = QByteArray("Exif\0\0", 6) + tiff;
+    const qsizetype length = payload.size() + 2;
+    QByteArray out = jfif.left(2);
+    out += "\xFF\xE1";
+    out += static_cast<char>((length >> 8) & 0xFF);
+    out += static_cast<char>(length & 0xFF);
+    out += payload;
+    out += jfif.mid(2 + app0);
+    return out;
+}
+
 }  // namespace ipcam::sim

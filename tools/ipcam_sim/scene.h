@@ -32,4 +32,10 @@ std::vector<uint8_t> renderScene(QSize size, SceneKind kind, uint64_t frameNumbe
 // Baseline JPEG with a JFIF APP0 segment, so the data begins FF D8 FF E0.
 QByteArray encodeJpeg(const std::vector<uint8_t>& rgb, QSize size, int quality = 75);
 
+// The same picture with its JFIF APP0 segment replaced by a small Exif APP1
+// segment (a little-endian TIFF header and one IFD: make, orientation,
+// resolution, YCbCr positioning), so the data begins FF D8 FF E1 and still
+// ends FF D9. Data that does not begin FF D8 FF E0 comes back unchanged.
+QByteArray withExifSegment(const QByteArray& jfif);
+
 }  // namespace ipcam::sim
