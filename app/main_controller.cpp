@@ -33,7 +33,7 @@ PixelView viewOf(const QImage& image) {
 MainController::MainController(ControllerDeps deps)
     : deps_(std::move(deps)),
       host_(deps_.host),
-      collector_(link_.ReceiveBuffer),
+      stream_(std::make_unique<LegacyCameraStream>(settings_)),
       recorder_(std::make_unique<Recorder>(settings_, deps_.clock, static_cast<RecorderHost&>(*this), deps_.freeSpace)) {
     deps_.socket.setEvents(this);
 }
@@ -43,12 +43,18 @@ MainController::~MainController() {
 }
 
 std::string MainController::connectingText() const {
-    return "Connecting to IP CAM (" + settings_.hostAddress + ") ......";
+    return "Connecting to IP CAM (" + connectHost() + ") ......";
 }
 
 std::string MainController::offlineText() const {
-    return "IP CAM(" + settings_.hostAddress + ") is off-line.";
+    return "IP CAM(" + connectHost() + ") is off-line.";
 }
+
+std::string MainController::connectHost() const { return settings_.hostAddress; }
+
+uint16_t MainController::connectPort() const { return settings_.hostPort; }
+
+std::string MainController::endpoint() const { return connectHost() + ":" + std::to_string(connectPort()); }
 
 void MainController::showPleaseWait() {
     host_.setPleaseWait(true, kPleaseWait);
@@ -273,62 +279,54 @@ void MainController::pwTimerTimer() {
 // ---------------------------------------------------------------- socket events
 
 void MainController::onSocketConnected() {
-    qCInfo(lcLink).noquote() << "Link up:" << QString::fromStdString(settings_.hostAddress + ":" + std::to_string(settings_.hostPort));
+    qCInfo(lcLink).noquote() << "Link up:" << QString::fromStdString(endpoint());
     setLinkUp(true);
     resetPreviewCounters();
     host_.startTimer(TimerId::Timer1, 1000);
     host_.startTimer(TimerId::LinkTimeOut1, 1000);
     refreshButtons(0);
-    deps_.socket.send(composeStreamRequest(settings_));
     link_.HeaderAccepted = false;
+    stream_->reset();
+    deps_.socket.send(stream_->request());
     recorder_->resetMotion();
 }
 
 void MainController::onSocketRead(const std::vector<uint8_t>& chunk) {
-    if (!link_.HeaderAccepted) {
-        if (checkReplyHeader(chunk)) {
+    if (link_.HeaderAccepted && (!link_.LinkUp || chunk.empty())) {
+        return;
+    }
+    const CameraStream::State state =
+        stream_->feed(chunk, [this](std::vector<uint8_t>& picture) { pictureStart(picture); });
+    switch (state) {
+        case CameraStream::State::Waiting:
+            return;
+        case CameraStream::State::Streaming:
             link_.HeaderAccepted = true;
-            framer_.reset();
-        } else {
+            return;
+        case CameraStream::State::Rejected:
             wrongPassword();
-        }
-        return;
+            return;
+        case CameraStream::State::Challenged:
+        case CameraStream::State::Failed:
+            streamFailed(state);
+            return;
     }
-    if (!link_.LinkUp || chunk.empty()) {
-        return;
-    }
-    // TCP keeps no picture boundaries: one read may hold the end of one
-    // picture and the starts of several more.
-    starts_.clear();
-    framer_.findStarts(chunk, starts_);
-    const std::span<const uint8_t> bytes(chunk);
-    size_t at = 0;
-    for (const size_t start : starts_) {
-        if (start > at) {
-            collector_.append(bytes.subspan(at, start - at));
-        }
-        pictureStart();
-        at = start;
-    }
-    collector_.append(bytes.subspan(at));
 }
 
-// The picture collected so far is complete: show it and hand it to the
-// recorder; the caller then collects the new one.
-void MainController::pictureStart() {
+// A picture is complete: show it and hand it to the recorder.
+void MainController::pictureStart(std::vector<uint8_t>& picture) {
     link_.PasswordFailures = 0;
     host_.setControlEnabled(Control::Reload1, true);
     link_.LinkWatchdog = 60;
     bool decoded = false;
-    if (!link_.ReceiveBuffer.empty()) {
+    if (!picture.empty()) {
         // A picture the decoder rejects is neither shown nor recorded: the
         // preview keeps the last good picture.
-        decoded = decoder_.decode(link_.ReceiveBuffer.data(), link_.ReceiveBuffer.size(), preview_);
+        decoded = decoder_.decode(picture.data(), picture.size(), preview_);
         if (decoded) {
-            link_.FrameBuffer.swap(link_.ReceiveBuffer);
+            link_.FrameBuffer.swap(picture);
         }
     }
-    link_.ReceiveBuffer.clear();
     if (decoded) {
         host_.previewChanged();
         recorder_->step(link_.FrameBuffer, viewOf(preview_));
@@ -354,7 +352,7 @@ void MainController::wrongPassword() {
         });
         return;
     }
-    qCWarning(lcLink).noquote() << "Camera" << QString::fromStdString(settings_.hostAddress + ":" + std::to_string(settings_.hostPort))
+    qCWarning(lcLink).noquote() << "Camera" << QString::fromStdString(endpoint())
                                 << "rejected the password";
     // Every state change first; the box and the setup dialog follow once
     // this read has returned, so the socket is never held up by them.
@@ -388,6 +386,29 @@ void MainController::wrongPassword() {
     });
 }
 
+void MainController::streamFailed(CameraStream::State state) {
+    if (state == CameraStream::State::Challenged) {
+        // The camera wants credentials: ask again at once on a new
+        // connection, with the answer to its challenge.
+        qCInfo(lcLink).noquote() << "Camera" << QString::fromStdString(endpoint()) << "asked for credentials";
+        deps_.socket.close();
+        deps_.socket.open(connectHost(), connectPort());
+        return;
+    }
+    // Something that is no picture stream came back: say what, and try again
+    // later as for a camera that is off-line.
+    const std::string text = stream_->errorText();
+    qCWarning(lcLink).noquote() << "Link lost:" << QString::fromStdString(text);
+    recorder_->endFromOutside();
+    setLinkUp(false);
+    host_.setPreviewInfo(text);
+    refreshButtons(2);
+    host_.stopTimer(TimerId::Timer1);
+    host_.stopTimer(TimerId::LinkTimeOut1);
+    deps_.socket.close();
+    enterOffline();
+}
+
 // Boxes never open inside a socket or timer handler: Qt does not run a
 // timer's handler again while it is still running, and holds back the
 // socket's reads, so a box opened there would stop Timer1 or the stream for
@@ -418,7 +439,7 @@ StatusCounters MainController::statusCounters() const {
 }
 
 void MainController::onSocketError() {
-    qCWarning(lcLink).noquote() << "Link lost: socket error on" << QString::fromStdString(settings_.hostAddress + ":" + std::to_string(settings_.hostPort));
+    qCWarning(lcLink).noquote() << "Link lost: socket error on" << QString::fromStdString(endpoint());
     recorder_->endFromOutside();
     setLinkUp(false);
     host_.setPreviewInfo(kFailToConnect);
@@ -506,8 +527,8 @@ void MainController::connectionTimerStep(TimerId timer) {
         if (deps_.socket.isOpen()) {
             deps_.socket.close();
         }
-        qCInfo(lcLink).noquote() << "Connecting to" << QString::fromStdString(settings_.hostAddress + ":" + std::to_string(settings_.hostPort)) << (timer == TimerId::CreateConnectTimer ? "(start-up or after a socket error)" : timer == TimerId::ReconnectTimer ? "(link rebuilt after Reload or the link watchdog)" : "(after the setup dialog)");
-        deps_.socket.open(settings_.hostAddress, settings_.hostPort);
+        qCInfo(lcLink).noquote() << "Connecting to" << QString::fromStdString(endpoint()) << (timer == TimerId::CreateConnectTimer ? "(start-up or after a socket error)" : timer == TimerId::ReconnectTimer ? "(link rebuilt after Reload or the link watchdog)" : "(after the setup dialog)");
+        deps_.socket.open(connectHost(), connectPort());
     }
     host_.stopTimer(timer);
     host_.stopTimer(TimerId::PWTimer);
@@ -554,7 +575,7 @@ void MainController::linkTimeOut1Timer() {
     if (link_.LinkWatchdog != 0) {
         return;
     }
-    qCWarning(lcLink).noquote() << "Link lost: no picture for 60 seconds from" << QString::fromStdString(settings_.hostAddress);
+    qCWarning(lcLink).noquote() << "Link lost: no picture for 60 seconds from" << QString::fromStdString(connectHost());
     deps_.shared.cameraReachable = false;
     deps_.ping.restart();
     recorder_->endFromOutside();

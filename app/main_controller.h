@@ -15,6 +15,7 @@
 #include "app/main_host.h"
 #include "base/worker_shared.h"
 #include "camera/camera_socket.h"
+#include "camera/camera_stream.h"
 #include "camera/jpeg_decoder.h"
 #include "camera/ping_control.h"
 #include "camera/start_page.h"
@@ -34,7 +35,6 @@ struct LinkSession {
     int PasswordFailures = 0;
     int ConnectAttempts = 0;
     int LinkWatchdog = 0;
-    std::vector<uint8_t> ReceiveBuffer;
     std::vector<uint8_t> FrameBuffer;
     uint32_t PreviewFrames = 0;
     uint32_t PreviewSeconds = 0;
@@ -103,6 +103,8 @@ public:
     bool cameraProbe();
 
     LinkSession& link() { return link_; }
+    // The camera's protocol in use.
+    CameraStream& stream() { return *stream_; }
     const LinkSession& link() const { return link_; }
     // The status line's counters as they stand.
     StatusCounters statusCounters() const;
@@ -123,13 +125,20 @@ private:
     // Shows a box now, or once the running socket read has returned; a
     // box with the same text already waiting or open is not shown twice.
     void warn(const std::string& text);
-    void pictureStart();
+    void pictureStart(std::vector<uint8_t>& picture);
+    // The camera answered with a challenge or with something that is no
+    // picture stream.
+    void streamFailed(CameraStream::State state);
     void setLinkUp(bool up);
     void directoryCheckLoop();
     void enterOffline();
     void showPleaseWait();
     void openSetupDialog();
     std::string connectingText() const;
+    // Where the camera's stream is, and "host:port" for the log.
+    std::string connectHost() const;
+    uint16_t connectPort() const;
+    std::string endpoint() const;
     std::string offlineText() const;
 
     // RecorderHost
@@ -147,9 +156,7 @@ private:
     CameraSettings settings_;
     QImage preview_;
     JpegDecoder decoder_;
-    PictureCollector collector_;
-    PictureFramer framer_;
-    std::vector<size_t> starts_;
+    std::unique_ptr<CameraStream> stream_;
     std::unique_ptr<Recorder> recorder_;
     bool skipActivation_ = false;
     bool playbackOpened_ = false;

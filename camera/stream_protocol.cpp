@@ -100,4 +100,36 @@ void PictureCollector::append(std::span<const uint8_t> chunk) {
     buffer_.insert(buffer_.end(), chunk.begin(), chunk.end());
 }
 
+void LegacyCameraStream::reset() {
+    headerAccepted_ = false;
+    framer_.reset();
+    buffer_.clear();
+}
+
+CameraStream::State LegacyCameraStream::feed(std::span<const uint8_t> bytes, const PictureFn& picture) {
+    if (!headerAccepted_) {
+        if (!checkReplyHeader(bytes)) {
+            return State::Rejected;
+        }
+        headerAccepted_ = true;
+        framer_.reset();
+        return State::Streaming;
+    }
+    // TCP keeps no picture boundaries: one read may hold the end of one
+    // picture and the starts of several more.
+    starts_.clear();
+    framer_.findStarts(bytes, starts_);
+    size_t at = 0;
+    for (const size_t start : starts_) {
+        if (start > at) {
+            collector_.append(bytes.subspan(at, start - at));
+        }
+        picture(buffer_);
+        buffer_.clear();
+        at = start;
+    }
+    collector_.append(bytes.subspan(at));
+    return State::Streaming;
+}
+
 }  // namespace ipcam

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "base/camera_settings.h"
+#include "camera/camera_stream.h"
 
 namespace ipcam {
 
@@ -79,6 +80,34 @@ private:
     std::vector<uint8_t>& buffer_;
     size_t limit_;
     uint64_t overflows_ = 0;
+};
+
+// The legacy camera as a CameraStream: the request line from the settings,
+// the first read of a connection checked against the reply header (the rest
+// of that read dropped; a mismatch is a rejected password, read after read
+// until a header is accepted), then pictures cut by PictureFramer, each
+// handed over when the next one begins: its JPEG data and whatever followed
+// it, the boundary line included. The first start of a connection hands over
+// an empty picture.
+class LegacyCameraStream final : public CameraStream {
+public:
+    explicit LegacyCameraStream(const CameraSettings& settings) : settings_(settings) {}
+
+    void reset() override;
+    std::string request() override { return composeStreamRequest(settings_); }
+    State feed(std::span<const uint8_t> bytes, const PictureFn& picture) override;
+    std::string errorText() const override { return {}; }
+
+    // The picture being collected.
+    const std::vector<uint8_t>& collected() const { return buffer_; }
+
+private:
+    const CameraSettings& settings_;
+    bool headerAccepted_ = false;
+    PictureFramer framer_;
+    std::vector<uint8_t> buffer_;
+    PictureCollector collector_{buffer_};
+    std::vector<size_t> starts_;
 };
 
 }  // namespace ipcam

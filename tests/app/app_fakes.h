@@ -184,6 +184,8 @@ struct Rig {
     }
 
     LinkSession& link() { return controller->link(); }
+    // The picture the legacy camera's stream is collecting.
+    const std::vector<uint8_t>& collected() { return static_cast<LegacyCameraStream&>(controller->stream()).collected(); }
     RecordingSession& rec() { return controller->recorder().session(); }
 
     // Activation, a successful connection timer run and the connect event.

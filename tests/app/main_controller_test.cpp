@@ -174,7 +174,7 @@ TEST(StreamReader, PicturesAreCutAtPictureStartsWhateverTheChunking) {
     EXPECT_EQ(rig.link().PreviewFrames, 4u);
     EXPECT_EQ(rig.host.previewRepaints, 3);
     EXPECT_EQ(rig.link().FrameBuffer, expected);
-    EXPECT_EQ(rig.link().ReceiveBuffer, std::vector<uint8_t>(a.begin(), a.begin() + 5));
+    EXPECT_EQ(rig.collected(), std::vector<uint8_t>(a.begin(), a.begin() + 5));
 }
 
 TEST(StreamReader, UndecodablePictureKeepsTheLastGoodOne) {
@@ -193,7 +193,7 @@ TEST(StreamReader, UndecodablePictureKeepsTheLastGoodOne) {
     EXPECT_EQ(rig.controller->preview().pixel(5, 5), before);
     EXPECT_EQ(rig.link().FrameBuffer, good);
     // The collection restarted cleanly with the new chunk.
-    EXPECT_EQ(rig.link().ReceiveBuffer, good);
+    EXPECT_EQ(rig.collected(), good);
     EXPECT_EQ(rig.link().PreviewFrames, 4u);
 }
 
@@ -232,7 +232,7 @@ TEST(StreamReader, ChunksWhileLinkDownAreDropped) {
     rig.link().LinkUp = false;
     rig.controller->onSocketRead(makeJpeg(16, 16, Qt::red));
     EXPECT_EQ(rig.link().PreviewFrames, 0u);
-    EXPECT_TRUE(rig.link().ReceiveBuffer.empty());
+    EXPECT_TRUE(rig.collected().empty());
 }
 
 TEST(StreamReader, HeaderTogetherWithPictureBytesDropsThePictureBytes) {
@@ -244,7 +244,7 @@ TEST(StreamReader, HeaderTogetherWithPictureBytesDropsThePictureBytes) {
     chunk.insert(chunk.end(), pic.begin(), pic.end());
     rig.controller->onSocketRead(chunk);
     EXPECT_TRUE(rig.link().HeaderAccepted);
-    EXPECT_TRUE(rig.link().ReceiveBuffer.empty());
+    EXPECT_TRUE(rig.collected().empty());
     EXPECT_EQ(rig.link().PreviewFrames, 0u);
 }
 

@@ -1,0 +1,46 @@
+#pragma once
+// A camera's stream protocol behind one seam: what is sent once the
+// connection is up, and how the bytes that come back become pictures. The
+// legacy camera's fixed request and reply header is one; a standard MJPEG
+// camera over HTTP (multipart/x-mixed-replace) is another. Bytes from the
+// socket carry no message boundaries: feed() takes them however TCP cut
+// them, and every size read from the peer is bounded before anything is
+// allocated for it.
+
+#include <cstdint>
+#include <functional>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace ipcam {
+
+class CameraStream {
+public:
+    enum class State {
+        Waiting,     // the camera's answer is not complete yet
+        Streaming,   // the answer was accepted: pictures come
+        Rejected,    // the camera refused the credentials (a wrong password)
+        Challenged,  // the camera asked for credentials: connect again and send request() anew
+        Failed,      // the camera answered with something that is no picture stream (errorText())
+    };
+    // Called for each complete picture with its bytes; the callee may take
+    // them (swap them out); the stream clears the vector afterwards.
+    using PictureFn = std::function<void(std::vector<uint8_t>& picture)>;
+
+    virtual ~CameraStream() = default;
+
+    // A new connection: nothing of the previous one carries over, except
+    // what an authentication challenge taught.
+    virtual void reset() = 0;
+    // The bytes to send once the connection is up.
+    virtual std::string request() = 0;
+    // The connection's bytes, in order. Returns the state after them. What
+    // to do with a connection that was Rejected, Challenged or Failed is the
+    // caller's to decide.
+    virtual State feed(std::span<const uint8_t> bytes, const PictureFn& picture) = 0;
+    // What came back, for Failed and Rejected (one line, no password).
+    virtual std::string errorText() const = 0;
+};
+
+}  // namespace ipcam
