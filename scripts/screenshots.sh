@@ -78,6 +78,8 @@ write_loopback_settings "$WORK/bin/ipcam-recorder.INI" "$CAMERA" "$STREAM_PORT" 
     echo "SMTP_EmailAccount=camera"
     echo "SMTP_EmailPassword=secret"
     echo "SMTP_Auth_Enabled=1"
+    echo "Motion_Preroll_Seconds=3"
+    echo "Keep_Days=30"
 } >>"$WORK/bin/ipcam-recorder.INI"
 (cd "$WORK" && exec "$WORK/bin/ipcam-recorder") >"$WORK/recorder.log" 2>&1 &
 PIDS+=($!)
@@ -132,5 +134,5 @@ shoot "$EMAIL" "$OUT/email-dialog.png"
 
 click_in "$EMAIL" $((270 + 45)) $((293 + 14))    # Exit
 sleep 0.3
-click_in "$SETUP" $((307 + 45)) $((448 + 14))    # Exit
+click_in "$SETUP" $((307 + 45)) $((504 + 14))    # Exit
 sleep 0.3

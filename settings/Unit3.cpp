@@ -69,6 +69,23 @@ void selectItem(QButtonGroup* group, int index) {
     group->setExclusive(true);
 }
 
+// The value of a box that must hold a whole number from 0 to `max` (blanks
+// around it allowed), or -1 when it holds anything else.
+int wholeNumberUpTo(const QString& text, int max) {
+    const QString typed = text.trimmed();
+    if (typed.isEmpty() || !std::all_of(typed.begin(), typed.end(), [](QChar c) { return c >= u'0' && c <= u'9'; }))
+        return -1;
+    bool ok = false;
+    const int value = typed.toInt(&ok);
+    return ok && value <= max ? value : -1;
+}
+
+QLabel* addLabel(QWidget* parent, const QString& text, int left, int top, int width) {
+    auto* label = new QLabel(text, parent);
+    label->setGeometry(left, top, width, 20);
+    return label;
+}
+
 // A group with no selection keeps the stored value rather than writing a
 // made-up one.
 void takeItem(const QButtonGroup* group, uint8_t& field) {
@@ -139,7 +156,7 @@ std::string runDirectoryChooser(QWidget* parent, const std::string& start) {
 TForm3::TForm3(SetupContext ctx, QWidget* parent) : QDialog(parent), ctx_(std::move(ctx)) {
     setObjectName(QStringLiteral("SettingForm"));
     setWindowTitle(QStringLiteral("Setting"));
-    setFixedSize(597, 488);
+    setFixedSize(597, 544);
     setModal(true);
 
     // Address and port.
@@ -152,15 +169,16 @@ TForm3::TForm3(SetupContext ctx, QWidget* parent) : QDialog(parent), ctx_(std::m
     port_ = addEdit(addressGroup, "IPCAM_Port", 518, 21, 49);
 
     // Password, motion detection and alarm e-mail side by side.
+    // Two lines high: the motion group's second line holds the pre-record time.
     QGroupBox* passwordGroup =
-        addGroup(this, "IPCAM_Password_Box", QStringLiteral("IPCAM Password"), 8, 60, 150, 56);
+        addGroup(this, "IPCAM_Password_Box", QStringLiteral("IPCAM Password"), 8, 60, 150, 84);
     password_ = addEdit(passwordGroup, "txtIPCAM_Password", 10, 22, 130);
     password_->setMaxLength(kPasswordMaxLength);
     password_->setEchoMode(QLineEdit::Password);
     password_->setStyleSheet(QStringLiteral("lineedit-password-character: 42;"));
 
     QGroupBox* motionGroup =
-        addGroup(this, "MotionDetection_Box", QStringLiteral("Motion Detection"), 164, 60, 250, 56);
+        addGroup(this, "MotionDetection_Box", QStringLiteral("Motion Detection"), 164, 60, 250, 84);
     motionSwitch_ = new QCheckBox(QStringLiteral("Enable"), motionGroup);
     motionSwitch_->setObjectName(QStringLiteral("MotionDetection_SW"));
     motionSwitch_->setGeometry(10, 22, 66, 22);
@@ -175,17 +193,26 @@ TForm3::TForm3(SetupContext ctx, QWidget* parent) : QDialog(parent), ctx_(std::m
     sliderValue_ = new QLabel(QStringLiteral("0"), motionGroup);
     sliderValue_->setObjectName(QStringLiteral("Motion_sensitivity_Value"));
     sliderValue_->setGeometry(220, 22, 24, 20);
+    // The seconds of pictures before the motion that a Motion recording begins with.
+    QLabel* prerollLabel = addLabel(motionGroup, QStringLiteral("Pre-record:"), 10, 53, 70);
+    preroll_ = addEdit(motionGroup, "Motion_Preroll", 82, 52, 36);
+    prerollLabel->setBuddy(preroll_);
+    addLabel(motionGroup, QStringLiteral("seconds (0 to %1)").arg(kMaxPrerollSeconds), 124, 53, 118);
 
-    QGroupBox* alarmGroup = addGroup(this, "AlarmEmail_Box", QStringLiteral("Alarm Email"), 420, 60, 169, 56);
+    QGroupBox* alarmGroup = addGroup(this, "AlarmEmail_Box", QStringLiteral("Alarm Email"), 420, 60, 169, 84);
     alarmSwitch_ = new QCheckBox(QStringLiteral("Enable"), alarmGroup);
     alarmSwitch_->setObjectName(QStringLiteral("AlarmEmail_SW"));
     alarmSwitch_->setGeometry(10, 22, 66, 22);
     emailSetup_ = addButton(alarmGroup, "EmailSetup_Button", QStringLiteral("Email Setup"), 78, 20, 84);
 
-    // Recording directory.
-    QGroupBox* pathGroup = addGroup(this, "RecordPath_Box", QStringLiteral("Daily Recording"), 8, 120, 581, 56);
+    // Recording directory, and how long its recordings are kept.
+    QGroupBox* pathGroup = addGroup(this, "RecordPath_Box", QStringLiteral("Daily Recording"), 8, 148, 581, 84);
     recordPath_ = addEdit(pathGroup, "RecordPath", 10, 22, 465);
     aviDirectory_ = addButton(pathGroup, "AVIDirectory", QStringLiteral("AVI Directory"), 482, 20, 91);
+    QLabel* keepDaysLabel = addLabel(pathGroup, QStringLiteral("Delete recordings older than"), 10, 53, 180);
+    keepDays_ = addEdit(pathGroup, "Keep_Days", 192, 52, 49);
+    keepDaysLabel->setBuddy(keepDays_);
+    addLabel(pathGroup, QStringLiteral("days (0 = only when the disk runs short)"), 247, 53, 320);
 
     // The five picture settings.
     resolution_ = addRadioGroup("ViewResolution", QStringLiteral("Resolution"),
@@ -209,12 +236,12 @@ TForm3::TForm3(SetupContext ctx, QWidget* parent) : QDialog(parent), ctx_(std::m
     dayTabs_->setExpanding(false);
     dayTabs_->setUsesScrollButtons(false);
     dayTabs_->setDrawBase(false);
-    dayTabs_->setGeometry(8, 284, 581, dayTabs_->sizeHint().height());
+    dayTabs_->setGeometry(8, 340, 581, dayTabs_->sizeHint().height());
     auto* page = new QFrame(this);
     page->setObjectName(QStringLiteral("WeekTimeSetting_Page"));
     page->setFrameShape(QFrame::StyledPanel);
-    const int pageTop = 284 + dayTabs_->sizeHint().height() - 1;
-    page->setGeometry(8, pageTop, 581, 436 - pageTop);
+    const int pageTop = 340 + dayTabs_->sizeHint().height() - 1;
+    page->setGeometry(8, pageTop, 581, 492 - pageTop);
     QGroupBox* hoursGroup =
         addGroup(page, "RecordingTime_Box", QStringLiteral("Recording Time (Unit : Hour)"), 6, 4, 470, 116);
     // The grid of hour boxes starts 16 pixels down, or lower where the
@@ -238,8 +265,8 @@ TForm3::TForm3(SetupContext ctx, QWidget* parent) : QDialog(parent), ctx_(std::m
     clearAll_ = addButton(page, "ClearSetting", QStringLiteral("Clear All"), 486, 50, 86);
     everyDay_ = addButton(page, "CopyAll", QStringLiteral("Every Day"), 486, 86, 86);
 
-    save_ = addButton(this, "SaveSetting_Button", QStringLiteral("Save"), 200, 448, 90);
-    exit_ = addButton(this, "ExitSetting_Button", QStringLiteral("Exit"), 307, 448, 90);
+    save_ = addButton(this, "SaveSetting_Button", QStringLiteral("Save"), 200, 504, 90);
+    exit_ = addButton(this, "ExitSetting_Button", QStringLiteral("Exit"), 307, 504, 90);
 
     connect(address_, &QLineEdit::textChanged, this, [this] { addressChange(); });
     connect(port_, &QLineEdit::textChanged, this, [this] { portChange(); });
@@ -259,7 +286,7 @@ TForm3::TForm3(SetupContext ctx, QWidget* parent) : QDialog(parent), ctx_(std::m
 
 QButtonGroup* TForm3::addRadioGroup(const char* name, const QString& title, const QStringList& items, int left,
                                     int width) {
-    QGroupBox* box = addGroup(this, name, title, left, 180, width, 100);
+    QGroupBox* box = addGroup(this, name, title, left, 236, width, 100);
     auto* group = new QButtonGroup(box);
     group->setObjectName(QString::fromLatin1(name) + QStringLiteral("_Items"));
     for (int i = 0; i < items.size(); ++i) {
@@ -311,6 +338,8 @@ void TForm3::loadControlsFromRecord() {
         password_->setText(password);
         recordPath_->setText(QString::fromStdString(r.aviDirectory));
     }
+    preroll_->setText(QString::number(r.motionPrerollSeconds));
+    keepDays_->setText(QString::number(r.keepDays));
     {
         const QSignalBlocker b1(motionSwitch_), b2(slider_);
         const bool motion = r.motionDetectionEnabled == 1;
@@ -425,6 +454,20 @@ void TForm3::copyAllClick() {
 }
 
 void TForm3::saveClick() {
+    // The numbers are checked before anything is taken from the boxes: a
+    // refused save leaves the record and the file as they were.
+    const int preroll = wholeNumberUpTo(preroll_->text(), kMaxPrerollSeconds);
+    if (preroll < 0) {
+        refuse(preroll_, "Pre-record seconds must be a whole number from 0 to " + std::to_string(kMaxPrerollSeconds) +
+                             ". Please correct it; nothing was saved.");
+        return;
+    }
+    const int keepDays = wholeNumberUpTo(keepDays_->text(), kMaxKeepDays);
+    if (keepDays < 0) {
+        refuse(keepDays_, "Days to keep recordings must be a whole number from 0 to " + std::to_string(kMaxKeepDays) +
+                              " (0 = only when the disk runs short). Please correct it; nothing was saved.");
+        return;
+    }
     CameraSettings& r = ctx_.record;
     r.hostAddress = address_->text().toStdString();
     // The port is taken from its box like the other texts, so a port typed
@@ -436,6 +479,8 @@ void TForm3::saveClick() {
     // Stored as ticked even while greyed out by the motion switch.
     r.alarmEmailEnabled = alarmSwitch_->isChecked() ? 1 : 0;
     r.motionSensitivity = static_cast<uint8_t>(slider_->value());
+    r.motionPrerollSeconds = static_cast<uint8_t>(preroll);
+    r.keepDays = static_cast<uint16_t>(keepDays);
     takeItem(resolution_, r.resolution);
     takeItem(frequency_, r.frequency);
     takeItem(quality_, r.quality);
@@ -474,6 +519,12 @@ std::string TForm3::chooseDirectory(const std::string& start) {
 }
 
 void TForm3::warn(const std::string& text) { showSetupWarning(ctx_, this, text); }
+
+void TForm3::refuse(QLineEdit* edit, const std::string& text) {
+    warn(text);
+    edit->setFocus();
+    edit->selectAll();
+}
 
 void TForm3::published() {
     ctx_.shared.publishSettings(ctx_.record);

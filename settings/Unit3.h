@@ -1,6 +1,7 @@
 #pragma once
-// The setup dialog: camera address, port and password, recording directory,
-// motion detection, the alarm e-mail switch, the five picture settings and
+// The setup dialog: camera address, port and password, recording directory
+// and how many days its recordings are kept, motion detection with its
+// pre-record seconds, the alarm e-mail switch, the five picture settings and
 // the weekly recording schedule of camera slot 0. Shown modally by the main
 // window (Settings button, rejected camera password).
 
@@ -57,7 +58,9 @@ public:
     void clearAllClick();
     void copyAllClick();
     // Writes the controls into slot 0 and the settings file, then closes. A
-    // failed write is shown and the dialog stays open.
+    // pre-record time or a number of days that is not a whole number in its
+    // range is shown and nothing is saved; so is a failed write. Either way
+    // the dialog stays open.
     void saveClick();
     // Resets the motion detector's phase and closes without saving.
     void exitClick();
@@ -72,6 +75,8 @@ public:
     QCheckBox* motionSwitch() const { return motionSwitch_; }
     QSlider* sensitivitySlider() const { return slider_; }
     QLabel* sensitivityLabel() const { return sliderValue_; }
+    QLineEdit* prerollEdit() const { return preroll_; }
+    QLineEdit* keepDaysEdit() const { return keepDays_; }
     QCheckBox* alarmSwitch() const { return alarmSwitch_; }
     QPushButton* emailSetupButton() const { return emailSetup_; }
     QPushButton* aviDirectoryButton() const { return aviDirectory_; }
@@ -98,6 +103,8 @@ private:
     void showRow(int day);
     std::string chooseDirectory(const std::string& start);
     void warn(const std::string& text);
+    // A save refused for the number in `edit`: the box says why, `edit` takes the focus.
+    void refuse(QLineEdit* edit, const std::string& text);
     void published();
 
     SetupContext ctx_;
@@ -111,10 +118,12 @@ private:
     QCheckBox* motionSwitch_ = nullptr;
     QSlider* slider_ = nullptr;
     QLabel* sliderValue_ = nullptr;
+    QLineEdit* preroll_ = nullptr;
     QCheckBox* alarmSwitch_ = nullptr;
     QPushButton* emailSetup_ = nullptr;
     QLineEdit* recordPath_ = nullptr;
     QPushButton* aviDirectory_ = nullptr;
+    QLineEdit* keepDays_ = nullptr;
     QButtonGroup* resolution_ = nullptr;
     QButtonGroup* frequency_ = nullptr;
     QButtonGroup* quality_ = nullptr;

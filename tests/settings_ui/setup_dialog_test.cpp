@@ -342,6 +342,82 @@ TEST_F(SetupDialogTest, ControlsShowTheStoredRecordAndSaveWritesThemBack) {
     EXPECT_EQ(saved.smtpServer, "127.0.0.1");
 }
 
+TEST_F(SetupDialogTest, PrerollAndKeepDaysAreShownSavedAndShownAgain) {
+    writeFile([](CameraSettings& s) {
+        s.motionPrerollSeconds = 3;
+        s.keepDays = 30;
+    });
+    setup->formActivate();
+    EXPECT_EQ(setup->prerollEdit()->text(), QStringLiteral("3"));
+    EXPECT_EQ(setup->keepDaysEdit()->text(), QStringLiteral("30"));
+    // The top of each range is allowed, as are blanks around the number.
+    setup->prerollEdit()->setText(QStringLiteral("10"));
+    setup->keepDaysEdit()->setText(QStringLiteral(" 3650 "));
+    setup->saveClick();
+    EXPECT_TRUE(warnings.empty());
+    EXPECT_EQ(setup->result(), QDialog::Accepted);
+    const CameraSettings saved = fileRecord();
+    EXPECT_EQ(saved.motionPrerollSeconds, 10);
+    EXPECT_EQ(saved.keepDays, 3650);
+    EXPECT_EQ(shared.settings().keepDays, 3650);  // the workers see it too
+
+    record = CameraSettings{};
+    setup->formActivate();
+    EXPECT_EQ(setup->prerollEdit()->text(), QStringLiteral("10"));
+    EXPECT_EQ(setup->keepDaysEdit()->text(), QStringLiteral("3650"));
+    setup->prerollEdit()->setText(QStringLiteral("0"));
+    setup->keepDaysEdit()->setText(QStringLiteral("0"));
+    setup->saveClick();
+    EXPECT_EQ(fileRecord().motionPrerollSeconds, 0);
+    EXPECT_EQ(fileRecord().keepDays, 0);
+}
+
+TEST_F(SetupDialogTest, PrerollOrKeepDaysOutOfRangeRefusesTheSaveAndLeavesTheFile) {
+    writeFile([](CameraSettings& s) {
+        s.motionPrerollSeconds = 2;
+        s.keepDays = 7;
+    });
+    const auto fileBytes = [this] {
+        QFile f(QString::fromStdString(store.path()));
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    };
+    const QByteArray before = fileBytes();
+    setup->show();
+    // Something else changed too, which must not be saved either.
+    setup->sensitivitySlider()->setValue(8);
+    tick(5);
+    const std::string prerollText = "Pre-record seconds must be a whole number from 0 to 10. Please correct it; "
+                                    "nothing was saved.";
+    const std::string daysText = "Days to keep recordings must be a whole number from 0 to 3650 (0 = only when "
+                                 "the disk runs short). Please correct it; nothing was saved.";
+    struct Case {
+        QLineEdit* edit;
+        QString text;
+        const std::string& warning;
+    };
+    for (const Case& k : {Case{setup->prerollEdit(), QStringLiteral("11"), prerollText},
+                          Case{setup->prerollEdit(), QStringLiteral("-1"), prerollText},
+                          Case{setup->prerollEdit(), QStringLiteral("2.5"), prerollText},
+                          Case{setup->keepDaysEdit(), QStringLiteral("3651"), daysText},
+                          Case{setup->keepDaysEdit(), QStringLiteral("99999999999"), daysText},
+                          Case{setup->keepDaysEdit(), QString(), daysText}}) {
+        SCOPED_TRACE(k.text.toStdString());
+        const QString good = k.edit->text();
+        k.edit->setText(k.text);
+        warnings.clear();
+        setup->saveClick();
+        ASSERT_EQ(warnings.size(), 1u);
+        EXPECT_EQ(warnings[0], k.warning);
+        EXPECT_TRUE(setup->isVisible());
+        EXPECT_EQ(saves, 0);
+        EXPECT_EQ(fileBytes(), before);
+        EXPECT_EQ(record.motionPrerollSeconds, 2);
+        EXPECT_EQ(record.keepDays, 7);
+        k.edit->setText(good);
+    }
+    setup->hide();
+}
+
 TEST_F(SetupDialogTest, OutOfRangeStoredChoiceShowsNoItemAndIsKept) {
     writeFile([](CameraSettings& s) { s.resolution = 7; });
     setup->formActivate();
@@ -359,6 +435,8 @@ TEST_F(SetupDialogTest, WithoutSettingsFileShowsFirstRunValuesAndWritesNothing) 
         s.alarmEmailEnabled = 1;
         s.smtpServer = "127.0.0.8";
         s.smtpAuthEnabled = 1;
+        s.motionPrerollSeconds = 4;
+        s.keepDays = 30;
     });
     setup->formActivate();
     EXPECT_EQ(setup->sensitivityLabel()->text(), QStringLiteral("5"));
@@ -383,6 +461,8 @@ TEST_F(SetupDialogTest, WithoutSettingsFileShowsFirstRunValuesAndWritesNothing) 
     EXPECT_FALSE(setup->motionSwitch()->isChecked());
     EXPECT_FALSE(setup->alarmSwitch()->isEnabled());
     EXPECT_EQ(setup->sensitivityLabel()->text(), QStringLiteral("0"));
+    EXPECT_EQ(setup->prerollEdit()->text(), QStringLiteral("0"));
+    EXPECT_EQ(setup->keepDaysEdit()->text(), QStringLiteral("0"));
 }
 
 TEST_F(SetupDialogTest, FirstRunCopiesTheRecordIntoTheControls) {
@@ -565,7 +645,7 @@ TEST_F(SetupDialogTest, EmailDialogWithoutFileClearsRecordButKeepsBoxes) {
 TEST_F(SetupDialogTest, DialogsHaveTheirNamesTitlesAndSizes) {
     EXPECT_EQ(setup->objectName(), QStringLiteral("SettingForm"));
     EXPECT_EQ(setup->windowTitle(), QStringLiteral("Setting"));
-    EXPECT_EQ(setup->size(), QSize(597, 488));
+    EXPECT_EQ(setup->size(), QSize(597, 544));
     EXPECT_EQ(email->objectName(), QStringLiteral("AlarmEmailForm"));
     EXPECT_EQ(email->windowTitle(), QStringLiteral("Alarm Email Setup"));
     EXPECT_EQ(email->size(), QSize(525, 329));
