@@ -5,10 +5,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <QDateTime>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <mutex>
 
 namespace ipcam {
@@ -46,6 +46,23 @@ void writeAll(int fd, const std::string& text) {
     }
 }
 
+// "2026-10-25T02:10:01+01:00": the local time of `when` and its offset from
+// UTC, as the C library's time zone (TZ) has them.
+std::string localTimeWithOffset(std::chrono::system_clock::time_point when) {
+    const std::time_t t = std::chrono::system_clock::to_time_t(when);
+    std::tm local{};
+    if (::localtime_r(&t, &local) == nullptr) {
+        ::gmtime_r(&t, &local);
+        local.tm_gmtoff = 0;
+    }
+    char text[48];
+    const size_t n = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &local);
+    const long offset = local.tm_gmtoff;  // seconds east of UTC
+    const long minutes = (offset < 0 ? -offset : offset) / 60;
+    std::snprintf(text + n, sizeof text - n, "%c%02ld:%02ld", offset < 0 ? '-' : '+', minutes / 60, minutes % 60);
+    return text;
+}
+
 }  // namespace
 
 LogFile::LogFile(Options options) : options_(std::move(options)) {
@@ -77,7 +94,8 @@ LogFile::~LogFile() {
     if (fd_ >= 0) ::close(fd_);
 }
 
-std::string LogFile::formatLine(QtMsgType type, const char* category, const QString& message) {
+std::string LogFile::formatLine(QtMsgType type, const char* category, const QString& message,
+                                std::chrono::system_clock::time_point when) {
     const char* level = "INFO ";
     switch (type) {
     case QtDebugMsg: level = "DEBUG"; break;
@@ -90,7 +108,7 @@ std::string LogFile::formatLine(QtMsgType type, const char* category, const QStr
     // One event, one line.
     text.replace(QLatin1Char('\n'), QLatin1String(" | "));
     text.replace(QLatin1Char('\r'), QLatin1Char(' '));
-    std::string line = QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")).toStdString();
+    std::string line = localTimeWithOffset(when);
     line += ' ';
     line += level;
     line += ' ';

@@ -1,12 +1,14 @@
 #pragma once
 // The activity log's output: every message of Qt's logging becomes one line
-// with the local date and time, written to standard error and appended to a
-// log file that is rotated by size (name.log, name.log.1 ... name.log.N).
+// with the local date and time and its offset from UTC, written to standard
+// error and appended to a log file that is rotated by size (name.log,
+// name.log.1 ... name.log.N).
 // Lines are handed to a writer thread, so no caller ever waits on the disk.
 
 #include <QString>
 #include <QtGlobal>
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -30,8 +32,11 @@ public:
     LogFile(const LogFile&) = delete;
     LogFile& operator=(const LogFile&) = delete;
 
-    // One line: "2026-12-08 21:05:03 INFO  ipcam.link: text".
-    static std::string formatLine(QtMsgType type, const char* category, const QString& message);
+    // One line: "2026-12-08T21:05:03+01:00 INFO  ipcam.link: text", the
+    // local time of `when` with its offset from UTC (ISO 8601), so that the
+    // hour the clocks repeat in autumn reads apart from the first one.
+    static std::string formatLine(QtMsgType type, const char* category, const QString& message,
+                                  std::chrono::system_clock::time_point when = std::chrono::system_clock::now());
 
     void append(std::string line);
     // Waits until every line appended so far is written.

@@ -6,6 +6,8 @@
 
 #include <QTemporaryDir>
 #include <atomic>
+#include <chrono>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -142,12 +144,15 @@ TEST(LogFileTest, LinesGoToTheFileAndRotateBySize) {
         std::string first, second;
         std::getline(in, first);
         std::getline(in, second);
-        // "yyyy-MM-dd HH:mm:ss LEVEL category: text"
-        ASSERT_GE(first.size(), 20u);
+        // "yyyy-MM-ddTHH:mm:ss+hh:mm LEVEL category: text"
+        ASSERT_GE(first.size(), 26u);
         EXPECT_EQ(first[4], '-');
+        EXPECT_EQ(first[10], 'T');
         EXPECT_EQ(first[13], ':');
-        EXPECT_EQ(first.substr(19), " INFO  ipcam.settings: Settings saved to /x.INI");
-        EXPECT_EQ(second.substr(19), " WARN  ipcam.link: two | lines");
+        EXPECT_TRUE(first[19] == '+' || first[19] == '-') << first;
+        EXPECT_EQ(first[22], ':');
+        EXPECT_EQ(first.substr(25), " INFO  ipcam.settings: Settings saved to /x.INI");
+        EXPECT_EQ(second.substr(25), " WARN  ipcam.link: two | lines");
         for (int i = 0; i < 20; ++i) qCInfo(lcApp) << "line" << i;
     }  // the destructor writes what is queued
     namespace fs = std::filesystem;
@@ -159,6 +164,37 @@ TEST(LogFileTest, LinesGoToTheFileAndRotateBySize) {
     std::ifstream in(path);
     const std::string last((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     EXPECT_NE(last.find("ipcam.app: line 19\n"), std::string::npos);
+}
+
+// The hour the clocks repeat in autumn reads apart by its offset.
+TEST(LogFileTest, LineTimeCarriesItsOffsetFromUtc) {
+    struct ZoneForTheTest {
+        const bool had = qEnvironmentVariableIsSet("TZ");
+        const QByteArray before = qgetenv("TZ");
+        explicit ZoneForTheTest(const char* zone) {
+            qputenv("TZ", zone);
+            ::tzset();
+        }
+        ~ZoneForTheTest() {
+            if (had)
+                qputenv("TZ", before);
+            else
+                qunsetenv("TZ");
+            ::tzset();
+        }
+    };
+    using namespace std::chrono;
+    const sys_days day = year{2026} / October / 25;
+    const auto line = [](system_clock::time_point when) {
+        return LogFile::formatLine(QtInfoMsg, "ipcam.app", QStringLiteral("tick"), when);
+    };
+    {
+        const ZoneForTheTest berlin("CET-1CEST,M3.5.0,M10.5.0/3");  // Europe/Berlin's rule
+        EXPECT_EQ(line(day + 10min + 1s), "2026-10-25T02:10:01+02:00 INFO  ipcam.app: tick\n");
+        EXPECT_EQ(line(day + 1h + 10min + 1s), "2026-10-25T02:10:01+01:00 INFO  ipcam.app: tick\n");
+    }
+    const ZoneForTheTest newfoundland("NST3:30");
+    EXPECT_EQ(line(day + 10min + 1s).substr(0, 25), "2026-10-24T20:40:01-03:30");
 }
 
 TEST(LogFileTest, ALogTakenAwayWhileAnotherThreadWritesIsNeverUsedAfterward) {
