@@ -188,6 +188,7 @@ ControllerRig::ControllerRig(RigOptions options) : dir_(temporaryTemplate(option
     s.resolution = options.resolution;
     s.motionDetectionEnabled = options.motionDetection;
     s.motionSensitivity = options.sensitivity;
+    s.motionPrerollSeconds = options.prerollSeconds;
     store_->save(s);
     CameraSocket* socket = options.socket ? options.socket : &nullSocket_;
     nullSocketUsed_ = options.socket == nullptr;

@@ -119,6 +119,7 @@ struct RigOptions {
     uint8_t resolution = 1;        // 0 640x480, 1 320x240, 2 160x120
     uint8_t motionDetection = 1;   // watching for motion, as a guard does
     uint8_t sensitivity = 5;
+    uint8_t prerollSeconds = 0;    // Motion_Preroll_Seconds
     uint16_t port = 8080;          // loopback only
     CameraSocket* socket = nullptr;  // nullptr: a socket that does nothing
     // Folder for the settings file and the recordings; empty: the system's

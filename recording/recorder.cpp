@@ -1,5 +1,6 @@
 #include "recording/recorder.h"
 
+#include <algorithm>
 #include <optional>
 
 
@@ -10,12 +11,16 @@
 #include "recording/disk_guard.h"
 #include "recording/disk_writer.h"
 #include "recording/folder_lock.h"
+#include "recording/preroll_ring.h"
 
 namespace ipcam {
 
 namespace {
 
 constexpr uint32_t kFileSeconds = 600;
+
+// A full pre-roll goes into the recording thread's queue at once.
+static_assert(PrerollRing::kMaxBytes < DiskWriter::kDefaultQueueCap);
 
 const char kDailyStops[] = "HDD Free Space is not enough, so Daily Record stops.";
 const char kMotionOff[] = "HDD Free Space is not enough, so Motion Detection is turned off.";
@@ -63,6 +68,8 @@ struct Recorder::Impl {
     SharedFreeSpace freeSpace;
     FolderLock folderLock;
     DiskWriter disk;
+    PrerollRing preroll;
+    Recorder::ArrivalClock arrivalClock = [] { return std::chrono::steady_clock::now(); };
 
     uint64_t file_ = 0;         // the file being written (DiskWriter's number), 0 when none
     bool fileAlarm_ = false;    // the suffix letter the writer was last told
@@ -267,6 +274,33 @@ struct Recorder::Impl {
         if (disk.append(picture)) s.RecordFrames += 1;
     }
 
+    // While idle, every picture is kept for the pre-roll of a Motion
+    // recording that may begin with it or soon after; nothing is kept when
+    // no such recording can begin.
+    void keepForPreroll(const std::vector<uint8_t>& picture) {
+        const int seconds = std::min<int>(cfg.motionPrerollSeconds, kMaxPrerollSeconds);
+        if (seconds <= 0 || !motionEnabledWhileIdle()) {
+            preroll.clear();
+            return;
+        }
+        preroll.push(picture, arrivalClock(), std::chrono::seconds(seconds));
+    }
+
+    // A Motion file begins with the pre-roll, the picture that started it
+    // the last of it, so that the file is one unbroken run of the camera's
+    // pictures. Their span of time counts in the recording's seconds, which
+    // give the file's rate: it plays at the camera's pace. Any other
+    // recording starts as it always did, and the pictures of a recording are
+    // never kept, so no picture is in two files.
+    void writePreroll() {
+        if ((s.RecordKind & kMotion) && file_ != 0 && !preroll.empty()) {
+            const auto span = preroll.span();
+            preroll.drain([this](const std::vector<uint8_t>& p) { appendPicture(p); });
+            s.RecordSeconds += static_cast<uint32_t>((span.count() + 500) / 1000);
+        }
+        preroll.clear();
+    }
+
     // The same kind goes on in a new file after the disk filled up and room
     // was made. A Motion recording still ends ten minutes after it began.
     void continueInNewFile() {
@@ -289,6 +323,7 @@ struct Recorder::Impl {
         }
         const LocalDateTime now = clock.now();
         if (s.RecordKind == kNotRecording) {
+            keepForPreroll(picture);
             if (isDailyBlockDue(s, cfg.schedule, now)) {
                 s.RecordKind = kDaily;
             } else if (motionEnabledWhileIdle() && motionStep(s, decoded, cfg.motionSensitivity, s.MotionTrigger)) {
@@ -302,8 +337,12 @@ struct Recorder::Impl {
                 s.ManualRequest = false;
                 s.StopRequest = false;
             }
-            // The picture that starts a recording is not written into it.
-            if (s.RecordKind != kNotRecording) startAndStamp();
+            // The picture that starts a recording is not written into it,
+            // other than as the last of a Motion recording's pre-roll.
+            if (s.RecordKind != kNotRecording) {
+                startAndStamp();
+                writePreroll();
+            }
             return;
         }
 
@@ -426,6 +465,7 @@ void Recorder::resetMotion() { impl_->s.MotionPhase = 0; }
 void Recorder::clearBlockLatch() { impl_->s.BlockHandled = false; }
 
 void Recorder::resetForStart() {
+    impl_->preroll.clear();
     RecordingSession& s = impl_->s;
     s.RecordKind = kNotRecording;
     s.MotionTrigger = false;
@@ -451,6 +491,9 @@ void Recorder::step(const std::vector<uint8_t>& picture, const PixelView& decode
 void Recorder::finishRecordingFile() { impl_->finishRecordingFile(); }
 
 void Recorder::endFromOutside() {
+    // The stream is broken off: what comes next does not follow on from
+    // what was kept.
+    impl_->preroll.clear();
     if (impl_->s.RecordKind == kNotRecording) return;
     impl_->finishRecordingFile();
     impl_->s.RecordKind = kNotRecording;
@@ -474,6 +517,12 @@ void Recorder::settle() {
     impl_->disk.waitIdle();
     impl_->pollDiskEvents();
 }
+
+void Recorder::setArrivalClock(ArrivalClock clock) { impl_->arrivalClock = std::move(clock); }
+
+size_t Recorder::prerollPictures() const { return impl_->preroll.size(); }
+
+size_t Recorder::prerollBytes() const { return impl_->preroll.bytes(); }
 
 void Recorder::setDiskHooks(const DiskHooks& hooks) { impl_->disk.setHooks(hooks); }
 

@@ -8,6 +8,7 @@
 // owner runs pollDiskEvents() for the event notifier's call, so an outcome
 // never waits for the next picture or tick.
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -136,6 +137,17 @@ public:
     // Waits until everything queued is on disk, then pollDiskEvents()
     // (program exit and tests).
     void settle();
+
+    // With Motion_Preroll_Seconds set and motion detection on, the idle
+    // recorder keeps the pictures of that many seconds (PrerollRing): a
+    // Motion recording's file begins with them, the picture that showed the
+    // motion their last, and their span of time is added to its seconds.
+    // Their arrival times come from this clock (the steady clock unless a
+    // test or benchmark sets one), asked once for each picture kept.
+    using ArrivalClock = std::function<std::chrono::steady_clock::time_point()>;
+    void setArrivalClock(ArrivalClock clock);
+    size_t prerollPictures() const;
+    size_t prerollBytes() const;
 
     // A slow or failing disk for tests and benchmarks; set before recording.
     void setDiskHooks(const DiskHooks& hooks);

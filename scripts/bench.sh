@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds the benchmarks in Release and runs them:
-# peak memory first (a process of its own), then the picture path,
+# peak memory first (a process of its own, then the full pre-roll in
+# another), then the picture path,
 # recording (with the user-interface thread's longest stall while every disk
 # sync takes 1.5 s), playback and disk guard beside their floors, then the idle cost
 # against the camera simulator on 127.0.0.1, then the whole program shown on
@@ -33,6 +34,10 @@ echo "== Peak memory over a 600-second recording =="
 "$BUILD_DIR/bench/bench_memory" | tee "$OUT/memory.txt"
 
 echo
+echo "== Peak memory of a full 10-second pre-roll, idle =="
+"$BUILD_DIR/bench/bench_memory" preroll | tee "$OUT/preroll.txt"
+
+echo
 echo "== Picture path, recording, playback, disk guard =="
 "$BUILD_DIR/bench/bench_ipcam" --benchmark_format=console ${BENCH_ARGS:---benchmark_repetitions=5 --benchmark_enable_random_interleaving=true} | tee "$OUT/ipcam.txt"
 
@@ -54,7 +59,7 @@ echo
 grep '^| ' "$OUT/ipcam.txt" | head -1
 grep '^|-' "$OUT/ipcam.txt" | head -1
 grep '^| ' "$OUT/ipcam.txt" | tail -n +2
-sed -n 's/^RESULT //p' "$OUT/memory.txt" "$OUT/idle.txt" "$OUT/shown.txt"
+sed -n 's/^RESULT //p' "$OUT/memory.txt" "$OUT/preroll.txt" "$OUT/idle.txt" "$OUT/shown.txt"
 echo
 echo "In-process: every row without \"(whole)\" (the program's code run inside the benchmark,"
 echo "its own thread's or loop's time). Whole program: rows marked \"(whole)\" are the CPU time of"

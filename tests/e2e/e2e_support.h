@@ -5,9 +5,11 @@
 #include <QCoreApplication>
 #include <QTemporaryDir>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QTcpServer>
 
 #include <functional>
+#include <vector>
 
 #include "app/Unit1.h"
 #include "base/camera_settings.h"
@@ -52,6 +54,24 @@ inline TForm1::Options loopbackOptions(const QTemporaryDir& dir, quint16 httpPor
     o.probePort = httpPort;
     o.timerScale = 0.02;
     return o;
+}
+
+// The records of `ipcam-sim --keep-sent`: a 4-byte little-endian length, then
+// the bytes of one picture as sent. A last record still being written is left.
+inline std::vector<QByteArray> readSent(const QString& path) {
+    QFile f(path);
+    std::vector<QByteArray> out;
+    if (!f.open(QIODevice::ReadOnly)) return out;
+    const QByteArray all = f.readAll();
+    qsizetype at = 0;
+    while (at + 4 <= all.size()) {
+        uint32_t n = 0;
+        for (int i = 3; i >= 0; --i) n = (n << 8) | static_cast<uint8_t>(all[at + i]);
+        if (at + 4 + static_cast<qsizetype>(n) > all.size()) break;
+        out.push_back(all.mid(at + 4, n));
+        at += 4 + n;
+    }
+    return out;
 }
 
 }  // namespace ipcam::e2e

@@ -30,24 +30,6 @@ bool canMakeNetworkNamespace() {
     return p.waitForFinished(5000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
 }
 
-// The records of `ipcam-sim --keep-sent`: a 4-byte little-endian length, then
-// the bytes of one picture as sent. A last record still being written is left.
-std::vector<QByteArray> readSent(const QString& path) {
-    QFile f(path);
-    std::vector<QByteArray> out;
-    if (!f.open(QIODevice::ReadOnly)) return out;
-    const QByteArray all = f.readAll();
-    qsizetype at = 0;
-    while (at + 4 <= all.size()) {
-        uint32_t n = 0;
-        for (int i = 3; i >= 0; --i) n = (n << 8) | static_cast<uint8_t>(all[at + i]);
-        if (at + 4 + static_cast<qsizetype>(n) > all.size()) break;
-        out.push_back(all.mid(at + 4, n));
-        at += 4 + n;
-    }
-    return out;
-}
-
 TEST(Headless, RecordsADailyBlockByteExactWithoutADisplayAndEndsCleanlyOnSigterm) {
     if (!canMakeNetworkNamespace()) GTEST_SKIP() << "no network namespace can be made here";
     const QString bin = QCoreApplication::applicationDirPath() + "/..";
@@ -96,7 +78,7 @@ TEST(Headless, RecordsADailyBlockByteExactWithoutADisplayAndEndsCleanlyOnSigterm
         return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
     };
     const bool linked = waitUntil([&] { return logText().contains("Link up: 127.0.0.1:8080"); }, 20000);
-    if (linked) waitUntil([&] { return readSent(sentFile).size() >= 40; }, 10000);
+    if (linked) waitUntil([&] { return e2e::readSent(sentFile).size() >= 40; }, 10000);
     service.terminate();  // SIGTERM, as systemctl stop sends it
     const bool ended = service.waitForFinished(15000);
     stopSimulator();
@@ -118,7 +100,7 @@ TEST(Headless, RecordsADailyBlockByteExactWithoutADisplayAndEndsCleanlyOnSigterm
     RecordedFile file;
     ASSERT_EQ(file.openRecordedFile(QDir(rec.filePath(days[0])).filePath(files[0])), RecordedFile::OpenStatus::Opened);
     ASSERT_GE(file.frameCount(), 10);
-    const std::vector<QByteArray> sent = readSent(sentFile);
+    const std::vector<QByteArray> sent = e2e::readSent(sentFile);
     qsizetype first = -1;
     for (int i = 0; i < file.frameCount(); ++i) {
         QByteArray picture;

@@ -10,6 +10,7 @@
 #include <QTcpServer>
 #include <QTemporaryDir>
 
+#include <chrono>
 #include <functional>
 
 #include "app/Unit1.h"
@@ -152,6 +153,57 @@ TEST_F(MotionAndSchedule, BurstOfMotionRecordsAnAlarmFileNamedAfterItsStart) {
     ASSERT_TRUE(pictures(15));
     EXPECT_EQ(rec().RecordKind, kNotRecording);
     EXPECT_EQ(recordings(), QStringList{"102030A.AVI"});
+    EXPECT_TRUE(warnings.empty()) << warnings[0];
+}
+
+// The seconds before the motion lead into its recording: the file begins
+// with the pictures the camera sent in the 3 s up to the one that showed the
+// motion, that one their last, byte for byte and in order, and goes on with
+// those after it without a gap.
+TEST_F(MotionAndSchedule, MotionRecordingBeginsWithThePicturesOfTheSecondsBefore) {
+    simOptions.keepSentFile = dir.filePath("sent.bin");
+    start([](CameraSettings& s) {
+        s.motionDetectionEnabled = 1;
+        // The moving scene stays under it (so that the pictures before the
+        // burst differ from one another); the burst's first white picture
+        // over the black of the clock's band does not.
+        s.motionSensitivity = 0;
+        s.motionPrerollSeconds = 3;
+    });
+    // The pictures arrive at the simulator's pace, 25 a second, however
+    // loaded the machine is: 3 s are the 75 pictures up to the motion.
+    auto arrival = std::chrono::steady_clock::now();
+    form->controller().recorder().setArrivalClock([&] { return arrival += std::chrono::milliseconds(40); });
+    simulator->invoke([](sim::CameraSimulator& s) { s.setStill(false); });
+    ASSERT_TRUE(pictures(90)) << diagnostics();
+    ASSERT_EQ(rec().RecordKind, kNotRecording);
+
+    clock.setTime(10, 20, 30);
+    uint64_t beforeBurst = 0;
+    simulator->invoke([&](sim::CameraSimulator& s) {
+        beforeBurst = s.picturesSent();
+        s.triggerMotion();
+    });
+    ASSERT_TRUE(waitUntil([&] { return rec().RecordKind == kMotion && rec().RecordFrames >= 75 + 12; }))
+        << diagnostics();
+    form->RecordStop1->click();
+    ASSERT_TRUE(waitUntil([&] { return rec().RecordKind == kNotRecording; })) << diagnostics();
+    ASSERT_EQ(recordings(), QStringList{"102030A.AVI"});
+
+    const std::vector<QByteArray> sent = e2e::readSent(simOptions.keepSentFile);
+    RecordedFile file;
+    ASSERT_EQ(file.openRecordedFile(QDir(dir.filePath("20061012")).filePath("102030A.AVI")),
+              RecordedFile::OpenStatus::Opened);
+    ASSERT_GE(file.frameCount(), 75 + 12);
+    ASSERT_GE(beforeBurst, 74u);
+    const size_t first = beforeBurst - 74;  // the burst's first picture is the file's 75th
+    ASSERT_LE(first + static_cast<size_t>(file.frameCount()), sent.size());
+    for (int i = 0; i < file.frameCount(); ++i) {
+        QByteArray picture;
+        ASSERT_TRUE(file.readPicture(i, picture)) << i;
+        if (picture.endsWith(QByteArray("\n\0", 2))) picture.chop(1);  // the file pads odd sizes
+        ASSERT_TRUE(picture == sent[first + static_cast<size_t>(i)]) << "picture " << i;
+    }
     EXPECT_TRUE(warnings.empty()) << warnings[0];
 }
 

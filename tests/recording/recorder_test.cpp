@@ -10,6 +10,7 @@
 
 #include "recording/avi_format.h"
 #include "recording/avi_writer.h"
+#include "recording/preroll_ring.h"
 #include "recording/recorder.h"
 #include "recording_fakes.h"
 #include "support/log_capture.h"
@@ -298,6 +299,89 @@ TEST_F(RecorderTest, MotionDuringDailyRecordingResumesDailyThroughTheSchedule) {
     EXPECT_EQ(session().RecordKind, kDaily);
     EXPECT_EQ(session().RecordStartTime, (TimeOfDay{13, 30, 11}));
     EXPECT_EQ(host.alarms.size(), 1u);
+}
+
+// With a pre-roll, a Motion file begins with the pictures of the seconds
+// before the motion, the one that showed it their last, and plays at the
+// camera's pace; a Motion file right after it repeats none of its pictures.
+// Without one, the files are what they always were.
+TEST_F(RecorderTest, MotionFileBeginsWithThePrerollAndPlaysAtTheCamerasPace) {
+    settings.motionDetectionEnabled = 1;
+    settings.motionSensitivity = 10;
+    const Bitmap still(0xFF000000), moved(0xFF808080);
+    std::chrono::steady_clock::time_point arrival{};
+    recorder->setArrivalClock([&] { return arrival; });
+    for (const uint8_t preroll : {3, 0}) {
+        SCOPED_TRACE(int{preroll});
+        settings.motionPrerollSeconds = preroll;
+        const int hour = preroll ? 10 : 11;
+        clock.setTime(hour, 0, 0);
+        // Ten pictures a second, each one its own.
+        std::vector<std::vector<uint8_t>> sent;
+        auto send = [&](const Bitmap& view) {
+            arrival += std::chrono::milliseconds(100);
+            sent.push_back(jpeg(1000 + sent.size(), static_cast<uint8_t>(sent.size())));
+            picture(sent.back(), view.view());
+        };
+        for (int i = 0; i < 49; ++i) send(still);
+        EXPECT_EQ(recorder->prerollPictures(), preroll ? 30u : 0u);
+        send(moved);  // 5 s after the first
+        ASSERT_EQ(session().RecordKind, kMotion);
+        EXPECT_EQ(recorder->prerollPictures(), 0u);
+        // Two seconds of the recording, the last picture with Stop.
+        for (int i = 0; i < 20; ++i) {
+            if (i == 10 || i == 19) recorder->countSecond();
+            if (i == 19) session().StopRequest = true;
+            send(still);
+            EXPECT_EQ(recorder->prerollPictures(), 0u);
+        }
+        ASSERT_EQ(session().RecordKind, kNotRecording);
+        const auto first = readFile(path("20061012/" + std::to_string(hour) + "0000A.AVI"));
+        if (preroll) {
+            // The pictures of the last 3 s up to the motion (2.1 s to 5 s),
+            // then those after it: 50 pictures in 5 s.
+            EXPECT_EQ(first, avi::buildAviFile(1, {sent.begin() + 20, sent.end()}, 5));
+            EXPECT_EQ(avi::getU32(first.data() + avi::kOffMicroSecPerFrame), 100000u);
+        } else {
+            EXPECT_EQ(first, avi::buildAviFile(1, {sent.begin() + 50, sent.end()}, 2));
+        }
+
+        // Motion again six pictures after the stop.
+        const size_t afterStop = sent.size();
+        clock.setTime(hour, 0, 10);
+        for (int i = 0; i < 5; ++i) send(still);
+        send(moved);
+        ASSERT_EQ(session().RecordKind, kMotion);
+        endFromOutside();
+        const auto second = readFile(path("20061012/" + std::to_string(hour) + "0010A.AVI"));
+        if (preroll)
+            EXPECT_EQ(second, avi::buildAviFile(1, {sent.begin() + afterStop, sent.end()}, 1));
+        else
+            EXPECT_EQ(second, avi::buildAviFile(1, {}, 0));
+    }
+}
+
+TEST_F(RecorderTest, PrerollIsBoundedInBytesLettingGoOfTheOldestFirst) {
+    settings.motionDetectionEnabled = 1;
+    settings.motionSensitivity = 10;
+    settings.motionPrerollSeconds = 10;
+    const Bitmap still(0xFF000000), moved(0xFF808080);
+    std::chrono::steady_clock::time_point arrival{};
+    recorder->setArrivalClock([&] { return arrival; });
+    // Pictures no camera of ours sends: eight of them are just over the cap.
+    const size_t big = PrerollRing::kMaxBytes / 8 + 1;
+    std::vector<std::vector<uint8_t>> sent;
+    for (int i = 0; i < 12; ++i) {
+        arrival += std::chrono::milliseconds(100);
+        sent.push_back(jpeg(big, static_cast<uint8_t>(i)));
+        recorder->step(sent.back(), (i == 11 ? moved : still).view());
+        EXPECT_LE(recorder->prerollBytes(), PrerollRing::kMaxBytes);
+    }
+    ASSERT_EQ(session().RecordKind, kMotion);
+    endFromOutside();
+    EXPECT_EQ(recorder->droppedPictures(), 0u);
+    // The last seven, 0.7 s of them.
+    EXPECT_EQ(readFile(path("20061012/153012A.AVI")), avi::buildAviFile(1, {sent.end() - 7, sent.end()}, 1));
 }
 
 TEST_F(RecorderTest, ExistingRecordingIsNeverOverwritten) {

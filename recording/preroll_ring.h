@@ -1,0 +1,68 @@
+#pragma once
+// The pictures of the last few seconds before a Motion recording begins,
+// kept while the recorder is idle: the bytes exactly as received (what a
+// recording appends), never decoded. Seconds count by arrival time on a
+// steady clock, so a camera whose rate changes, stalls or comes back after
+// a lost link never puts pictures older than that into a file. Memory is
+// bounded in bytes and pictures as well: past either, the oldest go first.
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <vector>
+
+namespace ipcam {
+
+class PrerollRing {
+public:
+    using TimePoint = std::chrono::steady_clock::time_point;
+    // Ten seconds of 1920 x 1080 at 30 pictures a second of about 80 KB;
+    // below the recording thread's queue cap, so a full ring always fits
+    // into the queue at the start of a file.
+    static constexpr size_t kMaxBytes = size_t{24} << 20;
+    // Ten seconds of a camera far faster than any we ask for.
+    static constexpr size_t kMaxPictures = 1024;
+
+    // Keeps a copy of `picture`, arrived at `at`, and lets go of the pictures
+    // that arrived `length` or more before it, then of the oldest while the
+    // ring holds more than its caps allow. A zero length keeps nothing.
+    void push(const std::vector<uint8_t>& picture, TimePoint at, std::chrono::milliseconds length);
+    void clear();
+
+    bool empty() const { return pictures_.empty(); }
+    size_t size() const { return pictures_.size(); }
+    // Bytes held, counted by the buffers' capacity.
+    size_t bytes() const { return bytes_; }
+
+    // The stretch of camera time the pictures cover: from the first one's
+    // arrival to when the one after the last is due (the pictures' mean
+    // spacing after it). 0 for fewer than two pictures.
+    std::chrono::milliseconds span() const;
+
+    // Hands the pictures over, oldest first, letting go of each once `f`
+    // has had it (so that its copy and the ring's are never all held at
+    // once), and empties the ring.
+    template <typename F>
+    void drain(F&& f) {
+        while (!pictures_.empty()) {
+            f(static_cast<const std::vector<uint8_t>&>(pictures_.front().bytes));
+            bytes_ -= pictures_.front().bytes.capacity();
+            pictures_.pop_front();
+        }
+        clear();
+    }
+
+private:
+    struct Entry {
+        TimePoint at;
+        std::vector<uint8_t> bytes;
+    };
+    void dropOldest();
+
+    std::deque<Entry> pictures_;
+    std::vector<uint8_t> spare_;  // the last buffer let go, reused for the next picture
+    size_t bytes_ = 0;
+};
+
+}  // namespace ipcam
