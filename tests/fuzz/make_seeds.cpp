@@ -3,6 +3,7 @@
 
 #include <QSize>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
@@ -115,6 +116,61 @@ int main(int argc, char** argv) {
         Bytes wrong{0};
         append(wrong, "HTTP/1.0 401 Unauthorized\r\n\r\n");
         put("stream", "refused", wrong);
+    }
+
+    // mjpeg_http: byte 0 = number of read lengths, then the lengths, then a
+    // standard camera's answer.
+    {
+        const std::string type = "Content-Type: multipart/x-mixed-replace; boundary=frame\r\n";
+        const auto part = [](const Bytes& picture, bool withLength) {
+            Bytes p;
+            append(p, "--frame\r\nContent-Type: image/jpeg\r\n");
+            if (withLength) append(p, "Content-Length: " + std::to_string(picture.size()) + "\r\n");
+            append(p, "\r\n");
+            append(p, picture);
+            append(p, "\r\n");
+            return p;
+        };
+        Bytes standard{2, 6, 90};
+        append(standard, "HTTP/1.1 200 OK\r\n" + type + "\r\n");
+        append(standard, part(small1, true));
+        append(standard, part(small2, false));
+        append(standard, "--frame\r\n");
+        put("mjpeg_http", "standard", standard);
+
+        Bytes body = part(small1, false);  // sent chunked, under HTTP/1.0
+        append(body, part(small2, true));
+        append(body, "--frame--\r\n");
+        Bytes chunkedAnswer{1, 200};
+        append(chunkedAnswer, "HTTP/1.0 200 OK\r\n" + type + "Transfer-Encoding: chunked\r\n\r\n");
+        for (size_t at = 0; at < body.size(); at += 300) {
+            const size_t len = std::min<size_t>(300, body.size() - at);
+            char line[32];
+            std::snprintf(line, sizeof line, "%zx;ext=1\r\n", len);
+            append(chunkedAnswer, line);
+            append(chunkedAnswer, Bytes(body.begin() + static_cast<long>(at), body.begin() + static_cast<long>(at + len)));
+            append(chunkedAnswer, "\r\n");
+        }
+        append(chunkedAnswer, "0\r\nX-Trailer: 1\r\n\r\n");
+        put("mjpeg_http", "chunked_1_0", chunkedAnswer);
+
+        // Bare line feeds, no first delimiter, the boundary declared with its
+        // dashes and used right after a picture, an empty part, a text part.
+        Bytes loose{3, 1, 2, 40};
+        append(loose, "HTTP/1.0 200 OK\ncontent-type: multipart/mixed;boundary=\"--frame\"\n\n");
+        append(loose, small1);
+        append(loose, "--frame\n--frame\nContent-Type: text/plain\n\nhello\n--frame\n\n");
+        append(loose, small2);
+        append(loose, "\n--frame\n");
+        put("mjpeg_http", "loose", loose);
+
+        put("mjpeg_http", "digest",
+            std::string("\x00", 1) +
+                "HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: Basic realm=\"cam\", Digest realm=\"cam\", "
+                "qop=\"auth,auth-int\", nonce=\"abc\", opaque=\"xyz\", algorithm=MD5\r\nContent-Length: 0\r\n\r\n");
+        put("mjpeg_http", "basic",
+            std::string("\x00", 1) + "HTTP/1.0 401 Unauthorized\r\nWWW-Authenticate: Basic realm=\"cam\"\r\n\r\n");
+        put("mjpeg_http", "not_found", std::string("\x00", 1) + "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n");
     }
 
     // start_page: whole answers of a camera.

@@ -1,0 +1,122 @@
+#pragma once
+// A standard network camera: an HTTP GET answered with an endless
+// multipart/x-mixed-replace body, one JPEG picture a part. Cameras differ
+// in how they write that body, so the client is tolerant where it can be
+// and bounded everywhere: the answer header, each part's headers, each
+// picture and each chunk size have a limit, and whatever the camera sends
+// that is no picture is skipped rather than handed on.
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "camera/camera_stream.h"
+
+namespace ipcam {
+
+// http://[user[:password]@]host[:port][/path][?query]
+struct CameraUrl {
+    std::string host;  // a name or an address; an IPv6 address without its brackets
+    uint16_t port = 80;
+    std::string path = "/";  // with the query, as written (spaces and non-ASCII bytes %-escaped)
+    std::string user, password;  // %-escapes decoded
+};
+
+// nullopt with a one-line reason in `error` (when given) for anything that
+// is not an http:// address of a host.
+std::optional<CameraUrl> parseCameraUrl(std::string_view url, std::string* error);
+
+// The address for the log: the password, when there is one, written "***".
+std::string redactedUrl(const CameraUrl& url);
+
+class MjpegHttpStream final : public CameraStream {
+public:
+    static constexpr size_t kHeaderLimit = 16u * 1024u;      // status line and headers
+    static constexpr size_t kPartHeaderLimit = 16u * 1024u;  // one part's headers
+    static constexpr size_t kPictureLimit = 16u * 1024u * 1024u;
+    static constexpr uint64_t kChunkLimit = 256u * 1024u * 1024u;
+    // The client nonce of a Digest answer; random unless given.
+    using NonceFn = std::function<std::string()>;
+
+    explicit MjpegHttpStream(CameraUrl url, size_t pictureLimit = kPictureLimit, NonceFn cnonce = {});
+
+    void reset() override;
+    // GET with the answer to the last challenge, once there was one.
+    std::string request() override;
+    State feed(std::span<const uint8_t> bytes, const PictureFn& picture) override;
+    std::string errorText() const override;
+
+    // Parts of this connection that were dropped: no JPEG, a JPEG without its
+    // end, or larger than the picture limit.
+    uint64_t droppedParts() const { return dropped_; }
+
+private:
+    enum class Phase { Head, Body };
+    enum class Chunk { Size, Data, DataEnd, Trailer, Done };
+    enum class Part { Headers, Sized, Scan, Skip };
+    enum class Auth { None, Basic, Digest };
+    enum class Found { Yes, No, NeedMore };
+
+    State fail(State state, std::string text);
+    void takeHead(std::string_view head);
+    void takeChallenge(const std::vector<std::string>& challenges);
+    void feedChunked(std::span<const uint8_t> bytes);
+    void feedParts(std::span<const uint8_t> bytes, const PictureFn& picture);
+    bool stepHeaders();
+    bool stepSized(const PictureFn& picture);
+    bool stepScan(const PictureFn& picture);
+    bool stepSkip();
+    void beginPart();
+    void beginData();
+    void skipPart();
+    bool isDelimiterLine(std::string_view line) const;
+    Found findDelimiter(size_t& start, size_t& end);
+    void deliver(size_t begin, size_t end, const PictureFn& picture);
+    std::string camera() const;
+    std::string peerText(std::string_view text) const;
+
+    CameraUrl url_;
+    size_t pictureLimit_;
+    NonceFn cnonce_;
+
+    // What the last challenge taught; kept over reset().
+    Auth auth_ = Auth::None;
+    std::string realm_, nonce_, opaque_, algorithm_, qop_;
+    uint32_t nonceCount_ = 0;
+    bool challengeUnanswered_ = false;  // learnt on the last connection, not sent yet
+    bool sentCredentials_ = false;      // the last request carried an Authorization
+    bool sentAnswer_ = false;           // ... made for a challenge of the connection before
+
+    // This connection.
+    State state_ = State::Waiting;
+    std::string error_;
+    Phase phase_ = Phase::Head;
+    std::string head_;
+    size_t headScan_ = 0;
+    bool chunked_ = false;
+    Chunk chunk_ = Chunk::Size;
+    uint64_t chunkLeft_ = 0;
+    std::string chunkLine_;
+    size_t trailerBytes_ = 0;
+    std::string decoded_;
+
+    std::string boundary_;  // as declared, without leading dashes
+    Part part_ = Part::Headers;
+    std::string buf_;             // body bytes not yet taken
+    size_t pos_ = 0;              // in buf_: the next part header line, or the part's start
+    size_t scanFrom_ = 0;         // in buf_: where the search for the next delimiter goes on
+    bool posAtLineStart_ = true;  // pos_ is the start of a line (not a cut in skipped bytes)
+    bool looksLikeJpeg_ = false;  // the part being scanned began FF D8 FF
+    size_t partHeaderBytes_ = 0;
+    bool sawPartHeader_ = false;
+    std::optional<size_t> contentLength_;
+    uint64_t dropped_ = 0;
+    std::vector<uint8_t> picture_;
+};
+
+}  // namespace ipcam
