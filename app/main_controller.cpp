@@ -33,7 +33,8 @@ PixelView viewOf(const QImage& image) {
 MainController::MainController(ControllerDeps deps)
     : deps_(std::move(deps)),
       host_(deps_.host),
-      stream_(std::make_unique<LegacyCameraStream>(settings_)),
+      legacy_(settings_),
+      stream_(&legacy_),
       recorder_(std::make_unique<Recorder>(settings_, deps_.clock, static_cast<RecorderHost&>(*this), deps_.freeSpace)) {
     deps_.socket.setEvents(this);
 }
@@ -50,11 +51,82 @@ std::string MainController::offlineText() const {
     return "IP CAM(" + connectHost() + ") is off-line.";
 }
 
-std::string MainController::connectHost() const { return settings_.hostAddress; }
+std::optional<CameraUrl> MainController::cameraUrl(std::string* error) const {
+    if (settings_.cameraUrl.empty()) {
+        return std::nullopt;
+    }
+    return parseCameraUrl(settings_.cameraUrl, error);
+}
 
-uint16_t MainController::connectPort() const { return settings_.hostPort; }
+std::string MainController::connectHost() const {
+    if (settings_.cameraUrl.empty()) {
+        return settings_.hostAddress;
+    }
+    const auto url = cameraUrl(nullptr);
+    return url ? url->host : std::string();
+}
 
-std::string MainController::endpoint() const { return connectHost() + ":" + std::to_string(connectPort()); }
+uint16_t MainController::connectPort() const {
+    if (settings_.cameraUrl.empty()) {
+        return settings_.hostPort;
+    }
+    const auto url = cameraUrl(nullptr);
+    return url ? url->port : 0;
+}
+
+// For the log: never with a password.
+std::string MainController::endpoint() const {
+    if (!settings_.cameraUrl.empty()) {
+        const auto url = cameraUrl(nullptr);
+        return url ? redactedUrl(*url) : std::string("(no valid camera address)");
+    }
+    return connectHost() + ":" + std::to_string(connectPort());
+}
+
+// A standard camera is not pinged: many answer no ICMP, and its HTTP
+// answer tells whether it is there.
+void MainController::restartPing() {
+    if (settings_.cameraUrl.empty()) {
+        deps_.ping.restart();
+    }
+}
+
+bool MainController::selectStream(std::string* error) {
+    if (settings_.cameraUrl.empty()) {
+        stream_ = &legacy_;
+        return true;
+    }
+    const auto url = cameraUrl(error);
+    if (!url) {
+        return false;
+    }
+    // The same address keeps its stream, and with it what a challenge taught.
+    if (!http_ || httpUrl_ != settings_.cameraUrl) {
+        http_ = std::make_unique<MjpegHttpStream>(*url);
+        httpUrl_ = settings_.cameraUrl;
+    }
+    stream_ = http_.get();
+    return true;
+}
+
+// The standard camera's probe: its address is all there is to check before
+// the connection; its name is its host.
+bool MainController::urlCameraProbe() {
+    std::string error;
+    if (!selectStream(&error)) {
+        qCWarning(lcLink).noquote() << "Camera off-line: the camera address is not usable:" << QString::fromStdString(error);
+        host_.setLinkInfo("Camera address: " + error);
+        refreshButtons(2);
+        return false;
+    }
+    const std::string title = connectHost();
+    deps_.shared.setCameraTitle(title);
+    host_.setLinkInfo(title);
+    settings_.descriptor = title;
+    publishSettings();
+    host_.setDiskSpace(recorder_->freeSpaceText());
+    return true;
+}
 
 void MainController::showPleaseWait() {
     host_.setPleaseWait(true, kPleaseWait);
@@ -136,7 +208,7 @@ void MainController::formActivate() {
         host_.setControlEnabled(Control::Record1, true);
     }
     deps_.shared.cameraReachable = false;
-    deps_.ping.restart();
+    restartPing();
     host_.stopTimer(TimerId::OfflineRetryTimer);
     host_.stopTimer(TimerId::Timer1);
     host_.stopTimer(TimerId::LinkTimeOut1);
@@ -202,7 +274,7 @@ void MainController::reload1Click() {
     host_.stopTimer(TimerId::OfflineRetryTimer);
     quietRetry_ = false;
     deps_.shared.cameraReachable = false;
-    deps_.ping.restart();
+    restartPing();
     host_.setLinkInfo(connectingText());
     host_.setPreviewInfo("Reconnect!!");
     refreshButtons(0);
@@ -247,7 +319,7 @@ void MainController::settings1Click() {
     recorder_->checkDiskAtStart();
     host_.setControlEnabled(Control::Record1, true);
     deps_.shared.cameraReachable = false;
-    deps_.ping.restart();
+    restartPing();
     recorder_->clearBlockLatch();
     host_.setLinkInfo(connectingText());
     host_.setDiskSpace(recorder_->freeSpaceText());
@@ -338,7 +410,8 @@ void MainController::pictureStart(std::vector<uint8_t>& picture) {
 }
 
 void MainController::wrongPassword() {
-    const std::string message = "Please enter correct password!!";
+    // A standard camera's refusal names the camera.
+    const std::string message = settings_.cameraUrl.empty() ? "Please enter correct password!!" : stream_->errorText();
     if (link_.PasswordFailures >= 3 && deps_.attended) {
         // The program ends once the box is closed; nothing connects again
         // meanwhile.
@@ -377,7 +450,7 @@ void MainController::wrongPassword() {
             openSetupDialog();
         }
         recorder_->resetMotion();
-        deps_.ping.restart();
+        restartPing();
         link_.ConnectAttempts = 0;
         showPleaseWait();
         host_.startTimer(TimerId::CreateConnectTimer, 5000);
@@ -445,7 +518,7 @@ void MainController::onSocketError() {
     host_.setPreviewInfo(kFailToConnect);
     refreshButtons(2);
     deps_.shared.cameraReachable = false;
-    deps_.ping.restart();
+    restartPing();
     host_.stopTimer(TimerId::Timer1);
     host_.stopTimer(TimerId::LinkTimeOut1);
     deps_.socket.close();
@@ -517,13 +590,18 @@ void MainController::connectionTimerStep(TimerId timer) {
         enterOffline();
         return;
     }
-    if (!deps_.shared.cameraReachable) {
-        return;
+    bool reachable = false;
+    if (!settings_.cameraUrl.empty()) {
+        reachable = urlCameraProbe();
+    } else {
+        if (!deps_.shared.cameraReachable) {
+            return;
+        }
+        deps_.ping.suspend();
+        deps_.shared.cameraReachable = false;
+        reachable = cameraProbe() && selectStream(nullptr);
     }
-    deps_.ping.suspend();
-    deps_.shared.cameraReachable = false;
-    const bool reachable = cameraProbe();
-    if (reachable && !settings_.hostAddress.empty()) {
+    if (reachable && !connectHost().empty()) {
         if (deps_.socket.isOpen()) {
             deps_.socket.close();
         }
@@ -564,7 +642,7 @@ void MainController::offlineRetryTimerTimer() {
         return;
     }
     deps_.shared.cameraReachable = false;
-    deps_.ping.restart();
+    restartPing();
     link_.ConnectAttempts = 0;
     quietRetry_ = true;
     host_.startTimer(TimerId::ReconnectTimer, 5000);
@@ -577,7 +655,7 @@ void MainController::linkTimeOut1Timer() {
     }
     qCWarning(lcLink).noquote() << "Link lost: no picture for 60 seconds from" << QString::fromStdString(connectHost());
     deps_.shared.cameraReachable = false;
-    deps_.ping.restart();
+    restartPing();
     recorder_->endFromOutside();
     host_.setDiskSpace(recorder_->freeSpaceText());
     setLinkUp(false);

@@ -16,6 +16,7 @@
 #include "base/worker_shared.h"
 #include "camera/camera_socket.h"
 #include "camera/camera_stream.h"
+#include "camera/mjpeg_http.h"
 #include "camera/jpeg_decoder.h"
 #include "camera/ping_control.h"
 #include "camera/start_page.h"
@@ -139,6 +140,12 @@ private:
     std::string connectHost() const;
     uint16_t connectPort() const;
     std::string endpoint() const;
+    std::optional<CameraUrl> cameraUrl(std::string* error) const;
+    void restartPing();
+    // The protocol for the settings in use; false when the camera address
+    // is not usable (`error` says why).
+    bool selectStream(std::string* error);
+    bool urlCameraProbe();
     std::string offlineText() const;
 
     // RecorderHost
@@ -156,7 +163,10 @@ private:
     CameraSettings settings_;
     QImage preview_;
     JpegDecoder decoder_;
-    std::unique_ptr<CameraStream> stream_;
+    LegacyCameraStream legacy_;
+    std::unique_ptr<MjpegHttpStream> http_;
+    std::string httpUrl_;       // the address http_ was made for
+    CameraStream* stream_;      // legacy_ or http_
     std::unique_ptr<Recorder> recorder_;
     bool skipActivation_ = false;
     bool playbackOpened_ = false;

@@ -52,6 +52,10 @@ struct CameraSettings {
     uint8_t smtpAuthEnabled = 0;         // SMTP_Auth_Enabled
     uint8_t motionPrerollSeconds = 0;    // Motion_Preroll_Seconds (0 = off, up to kMaxPrerollSeconds)
     uint16_t keepDays = 0;               // Keep_Days (0 = off, up to kMaxKeepDays)
+    // Camera_URL: empty for the legacy camera (Host_Addr, Host_Port,
+    // IPCAM_Password); http://[user:password@]host[:port]/path for a
+    // standard MJPEG camera.
+    std::string cameraUrl;
 
     bool operator==(const CameraSettings&) const = default;
 };

@@ -93,6 +93,7 @@ void SettingsStore::load(CameraSettings& s, int slot) const {
     // A hand-edited number out of range is taken at the nearest end.
     s.motionPrerollSeconds = static_cast<uint8_t>(std::clamp(integer("Motion_Preroll_Seconds"), 0, kMaxPrerollSeconds));
     s.keepDays = static_cast<uint16_t>(std::clamp(integer("Keep_Days"), 0, kMaxKeepDays));
+    s.cameraUrl = text("Camera_URL");
 }
 
 void SettingsStore::save(const CameraSettings& s, int slot) const {
@@ -142,6 +143,7 @@ void SettingsStore::save(const CameraSettings& s, int slot) const {
     number("SMTP_Auth_Enabled", s.smtpAuthEnabled);
     number("Motion_Preroll_Seconds", s.motionPrerollSeconds);
     number("Keep_Days", s.keepDays);
+    text("Camera_URL", s.cameraUrl);
 
     try {
         ini.writeTo(path_);

@@ -25,7 +25,7 @@ public:
 
     // Fills `s` from section "IPCAM_<slot+1>"; missing keys give their defaults.
     void load(CameraSettings& s, int slot = 0) const;
-    // Writes all 190 keys of the slot's section, keeping other sections and
+    // Writes all 191 keys of the slot's section, keeping other sections and
     // keys; the file is readable and writable by its owner only, and keeps
     // its owner and group (root saving the service's settings leaves them
     // readable by the service).
