@@ -97,6 +97,14 @@ RecorderEngine::RecorderEngine(EngineOptions options, QObject* parent)
     for (const auto& [id, handler] : handlers) {
         connect(timers_[id], &QTimer::timeout, this, [this, c, handler] { guarded([c, handler] { (c->*handler)(); }); });
     }
+
+    // Recordings older than Keep_Days are deleted at start (queued by the
+    // recorder after the recovery), then once an hour, and after the
+    // settings are saved. The deleting runs on the recording's thread.
+    retentionTimer_ = new QTimer(this);
+    connect(retentionTimer_, &QTimer::timeout, this,
+            [this, c] { guarded([c] { c->recorder().applyRetention(); }); });
+    retentionTimer_->start(scaled(3600 * 1000));
 }
 
 RecorderEngine::~RecorderEngine() {
@@ -109,7 +117,10 @@ void RecorderEngine::stop() { controller_->recordStop1Click(); }
 void RecorderEngine::reload() { controller_->reload1Click(); }
 void RecorderEngine::openSettings() { controller_->settings1Click(); }
 void RecorderEngine::openPlayback() { controller_->playBack1Click(); }
-void RecorderEngine::saveSettings() { controller_->saveSettings(); }
+void RecorderEngine::saveSettings() {
+    controller_->saveSettings();
+    controller_->recorder().applyRetention();
+}
 
 void RecorderEngine::close() {
     if (closed_) {
@@ -120,6 +131,7 @@ void RecorderEngine::close() {
     for (auto& [id, t] : timers_) {
         t->stop();
     }
+    retentionTimer_->stop();
     pingThread_->terminate();
     emailThread_->terminate();
 }

@@ -1,10 +1,10 @@
 #pragma once
 // The recording engine: everything that runs, without a window. It owns the
 // settings store and slot 0's record (through MainController), the camera
-// socket and start-page probe, the seven timers, the ping and e-mail
-// workers and the recorder with its thread. Front ends (the main window,
-// the headless service) give it commands and render what it emits; they
-// hold no state of the engine's.
+// socket and start-page probe, the seven timers and the hourly retention
+// timer, the ping and e-mail workers and the recorder with its thread.
+// Front ends (the main window, the headless service) give it commands and
+// render what it emits; they hold no state of the engine's.
 //
 // Every signal is emitted on the engine's thread when the thing happens.
 // `warningRaised` is only ever emitted from the event loop (never inside a
@@ -167,6 +167,7 @@ private:
     std::unique_ptr<HttpStartPageFetcher> startPage_;
     std::unique_ptr<MainController> controller_;
     std::map<TimerId, QTimer*> timers_;
+    QTimer* retentionTimer_ = nullptr;  // hourly: recordings older than Keep_Days go
     std::array<ControlState, 5> controls_{};
     QString linkInfo_, previewInfo_, diskSpace_, pleaseWaitText_;
     bool pleaseWaitVisible_ = false;

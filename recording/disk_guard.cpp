@@ -5,9 +5,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <vector>
 
+#include "recording/avi_writer.h"
 #include "recording/recording_name.h"
 
 namespace ipcam {
@@ -41,6 +45,29 @@ FolderContents listFolder(const fs::path& folder) {
     return out;
 }
 
+// The date folders directly in `aviDirectory` (real folders, not links),
+// oldest first.
+std::vector<std::string> listDateFolders(const std::string& aviDirectory) {
+    std::vector<std::string> dates;
+    if (aviDirectory.empty()) return dates;
+    std::error_code ec;
+    for (fs::directory_iterator it(aviDirectory, ec), end; !ec && it != end; it.increment(ec)) {
+        std::error_code sec;
+        const std::string name = it->path().filename().string();
+        if (isDateFolderName(name) && it->symlink_status(sec).type() == fs::file_type::directory && !sec)
+            dates.push_back(name);
+    }
+    std::sort(dates.begin(), dates.end());  // 8 digits each: name order is date order
+    return dates;
+}
+
+// Smallest start time first; in one second the name without "-N" before
+// the later "-N" ones, and the "A" file before the "T" file.
+void sortOldestFirst(std::vector<std::string>& recordings) {
+    std::sort(recordings.begin(), recordings.end(),
+              [](const std::string& a, const std::string& b) { return recordingNameLess(a, b); });
+}
+
 }  // namespace
 
 uint32_t PosixFreeSpaceQuery::freeSpaceMB(const std::string& directory) {
@@ -71,17 +98,7 @@ bool isRecordingFileName(std::string_view name) {
 }
 
 std::optional<std::string> findOldestDateFolder(const std::string& aviDirectory) {
-    if (aviDirectory.empty()) return std::nullopt;
-    std::vector<std::string> dates;
-    std::error_code ec;
-    for (fs::directory_iterator it(aviDirectory, ec), end; !ec && it != end; it.increment(ec)) {
-        std::error_code sec;
-        const std::string name = it->path().filename().string();
-        if (isDateFolderName(name) && it->symlink_status(sec).type() == fs::file_type::directory && !sec)
-            dates.push_back(name);
-    }
-    std::sort(dates.begin(), dates.end());  // 8 digits each: name order is date order
-    for (const std::string& d : dates) {
+    for (const std::string& d : listDateFolders(aviDirectory)) {
         const FolderContents c = listFolder(fs::path(aviDirectory) / d);
         if (c.readable && (!c.recordings.empty() || c.empty)) return d;
     }
@@ -96,14 +113,51 @@ DeleteOutcome deleteOldestRecording(const std::string& aviDirectory) {
     if (c.recordings.empty()) {
         return ::rmdir(dir.c_str()) == 0 ? DeleteOutcome::RemovedFolder : DeleteOutcome::Failed;
     }
-    // Smallest start time first; in one second the name without "-N" before
-    // the later "-N" ones, and the "A" file before the "T" file.
-    std::sort(c.recordings.begin(), c.recordings.end(), [](const std::string& a, const std::string& b) {
-        return recordingNameLess(a, b);
-    });
+    sortOldestFirst(c.recordings);
     const fs::path victim = dir / c.recordings.front();
     qCInfo(lcGuard).noquote() << "Disk space guard deletes the oldest recording" << QString::fromStdString(victim.string());
     return ::unlink(victim.c_str()) == 0 ? DeleteOutcome::DeletedFile : DeleteOutcome::Failed;
+}
+
+std::string oldestKeptDateFolder(const LocalDateTime& today, int keepDays) {
+    using namespace std::chrono;
+    const sys_days t{year{today.year} / month{static_cast<unsigned>(today.month)} /
+                     day{static_cast<unsigned>(today.day)}};
+    const year_month_day kept{t - days{keepDays}};
+    return recordingDateText(makeDateTime(static_cast<int>(kept.year()), static_cast<int>(unsigned{kept.month()}),
+                                          static_cast<int>(unsigned{kept.day()})));
+}
+
+RetentionOutcome deleteExpiredRecordings(const std::string& aviDirectory, const LocalDateTime& today, int keepDays) {
+    RetentionOutcome out;
+    if (keepDays <= 0) return out;
+    const std::string oldestKept = oldestKeptDateFolder(today, keepDays);
+    for (const std::string& d : listDateFolders(aviDirectory)) {
+        if (d >= oldestKept) break;  // oldest first: the rest are kept too
+        const fs::path dir = fs::path(aviDirectory) / d;
+        FolderContents c = listFolder(dir);
+        if (!c.readable) continue;
+        sortOldestFirst(c.recordings);
+        for (const std::string& name : c.recordings) {
+            const fs::path victim = dir / name;
+            if (::unlink(victim.c_str()) == 0) {
+                qCInfo(lcGuard).noquote() << "Retention deletes a recording older than" << keepDays << "days:"
+                                          << QString::fromStdString(victim.string());
+                ++out.deletedFiles;
+            } else {
+                qCWarning(lcGuard).noquote() << "Retention could not delete" << QString::fromStdString(victim.string())
+                                             << QString::fromUtf8(std::strerror(errno));
+                ++out.failed;
+            }
+        }
+        // rmdir removes nothing but an empty folder: one holding anything
+        // of someone else's stays.
+        if (::rmdir(dir.c_str()) == 0) {
+            qCInfo(lcGuard).noquote() << "Retention removes the empty date folder" << QString::fromStdString(dir.string());
+            ++out.removedFolders;
+        }
+    }
+    return out;
 }
 
 }  // namespace ipcam

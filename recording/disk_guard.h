@@ -1,7 +1,8 @@
 #pragma once
 // The disk space guard's file-system side: the free-space query and the
 // walk over the recording directory that finds and deletes the oldest of
-// our own recordings. Only folders named with 8 digits and, in them, files
+// our own recordings, and the deletion of our recordings older than the
+// days to keep. Only folders named with 8 digits and, in them, files
 // named the way the recorder names them are ever touched. Listing folders
 // never changes the process's working directory.
 
@@ -10,6 +11,7 @@
 #include <string>
 #include <string_view>
 
+#include "base/clock.h"
 #include "recording/recorder.h"
 
 namespace ipcam {
@@ -48,5 +50,24 @@ enum class DeleteOutcome {
 // folder (smallest start time, then name order), or removes that folder when
 // it is empty.
 DeleteOutcome deleteOldestRecording(const std::string& aviDirectory);
+
+// Keep_Days = N keeps the recordings of today and of the N days before it:
+// the recordings in the date folder of day D go once today is D + N + 1 or
+// later. This is the oldest date folder kept ("YYYYMMDD", today - N days).
+std::string oldestKeptDateFolder(const LocalDateTime& today, int keepDays);
+
+struct RetentionOutcome {
+    int deletedFiles = 0;
+    int removedFolders = 0;
+    int failed = 0;
+};
+
+// Deletes our recordings in the date folders older than
+// oldestKeptDateFolder(today, keepDays), oldest first, then removes each of
+// those date folders that is left empty. Nothing else is touched: not a
+// foreign file or folder, not a date folder holding anything else, not a
+// partial file (those lie in `aviDirectory` itself under a hidden name).
+// keepDays 0 deletes nothing.
+RetentionOutcome deleteExpiredRecordings(const std::string& aviDirectory, const LocalDateTime& today, int keepDays);
 
 }  // namespace ipcam

@@ -20,7 +20,7 @@ uint32_t SharedFreeSpace::freeSpaceMB(const std::string& directory) {
 }
 
 struct DiskWriter::Job {
-    enum class Type { Open, Append, SetAlarm, Finish, Recover };
+    enum class Type { Open, Append, SetAlarm, Finish, Recover, Expire };
     Type type = Type::Append;
     uint64_t file = 0;
     OpenRequest open;
@@ -29,6 +29,7 @@ struct DiskWriter::Job {
     uint32_t recordSeconds = 0;
     bool alarm = false;
     bool guard = false;
+    int keepDays = 0;
 };
 
 // The file the thread is writing.
@@ -151,6 +152,20 @@ void DiskWriter::recover(const std::string& aviDirectory) {
     wake_.notify_one();
 }
 
+void DiskWriter::expire(const std::string& aviDirectory, int keepDays, const LocalDateTime& today) {
+    Job job;
+    job.type = Job::Type::Expire;
+    job.open.aviDirectory = aviDirectory;
+    job.open.start = today;
+    job.keepDays = keepDays;
+    {
+        std::lock_guard lock(mutex_);
+        jobs_.push_back(std::move(job));
+        prompt_ = true;
+    }
+    wake_.notify_one();
+}
+
 bool DiskWriter::takeEvent(DiskEvent* event) {
     std::lock_guard lock(mutex_);
     if (events_.empty()) return false;
@@ -247,6 +262,23 @@ void DiskWriter::execute(Job& job) {
         e.type = DiskEvent::Type::Recovered;
         e.recovered = static_cast<uint32_t>(recoverPartialRecordings(job.open.aviDirectory));
         post(std::move(e));
+        return;
+    }
+    case Job::Type::Expire: {
+        // Safe against the recording in progress: its pictures go into a
+        // partial file under a hidden name in the recording folder itself,
+        // never of our name rule, until the finish job renames it into its
+        // date folder; jobs run one at a time, so this one sees the file
+        // either still partial or complete under its final name, never in
+        // between. A file just finished started today or yesterday, which
+        // Keep_Days 1 or more keeps, and a date folder an open file will be
+        // finished into is made again by the finish when it is missing.
+        const RetentionOutcome r = deleteExpiredRecordings(job.open.aviDirectory, job.open.start, job.keepDays);
+        if (r.deletedFiles > 0) {
+            DiskEvent e;
+            e.freeMB = freeSpace_.freeSpaceMB(job.open.aviDirectory);
+            post(std::move(e));
+        }
         return;
     }
     case Job::Type::Open: {

@@ -106,6 +106,11 @@ public:
     // `aviDirectory` (reading a whole file's chunks can take seconds on a
     // slow disk); a file opened after it starts once it is done.
     void recover(const std::string& aviDirectory);
+    // Queues the deletion of our recordings in `aviDirectory` older than
+    // `keepDays` days before `today` (deleteExpiredRecordings). It runs
+    // between the other jobs, never inside one, so it cannot meet a file
+    // half finished: see execute().
+    void expire(const std::string& aviDirectory, int keepDays, const LocalDateTime& today);
 
     // The next event, if any (the user-interface thread takes them).
     bool takeEvent(DiskEvent* event);

@@ -199,6 +199,16 @@ struct Recorder::Impl {
             return;
         }
         disk.recover(cfg.aviDirectory);
+        applyRetention();
+    }
+
+    // Only in a folder this program holds (another copy's recordings are its
+    // own); while a file is open elsewhere its folder keeps the lock.
+    void applyRetention() {
+        if (cfg.keepDays == 0 || cfg.aviDirectory.empty()) return;
+        bool busy = false;
+        if (!folderLock.holds(cfg.aviDirectory) && (file_ != 0 || !claimFolder(&busy))) return;
+        disk.expire(cfg.aviDirectory, cfg.keepDays, clock.now());
     }
 
     // A recording that its owner dropped without finishing it (the window's
@@ -510,6 +520,8 @@ void Recorder::checkDiskAtStart() { impl_->checkDiskAtStart(); }
 void Recorder::recoverPartialFiles() { impl_->recoverPartialFiles(); }
 
 int Recorder::recoveredFiles() const { return impl_->recovered_; }
+
+void Recorder::applyRetention() { impl_->applyRetention(); }
 
 void Recorder::pollDiskEvents() { impl_->pollDiskEvents(); }
 

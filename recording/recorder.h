@@ -126,6 +126,10 @@ public:
     void recoverPartialFiles();
     // How many such files were completed, as their reports have come in.
     int recoveredFiles() const;
+    // With Keep_Days set, queues the deletion of our recordings older than
+    // that for the recording's thread (today from the clock; see
+    // deleteExpiredRecordings). Also queued right after the recovery.
+    void applyRetention();
 
     // Handles what the recording's thread has reported (warnings, free-space
     // texts, a new file after a full disk).

@@ -291,6 +291,73 @@ TEST_F(DiskGuardTest, PersonsOwnFilesAndFoldersSurvive) {
     EXPECT_STREQ(before, after);
 }
 
+// Keep_Days = 2 keeps today's recordings and the two days' before them. On
+// 2 January 2007 the 31 December folder stays, on the 3rd it goes.
+TEST_F(DiskGuardTest, KeepDaysDeletesOnlyOurOlderRecordingsAndTheirEmptyFolders) {
+    namespace fs = std::filesystem;
+    test::LogCapture log;
+    clock.set(2007, 1, 2, 10, 0, 0);
+    const std::vector<std::string> expired = {"20061223/120000T.AVI", "20061230/080000T.AVI",
+                                              "20061230/080000-1A.AVI"};  // oldest first
+    const std::vector<std::string> files = {
+        "20070102/090000T.AVI", "20070101/235959A.AVI", "20061231/000000T.AVI", "20070105/080000T.AVI",
+        "notes.txt", "120000T.AVI", "photos/090000T.AVI", "2006122/120000T.AVI", "20061220/diary.txt",
+        "20061223/diary.txt", "20061229/123456T.AVI.bak", "20061228/120000T.AVI/inside.txt"};
+    for (const auto& f : files) {
+        fs::create_directories(fs::path(path(f)).parent_path());
+        writeFile(path(f), "mine");
+    }
+    fs::create_directory(path("20061230"));
+    for (const auto& f : expired) writeFile(path(f), "ours");
+    fs::create_directory(path("20061225"));
+    fs::create_directory_symlink(path("photos"), path("20061227"));
+    const auto before = listTree(dir);
+
+    // 0 keeps everything, also at start.
+    recover(*recorder);
+    recorder->applyRetention();
+    recorder->settle();
+    EXPECT_EQ(listTree(dir), before);
+    for (const auto& f : expired) ASSERT_TRUE(exists(path(f))) << f;
+
+    // A recording in progress, then the hourly run.
+    session().ManualRequest = true;
+    picture(jpeg(100));
+    picture(jpeg(101));
+    const auto partial = partialFiles();
+    ASSERT_EQ(partial.size(), 1u);
+    settings.keepDays = 2;
+    recorder->applyRetention();
+    recorder->settle();
+    auto expected = before;
+    for (const char* gone : {"20061223/120000T.AVI", "20061230/080000T.AVI", "20061230/080000-1A.AVI", "20061230/",
+                             "20061225/"})
+        std::erase(expected, gone);
+    expected.push_back(partial[0]);
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(listTree(dir), expected);
+    size_t at = 0;
+    for (const auto& f : expired) {
+        at = log.text().find("ipcam.guard: Retention deletes a recording older than 2 days: " + path(f) + "\n", at);
+        EXPECT_NE(at, std::string::npos) << f;
+    }
+    picture(jpeg(102));
+    endFromOutside();
+    const auto recorded = readFile(path("20070102/100000T.AVI"));
+    EXPECT_TRUE(isValidAvi(recorded));
+    EXPECT_EQ(frameCount(recorded), 2u);
+    EXPECT_TRUE(partialFiles().empty());
+
+    // The program started the next day: right after the recovery.
+    clock.set(2007, 1, 3, 8, 0, 0);
+    makeRecorder();
+    recover(*recorder);
+    EXPECT_FALSE(exists(path("20061231")));
+    EXPECT_TRUE(exists(path("20070101/235959A.AVI")));
+    EXPECT_TRUE(exists(path("20061220/diary.txt")));
+    EXPECT_TRUE(host.warnings.empty());
+}
+
 TEST_F(DiskGuardTest, CheckAtStartWarnsByWhatItTurnedOff) {
     struct Case {
         bool daily, motion;
