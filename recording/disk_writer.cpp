@@ -286,7 +286,7 @@ void DiskWriter::execute(Job& job) {
         cur_ = std::make_unique<Current>();
         cur_->file = job.file;
         cur_->request = job.open;
-        cur_->openedAt = job.at;
+        cur_->openedAt = job.at - job.open.lead;
         cur_->writer.setHooks(&hooks_);
         std::string error;
         if (!makeFolder(job.open.dateFolder)) {

@@ -92,6 +92,9 @@ public:
         uint8_t resolution = 1;
         bool alarm = false;
         uint8_t recordKind = 0;
+        // The file's first pictures are this much older than its opening
+        // (a Motion recording's pictures from before the motion).
+        std::chrono::milliseconds lead{0};
     };
     // Queues the opening of a new file; returns its number (never 0).
     uint64_t open(const OpenRequest& request);

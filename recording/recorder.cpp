@@ -243,6 +243,10 @@ struct Recorder::Impl {
         r.resolution = cfg.resolution;
         r.alarm = s.AlarmMark;
         r.recordKind = s.RecordKind;
+        // A Motion file begins with the pre-roll: its pictures are that much
+        // older than the file, which the running totals kept for a crash
+        // must know to give the file its rate.
+        if ((s.RecordKind & kMotion) && !preroll.empty()) r.lead = preroll.span();
         file_ = disk.open(r);
         fileAlarm_ = s.AlarmMark;
         host.recordingStateChanged(s.RecordKind);
