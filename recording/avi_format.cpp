@@ -1,5 +1,6 @@
 #include "recording/avi_format.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace ipcam::avi {
@@ -59,8 +60,7 @@ std::array<uint8_t, kHeaderSize> headerTemplate(uint8_t resolution) {
     putU32(p + 52, 0);
     putU32(p + 56, 1);
     putU32(p + 60, 192000);
-    putU32(p + 64, size.width);
-    putU32(p + 68, size.height);
+    // 64..71 and the other size fields: setPictureSize below
     // 72..87 reserved, zero
 
     putFourCC(p + 88, "LIST");
@@ -84,18 +84,14 @@ std::array<uint8_t, kHeaderSize> headerTemplate(uint8_t resolution) {
     putU32(p + 152, 0);
     putU16(p + 156, 0);
     putU16(p + 158, 0);
-    putU16(p + 160, static_cast<uint16_t>(size.width));
-    putU16(p + 162, static_cast<uint16_t>(size.height));
 
     putFourCC(p + 164, "strf");
     putU32(p + 168, 40);
     putU32(p + 172, 40);
-    putU32(p + 176, size.width);
-    putU32(p + 180, size.height);
     putU16(p + 184, 1);
     putU16(p + 186, 24);
     putFourCC(p + 188, "MJPG");
-    putU32(p + 192, size.width * size.height * 3);
+    setPictureSize(p, size.width, size.height);
     // 196..211 zero
 
     putFourCC(p + 212, "strd");
@@ -192,6 +188,43 @@ std::vector<uint8_t> buildAviFile(uint8_t resolution, const std::vector<std::vec
     patchHeader(out.data(), finishValues(indexOffset, index.size(), recordSeconds,
                                          static_cast<uint32_t>(pictures.size())));
     return out;
+}
+
+void setPictureSize(uint8_t* header, uint32_t width, uint32_t height) {
+    putU32(header + kOffWidth, width);  // avih
+    putU32(header + kOffHeight, height);
+    putU16(header + 160, static_cast<uint16_t>(std::min<uint32_t>(width, 0xFFFF)));  // strh frame
+    putU16(header + 162, static_cast<uint16_t>(std::min<uint32_t>(height, 0xFFFF)));
+    putU32(header + 176, width);  // strf
+    putU32(header + 180, height);
+    putU32(header + 192, static_cast<uint32_t>(std::min<uint64_t>(uint64_t{width} * height * 3, UINT32_MAX)));
+}
+
+std::optional<PictureSize> jpegFrameSize(const uint8_t* data, size_t n) {
+    if (n < 4 || data[0] != 0xFF || data[1] != 0xD8) return std::nullopt;
+    size_t at = 2;
+    // Marker segments up to the first start of scan; fill bytes (FF FF) skipped.
+    while (at + 4 <= n) {
+        if (data[at] != 0xFF) return std::nullopt;
+        const uint8_t marker = data[at + 1];
+        if (marker == 0xFF) {
+            ++at;
+            continue;
+        }
+        if (marker == 0xD9 || marker == 0xDA) return std::nullopt;  // no frame header before the scan
+        const size_t length = static_cast<size_t>(data[at + 2]) << 8 | data[at + 3];
+        if (length < 2) return std::nullopt;
+        const bool frame = marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 && marker != 0xCC;
+        if (frame) {
+            if (length < 7 || at + 9 > n) return std::nullopt;
+            const uint32_t height = static_cast<uint32_t>(data[at + 5]) << 8 | data[at + 6];
+            const uint32_t width = static_cast<uint32_t>(data[at + 7]) << 8 | data[at + 8];
+            if (width == 0 || height == 0) return std::nullopt;
+            return PictureSize{width, height};
+        }
+        at += 2 + length;
+    }
+    return std::nullopt;
 }
 
 }  // namespace ipcam::avi

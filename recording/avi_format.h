@@ -7,6 +7,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 namespace ipcam::avi {
@@ -44,6 +45,15 @@ struct PictureSize {
 
 // 0 -> 640x480, 2 -> 160x120, anything else -> 320x240.
 PictureSize pictureSize(uint8_t resolution);
+
+// Names the pictures' size in a header: avih, the stream's frame, strf and
+// its image size.
+void setPictureSize(uint8_t* header, uint32_t width, uint32_t height);
+
+// The size a JPEG's frame header (SOFn) gives, looked for among the marker
+// segments before the first scan, within the `n` bytes only; nullopt when
+// there is none.
+std::optional<PictureSize> jpegFrameSize(const uint8_t* data, size_t n);
 
 // The header template for a resolution, placeholders in the finish fields.
 std::array<uint8_t, kHeaderSize> headerTemplate(uint8_t resolution);

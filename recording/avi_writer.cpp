@@ -254,6 +254,26 @@ bool PartialAviWriter::open(const std::string& directory, const LocalDateTime& s
     return false;
 }
 
+bool PartialAviWriter::setPictureSize(uint32_t width, uint32_t height, std::string* error) {
+    if (fd_ < 0) {
+        *error = "the recording file is not open";
+        return false;
+    }
+    std::array<uint8_t, avi::kHeaderSize> header{};
+    if (!preadAll(fd_, header.data(), header.size(), 0)) {
+        *error = "the recording's header cannot be read back";
+        return false;
+    }
+    avi::setPictureSize(header.data(), width, height);
+    int err = 0;
+    if (!pwriteAll(fd_, header.data(), header.size(), 0, &err, hooks_)) {
+        lastErrno_ = err;
+        *error = errnoText(err);
+        return false;
+    }
+    return true;
+}
+
 bool PartialAviWriter::setAlarm(bool alarm, std::string* error) {
     const char letter = alarm ? 'A' : 'T';
     if (fd_ < 0 || letter == letter_) return true;

@@ -68,6 +68,9 @@ public:
     void setHooks(const DiskHooks* hooks) { hooks_ = hooks; }
 
     // Renames the partial file when the suffix letter changes.
+    // Names the pictures' real size in the file's header (a camera whose
+    // size the settings do not give).
+    bool setPictureSize(uint32_t width, uint32_t height, std::string* error);
     bool setAlarm(bool alarm, std::string* error);
 
     // Adds one picture chunk. Small pictures are gathered and written

@@ -38,6 +38,7 @@ struct DiskWriter::Current {
     uint64_t file = 0;
     OpenRequest request;
     SteadyClock::time_point openedAt{};
+    bool sized = false;  // the header names the pictures' real size
 };
 
 namespace {
@@ -307,6 +308,14 @@ void DiskWriter::execute(Job& job) {
     case Job::Type::Append: {
         if (!cur_ || !cur_->writer.isOpen()) return;  // the file failed: its pictures are dropped
         std::string error;
+        if (cur_->request.sizeFromPictures && !cur_->sized) {
+            cur_->sized = true;
+            const auto size = avi::jpegFrameSize(job.picture.data(), job.picture.size());
+            if (size && !cur_->writer.setPictureSize(size->width, size->height, &error)) {
+                afterFailure(error);
+                return;
+            }
+        }
         if (!cur_->writer.append(job.picture.data(), job.picture.size(), &error,
                                  millisecondsBetween(cur_->openedAt, job.at)))
             afterFailure(error);

@@ -95,6 +95,9 @@ public:
         // The file's first pictures are this much older than its opening
         // (a Motion recording's pictures from before the motion).
         std::chrono::milliseconds lead{0};
+        // The header names the size of the file's first picture instead of
+        // the resolution setting's (a camera that sends its own size).
+        bool sizeFromPictures = false;
     };
     // Queues the opening of a new file; returns its number (never 0).
     uint64_t open(const OpenRequest& request);

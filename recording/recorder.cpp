@@ -247,6 +247,8 @@ struct Recorder::Impl {
         // older than the file, which the running totals kept for a crash
         // must know to give the file its rate.
         if ((s.RecordKind & kMotion) && !preroll.empty()) r.lead = preroll.span();
+        // A standard camera sends pictures of its own size.
+        r.sizeFromPictures = !cfg.cameraUrl.empty();
         file_ = disk.open(r);
         fileAlarm_ = s.AlarmMark;
         host.recordingStateChanged(s.RecordKind);

@@ -87,6 +87,24 @@ TEST(AviFormat, ResolutionChoosesPictureSize) {
         EXPECT_EQ(u32(h, 180), c.h);
         EXPECT_EQ(u32(h, 192), c.w * c.h * 3);
     }
+
+    // A camera's own size, from its picture's frame header: found past an
+    // Exif segment and fill bytes, not past the scan or the bytes given.
+    std::vector<uint8_t> jpeg = {0xFF, 0xD8, 0xFF, 0xE1, 0x00, 0x06, 'E', 'x', 'i', 'f', 0xFF, 0xFF,
+                                 0xFF, 0xC0, 0x00, 0x11, 0x08, 0x04, 0x38, 0x07, 0x80, 0x03};
+    const auto size = jpegFrameSize(jpeg.data(), jpeg.size());
+    ASSERT_TRUE(size);
+    EXPECT_EQ(size->width, 1920u);
+    EXPECT_EQ(size->height, 1080u);
+    EXPECT_FALSE(jpegFrameSize(jpeg.data(), 18));
+    jpeg[13] = 0xDA;  // a scan before any frame header
+    EXPECT_FALSE(jpegFrameSize(jpeg.data(), jpeg.size()));
+    auto t = headerTemplate(1);
+    setPictureSize(t.data(), 1920, 1080);
+    const std::vector<uint8_t> h(t.begin(), t.end());
+    EXPECT_EQ(u32(h, 64), 1920u);
+    EXPECT_EQ(u16(h, 162), 1080u);
+    EXPECT_EQ(u32(h, 192), 1920u * 1080u * 3u);
 }
 
 TEST(AviFormat, EmptyRecordingIs520Bytes) {
