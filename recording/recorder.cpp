@@ -75,6 +75,10 @@ struct Recorder::Impl {
     bool fileAlarm_ = false;    // the suffix letter the writer was last told
     bool rollPending_ = false;  // the disk filled up and room was made: go on in a new file
     int recovered_ = 0;         // recordings a crash left unfinished, completed so far
+    uint64_t fileBytes_ = 0;    // what the open file holds once finished
+    // The largest picture a camera can send (its chunk and index entry)
+    // still fits below 1 GiB.
+    uint64_t cutBytes_ = (uint64_t{1} << 30) - (uint64_t{16} << 20) - 64;
 
     Impl(CameraSettings& settings, const Clock& c, RecorderHost& h, FreeSpaceQuery& f)
         : cfg(settings), clock(c), host(h), freeSpace(f), disk(freeSpace) {}
@@ -243,6 +247,7 @@ struct Recorder::Impl {
         r.resolution = cfg.resolution;
         r.alarm = s.AlarmMark;
         r.recordKind = s.RecordKind;
+        fileBytes_ = avi::kHeaderSize + 8;  // and the index list's header
         // A Motion file begins with the pre-roll: its pictures are that much
         // older than the file, which the running totals kept for a crash
         // must know to give the file its rate.
@@ -287,7 +292,10 @@ struct Recorder::Impl {
         }
         // A picture the queue has no room for is dropped (the disk is far
         // behind); the file goes on with the next.
-        if (disk.append(picture)) s.RecordFrames += 1;
+        if (disk.append(picture)) {
+            s.RecordFrames += 1;
+            fileBytes_ += avi::kChunkHeaderSize + avi::paddedLength(picture.size()) + avi::kIndexEntrySize;
+        }
     }
 
     // While idle, every picture is kept for the pre-roll of a Motion
@@ -417,6 +425,15 @@ struct Recorder::Impl {
             }
         }
 
+        // A file stays below 1 GiB, past which many AVI readers fail (their
+        // offsets and the RIFF size are 32 bits): the same kind goes on at
+        // once in a new file, which the next picture begins.
+        if (s.RecordKind != kNotRecording && fileBytes_ >= cutBytes_) {
+            finishRecordingFile();
+            continueInNewFile();
+            return;
+        }
+
         // A full index closes the file; the same kind goes on in the next.
         if (s.RecordKind != kNotRecording && s.RecordFrames >= avi::kMaxFrames) {
             if (!finishRecordingFile()) return;
@@ -543,6 +560,8 @@ size_t Recorder::prerollPictures() const { return impl_->preroll.size(); }
 size_t Recorder::prerollBytes() const { return impl_->preroll.bytes(); }
 
 void Recorder::setDiskHooks(const DiskHooks& hooks) { impl_->disk.setHooks(hooks); }
+
+void Recorder::setFileCutBytes(uint64_t bytes) { impl_->cutBytes_ = bytes; }
 
 void Recorder::setDiskQueueCap(size_t bytes) { impl_->disk.setQueueCap(bytes); }
 

@@ -155,6 +155,9 @@ public:
 
     // A slow or failing disk for tests and benchmarks; set before recording.
     void setDiskHooks(const DiskHooks& hooks);
+    // A file is finished and the recording goes on in a new one once it
+    // holds this many bytes (just under 1 GiB; tests make it small).
+    void setFileCutBytes(uint64_t bytes);
     // Bytes of pictures that may wait for the disk before pictures are dropped.
     void setDiskQueueCap(size_t bytes);
     uint64_t droppedPictures() const;

@@ -414,6 +414,27 @@ TEST_F(RecorderTest, FullIndexFinishesTheFileAndGoesOnInTheNext) {
     EXPECT_EQ(frameCount(readFile(path("20061012/153012-1T.AVI"))), 1u);
 }
 
+TEST_F(RecorderTest, AFileNearItsByteLimitIsCutAndTheNextPictureBeginsTheNextFile) {
+    // 1 GiB in the program; here a file is cut once it holds 3000 bytes.
+    recorder->setFileCutBytes(3000);
+    session().ManualRequest = true;
+    picture(jpeg(100));  // starts the recording
+    std::vector<std::vector<uint8_t>> pictures;
+    for (uint8_t i = 0; i < 7; ++i) {
+        pictures.push_back(jpeg(999, i));
+        picture(pictures.back());
+    }
+    EXPECT_EQ(session().RecordKind, kManual);
+    endFromOutside();
+    // 512 + 8 + three pictures of 8 + 1000 + 16 = 3592: the third reaches 3000.
+    const std::vector<std::vector<uint8_t>> first(pictures.begin(), pictures.begin() + 3);
+    const std::vector<std::vector<uint8_t>> second(pictures.begin() + 3, pictures.begin() + 6);
+    const std::vector<std::vector<uint8_t>> third(pictures.begin() + 6, pictures.end());
+    EXPECT_EQ(readFile(path("20061012/153012T.AVI")), avi::buildAviFile(1, first, 0));
+    EXPECT_EQ(readFile(path("20061012/153012-1T.AVI")), avi::buildAviFile(1, second, 0));
+    EXPECT_EQ(readFile(path("20061012/153012-2T.AVI")), avi::buildAviFile(1, third, 0));
+}
+
 TEST_F(RecorderTest, MotionRecordingSplitByAFullIndexStillEndsTenMinutesAfterItBegan) {
     settings.motionDetectionEnabled = 1;
     settings.motionSensitivity = 10;
