@@ -127,12 +127,12 @@ SETUP="$(window_named 'IP CAM Setup')"
 sleep 0.5
 shoot "$SETUP" "$OUT/setup-dialog.png"
 
-click_in "$SETUP" $((420 + 78 + 42)) $((60 + 20 + 14))  # Email Setup
+click_in "$SETUP" $((420 + 78 + 42)) $((92 + 20 + 14))  # Email Setup
 EMAIL="$(window_named 'Alarm Email Setup')"
 sleep 0.5
 shoot "$EMAIL" "$OUT/email-dialog.png"
 
 click_in "$EMAIL" $((270 + 45)) $((293 + 14))    # Exit
 sleep 0.3
-click_in "$SETUP" $((307 + 45)) $((504 + 14))    # Exit
+click_in "$SETUP" $((307 + 45)) $((536 + 14))    # Exit
 sleep 0.3

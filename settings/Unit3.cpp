@@ -24,6 +24,7 @@
 #include <QVBoxLayout>
 #include <algorithm>
 
+#include "camera/mjpeg_http.h"
 #include "settings/Unit5.h"
 
 namespace ipcam {
@@ -156,29 +157,37 @@ std::string runDirectoryChooser(QWidget* parent, const std::string& start) {
 TForm3::TForm3(SetupContext ctx, QWidget* parent) : QDialog(parent), ctx_(std::move(ctx)) {
     setObjectName(QStringLiteral("SettingForm"));
     setWindowTitle(QStringLiteral("Setting"));
-    setFixedSize(597, 544);
+    setFixedSize(597, 576);
     setModal(true);
 
-    // Address and port.
-    QGroupBox* addressGroup = addGroup(this, "IPCAM_Address_Box", QStringLiteral("IPCAM Address"), 8, 4, 581, 52);
+    // Address and port, and on the second line the address of a standard
+    // MJPEG camera in their place.
+    QGroupBox* addressGroup = addGroup(this, "IPCAM_Address_Box", QStringLiteral("IPCAM Address"), 8, 4, 581, 84);
     auto* scheme = new QLabel(QStringLiteral("http://"), addressGroup);
     scheme->setGeometry(10, 22, 40, 20);
     address_ = addEdit(addressGroup, "IPCAM_Address", 50, 21, 425);
     auto* portLabel = new QLabel(QStringLiteral("Port:"), addressGroup);
     portLabel->setGeometry(484, 22, 32, 20);
     port_ = addEdit(addressGroup, "IPCAM_Port", 518, 21, 49);
+    // Shown as typed although it may hold a password: it is the user's own.
+    QLabel* cameraUrlLabel = addLabel(addressGroup, QStringLiteral("Camera URL:"), 10, 53, 90);
+    cameraUrl_ = addEdit(addressGroup, "Camera_URL", 102, 52, 465);
+    cameraUrlLabel->setBuddy(cameraUrl_);
+    cameraUrl_->setPlaceholderText(QStringLiteral("empty: this camera's own protocol, with the address above"));
+    cameraUrl_->setToolTip(QStringLiteral("http://[user:password@]host[:port]/path of a camera that sends MJPEG "
+                                          "over HTTP; empty: this camera's own protocol"));
 
     // Password, motion detection and alarm e-mail side by side.
     // Two lines high: the motion group's second line holds the pre-record time.
     QGroupBox* passwordGroup =
-        addGroup(this, "IPCAM_Password_Box", QStringLiteral("IPCAM Password"), 8, 60, 150, 84);
+        addGroup(this, "IPCAM_Password_Box", QStringLiteral("IPCAM Password"), 8, 92, 150, 84);
     password_ = addEdit(passwordGroup, "txtIPCAM_Password", 10, 22, 130);
     password_->setMaxLength(kPasswordMaxLength);
     password_->setEchoMode(QLineEdit::Password);
     password_->setStyleSheet(QStringLiteral("lineedit-password-character: 42;"));
 
     QGroupBox* motionGroup =
-        addGroup(this, "MotionDetection_Box", QStringLiteral("Motion Detection"), 164, 60, 250, 84);
+        addGroup(this, "MotionDetection_Box", QStringLiteral("Motion Detection"), 164, 92, 250, 84);
     motionSwitch_ = new QCheckBox(QStringLiteral("Enable"), motionGroup);
     motionSwitch_->setObjectName(QStringLiteral("MotionDetection_SW"));
     motionSwitch_->setGeometry(10, 22, 66, 22);
@@ -199,14 +208,14 @@ TForm3::TForm3(SetupContext ctx, QWidget* parent) : QDialog(parent), ctx_(std::m
     prerollLabel->setBuddy(preroll_);
     addLabel(motionGroup, QStringLiteral("seconds (0 to %1)").arg(kMaxPrerollSeconds), 124, 53, 118);
 
-    QGroupBox* alarmGroup = addGroup(this, "AlarmEmail_Box", QStringLiteral("Alarm Email"), 420, 60, 169, 84);
+    QGroupBox* alarmGroup = addGroup(this, "AlarmEmail_Box", QStringLiteral("Alarm Email"), 420, 92, 169, 84);
     alarmSwitch_ = new QCheckBox(QStringLiteral("Enable"), alarmGroup);
     alarmSwitch_->setObjectName(QStringLiteral("AlarmEmail_SW"));
     alarmSwitch_->setGeometry(10, 22, 66, 22);
     emailSetup_ = addButton(alarmGroup, "EmailSetup_Button", QStringLiteral("Email Setup"), 78, 20, 84);
 
     // Recording directory, and how long its recordings are kept.
-    QGroupBox* pathGroup = addGroup(this, "RecordPath_Box", QStringLiteral("Daily Recording"), 8, 148, 581, 84);
+    QGroupBox* pathGroup = addGroup(this, "RecordPath_Box", QStringLiteral("Daily Recording"), 8, 180, 581, 84);
     recordPath_ = addEdit(pathGroup, "RecordPath", 10, 22, 465);
     aviDirectory_ = addButton(pathGroup, "AVIDirectory", QStringLiteral("AVI Directory"), 482, 20, 91);
     QLabel* keepDaysLabel = addLabel(pathGroup, QStringLiteral("Delete recordings older than"), 10, 53, 180);
@@ -236,12 +245,12 @@ TForm3::TForm3(SetupContext ctx, QWidget* parent) : QDialog(parent), ctx_(std::m
     dayTabs_->setExpanding(false);
     dayTabs_->setUsesScrollButtons(false);
     dayTabs_->setDrawBase(false);
-    dayTabs_->setGeometry(8, 340, 581, dayTabs_->sizeHint().height());
+    dayTabs_->setGeometry(8, 372, 581, dayTabs_->sizeHint().height());
     auto* page = new QFrame(this);
     page->setObjectName(QStringLiteral("WeekTimeSetting_Page"));
     page->setFrameShape(QFrame::StyledPanel);
-    const int pageTop = 340 + dayTabs_->sizeHint().height() - 1;
-    page->setGeometry(8, pageTop, 581, 492 - pageTop);
+    const int pageTop = 372 + dayTabs_->sizeHint().height() - 1;
+    page->setGeometry(8, pageTop, 581, 524 - pageTop);
     QGroupBox* hoursGroup =
         addGroup(page, "RecordingTime_Box", QStringLiteral("Recording Time (Unit : Hour)"), 6, 4, 470, 116);
     // The grid of hour boxes starts 16 pixels down, or lower where the
@@ -265,8 +274,8 @@ TForm3::TForm3(SetupContext ctx, QWidget* parent) : QDialog(parent), ctx_(std::m
     clearAll_ = addButton(page, "ClearSetting", QStringLiteral("Clear All"), 486, 50, 86);
     everyDay_ = addButton(page, "CopyAll", QStringLiteral("Every Day"), 486, 86, 86);
 
-    save_ = addButton(this, "SaveSetting_Button", QStringLiteral("Save"), 200, 504, 90);
-    exit_ = addButton(this, "ExitSetting_Button", QStringLiteral("Exit"), 307, 504, 90);
+    save_ = addButton(this, "SaveSetting_Button", QStringLiteral("Save"), 200, 536, 90);
+    exit_ = addButton(this, "ExitSetting_Button", QStringLiteral("Exit"), 307, 536, 90);
 
     connect(address_, &QLineEdit::textChanged, this, [this] { addressChange(); });
     connect(port_, &QLineEdit::textChanged, this, [this] { portChange(); });
@@ -286,7 +295,7 @@ TForm3::TForm3(SetupContext ctx, QWidget* parent) : QDialog(parent), ctx_(std::m
 
 QButtonGroup* TForm3::addRadioGroup(const char* name, const QString& title, const QStringList& items, int left,
                                     int width) {
-    QGroupBox* box = addGroup(this, name, title, left, 236, width, 100);
+    QGroupBox* box = addGroup(this, name, title, left, 268, width, 100);
     auto* group = new QButtonGroup(box);
     group->setObjectName(QString::fromLatin1(name) + QStringLiteral("_Items"));
     for (int i = 0; i < items.size(); ++i) {
@@ -338,6 +347,7 @@ void TForm3::loadControlsFromRecord() {
         password_->setText(password);
         recordPath_->setText(QString::fromStdString(r.aviDirectory));
     }
+    cameraUrl_->setText(QString::fromStdString(r.cameraUrl));
     preroll_->setText(QString::number(r.motionPrerollSeconds));
     keepDays_->setText(QString::number(r.keepDays));
     {
@@ -454,8 +464,14 @@ void TForm3::copyAllClick() {
 }
 
 void TForm3::saveClick() {
-    // The numbers are checked before anything is taken from the boxes: a
-    // refused save leaves the record and the file as they were.
+    // The camera URL and the numbers are checked before anything is taken
+    // from the boxes: a refused save leaves the record and the file as they
+    // were. The reason never holds the URL, so the log shows no password.
+    const std::string cameraUrl = cameraUrl_->text().trimmed().toStdString();
+    if (std::string reason; !cameraUrl.empty() && !parseCameraUrl(cameraUrl, &reason)) {
+        refuse(cameraUrl_, "The camera URL is not usable: " + reason + ". Please correct it; nothing was saved.");
+        return;
+    }
     const int preroll = wholeNumberUpTo(preroll_->text(), kMaxPrerollSeconds);
     if (preroll < 0) {
         refuse(preroll_, "Pre-record seconds must be a whole number from 0 to " + std::to_string(kMaxPrerollSeconds) +
@@ -474,6 +490,7 @@ void TForm3::saveClick() {
     // before the e-mail setup reloaded the record is not lost.
     r.hostPort = static_cast<uint16_t>(decimalLong(port_->text().toStdString()));
     r.cameraPassword = password_->text().toStdString();
+    r.cameraUrl = cameraUrl;
     r.aviDirectory = recordPath_->text().toStdString();
     r.motionDetectionEnabled = motionSwitch_->isChecked() ? 1 : 0;
     // Stored as ticked even while greyed out by the motion switch.

@@ -1,5 +1,6 @@
 #pragma once
-// The setup dialog: camera address, port and password, recording directory
+// The setup dialog: camera address, port and password or the address of a
+// standard MJPEG camera, recording directory
 // and how many days its recordings are kept, motion detection with its
 // pre-record seconds, the alarm e-mail switch, the five picture settings and
 // the weekly recording schedule of camera slot 0. Shown modally by the main
@@ -58,9 +59,9 @@ public:
     void clearAllClick();
     void copyAllClick();
     // Writes the controls into slot 0 and the settings file, then closes. A
-    // pre-record time or a number of days that is not a whole number in its
-    // range is shown and nothing is saved; so is a failed write. Either way
-    // the dialog stays open.
+    // camera URL that cannot be used, or a pre-record time or a number of
+    // days that is not a whole number in its range, is shown and nothing is
+    // saved; so is a failed write. Either way the dialog stays open.
     void saveClick();
     // Resets the motion detector's phase and closes without saving.
     void exitClick();
@@ -71,6 +72,7 @@ public:
     QLineEdit* addressEdit() const { return address_; }
     QLineEdit* portEdit() const { return port_; }
     QLineEdit* passwordEdit() const { return password_; }
+    QLineEdit* cameraUrlEdit() const { return cameraUrl_; }
     QLineEdit* recordPathEdit() const { return recordPath_; }
     QCheckBox* motionSwitch() const { return motionSwitch_; }
     QSlider* sensitivitySlider() const { return slider_; }
@@ -115,6 +117,7 @@ private:
     QLineEdit* address_ = nullptr;
     QLineEdit* port_ = nullptr;
     QLineEdit* password_ = nullptr;
+    QLineEdit* cameraUrl_ = nullptr;
     QCheckBox* motionSwitch_ = nullptr;
     QSlider* slider_ = nullptr;
     QLabel* sliderValue_ = nullptr;
