@@ -28,6 +28,13 @@ PixelView viewOf(const QImage& image) {
                      static_cast<int>(image.bytesPerLine() / 4)};
 }
 
+// The preview panel's picture area by the resolution setting (the main
+// window's layout: 0 large, 2 small, else middle), which the decoded
+// preview is to fill.
+QSize previewArea(uint8_t resolution) {
+    return resolution == 0 ? QSize(640, 480) : resolution == 2 ? QSize(160, 120) : QSize(320, 240);
+}
+
 }  // namespace
 
 MainController::MainController(ControllerDeps deps)
@@ -393,8 +400,10 @@ void MainController::pictureStart(std::vector<uint8_t>& picture) {
     bool decoded = false;
     if (!picture.empty()) {
         // A picture the decoder rejects is neither shown nor recorded: the
-        // preview keeps the last good picture.
-        decoded = decoder_.decode(picture.data(), picture.size(), preview_);
+        // preview keeps the last good picture. The preview is decoded only
+        // as large as the panel shows it; the recorder gets the bytes.
+        const QSize area = previewArea(settings_.resolution);
+        decoded = decoder_.decode(picture.data(), picture.size(), preview_, area.width(), area.height());
         if (decoded) {
             link_.FrameBuffer.swap(picture);
         }

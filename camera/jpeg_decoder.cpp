@@ -27,6 +27,26 @@ extern "C" void onJpegMessage(j_common_ptr) {
     // camera's boundary line stays with each picture.
 }
 
+// Each side of a picture decoded at 1/denom, as libjpeg rounds it: up.
+uint64_t scaledSide(uint32_t side, unsigned denom) { return (side + denom - 1) / denom; }
+
+// The smallest scale whose image still covers fillWidth x fillHeight,
+// then smaller while the image would exceed kMaxFillPixels.
+unsigned fillScale(uint32_t width, uint32_t height, int fillWidth, int fillHeight) {
+    const auto covers = [&](unsigned denom) {
+        return scaledSide(width, denom) >= static_cast<uint64_t>(fillWidth) &&
+               scaledSide(height, denom) >= static_cast<uint64_t>(fillHeight);
+    };
+    unsigned denom = 1;
+    while (denom < 8 && covers(denom * 2)) {
+        denom *= 2;
+    }
+    while (denom < 8 && scaledSide(width, denom) * scaledSide(height, denom) > JpegDecoder::kMaxFillPixels) {
+        denom *= 2;
+    }
+    return denom;
+}
+
 }  // namespace
 
 struct JpegDecoder::Impl {
@@ -49,6 +69,14 @@ JpegDecoder::JpegDecoder() : impl_(std::make_unique<Impl>()) {}
 JpegDecoder::~JpegDecoder() = default;
 
 bool JpegDecoder::decode(const uint8_t* data, size_t size, QImage& target) {
+    return decodeAt(data, size, target, 0, 0);
+}
+
+bool JpegDecoder::decode(const uint8_t* data, size_t size, QImage& target, int fillWidth, int fillHeight) {
+    return decodeAt(data, size, target, fillWidth > 0 ? fillWidth : 1, fillHeight > 0 ? fillHeight : 1);
+}
+
+bool JpegDecoder::decodeAt(const uint8_t* data, size_t size, QImage& target, int fillWidth, int fillHeight) {
     if (data == nullptr || size < 4) {
         return false;
     }
@@ -72,6 +100,9 @@ bool JpegDecoder::decode(const uint8_t* data, size_t size, QImage& target) {
     }
     // QImage::Format_RGB32 is 0xffRRGGBB in native order: B, G, R, X bytes.
     cinfo.out_color_space = JCS_EXT_BGRX;
+    // Scaled in the inverse DCT itself: no full-size image is ever made.
+    cinfo.scale_num = 1;
+    cinfo.scale_denom = fillWidth > 0 ? fillScale(cinfo.image_width, cinfo.image_height, fillWidth, fillHeight) : 1;
     jpeg_start_decompress(&cinfo);
     const int w = static_cast<int>(cinfo.output_width);
     const int h = static_cast<int>(cinfo.output_height);

@@ -8,6 +8,8 @@ namespace {
 
 constexpr int kGridSize = 8;
 
+// Fixed points in the top-left 320 x 240 of the decoded preview, whatever
+// the picture's size; a point outside a smaller image reads as invalid.
 int sampleX(int i) { return 20 + 40 * i; }
 int sampleY(int j) { return 15 + 30 * j; }
 

@@ -160,6 +160,11 @@ TEST(StreamReader, PicturesAreCutAtPictureStartsWhateverTheChunking) {
     expected.insert(expected.end(), boundary.begin(), boundary.end());
     EXPECT_EQ(rig.link().FrameBuffer, expected);
     EXPECT_EQ(rig.controller->preview().size(), QSize(320, 240));
+    // On the 320x240 panel a 320x240 picture is decoded at full size, as a
+    // full-size decode gives it.
+    QImage full;
+    ASSERT_TRUE(JpegDecoder().decode(a.data(), a.size(), full));
+    EXPECT_EQ(rig.controller->preview(), full);
     EXPECT_EQ(rig.host.previewRepaints, 1);
     EXPECT_EQ(rig.link().PreviewFrames, 2u);
     EXPECT_EQ(rig.link().LinkWatchdog, 60);
@@ -198,32 +203,73 @@ TEST(StreamReader, UndecodablePictureKeepsTheLastGoodOne) {
 }
 
 TEST(StreamReader, AHostilePictureSizeCostsNoMemoryAndIsNeitherShownNorRecorded) {
-    Rig rig;
-    rig.connect();
     auto good = makeJpeg(64, 48, Qt::green);
-    // The same picture, its frame header claiming 16000 x 16000 pixels.
-    auto hostile = good;
-    size_t sof = 2;
-    while (!(hostile[sof] == 0xFF && hostile[sof + 1] == 0xC0)) sof += 2 + (hostile[sof + 2] << 8 | hostile[sof + 3]);
-    for (size_t at : {sof + 5, sof + 7}) {
-        hostile[at] = 16000 >> 8;
-        hostile[at + 1] = 16000 & 0xFF;
-    }
-    rig.controller->record1Click();
-    rig.controller->onSocketRead(good);
-    rig.controller->onSocketRead(good);  // shown, starts the recording
-    ASSERT_EQ(rig.rec().RecordKind, kManual);
-    const uint32_t recorded = rig.rec().RecordFrames;
-    const int repaints = rig.host.previewRepaints;
+    // The same picture, its frame header claiming more pixels than taken:
+    // far more, and just over 2592 x 1944.
+    for (const QSize claim : {QSize(16000, 16000), QSize(2600, 1950)}) {
+        SCOPED_TRACE(claim.width());
+        Rig rig;
+        rig.connect();
+        auto hostile = good;
+        size_t sof = 2;
+        while (!(hostile[sof] == 0xFF && hostile[sof + 1] == 0xC0))
+            sof += 2 + (hostile[sof + 2] << 8 | hostile[sof + 3]);
+        for (const auto& [at, side] : {std::pair{sof + 5, claim.height()}, std::pair{sof + 7, claim.width()}}) {
+            hostile[at] = static_cast<uint8_t>(side >> 8);
+            hostile[at + 1] = static_cast<uint8_t>(side & 0xFF);
+        }
+        rig.controller->record1Click();
+        rig.controller->onSocketRead(good);
+        rig.controller->onSocketRead(good);  // shown, starts the recording
+        ASSERT_EQ(rig.rec().RecordKind, kManual);
+        const uint32_t recorded = rig.rec().RecordFrames;
+        const int repaints = rig.host.previewRepaints;
 
-    const size_t mappedBefore = mallinfo2().hblkhd;
-    rig.controller->onSocketRead(hostile);  // closes the good one
-    rig.controller->onSocketRead(good);     // closes the hostile one: refused
-    EXPECT_LT(mallinfo2().hblkhd, mappedBefore + 8 * 1024 * 1024);
-    EXPECT_EQ(rig.rec().RecordFrames, recorded + 1);
-    EXPECT_EQ(rig.host.previewRepaints, repaints + 1);
-    EXPECT_EQ(rig.controller->preview().size(), QSize(64, 48));
-    EXPECT_EQ(rig.link().FrameBuffer, good);
+        const size_t mappedBefore = mallinfo2().hblkhd;
+        rig.controller->onSocketRead(hostile);  // closes the good one
+        rig.controller->onSocketRead(good);     // closes the hostile one: refused
+        // Decoded at full size it would need more than 8 MiB (the preview
+        // above would be scaled down): refused from its header all the same.
+        QImage fullSize;
+        EXPECT_FALSE(JpegDecoder().decode(hostile.data(), hostile.size(), fullSize));
+        EXPECT_LT(mallinfo2().hblkhd, mappedBefore + 8 * 1024 * 1024);
+        EXPECT_EQ(rig.rec().RecordFrames, recorded + 1);
+        EXPECT_EQ(rig.host.previewRepaints, repaints + 1);
+        EXPECT_EQ(rig.controller->preview().size(), QSize(64, 48));
+        EXPECT_EQ(rig.link().FrameBuffer, good);
+    }
+}
+
+TEST(StreamReader, ALargePictureIsShownAsLargeAsThePanelAndRecordedAsReceived) {
+    const auto hd = makeJpeg(1920, 1080, Qt::green);
+    const auto largest = makeJpeg(2592, 1944, Qt::blue);
+    const auto wide = makeJpeg(4096, 958, Qt::red);
+    // By the resolution setting: the smallest scale of 1/1, 1/2, 1/4, 1/8
+    // that still covers the panel's 640x480, 320x240 or 160x120.
+    struct Case {
+        uint8_t resolution;
+        const std::vector<uint8_t>& picture;
+        QSize shown;
+    };
+    for (const Case& c : {Case{1, hd, {480, 270}}, Case{0, hd, {960, 540}}, Case{2, hd, {240, 135}},
+                          Case{1, largest, {324, 243}},
+                          // 1/1 would cover it, but the image is kept to 2 Mpx
+                          Case{0, wide, {2048, 479}}}) {
+        SCOPED_TRACE(int(c.resolution));
+        Rig rig;
+        rig.connect();
+        rig.controller->settings().resolution = c.resolution;
+        rig.controller->record1Click();
+        rig.controller->onSocketRead(c.picture);
+        rig.controller->onSocketRead(c.picture);  // shown, starts the recording
+        rig.controller->onSocketRead(c.picture);  // shown and recorded
+        EXPECT_EQ(rig.host.previewRepaints, 2);
+        EXPECT_EQ(rig.controller->preview().size(), c.shown);
+        EXPECT_EQ(rig.controller->preview().format(), QImage::Format_RGB32);
+        EXPECT_EQ(rig.rec().RecordKind, kManual);
+        EXPECT_EQ(rig.rec().RecordFrames, 1u);
+        EXPECT_EQ(rig.link().FrameBuffer, c.picture);
+    }
 }
 
 TEST(StreamReader, ChunksWhileLinkDownAreDropped) {
