@@ -271,14 +271,7 @@ TForm1::TForm1(Options options, QWidget* parent) : QWidget(parent), options_(std
     setWindowTitle(QString::fromLatin1(kVersionLine));
     setObjectName("Form1");
 
-    EngineOptions engineOptions;
-    engineOptions.settingsPath = options_.settingsPath;
-    engineOptions.snapshotPath = options_.snapshotPath;
-    engineOptions.fallbackDirectory = options_.fallbackDirectory;
-    engineOptions.probePort = options_.probePort;
-    engineOptions.timerScale = options_.timerScale;
-    engineOptions.clock = options_.clock;
-    engineOptions.freeSpace = options_.freeSpace;
+    EngineOptions engineOptions = options_;
     // The alarm mail's failure box holds up the e-mail worker only.
     engineOptions.openAlarmWarning = [this](const std::string& text, const std::string& reason,
                                             std::function<void()> closed) {

@@ -84,15 +84,9 @@ private:
 class TForm1 : public QWidget {
     Q_OBJECT
 public:
-    struct Options {
-        std::string settingsPath;       // default: the program's path with ".INI"
-        std::string snapshotPath;       // default: "jpeg_view01.jpg" in the working directory
-        std::string fallbackDirectory;  // default: the working directory
-        int probePort = 80;             // the camera's start page
-        double timerScale = 1.0;        // tests shorten every interval with it
-        const Clock* clock = nullptr;   // default: the system clock
-        FreeSpaceQuery* freeSpace = nullptr;  // default: statvfs
-        // Test hooks: replace the modal boxes and the setup dialog.
+    // The engine's options, and test hooks that replace the modal boxes and
+    // the setup dialog.
+    struct Options : EngineOptions {
         std::function<void(const std::string&)> warningHook;
         std::function<void()> setupDialogHook;
     };
