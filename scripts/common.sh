@@ -32,7 +32,8 @@ install_packages() {
 BUILD_PACKAGES=(cmake ninja-build g++ pkg-config qt6-base-dev libjpeg62-turbo-dev libgl-dev libssl-dev libsystemd-dev ca-certificates)
 # systemd: systemd-analyze checks the service unit (missing from a minimal Debian 12).
 # iproute2: the headless end-to-end test brings up loopback in a network namespace of its own.
-TEST_PACKAGES=(libgtest-dev libgmock-dev desktop-file-utils systemd iproute2)
+# ffmpeg: ffprobe reads the recordings of the standard-camera end-to-end test, as another player would.
+TEST_PACKAGES=(libgtest-dev libgmock-dev desktop-file-utils systemd iproute2 ffmpeg)
 BENCH_PACKAGES=(libbenchmark-dev xvfb libcap2-bin)
 # The Debian package: dpkg-shlibdeps (dpkg-dev) and file(1) find its library dependencies.
 PACKAGE_PACKAGES=(dpkg-dev file)
