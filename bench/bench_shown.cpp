@@ -10,6 +10,17 @@
 // time per picture measured the same way. Also the idle cost: the window
 // shown, previewing a still 320x240 scene at 10/s, nothing recorded.
 //
+// Standard MJPEG cameras (HTTP, multipart/x-mixed-replace) at 640x480,
+// 1280x720 and 1920x1080, 30/s: the program shown and recording a Daily
+// recording of the simulator's stream (Camera_URL), beside the pipeline a
+// user would script instead, on the same stream and the same display:
+//   gst-launch-1.0 souphttpsrc location=URL ! multipartdemux ! jpegparse !
+//     capssetter caps=image/jpeg,framerate=30/1 ! tee name=t t. ! queue ! jpegdec ! videoconvert ! ximagesink
+//     t. ! queue ! avimux ! filesink location=FILE.avi
+// (avimux refuses pictures without a frame rate, which a multipart stream
+// does not carry: capssetter gives them the camera's), each one's CPU time per picture measured the same way, over windows of
+// the same length; also the program's peak resident memory (VmHWM) then.
+//
 // The simulator runs on a thread of this process (not counted) and serves
 // its start page on port 80 of the loopback address, as the program asks
 // the camera's start page there: this needs root (or CAP_NET_BIND_SERVICE).
@@ -22,6 +33,9 @@
 //   BENCH_SHOWN_CASES   e.g. "640x30,160x10,idle" (default: every case)
 //   BENCH_SHOWN_HOLD    seconds to keep the first case running before its
 //                       windows, with the program's pid printed (for perf)
+//   BENCH_SHOWN_MJPEG_HOLD seconds the program records each MJPEG stream
+//                       before its windows (default 0), so that its VmHWM
+//                       covers a longer recording
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -149,7 +163,7 @@ struct XServer {
         int fds[2];
         if (::pipe(fds) != 0) return false;
         pid = spawn({"Xvfb", "-displayfd", std::to_string(fds[1]), "-nolisten", "tcp", "-screen", "0",
-                     "1024x768x24"},
+                     "1920x1080x24"},
                     {}, "", fds[1]);
         ::close(fds[1]);
         std::string number;
@@ -235,6 +249,9 @@ void writeSettings(const std::string& path, const std::string& host, quint16 por
 }
 
 struct Measured {
+    double peakKiB = 0;       // VmHWM of the program at the end of its run (MJPEG cases)
+    double runSeconds = 0;    // how long the program ran until then
+    double pipeline = 0;      // gst-launch-1.0 on the same stream, seconds of CPU per picture (0: not measured)
     double perPicture = 0;  // whole program, seconds of CPU per picture
     double share = 0;       // whole program, share of one core
     double picturesPerSecond = 0;
@@ -340,6 +357,107 @@ Measured runCase(const Case& c, const std::string& program, const std::string& r
     return m;
 }
 
+
+uint64_t statusKiB(pid_t pid, const char* key) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    const std::string k = key;
+    while (std::getline(in, line))
+        if (line.compare(0, k.size(), k) == 0) return std::strtoull(line.c_str() + k.size(), nullptr, 10);
+    return 0;
+}
+
+// A standard MJPEG stream of `size` at `fps`: the program shown and
+// recording, then the gst-launch-1.0 pipeline on the same stream and display.
+Measured runMjpegCase(QSize size, int fps, const std::string& program, const std::string& display,
+                      const QHostAddress& bind, int seconds, int repeats, int hold) {
+    Measured m;
+    sim::SimulatorOptions options;
+    options.bindAddress = bind;
+    options.fps = fps;
+    options.mjpegPath = "/stream";
+    options.pictureSize = size;
+    options.startPage = false;
+    sim::SimulatorThread simulator(options);
+    QString error;
+    if (!simulator.start(&error)) {
+        std::fprintf(stderr, "simulator: %s\n", qPrintable(error));
+        return m;
+    }
+    const std::string url =
+        "http://" + bind.toString().toStdString() + ":" + std::to_string(simulator.streamPort()) + "/stream";
+    QTemporaryDir dir(QDir::tempPath() + "/bench_shown-XXXXXX");
+    const std::string base = dir.path().toStdString();
+    const std::string copy = base + "/ipcam-recorder";
+    if (!QFile::copy(QString::fromStdString(program), QString::fromStdString(copy))) {
+        std::fprintf(stderr, "cannot copy %s\n", program.c_str());
+        return m;
+    }
+    ::chmod(copy.c_str(), 0755);
+    std::string recordings = bench::memoryBackedDirectory();
+    QTemporaryDir recordingDir(QString::fromStdString((recordings.empty() ? base : recordings) + "/bench_shown-XXXXXX"));
+    writeSettings(copy + ".INI", bind.toString().toStdString(), simulator.streamPort(),
+                  recordingDir.path().toStdString(), 0, true);
+    {
+        std::ofstream ini(copy + ".INI", std::ios::app);
+        ini << "Camera_URL=" << url << "\r\n";
+    }
+    auto sent = [&simulator] {
+        uint64_t n = 0;
+        simulator.invoke([&n](sim::CameraSimulator& s) { n = s.picturesSent(); });
+        return n;
+    };
+    auto waitPictures = [&sent](uint64_t before) {
+        const auto deadline = std::chrono::steady_clock::now() + 30s;
+        while (sent() < before + 3 && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(100ms);
+        return sent() >= before + 3;
+    };
+    const auto started = std::chrono::steady_clock::now();
+    const pid_t pid = spawn({copy}, {"DISPLAY=" + display, "QT_QPA_PLATFORM=xcb"}, base);
+    if (!waitPictures(0)) {
+        std::fprintf(stderr, "the program never received pictures\n");
+        stop(pid);
+        return m;
+    }
+    if (hold > 0) {
+        std::printf("  program pid %d, recording %d s before its windows\n", static_cast<int>(pid), hold);
+        std::fflush(stdout);
+        std::this_thread::sleep_for(std::chrono::seconds(hold));
+    }
+    std::this_thread::sleep_for(2s);
+    std::vector<double> perPicture, rate;
+    const bool complete = measureWindows(pid, sent, seconds, repeats, perPicture, nullptr, &rate);
+    m.peakKiB = static_cast<double>(statusKiB(pid, "VmHWM:"));
+    m.runSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    stop(pid);
+    if (!complete) {
+        std::fprintf(stderr, "the stream stopped during the measurement\n");
+        return m;
+    }
+    // The pipeline, on the same stream and display, recording into the same storage.
+    const std::string avi = recordingDir.path().toStdString() + "/pipeline.avi";
+    const uint64_t before = sent();
+    const pid_t gst = spawn({"gst-launch-1.0", "-q", "souphttpsrc", "location=" + url, "!", "multipartdemux", "!",
+                             "jpegparse", "!", "capssetter",
+                             "caps=image/jpeg,framerate=" + std::to_string(fps) + "/1", "!", "tee", "name=t", "t.", "!", "queue", "!", "jpegdec", "!",
+                             "videoconvert", "!", "ximagesink", "t.", "!", "queue", "!", "avimux", "!", "filesink",
+                             "location=" + avi},
+                            {"DISPLAY=" + display}, base);
+    if (waitPictures(before)) {
+        std::this_thread::sleep_for(2s);
+        std::vector<double> pipeline;
+        if (measureWindows(gst, sent, seconds, repeats, pipeline, nullptr, nullptr)) m.pipeline = median(pipeline);
+    } else {
+        std::fprintf(stderr, "gst-launch-1.0 never received pictures (Debian packages gstreamer1.0-tools, -plugins-good, -plugins-bad, -x)\n");
+    }
+    ::kill(gst, SIGINT);
+    if (!waitExit(gst, 5s)) stop(gst);
+    m.perPicture = median(perPicture);
+    m.picturesPerSecond = median(rate);
+    m.ok = true;
+    return m;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -424,6 +542,50 @@ int main(int argc, char** argv) {
             std::snprintf(ratio, sizeof ratio, "%.2fx", m.receiveFloor / decode);
             std::snprintf(line, sizeof line, "RESULT | %-34s | %-12s | %-12s | %-7s | %-16s | %-4s |", figure,
                           formatTime(m.receiveFloor).c_str(), formatTime(decode).c_str(), ratio, "-", "-");
+            results.push_back(line);
+        }
+    }
+    // Standard MJPEG cameras, the program beside the pipeline a user would script.
+    struct MjpegCase {
+        QSize size;
+        const char* key;
+        double goal;  // program / pipeline at most
+    };
+    const MjpegCase mjpegCases[] = {{QSize(640, 480), "mjpeg640", 0.7},
+                                    {QSize(1280, 720), "mjpeg1280", 0.5},
+                                    {QSize(1920, 1080), "mjpeg1920", 0.5}};
+    const int mjpegHold = std::getenv("BENCH_SHOWN_MJPEG_HOLD") ? std::atoi(std::getenv("BENCH_SHOWN_MJPEG_HOLD")) : 0;
+    for (const MjpegCase& c : mjpegCases) {
+        if (!only.empty() && ("," + only + ",").find("," + std::string(c.key) + ",") == std::string::npos) continue;
+        const Measured m = runMjpegCase(c.size, 30, program, x.display, bind, seconds, repeats, mjpegHold);
+        if (!m.ok) {
+            failed = true;
+            continue;
+        }
+        const int w = c.size.width(), h = c.size.height();
+        std::printf("MJPEG %dx%d at 30/s, shown and recording: %.1f pictures/s, program %s CPU per picture "
+                    "(whole), peak resident %.1f MiB after %.0f s; gst-launch-1.0 pipeline %s per picture; "
+                    "program %.2fx the pipeline\n",
+                    w, h, m.picturesPerSecond, formatTime(m.perPicture).c_str(), m.peakKiB / 1024, m.runSeconds,
+                    m.pipeline > 0 ? formatTime(m.pipeline).c_str() : "not measured",
+                    m.pipeline > 0 ? m.perPicture / m.pipeline : 0.0);
+        std::fflush(stdout);
+        char figure[64], ratio[16], goal[32], line[256];
+        std::snprintf(figure, sizeof figure, "MJPEG %dx%d 30/s, gst (whole)", w, h);
+        std::snprintf(ratio, sizeof ratio, "%.2fx", m.pipeline > 0 ? m.perPicture / m.pipeline : 0.0);
+        std::snprintf(goal, sizeof goal, "<= %.2fx", c.goal);
+        std::snprintf(line, sizeof line, "RESULT | %-34s | %-12s | %-12s | %-7s | %-16s | %-4s |", figure,
+                      formatTime(m.perPicture).c_str(), m.pipeline > 0 ? formatTime(m.pipeline).c_str() : "-",
+                      m.pipeline > 0 ? ratio : "-", goal,
+                      m.pipeline > 0 ? (m.perPicture / m.pipeline <= c.goal ? "yes" : "NO") : "-");
+        results.push_back(line);
+        if (w == 1920) {
+            char measured[32], note[64];
+            std::snprintf(measured, sizeof measured, "%.1f MiB", m.peakKiB / 1024);
+            std::snprintf(note, sizeof note, "VmHWM, %.0f s", m.runSeconds);
+            std::snprintf(line, sizeof line, "RESULT | %-34s | %-12s | %-12s | %-7s | %-16s | %-4s |",
+                          "Peak mem, MJPEG 1920x1080 (whole)", measured, note, "-", "< 96 MiB",
+                          m.peakKiB / 1024 < 96 ? "yes" : "NO");
             results.push_back(line);
         }
     }

@@ -6,8 +6,10 @@
 # sync takes 1.5 s), playback and disk guard beside their floors, then the idle cost
 # against the camera simulator on 127.0.0.1, then the whole program shown on
 # Xvfb (its simulator's start page listens on port 80: as a normal user the
-# benchmark gets that one capability through sudo, once). Ends with
-# one table of every figure and its goal.
+# benchmark gets that one capability through sudo, once), then on standard
+# MJPEG streams (640x480, 1280x720, 1920x1080 at 30/s) the program shown and
+# recording beside a gst-launch-1.0 pipeline that shows and records the same
+# stream on the same display. Ends with one table of every figure and its goal.
 #   BUILD_DIR     build directory (default build-bench)
 #   IDLE_SECONDS  length of the idle measurement (default 15)
 #   SHOWN_SECONDS length of each window of the shown program (default 8;
@@ -65,3 +67,6 @@ echo "In-process: every row without \"(whole)\" (the program's code run inside t
 echo "its own thread's or loop's time). Whole program: rows marked \"(whole)\" are the CPU time of"
 echo "the running ipcam-recorder process (all threads, its CPU-time clock) with its window shown on"
 echo "Xvfb, per picture received; their floor is the decode alone of the same pictures, in-process."
+echo "MJPEG rows: the program shown and recording beside gst-launch-1.0 (souphttpsrc ! multipartdemux !"
+echo "jpegparse ! capssetter ! tee, one branch jpegdec ! videoconvert ! ximagesink, the other avimux !"
+echo "filesink), whole process each, on the same stream and display; the floor column is the pipeline."

@@ -34,7 +34,7 @@ BUILD_PACKAGES=(cmake ninja-build g++ pkg-config qt6-base-dev libjpeg62-turbo-de
 # iproute2: the headless end-to-end test brings up loopback in a network namespace of its own.
 # ffmpeg: ffprobe reads the recordings of the standard-camera end-to-end test, as another player would.
 TEST_PACKAGES=(libgtest-dev libgmock-dev desktop-file-utils systemd iproute2 ffmpeg)
-BENCH_PACKAGES=(libbenchmark-dev xvfb libcap2-bin)
+BENCH_PACKAGES=(libbenchmark-dev xvfb libcap2-bin gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-bad gstreamer1.0-x)
 # The Debian package: dpkg-shlibdeps (dpkg-dev) and file(1) find its library dependencies.
 PACKAGE_PACKAGES=(dpkg-dev file)
 # The simulator's start page on port 80 without running it as root.
