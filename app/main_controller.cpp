@@ -126,13 +126,18 @@ bool MainController::urlCameraProbe() {
         refreshButtons(2);
         return false;
     }
-    const std::string title = connectHost();
+    cameraAnswered(connectHost());
+    return true;
+}
+
+// The camera is there: its name goes to the link line, the record and the
+// mailer.
+void MainController::cameraAnswered(const std::string& title) {
     deps_.shared.setCameraTitle(title);
     host_.setLinkInfo(title);
     settings_.descriptor = title;
     publishSettings();
     host_.setDiskSpace(recorder_->freeSpaceText());
-    return true;
 }
 
 void MainController::showPleaseWait() {
@@ -557,12 +562,7 @@ bool MainController::cameraProbe() {
         refreshButtons(2);
         return false;
     }
-    std::string title = extractCameraTitle(*page);
-    deps_.shared.setCameraTitle(title);
-    host_.setLinkInfo(title);
-    settings_.descriptor = title;
-    publishSettings();
-    host_.setDiskSpace(recorder_->freeSpaceText());
+    cameraAnswered(extractCameraTitle(*page));
     return true;
 }
 

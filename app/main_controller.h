@@ -146,6 +146,7 @@ private:
     // is not usable (`error` says why).
     bool selectStream(std::string* error);
     bool urlCameraProbe();
+    void cameraAnswered(const std::string& title);
     std::string offlineText() const;
 
     // RecorderHost
