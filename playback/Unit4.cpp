@@ -265,12 +265,18 @@ void TForm4::refreshFileList() {
         return;
     // Masks match without regard to case, as the recordings' names are
     // matched on the recording drive.
-    QStringList names = QDir(directory_).entryList(QStringList{fileMask_}, QDir::Files, QDir::Name);
+    QStringList names = QDir(directory_).entryList(fileMasks(), QDir::Files, QDir::Name);
     // A later recording of the same second ("-N") is listed after the first.
     std::stable_sort(names.begin(), names.end(), [](const QString& a, const QString& b) {
         return recordingNameLess(a.toStdString(), b.toStdString());
     });
     fileList_->addItems(names);
+}
+
+QStringList TForm4::fileMasks() const {
+    QString mkv = fileMask_;
+    mkv.replace(QStringLiteral(".AVI"), QStringLiteral(".MKV"));
+    return {fileMask_, mkv};
 }
 
 QStringList TForm4::listedFiles() const {
@@ -362,8 +368,8 @@ void TForm4::formClose() {
     timer1_->stop();
     playbackImage_->clear();
     image_ = QImage();
-    pictureBytes_ = QByteArray();
-    reader_.close();
+    source_->close();
+    source_ = &reader_;
     if (onClosed_)
         onClosed_();
 }
@@ -375,7 +381,8 @@ void TForm4::aviFileListBoxDblClick() {
     QListWidgetItem* item = fileList_->currentItem();
     if (!item || !item->isSelected() || directory_.isEmpty()) {
         // Nothing chosen: nothing to open.
-        reader_.close();
+        source_->close();
+        source_ = &reader_;
         enterNoFileState();
         return;
     }
@@ -384,16 +391,20 @@ void TForm4::aviFileListBoxDblClick() {
 
 bool TForm4::openFile(const QString& path) {
     timer1_->stop();
-    if (reader_.openRecordedFile(path) != RecordedFile::OpenStatus::Opened) {
+    source_->close();
+    // A Matroska recording (a coded-video camera's) by its name, else AVI.
+    const bool mkv = path.endsWith(QStringLiteral(".mkv"), Qt::CaseInsensitive);
+    const bool opened = mkv ? mkvReader_.open(path) == MkvReader::OpenStatus::Opened
+                            : reader_.openRecordedFile(path) == RecordedFile::OpenStatus::Opened;
+    source_ = mkv ? static_cast<PictureSource*>(&mkvReader_) : &reader_;
+    if (!opened) {
         // Not a recording of ours, damaged beyond use or unreadable: no
         // message, the clocks keep their text.
         enterNoFileState();
         return false;
     }
-    applyLayout(reader_.playbackLayout());
-    trackBar_->setMaximum(reader_.frameCount() - 1);
-    // A period of 0 would spin; one millisecond is the shortest real pace.
-    timer1_->setInterval(std::max(1, frameInterval(reader_.frameDuration())));
+    applyLayout(source_->playbackLayout());
+    trackBar_->setMaximum(source_->frameCount() - 1);
     currentFrame_ = 0;
     showPlaybackFrame(0);
     aviPlay_->setVisible(true);
@@ -404,8 +415,7 @@ bool TForm4::openFile(const QString& path) {
     aviStop_->setEnabled(true);
     fileList_->setEnabled(true);
     trackBar_->setEnabled(true);
-    totalTime_->setText(clockText(frameSeconds(static_cast<uint64_t>(reader_.frameCount()),
-                                               reader_.frameDuration())));
+    totalTime_->setText(clockText(source_->secondsAt(source_->frameCount())));
     return true;
 }
 
@@ -422,24 +432,27 @@ void TForm4::enterNoFileState() {
 }
 
 void TForm4::showPlaybackFrame(int n) {
-    if (!reader_.isOpen() || n < 0 || n >= reader_.frameCount())
+    if (!source_->isOpen() || n < 0 || n >= source_->frameCount())
         return;
     // A picture that cannot be read or decoded leaves the last one shown.
-    if (reader_.readPicture(n, pictureBytes_) &&
-        decoder_.decode(reinterpret_cast<const uint8_t*>(pictureBytes_.constData()),
-                        static_cast<size_t>(pictureBytes_.size()), image_)) {
+    const QRect area = geometryOf(layoutClass_).image;
+    if (source_->decodePicture(n, image_, QSize(area.width() - 1, area.height() - 1)))
         playbackImage_->setPixmap(QPixmap::fromImage(image_));
-    }
+    // Each picture stays for its own time (an AVI's are all alike). A
+    // period of 0 would spin; one millisecond is the shortest real pace.
+    const int interval = std::max(1, source_->intervalAfter(n));
+    if (timer1_->interval() != interval)
+        timer1_->setInterval(interval);
     showingFrame_ = true;
     setSliderPosition(n);
     showingFrame_ = false;
-    playbackTime_->setText(clockText(frameSeconds(static_cast<uint64_t>(n), reader_.frameDuration())));
+    playbackTime_->setText(clockText(source_->secondsAt(n)));
 }
 
 void TForm4::setSliderPosition(int position) { trackBar_->setValue(position); }
 
 void TForm4::aviPlayClick() {
-    if (!reader_.isOpen())
+    if (!source_->isOpen())
         return;
     aviPlay_->setVisible(false);
     aviPlay_->setEnabled(false);
@@ -474,7 +487,7 @@ void TForm4::aviStopClick() {
 }
 
 void TForm4::timer1Timer() {
-    if (currentFrame_ + 1 < reader_.frameCount()) {
+    if (currentFrame_ + 1 < source_->frameCount()) {
         ++currentFrame_;
         showPlaybackFrame(currentFrame_);
         return;

@@ -14,7 +14,7 @@
 #include <functional>
 #include <string>
 
-#include "camera/jpeg_decoder.h"
+#include "playback/mkv_reader.h"
 #include "playback/recorded_file.h"
 
 class QFrame;
@@ -68,8 +68,12 @@ public:
     int layoutClass() const { return layoutClass_; }
     QString directory() const { return directory_; }
     QString fileMask() const { return fileMask_; }
+    // The masks listed: the AVI mask and its Matroska twin ("*A.MKV" ...).
+    QStringList fileMasks() const;
     QStringList listedFiles() const;
+    // The AVI reader, and the open recording whatever its format.
     const RecordedFile& reader() const { return reader_; }
+    const PictureSource& source() const { return *source_; }
     // The picture last decoded into the panel (null when cleared).
     const QImage& shownImage() const { return image_; }
 
@@ -114,9 +118,9 @@ private:
     std::function<void()> onClosed_;
 
     RecordedFile reader_;
-    JpegDecoder decoder_;
+    MkvReader mkvReader_;
+    PictureSource* source_ = &reader_;  // the open file's reader
     QImage image_;
-    QByteArray pictureBytes_;
     int currentFrame_ = 0;
     int layoutClass_ = 1;
     bool showingFrame_ = false;

@@ -161,6 +161,13 @@ void RecordedFile::close() {
     height_ = 0;
     index_.clear();
     index_.shrink_to_fit();
+    pictureBytes_ = QByteArray();
+}
+
+bool RecordedFile::decodePicture(int n, QImage& image, QSize) {
+    return readPicture(n, pictureBytes_) &&
+           decoder_.decode(reinterpret_cast<const uint8_t*>(pictureBytes_.constData()),
+                           static_cast<size_t>(pictureBytes_.size()), image);
 }
 
 bool RecordedFile::readPicture(int n, QByteArray& out) {

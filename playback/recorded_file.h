@@ -19,6 +19,9 @@
 #include <string>
 #include <vector>
 
+#include "camera/jpeg_decoder.h"
+#include "playback/picture_source.h"
+
 namespace ipcam {
 
 // Offsets and marks of the fixed header.
@@ -47,7 +50,7 @@ std::string formatClock(uint64_t seconds);
 // The playback timer's period in whole milliseconds.
 int frameInterval(uint32_t frameDuration);
 
-class RecordedFile {
+class RecordedFile : public PictureSource {
 public:
     enum class OpenStatus {
         Opened,
@@ -67,8 +70,8 @@ public:
     // reader takes ownership; the device may be open or not.
     OpenStatus openDevice(std::unique_ptr<QIODevice> device);
 
-    void close();
-    bool isOpen() const { return device_ != nullptr; }
+    void close() override;
+    bool isOpen() const override { return device_ != nullptr; }
 
     // Header values of the open file (0 when nothing is open).
     uint32_t frameTotal() const { return frameTotal_; }
@@ -76,11 +79,17 @@ public:
     uint64_t indexStart() const { return indexStart_; }
     uint32_t width() const { return width_; }
     uint32_t height() const { return height_; }
-    int playbackLayout() const { return playbackLayoutFor(width_, height_); }
+    int playbackLayout() const override { return playbackLayoutFor(width_, height_); }
 
     // Pictures that can really be served: at most frameTotal(), and only
     // those whose index entries lie inside the file.
-    int frameCount() const { return static_cast<int>(index_.size()); }
+    int frameCount() const override { return static_cast<int>(index_.size()); }
+
+    // PictureSource: every picture lasts frameDuration(); a picture is
+    // decoded at its own size whatever the area.
+    uint64_t secondsAt(int n) const override { return frameSeconds(static_cast<uint64_t>(n < 0 ? 0 : n), frameDuration_); }
+    int intervalAfter(int) const override { return frameInterval(frameDuration_); }
+    bool decodePicture(int n, QImage& image, QSize area) override;
 
     // Reads the bytes of picture n (with its pad byte, if any) into out.
     // False when n is out of range, the entry points outside the file or the
@@ -103,6 +112,8 @@ private:
     uint32_t width_ = 0;
     uint32_t height_ = 0;
     std::vector<Entry> index_;
+    JpegDecoder decoder_;
+    QByteArray pictureBytes_;
 };
 
 }  // namespace ipcam

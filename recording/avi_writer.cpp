@@ -1,4 +1,5 @@
 #include "recording/avi_writer.h"
+#include "recording/mkv_file.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -19,6 +20,7 @@ namespace {
 
 constexpr char kPartialPrefix[] = ".recording-";
 constexpr char kPartialSuffix[] = ".partial";
+constexpr char kMkvPartialSuffix[] = ".mkv.partial";
 constexpr int kMaxUnique = 9999;
 // Small pictures are gathered up to this size before they are written.
 constexpr size_t kGatherBytes = 64 * 1024;
@@ -173,21 +175,25 @@ std::string recordingTimeText(const LocalDateTime& t) {
     return twoDigits(t.hour) + twoDigits(t.minute) + twoDigits(t.second);
 }
 
-std::string partialFileName(const LocalDateTime& start, char letter, int unique) {
+const char* finalExtension(RecordingFormat format) { return format == RecordingFormat::Mkv ? ".MKV" : ".AVI"; }
+
+std::string partialFileName(const LocalDateTime& start, char letter, int unique, RecordingFormat format) {
     std::string name = kPartialPrefix + recordingDateText(start) + "-" + recordingTimeText(start) + "-" + letter;
     if (unique > 0) {
         name += '-';
         name += std::to_string(unique);
     }
-    return name + kPartialSuffix;
+    return name + (format == RecordingFormat::Mkv ? kMkvPartialSuffix : kPartialSuffix);
 }
 
 std::optional<PartialName> parsePartialFileName(const std::string& name) {
     const size_t p = sizeof(kPartialPrefix) - 1;
-    const size_t suffixLen = sizeof(kPartialSuffix) - 1;
+    const size_t mkvLen = sizeof(kMkvPartialSuffix) - 1;
+    const bool mkv = name.size() >= mkvLen && name.compare(name.size() - mkvLen, mkvLen, kMkvPartialSuffix) == 0;
+    const size_t suffixLen = mkv ? mkvLen : sizeof(kPartialSuffix) - 1;
     if (name.size() < p + 8 + 1 + 6 + 2 + suffixLen) return std::nullopt;
     if (name.compare(0, p, kPartialPrefix) != 0) return std::nullopt;
-    if (name.compare(name.size() - suffixLen, suffixLen, kPartialSuffix) != 0) return std::nullopt;
+    if (!mkv && name.compare(name.size() - suffixLen, suffixLen, kPartialSuffix) != 0) return std::nullopt;
     if (!allDigits(name, p, 8) || name[p + 8] != '-' || !allDigits(name, p + 9, 6) || name[p + 15] != '-')
         return std::nullopt;
     const char letter = name[p + 16];
@@ -200,6 +206,7 @@ std::optional<PartialName> parsePartialFileName(const std::string& name) {
     }
     PartialName out;
     out.letter = letter;
+    out.format = mkv ? RecordingFormat::Mkv : RecordingFormat::Avi;
     const int year = number(name, p, 4), month = number(name, p + 4, 2), day = number(name, p + 6, 2);
     const int hour = number(name, p + 9, 2), minute = number(name, p + 11, 2), second = number(name, p + 13, 2);
     if (month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 || minute > 59 || second > 59)
@@ -465,7 +472,7 @@ bool completeAviFile(int fd, uint64_t indexOffset, const std::vector<avi::IndexE
 }
 
 bool moveToFinalName(const std::string& from, const std::string& folder, const std::string& timeText, char letter,
-                     std::string* finalPath, std::string* error) {
+                     std::string* finalPath, std::string* error, const char* extension) {
     for (int k = 0; k <= kMaxUnique; ++k) {
         std::string path = folder + "/" + timeText;
         if (k > 0) {
@@ -473,7 +480,7 @@ bool moveToFinalName(const std::string& from, const std::string& folder, const s
             path += std::to_string(k);
         }
         path += letter;
-        path += ".AVI";
+        path += extension;
         const int err = renameNoReplace(from, path);
         if (err == EEXIST) continue;
         *finalPath = path;
@@ -484,7 +491,7 @@ bool moveToFinalName(const std::string& from, const std::string& folder, const s
         syncDirectory(folder);
         return true;
     }
-    *finalPath = folder + "/" + timeText + letter + ".AVI";
+    *finalPath = folder + "/" + timeText + letter + extension;
     *error = "too many recordings of the same second";
     return false;
 }
@@ -503,6 +510,10 @@ int recoverPartialRecordings(const std::string& directory) {
     for (const std::string& name : names) {
         const auto parsed = parsePartialFileName(name);
         if (!parsed) continue;
+        if (parsed->format == RecordingFormat::Mkv) {
+            if (recoverPartialMkv(directory, name)) ++completed;
+            continue;
+        }
         const std::string path = directory + "/" + name;
         const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
         if (fd < 0) continue;

@@ -41,16 +41,25 @@ std::optional<RunningTotals> readRunningTotals(const uint8_t* header);
 std::string recordingDateText(const LocalDateTime& t);
 std::string recordingTimeText(const LocalDateTime& t);
 
-// What a partial file's name says: when its recording started and which
-// suffix letter ('A' motion, 'T' manual/daily) it carries.
+// The two kinds of recording file: Motion-JPEG AVI and Matroska (stream
+// copy of a coded-video camera, recording/mkv_file.h).
+enum class RecordingFormat { Avi, Mkv };
+
+// The final name's extension of a format: ".AVI" or ".MKV".
+const char* finalExtension(RecordingFormat format);
+
+// What a partial file's name says: when its recording started, which
+// suffix letter ('A' motion, 'T' manual/daily) it carries and its format.
 struct PartialName {
     LocalDateTime start;
     char letter = 'T';
+    RecordingFormat format = RecordingFormat::Avi;
 };
 
 // ".recording-YYYYMMDD-HHMMSS-T.partial", with "-k" before ".partial" when
-// `unique` is non-zero.
-std::string partialFileName(const LocalDateTime& start, char letter, int unique = 0);
+// `unique` is non-zero; a Matroska file's ends ".mkv.partial".
+std::string partialFileName(const LocalDateTime& start, char letter, int unique = 0,
+                            RecordingFormat format = RecordingFormat::Avi);
 std::optional<PartialName> parsePartialFileName(const std::string& name);
 
 class PartialAviWriter {
@@ -126,14 +135,15 @@ bool completeAviFile(int fd, uint64_t indexOffset, const std::vector<avi::IndexE
                      uint32_t recordSeconds, uint32_t recordFrames, std::string* error,
                      const DiskHooks* hooks = nullptr, uint32_t microSecPerFrame = 0);
 
-// Moves `from` to folder/timeText[-k]<letter>.AVI without replacing any
-// existing file; `finalPath` receives the name used.
+// Moves `from` to folder/timeText[-k]<letter><extension> (".AVI", ".MKV")
+// without replacing any existing file; `finalPath` receives the name used.
 bool moveToFinalName(const std::string& from, const std::string& folder, const std::string& timeText, char letter,
-                     std::string* finalPath, std::string* error);
+                     std::string* finalPath, std::string* error, const char* extension = ".AVI");
 
 // Completes every partial file in `directory` into a valid recording under
 // its final name, at the rate its running totals give (a file that never
-// reached its first sync gets its age, bounded to one file's length).
+// reached its first sync gets its age, bounded to one file's length). A
+// Matroska partial file (".mkv.partial") is remuxed by recoverPartialMkv.
 // Returns the number of recordings completed.
 int recoverPartialRecordings(const std::string& directory);
 

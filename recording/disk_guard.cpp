@@ -91,7 +91,8 @@ bool isRecordingFileName(std::string_view name) {
     if (name.size() < 11) return false;
     if (!std::all_of(name.begin(), name.begin() + 6, isDigit)) return false;
     const std::string_view tail = name.substr(name.size() - 5);
-    if (tail != "A.AVI" && tail != "T.AVI") return false;
+    // Motion-JPEG AVI or Matroska (a coded-video camera's stream copy).
+    if (tail != "A.AVI" && tail != "T.AVI" && tail != "A.MKV" && tail != "T.MKV") return false;
     const std::string_view middle = name.substr(6, name.size() - 11);
     if (middle.empty()) return true;
     return middle.size() >= 2 && middle[0] == '-' && std::all_of(middle.begin() + 1, middle.end(), isDigit);

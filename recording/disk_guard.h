@@ -32,7 +32,7 @@ std::string freeSpaceText(uint32_t mb);
 
 // Exactly 8 digits: a date folder.
 bool isDateFolderName(std::string_view name);
-// 6 digits, an optional "-" + digits, then "A.AVI" or "T.AVI".
+// 6 digits, an optional "-" + digits, then "A.AVI", "T.AVI", "A.MKV" or "T.MKV".
 bool isRecordingFileName(std::string_view name);
 
 // The oldest date folder in `aviDirectory` that holds at least one of our
