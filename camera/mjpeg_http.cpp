@@ -83,7 +83,7 @@ std::string percentEscape(std::string_view s, std::string_view also) {
 
 std::string hostPort(const CameraUrl& url) {
     std::string out = url.host.find(':') != npos ? "[" + url.host + "]" : url.host;
-    if (url.port != 80) out += ":" + std::to_string(url.port);
+    if (url.port != (url.rtsp ? 554 : 80)) out += ":" + std::to_string(url.port);
     return out;
 }
 
@@ -231,8 +231,9 @@ std::optional<CameraUrl> parseCameraUrl(std::string_view url, std::string* error
     };
     url = trim(url);
     const size_t schemeEnd = url.find("://");
-    if (schemeEnd == npos || !iequals(url.substr(0, schemeEnd), "http")) {
-        return fail("only http:// camera addresses are supported");
+    const bool rtsp = schemeEnd != npos && iequals(url.substr(0, schemeEnd), "rtsp");
+    if (schemeEnd == npos || !(rtsp || iequals(url.substr(0, schemeEnd), "http"))) {
+        return fail("only http:// and rtsp:// camera addresses are supported");
     }
     std::string_view rest = url.substr(schemeEnd + 3);
     const size_t authorityEnd = rest.find_first_of("/?#");
@@ -241,6 +242,8 @@ std::optional<CameraUrl> parseCameraUrl(std::string_view url, std::string* error
     tail = tail.substr(0, tail.find('#'));
 
     CameraUrl out;
+    out.rtsp = rtsp;
+    if (rtsp) out.port = 554;
     if (const size_t at = authority.rfind('@'); at != npos) {
         const std::string_view userinfo = authority.substr(0, at);
         authority = authority.substr(at + 1);
@@ -295,15 +298,23 @@ std::optional<CameraUrl> parseCameraUrl(std::string_view url, std::string* error
     return out;
 }
 
-std::string redactedUrl(const CameraUrl& url) {
-    std::string out = "http://";
+namespace {
+
+std::string urlText(const CameraUrl& url, bool withPassword) {
+    std::string out = url.rtsp ? "rtsp://" : "http://";
     if (!url.user.empty() || !url.password.empty()) {
         out += percentEscape(url.user, ":@/?#%");
-        if (!url.password.empty()) out += ":***";
+        if (!url.password.empty()) out += withPassword ? ":" + percentEscape(url.password, ":@/?#%") : ":***";
         out += "@";
     }
     return out + hostPort(url) + url.path;
 }
+
+}  // namespace
+
+std::string redactedUrl(const CameraUrl& url) { return urlText(url, false); }
+
+std::string fullUrl(const CameraUrl& url) { return urlText(url, true); }
 
 MjpegHttpStream::MjpegHttpStream(CameraUrl url, size_t pictureLimit, NonceFn cnonce)
     : url_(std::move(url)), pictureLimit_(pictureLimit), cnonce_(cnonce ? std::move(cnonce) : NonceFn(randomNonce)) {}

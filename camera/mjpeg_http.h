@@ -21,6 +21,9 @@ namespace ipcam {
 
 // http://[user[:password]@]host[:port][/path][?query]
 struct CameraUrl {
+    // rtsp://: a camera that sends coded video over RTSP (port 554 unless
+    // given); http://: a standard MJPEG camera (port 80 unless given).
+    bool rtsp = false;
     std::string host;  // a name or an address; an IPv6 address without its brackets
     uint16_t port = 80;
     std::string path = "/";  // with the query, as written (spaces and non-ASCII bytes %-escaped)
@@ -28,11 +31,13 @@ struct CameraUrl {
 };
 
 // nullopt with a one-line reason in `error` (when given) for anything that
-// is not an http:// address of a host.
+// is not an http:// or rtsp:// address of a host.
 std::optional<CameraUrl> parseCameraUrl(std::string_view url, std::string* error);
 
 // The address for the log: the password, when there is one, written "***".
 std::string redactedUrl(const CameraUrl& url);
+// The address with its credentials, for the library that signs in with them.
+std::string fullUrl(const CameraUrl& url);
 
 class MjpegHttpStream final : public CameraStream {
 public:

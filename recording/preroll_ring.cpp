@@ -1,5 +1,7 @@
 #include "recording/preroll_ring.h"
 
+#include <algorithm>
+
 namespace ipcam {
 
 void PrerollRing::push(const std::vector<uint8_t>& picture, TimePoint at, std::chrono::milliseconds length) {
@@ -39,6 +41,51 @@ std::chrono::milliseconds PrerollRing::span() const {
     const auto covered = pictures_.back().at - pictures_.front().at;
     const auto n64 = static_cast<int64_t>(n);
     return std::chrono::round<std::chrono::milliseconds>(covered * n64 / (n64 - 1));
+}
+
+}  // namespace ipcam
+
+namespace ipcam {
+
+void PacketRing::push(const MediaPacket& packet, TimePoint at, std::chrono::milliseconds length) {
+    const bool key = packet.key && packet.isVideo();
+    if (packets_.empty() && !key) return;
+    // A new connection's packets never follow the old one's.
+    if (!packets_.empty() && packets_.front().packet.tracks != packet.tracks) clear();
+    if (packets_.empty() && !key) return;
+    packets_.push_back(Entry{at, packet, key});
+    bytes_ += packet.data.size();
+    if (key) ++keys_;
+    // The second group's first picture is old enough: the first group goes.
+    while (keys_ >= 2) {
+        auto next = std::find_if(packets_.begin() + 1, packets_.end(), [](const Entry& e) { return e.key; });
+        if (next->at > at - length) break;
+        dropGroup();
+    }
+    while (!packets_.empty() && (bytes_ > kMaxBytes || packets_.size() > kMaxPackets)) dropGroup();
+}
+
+void PacketRing::dropGroup() {
+    do {
+        bytes_ -= packets_.front().packet.data.size();
+        if (packets_.front().key) --keys_;
+        packets_.pop_front();
+    } while (!packets_.empty() && !packets_.front().key);
+}
+
+void PacketRing::keepNewestGroup() {
+    while (keys_ >= 2) dropGroup();
+}
+
+void PacketRing::clear() {
+    std::deque<Entry>().swap(packets_);
+    bytes_ = 0;
+    keys_ = 0;
+}
+
+std::chrono::milliseconds PacketRing::span() const {
+    if (packets_.size() < 2) return std::chrono::milliseconds::zero();
+    return std::chrono::duration_cast<std::chrono::milliseconds>(packets_.back().at - packets_.front().at);
 }
 
 }  // namespace ipcam

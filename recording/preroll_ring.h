@@ -66,3 +66,60 @@ private:
 };
 
 }  // namespace ipcam
+
+#include "base/media_packet.h"
+
+namespace ipcam {
+
+// The same for a camera that sends coded video: a file can only begin with
+// a key frame, so the ring always begins with one (or is empty) and lets go
+// of whole groups of pictures, never of part of one. It holds at least the
+// group the newest picture belongs to, so that a recording of any kind can
+// begin at once with it, and with a pre-roll length the groups that reach
+// back that far. Audio packets are kept in their place among the pictures.
+class PacketRing {
+public:
+    using TimePoint = std::chrono::steady_clock::time_point;
+    static constexpr size_t kMaxBytes = PrerollRing::kMaxBytes;
+    static constexpr size_t kMaxPackets = 4096;
+
+    // Keeps `packet`, arrived at `at`. Nothing is kept before the first key
+    // frame. Groups are let go from the front while the next group began
+    // `length` or more before `at`, or while the caps are passed (when the
+    // newest group alone passes them, it goes too and the ring waits for the
+    // next key frame).
+    void push(const MediaPacket& packet, TimePoint at, std::chrono::milliseconds length);
+    void clear();
+    // Lets go of every group but the newest.
+    void keepNewestGroup();
+
+    bool empty() const { return packets_.empty(); }
+    size_t size() const { return packets_.size(); }
+    size_t bytes() const { return bytes_; }
+    std::chrono::milliseconds span() const;
+
+    // Hands the packets over, oldest first, and empties the ring.
+    template <typename F>
+    void drain(F&& f) {
+        while (!packets_.empty()) {
+            f(static_cast<const MediaPacket&>(packets_.front().packet));
+            bytes_ -= packets_.front().packet.data.size();
+            packets_.pop_front();
+        }
+        clear();
+    }
+
+private:
+    struct Entry {
+        TimePoint at;
+        MediaPacket packet;
+        bool key = false;
+    };
+    void dropGroup();  // the first group
+
+    std::deque<Entry> packets_;
+    size_t bytes_ = 0;
+    size_t keys_ = 0;  // key frames held: the groups
+};
+
+}  // namespace ipcam

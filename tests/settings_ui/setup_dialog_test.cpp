@@ -420,7 +420,7 @@ TEST_F(SetupDialogTest, UnusableCameraUrlOrNumberOutOfRangeRefusesTheSaveAndLeav
     const auto urlText = [](const char* reason) {
         return std::string("The camera URL is not usable: ") + reason + ". Please correct it; nothing was saved.";
     };
-    const std::string notHttp = urlText("only http:// camera addresses are supported");
+    const std::string notHttp = urlText("only http:// and rtsp:// camera addresses are supported");
     const std::string noHost = urlText("the camera address names no host");
     const std::string badPort = urlText("the camera's port is a number from 1 to 65535");
     struct Case {
