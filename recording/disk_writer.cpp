@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "recording/disk_guard.h"
+#include "recording/mkv_file.h"
 
 namespace ipcam {
 
@@ -25,6 +26,7 @@ struct DiskWriter::Job {
     uint64_t file = 0;
     OpenRequest open;
     std::vector<uint8_t> picture;
+    MediaPacket packet;  // coded video: what an Append job carries instead
     SteadyClock::time_point at{};
     uint32_t recordSeconds = 0;
     bool alarm = false;
@@ -32,13 +34,30 @@ struct DiskWriter::Job {
     int keepDays = 0;
 };
 
-// The file the thread is writing.
+// The file the thread is writing: an AVI of JPEG pictures, or a Matroska
+// file of a coded-video camera's packets. Both writers follow the same
+// rules; this is the one place that tells them apart.
 struct DiskWriter::Current {
-    PartialAviWriter writer;
+    PartialAviWriter avi;
+    std::unique_ptr<PartialMkvWriter> mkv;
     uint64_t file = 0;
     OpenRequest request;
     SteadyClock::time_point openedAt{};
     bool sized = false;  // the header names the pictures' real size
+
+    bool isOpen() const { return mkv ? mkv->isOpen() : avi.isOpen(); }
+    void abandon() { mkv ? mkv->abandon() : avi.abandon(); }
+    std::string partialPath() const { return mkv ? mkv->partialPath() : avi.partialPath(); }
+    uint32_t frames() const { return mkv ? mkv->frames() : avi.frames(); }
+    int lastErrno() const { return mkv ? mkv->lastErrno() : avi.lastErrno(); }
+    uint32_t elapsedMs() const { return mkv ? mkv->elapsedMs() : avi.elapsedMs(); }
+    bool alarm() const { return mkv ? mkv->alarm() : avi.alarm(); }
+    bool setAlarm(bool alarm, std::string* error) { return mkv ? mkv->setAlarm(alarm, error) : avi.setAlarm(alarm, error); }
+    bool finish(const std::string& dateFolder, const std::string& timeText, bool alarm, uint32_t seconds,
+                uint32_t frames, std::string* finalPath, std::string* error) {
+        if (mkv) return mkv->finish(dateFolder, timeText, alarm, finalPath, error);
+        return avi.finish(dateFolder, timeText, alarm, seconds, frames, finalPath, error);
+    }
 };
 
 namespace {
@@ -72,7 +91,7 @@ DiskWriter::~DiskWriter() {
     }
     wake_.notify_all();
     thread_.join();
-    if (cur_ && cur_->writer.isOpen()) cur_->writer.abandon();
+    if (cur_ && cur_->isOpen()) cur_->abandon();
 }
 
 uint64_t DiskWriter::open(const OpenRequest& request) {
@@ -105,6 +124,26 @@ bool DiskWriter::append(const std::vector<uint8_t>& picture) {
     }
     // The copy is made outside the lock, so the thread is never held up by it.
     job.picture = picture;
+    return queue(std::move(job));
+}
+
+bool DiskWriter::append(const MediaPacket& packet) {
+    Job job;
+    job.type = Job::Type::Append;
+    job.at = SteadyClock::now();
+    {
+        std::lock_guard lock(mutex_);
+        if (queuedBytes_ + packet.data.size() > queueCap_) {
+            ++dropped_;
+            return false;
+        }
+        queuedBytes_ += packet.data.size();
+    }
+    job.packet = packet;
+    return queue(std::move(job));
+}
+
+bool DiskWriter::queue(Job&& job) {
     bool wake;
     {
         std::lock_guard lock(mutex_);
@@ -235,7 +274,7 @@ void DiskWriter::run() {
             lock.unlock();
             execute(job);
             lock.lock();
-            if (job.type == Job::Type::Append) queuedBytes_ -= job.picture.size();
+            if (job.type == Job::Type::Append) queuedBytes_ -= job.picture.size() + job.packet.data.size();
             busy_ = false;
         }
         prompt_ = false;
@@ -283,56 +322,67 @@ void DiskWriter::execute(Job& job) {
         return;
     }
     case Job::Type::Open: {
-        if (cur_ && cur_->writer.isOpen()) cur_->writer.abandon();  // never left so by the recorder
+        if (cur_ && cur_->isOpen()) cur_->abandon();  // never left so by the recorder
         cur_ = std::make_unique<Current>();
         cur_->file = job.file;
         cur_->request = job.open;
         cur_->openedAt = job.at - job.open.lead;
-        cur_->writer.setHooks(&hooks_);
+        cur_->avi.setHooks(&hooks_);
+        if (job.open.tracks) {
+            cur_->mkv = std::make_unique<PartialMkvWriter>();
+            cur_->mkv->setHooks(&hooks_);
+        }
         std::string error;
         if (!makeFolder(job.open.dateFolder)) {
             error = std::strerror(errno);
             post(eventFor(DiskEvent::Type::OpenFailed, job.file, job.open.recordKind, job.open.dateFolder, error));
             return;
         }
-        if (!cur_->writer.open(job.open.aviDirectory, job.open.start, job.open.resolution, job.open.alarm, &error))
-            post(eventFor(DiskEvent::Type::OpenFailed, job.file, job.open.recordKind, cur_->writer.partialPath(), error));
+        const bool opened =
+            cur_->mkv ? cur_->mkv->open(job.open.aviDirectory, job.open.start, job.open.alarm, *job.open.tracks, &error)
+                      : cur_->avi.open(job.open.aviDirectory, job.open.start, job.open.resolution, job.open.alarm, &error);
+        if (!opened)
+            post(eventFor(DiskEvent::Type::OpenFailed, job.file, job.open.recordKind, cur_->partialPath(), error));
         return;
     }
     case Job::Type::SetAlarm: {
-        if (!cur_ || !cur_->writer.isOpen()) return;
+        if (!cur_ || !cur_->isOpen()) return;
         std::string error;
-        if (!cur_->writer.setAlarm(job.alarm, &error)) afterFailure(error);
+        if (!cur_->setAlarm(job.alarm, &error)) afterFailure(error);
         return;
     }
     case Job::Type::Append: {
-        if (!cur_ || !cur_->writer.isOpen()) return;  // the file failed: its pictures are dropped
+        if (!cur_ || !cur_->isOpen()) return;  // the file failed: its pictures are dropped
         std::string error;
+        if (cur_->mkv) {
+            if (!cur_->mkv->append(job.packet, &error)) afterFailure(error);
+            return;
+        }
         if (cur_->request.sizeFromPictures && !cur_->sized) {
             cur_->sized = true;
             const auto size = avi::jpegFrameSize(job.picture.data(), job.picture.size());
-            if (size && !cur_->writer.setPictureSize(size->width, size->height, &error)) {
+            if (size && !cur_->avi.setPictureSize(size->width, size->height, &error)) {
                 afterFailure(error);
                 return;
             }
         }
-        if (!cur_->writer.append(job.picture.data(), job.picture.size(), &error,
-                                 millisecondsBetween(cur_->openedAt, job.at)))
+        if (!cur_->avi.append(job.picture.data(), job.picture.size(), &error,
+                              millisecondsBetween(cur_->openedAt, job.at)))
             afterFailure(error);
         return;
     }
     case Job::Type::Finish: {
-        if (!cur_ || !cur_->writer.isOpen()) return;  // already reported
+        if (!cur_ || !cur_->isOpen()) return;  // already reported
         const OpenRequest& r = cur_->request;
         DiskEvent e = eventFor(DiskEvent::Type::Finished, cur_->file, r.recordKind);
         e.room = !job.guard || ensureFreeSpace(r.aviDirectory);
         if (!makeFolder(r.dateFolder)) {
             e.error = r.dateFolder + ": " + std::strerror(errno);
-            e.path = cur_->writer.partialPath();
-            cur_->writer.abandon();  // the partial file stays, completed at the next start
+            e.path = cur_->partialPath();
+            cur_->abandon();  // the partial file stays, completed at the next start
         } else {
-            e.frames = cur_->writer.frames();
-            e.saved = cur_->writer.finish(r.dateFolder, r.timeText, job.alarm, job.recordSeconds, e.frames, &e.path,
+            e.frames = cur_->frames();
+            e.saved = cur_->finish(r.dateFolder, r.timeText, job.alarm, job.recordSeconds, e.frames, &e.path,
                                           &e.error);
             if (e.saved)
                 qCInfo(lcRecording).noquote() << "Recording finished:" << QString::fromStdString(e.path) << e.frames
@@ -352,7 +402,7 @@ void DiskWriter::execute(Job& job) {
 // disk are kept as a complete file at the rate measured while recording; a
 // full disk makes room first.
 void DiskWriter::afterFailure(const std::string& error) {
-    const int err = cur_->writer.lastErrno();
+    const int err = cur_->lastErrno();
     const bool diskFull = err == ENOSPC || err == EDQUOT;
     const OpenRequest& r = cur_->request;
     DiskEvent e = eventFor(DiskEvent::Type::WriteFailed, cur_->file, r.recordKind);
@@ -361,20 +411,20 @@ void DiskWriter::afterFailure(const std::string& error) {
         e.room = ensureFreeSpace(r.aviDirectory);
         e.type = e.room ? DiskEvent::Type::DiskFullRolled : DiskEvent::Type::DiskFullGaveUp;
     }
-    e.frames = cur_->writer.frames();
-    const uint32_t seconds = std::max<uint32_t>(1, (cur_->writer.elapsedMs() + 500) / 1000);
+    e.frames = cur_->frames();
+    const uint32_t seconds = std::max<uint32_t>(1, (cur_->elapsedMs() + 500) / 1000);
     std::string ignored;
     if (makeFolder(r.dateFolder)) {
-        e.saved = cur_->writer.finish(r.dateFolder, r.timeText, cur_->writer.alarm(), seconds, e.frames, &e.path,
+        e.saved = cur_->finish(r.dateFolder, r.timeText, cur_->alarm(), seconds, e.frames, &e.path,
                                       &ignored);
         if (e.saved)
             qCInfo(lcRecording).noquote() << "Recording finished:" << QString::fromStdString(e.path) << e.frames
                                           << "pictures," << seconds << "seconds,"
-                                          << recordingKindName(r.recordKind, cur_->writer.alarm())
+                                          << recordingKindName(r.recordKind, cur_->alarm())
                                           << "(cut short: " + QString::fromStdString(error) + ")";
     } else {
-        e.path = cur_->writer.partialPath();
-        cur_->writer.abandon();
+        e.path = cur_->partialPath();
+        cur_->abandon();
     }
     if (!e.saved && e.type == DiskEvent::Type::DiskFullRolled) {
         // Not even the index fits: nothing can go on.

@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "base/clock.h"
+#include "base/media_packet.h"
 #include "recording/avi_writer.h"
 
 namespace ipcam {
@@ -98,12 +99,17 @@ public:
         // The header names the size of the file's first picture instead of
         // the resolution setting's (a camera that sends its own size).
         bool sizeFromPictures = false;
+        // A camera that sends coded video: its tracks, copied into a
+        // Matroska file (HHMMSS[-N]A.MKV / T.MKV) instead of an AVI.
+        std::shared_ptr<const MediaTracks> tracks;
     };
     // Queues the opening of a new file; returns its number (never 0).
     uint64_t open(const OpenRequest& request);
     // Queues a picture for the open file. False when it was dropped because
     // the queue is at its cap.
     bool append(const std::vector<uint8_t>& picture);
+    // The same for a packet of a Matroska file's tracks.
+    bool append(const MediaPacket& packet);
     void setAlarm(bool alarm);
     // Queues the finish: with `guard`, room is made first (oldest of our own
     // recordings), then idx1, header, sync and the rename.
@@ -136,6 +142,7 @@ public:
 private:
     struct Job;
     struct Current;
+    bool queue(Job&& job);
     void run();
     void execute(Job& job);
     void post(DiskEvent e);

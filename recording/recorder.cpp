@@ -69,6 +69,7 @@ struct Recorder::Impl {
     FolderLock folderLock;
     DiskWriter disk;
     PrerollRing preroll;
+    PacketRing packets;  // coded video: the idle recorder's newest group of pictures, or its pre-roll
     Recorder::ArrivalClock arrivalClock = [] { return std::chrono::steady_clock::now(); };
 
     uint64_t file_ = 0;         // the file being written (DiskWriter's number), 0 when none
@@ -79,6 +80,15 @@ struct Recorder::Impl {
     // The largest picture a camera can send (its chunk and index entry)
     // still fits below 1 GiB.
     uint64_t cutBytes_ = (uint64_t{1} << 30) - (uint64_t{16} << 20) - 64;
+    // Coded video: the tracks the open file was made for; motion found
+    // during a Manual or Daily recording, applied at the next key frame; a
+    // file that waits for a key frame to begin (a recording that started
+    // before the stream's first key frame, or the next file after the disk
+    // filled up and room was made).
+    std::shared_ptr<const MediaTracks> fileTracks_;
+    bool switchToMotion_ = false;
+    enum class Await { Nothing, Start, Continue };
+    Await await_ = Await::Nothing;
 
     Impl(CameraSettings& settings, const Clock& c, RecorderHost& h, FreeSpaceQuery& f)
         : cfg(settings), clock(c), host(h), freeSpace(f), disk(freeSpace) {}
@@ -220,7 +230,7 @@ struct Recorder::Impl {
     // the next one begins, instead of lying unfinished until the next run.
     void saveDroppedRecording() { closeFile(false); }
 
-    void startRecordingFile(const LocalDateTime& now) {
+    void startRecordingFile(const LocalDateTime& now, const std::shared_ptr<const MediaTracks>& tracks) {
         saveDroppedRecording();
         showFreeSpace();
         if (!(freeMB() > kMinFreeMB || s.SpaceConfirmed)) {
@@ -254,14 +264,17 @@ struct Recorder::Impl {
         if ((s.RecordKind & kMotion) && !preroll.empty()) r.lead = preroll.span();
         // A standard camera sends pictures of its own size.
         r.sizeFromPictures = !cfg.cameraUrl.empty();
+        // A camera that sends coded video records into a Matroska file.
+        r.tracks = tracks;
+        fileTracks_ = tracks;
         file_ = disk.open(r);
         fileAlarm_ = s.AlarmMark;
         host.recordingStateChanged(s.RecordKind);
     }
 
     // Starts a file and, when it started, stamps its start time.
-    void startAndStamp() {
-        startRecordingFile(clock.now());
+    void startAndStamp(const std::shared_ptr<const MediaTracks>& tracks = nullptr) {
+        startRecordingFile(clock.now(), tracks);
         if (s.RecordKind != kNotRecording) {
             s.RecordStartTime = clock.now().timeOfDay();
             host.recordingStateChanged(s.RecordKind);
@@ -327,11 +340,11 @@ struct Recorder::Impl {
 
     // The same kind goes on in a new file after the disk filled up and room
     // was made. A Motion recording still ends ten minutes after it began.
-    void continueInNewFile() {
+    void continueInNewFile(const std::shared_ptr<const MediaTracks>& tracks = nullptr) {
         s.SpaceConfirmed = true;
         const TimeOfDay began = s.RecordStartTime;
         if (s.RecordKind & kMotion) s.AlarmMark = true;
-        startAndStamp();
+        startAndStamp(tracks);
         if ((s.RecordKind & kMotion) && s.RecordKind != kNotRecording) s.RecordStartTime = began;
     }
 
@@ -452,6 +465,163 @@ struct Recorder::Impl {
         }
     }
 
+    // ---- coded video
+
+    void appendPacket(const MediaPacket& packet) {
+        if (file_ == 0) return;
+        if (s.AlarmMark != fileAlarm_) {
+            disk.setAlarm(s.AlarmMark);
+            fileAlarm_ = s.AlarmMark;
+        }
+        if (disk.append(packet) && packet.isVideo()) s.RecordFrames += 1;
+    }
+
+    // While idle the ring holds the newest group of pictures (a file of any
+    // kind begins with its key frame), and with a pre-roll the groups of the
+    // seconds before.
+    void keepPacket(const MediaPacket& packet) {
+        const int seconds = std::min<int>(cfg.motionPrerollSeconds, kMaxPrerollSeconds);
+        const bool preroll = seconds > 0 && motionEnabledWhileIdle();
+        packets.push(packet, arrivalClock(), std::chrono::seconds(preroll ? seconds : 0));
+    }
+
+    // A new file begins with what the ring holds: a Motion file with its
+    // pre-roll, any other with the newest group alone.
+    void writePackets() {
+        if (file_ != 0) {
+            if (!(s.RecordKind & kMotion)) packets.keepNewestGroup();
+            const auto span = packets.span();
+            packets.drain([this](const MediaPacket& p) { appendPacket(p); });
+            s.RecordSeconds += static_cast<uint32_t>((span.count() + 500) / 1000);
+        }
+        packets.clear();
+    }
+
+    // What cuts a file, at a key frame of a recording (before the key frame
+    // is written, since it begins the next file).
+    void cutAtKeyFrame(const MediaPacket& key) {
+        if (file_ != 0 && key.tracks != fileTracks_) {
+            // The camera's tracks changed: the same kind goes on in a new file.
+            finishRecordingFile();
+            continueInNewFile(key.tracks);
+            return;
+        }
+        if (s.StopRequest) {
+            finishRecordingFile();
+            s.SpaceConfirmed = false;
+            s.RecordKind = kNotRecording;
+            s.StopRequest = false;
+            host.recordingStateChanged(kNotRecording);
+            s.AlarmMark = s.MotionTrigger = false;
+            zeroCounters();
+            s.ManualRequest = false;
+            switchToMotion_ = false;
+            return;
+        }
+        if (switchToMotion_) {
+            switchToMotion_ = false;
+            finishRecordingFile();
+            if (s.RecordKind & kManual) s.ManualRequest = true;  // resumes after the Motion recording
+            s.MotionTrigger = true;
+            s.RecordKind = kMotion;
+            s.AlarmMark = true;
+            startAndStamp(key.tracks);
+            return;
+        }
+        const TimeOfDay t = clock.now().timeOfDay();
+        if ((s.RecordKind & kDaily) && dailyBlockEnded(s, t)) {
+            finishRecordingFile();
+            s.RecordKind = kNotRecording;
+            host.recordingStateChanged(kNotRecording);
+            return;
+        }
+        if (elapsedSeconds(s.RecordStartTime, t) > kFileSeconds) {
+            finishRecordingFile();
+            if (s.RecordKind & kMotion) {
+                s.RecordKind = kNotRecording;
+                s.AlarmMark = s.MotionTrigger = false;
+                zeroCounters();
+                host.recordingStateChanged(kNotRecording);
+            } else if (s.RecordKind & kDaily) {
+                s.RecordKind = kNotRecording;
+            } else if (s.RecordKind & kManual) {
+                s.RecordKind = kNotRecording;
+                s.ManualRequest = true;
+            }
+        }
+    }
+
+    void idlePacket(const MediaPacket& packet, const PixelView* decoded) {
+        keepPacket(packet);
+        if (!packet.isVideo()) return;
+        const LocalDateTime now = clock.now();
+        if (isDailyBlockDue(s, cfg.schedule, now)) {
+            s.RecordKind = kDaily;
+        } else if (decoded && motionEnabledWhileIdle() &&
+                   motionStep(s, *decoded, cfg.motionSensitivity, s.MotionTrigger)) {
+            s.MotionTrigger = true;
+            s.RecordKind = kMotion;
+            s.AlarmMark = true;
+            host.raiseAlarm({});
+        }
+        if (s.ManualRequest && s.RecordKind == kNotRecording) {
+            s.RecordKind = kManual;
+            s.ManualRequest = false;
+            s.StopRequest = false;
+        }
+        if (s.RecordKind == kNotRecording) return;
+        if (packets.empty()) {
+            // No key frame since the stream began: the recording begins
+            // with the next one.
+            await_ = Await::Start;
+            s.RecordStartTime = now.timeOfDay();
+            host.recordingStateChanged(s.RecordKind);
+            return;
+        }
+        startAndStamp(packet.tracks);
+        writePackets();
+    }
+
+    void stepPacket(const MediaPacket& packet, const PixelView* decoded) {
+        pollDiskEvents();
+        if (rollPending_) {
+            rollPending_ = false;
+            if (s.RecordKind != kNotRecording) await_ = Await::Continue;
+        }
+        const bool key = packet.isVideo() && packet.key;
+        const auto awaiting = [&] { return s.RecordKind != kNotRecording && file_ == 0 && await_ != Await::Nothing; };
+        // Only a key frame can begin the file; what comes before it is lost.
+        if (awaiting() && !key) return;
+        if (s.RecordKind != kNotRecording && key) cutAtKeyFrame(packet);
+        if (s.RecordKind == kNotRecording) await_ = Await::Nothing;
+        if (awaiting()) {
+            const Await what = await_;
+            await_ = Await::Nothing;
+            if (what == Await::Start) {
+                startAndStamp(packet.tracks);
+            } else {
+                continueInNewFile(packet.tracks);
+            }
+        }
+        if (s.RecordKind == kNotRecording) {
+            idlePacket(packet, decoded);
+            return;
+        }
+        if (!packet.isVideo()) {
+            appendPacket(packet);
+            return;
+        }
+        if (s.MotionTrigger) s.AlarmMark = true;
+        appendPacket(packet);
+        if (decoded && (s.RecordKind & (kManual | kDaily)) && motionEnabledWhileRecording() && !switchToMotion_ &&
+            motionStep(s, *decoded, cfg.motionSensitivity, s.MotionTrigger)) {
+            host.raiseAlarm({});
+            switchToMotion_ = true;
+        } else if (s.MotionTrigger) {
+            s.MotionTrigger = false;
+        }
+    }
+
     void checkDiskAtStart() {
         if (freeMB() > kMinFreeMB) {
             s.StopRequest = false;
@@ -499,6 +669,9 @@ void Recorder::clearBlockLatch() { impl_->s.BlockHandled = false; }
 
 void Recorder::resetForStart() {
     impl_->preroll.clear();
+    impl_->packets.clear();
+    impl_->switchToMotion_ = false;
+    impl_->await_ = Impl::Await::Nothing;
     RecordingSession& s = impl_->s;
     s.RecordKind = kNotRecording;
     s.MotionTrigger = false;
@@ -521,12 +694,17 @@ void Recorder::setEventNotifier(std::function<void()> notify) { impl_->disk.setE
 
 void Recorder::step(const std::vector<uint8_t>& picture, const PixelView& decoded) { impl_->step(picture, decoded); }
 
+void Recorder::stepPacket(const MediaPacket& packet, const PixelView* decoded) { impl_->stepPacket(packet, decoded); }
+
 void Recorder::finishRecordingFile() { impl_->finishRecordingFile(); }
 
 void Recorder::endFromOutside() {
     // The stream is broken off: what comes next does not follow on from
     // what was kept.
     impl_->preroll.clear();
+    impl_->packets.clear();
+    impl_->switchToMotion_ = false;
+    impl_->await_ = Impl::Await::Nothing;
     if (impl_->s.RecordKind == kNotRecording) return;
     impl_->finishRecordingFile();
     impl_->s.RecordKind = kNotRecording;

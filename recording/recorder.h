@@ -17,6 +17,7 @@
 
 #include "base/clock.h"
 #include "base/camera_settings.h"
+#include "base/media_packet.h"
 #include "base/recording_kind.h"
 #include "detect/motion_detector.h"
 #include "detect/pixel_view.h"
@@ -65,7 +66,8 @@ public:
     // Starts the one-second status timer (Timer1).
     virtual void startStatusTimer() = 0;
     // Motion was found in `picture`: write the snapshot and wake the mailer
-    // when alarm e-mails are enabled and armed.
+    // when alarm e-mails are enabled and armed. Empty for a camera that
+    // sends coded video: the snapshot is then made from the preview.
     virtual void raiseAlarm(const std::vector<uint8_t>& picture) = 0;
 };
 
@@ -87,6 +89,15 @@ public:
     // Everything one complete picture means for recording (run after the
     // picture has been decoded into the preview; `decoded` is that bitmap).
     void step(const std::vector<uint8_t>& picture, const PixelView& decoded);
+
+    // The same for a camera that sends coded video (Matroska files): every
+    // packet in arrival order, video and audio; `decoded` is the preview of
+    // a picture decoded since the last video packet (null when none). A file
+    // begins with a key frame, so what cuts a file (Stop, the switch to
+    // Motion, the end of a Daily block, the 600-second cut, a new set of
+    // tracks) takes effect at the next key frame, which begins the next
+    // file; a recording starts at once, with the key frame before.
+    void stepPacket(const MediaPacket& packet, const PixelView* decoded);
 
     // Writes the running recording to its file (or gives it up for lack of
     // space) and zeroes the recording counters. Does not change RecordKind.
