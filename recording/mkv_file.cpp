@@ -717,7 +717,7 @@ bool completeMkvFile(const std::string& partialPath, const std::string& folder, 
         const int to = s >= 0 && s < static_cast<int>(map.size()) ? map[size_t(s)] : -1;
         const bool isVideo = s == video;
         // The file starts with a video key frame, as the writer made it.
-        if (to >= 0 && (headerWritten || (isVideo && (pkt->flags & AV_PKT_FLAG_KEY)))) {
+        if ((pkt->flags & AV_PKT_FLAG_CORRUPT) == 0 && to >= 0 && (headerWritten || (isVideo && (pkt->flags & AV_PKT_FLAG_KEY)))) {
             if (!headerWritten) {
                 if (!out->writeHeader(error, &err)) {
                     ok = false;

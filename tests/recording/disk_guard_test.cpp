@@ -24,10 +24,12 @@ TEST(DiskGuardNames, OnlyOurNamesQualify) {
     EXPECT_FALSE(isDateFolderName("2006101a"));
     EXPECT_FALSE(isDateFolderName("photos"));
 
-    for (const char* ok : {"153012T.AVI", "153012A.AVI", "153012-1T.AVI", "000000-12A.AVI"})
+    for (const char* ok : {"153012T.AVI", "153012A.AVI", "153012-1T.AVI", "000000-12A.AVI", "153012T.MKV",
+                           "153012-3A.MKV"})
         EXPECT_TRUE(isRecordingFileName(ok)) << ok;
     for (const char* no : {"15301T.AVI", "153012X.AVI", "153012T.avi", "153012-T.AVI", "153012T.AVI.bak",
-                           "abc.AVI", "1530121T.AVI", "153012-1aT.AVI", "diary.txt", "153012 T.AVI"})
+                           "abc.AVI", "1530121T.AVI", "153012-1aT.AVI", "diary.txt", "153012 T.AVI", "notes.mkv",
+                           "123456X.MKV", "153012T.mkv", "153012T.MKV.partial", "153012T.MKA"})
         EXPECT_FALSE(isRecordingFileName(no)) << no;
 }
 
@@ -43,18 +45,20 @@ TEST(DiskGuardFreeSpace, PosixQueryAndLabelText) {
 TEST_F(DiskGuardTest, DeletionOrderIsStartTimeThenName) {
     std::filesystem::create_directory(path("20061010"));
     // A later recording of the same second is named "-N" and goes after
-    // the one without it ("-10" after "-2"); "A" before "T" within each.
+    // the one without it ("-10" after "-2"); "A" before "T" within each,
+    // a Matroska recording among the AVI ones by the same rule.
     for (const char* f : {"120000T.AVI", "120000A.AVI", "115959-1T.AVI", "090000T.AVI.bak", "120000-10T.AVI",
-                          "120000-2A.AVI", "120000-1T.AVI"})
+                          "120000-2A.AVI", "120000-1T.AVI", "115959T.MKV", "120000-1A.MKV", "notes.mkv"})
         writeFile(path(std::string("20061010/") + f), "x");
-    for (const char* f : {"115959-1T.AVI", "120000A.AVI", "120000T.AVI", "120000-1T.AVI", "120000-2A.AVI",
-                          "120000-10T.AVI"}) {
+    for (const char* f : {"115959T.MKV", "115959-1T.AVI", "120000A.AVI", "120000T.AVI", "120000-1A.MKV",
+                          "120000-1T.AVI", "120000-2A.AVI", "120000-10T.AVI"}) {
         EXPECT_EQ(deleteOldestRecording(dir), DeleteOutcome::DeletedFile);
         EXPECT_FALSE(exists(path(std::string("20061010/") + f))) << f;
     }
     // A folder holding only someone else's file is left alone.
     EXPECT_EQ(deleteOldestRecording(dir), DeleteOutcome::NothingLeft);
     EXPECT_TRUE(exists(path("20061010/090000T.AVI.bak")));
+    EXPECT_TRUE(exists(path("20061010/notes.mkv")));
 }
 
 TEST_F(DiskGuardTest, FinishDeletesOldestRecordingsOneAtATime) {
@@ -259,7 +263,7 @@ TEST_F(DiskGuardTest, PersonsOwnFilesAndFoldersSurvive) {
     const std::vector<std::string> foreignFiles = {
         "notes.txt", "photos/IMG_0001.jpg", "20060101/diary.txt", "20060102/123456T.AVI.bak",
         "20060102/abc.AVI", "20060102/12345T.AVI", "20060102/123456X.AVI", "20060102/123456-T.AVI",
-        "20060105/120000T.AVI/inside.txt"};
+        "20060105/120000T.AVI/inside.txt", "20060102/notes.mkv", "20060102/123456X.MKV"};
     const std::vector<std::string> foreignDirs = {"2006010", "200601011", "2006010a", "photos", "20060101",
                                                   "20060102", "20060105"};
     for (const auto& d : foreignDirs) fs::create_directories(path(d));
@@ -269,6 +273,7 @@ TEST_F(DiskGuardTest, PersonsOwnFilesAndFoldersSurvive) {
     writeFile(path("photos/090000T.AVI"), "mine too");
     fs::create_directory(path("20060103"));
     writeFile(path("20060103/120000T.AVI"), "ours");
+    writeFile(path("20060103/120500A.MKV"), "ours too");
 
     char before[4096];
     ASSERT_NE(getcwd(before, sizeof before), nullptr);
@@ -297,12 +302,13 @@ TEST_F(DiskGuardTest, KeepDaysDeletesOnlyOurOlderRecordingsAndTheirEmptyFolders)
     namespace fs = std::filesystem;
     test::LogCapture log;
     clock.set(2007, 1, 2, 10, 0, 0);
-    const std::vector<std::string> expired = {"20061223/120000T.AVI", "20061230/080000T.AVI",
-                                              "20061230/080000-1A.AVI"};  // oldest first
+    const std::vector<std::string> expired = {"20061223/120000T.AVI", "20061230/080000A.MKV",
+                                              "20061230/080000T.AVI", "20061230/080000-1A.AVI"};  // oldest first
     const std::vector<std::string> files = {
         "20070102/090000T.AVI", "20070101/235959A.AVI", "20061231/000000T.AVI", "20070105/080000T.AVI",
         "notes.txt", "120000T.AVI", "photos/090000T.AVI", "2006122/120000T.AVI", "20061220/diary.txt",
-        "20061223/diary.txt", "20061229/123456T.AVI.bak", "20061228/120000T.AVI/inside.txt"};
+        "20061223/diary.txt", "20061229/123456T.AVI.bak", "20061228/120000T.AVI/inside.txt",
+        "20070101/235958T.MKV", "20061229/notes.mkv"};
     for (const auto& f : files) {
         fs::create_directories(fs::path(path(f)).parent_path());
         writeFile(path(f), "mine");
@@ -330,7 +336,8 @@ TEST_F(DiskGuardTest, KeepDaysDeletesOnlyOurOlderRecordingsAndTheirEmptyFolders)
     recorder->applyRetention();
     recorder->settle();
     auto expected = before;
-    for (const char* gone : {"20061223/120000T.AVI", "20061230/080000T.AVI", "20061230/080000-1A.AVI", "20061230/",
+    for (const char* gone : {"20061223/120000T.AVI", "20061230/080000A.MKV", "20061230/080000T.AVI",
+                             "20061230/080000-1A.AVI", "20061230/",
                              "20061225/"})
         std::erase(expected, gone);
     expected.push_back(partial[0]);

@@ -10,7 +10,14 @@
 #include <ctime>
 #include <thread>
 
+extern "C" {
+#include <libavformat/avformat.h>
+}
+
+#include "media_fixtures.h"
+#include "playback/mkv_reader.h"
 #include "recording/avi_format.h"
+#include "recording/mkv_file.h"
 #include "recording/avi_writer.h"
 #include "recording/recorder.h"
 #include "recording_fakes.h"
@@ -41,7 +48,12 @@ TEST(PartialNames, RoundTrip) {
     ASSERT_TRUE(parsed);
     EXPECT_EQ(parsed->start, t);
     EXPECT_EQ(parsed->letter, 'A');
-    for (const char* no : {".recording-20061012-153012-X.partial", ".recording-2006101-153012-T.partial",
+    EXPECT_EQ(partialFileName(t, 'T', 2, RecordingFormat::Mkv), ".recording-20061012-153012-T-2.mkv.partial");
+    const auto mkv = parsePartialFileName(partialFileName(t, 'T', 2, RecordingFormat::Mkv));
+    ASSERT_TRUE(mkv);
+    EXPECT_EQ(mkv->format, RecordingFormat::Mkv);
+    EXPECT_EQ(parsed->format, RecordingFormat::Avi);
+    for (const char* no : {".recording-20061012-153012-X.partial", ".recording-20061012-153012-T.avi.partial", ".recording-2006101-153012-T.partial",
                            ".recording-20061012-153012-T-.partial", ".recording-20061012-153012-T.part",
                            "recording-20061012-153012-T.partial", ".recording-20061312-153012-T.partial"})
         EXPECT_FALSE(parsePartialFileName(no)) << no;
@@ -198,6 +210,81 @@ TEST_F(RecoveryTest, ForeignAndHeaderlessFilesAreHandledSafely) {
 
     EXPECT_EQ(recover(*recorder), 0);
     EXPECT_EQ(listTree(dir), (std::vector<std::string>{strange, ".recording-notes.partial", "notes.partial"}));
+}
+
+TEST(MkvRecovery, KilledWriterLeavesEveryPictureButTheLastSecondOrTwo) {
+    // 60 pictures at 25/s, handed over in real time, then kill -9.
+    const media_test::Camera cam = media_test::makeCamera(AV_CODEC_ID_H264, 60, 25, 25, true);
+    if (!cam.tracks) GTEST_SKIP() << "no libx264 encoder";
+    QTemporaryDir tmp;
+    const std::string dir = tmp.path().toStdString();
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        PartialMkvWriter w;
+        std::string error;
+        if (!w.open(dir, makeDateTime(2006, 10, 12, 15, 30, 12), false, *cam.tracks, &error)) ::_exit(2);
+        for (const MediaPacket& p : cam.packets) {
+            if (!w.append(p, &error)) ::_exit(3);
+            if (p.isVideo()) std::this_thread::sleep_for(std::chrono::milliseconds(40));
+        }
+        ::kill(::getpid(), SIGKILL);
+        ::_exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFSIGNALED(status)) << WEXITSTATUS(status);
+    const std::string partial = dir + "/.recording-20061012-153012-T.mkv.partial";
+    ASSERT_TRUE(std::filesystem::exists(partial));
+
+    // Beside it: one cut off before its header (removed) and one named like
+    // ours that is not (left alone).
+    const std::string headerless = dir + "/" + partialFileName(makeDateTime(2006, 10, 12, 9, 0, 0), 'T', 0, RecordingFormat::Mkv);
+    const std::string strange = dir + "/" + partialFileName(makeDateTime(2006, 10, 12, 9, 0, 1), 'A', 0, RecordingFormat::Mkv);
+    writeFile(headerless, "");
+    writeFile(strange, std::string(600, 'x'));
+
+    EXPECT_EQ(recoverPartialRecordings(dir), 1);
+    EXPECT_FALSE(std::filesystem::exists(partial));
+    EXPECT_FALSE(std::filesystem::exists(headerless));
+    EXPECT_TRUE(std::filesystem::exists(strange));
+    const std::string final = dir + "/20061012/153012T.MKV";
+    ASSERT_TRUE(std::filesystem::exists(final));
+
+    // A complete file: libavformat reads it with its cues, every track there.
+    bool ours = false;
+    std::string error;
+    AVFormatContext* in = mkv::openInput(final, &ours, &error);
+    ASSERT_NE(in, nullptr) << error;
+    EXPECT_TRUE(ours);
+    EXPECT_EQ(in->nb_streams, 3u);
+    EXPECT_GT(in->duration, 0);
+    int video = 0;
+    AVPacket* pkt = av_packet_alloc();
+    while (av_read_frame(in, pkt) >= 0) {
+        if (pkt->stream_index == 0) ++video;
+        av_packet_unref(pkt);
+    }
+    av_packet_free(&pkt);
+    mkv::closeInput(in);
+    EXPECT_GE(video, 60 - 2 * 25);  // at most about the last two seconds lost
+    EXPECT_LE(video, 60);
+    if (std::system("command -v ffprobe >/dev/null 2>&1") == 0) {
+        const std::string cmd = "ffprobe -v error -count_packets -select_streams v:0 -show_entries "
+                                "stream=nb_read_packets -of csv=p=0 '" + final + "'";
+        FILE* p = ::popen(cmd.c_str(), "r");
+        ASSERT_NE(p, nullptr);
+        int probed = -1;
+        EXPECT_EQ(std::fscanf(p, "%d", &probed), 1);
+        ::pclose(p);
+        EXPECT_EQ(probed, video);
+    }
+    MkvReader reader;
+    ASSERT_EQ(reader.open(QString::fromStdString(final)), MkvReader::OpenStatus::Opened);
+    EXPECT_EQ(reader.frameCount(), video);
+    QImage last;
+    EXPECT_TRUE(reader.decodePicture(video - 1, last, {}));
+    EXPECT_EQ(recoverPartialRecordings(dir), 0);
 }
 
 }  // namespace
