@@ -22,6 +22,8 @@
 
 #include "playback/Unit4.h"
 #include "playback_fixtures.h"
+#include "recording/media_fixtures.h"
+#include "recording/mkv_file.h"
 
 namespace ipcam {
 namespace {
@@ -428,6 +430,56 @@ TEST_F(PlaybackWindow, APictureThatDoesNotDecodeKeepsThePreviousOneAndPlayGoesOn
     expectPlaying();
     window_->timer1Timer();
     EXPECT_TRUE(isBlue(centre()));
+}
+
+TEST_F(PlaybackWindow, MatroskaRecordingsAreListedByKindAndPlayAtTheirOwnPace) {
+    // Eight pictures at 5/s (a key frame every fourth) from a coded-video camera.
+    const auto cam = media_test::makeCamera(AV_CODEC_ID_H264, 8, 5, 4, true);
+    if (!cam.tracks) GTEST_SKIP() << "no libx264 encoder";
+    const QString day = root_->path() + "/20240604";
+    QDir().mkpath(day);
+    PartialMkvWriter w;
+    std::string error, final;
+    ASSERT_TRUE(w.open(root_->path().toStdString(), makeDateTime(2024, 6, 4, 10, 0, 0), true, *cam.tracks, &error));
+    for (const auto& p : cam.packets) ASSERT_TRUE(w.append(p, &error)) << error;
+    ASSERT_TRUE(w.finish(day.toStdString(), "100000", true, &final, &error)) << error;
+    ASSERT_TRUE(writeFile(day + "/095900T.AVI", recording(1, 3, 1)));
+    ASSERT_TRUE(writeFile(day + "/notes.mkv", "not ours"));
+
+    window_->setDirectory(day);
+    EXPECT_EQ(window_->listedFiles(), QStringList({"095900T.AVI", "100000A.MKV", "notes.mkv"}));
+    window_->selectAlarmClick();
+    EXPECT_EQ(window_->listedFiles(), QStringList({"100000A.MKV"}));
+    window_->selectTimeClick();
+    EXPECT_EQ(window_->listedFiles(), QStringList({"095900T.AVI"}));
+    EXPECT_FALSE(window_->openFile(day + "/notes.mkv"));
+    expectNoFile();
+
+    ASSERT_TRUE(window_->openFile(day + "/100000A.MKV"));
+    expectStopped();
+    EXPECT_EQ(window_->source().frameCount(), 8);
+    EXPECT_EQ(window_->trackBar()->maximum(), 7);
+    EXPECT_EQ(window_->timer()->interval(), 200);
+    EXPECT_EQ(window_->totalTimeLabel()->text(), "00:00:01");  // 1.6 s
+    EXPECT_EQ(window_->layoutClass(), 1);
+    EXPECT_TRUE(isRed(centre()));
+    window_->aviPlayClick();
+    window_->timer1Timer();
+    EXPECT_EQ(window_->currentFrame(), 1);
+    EXPECT_TRUE(isGreen(centre()));
+    expectPlaying();
+    // The slider seeks by picture: from the key frame before it.
+    window_->aviPauseClick();
+    window_->trackBar()->setValue(6);
+    EXPECT_EQ(window_->currentFrame(), 6);
+    EXPECT_TRUE(isRed(centre()));
+    EXPECT_EQ(window_->playbackTimeLabel()->text(), "00:00:01");
+    window_->trackBar()->setValue(2);
+    EXPECT_TRUE(isBlue(centre()));
+    // Back to an AVI recording: its own reader and pace.
+    ASSERT_TRUE(window_->openFile(day + "/095900T.AVI"));
+    EXPECT_EQ(window_->source().frameCount(), 3);
+    EXPECT_TRUE(isRed(centre()));
 }
 
 TEST_F(PlaybackWindow, ClosingStopsEmptiesAndTellsTheMainWindow) {
