@@ -107,7 +107,9 @@ TEST(MkvFile, WrittenFinishedAndReadBackPictureByPicture) {
     int counts[3] = {};
     AVPacket* pkt = av_packet_alloc();
     while (av_read_frame(in, pkt) >= 0) {
-        if (counts[pkt->stream_index]++ == 0 && pkt->stream_index == 0) EXPECT_EQ(pkt->pts, 0);
+        if (counts[pkt->stream_index]++ == 0 && pkt->stream_index == 0) {
+            EXPECT_EQ(pkt->pts, 0);
+        }
         EXPECT_GE(pkt->pts, 0);
         av_packet_unref(pkt);
     }
@@ -117,7 +119,9 @@ TEST(MkvFile, WrittenFinishedAndReadBackPictureByPicture) {
     EXPECT_GT(counts[1], 0);
     EXPECT_GT(counts[2], 0);
     const std::string probed = ffprobeVideo(final);
-    if (!probed.empty()) EXPECT_EQ(probed, "h264,50");
+    if (!probed.empty()) {
+        EXPECT_EQ(probed, "h264,50");
+    }
 
     // Our reader: the pictures' times from the packets, any picture decoded.
     MkvReader reader;
@@ -174,7 +178,40 @@ TEST(MkvFile, WrittenFinishedAndReadBackPictureByPicture) {
         EXPECT_EQ(reader.frameCount(), 12);
         EXPECT_EQ(reader.durationMs(), 1200);
         EXPECT_TRUE(pictureColourIs(reader, 7, 7));
-        if (const std::string h = ffprobeVideo(third); !h.empty()) EXPECT_EQ(h, "hevc,12");
+        if (const std::string h = ffprobeVideo(third); !h.empty()) {
+            EXPECT_EQ(h, "hevc,12");
+        }
+    }
+
+    // The disk fills up in the middle: the append fails with ENOSPC, the
+    // file takes no more, and finish saves the pictures that reached the disk.
+    {
+        int writes = 0;
+        DiskHooks full;
+        full.beforeWrite = [&](size_t) { return ++writes > 3 ? ENOSPC : 0; };
+        full.sync = [](int, bool) { return 0; };
+        PartialMkvWriter f;
+        f.setHooks(&full);
+        ASSERT_TRUE(f.open(dir, makeDateTime(2006, 10, 12, 16, 0, 0), false, *cam.tracks, &error));
+        bool failed = false;
+        for (const MediaPacket& p : cam.packets) {
+            // A cluster every ten pictures.
+            if (!f.append(p, &error) || (p.isVideo() && f.frames() % 10 == 0 && !f.flush(&error))) {
+                failed = true;
+                break;
+            }
+        }
+        ASSERT_TRUE(failed);
+        EXPECT_EQ(f.lastErrno(), ENOSPC);
+        EXPECT_FALSE(f.append(cam.packets.back(), &error));
+        std::string saved;
+        ASSERT_TRUE(f.finish(dir + "/20061012", "160000", false, &saved, &error)) << error;
+        EXPECT_EQ(saved, dir + "/20061012/160000T.MKV");
+        ASSERT_EQ(reader.open(QString::fromStdString(saved)), MkvReader::OpenStatus::Opened);
+        EXPECT_GE(reader.frameCount(), 10);
+        EXPECT_LT(reader.frameCount(), 50);
+        EXPECT_TRUE(pictureColourIs(reader, reader.frameCount() - 1, reader.frameCount() - 1));
+        EXPECT_FALSE(std::filesystem::exists(dir + "/.recording-20061012-160000-T.mkv.partial"));
     }
 
     // Not ours, or no Matroska at all.
