@@ -5,6 +5,7 @@
 
 #include <algorithm>
 
+#include "camera/jpeg_encoder.h"
 #include "camera/status_line.h"
 #include "detect/week_schedule.h"
 
@@ -48,6 +49,10 @@ MainController::MainController(ControllerDeps deps)
 
 MainController::~MainController() {
     deps_.socket.setEvents(nullptr);
+    if (rtsp_) {
+        rtsp_->stop();
+        rtsp_->setEventNotifier(nullptr);
+    }
 }
 
 std::string MainController::connectingText() const {
@@ -99,6 +104,7 @@ void MainController::restartPing() {
 }
 
 bool MainController::selectStream(std::string* error) {
+    coded_ = false;
     if (settings_.cameraUrl.empty()) {
         stream_ = &legacy_;
         return true;
@@ -106,6 +112,10 @@ bool MainController::selectStream(std::string* error) {
     const auto url = cameraUrl(error);
     if (!url) {
         return false;
+    }
+    if (url->rtsp) {
+        coded_ = true;
+        return true;
     }
     // The same address keeps its stream, and with it what a challenge taught.
     if (!http_ || httpUrl_ != settings_.cameraUrl) {
@@ -318,7 +328,7 @@ void MainController::settings1Click() {
     recorder_->forgetSpaceConfirmation();
     host_.stopTimer(TimerId::Timer1);
     host_.stopTimer(TimerId::LinkTimeOut1);
-    deps_.socket.close();
+    closeLink();
     recorder_->endFromOutside();
     setLinkUp(false);
     refreshButtons(0);
@@ -353,7 +363,7 @@ void MainController::formClose() {
     recorder_->endFromOutside();
     recorder_->settle();  // the recording reaches its file before the program ends
     deps_.socket.setEvents(nullptr);
-    deps_.socket.close();
+    closeLink();
 }
 
 void MainController::pwTimerTimer() {
@@ -423,16 +433,129 @@ void MainController::pictureStart(std::vector<uint8_t>& picture) {
     }
 }
 
+// ---------------------------------------------------------------- the link
+
+void MainController::openLink() {
+    if (!coded_) {
+        deps_.socket.open(connectHost(), connectPort());
+        return;
+    }
+    const auto url = cameraUrl(nullptr);
+    if (!url) {
+        return;
+    }
+    if (!rtsp_) {
+        rtsp_ = std::make_unique<RtspSource>();
+        // Called on the reader's thread: only hands the work over.
+        rtsp_->setEventNotifier([this] { host_.post([this] { pollCamera(); }); });
+    }
+    RtspSource::Options options;
+    options.url = fullUrl(*url);
+    options.silenceTimeout = kRtspSilence;
+    const QSize area = previewArea(settings_.resolution);
+    options.previewWidth = area.width();
+    options.previewHeight = area.height();
+    rtspConnected_ = false;
+    rtspOpen_ = true;
+    rtsp_->start(options);
+}
+
+void MainController::closeLink() {
+    deps_.socket.close();
+    if (rtsp_ && rtspOpen_) {
+        rtsp_->stop();
+        // What was reported before the stop belongs to the old connection.
+        RtspSource::Event stale;
+        while (rtsp_->takeEvent(&stale)) {
+        }
+    }
+    rtspOpen_ = rtspConnected_ = false;
+}
+
+bool MainController::linkOpen() const { return coded_ ? rtspOpen_ : deps_.socket.isOpen(); }
+
+std::string MainController::streamErrorText() const { return coded_ ? rtspError_ : stream_->errorText(); }
+
+void MainController::pollCamera() {
+    RtspSource::Event e;
+    while (rtsp_ && rtspOpen_ && rtsp_->takeEvent(&e)) {
+        switch (e.type) {
+            case RtspSource::Event::Type::Connected:
+                qCInfo(lcLink).noquote() << "Link up:" << QString::fromStdString(endpoint());
+                rtspConnected_ = true;
+                setLinkUp(true);
+                resetPreviewCounters();
+                host_.startTimer(TimerId::Timer1, 1000);
+                host_.startTimer(TimerId::LinkTimeOut1, 1000);
+                refreshButtons(0);
+                link_.HeaderAccepted = true;
+                recorder_->resetMotion();
+                break;
+            case RtspSource::Event::Type::Packet:
+                if (link_.LinkUp) {
+                    mediaPacket(e);
+                }
+                break;
+            case RtspSource::Event::Type::Failed:
+                rtspFailed(e);
+                return;  // the connection is closed: the rest is stale
+        }
+    }
+}
+
+// A coded-video packet: a new decoded picture is shown, the packet goes to
+// the recorder, and every picture feeds the watchdog as a JPEG one does.
+void MainController::mediaPacket(RtspSource::Event& event) {
+    link_.PasswordFailures = 0;
+    host_.setControlEnabled(Control::Reload1, true);
+    link_.LinkWatchdog = 60;
+    PixelView view;
+    const PixelView* decoded = nullptr;
+    if (!event.picture.isNull()) {
+        preview_.swap(event.picture);
+        view = viewOf(preview_);
+        decoded = &view;
+        host_.previewChanged();
+    }
+    recorder_->stepPacket(event.packet, decoded);
+    if (event.packet.isVideo()) {
+        ++link_.PreviewFrames;
+        if (auto text = pictureStatusText(statusCounters())) {
+            host_.setPreviewInfo(*text);
+        }
+    }
+}
+
+void MainController::rtspFailed(const RtspSource::Event& event) {
+    rtspError_ = event.error;
+    const bool wasConnected = rtspConnected_;
+    closeLink();
+    if (event.rejected) {
+        wrongPassword();
+        return;
+    }
+    if (wasConnected) {
+        // A camera that went silent or hung up: connect again as after a
+        // socket error.
+        qCWarning(lcLink).noquote() << "Link lost:" << QString::fromStdString(event.error);
+        onSocketError();
+        return;
+    }
+    // No stream came up: say why, and try again later as for a camera that
+    // is off-line.
+    streamFailed(CameraStream::State::Failed);
+}
+
 void MainController::wrongPassword() {
     // A standard camera's refusal names the camera.
-    const std::string message = settings_.cameraUrl.empty() ? "Please enter correct password!!" : stream_->errorText();
+    const std::string message = settings_.cameraUrl.empty() ? "Please enter correct password!!" : streamErrorText();
     if (link_.PasswordFailures >= 3 && deps_.attended) {
         // The program ends once the box is closed; nothing connects again
         // meanwhile.
         host_.stopTimer(TimerId::Timer1);
         host_.stopTimer(TimerId::LinkTimeOut1);
         host_.stopTimer(TimerId::CreateConnectTimer);
-        deps_.socket.close();
+        closeLink();
         host_.post([this, message] {
             host_.showWarning(message);
             host_.closeMainWindow();
@@ -478,13 +601,13 @@ void MainController::streamFailed(CameraStream::State state) {
         // The camera wants credentials: ask again at once on a new
         // connection, with the answer to its challenge.
         qCInfo(lcLink).noquote() << "Camera" << QString::fromStdString(endpoint()) << "asked for credentials";
-        deps_.socket.close();
-        deps_.socket.open(connectHost(), connectPort());
+        closeLink();
+        openLink();
         return;
     }
     // Something that is no picture stream came back: say what, and try again
     // later as for a camera that is off-line.
-    const std::string text = stream_->errorText();
+    const std::string text = streamErrorText();
     qCWarning(lcLink).noquote() << "Link lost:" << QString::fromStdString(text);
     recorder_->endFromOutside();
     setLinkUp(false);
@@ -492,7 +615,7 @@ void MainController::streamFailed(CameraStream::State state) {
     refreshButtons(2);
     host_.stopTimer(TimerId::Timer1);
     host_.stopTimer(TimerId::LinkTimeOut1);
-    deps_.socket.close();
+    closeLink();
     enterOffline();
 }
 
@@ -535,7 +658,7 @@ void MainController::onSocketError() {
     restartPing();
     host_.stopTimer(TimerId::Timer1);
     host_.stopTimer(TimerId::LinkTimeOut1);
-    deps_.socket.close();
+    closeLink();
     link_.ConnectAttempts = 0;
     showPleaseWait();
     host_.startTimer(TimerId::CreateConnectTimer, 5000);
@@ -611,11 +734,11 @@ void MainController::connectionTimerStep(TimerId timer) {
         reachable = cameraProbe() && selectStream(nullptr);
     }
     if (reachable && !connectHost().empty()) {
-        if (deps_.socket.isOpen()) {
-            deps_.socket.close();
+        if (linkOpen()) {
+            closeLink();
         }
         qCInfo(lcLink).noquote() << "Connecting to" << QString::fromStdString(endpoint()) << (timer == TimerId::CreateConnectTimer ? "(start-up or after a socket error)" : timer == TimerId::ReconnectTimer ? "(link rebuilt after Reload or the link watchdog)" : "(after the setup dialog)");
-        deps_.socket.open(connectHost(), connectPort());
+        openLink();
     }
     host_.stopTimer(timer);
     host_.stopTimer(TimerId::PWTimer);
@@ -672,7 +795,7 @@ void MainController::linkTimeOut1Timer() {
     refreshButtons(2);
     host_.stopTimer(TimerId::Timer1);
     host_.stopTimer(TimerId::LinkTimeOut1);
-    deps_.socket.close();
+    closeLink();
     link_.ConnectAttempts = 0;
     showPleaseWait();
     resetPreviewCounters();
@@ -700,9 +823,17 @@ void MainController::showWarning(const std::string& text) { warn(text); }
 void MainController::startStatusTimer() { host_.startTimer(TimerId::Timer1, 1000); }
 
 void MainController::raiseAlarm(const std::vector<uint8_t>& picture) {
-    if (deps_.raiseAlarm) {
-        deps_.raiseAlarm(picture);
+    if (!deps_.raiseAlarm) {
+        return;
     }
+    if (picture.empty()) {
+        // A coded-video camera: the snapshot is the picture on show.
+        if (!preview_.isNull()) {
+            deps_.raiseAlarm(encodeJpeg(preview_));
+        }
+        return;
+    }
+    deps_.raiseAlarm(picture);
 }
 
 }  // namespace ipcam

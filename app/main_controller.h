@@ -19,6 +19,7 @@
 #include "camera/mjpeg_http.h"
 #include "camera/jpeg_decoder.h"
 #include "camera/ping_control.h"
+#include "camera/rtsp_source.h"
 #include "camera/start_page.h"
 #include "camera/status_line.h"
 #include "camera/stream_protocol.h"
@@ -92,6 +93,11 @@ public:
     void onSocketConnected() override;
     void onSocketRead(const std::vector<uint8_t>& chunk) override;
     void onSocketError() override;
+    // What an RTSP camera's reader reported (run on this thread once the
+    // reader's notifier has posted it).
+    void pollCamera();
+    // A silent RTSP camera counts as gone after this long.
+    static constexpr std::chrono::milliseconds kRtspSilence{10000};
 
     // Settings of slot 0: load from and save to the settings file; saving
     // re-applies the window layout and publishes the record to the workers.
@@ -106,6 +112,8 @@ public:
     LinkSession& link() { return link_; }
     // The camera's protocol in use.
     CameraStream& stream() { return *stream_; }
+    // The camera sends coded video over RTSP (rtsp:// address).
+    bool codedCamera() const { return coded_; }
     const LinkSession& link() const { return link_; }
     // The status line's counters as they stand.
     StatusCounters statusCounters() const;
@@ -127,6 +135,13 @@ private:
     // box with the same text already waiting or open is not shown twice.
     void warn(const std::string& text);
     void pictureStart(std::vector<uint8_t>& picture);
+    void mediaPacket(RtspSource::Event& event);
+    void rtspFailed(const RtspSource::Event& event);
+    // The camera's connection, whichever protocol it speaks.
+    void openLink();
+    void closeLink();
+    bool linkOpen() const;
+    std::string streamErrorText() const;
     // The camera answered with a challenge or with something that is no
     // picture stream.
     void streamFailed(CameraStream::State state);
@@ -168,6 +183,13 @@ private:
     std::unique_ptr<MjpegHttpStream> http_;
     std::string httpUrl_;       // the address http_ was made for
     CameraStream* stream_;      // legacy_ or http_
+    // An rtsp:// camera: its reader (made when first needed), whether the
+    // connection came up, and the last refusal or failure it reported.
+    bool coded_ = false;
+    std::unique_ptr<RtspSource> rtsp_;
+    bool rtspOpen_ = false;
+    bool rtspConnected_ = false;
+    std::string rtspError_;
     std::unique_ptr<Recorder> recorder_;
     bool skipActivation_ = false;
     bool playbackOpened_ = false;

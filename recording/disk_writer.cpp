@@ -355,7 +355,16 @@ void DiskWriter::execute(Job& job) {
         if (!cur_ || !cur_->isOpen()) return;  // the file failed: its pictures are dropped
         std::string error;
         if (cur_->mkv) {
-            if (!cur_->mkv->append(job.packet, &error)) afterFailure(error);
+            // A packet the muxer refuses alone (no write failed) is left out;
+            // the file goes on.
+            if (!cur_->mkv->append(job.packet, &error)) {
+                if (cur_->mkv->lastErrno() != 0) {
+                    afterFailure(error);
+                } else {
+                    qCWarning(lcRecording).noquote() << "A packet was left out of the recording:"
+                                                     << QString::fromStdString(error);
+                }
+            }
             return;
         }
         if (cur_->request.sizeFromPictures && !cur_->sized) {

@@ -367,6 +367,12 @@ struct EngineAlone : ::testing::Test {
         simulator = std::make_unique<sim::SimulatorThread>(simOptions);
         QString error;
         ASSERT_TRUE(simulator->start(&error)) << error.toStdString();
+        startEngine(edit);
+    }
+
+    // The engine alone, its settings edited by `edit` (a camera of the
+    // test's own).
+    void startEngine(const std::function<void(CameraSettings&)>& edit) {
         CameraSettings s = e2e::loopbackSettings(dir, simOptions.streamPort);
         if (edit) edit(s);
         SettingsStore(dir.filePath("ipcam-recorder.INI").toStdString()).save(s);
@@ -571,6 +577,217 @@ TEST_F(EngineAlone, StandardCameraRefusalsSayWhatCameBack) {
               "The camera at 127.0.0.1:" + std::to_string(simOptions.streamPort) + " answered 404 Not Found");
     EXPECT_TRUE(warnings.empty());
 }
+
+
+// ---------------------------------------------------------------- RTSP cameras
+
+#ifdef IPCAM_RTSP_SIM
+// The test RTSP camera, a process of its own on loopback.
+struct RtspCamera {
+    QProcess process;
+    QString url;
+    quint16 port = 0;
+
+    bool start(const QStringList& options, std::string* error, quint16 atPort = 0) {
+        port = atPort ? atPort : freePort();
+        process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        process.start(IPCAM_RTSP_SIM, QStringList{"--port", QString::number(port)} + options);
+        if (!waitUntil([&] { return process.canReadLine() || process.state() == QProcess::NotRunning; }, 15000) ||
+            !process.canReadLine()) {
+            *error = "ipcam-rtsp-sim did not come up";
+            return false;
+        }
+        const QString line = QString::fromUtf8(process.readLine()).trimmed();
+        if (!line.startsWith("ready ")) {
+            *error = "ipcam-rtsp-sim said: " + line.toStdString();
+            return false;
+        }
+        url = line.mid(6);
+        return true;
+    }
+    void stop() {
+        process.terminate();
+        process.waitForFinished(5000);
+    }
+    ~RtspCamera() { stop(); }
+};
+
+// A video packet as the digest lines give it: key frame or not, the digest
+// of its NAL units.
+using PacketLine = std::pair<bool, QString>;
+
+std::vector<PacketLine> parseDigests(const QByteArray& text) {
+    std::vector<PacketLine> out;
+    for (const QByteArray& line : text.split('\n')) {
+        const QList<QByteArray> f = line.simplified().split(' ');
+        if (f.size() == 3) out.emplace_back(f[1] == "1", QString::fromLatin1(f[2]));
+    }
+    return out;
+}
+
+// The video packets of a recorded file, as the camera's digest lines name them.
+std::vector<PacketLine> recordedPackets(const QString& path) {
+    QProcess p;
+    p.start(IPCAM_PACKET_DIGEST, {path});
+    p.waitForFinished(30000);
+    return parseDigests(p.readAllStandardOutput());
+}
+
+std::vector<PacketLine> sentPackets(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? parseDigests(f.readAll()) : std::vector<PacketLine>{};
+}
+
+// Where the run of `packets` begins among those sent: -1 when it is not one
+// unbroken run of them.
+qsizetype runStart(const std::vector<PacketLine>& sent, const std::vector<PacketLine>& packets) {
+    if (packets.empty()) return -1;
+    for (size_t k = 0; k + packets.size() <= sent.size(); ++k) {
+        if (std::equal(packets.begin(), packets.end(), sent.begin() + static_cast<ptrdiff_t>(k)))
+            return static_cast<qsizetype>(k);
+    }
+    return -1;
+}
+
+QString probe(const QStringList& args) {
+    QProcess p;
+    p.start("ffprobe", QStringList{"-v", "error"} + args);
+    p.waitForFinished(30000);
+    return QString::fromUtf8(p.readAllStandardOutput()).trimmed();
+}
+
+QStringList recordings(const QTemporaryDir& dir, const QString& pattern) {
+    QStringList out;
+    for (QDirIterator it(dir.path(), {pattern}, QDir::Files, QDirIterator::Subdirectories); it.hasNext();)
+        out << it.next();
+    out.sort();
+    return out;
+}
+
+// H.264 with G.711 audio and H.265 without: a Daily recording is copied packet
+// for packet into Matroska files, cut at the 600-second mark on the next key
+// frame, so that each file begins with a key frame and the second goes on
+// where the first ended.
+TEST_F(EngineAlone, RtspCamerasAreRecordedPacketForPacketAndCutOnKeyFrames) {
+    struct Case {
+        const char* codec;
+        const char* ffmpegName;
+        const char* audio;
+    };
+    for (const Case& c : {Case{"h264", "h264", "pcma"}, Case{"h265", "hevc", "none"}}) {
+        SCOPED_TRACE(c.codec);
+        engine.reset();
+        warnings.clear();
+        clock.current = makeDateTime(2006, 10, 12, 15, 30, 0);
+        QTemporaryDir work;
+        const QString sent = work.filePath("sent.txt");
+        RtspCamera camera;
+        std::string error;
+        ASSERT_TRUE(camera.start({"--codec", c.codec, "--size", "320x180", "--fps", "25", "--gop", "10", "--audio",
+                                  c.audio, "--keep-sent", sent},
+                                 &error))
+            << error;
+        startEngine([&](CameraSettings& s) {
+            s.cameraUrl = camera.url.toStdString();
+            s.aviDirectory = work.path().toStdString();
+            s.schedule.at(4, 15) = 1;
+        });
+        int finished = 0;
+        QObject::connect(engine.get(), &RecorderEngine::fileFinished, [&] { ++finished; });
+        ASSERT_TRUE(waitUntil([&] { return rec().RecordKind == kDaily && rec().RecordFrames >= 30; }))
+            << engine->linkInfo().toStdString() << " / " << engine->previewInfo().toStdString();
+        clock.current = makeDateTime(2006, 10, 12, 15, 40, 1);  // the file is 601 seconds old
+        ASSERT_TRUE(waitUntil([&] { return finished == 1 && rec().RecordFrames >= 20; }));
+        engine->stop();
+        ASSERT_TRUE(waitUntil([&] { return rec().RecordKind == kNotRecording && finished == 2; }));
+        engine->controller().recorder().settle();
+
+        const QStringList files = recordings(work, "*.MKV");
+        ASSERT_EQ(files.size(), 2) << files.join(", ").toStdString();
+        EXPECT_TRUE(files[0].endsWith("153000T.MKV")) << files[0].toStdString();
+        EXPECT_TRUE(files[1].endsWith("154001T.MKV")) << files[1].toStdString();
+        const std::vector<PacketLine> all = sentPackets(sent);
+        qsizetype next = -1;
+        for (const QString& file : files) {
+            SCOPED_TRACE(file.toStdString());
+            EXPECT_EQ(probe({"-select_streams", "v:0", "-show_entries", "stream=codec_name,width,height", "-of",
+                             "csv=p=0", file}),
+                      QString("%1,320,180").arg(c.ffmpegName));
+            if (QString(c.audio) == "pcma") {
+                EXPECT_EQ(probe({"-select_streams", "a:0", "-show_entries", "stream=codec_name", "-of", "csv=p=0", file}),
+                          "pcm_alaw");
+            }
+            const std::vector<PacketLine> packets = recordedPackets(file);
+            ASSERT_GE(packets.size(), 20u);
+            EXPECT_TRUE(packets.front().first) << "the file does not begin with a key frame";
+            const qsizetype at = runStart(all, packets);
+            ASSERT_GE(at, 0) << "the packets are not an unbroken run of those the camera sent";
+            if (next >= 0) EXPECT_EQ(at, next) << "packets were lost or doubled at the cut";
+            next = at + static_cast<qsizetype>(packets.size());
+        }
+        EXPECT_TRUE(warnings.empty()) << warnings.front();
+    }
+}
+
+// Digest sign-in refused and accepted; a camera that hangs up, one that
+// stalls and one that is away for longer than the give-up: the Daily
+// recording goes on in new files each time the camera is back.
+TEST_F(EngineAlone, RtspCameraSignInAndOutages) {
+    QTemporaryDir work;
+    RtspCamera camera;
+    std::string error;
+    ASSERT_TRUE(camera.start({"--user", "admin", "--password", "s3cret", "--fps", "25", "--gop", "10",
+                              "--drop-after", "2"},
+                             &error))
+        << error;
+    const std::string path = camera.url.toStdString().substr(camera.url.toStdString().find('/', 7));
+    const std::string at = "127.0.0.1:" + std::to_string(camera.port);
+    startEngine([&](CameraSettings& s) { s.cameraUrl = "rtsp://admin:wrong@" + at + path; });
+    ASSERT_TRUE(waitUntil([&] { return !warnings.empty(); }));
+    EXPECT_NE(warnings[0].find("refused"), std::string::npos) << warnings[0];
+    EXPECT_NE(warnings[0].find(at), std::string::npos) << warnings[0];
+    EXPECT_EQ(warnings[0].find("wrong"), std::string::npos) << "the password is shown: " << warnings[0];
+
+    engine.reset();
+    warnings.clear();
+    startEngine([&](CameraSettings& s) {
+        s.cameraUrl = "rtsp://admin:s3cret@" + at + path;
+        s.aviDirectory = work.path().toStdString();
+        s.schedule.at(4, 15) = 1;
+    });
+    int ups = 0;
+    QObject::connect(engine.get(), &RecorderEngine::linkChanged, [&](bool up) { ups += up; });
+    // Hung up after two seconds: connected again, recording again.
+    ASSERT_TRUE(waitUntil([&] { return ups >= 2 && rec().RecordKind == kDaily && rec().RecordFrames >= 10; }, 30000))
+        << engine->previewInfo().toStdString();
+    EXPECT_GE(recordings(work, "*T.MKV").size(), 1);
+
+    // Away for longer than the give-up (every attempt refused), then back.
+    camera.stop();
+    ASSERT_TRUE(waitUntil([&] { return engine->controller().buttonsMode() == 2; }, 30000));
+    const int before = ups;
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    RtspCamera back;
+    ASSERT_TRUE(back.start({"--user", "admin", "--password", "s3cret", "--fps", "25", "--gop", "10", "--stall-after",
+                            "1", "--stall-for", "4"},
+                           &error, camera.port))
+        << error;
+    // It stalls a second after it came back: the watchdog ends that link
+    // and the next connection records.
+    ASSERT_TRUE(waitUntil([&] { return ups >= before + 2 && rec().RecordKind == kDaily && rec().RecordFrames >= 10; },
+                          40000))
+        << engine->previewInfo().toStdString();
+    engine->stop();
+    ASSERT_TRUE(waitUntil([&] { return rec().RecordKind == kNotRecording; }));
+    engine->controller().recorder().settle();
+    for (const QString& file : recordings(work, "*.MKV")) {
+        const std::vector<PacketLine> packets = recordedPackets(file);
+        ASSERT_FALSE(packets.empty()) << file.toStdString();
+        EXPECT_TRUE(packets.front().first) << file.toStdString();
+    }
+    EXPECT_GE(recordings(work, "*.MKV").size(), 3);
+}
+#endif
 
 }  // namespace
 }  // namespace ipcam
