@@ -118,5 +118,76 @@ TEST(Headless, RecordsADailyBlockByteExactWithoutADisplayAndEndsCleanlyOnSigterm
     }
 }
 
+// An RTSP camera's recording cut off by kill -9 (as a power cut would) is
+// completed when the program starts again, and another player reads it.
+TEST(Headless, AKilledRtspRecordingIsCompletedAtTheNextStart) {
+    const QString bin = QCoreApplication::applicationDirPath() + "/..";
+    const QString recorder = bin + "/ipcam-recorder", camera = bin + "/tools/ipcam-rtsp-sim";
+    if (!QFile::exists(camera)) GTEST_SKIP() << "the RTSP test camera was not built";
+    QTemporaryDir dir;
+    ASSERT_TRUE(QDir(dir.path()).mkdir("rec"));
+    QProcess cam;
+    const quint16 port = e2e::freePort();
+    cam.start(camera, {"--port", QString::number(port), "--size", "320x180", "--fps", "25", "--gop", "10"});
+    ASSERT_TRUE(waitUntil([&] { return cam.canReadLine(); }, 15000));
+    const QString url = QString::fromUtf8(cam.readLine()).trimmed().mid(6);
+    const QString settingsFile = dir.filePath("ipcam-recorder.INI");
+    {
+        QTemporaryDir unused;
+        CameraSettings s = e2e::loopbackSettings(unused, port);
+        s.cameraUrl = url.toStdString();
+        s.aviDirectory = dir.filePath("rec").toStdString();
+        s.schedule.bytes.fill(1);
+        SettingsStore(settingsFile.toStdString()).save(s);
+    }
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) env.remove(name);
+    QDir rec(dir.filePath("rec"));
+    auto partialBytes = [&] {
+        qint64 n = 0;
+        for (const QFileInfo& f : rec.entryInfoList({".recording-*"}, QDir::Files | QDir::Hidden)) n += f.size();
+        return n;
+    };
+    auto finished = [&] {
+        QStringList out;
+        for (const QString& day : rec.entryList({"????????"}, QDir::Dirs))
+            for (const QString& f : QDir(rec.filePath(day)).entryList({"*.MKV"}, QDir::Files)) out << rec.filePath(day + "/" + f);
+        return out;
+    };
+    QProcess first;
+    first.setProcessEnvironment(env);
+    first.setWorkingDirectory(dir.path());
+    first.start(recorder, {"--headless", "--settings", settingsFile});
+    // Some seconds of recording reached the disk.
+    const bool recorded = waitUntil([&] { return partialBytes() > 60000; }, 30000);
+    ::kill(static_cast<pid_t>(first.processId()), SIGKILL);
+    first.waitForFinished(5000);
+    ASSERT_TRUE(recorded) << QString::fromUtf8(first.readAll()).toStdString();
+    ASSERT_TRUE(finished().isEmpty());
+
+    QProcess second;
+    second.setProcessEnvironment(env);
+    second.setWorkingDirectory(dir.path());
+    second.start(recorder, {"--headless", "--settings", settingsFile});
+    const bool completed = waitUntil([&] { return !finished().isEmpty(); }, 20000);
+    second.terminate();
+    second.waitForFinished(15000);
+    cam.terminate();
+    cam.waitForFinished(5000);
+    ASSERT_TRUE(completed) << QString::fromUtf8(second.readAll()).toStdString();
+    // The first file is the one the kill cut off (the second run's own
+    // recording was finished on SIGTERM and comes after it by name).
+    const QString file = finished().front();
+    QProcess probe;
+    probe.start("ffprobe", {"-v", "error", "-count_packets", "-select_streams", "v:0", "-show_entries",
+                            "stream=codec_name,width,height,nb_read_packets", "-of", "csv=p=0", file});
+    ASSERT_TRUE(probe.waitForFinished(30000));
+    EXPECT_EQ(probe.exitCode(), 0) << probe.readAllStandardError().toStdString();
+    const QStringList fields = QString::fromUtf8(probe.readAllStandardOutput()).trimmed().split(',');
+    ASSERT_EQ(fields.size(), 4) << file.toStdString();
+    EXPECT_EQ(fields.mid(0, 3).join(','), "h264,320,180");
+    EXPECT_GE(fields[3].toInt(), 25) << "less than a second of the killed recording was kept";
+}
+
 }  // namespace
 }  // namespace ipcam
