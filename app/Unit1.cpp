@@ -255,8 +255,13 @@ void PreviewPanel::paintEvent(QPaintEvent* event) {
     QPainter p(this);
     QRegion black = event->region();
     if (!image_.isNull()) {
-        p.drawImage(QPoint(0, 0), image_);
-        black -= QRect(QPoint(0, 0), image_.size());
+        // The decoded picture is already fitted to the panel: it is drawn
+        // unscaled, in the middle; a picture that fills the panel's width
+        // or height stands at its left or top.
+        const QRect at(QPoint(std::max(0, (width() - image_.width()) / 2), std::max(0, (height() - image_.height()) / 2)),
+                       image_.size());
+        p.drawImage(at.topLeft(), image_);
+        black -= at;
     }
     // Only what the picture leaves uncovered is filled.
     for (const QRect& r : black) {

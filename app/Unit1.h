@@ -29,7 +29,8 @@ namespace ipcam {
 class TForm3;
 class TForm4;
 
-// The preview panel: draws the decoded picture at its top-left, unscaled.
+// The preview panel: draws the decoded picture (already fitted to the
+// panel) unscaled in its middle, black around it.
 class PreviewPanel : public QWidget {
 public:
     PreviewPanel(const QImage& image, QWidget* parent);
