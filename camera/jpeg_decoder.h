@@ -36,7 +36,8 @@ public:
     // never enlarged. It is decoded at the smallest of libjpeg's scales 1/1,
     // 1/2, 1/4, 1/8 whose image is at least that size; when that scale does
     // not give the size exactly, the decoded rows are scaled down to it
-    // (bilinear) as they come, so no larger image is ever kept. The preview
+    // (each pixel from the nearest half source pixel) as they come, so no
+    // larger image is ever kept. The preview
     // takes libjpeg's faster inverse DCT and chroma upsampling. Returns and
     // leaves `target` as above.
     bool decode(const uint8_t* data, size_t size, QImage& target, int areaWidth, int areaHeight);
