@@ -251,17 +251,46 @@ PreviewPanel::PreviewPanel(const QImage& image, QWidget* parent) : QWidget(paren
     setAttribute(Qt::WA_OpaquePaintEvent);
 }
 
+QRect PreviewPanel::pictureRect() const {
+    if (image_.isNull()) {
+        return {};
+    }
+    // The decoded picture is already fitted to the panel: it is drawn
+    // unscaled, in the middle; a picture that fills the panel's width or
+    // height stands at its left or top.
+    return {QPoint(std::max(0, (width() - image_.width()) / 2), std::max(0, (height() - image_.height()) / 2)),
+            image_.size()};
+}
+
+void PreviewPanel::pictureChanged() {
+    // A picture of the same size and place repaints only itself: the black
+    // around it is already there.
+    const QRect at = pictureRect();
+    if (at == shown_ && !at.isEmpty()) {
+        update(at);
+        return;
+    }
+    shown_ = at;
+    update();
+}
+
 void PreviewPanel::paintEvent(QPaintEvent* event) {
     QPainter p(this);
     QRegion black = event->region();
-    if (!image_.isNull()) {
-        p.drawImage(QPoint(0, 0), image_);
-        black -= QRect(QPoint(0, 0), image_.size());
+    const QRect at = pictureRect();
+    if (!at.isEmpty()) {
+        p.drawImage(at.topLeft(), image_);
+        black -= at;
     }
     // Only what the picture leaves uncovered is filled.
     for (const QRect& r : black) {
         p.fillRect(r, Qt::black);
     }
+}
+
+void PreviewPanel::resizeEvent(QResizeEvent* event) {
+    shown_ = QRect();
+    QWidget::resizeEvent(event);
 }
 
 TForm1::TForm1() : TForm1(Options{}) {}
@@ -347,7 +376,7 @@ TForm1::TForm1(Options options, QWidget* parent) : QWidget(parent), options_(std
         button(c)->setVisible(visible);
         button(c)->setEnabled(enabled);
     });
-    connect(e, &RecorderEngine::previewUpdated, PreviewImage1, qOverload<>(&QWidget::update));
+    connect(e, &RecorderEngine::previewUpdated, PreviewImage1, [this] { PreviewImage1->pictureChanged(); });
     connect(e, &RecorderEngine::layoutChanged, this, [this](int resolution) { applyLayout(static_cast<uint8_t>(resolution)); });
     connect(e, &RecorderEngine::warningRaised, this, &TForm1::showWarning);
     connect(e, &RecorderEngine::handlerFailed, this, [this](const QString& text) {

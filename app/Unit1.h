@@ -29,16 +29,23 @@ namespace ipcam {
 class TForm3;
 class TForm4;
 
-// The preview panel: draws the decoded picture at its top-left, unscaled.
+// The preview panel: draws the decoded picture (already fitted to the
+// panel) unscaled in its middle, black around it.
 class PreviewPanel : public QWidget {
 public:
     PreviewPanel(const QImage& image, QWidget* parent);
+    // A new picture is in the image: repaints what it covers.
+    void pictureChanged();
 
 protected:
     void paintEvent(QPaintEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
 
 private:
+    QRect pictureRect() const;
+
     const QImage& image_;
+    QRect shown_;  // where the last picture repainted stands
 };
 
 // A status line: one line of white text on black, left-aligned and centred

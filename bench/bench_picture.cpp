@@ -5,8 +5,8 @@
 // the previous one, which is then decoded into the preview image, checked for
 // motion and appended to the running Manual recording on disk.
 // DecodeAlone: the same pictures decoded by libjpeg into a BGRX buffer.
-// 1920x1080 goes to the 320x240 panel: the path decodes it at 1/4, the
-// decode alone at full size.
+// 1920x1080 goes to the 320x240 panel: the path fits it at 320x180 (decoded
+// at 1/4, then scaled down), the decode alone is at full size.
 #include <benchmark/benchmark.h>
 
 #include "bench_support.h"

@@ -8,6 +8,7 @@
 #include <memory>
 
 class QImage;
+class QSize;
 
 namespace ipcam {
 
@@ -18,33 +19,37 @@ public:
     // header alone, before anything is allocated for the pixels.
     static constexpr uint64_t kMaxPixels = 2592u * 1944u;
     static constexpr uint32_t kMaxSide = 4096;
-    // The largest image a decode for an area to fill gives (4 bytes a pixel:
-    // 8 MiB). Only a picture of an odd shape needs the bound: it then takes
-    // the next smaller scale, even if that leaves the area a little short.
-    static constexpr uint64_t kMaxFillPixels = 2u * 1024u * 1024u;
 
     JpegDecoder();
     ~JpegDecoder();
     JpegDecoder(const JpegDecoder&) = delete;
     JpegDecoder& operator=(const JpegDecoder&) = delete;
 
-    // The picture at its full size.
+    // The picture at its full size, at libjpeg's best quality.
     // Returns false for a picture the decoder rejects (broken, or larger
     // than the bound above, or its image could not be allocated); `target`
     // is then left exactly as it was (the last good picture stays).
     bool decode(const uint8_t* data, size_t size, QImage& target);
 
-    // The picture for an area of fillWidth x fillHeight: decoded at the
-    // smallest of libjpeg's scales 1/1, 1/2, 1/4, 1/8 whose image still
-    // covers the area on both sides (1/1 when even the full picture does
-    // not), never decoded at full size and scaled afterwards. At 1/1 the
-    // image is exactly the full-size decode. Returns and leaves `target` as
-    // above.
-    bool decode(const uint8_t* data, size_t size, QImage& target, int fillWidth, int fillHeight);
+    // The picture for a preview area of areaWidth x areaHeight: the whole
+    // picture fitted into the area, its aspect ratio kept (see fittedSize),
+    // never enlarged. It is decoded at the smallest of libjpeg's scales 1/1,
+    // 1/2, 1/4, 1/8 whose image is at least that size; when that scale does
+    // not give the size exactly, the decoded rows are scaled down to it
+    // (each pixel from the nearest half source pixel) as they come, so no
+    // larger image is ever kept. The preview
+    // takes libjpeg's faster inverse DCT and chroma upsampling. Returns and
+    // leaves `target` as above.
+    bool decode(const uint8_t* data, size_t size, QImage& target, int areaWidth, int areaHeight);
+
+    // The size a picture of width x height takes when fitted into an area:
+    // as large as fits with its aspect ratio kept, but never larger than the
+    // picture itself; each side at least 1.
+    static QSize fittedSize(int width, int height, int areaWidth, int areaHeight);
 
 private:
-    // fillWidth 0: full size.
-    bool decodeAt(const uint8_t* data, size_t size, QImage& target, int fillWidth, int fillHeight);
+    // areaWidth 0: full size.
+    bool decodeAt(const uint8_t* data, size_t size, QImage& target, int areaWidth, int areaHeight);
 
     struct Impl;
     std::unique_ptr<Impl> impl_;
