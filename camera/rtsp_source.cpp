@@ -1,0 +1,462 @@
+#include "camera/rtsp_source.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/error.h>
+#include <libavutil/pixfmt.h>
+#include <libswscale/swscale.h>
+}
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <utility>
+#include <vector>
+
+namespace ipcam {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// "host:port" of an rtsp:// address, for the texts (never the user name or
+// password). Empty when the address is no rtsp:// address.
+std::string cameraLabel(const std::string& url, bool* hasCredentials) {
+    *hasCredentials = false;
+    static constexpr std::string_view scheme = "rtsp://";
+    if (url.size() <= scheme.size()) return {};
+    for (size_t i = 0; i < scheme.size(); ++i) {
+        if (std::tolower(static_cast<unsigned char>(url[i])) != scheme[i]) return {};
+    }
+    std::string authority = url.substr(scheme.size(), url.find_first_of("/?#", scheme.size()) - scheme.size());
+    if (const size_t at = authority.rfind('@'); at != std::string::npos) {
+        *hasCredentials = true;
+        authority.erase(0, at + 1);
+    }
+    if (authority.empty()) return {};
+    // A port after the host (or after an IPv6 address's bracket).
+    const size_t colon = authority.rfind(':');
+    const size_t bracket = authority.rfind(']');
+    if (colon == std::string::npos || (bracket != std::string::npos && colon < bracket)) {
+        authority += ":554";
+    }
+    return authority;
+}
+
+std::string avError(int code) {
+    char text[AV_ERROR_MAX_STRING_SIZE] = {};
+    av_strerror(code, text, sizeof text);
+    return text;
+}
+
+bool takenAudio(AVCodecID id) {
+    return id == AV_CODEC_ID_AAC || id == AV_CODEC_ID_PCM_ALAW || id == AV_CODEC_ID_PCM_MULAW;
+}
+
+size_t eventBytes(const RtspSource::Event& e) {
+    // A little for the event itself, so that a flood of tiny audio packets
+    // is bounded too.
+    return sizeof(RtspSource::Event) + e.packet.data.size() + static_cast<size_t>(std::max<qsizetype>(0, e.picture.sizeInBytes()));
+}
+
+}  // namespace
+
+void RtspSource::previewSize(int width, int height, int areaWidth, int areaHeight, int* outWidth, int* outHeight) {
+    areaWidth = std::max(areaWidth, 1);
+    areaHeight = std::max(areaHeight, 1);
+    const int64_t w = std::max(width, 1), h = std::max(height, 1);
+    if (w <= areaWidth && h <= areaHeight) {
+        // It fits as it is: never enlarged.
+        *outWidth = int(w);
+        *outHeight = int(h);
+        return;
+    }
+    if (w * areaHeight >= int64_t(areaWidth) * h) {
+        // Wider than the area: its width fills it.
+        *outWidth = areaWidth;
+        *outHeight = int(std::max<int64_t>(1, (h * areaWidth + w / 2) / w));
+    } else {
+        *outHeight = areaHeight;
+        *outWidth = int(std::max<int64_t>(1, (w * areaHeight + h / 2) / h));
+    }
+}
+
+// One connection, on the reader thread, from the first connect to its end.
+class RtspSource::Reader {
+public:
+    Reader(RtspSource& owner, const Options& options) : owner_(owner), options_(options) {
+        label_ = cameraLabel(options_.url, &hasCredentials_);
+    }
+
+    ~Reader() {
+        sws_freeContext(scaler_);
+        av_frame_free(&frame_);
+        av_frame_free(&newest_);
+        avcodec_free_context(&decoder_);
+        av_packet_free(&packet_);
+        if (input_) avformat_close_input(&input_);
+    }
+
+    void run() {
+        if (label_.empty()) {
+            fail("The camera address is no rtsp:// address.");
+            return;
+        }
+        if (!connect()) return;
+        if (options_.decode) openDecoder();
+        read();
+    }
+
+private:
+    enum class Why { None, Stop, ConnectDeadline, Silence };
+
+    // FFmpeg asks this between and within its blocking calls (at least every
+    // 100 ms while it waits on a socket).
+    static int interrupted(void* opaque) {
+        auto* self = static_cast<Reader*>(opaque);
+        if (self->owner_.stopping()) {
+            self->why_ = Why::Stop;
+            return 1;
+        }
+        const auto now = Clock::now();
+        if (self->streaming_ ? now - self->lastPacket_ > self->options_.silenceTimeout
+                             : now > self->connectDeadline_) {
+            self->why_ = self->streaming_ ? Why::Silence : Why::ConnectDeadline;
+            return 1;
+        }
+        return 0;
+    }
+
+    void fail(std::string text, bool rejected = false) {
+        Event e;
+        e.type = Event::Type::Failed;
+        e.rejected = rejected;
+        e.error = std::move(text);
+        owner_.queue(std::move(e));
+    }
+
+    std::string openError(int code) const {
+        const std::string at = "the camera at " + label_;
+        if (why_ == Why::ConnectDeadline) return "No answer from " + at + ".";
+        if (code == AVERROR_HTTP_UNAUTHORIZED) {
+            return hasCredentials_ ? "The camera at " + label_ + " refused the user name or password."
+                                   : "The camera at " + label_ + " asks for a user name and password.";
+        }
+        if (code == AVERROR(ECONNREFUSED)) return "No answer from " + at + " (connection refused).";
+        if (code == AVERROR(ETIMEDOUT)) return "No answer from " + at + ".";
+        if (code == AVERROR_HTTP_NOT_FOUND) return "The camera at " + label_ + " has no stream at this address.";
+        if (code == AVERROR_HTTP_FORBIDDEN) return "The camera at " + label_ + " refused access to the stream.";
+        if (code == AVERROR_INVALIDDATA) return "The camera at " + label_ + " gave no RTSP stream description.";
+        return "The camera at " + label_ + " could not be opened: " + avError(code) + ".";
+    }
+
+    bool connect() {
+        connectDeadline_ = Clock::now() + options_.connectTimeout;
+        input_ = avformat_alloc_context();
+        if (!input_) {
+            fail("Out of memory for the camera at " + label_ + ".");
+            return false;
+        }
+        input_->interrupt_callback = {&Reader::interrupted, this};
+        AVDictionary* opts = nullptr;
+        av_dict_set(&opts, "rtsp_transport", "tcp", 0);
+        // Socket reads and writes give up on their own after the longer of
+        // the two times (the callback above is the one that counts).
+        const auto socketTimeout = std::max(options_.connectTimeout, options_.silenceTimeout);
+        av_dict_set_int(&opts, "timeout", int64_t(std::chrono::microseconds(socketTimeout).count()), 0);
+        // The stream's parameters are known from the first pictures: no
+        // frame rate is measured before Connected.
+        av_dict_set_int(&opts, "fpsprobesize", 0, 0);
+        // A track whose parameters never show does not hold Connected up
+        // past the connect deadline.
+        av_dict_set_int(&opts, "analyzeduration",
+                        int64_t(std::chrono::microseconds(options_.connectTimeout).count() / 2), 0);
+        av_dict_set(&opts, "user_agent", "IPCam Recorder", 0);
+        int r = avformat_open_input(&input_, options_.url.c_str(), nullptr, &opts);
+        av_dict_free(&opts);
+        if (r < 0) {
+            // input_ is freed and set to null by avformat_open_input.
+            if (why_ != Why::Stop) fail(openError(r), r == AVERROR_HTTP_UNAUTHORIZED && why_ == Why::None);
+            return false;
+        }
+        r = avformat_find_stream_info(input_, nullptr);
+        if (why_ == Why::Stop) return false;
+        if (why_ == Why::ConnectDeadline) {
+            // Cut off in the middle of a read: the stream is not to be trusted.
+            fail("The camera at " + label_ + " sends no pictures.");
+            return false;
+        }
+        if (r < 0) {
+            fail("The camera at " + label_ + " sends a stream that cannot be read: " + avError(r) + ".");
+            return false;
+        }
+        return takeTracks();
+    }
+
+    bool takeTracks() {
+        const AVStream* video = nullptr;
+        for (unsigned i = 0; i < input_->nb_streams; ++i) {
+            const AVStream* st = input_->streams[i];
+            if (st->codecpar->codec_type == AVMEDIA_TYPE_VIDEO &&
+                (st->codecpar->codec_id == AV_CODEC_ID_H264 || st->codecpar->codec_id == AV_CODEC_ID_HEVC)) {
+                video = st;
+                break;
+            }
+        }
+        if (!video) {
+            fail("The camera at " + label_ + " sends no H.264 or H.265 video.");
+            return false;
+        }
+        const AVCodecParameters* vp = video->codecpar;
+        if (vp->width <= 0 || vp->height <= 0) {
+            fail("The camera at " + label_ + " sends video of no known size.");
+            return false;
+        }
+        if (vp->width > kMaxVideoSide || vp->height > kMaxVideoSide ||
+            int64_t(vp->width) * vp->height > kMaxVideoPixels) {
+            fail("The camera at " + label_ + " sends video of " + std::to_string(vp->width) + "x" +
+                 std::to_string(vp->height) + ", larger than taken.");
+            return false;
+        }
+        auto tracks = std::make_shared<MediaTracks>();
+        trackOf_.assign(input_->nb_streams, -1);
+        for (unsigned i = 0; i < input_->nb_streams; ++i) {
+            AVStream* st = input_->streams[i];
+            const bool isVideo = st == video;
+            if (!isVideo && !(st->codecpar->codec_type == AVMEDIA_TYPE_AUDIO && takenAudio(st->codecpar->codec_id))) {
+                st->discard = AVDISCARD_ALL;
+                continue;
+            }
+            MediaTrack t;
+            t.video = isVideo;
+            t.params = copyCodecParameters(st->codecpar);
+            if (!t.params) {
+                fail("Out of memory for the camera at " + label_ + ".");
+                return false;
+            }
+            t.timeBaseNum = st->time_base.num;
+            t.timeBaseDen = st->time_base.den;
+            trackOf_[i] = int(tracks->tracks.size());
+            if (isVideo) tracks->videoTrack = trackOf_[i];
+            tracks->tracks.push_back(std::move(t));
+        }
+        videoStream_ = video->index;
+        tracks_ = std::move(tracks);
+        Event e;
+        e.type = Event::Type::Connected;
+        e.tracks = tracks_;
+        return owner_.queue(std::move(e));
+    }
+
+    // The preview's decoder: no picture when it cannot be opened (the
+    // packets still go on).
+    void openDecoder() {
+        const AVCodecParameters* vp = input_->streams[videoStream_]->codecpar;
+        const AVCodec* codec = avcodec_find_decoder(vp->codec_id);
+        if (!codec) return;
+        decoder_ = avcodec_alloc_context3(codec);
+        if (!decoder_ || avcodec_parameters_to_context(decoder_, vp) < 0) {
+            avcodec_free_context(&decoder_);
+            return;
+        }
+        // The preview only: two threads at most, the decoder's shortcuts
+        // allowed, and no deblocking (a quarter of the work, invisible once
+        // the picture is scaled down to the panel). The recording is the
+        // camera's packets, untouched.
+        decoder_->thread_count = 2;
+        decoder_->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
+        decoder_->flags2 |= AV_CODEC_FLAG2_FAST;
+        decoder_->skip_loop_filter = AVDISCARD_ALL;
+        decoder_->pkt_timebase = input_->streams[videoStream_]->time_base;
+        if (avcodec_open2(decoder_, codec, nullptr) < 0) {
+            avcodec_free_context(&decoder_);
+            return;
+        }
+        frame_ = av_frame_alloc();
+        newest_ = av_frame_alloc();
+        if (!frame_ || !newest_) avcodec_free_context(&decoder_);
+    }
+
+    // The newest picture the packet gave, scaled for the preview (null when
+    // the decoder gave none).
+    QImage decode(const AVPacket* pkt) {
+        if (!decoder_) return {};
+        // A packet the decoder refuses is skipped: the next key frame heals it.
+        (void)avcodec_send_packet(decoder_, pkt);
+        bool have = false;
+        while (avcodec_receive_frame(decoder_, frame_) == 0) {
+            av_frame_unref(newest_);
+            av_frame_move_ref(newest_, frame_);
+            have = true;
+        }
+        if (!have) return {};
+        QImage picture = scale(newest_);
+        av_frame_unref(newest_);
+        return picture;
+    }
+
+    QImage scale(const AVFrame* f) {
+        if (f->width <= 0 || f->height <= 0 || f->width > kMaxVideoSide || f->height > kMaxVideoSide ||
+            int64_t(f->width) * f->height > kMaxVideoPixels) {
+            return {};
+        }
+        int w = 0, h = 0;
+        previewSize(f->width, f->height, options_.previewWidth, options_.previewHeight, &w, &h);
+        scaler_ = sws_getCachedContext(scaler_, f->width, f->height, AVPixelFormat(f->format), w, h,
+                                       AV_PIX_FMT_RGB32, SWS_FAST_BILINEAR, nullptr, nullptr, nullptr);
+        if (!scaler_) return {};
+        // FFmpeg's RGB32 is 0xAARRGGBB in native order, as QImage's.
+        QImage picture(w, h, QImage::Format_RGB32);
+        if (picture.isNull()) return {};
+        uint8_t* dst[4] = {picture.bits(), nullptr, nullptr, nullptr};
+        int dstStride[4] = {int(picture.bytesPerLine()), 0, 0, 0};
+        if (sws_scale(scaler_, f->data, f->linesize, 0, f->height, dst, dstStride) != h) return {};
+        return picture;
+    }
+
+    void read() {
+        packet_ = av_packet_alloc();
+        if (!packet_) {
+            fail("Out of memory for the camera at " + label_ + ".");
+            return;
+        }
+        streaming_ = true;
+        why_ = Why::None;
+        lastPacket_ = Clock::now();
+        while (!owner_.stopping()) {
+            const int r = av_read_frame(input_, packet_);
+            if (r < 0) {
+                if (why_ == Why::Stop) return;
+                if (why_ == Why::Silence) {
+                    const auto ms = options_.silenceTimeout.count();
+                    fail("The camera at " + label_ + " sent nothing for " + std::to_string(ms / 1000) + "." +
+                         std::to_string(ms % 1000 / 100) + " s.");
+                } else if (r == AVERROR_EOF) {
+                    fail("The camera at " + label_ + " ended the stream.");
+                } else {
+                    fail("The connection to the camera at " + label_ + " broke off: " + avError(r) + ".");
+                }
+                return;
+            }
+            lastPacket_ = Clock::now();
+            const int track = packet_->stream_index >= 0 && size_t(packet_->stream_index) < trackOf_.size()
+                                  ? trackOf_[size_t(packet_->stream_index)]
+                                  : -1;
+            if (track < 0 || packet_->size <= 0) {
+                av_packet_unref(packet_);
+                continue;
+            }
+            if (size_t(packet_->size) > kMaxPacketBytes) {
+                av_packet_unref(packet_);
+                fail("The camera at " + label_ + " sent a packet larger than 16 MiB.");
+                return;
+            }
+            Event e;
+            e.type = Event::Type::Packet;
+            e.tracks = tracks_;
+            MediaPacket& p = e.packet;
+            p.tracks = tracks_;
+            p.track = track;
+            p.pts = packet_->pts;
+            p.dts = packet_->dts;
+            p.duration = packet_->duration;
+            p.data.assign(packet_->data, packet_->data + packet_->size);
+            if (packet_->stream_index == videoStream_) {
+                p.key = (packet_->flags & AV_PKT_FLAG_KEY) != 0;
+                e.picture = decode(packet_);
+            }
+            av_packet_unref(packet_);
+            if (!owner_.queue(std::move(e))) return;
+            // A wait for room in the queue is no silence of the camera's.
+            lastPacket_ = Clock::now();
+        }
+    }
+
+    RtspSource& owner_;
+    const Options options_;
+    std::string label_;
+    bool hasCredentials_ = false;
+
+    // Reader thread only (the interrupt callback runs on it too).
+    Why why_ = Why::None;
+    bool streaming_ = false;
+    Clock::time_point connectDeadline_{};
+    Clock::time_point lastPacket_{};
+
+    AVFormatContext* input_ = nullptr;
+    std::shared_ptr<const MediaTracks> tracks_;
+    std::vector<int> trackOf_;  // stream index -> track, -1 when not taken
+    int videoStream_ = -1;
+    AVPacket* packet_ = nullptr;
+    AVCodecContext* decoder_ = nullptr;
+    AVFrame* frame_ = nullptr;
+    AVFrame* newest_ = nullptr;
+    SwsContext* scaler_ = nullptr;
+};
+
+RtspSource::RtspSource() = default;
+
+RtspSource::~RtspSource() { stop(); }
+
+void RtspSource::start(const Options& options) {
+    stop();
+    stop_.store(false);
+    thread_ = std::thread([this, options] {
+        Reader reader(*this, options);
+        reader.run();
+    });
+}
+
+void RtspSource::stop() {
+    {
+        std::lock_guard lock(mutex_);
+        stop_.store(true);
+    }
+    space_.notify_all();
+    if (thread_.joinable()) thread_.join();
+    std::lock_guard lock(mutex_);
+    events_.clear();
+    bytes_ = 0;
+}
+
+bool RtspSource::queue(Event&& event) {
+    const size_t n = eventBytes(event);
+    std::function<void()> notify;
+    {
+        std::unique_lock lock(mutex_);
+        // Backpressure: the reader stops reading until the queue has room
+        // (always room for one event in an empty queue).
+        space_.wait(lock, [&] { return stop_.load() || bytes_ == 0 || bytes_ + n <= kMaxQueuedBytes; });
+        if (stop_.load()) return false;
+        if (events_.empty()) notify = notify_;
+        events_.push_back(std::move(event));
+        bytes_ += n;
+    }
+    if (notify) notify();
+    return true;
+}
+
+bool RtspSource::takeEvent(Event* event) {
+    {
+        std::lock_guard lock(mutex_);
+        if (events_.empty()) return false;
+        *event = std::move(events_.front());
+        events_.pop_front();
+        bytes_ -= std::min(bytes_, eventBytes(*event));
+    }
+    space_.notify_all();
+    return true;
+}
+
+void RtspSource::setEventNotifier(std::function<void()> notify) {
+    std::lock_guard lock(mutex_);
+    notify_ = std::move(notify);
+}
+
+size_t RtspSource::queuedBytes() const {
+    std::lock_guard lock(mutex_);
+    return bytes_;
+}
+
+}  // namespace ipcam

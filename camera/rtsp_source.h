@@ -1,0 +1,104 @@
+#pragma once
+// An RTSP camera (H.264 or H.265 video, perhaps AAC or G.711 audio) read
+// through libavformat over TCP (interleaved), on a thread of its own.
+//
+// The reader hands on what it gets as events: Connected with the tracks,
+// then every packet as received (for the recording, copied byte for byte),
+// a video packet with the newest decoded preview picture, and Failed once
+// when the connection ends for any reason. The events are taken on the
+// user-interface thread; the reader never waits on it except when the queue
+// is full (then it stops reading, and TCP slows the camera down).
+//
+// Everything FFmpeg does (name lookup, connect, DESCRIBE/SETUP/PLAY,
+// reading, decoding, scaling) happens on the reader thread. Its blocking
+// calls are interrupted by a stop flag and by the connect and silence
+// deadlines, so stop() returns within a fraction of a second (a host name
+// still being looked up is the one wait that cannot be cut short).
+
+#include <QImage>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "base/media_packet.h"
+
+namespace ipcam {
+
+class RtspSource {
+public:
+    // The largest packet taken; a larger one ends the connection.
+    static constexpr size_t kMaxPacketBytes = 16u << 20;
+    // The queue's bound: packets and pictures not yet taken.
+    static constexpr size_t kMaxQueuedBytes = 32u << 20;
+    // The largest video taken (the decoder's frames are allocated from it).
+    static constexpr int kMaxVideoSide = 8192;
+    static constexpr int64_t kMaxVideoPixels = 8192 * 4320;
+
+    struct Options {
+        std::string url;  // rtsp://[user:password@]host[:port]/path ; RTSP over TCP (interleaved) only
+        std::chrono::milliseconds connectTimeout{5000};  // TCP connect + DESCRIBE/SETUP/PLAY answered
+        std::chrono::milliseconds silenceTimeout{5000};  // no packet for this long: Failed
+        int previewWidth = 640, previewHeight = 480;     // decoded pictures fit into this area, aspect kept
+        bool decode = true;                              // decode video for the preview and motion
+    };
+    struct Event {
+        enum class Type { Connected, Packet, Failed } type = Type::Failed;
+        std::shared_ptr<const MediaTracks> tracks;  // Connected (and every Packet's packet.tracks)
+        MediaPacket packet;                          // Packet (video or audio, in arrival order)
+        QImage picture;         // with a video Packet: the newest decoded picture, scaled (may be null)
+        bool rejected = false;  // Failed: the camera refused the credentials (401 after credentials)
+        std::string error;      // Failed: one line naming what happened, never the password
+    };
+
+    RtspSource();
+    ~RtspSource();  // stops and joins
+    RtspSource(const RtspSource&) = delete;
+    RtspSource& operator=(const RtspSource&) = delete;
+
+    // (Re)connects on the reader thread; a running connection is dropped
+    // first, together with the events it left untaken.
+    void start(const Options& options);
+    // Ends the connection and drops the events not yet taken; after it
+    // returns no further event is queued and the notifier is not called.
+    void stop();
+    // User-interface thread: the oldest event, false when none waits.
+    bool takeEvent(Event* event);
+    // Called on the reader thread whenever an event is queued onto an empty
+    // queue; it must only post (it may not wait, nor call back into this).
+    void setEventNotifier(std::function<void()> notify);
+    // Bytes of packets and pictures waiting in the queue.
+    size_t queuedBytes() const;
+
+    // The size a decoded picture of width x height is scaled to: the
+    // largest that fits into the preview area with the picture's aspect
+    // (1920x1080 into 640x480: 640x360), never larger than the picture.
+    static void previewSize(int width, int height, int areaWidth, int areaHeight, int* outWidth, int* outHeight);
+
+private:
+    class Reader;
+    friend class Reader;
+
+    // Reader thread: queues an event, waiting while the queue is full.
+    // False once stopped (the event is then dropped).
+    bool queue(Event&& event);
+    bool stopping() const { return stop_.load(std::memory_order_relaxed); }
+
+    mutable std::mutex mutex_;
+    std::condition_variable space_;
+    std::deque<Event> events_;
+    size_t bytes_ = 0;
+    std::function<void()> notify_;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+}  // namespace ipcam
