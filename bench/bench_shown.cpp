@@ -47,10 +47,12 @@
 #include <QDir>
 #include <QFile>
 #include <QImage>
+#include <QTcpServer>
 #include <QTemporaryDir>
 
 #include <algorithm>
 #include <chrono>
+#include <iterator>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -458,6 +460,93 @@ Measured runMjpegCase(QSize size, int fps, const std::string& program, const std
     return m;
 }
 
+// Lines in the RTSP test camera's --keep-sent file: access units sent.
+uint64_t linesIn(const std::string& path) {
+    std::ifstream in(path);
+    return static_cast<uint64_t>(std::count(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>(), '\n'));
+}
+
+// An RTSP camera sending H.264 of `size` at `fps`: the program shown and
+// recording by stream copy, then a gst-launch-1.0 pipeline that shows and
+// records the same stream on the same display. The camera gives each
+// client a stream of its own from the same scene, one client at a time.
+Measured runRtspCase(QSize size, int fps, const std::string& program, const std::string& camera,
+                     const std::string& display, int seconds, int repeats) {
+    Measured m;
+    QTemporaryDir dir(QDir::tempPath() + "/bench_shown-XXXXXX");
+    const std::string base = dir.path().toStdString();
+    const std::string sentFile = base + "/sent.txt";
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost, 0);
+    const quint16 port = probe.serverPort();
+    probe.close();
+    const pid_t cam = spawn({camera, "--port", std::to_string(port), "--size",
+                             std::to_string(size.width()) + "x" + std::to_string(size.height()), "--fps",
+                             std::to_string(fps), "--gop", std::to_string(2 * fps), "--scene", "ball", "--keep-sent", sentFile},
+                            {}, base);
+    std::this_thread::sleep_for(1s);
+    const std::string url = "rtsp://127.0.0.1:" + std::to_string(port) + "/stream";
+    const std::string copy = base + "/ipcam-recorder";
+    if (!QFile::copy(QString::fromStdString(program), QString::fromStdString(copy))) {
+        stop(cam);
+        return m;
+    }
+    ::chmod(copy.c_str(), 0755);
+    std::string recordings = bench::memoryBackedDirectory();
+    QTemporaryDir recordingDir(QString::fromStdString((recordings.empty() ? base : recordings) + "/bench_shown-XXXXXX"));
+    writeSettings(copy + ".INI", "127.0.0.1", port, recordingDir.path().toStdString(), 0, true);
+    {
+        std::ofstream ini(copy + ".INI", std::ios::app);
+        ini << "Camera_URL=" << url << "\r\n";
+    }
+    auto sent = [&] { return linesIn(sentFile); };
+    auto waitPictures = [&](uint64_t before) {
+        const auto deadline = std::chrono::steady_clock::now() + 30s;
+        while (sent() < before + 3 && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(100ms);
+        return sent() >= before + 3;
+    };
+    const auto started = std::chrono::steady_clock::now();
+    const pid_t pid = spawn({copy}, {"DISPLAY=" + display, "QT_QPA_PLATFORM=xcb"}, base);
+    if (!waitPictures(0)) {
+        std::fprintf(stderr, "the program never received pictures\n");
+        stop(pid);
+        stop(cam);
+        return m;
+    }
+    std::this_thread::sleep_for(3s);
+    std::vector<double> perPicture, rate;
+    const bool complete = measureWindows(pid, sent, seconds, repeats, perPicture, nullptr, &rate);
+    m.peakKiB = static_cast<double>(statusKiB(pid, "VmHWM:"));
+    m.runSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    stop(pid);
+    std::this_thread::sleep_for(1s);
+    if (complete) {
+        const std::string mkv = recordingDir.path().toStdString() + "/pipeline.mkv";
+        const uint64_t before = sent();
+        const pid_t gst = spawn({"gst-launch-1.0", "-q", "rtspsrc", "location=" + url, "protocols=tcp", "latency=0",
+                                 "!", "rtph264depay", "!", "h264parse", "!", "tee", "name=t", "t.", "!", "queue", "!",
+                                 "decodebin", "!", "videoconvert", "!", "ximagesink", "t.", "!", "queue", "!",
+                                 "matroskamux", "!", "filesink", "location=" + mkv},
+                                {"DISPLAY=" + display}, base);
+        if (waitPictures(before)) {
+            std::this_thread::sleep_for(3s);
+            std::vector<double> pipeline;
+            if (measureWindows(gst, sent, seconds, repeats, pipeline, nullptr, nullptr)) m.pipeline = median(pipeline);
+        } else {
+            std::fprintf(stderr, "gst-launch-1.0 never received pictures (Debian packages gstreamer1.0-plugins-good, -libav, -x)\n");
+        }
+        ::kill(gst, SIGINT);
+        if (!waitExit(gst, 5s)) stop(gst);
+    } else {
+        std::fprintf(stderr, "the stream stopped during the measurement\n");
+    }
+    stop(cam);
+    m.perPicture = median(perPicture);
+    m.picturesPerSecond = median(rate);
+    m.ok = complete;
+    return m;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -586,6 +675,35 @@ int main(int argc, char** argv) {
             std::snprintf(line, sizeof line, "RESULT | %-34s | %-12s | %-12s | %-7s | %-16s | %-4s |",
                           "Peak mem, MJPEG 1920x1080 (whole)", measured, note, "-", "< 96 MiB",
                           m.peakKiB / 1024 < 96 ? "yes" : "NO");
+            results.push_back(line);
+        }
+    }
+    // An RTSP camera, H.264 1920x1080 at 25/s, beside the pipeline a user would script.
+    const std::string rtspCamera = QCoreApplication::applicationDirPath().toStdString() + "/../tools/ipcam-rtsp-sim";
+    if ((only.empty() || ("," + only + ",").find(",rtsp1920,") != std::string::npos) &&
+        ::access(rtspCamera.c_str(), X_OK) == 0) {
+        const Measured m = runRtspCase(QSize(1920, 1080), 25, program, rtspCamera, x.display, seconds, repeats);
+        if (!m.ok) {
+            failed = true;
+        } else {
+            const double r = m.pipeline > 0 ? m.perPicture / m.pipeline : 0.0;
+            std::printf("RTSP H.264 1920x1080 at 25/s, shown and recording: %.1f pictures/s, program %s CPU per "
+                        "picture (whole), peak resident %.1f MiB after %.0f s; gst-launch-1.0 pipeline %s per "
+                        "picture; program %.2fx the pipeline\n",
+                        m.picturesPerSecond, formatTime(m.perPicture).c_str(), m.peakKiB / 1024, m.runSeconds,
+                        m.pipeline > 0 ? formatTime(m.pipeline).c_str() : "not measured", r);
+            char ratio[16], line[256], measured[32], note[64];
+            std::snprintf(ratio, sizeof ratio, "%.2fx", r);
+            std::snprintf(line, sizeof line, "RESULT | %-34s | %-12s | %-12s | %-7s | %-16s | %-4s |",
+                          "RTSP H.264 1920x1080 25/s, gst", formatTime(m.perPicture).c_str(),
+                          m.pipeline > 0 ? formatTime(m.pipeline).c_str() : "-", m.pipeline > 0 ? ratio : "-",
+                          "<= 0.80x", m.pipeline > 0 ? (r <= 0.8 ? "yes" : "NO") : "-");
+            results.push_back(line);
+            std::snprintf(measured, sizeof measured, "%.1f MiB", m.peakKiB / 1024);
+            std::snprintf(note, sizeof note, "VmHWM, %.0f s", m.runSeconds);
+            std::snprintf(line, sizeof line, "RESULT | %-34s | %-12s | %-12s | %-7s | %-16s | %-4s |",
+                          "Peak mem, RTSP 1920x1080 (whole)", measured, note, "-", "< 160 MiB",
+                          m.peakKiB / 1024 < 160 ? "yes" : "NO");
             results.push_back(line);
         }
     }

@@ -25,7 +25,7 @@ BUILD_DIR="${BUILD_DIR:-$REPO_ROOT/build-bench}"
 IDLE_SECONDS="${IDLE_SECONDS:-15}"
 SHOWN_SECONDS="${SHOWN_SECONDS:-8}"
 cmake -S "$REPO_ROOT" -B "$BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE=Release -DIPCAM_BUILD_BENCH=ON -DIPCAM_BUILD_TESTS=OFF >/dev/null
-cmake --build "$BUILD_DIR" --target bench_ipcam bench_memory bench_idle bench_shown bench_receive ipcam-recorder -j "$(nproc)"
+cmake --build "$BUILD_DIR" --target bench_ipcam bench_memory bench_idle bench_shown bench_receive ipcam-recorder ipcam-rtsp-sim -j "$(nproc)"
 
 export QT_QPA_PLATFORM=offscreen
 OUT="$(mktemp -d)"

@@ -38,7 +38,8 @@ TEST_PACKAGES=(libgtest-dev libgmock-dev desktop-file-utils systemd iproute2 ffm
                libgstrtspserver-1.0-dev libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev
                gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-bad
                gstreamer1.0-plugins-ugly)
-BENCH_PACKAGES=(libbenchmark-dev xvfb libcap2-bin gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-bad gstreamer1.0-x)
+BENCH_PACKAGES=(libbenchmark-dev xvfb libcap2-bin gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-bad gstreamer1.0-x gstreamer1.0-libav
+                libgstrtspserver-1.0-dev gstreamer1.0-plugins-ugly)
 # The Debian package: dpkg-shlibdeps (dpkg-dev) and file(1) find its library dependencies.
 PACKAGE_PACKAGES=(dpkg-dev file)
 # The simulator's start page on port 80 without running it as root.

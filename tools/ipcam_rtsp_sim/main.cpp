@@ -30,6 +30,7 @@ struct Options {
     std::string user, password;
     double stallAfter = -1, stallFor = 0, dropAfter = -1;
     std::string keepSent;
+    std::string scene = "bars";
 };
 
 Options options;
@@ -41,7 +42,7 @@ GMutex sentLock;
                  "ipcam-rtsp-sim: %s\n"
                  "usage: ipcam-rtsp-sim --port N [--bind 127.0.0.1] [--path /stream] [--codec h264|h265]\n"
                  "       [--size WxH] [--fps N] [--gop N] [--audio none|pcma|aac] [--user U --password P]\n"
-                 "       [--stall-after SEC --stall-for SEC] [--drop-after SEC] [--keep-sent FILE]\n",
+                 "       [--stall-after SEC --stall-for SEC] [--drop-after SEC] [--keep-sent FILE] [--scene bars|ball]\n",
                  why);
     std::exit(2);
 }
@@ -79,8 +80,10 @@ bool parse(int argc, char** argv) {
         else if (a == "--stall-for") options.stallFor = number(0, 86400);
         else if (a == "--drop-after") options.dropAfter = number(0, 86400);
         else if (a == "--keep-sent") options.keepSent = value();
+        else if (a == "--scene") options.scene = value();
         else usage(("unknown option " + a).c_str());
     }
+    if (options.scene != "bars" && options.scene != "ball") usage("--scene is bars or ball");
     if (options.codec != "h264" && options.codec != "h265") usage("--codec is h264 or h265");
     if (options.audio != "none" && options.audio != "pcma" && options.audio != "aac") usage("--audio is none, pcma or aac");
     if (options.bind.rfind("127.", 0) != 0) usage("--bind takes a loopback address (127.x.x.x) only");
@@ -92,7 +95,8 @@ bool parse(int argc, char** argv) {
 
 std::string launchLine() {
     const bool hevc = options.codec == "h265";
-    std::string video = "videotestsrc is-live=true pattern=ball ! video/x-raw,width=" + std::to_string(options.width) +
+    std::string video = "videotestsrc is-live=true pattern=" + std::string(options.scene == "ball" ? "ball" : "smpte") +
+                        " ! video/x-raw,width=" + std::to_string(options.width) +
                         ",height=" + std::to_string(options.height) + ",framerate=" + std::to_string(options.fps) +
                         "/1 ! videoconvert ! ";
     if (hevc) {
