@@ -348,6 +348,23 @@ struct Recorder::Impl {
         if ((s.RecordKind & kMotion) && s.RecordKind != kNotRecording) s.RecordStartTime = began;
     }
 
+    // The 600-second cut: a Motion recording ends; Daily goes on in a new
+    // file while its block lasts, Manual at once.
+    void endAtFileLength() {
+        finishRecordingFile();
+        if (s.RecordKind & kMotion) {
+            s.RecordKind = kNotRecording;
+            s.AlarmMark = s.MotionTrigger = false;
+            zeroCounters();
+            host.recordingStateChanged(kNotRecording);
+        } else if (s.RecordKind & kDaily) {
+            s.RecordKind = kNotRecording;
+        } else if (s.RecordKind & kManual) {
+            s.RecordKind = kNotRecording;
+            s.ManualRequest = true;
+        }
+    }
+
     void step(const std::vector<uint8_t>& picture, const PixelView& decoded) {
         pollDiskEvents();
         if (rollPending_) {
@@ -423,20 +440,7 @@ struct Recorder::Impl {
             }
         }
 
-        if (s.RecordKind != kNotRecording && elapsedSeconds(s.RecordStartTime, t) > kFileSeconds) {
-            finishRecordingFile();
-            if (s.RecordKind & kMotion) {
-                s.RecordKind = kNotRecording;
-                s.AlarmMark = s.MotionTrigger = false;
-                zeroCounters();
-                host.recordingStateChanged(kNotRecording);
-            } else if (s.RecordKind & kDaily) {
-                s.RecordKind = kNotRecording;
-            } else if (s.RecordKind & kManual) {
-                s.RecordKind = kNotRecording;
-                s.ManualRequest = true;
-            }
-        }
+        if (s.RecordKind != kNotRecording && elapsedSeconds(s.RecordStartTime, t) > kFileSeconds) endAtFileLength();
 
         // A file stays below 1 GiB, past which many AVI readers fail (their
         // offsets and the RIFF size are 32 bits): the same kind goes on at
@@ -535,20 +539,7 @@ struct Recorder::Impl {
             host.recordingStateChanged(kNotRecording);
             return;
         }
-        if (elapsedSeconds(s.RecordStartTime, t) > kFileSeconds) {
-            finishRecordingFile();
-            if (s.RecordKind & kMotion) {
-                s.RecordKind = kNotRecording;
-                s.AlarmMark = s.MotionTrigger = false;
-                zeroCounters();
-                host.recordingStateChanged(kNotRecording);
-            } else if (s.RecordKind & kDaily) {
-                s.RecordKind = kNotRecording;
-            } else if (s.RecordKind & kManual) {
-                s.RecordKind = kNotRecording;
-                s.ManualRequest = true;
-            }
-        }
+        if (elapsedSeconds(s.RecordStartTime, t) > kFileSeconds) endAtFileLength();
     }
 
     void idlePacket(const MediaPacket& packet, const PixelView* decoded) {

@@ -288,7 +288,9 @@ TEST(RtspSource, ReadsH264AndH265WithTracksKeyFramesAndPreviewPictures) {
             }
             keys += e.packet.key;
             // The first packet may come before the stream's clock is known.
-            if (lastDts != kNoTimestamp) EXPECT_GT(e.packet.dts, lastDts);
+            if (lastDts != kNoTimestamp) {
+                EXPECT_GT(e.packet.dts, lastDts);
+            }
             lastDts = e.packet.dts;
             if (e.picture.isNull()) continue;
             ++pictures;

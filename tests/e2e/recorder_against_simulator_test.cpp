@@ -722,7 +722,9 @@ TEST_F(EngineAlone, RtspCamerasAreRecordedPacketForPacketAndCutOnKeyFrames) {
             EXPECT_TRUE(packets.front().first) << "the file does not begin with a key frame";
             const qsizetype at = runStart(all, packets);
             ASSERT_GE(at, 0) << "the packets are not an unbroken run of those the camera sent";
-            if (next >= 0) EXPECT_EQ(at, next) << "packets were lost or doubled at the cut";
+            if (next >= 0) {
+                EXPECT_EQ(at, next) << "packets were lost or doubled at the cut";
+            }
             next = at + static_cast<qsizetype>(packets.size());
         }
         EXPECT_TRUE(warnings.empty()) << warnings.front();

@@ -136,13 +136,13 @@ inline Camera makeCamera(AVCodecID videoCodec, int frames, int fps, int gop, boo
         // AAC at 16 kHz and G.711 A-law at 8 kHz, mono, from a tenth of a
         // second before the first picture to its end.
         const double seconds = double(frames) / fps;
-        struct Spec {
+        struct AudioCase {
             const char* encoder;
             int rate;
             AVSampleFormat format;
             int samples;  // a packet's
         };
-        for (const Spec& s : {Spec{"aac", 16000, AV_SAMPLE_FMT_FLTP, 1024}, Spec{"pcm_alaw", 8000, AV_SAMPLE_FMT_S16, 160}}) {
+        for (const AudioCase& s : {AudioCase{"aac", 16000, AV_SAMPLE_FMT_FLTP, 1024}, AudioCase{"pcm_alaw", 8000, AV_SAMPLE_FMT_S16, 160}}) {
             const AVCodec* ac = avcodec_find_encoder_by_name(s.encoder);
             if (!ac) continue;
             CodecPtr a(avcodec_alloc_context3(ac));
