@@ -94,8 +94,10 @@ RecorderEngine::RecorderEngine(EngineOptions options, QObject* parent)
         {TimerId::PWTimer, &MainController::pwTimerTimer},
         {TimerId::OfflineRetryTimer, &MainController::offlineRetryTimerTimer},
     };
-    for (const auto& [id, handler] : handlers) {
-        connect(timers_[id], &QTimer::timeout, this, [this, c, handler] { guarded([c, handler] { (c->*handler)(); }); });
+    for (const auto& entry : handlers) {
+        const auto handler = entry.second;  // clang 14 cannot capture a structured binding
+        connect(timers_[entry.first], &QTimer::timeout, this,
+                [this, c, handler] { guarded([c, handler] { (c->*handler)(); }); });
     }
 
     // Recordings older than Keep_Days are deleted at start (queued by the
