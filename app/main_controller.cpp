@@ -96,10 +96,13 @@ std::string MainController::endpoint() const {
 }
 
 // A standard camera is not pinged: many answer no ICMP, and its HTTP
-// answer tells whether it is there.
+// answer tells whether it is there. Its legacy host field may still hold
+// another address, which must not be pinged either.
 void MainController::restartPing() {
     if (settings_.cameraUrl.empty()) {
         deps_.ping.restart();
+    } else {
+        deps_.ping.suspend();
     }
 }
 
@@ -129,6 +132,8 @@ bool MainController::selectStream(std::string* error) {
 // The standard camera's probe: its address is all there is to check before
 // the connection; its name is its host.
 bool MainController::urlCameraProbe() {
+    // The worker may have been started before the settings were read.
+    deps_.ping.suspend();
     std::string error;
     if (!selectStream(&error)) {
         qCWarning(lcLink).noquote() << "Camera off-line: the camera address is not usable:" << QString::fromStdString(error);
@@ -230,6 +235,7 @@ void MainController::formActivate() {
         host_.setControlEnabled(Control::Record1, true);
     }
     deps_.shared.cameraReachable = false;
+    loadSettings();  // whether the camera is pinged at all is in the file
     restartPing();
     host_.stopTimer(TimerId::OfflineRetryTimer);
     host_.stopTimer(TimerId::Timer1);

@@ -95,6 +95,24 @@ TEST(StartSequence, SkippedActivationOnlyArmsAlarmMail) {
     EXPECT_TRUE(rig.host.isRunning(TimerId::CreateConnectTimer));
 }
 
+// A camera given by its URL is never pinged, not even at the host that the
+// legacy field still names, from the first activation to a lost link.
+TEST(StartSequence, AUrlCameraIsNeverPinged) {
+    Rig rig(/*writeSettings=*/false);
+    CameraSettings s;
+    applyFirstRunDefaults(s, rig.dir.path().toStdString());
+    s.cameraUrl = "http://127.0.0.1:8080/stream";
+    rig.store.save(s);
+    rig.controller->formActivate();
+    rig.controller->createConnectTimerTimer();
+    ASSERT_EQ(rig.socket.opens.size(), 1u);
+    EXPECT_EQ(rig.socket.opens[0], std::make_pair(std::string("127.0.0.1"), uint16_t(8080)));
+    rig.controller->onSocketError();
+    rig.controller->offlineRetryTimerTimer();
+    EXPECT_EQ(rig.ping.restarts, 0);
+    EXPECT_GE(rig.ping.suspends, 1);
+}
+
 TEST(Buttons, WithPlaybackOpenedRecordAndStopSpareTheNextActivation) {
     Rig rig;
     rig.controller->formActivate();
