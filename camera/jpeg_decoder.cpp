@@ -93,6 +93,34 @@ void meanRows(const uint32_t* a, const uint32_t* b, uint32_t* t, int pixels) {
     }
 }
 
+// Whether the taps are those of three pixels to two (1920 to 640 after a
+// decode at 1/2): the mean of pixels 3k and 3k+1, then pixel 3k+2.
+bool isThreeToTwo(const std::vector<Tap>& t) {
+    for (size_t o = 0; o < t.size(); ++o) {
+        const int k = static_cast<int>(o / 2);
+        const Tap want = o % 2 == 0 ? Tap{3 * k, true} : Tap{3 * k + 2, false};
+        if (t[o].index != want.index || t[o].half != want.half) {
+            return false;
+        }
+    }
+    return !t.empty();
+}
+
+#if defined(__SSE2__)
+// Four output pixels of three to two from six source pixels: (s0+s1)/2, s2,
+// (s3+s4)/2, s5, from a = s0..s3 and b = s3..s6.
+inline __m128i threeToTwo(__m128i a, __m128i b) {
+    const __m128i ma = _mm_avg_epu8(a, _mm_srli_si128(a, 4));  // m01 . . .
+    const __m128i mb = _mm_avg_epu8(b, _mm_srli_si128(b, 4));  // m34 . . .
+    const __m128 x = _mm_castsi128_ps(_mm_unpacklo_epi64(ma, mb));  // m01 . m34 .
+    const __m128 z = _mm_castsi128_ps(_mm_unpackhi_epi64(a, b));    // s2 . s5 .
+    const __m128i xz = _mm_castps_si128(_mm_shuffle_ps(x, z, _MM_SHUFFLE(2, 0, 2, 0)));  // m01 m34 s2 s5
+    return _mm_shuffle_epi32(xz, _MM_SHUFFLE(3, 1, 2, 0));
+}
+
+inline __m128i load4(const uint32_t* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
+#endif
+
 }  // namespace
 
 struct JpegDecoder::Impl {
@@ -109,6 +137,7 @@ struct JpegDecoder::Impl {
     std::vector<uint32_t> blended;
     QSize tapsFrom, tapsTo;
     std::vector<Tap> across, down;
+    bool acrossThreeToTwo = false;
 #if defined(__SSE2__)
     // Per four output pixels: all ones in the lanes that take a mean.
     struct Lanes {
@@ -133,23 +162,43 @@ struct JpegDecoder::Impl {
         tapsTo = to;
         across = taps(from.width(), to.width());
         down = taps(from.height(), to.height());
+        acrossThreeToTwo = isThreeToTwo(across);
 #if defined(__SSE2__)
         acrossMeans.assign(across.size() / 4, Lanes{});
-        for (size_t x = 0; x + 4 <= across.size(); ++x) {
+        for (size_t x = 0; x < acrossMeans.size() * 4; ++x) {
             acrossMeans[x / 4].mask[x % 4] = across[x].half ? 0xffffffffu : 0;
         }
 #endif
     }
 
-    // One output row from the (padded) source row `row`.
-    void scaleAcross(const uint32_t* row, uint32_t* out) const {
+    // One output row from the (padded) source row `row`, or from the mean of
+    // the rows `row` and `second` when that is given: the same pixels as
+    // meanRows followed by scaleAcross, without the row in between.
+    void scaleAcross(const uint32_t* row, uint32_t* out, const uint32_t* second = nullptr) const {
         const int width = static_cast<int>(across.size());
         int x = 0;
 #if defined(__SSE2__)
+        if (acrossThreeToTwo) {
+            // Outputs 4k..4k+3 read source pixels 6k..6k+6: within the row
+            // and its padding pixel (index sourceWidth).
+            const int groups = std::min(width / 4, tapsFrom.width() >= 6 ? tapsFrom.width() / 6 : 0);
+            __m128i* o = reinterpret_cast<__m128i*>(out);
+            const uint32_t* a = row;
+            if (second) {
+                for (const uint32_t* b = second; o != reinterpret_cast<__m128i*>(out) + groups; ++o, a += 6, b += 6) {
+                    _mm_storeu_si128(o, threeToTwo(_mm_avg_epu8(load4(a), load4(b)), _mm_avg_epu8(load4(a + 3), load4(b + 3))));
+                }
+            } else {
+                for (; o != reinterpret_cast<__m128i*>(out) + groups; ++o, a += 6) {
+                    _mm_storeu_si128(o, threeToTwo(load4(a), load4(a + 3)));
+                }
+            }
+            x = groups * 4;
+        }
         const auto pair = [&](int o) {
             return _mm_loadl_epi64(reinterpret_cast<const __m128i*>(row + across[static_cast<size_t>(o)].index));
         };
-        for (; x + 4 <= width; x += 4) {
+        for (; !second && x + 4 <= width; x += 4) {
             // Four pairs (p, next) into the four p and the four next.
             const __m128i p01 = _mm_unpacklo_epi32(pair(x), pair(x + 1));      // p0 p1 n0 n1
             const __m128i p23 = _mm_unpacklo_epi32(pair(x + 2), pair(x + 3));  // p2 p3 n2 n3
@@ -161,9 +210,10 @@ struct JpegDecoder::Impl {
                              _mm_or_si128(_mm_and_si128(mask, mean), _mm_andnot_si128(mask, p)));
         }
 #endif
+        const auto at = [&](int i) { return second ? meanOf(row[i], second[i]) : row[i]; };
         for (; x < width; ++x) {
             const Tap t = across[static_cast<size_t>(x)];
-            out[x] = t.half ? meanOf(row[t.index], row[t.index + 1]) : row[t.index];
+            out[x] = t.half ? meanOf(at(t.index), at(t.index + 1)) : at(t.index);
         }
     }
 };
@@ -292,6 +342,10 @@ bool JpegDecoder::decodeAt(const uint8_t* data, size_t size, QImage& target, int
                     break;
                 }
                 const uint32_t* row = slot(t.index - base);
+                if (t.half && d.acrossThreeToTwo) {
+                    d.scaleAcross(row, reinterpret_cast<uint32_t*>(out.scanLine(next)), slot(below - base));
+                    continue;
+                }
                 if (t.half) {
                     meanRows(row, slot(below - base), d.blended.data(), w + 1);
                     row = d.blended.data();
