@@ -47,9 +47,6 @@ QPushButton* imageButton(QWidget* parent, const QString& tip, const QIcon& icon)
 // (in the direction of the text).
 constexpr int kStatusTextFlags = Qt::AlignLeft | Qt::AlignVCenter | Qt::TextExpandTabs;
 
-// How often a status line redraws a changing text at most.
-constexpr int kStatusRepaintMs = 200;
-
 }  // namespace
 
 StatusLabel::StatusLabel(QWidget* parent) : QWidget(parent) {
@@ -62,9 +59,6 @@ StatusLabel::StatusLabel(QWidget* parent) : QWidget(parent) {
     QFont f = font();
     f.setPixelSize(13);
     setFont(f);
-    repaintLater_.setSingleShot(true);
-    repaintLater_.setTimerType(Qt::CoarseTimer);
-    connect(&repaintLater_, &QTimer::timeout, this, [this] { update(); });
 }
 
 void StatusLabel::setText(const QString& text) {
@@ -76,15 +70,8 @@ void StatusLabel::setText(const QString& text) {
     if (QAccessible::isActive()) {
         setAccessibleName(text);  // what a screen reader reads, as it read the label's text
     }
-    // The line has a fixed place and size: nothing to lay out anew. Drawn
-    // now unless it was drawn a moment ago; then once that moment is over
-    // (whatever text it holds by then).
-    const qint64 since = lastPaint_.isValid() ? lastPaint_.elapsed() : kStatusRepaintMs;
-    if (since >= kStatusRepaintMs) {
-        update();
-    } else if (!repaintLater_.isActive()) {
-        repaintLater_.start(static_cast<int>(kStatusRepaintMs - since));
-    }
+    // The line has a fixed place and size: nothing to lay out anew.
+    update();
 }
 
 void StatusLabel::forgetFont() {
@@ -238,8 +225,6 @@ bool StatusLabel::place() {
 }
 
 void StatusLabel::paintEvent(QPaintEvent*) {
-    repaintLater_.stop();
-    lastPaint_.start();
     QPainter p(this);
     p.fillRect(rect(), palette().window());
     if (text_.isEmpty()) {

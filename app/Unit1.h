@@ -2,7 +2,6 @@
 // The main window: live preview, status lines and the five buttons, a view
 // of the recording engine.
 
-#include <QElapsedTimer>
 #include <QGlyphRun>
 #include <QHash>
 #include <QImage>
@@ -84,11 +83,6 @@ private:
     QList<QPointF> positions_;
     bool placed_ = false;
     bool simple_ = false;  // run_ holds text_
-    // A new text is drawn at most every kRepaintPeriod: a counter that
-    // changes with every picture need not repaint the line thirty times a
-    // second. The last text is always drawn, at most that late.
-    QElapsedTimer lastPaint_;
-    QTimer repaintLater_;
 };
 
 // The main window: a view of the recording engine. It renders what the
