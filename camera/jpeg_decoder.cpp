@@ -302,6 +302,11 @@ bool JpegDecoder::decodeAt(const uint8_t* data, size_t size, QImage& target, int
             return false;
         }
     }
+    // The rows from one pointer: bits() makes the image our own once (should
+    // anyone share it), where scanLine() checks that again on every row.
+    uint8_t* const pixels = out.bits();
+    const size_t pitch = static_cast<size_t>(out.bytesPerLine());
+    const auto line = [&](int y) { return pixels + pitch * static_cast<size_t>(y); };
     JSAMPROW rows[kBand];
     if (fitted == QSize(w, h)) {
         // The scale gives the size: decoded straight into the image.
@@ -309,7 +314,7 @@ bool JpegDecoder::decodeAt(const uint8_t* data, size_t size, QImage& target, int
             const int first = static_cast<int>(cinfo.output_scanline);
             const int n = std::min(kBand, h - first);
             for (int k = 0; k < n; ++k) {
-                rows[k] = out.scanLine(first + k);
+                rows[k] = line(first + k);
             }
             jpeg_read_scanlines(&cinfo, rows, static_cast<JDIMENSION>(n));
         }
@@ -343,14 +348,14 @@ bool JpegDecoder::decodeAt(const uint8_t* data, size_t size, QImage& target, int
                 }
                 const uint32_t* row = slot(t.index - base);
                 if (t.half && d.acrossThreeToTwo) {
-                    d.scaleAcross(row, reinterpret_cast<uint32_t*>(out.scanLine(next)), slot(below - base));
+                    d.scaleAcross(row, reinterpret_cast<uint32_t*>(line(next)), slot(below - base));
                     continue;
                 }
                 if (t.half) {
                     meanRows(row, slot(below - base), d.blended.data(), w + 1);
                     row = d.blended.data();
                 }
-                d.scaleAcross(row, reinterpret_cast<uint32_t*>(out.scanLine(next)));
+                d.scaleAcross(row, reinterpret_cast<uint32_t*>(line(next)));
             }
             std::memcpy(slot(0), slot(got), stride * sizeof(uint32_t));
             base = last;
