@@ -267,14 +267,69 @@ void PreviewPanel::pictureChanged() {
     // around it is already there.
     const QRect at = pictureRect();
     if (at == shown_ && !at.isEmpty()) {
-        update(at);
+        if (!putDirect(at)) {
+            update(at);
+        }
         return;
     }
     shown_ = at;
     update();
 }
 
+// The picture straight to the screen from shared memory, when it is there
+// and nothing of Qt's lies over it: no child (the please-wait text), no
+// sibling above, the window shown unscaled.
+bool PreviewPanel::putDirect(const QRect& at) {
+    if (!direct_ || !isVisible()) {
+        return false;
+    }
+    QWidget* top = window();
+    QWindow* handle = top->windowHandle();
+    if (!handle || !handle->isExposed() || handle->devicePixelRatio() != 1.0) {
+        return false;
+    }
+    for (QObject* child : children()) {
+        if (auto* w = qobject_cast<QWidget*>(child); w && w->isVisible()) {
+            return false;
+        }
+    }
+    if (!(QRegion(at) - visibleRegion()).isEmpty()) {
+        return false;
+    }
+    if (!direct_->put(image_, top->winId(), mapTo(top, at.topLeft()))) {
+        return false;
+    }
+    if (watchedWindow_ != handle) {
+        // An expose is answered from the backing store: it must hold this
+        // picture by then.
+        if (watchedWindow_) {
+            watchedWindow_->removeEventFilter(this);
+        }
+        handle->installEventFilter(this);
+        watchedWindow_ = handle;
+        connect(handle, &QObject::destroyed, this, [this, handle] {
+            if (watchedWindow_ == handle) {
+                watchedWindow_ = nullptr;
+            }
+        });
+    }
+    backingStale_ = true;
+    return true;
+}
+
+bool PreviewPanel::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == watchedWindow_ && event->type() == QEvent::Expose && backingStale_) {
+        // Marked before the window handles the expose, so that it paints
+        // the panel anew rather than showing what its backing store held.
+        update(shown_);
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
 void PreviewPanel::paintEvent(QPaintEvent* event) {
+    if ((QRegion(pictureRect()) - event->region()).isEmpty()) {
+        backingStale_ = false;
+    }
     QPainter p(this);
     QRegion black = event->region();
     const QRect at = pictureRect();
@@ -351,6 +406,11 @@ TForm1::TForm1(Options options, QWidget* parent) : QWidget(parent), options_(std
 
     PreviewImage1 = new PreviewPanel(e->preview(), ImageBox1);
     PreviewImage1->setGeometry(8, 16, 321, 241);
+    shmPreview_ = ShmPreview::create();
+    if (shmPreview_) {
+        e->setPreviewAllocator([out = shmPreview_.get()](QSize size) { return out->allocate(size); });
+        PreviewImage1->setDirectOutput(shmPreview_.get());
+    }
     PleaseWait = new QLabel(PreviewImage1);
     PleaseWait->move(0, 0);
     {

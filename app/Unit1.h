@@ -18,6 +18,7 @@
 #include <memory>
 
 #include "app/recorder_engine.h"
+#include "app/shm_preview.h"
 #include "base/clock.h"
 #include "base/worker_shared.h"
 #include "settings/setup_context.h"
@@ -36,16 +37,26 @@ public:
     PreviewPanel(const QImage& image, QWidget* parent);
     // A new picture is in the image: repaints what it covers.
     void pictureChanged();
+    // Pictures in its shared memory go to the screen through it, when
+    // nothing lies over the picture; null: always painted.
+    void setDirectOutput(ShmPreview* output) { direct_ = output; }
 
 protected:
     void paintEvent(QPaintEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     QRect pictureRect() const;
+    bool putDirect(const QRect& at);
 
     const QImage& image_;
     QRect shown_;  // where the last picture repainted stands
+    ShmPreview* direct_ = nullptr;
+    QObject* watchedWindow_ = nullptr;
+    // A picture went to the screen past the window's backing store, which
+    // still holds an older one there.
+    bool backingStale_ = false;
 };
 
 // A status line: one line of white text on black, left-aligned and centred
@@ -151,6 +162,9 @@ private:
     void guarded(const std::function<void()>& handler);
 
     Options options_;
+    // Before the engine, so that it goes after it: the engine's pictures
+    // may live in its memory.
+    std::unique_ptr<ShmPreview> shmPreview_;
     std::unique_ptr<RecorderEngine> engine_;
     TForm3* setupForm_ = nullptr;
     TForm4* playbackForm_ = nullptr;

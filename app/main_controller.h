@@ -121,6 +121,8 @@ public:
     int buttonsMode() const { return buttonsMode_; }
     CameraSettings& settings() { return settings_; }
     const QImage& preview() const { return preview_; }
+    // Where the preview's pictures are decoded into (see JpegDecoder).
+    void setPreviewAllocator(JpegDecoder::ImageAllocator allocator) { decoder_.setImageAllocator(std::move(allocator)); }
     Recorder& recorder() { return *recorder_; }
     bool skipActivation() const { return skipActivation_; }
     void setSkipActivation(bool v) { skipActivation_ = v; }

@@ -86,6 +86,11 @@ public:
     int buttonsMode() const { return controller_->buttonsMode(); }
     bool linkUp() const { return controller_->link().LinkUp; }
     const QImage& preview() const { return controller_->preview(); }
+    // A view that shows pictures from memory of its own making hands the
+    // decoder its allocator; null goes back to ordinary images.
+    void setPreviewAllocator(JpegDecoder::ImageAllocator allocator) {
+        controller_->setPreviewAllocator(std::move(allocator));
+    }
     bool closed() const { return closed_; }
 
     // Parts, for the dialogs, the playback window and tests.

@@ -129,6 +129,7 @@ struct JpegDecoder::Impl {
     // A picture that fails half-way is decoded here first, so the preview
     // keeps its last good picture. Reused between pictures.
     QImage scratch;
+    ImageAllocator allocator;
 
     // For a scaled preview: the decoded rows of one band, each one pixel
     // longer than the row (its last pixel again), after the last row of the
@@ -221,6 +222,8 @@ struct JpegDecoder::Impl {
 JpegDecoder::JpegDecoder() : impl_(std::make_unique<Impl>()) {}
 JpegDecoder::~JpegDecoder() = default;
 
+void JpegDecoder::setImageAllocator(ImageAllocator allocator) { impl_->allocator = std::move(allocator); }
+
 QSize JpegDecoder::fittedSize(int width, int height, int areaWidth, int areaHeight) {
     if (width <= 0 || height <= 0) {
         return {};
@@ -295,7 +298,10 @@ bool JpegDecoder::decodeAt(const uint8_t* data, size_t size, QImage& target, int
     // Decode into whichever of the two images is not on show, so that a
     // picture that fails half-way never reaches the preview.
     if (out.size() != fitted || out.format() != QImage::Format_RGB32) {
-        out = QImage(fitted, QImage::Format_RGB32);
+        out = d.allocator ? d.allocator(fitted) : QImage();
+        if (out.size() != fitted || out.format() != QImage::Format_RGB32) {
+            out = QImage(fitted, QImage::Format_RGB32);
+        }
         if (out.isNull()) {
             // Out of memory: nothing is written through a null image.
             jpeg_abort_decompress(&cinfo);

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 
 class QImage;
@@ -41,6 +42,12 @@ public:
     // takes libjpeg's faster inverse DCT and chroma upsampling. Returns and
     // leaves `target` as above.
     bool decode(const uint8_t* data, size_t size, QImage& target, int areaWidth, int areaHeight);
+
+    // Where the decoder's images come from, e.g. memory a display reads
+    // without a copy; unset: ordinary QImages. An image that is null or not
+    // of the size asked for (Format_RGB32) is replaced by an ordinary one.
+    using ImageAllocator = std::function<QImage(QSize)>;
+    void setImageAllocator(ImageAllocator allocator);
 
     // The size a picture of width x height takes when fitted into an area:
     // as large as fits with its aspect ratio kept, but never larger than the

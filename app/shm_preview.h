@@ -1,0 +1,41 @@
+#pragma once
+// Shows preview pictures on an X11 display straight from shared memory. The
+// decoder writes each picture into an image whose memory the X server reads
+// as well (MIT-SHM), and a new picture goes to the window as one request:
+// no paint cycle, no copy into the window's backing store. Only on the xcb
+// platform with MIT-SHM and 32-bit pixels for depth 24; elsewhere create()
+// gives nothing and the panel paints as every widget does.
+
+#include <QImage>
+#include <QPoint>
+
+#include <memory>
+
+namespace ipcam {
+
+class ShmPreview {
+public:
+    // Null where pictures cannot be shown this way.
+    static std::unique_ptr<ShmPreview> create();
+    ~ShmPreview();
+    ShmPreview(const ShmPreview&) = delete;
+    ShmPreview& operator=(const ShmPreview&) = delete;
+
+    // An image of `size` (Format_RGB32) in a segment the X server has
+    // attached, or an ordinary image when no segment can be had. Images
+    // may outlive this object; they then just release their memory.
+    QImage allocate(QSize size);
+
+    // Puts `image` at `at` in the native window `window` (depth 24). False,
+    // and nothing sent, when the image is not in a shared segment or the
+    // window is of another depth.
+    bool put(const QImage& image, unsigned long window, QPoint at);
+
+    struct Shared;
+
+private:
+    explicit ShmPreview(std::shared_ptr<Shared> shared);
+    std::shared_ptr<Shared> shared_;
+};
+
+}  // namespace ipcam
