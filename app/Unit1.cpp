@@ -71,7 +71,30 @@ void StatusLabel::setText(const QString& text) {
         setAccessibleName(text);  // what a screen reader reads, as it read the label's text
     }
     // The line has a fixed place and size: nothing to lay out anew.
-    update();
+    if (!putDirect()) {
+        update();
+    }
+}
+
+void StatusLabel::setDirectOutput(ShmPreview* shm) {
+    direct_ = shm ? std::make_unique<DirectOutput>(this, shm) : nullptr;
+    directImage_ = QImage();
+}
+
+// The line drawn into shared memory, as paintEvent draws it, and put.
+bool StatusLabel::putDirect() {
+    if (!direct_ || !isVisible() || size().isEmpty()) {
+        return false;
+    }
+    if (directImage_.size() != size()) {
+        directImage_ = direct_->shm()->allocate(size());
+    }
+    {
+        QPainter p(&directImage_);
+        p.setFont(font());
+        draw(p);
+    }
+    return direct_->put(directImage_, QPoint(0, 0));
 }
 
 void StatusLabel::forgetFont() {
@@ -224,8 +247,15 @@ bool StatusLabel::place() {
     return true;
 }
 
-void StatusLabel::paintEvent(QPaintEvent*) {
+void StatusLabel::paintEvent(QPaintEvent* event) {
+    if (direct_) {
+        direct_->painted(event->region());
+    }
     QPainter p(this);
+    draw(p);
+}
+
+void StatusLabel::draw(QPainter& p) {
     p.fillRect(rect(), palette().window());
     if (text_.isEmpty()) {
         return;
@@ -267,7 +297,7 @@ void PreviewPanel::pictureChanged() {
     // around it is already there.
     const QRect at = pictureRect();
     if (at == shown_ && !at.isEmpty()) {
-        if (!putDirect(at)) {
+        if (!direct_ || !direct_->put(image_, at.topLeft())) {
             update(at);
         }
         return;
@@ -276,59 +306,59 @@ void PreviewPanel::pictureChanged() {
     update();
 }
 
-// The picture straight to the screen from shared memory, when it is there
-// and nothing of Qt's lies over it: no child (the please-wait text), no
-// sibling above, the window shown unscaled.
-bool PreviewPanel::putDirect(const QRect& at) {
-    if (!direct_ || !isVisible()) {
+void PreviewPanel::setDirectOutput(ShmPreview* shm) {
+    direct_ = shm ? std::make_unique<DirectOutput>(this, shm) : nullptr;
+}
+
+bool DirectOutput::put(const QImage& image, QPoint at) {
+    if (!widget_->isVisible()) {
         return false;
     }
-    QWidget* top = window();
+    QWidget* top = widget_->window();
     QWindow* handle = top->windowHandle();
     if (!handle || !handle->isExposed() || handle->devicePixelRatio() != 1.0) {
         return false;
     }
-    for (QObject* child : children()) {
+    for (QObject* child : widget_->children()) {
         if (auto* w = qobject_cast<QWidget*>(child); w && w->isVisible()) {
             return false;
         }
     }
-    if (!(QRegion(at) - visibleRegion()).isEmpty()) {
+    const QRect area(at, image.size());
+    if (!(QRegion(area) - widget_->visibleRegion()).isEmpty()) {
         return false;
     }
-    if (!direct_->put(image_, top->winId(), mapTo(top, at.topLeft()))) {
+    if (!shm_->put(image, top->winId(), widget_->mapTo(top, at))) {
         return false;
     }
-    if (watchedWindow_ != handle) {
-        // An expose is answered from the backing store: it must hold this
-        // picture by then.
-        if (watchedWindow_) {
-            watchedWindow_->removeEventFilter(this);
+    if (watched_ != handle) {
+        if (watched_) {
+            watched_->removeEventFilter(this);
         }
         handle->installEventFilter(this);
-        watchedWindow_ = handle;
+        watched_ = handle;
         connect(handle, &QObject::destroyed, this, [this, handle] {
-            if (watchedWindow_ == handle) {
-                watchedWindow_ = nullptr;
+            if (watched_ == handle) {
+                watched_ = nullptr;
             }
         });
     }
-    backingStale_ = true;
+    stale_ += area;
     return true;
 }
 
-bool PreviewPanel::eventFilter(QObject* watched, QEvent* event) {
-    if (watched == watchedWindow_ && event->type() == QEvent::Expose && backingStale_) {
+bool DirectOutput::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == watched_ && event->type() == QEvent::Expose && !stale_.isEmpty()) {
         // Marked before the window handles the expose, so that it paints
-        // the panel anew rather than showing what its backing store held.
-        update(shown_);
+        // these pixels anew rather than showing what its backing store held.
+        widget_->update(stale_);
     }
-    return QWidget::eventFilter(watched, event);
+    return QObject::eventFilter(watched, event);
 }
 
 void PreviewPanel::paintEvent(QPaintEvent* event) {
-    if ((QRegion(pictureRect()) - event->region()).isEmpty()) {
-        backingStale_ = false;
+    if (direct_) {
+        direct_->painted(event->region());
     }
     QPainter p(this);
     QRegion black = event->region();
@@ -410,6 +440,8 @@ TForm1::TForm1(Options options, QWidget* parent) : QWidget(parent), options_(std
     if (shmPreview_) {
         e->setPreviewAllocator([out = shmPreview_.get()](QSize size) { return out->allocate(size); });
         PreviewImage1->setDirectOutput(shmPreview_.get());
+        PreviewInfo->setDirectOutput(shmPreview_.get());
+        DiskSpace->setDirectOutput(shmPreview_.get());
     }
     PleaseWait = new QLabel(PreviewImage1);
     PleaseWait->move(0, 0);

@@ -30,6 +30,29 @@ namespace ipcam {
 class TForm3;
 class TForm4;
 
+// Puts a widget's new pixels on the screen past Qt's paint cycle (through
+// ShmPreview) when nothing of Qt's lies over them: no visible child, no
+// sibling above, the window exposed and unscaled. The backing store then
+// holds older pixels there, so an expose of the window repaints them first.
+class DirectOutput : public QObject {
+public:
+    DirectOutput(QWidget* widget, ShmPreview* shm) : widget_(widget), shm_(shm) {}
+    ShmPreview* shm() const { return shm_; }
+    // `image` (from shm()->allocate) at `at` in the widget; false: not sent.
+    bool put(const QImage& image, QPoint at);
+    // The widget painted `region` the ordinary way.
+    void painted(const QRegion& region) { stale_ -= region; }
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    QWidget* widget_;
+    ShmPreview* shm_;
+    QObject* watched_ = nullptr;
+    QRegion stale_;  // put past the backing store, in the widget
+};
+
 // The preview panel: draws the decoded picture (already fitted to the
 // panel) unscaled in its middle, black around it.
 class PreviewPanel : public QWidget {
@@ -39,24 +62,18 @@ public:
     void pictureChanged();
     // Pictures in its shared memory go to the screen through it, when
     // nothing lies over the picture; null: always painted.
-    void setDirectOutput(ShmPreview* output) { direct_ = output; }
+    void setDirectOutput(ShmPreview* shm);
 
 protected:
     void paintEvent(QPaintEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
-    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     QRect pictureRect() const;
-    bool putDirect(const QRect& at);
 
     const QImage& image_;
     QRect shown_;  // where the last picture repainted stands
-    ShmPreview* direct_ = nullptr;
-    QObject* watchedWindow_ = nullptr;
-    // A picture went to the screen past the window's backing store, which
-    // still holds an older one there.
-    bool backingStale_ = false;
+    std::unique_ptr<DirectOutput> direct_;
 };
 
 // A status line: one line of white text on black, left-aligned and centred
@@ -71,12 +88,17 @@ public:
     explicit StatusLabel(QWidget* parent);
     void setText(const QString& text);
     QString text() const { return text_; }
+    // A new text is drawn into shared memory and put on the screen, when
+    // nothing lies over the line; null: always painted.
+    void setDirectOutput(ShmPreview* shm);
 
 protected:
     void paintEvent(QPaintEvent* event) override;
     void changeEvent(QEvent* event) override;
 
 private:
+    void draw(QPainter& p);
+    bool putDirect();
     bool place();  // fills run_ for text_; false: draw it the ordinary way
     bool glyphOf(QChar c, quint32& glyph);
     bool offsetOf(QChar a, QChar b, qreal& offset);
@@ -94,6 +116,8 @@ private:
     QList<QPointF> positions_;
     bool placed_ = false;
     bool simple_ = false;  // run_ holds text_
+    std::unique_ptr<DirectOutput> direct_;
+    QImage directImage_;  // the line as last put, in shared memory
 };
 
 // The main window: a view of the recording engine. It renders what the

@@ -25,22 +25,25 @@ namespace {
 
 bool gHaveX = false;
 
-// The colour of one pixel of `window` as the X server has it.
-QRgb screenPixel(const QWidget& window, QPoint at) {
+// An area of `window` as the X server has it (RGB32, alpha cleared).
+QImage screenArea(const QWidget& window, QRect area) {
     xcb_connection_t* c = qApp->nativeInterface<QNativeInterface::QX11Application>()->connection();
     auto* reply = xcb_get_image_reply(
         c,
         xcb_get_image(c, XCB_IMAGE_FORMAT_Z_PIXMAP, static_cast<xcb_window_t>(window.winId()),
-                      static_cast<int16_t>(at.x()), static_cast<int16_t>(at.y()), 1, 1, ~0u),
+                      static_cast<int16_t>(area.x()), static_cast<int16_t>(area.y()),
+                      static_cast<uint16_t>(area.width()), static_cast<uint16_t>(area.height()), ~0u),
         nullptr);
     if (!reply) {
-        return 0;
+        return {};
     }
-    const uint8_t* p = xcb_get_image_data(reply);
-    const QRgb rgb = qRgb(p[2], p[1], p[0]);
+    QImage out(xcb_get_image_data(reply), area.width(), area.height(), area.width() * 4, QImage::Format_RGB32);
+    out = out.copy();
     std::free(reply);
-    return rgb & 0xffffff;
+    return out;
 }
+
+QRgb screenPixel(const QWidget& window, QPoint at) { return screenArea(window, QRect(at, QSize(1, 1))).pixel(0, 0) & 0xffffff; }
 
 struct PaintCounter : QObject {
     int paints = 0;
@@ -64,6 +67,9 @@ TEST(ShmPreview, PicturesReachTheScreenUnpaintedAndSurviveOverlaysAndExposes) {
     auto* panel = new PreviewPanel(image, &window);
     panel->setGeometry(20, 30, 320, 240);
     panel->setDirectOutput(shm.get());
+    auto* status = new StatusLabel(&window);
+    status->setGeometry(20, 272, 300, 24);
+    status->setDirectOutput(shm.get());
     auto* overlay = new QLabel("Please wait", panel);
     overlay->setAutoFillBackground(true);
     QPalette white = overlay->palette();
@@ -92,6 +98,25 @@ TEST(ShmPreview, PicturesReachTheScreenUnpaintedAndSurviveOverlaysAndExposes) {
     show(qRgb(0, 255, 0));  // the next goes straight to the screen
     EXPECT_EQ(onScreen(), qRgb(0, 255, 0) & 0xffffff);
     EXPECT_EQ(counter.paints, painted);
+
+    // A status line drawn into shared memory shows exactly what it paints,
+    // and is not painted for it.
+    status->installEventFilter(&counter);
+    status->setText("Preview: 29.9 (300f/10s)");
+    QApplication::processEvents();
+    QTest::qWait(50);
+    EXPECT_EQ(counter.paints, painted);
+    const QImage drawn = status->grab().toImage();
+    const QImage seen = screenArea(window, QRect(status->mapTo(&window, QPoint()), status->size()));
+    int differing = 0, inked = 0;
+    for (int y = 0; y < drawn.height(); ++y) {
+        for (int x = 0; x < drawn.width(); ++x) {
+            differing += (seen.pixel(x, y) & 0xffffff) != (drawn.pixel(x, y) & 0xffffff);
+            inked += drawn.pixel(x, y) != drawn.pixel(0, 0);
+        }
+    }
+    EXPECT_EQ(differing, 0);
+    EXPECT_GT(inked, 20) << "no text drawn";
 
     // A child over the panel: painted the ordinary way, the child stays on top.
     overlay->setGeometry(0, 100, 320, 40);
