@@ -89,12 +89,16 @@ bool StatusLabel::putDirect() {
     if (directImage_.size() != size()) {
         directImage_ = direct_->shm()->allocate(size());
     }
+    if (!direct_->ready(directImage_, QPoint(0, 0))) {
+        return false;  // drawn the ordinary way alone
+    }
     {
         QPainter p(&directImage_);
         p.setFont(font());
         draw(p);
     }
-    return direct_->put(directImage_, QPoint(0, 0));
+    direct_->send(directImage_, QPoint(0, 0));
+    return true;
 }
 
 void StatusLabel::forgetFont() {
@@ -297,7 +301,9 @@ void PreviewPanel::pictureChanged() {
     // around it is already there.
     const QRect at = pictureRect();
     if (at == shown_ && !at.isEmpty()) {
-        if (!direct_ || !direct_->put(image_, at.topLeft())) {
+        if (direct_ && direct_->ready(image_, at.topLeft())) {
+            direct_->send(image_, at.topLeft());
+        } else {
             update(at);
         }
         return;
@@ -310,7 +316,7 @@ void PreviewPanel::setDirectOutput(ShmPreview* shm) {
     direct_ = shm ? std::make_unique<DirectOutput>(this, shm) : nullptr;
 }
 
-bool DirectOutput::put(const QImage& image, QPoint at) {
+bool DirectOutput::ready(const QImage& image, QPoint at) const {
     if (!widget_->isVisible()) {
         return false;
     }
@@ -324,31 +330,26 @@ bool DirectOutput::put(const QImage& image, QPoint at) {
             return false;
         }
     }
-    const QRect area(at, image.size());
-    if (!(QRegion(area) - widget_->visibleRegion()).isEmpty()) {
-        return false;
-    }
+    return (QRegion(QRect(at, image.size())) - widget_->visibleRegion()).isEmpty() && shm_->canPut(image, top->winId());
+}
+
+void DirectOutput::send(const QImage& image, QPoint at) {
+    QWidget* top = widget_->window();
     if (!shm_->put(image, top->winId(), widget_->mapTo(top, at))) {
-        return false;
+        return;
     }
-    if (watched_ != handle) {
+    if (QWindow* handle = top->windowHandle(); watched_ != handle) {
         if (watched_) {
             watched_->removeEventFilter(this);
         }
         handle->installEventFilter(this);
         watched_ = handle;
-        connect(handle, &QObject::destroyed, this, [this, handle] {
-            if (watched_ == handle) {
-                watched_ = nullptr;
-            }
-        });
     }
-    stale_ += area;
-    return true;
+    stale_ += QRect(at, image.size());
 }
 
 bool DirectOutput::eventFilter(QObject* watched, QEvent* event) {
-    if (watched == watched_ && event->type() == QEvent::Expose && !stale_.isEmpty()) {
+    if (watched == watched_.data() && event->type() == QEvent::Expose && !stale_.isEmpty()) {
         // Marked before the window handles the expose, so that it paints
         // these pixels anew rather than showing what its backing store held.
         widget_->update(stale_);

@@ -8,10 +8,12 @@
 #include <QLabel>
 #include <QRawFont>
 #include <QLineEdit>
+#include <QPointer>
 #include <QPushButton>
 #include <QGroupBox>
 #include <QTimer>
 #include <QWidget>
+#include <QWindow>
 
 #include <functional>
 #include <map>
@@ -38,8 +40,10 @@ class DirectOutput : public QObject {
 public:
     DirectOutput(QWidget* widget, ShmPreview* shm) : widget_(widget), shm_(shm) {}
     ShmPreview* shm() const { return shm_; }
-    // `image` (from shm()->allocate) at `at` in the widget; false: not sent.
-    bool put(const QImage& image, QPoint at);
+    // Whether `image` (from shm()->allocate) can go to `at` in the widget
+    // this way now; then send() puts it there.
+    bool ready(const QImage& image, QPoint at) const;
+    void send(const QImage& image, QPoint at);
     // The widget painted `region` the ordinary way.
     void painted(const QRegion& region) { stale_ -= region; }
 
@@ -49,7 +53,7 @@ protected:
 private:
     QWidget* widget_;
     ShmPreview* shm_;
-    QObject* watched_ = nullptr;
+    QPointer<QWindow> watched_;
     QRegion stale_;  // put past the backing store, in the widget
 };
 

@@ -132,8 +132,6 @@ bool MainController::selectStream(std::string* error) {
 // The standard camera's probe: its address is all there is to check before
 // the connection; its name is its host.
 bool MainController::urlCameraProbe() {
-    // The worker may have been started before the settings were read.
-    deps_.ping.suspend();
     std::string error;
     if (!selectStream(&error)) {
         qCWarning(lcLink).noquote() << "Camera off-line: the camera address is not usable:" << QString::fromStdString(error);
@@ -234,9 +232,6 @@ void MainController::formActivate() {
         saveSettings();
         host_.setControlEnabled(Control::Record1, true);
     }
-    deps_.shared.cameraReachable = false;
-    loadSettings();  // whether the camera is pinged at all is in the file
-    restartPing();
     host_.stopTimer(TimerId::OfflineRetryTimer);
     host_.stopTimer(TimerId::Timer1);
     host_.stopTimer(TimerId::LinkTimeOut1);
@@ -252,6 +247,10 @@ void MainController::formActivate() {
     host_.setControlEnabled(Control::Record1, false);
     host_.setControlEnabled(Control::PlayBack1, true);
     directoryCheckLoop();
+    // After the settings are read: whether the camera is pinged at all, and
+    // which host, is in them.
+    deps_.shared.cameraReachable = false;
+    restartPing();
     if (!partialFilesChecked_) {
         // Recordings a crash left unfinished become valid files first.
         partialFilesChecked_ = true;

@@ -26,9 +26,11 @@ public:
     // may outlive this object; they then just release their memory.
     QImage allocate(QSize size);
 
-    // Puts `image` at `at` in the native window `window` (depth 24). False,
-    // and nothing sent, when the image is not in a shared segment or the
-    // window is of another depth.
+    // Whether `image` is in a shared segment and the native window `window`
+    // is of depth 24, so that put() can show it there.
+    bool canPut(const QImage& image, unsigned long window);
+    // Puts `image` at `at` in `window`; false, and nothing sent, unless
+    // canPut().
     bool put(const QImage& image, unsigned long window, QPoint at);
 
     struct Shared;

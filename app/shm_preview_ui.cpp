@@ -134,11 +134,10 @@ QImage ShmPreview::allocate(QSize size) {
                   new Segment{shared_, pixels});
 }
 
-bool ShmPreview::put(const QImage& image, unsigned long window, QPoint at) {
+bool ShmPreview::canPut(const QImage& image, unsigned long window) {
     std::lock_guard lock(shared_->mutex);
     xcb_connection_t* c = shared_->connection;
-    auto it = shared_->segments.find(image.constBits());
-    if (!c || it == shared_->segments.end() || window == 0) {
+    if (!c || window == 0 || shared_->segments.count(image.constBits()) == 0) {
         return false;
     }
     const auto w = static_cast<xcb_window_t>(window);
@@ -155,12 +154,19 @@ bool ShmPreview::put(const QImage& image, unsigned long window, QPoint at) {
         xcb_create_gc(c, shared_->gc, w, XCB_GC_GRAPHICS_EXPOSURES, &noExposures);
         shared_->gcWindow = w;
     }
-    if (!shared_->gcWindowFits) {
+    return shared_->gcWindowFits;
+}
+
+bool ShmPreview::put(const QImage& image, unsigned long window, QPoint at) {
+    if (!canPut(image, window)) {
         return false;
     }
+    std::lock_guard lock(shared_->mutex);
+    xcb_connection_t* c = shared_->connection;
     const auto width = static_cast<uint16_t>(image.width()), height = static_cast<uint16_t>(image.height());
-    xcb_shm_put_image(c, w, shared_->gc, width, height, 0, 0, width, height, static_cast<int16_t>(at.x()),
-                      static_cast<int16_t>(at.y()), 24, XCB_IMAGE_FORMAT_Z_PIXMAP, 0, it->second, 0);
+    xcb_shm_put_image(c, static_cast<xcb_window_t>(window), shared_->gc, width, height, 0, 0, width, height,
+                      static_cast<int16_t>(at.x()), static_cast<int16_t>(at.y()), 24, XCB_IMAGE_FORMAT_Z_PIXMAP, 0,
+                      shared_->segments.at(image.constBits()), 0);
     xcb_flush(c);
     return true;
 }
