@@ -51,8 +51,9 @@ void setSecrets(std::string_view name, std::vector<std::string> values) {
         }
     }
     // The longest first, so that a secret holding another is masked whole.
-    std::sort(r.all.begin(), r.all.end(),
-              [](const std::string& a, const std::string& b) { return a.size() > b.size() || (a.size() == b.size() && a < b); });
+    std::sort(r.all.begin(), r.all.end(), [](const std::string& a, const std::string& b) {
+        return a.size() > b.size() || (a.size() == b.size() && a < b);
+    });
     r.all.erase(std::unique(r.all.begin(), r.all.end()), r.all.end());
 }
 

@@ -330,7 +330,9 @@ std::string urlText(const CameraUrl& url, bool withPassword) {
 std::string redactedUrl(const CameraUrl& url) {
     std::string out = urlText(url, false);
     // Many cameras take their credentials in the query: no value is shown.
-    if (const size_t query = out.find('?'); query != npos) out = out.substr(0, query + 1) + maskQueryValues(out.substr(query + 1));
+    if (const size_t query = out.find('?'); query != npos) {
+        out = out.substr(0, query + 1) + maskQueryValues(out.substr(query + 1));
+    }
     return out;
 }
 

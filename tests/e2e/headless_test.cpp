@@ -191,7 +191,9 @@ TEST(Headless, NoPasswordReachesTheLogOrTheServiceStatus) {
     }, 20000);
     std::string statuses;
     char datagram[4096];
-    for (ssize_t n; (n = ::recv(notify, datagram, sizeof datagram, 0)) > 0;) statuses.append(datagram, size_t(n)) += '\n';
+    for (ssize_t n; (n = ::recv(notify, datagram, sizeof datagram, 0)) > 0;) {
+        statuses.append(datagram, size_t(n)) += '\n';
+    }
     ::close(notify);
     for (int i = 0; i < kRuns; ++i) {
         SCOPED_TRACE(cases[i].url);
