@@ -1,5 +1,6 @@
 #include "app/log_file.h"
 #include "base/file_owner.h"
+#include "base/secrets.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -21,7 +22,8 @@ std::mutex g_logMutex;
 LogFile* g_log = nullptr;
 
 void messageHandler(QtMsgType type, const QMessageLogContext& context, const QString& message) {
-    std::string line = LogFile::formatLine(type, context.category, message);
+    // Whoever wrote the message, no password reaches the line.
+    std::string line = LogFile::formatLine(type, context.category, maskSecrets(message));
     std::lock_guard lock(g_logMutex);
     LogFile* log = g_log;
     if (log == nullptr) return;

@@ -18,6 +18,7 @@
 #include "app/headless_service.h"
 #include "app/log_file.h"
 #include "app/termination_signals.h"
+#include "camera/ffmpeg_log.h"
 #include "base/activity_log.h"
 #include "playback/Unit4.h"
 #include "settings/Unit3.h"
@@ -122,6 +123,7 @@ int main(int argc, char** argv) {
     const bool pathsReady = ipcam::prepareDesktopPaths(paths, &pathError);
     ipcam::LogFile log({pathsReady ? paths.logFile : std::string()});
     ipcam::LogFile::install(&log);
+    ipcam::installFfmpegLog();  // FFmpeg's messages go to the same log
     qCInfo(lcApp).noquote() << ipcam::kProgramVersionText << "started; settings file"
                             << QString::fromStdString(paths.settingsFile);
     if (!pathsReady) qCWarning(lcApp).noquote() << QString::fromStdString(pathError);

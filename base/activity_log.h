@@ -13,6 +13,7 @@ Q_DECLARE_LOGGING_CATEGORY(lcGuard)     // "ipcam.guard": each file the disk gua
 Q_DECLARE_LOGGING_CATEGORY(lcMail)      // "ipcam.mail": each alarm mail sent or failed
 Q_DECLARE_LOGGING_CATEGORY(lcSettings)  // "ipcam.settings": settings saved
 Q_DECLARE_LOGGING_CATEGORY(lcWarning)   // "ipcam.warning": the text of each warning box
+Q_DECLARE_LOGGING_CATEGORY(lcFfmpeg)    // "ipcam.ffmpeg": FFmpeg's own messages (RTSP cameras)
 
 // The kind of a finished recording for the log: "Motion" for an alarm file
 // ("A.AVI"), else the first kind bit set (1 Manual, 2 Daily, 4 Motion).

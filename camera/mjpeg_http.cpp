@@ -1,4 +1,5 @@
 #include "camera/mjpeg_http.h"
+#include "base/secrets.h"
 
 #include <openssl/evp.h>
 #include <openssl/rand.h>
@@ -239,6 +240,20 @@ std::optional<CameraUrl> parseCameraUrl(std::string_view url, std::string* error
     const size_t authorityEnd = rest.find_first_of("/?#");
     std::string_view authority = rest.substr(0, authorityEnd);
     std::string_view tail = authorityEnd == npos ? std::string_view() : rest.substr(authorityEnd);
+    // An '@' after the host part: most likely a user name or password that
+    // holds a '/', '?' or '#' as it is, which ended the host part early.
+    // Where the host begins would only be a guess, so the address is
+    // refused; the reason names the character, never the password.
+    if (tail.find('@') != npos) {
+        static constexpr std::string_view kEscape[][2] = {{"/", "%2F"}, {"?", "%3F"}, {"#", "%23"}};
+        const auto& e = *std::find_if(std::begin(kEscape), std::end(kEscape),
+                                      [&](const auto& x) { return x[0].front() == tail.front(); });
+        if (error != nullptr) {
+            *error = "the user name or password holds a \"" + std::string(e[0]) + "\", which must be written " +
+                     std::string(e[1]) + " (an \"@\" in the path or query: %40)";
+        }
+        return std::nullopt;
+    }
     tail = tail.substr(0, tail.find('#'));
 
     CameraUrl out;
@@ -312,7 +327,58 @@ std::string urlText(const CameraUrl& url, bool withPassword) {
 
 }  // namespace
 
-std::string redactedUrl(const CameraUrl& url) { return urlText(url, false); }
+std::string redactedUrl(const CameraUrl& url) {
+    std::string out = urlText(url, false);
+    // Many cameras take their credentials in the query: no value is shown.
+    if (const size_t query = out.find('?'); query != npos) {
+        out = out.substr(0, query + 1) + maskQueryValues(out.substr(query + 1));
+    }
+    return out;
+}
+
+std::optional<std::string> escapeCameraUrl(std::string_view url, std::string* error) {
+    url = trim(url);
+    std::string reason;
+    if (parseCameraUrl(url, &reason)) return std::string(url);
+    const size_t slashes = url.find("://");
+    const size_t at = url.rfind('@');
+    if (slashes != npos && at != npos && at > slashes) {
+        // The credentials run from "//" to the last '@'; the user name ends
+        // at the first ':'.
+        const std::string_view userinfo = url.substr(slashes + 3, at - slashes - 3);
+        const size_t colon = userinfo.find(':');
+        std::string escaped(url.substr(0, slashes + 3));
+        escaped += percentEscape(userinfo.substr(0, colon), "/?#@");
+        if (colon != npos) escaped += ":" + percentEscape(userinfo.substr(colon + 1), "/?#@");
+        escaped += url.substr(at);
+        if (parseCameraUrl(escaped, nullptr)) return escaped;
+    }
+    if (error != nullptr) *error = reason;
+    return std::nullopt;
+}
+
+std::vector<std::string> cameraUrlSecrets(std::string_view url) {
+    std::vector<std::string> out;
+    url = trim(url);
+    const size_t slashes = url.find("://");
+    const size_t at = url.rfind('@');
+    if (slashes != npos && at != npos && at > slashes) {
+        // The password as written, whether the address parses or not.
+        const std::string_view userinfo = url.substr(slashes + 3, at - slashes - 3);
+        if (const size_t colon = userinfo.find(':'); colon != npos) {
+            const std::string_view written = userinfo.substr(colon + 1);
+            const std::string decoded = percentDecode(written).value_or(std::string(written));
+            out.emplace_back(written);
+            out.push_back(decoded);
+            out.push_back(percentEscape(decoded, ":@/?#%"));
+        }
+    }
+    if (const auto parsed = parseCameraUrl(url, nullptr); parsed && !parsed->password.empty()) {
+        out.push_back(parsed->password);
+        out.push_back(percentEscape(parsed->password, ":@/?#%"));
+    }
+    return out;
+}
 
 std::string fullUrl(const CameraUrl& url) { return urlText(url, true); }
 

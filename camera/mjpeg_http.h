@@ -34,8 +34,18 @@ struct CameraUrl {
 // is not an http:// or rtsp:// address of a host.
 std::optional<CameraUrl> parseCameraUrl(std::string_view url, std::string* error);
 
-// The address for the log: the password, when there is one, written "***".
+// The address for the log: the password, when there is one, and every
+// query value written "***".
 std::string redactedUrl(const CameraUrl& url);
+// The address as the setup dialog saves it: one that parses as it is;
+// else, when there are credentials (up to the last '@'), with a '/', '?',
+// '#' or '@' in the user name or password %-escaped, if that parses.
+// nullopt with parseCameraUrl's reason otherwise.
+std::optional<std::string> escapeCameraUrl(std::string_view url, std::string* error);
+// The forms the address's password may take in a text: as written, decoded
+// and escaped; for an address that does not parse, whatever lies between
+// the first ':' after "//" and the last '@'.
+std::vector<std::string> cameraUrlSecrets(std::string_view url);
 // The address with its credentials, for the library that signs in with them.
 std::string fullUrl(const CameraUrl& url);
 

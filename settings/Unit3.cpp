@@ -467,10 +467,16 @@ void TForm3::saveClick() {
     // The camera URL and the numbers are checked before anything is taken
     // from the boxes: a refused save leaves the record and the file as they
     // were. The reason never holds the URL, so the log shows no password.
-    const std::string cameraUrl = cameraUrl_->text().trimmed().toStdString();
-    if (std::string reason; !cameraUrl.empty() && !parseCameraUrl(cameraUrl, &reason)) {
-        refuse(cameraUrl_, "The camera URL is not usable: " + reason + ". Please correct it; nothing was saved.");
-        return;
+    // A password pasted as it is ("pass/word") is saved %-escaped.
+    std::string cameraUrl = cameraUrl_->text().trimmed().toStdString();
+    if (!cameraUrl.empty()) {
+        std::string reason;
+        const auto escaped = escapeCameraUrl(cameraUrl, &reason);
+        if (!escaped) {
+            refuse(cameraUrl_, "The camera URL is not usable: " + reason + ". Please correct it; nothing was saved.");
+            return;
+        }
+        cameraUrl = *escaped;
     }
     const int preroll = wholeNumberUpTo(preroll_->text(), kMaxPrerollSeconds);
     if (preroll < 0) {
@@ -491,6 +497,7 @@ void TForm3::saveClick() {
     r.hostPort = static_cast<uint16_t>(decimalLong(port_->text().toStdString()));
     r.cameraPassword = password_->text().toStdString();
     r.cameraUrl = cameraUrl;
+    cameraUrl_->setText(QString::fromStdString(cameraUrl));
     r.aviDirectory = recordPath_->text().toStdString();
     r.motionDetectionEnabled = motionSwitch_->isChecked() ? 1 : 0;
     // Stored as ticked even while greyed out by the motion switch.

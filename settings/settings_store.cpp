@@ -5,6 +5,8 @@
 
 #include <algorithm>
 
+#include "base/secrets.h"
+#include "camera/mjpeg_http.h"
 #include "settings/ini_file.h"
 
 namespace ipcam {
@@ -19,6 +21,14 @@ std::string scheduleKey(int day, int hour) {
 
 uint8_t lowByte(int32_t v) { return static_cast<uint8_t>(static_cast<uint32_t>(v) & 0xFFu); }
 uint8_t flag(int32_t v) { return v != 0 ? 1 : 0; }
+
+// The record's passwords, so that the activity log masks them wherever
+// they might appear.
+void registerSecrets(const CameraSettings& s) {
+    setSecrets("IPCAM_Password", {s.cameraPassword});
+    setSecrets("Camera_URL", cameraUrlSecrets(s.cameraUrl));
+    setSecrets("SMTP_EmailPassword", {s.smtpEmailPassword});
+}
 
 }  // namespace
 
@@ -94,6 +104,7 @@ void SettingsStore::load(CameraSettings& s, int slot) const {
     s.motionPrerollSeconds = static_cast<uint8_t>(std::clamp(integer("Motion_Preroll_Seconds"), 0, kMaxPrerollSeconds));
     s.keepDays = static_cast<uint16_t>(std::clamp(integer("Keep_Days"), 0, kMaxKeepDays));
     s.cameraUrl = text("Camera_URL");
+    registerSecrets(s);
 }
 
 void SettingsStore::save(const CameraSettings& s, int slot) const {
@@ -103,6 +114,7 @@ void SettingsStore::save(const CameraSettings& s, int slot) const {
     } catch (const IniWriteError& e) {
         throw SettingsWriteError(std::string("The settings could not be saved: ") + e.what());
     }
+    registerSecrets(s);
     const std::string section = sectionName(slot);
     // A text with a line break is refused before anything is written, so
     // the file never holds something other than what the record holds.
