@@ -95,6 +95,7 @@ protected:
     std::vector<std::string> warnings;
     std::string chooserStart = "unset";
     std::string chooserAnswer;
+    int prerollKept = 0;
     std::unique_ptr<TForm3> setup;
     std::unique_ptr<TForm2> email;
 
@@ -115,7 +116,8 @@ protected:
                                 chooserStart = start;
                                 return chooserAnswer;
                             },
-                            [this](const std::string& text) { warnings.push_back(text); }};
+                            [this](const std::string& text) { warnings.push_back(text); },
+                            [this] { return prerollKept; }};
     }
 
     void SetUp() override {
