@@ -395,6 +395,7 @@ TEST_F(RecorderTest, MotionFileBeginsWithThePrerollAndPlaysAtTheCamerasPace) {
 }
 
 TEST_F(RecorderTest, PrerollIsBoundedInBytesLettingGoOfTheOldestFirst) {
+    test::LogCapture log;
     settings.motionDetectionEnabled = 1;
     settings.motionSensitivity = 10;
     settings.motionPrerollSeconds = 10;
@@ -411,10 +412,46 @@ TEST_F(RecorderTest, PrerollIsBoundedInBytesLettingGoOfTheOldestFirst) {
         EXPECT_LE(recorder->prerollBytes(), PrerollRing::kMaxBytes);
     }
     ASSERT_EQ(session().RecordKind, kMotion);
+    // The bound kept 0.7 s of the 10 asked: said in the log and to the dialog.
+    EXPECT_EQ(recorder->prerollKeptSeconds(), 1);
+    EXPECT_THAT(log.text(), ::testing::HasSubstr("Pre-roll: 10 seconds asked, 1 kept (it holds at most 64 MiB"));
     endFromOutside();
     EXPECT_EQ(recorder->droppedPictures(), 0u);
     // The last seven, 0.7 s of them.
     EXPECT_EQ(readFile(path("20061012/153012A.AVI")), aviAtRate({sent.end() - 7, sent.end()}, 100000));
+}
+
+// A pre-roll larger than the disk queue's cap (40 pictures of 1 MiB), handed
+// over at a Motion start while the disk is stuck: no picture is dropped, and
+// the live pictures after it still have the whole cap.
+TEST_F(RecorderTest, APrerollLargerThanTheDiskQueueCapIsHandedOverWhole) {
+    settings.motionDetectionEnabled = 1;
+    settings.motionSensitivity = 10;
+    settings.motionPrerollSeconds = 10;
+    const Bitmap still(0xFF000000), moved(0xFF808080);
+    std::atomic<bool> stuck{true};
+    DiskHooks hooks;
+    hooks.beforeWrite = [&](size_t bytes) {
+        while (bytes > 4096 && stuck) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        return 0;
+    };
+    recorder->setDiskHooks(hooks);
+    std::chrono::steady_clock::time_point arrival{};
+    recorder->setArrivalClock([&] { return arrival += std::chrono::milliseconds(250); });
+    const size_t mib = size_t{1} << 20;
+    for (int i = 0; i < 40; ++i) recorder->step(jpeg(mib, static_cast<uint8_t>(i)), still.view());
+    ASSERT_EQ(recorder->prerollPictures(), 40u);
+    recorder->step(jpeg(mib, 40), moved.view());
+    ASSERT_EQ(session().RecordKind, kMotion);
+    for (int i = 0; i < 20; ++i) recorder->step(jpeg(mib, static_cast<uint8_t>(41 + i)), still.view());
+    EXPECT_EQ(recorder->droppedPictures(), 0u);
+    EXPECT_EQ(session().RecordFrames, 60u);  // the ring (10 s up to the motion) and the 20 after it
+    stuck = false;
+    endFromOutside();
+    const auto f = readFile(path("20061012/153012A.AVI"));
+    EXPECT_TRUE(isValidAvi(f));
+    EXPECT_EQ(frameCount(f), 60u);
+    EXPECT_EQ(avi::getU32(f.data() + avi::kOffMicroSecPerFrame), 250000u);
 }
 
 TEST_F(RecorderTest, ExistingRecordingIsNeverOverwritten) {
