@@ -77,6 +77,7 @@ struct Recorder::Impl {
     bool rollPending_ = false;  // the disk filled up and room was made: go on in a new file
     int recovered_ = 0;         // recordings a crash left unfinished, completed so far
     int prerollKept_ = 0;       // seconds the pre-roll holds when its bound cuts it short, 0 when it does not
+    int loggedKept_ = 0;        // the figure last logged
     uint64_t fileBytes_ = 0;    // what the open file holds once finished
     // The largest picture a camera can send (its chunk and index entry)
     // still fits below 1 GiB.
@@ -356,15 +357,18 @@ struct Recorder::Impl {
         preroll.push(picture, at, std::chrono::seconds(seconds));
         if (preroll.cutByCaps()) {
             // Pictures too large for the bound: say how much is kept.
-            const int kept = static_cast<int>((preroll.span().count() + 500) / 1000);
-            if (kept < seconds && kept != prerollKept_) {
+            // Logged when it first happens and when it holds less than was
+            // logged, not each time the pictures' sizes move it a little.
+            const int kept = std::min(seconds, static_cast<int>((preroll.span().count() + 500) / 1000));
+            if (kept < seconds && (loggedKept_ == 0 || kept < loggedKept_)) {
                 qCInfo(lcRecording).noquote()
                     << "Pre-roll:" << seconds << "seconds asked," << kept << "kept (it holds at most"
                     << kMaxPrerollMiB << "MiB of this camera's pictures)";
+                loggedKept_ = kept;
             }
-            prerollKept_ = std::min(kept, seconds);
+            prerollKept_ = kept < seconds ? kept : 0;
         } else if (prerollKept_ != 0 && preroll.span() >= std::chrono::seconds(seconds)) {
-            prerollKept_ = 0;  // the whole length fits again
+            prerollKept_ = loggedKept_ = 0;  // the whole length fits again
         }
     }
 
