@@ -430,10 +430,12 @@ TEST_F(EngineAlone, ANoRoomFinishAfterTheLinkIsLostIsHandledWhenItHappens) {
 // Every picture the camera sends while a Daily recording runs is in exactly
 // one file, in order: across the 600-second cut, a connection the camera
 // closes and a stall the link watchdog ends (the first picture of each
-// connection begins a file, the last one before the stall ends one).
+// connection begins a file, the last one before the stall ends one), each
+// file at the camera's rate.
 TEST_F(EngineAlone, EveryPictureSentWhileRecordingIsInExactlyOneFile) {
     const QString sentPath = dir.filePath("sent.bin");
     simOptions.keepSentFile = sentPath;
+    simOptions.fps = 10;  // a connection's reply header and its first picture come apart
     start([](CameraSettings& s) { s.schedule.bytes.fill(1); });
     const auto recorded = [&](int frames) {
         return waitUntil([&] { return rec().RecordKind == kDaily && rec().RecordFrames >= static_cast<uint32_t>(frames); });
@@ -442,9 +444,14 @@ TEST_F(EngineAlone, EveryPictureSentWhileRecordingIsInExactlyOneFile) {
     clock.current = makeDateTime(2006, 10, 12, 15, 40, 1);  // the next picture ends the first file
     ASSERT_TRUE(waitUntil([&] { return rec().RecordStartTime == TimeOfDay{15, 40, 1}; }));
     ASSERT_TRUE(recorded(10));
+    // The camera goes away (once what it sent has arrived: its reset would
+    // throw away what is still on the way) and comes back.
+    simulate(&sim::CameraSimulator::stall);
+    waitUntil([] { return false; }, 300);
     clock.current = makeDateTime(2006, 10, 12, 15, 41, 0);
     simulate(&sim::CameraSimulator::closeConnections);
     ASSERT_TRUE(waitUntil([&] { return !engine->linkUp(); }));
+    simulate(&sim::CameraSimulator::resume);
     ASSERT_TRUE(waitUntil([&] { return engine->linkUp(); }));
     ASSERT_TRUE(recorded(10));
     simulate(&sim::CameraSimulator::stall);
@@ -467,6 +474,10 @@ TEST_F(EngineAlone, EveryPictureSentWhileRecordingIsInExactlyOneFile) {
     for (const QString& path : files) {
         RecordedFile file;
         ASSERT_EQ(file.openRecordedFile(path), RecordedFile::OpenStatus::Opened);
+        // Ten pictures a second, also in the file the stall ended: its
+        // length is its pictures', not the seconds counted while none came.
+        EXPECT_GT(file.frameDuration(), 70000u) << path.toStdString();
+        EXPECT_LT(file.frameDuration(), 140000u) << path.toStdString();
         for (int i = 0; i < static_cast<int>(file.frameCount()); ++i) {
             QByteArray picture;
             ASSERT_TRUE(file.readPicture(i, picture));
