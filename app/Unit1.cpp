@@ -525,6 +525,7 @@ SetupContext TForm1::setupContext() {
         [e] { e->controller().recorder().resetMotion(); },
         nullptr,
         [this](const std::string& text) { showWarning(QString::fromStdString(text)); },
+        [e] { return e->controller().recorder().prerollKeptSeconds(); },
     };
 }
 

@@ -655,6 +655,7 @@ StatusCounters MainController::statusCounters() const {
 
 void MainController::onSocketError() {
     qCWarning(lcLink).noquote() << "Link lost: socket error on" << QString::fromStdString(endpoint());
+    if (!coded_) stream_->end([this](std::vector<uint8_t>& picture) { pictureStart(picture); });  // its last picture
     recorder_->endFromOutside();
     setLinkUp(false);
     host_.setPreviewInfo(kFailToConnect);
@@ -793,6 +794,7 @@ void MainController::linkTimeOut1Timer() {
     qCWarning(lcLink).noquote() << "Link lost: no picture for 60 seconds from" << QString::fromStdString(connectHost());
     deps_.shared.cameraReachable = false;
     restartPing();
+    if (!coded_) stream_->end([this](std::vector<uint8_t>& picture) { pictureStart(picture); });
     recorder_->endFromOutside();
     host_.setDiskSpace(recorder_->freeSpaceText());
     setLinkUp(false);

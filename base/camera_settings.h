@@ -14,6 +14,8 @@ constexpr int kHoursPerDay = 24;
 // A Motion recording may begin with at most this many seconds of the
 // pictures before the motion.
 constexpr int kMaxPrerollSeconds = 10;
+// ... and of at most this many MiB (10 s of a 1920 x 1080 camera at 25/s).
+constexpr int kMaxPrerollMiB = 64;
 // Recordings may be kept for at most this many days (0 keeps them until the
 // disk runs short).
 constexpr int kMaxKeepDays = 3650;

@@ -215,8 +215,8 @@ void ControllerRig::connect() {
 
 void ControllerRig::startManualRecording(const std::vector<uint8_t>& chunk) {
     controller_->record1Click();
-    // The picture after the one that starts the recording closes it: two
-    // chunks, and the recording has begun.
+    // A chunk that ends with its boundary line is a whole picture: it starts
+    // the recording as its first picture; the second is recorded too.
     controller_->onSocketRead(chunk);
     controller_->onSocketRead(chunk);
     if (controller_->recorder().session().RecordKind == kNotRecording)

@@ -39,6 +39,9 @@ public:
     // to do with a connection that was Rejected, Challenged or Failed is the
     // caller's to decide.
     virtual State feed(std::span<const uint8_t> bytes, const PictureFn& picture) = 0;
+    // The connection ended (the peer closed it, it failed or went silent): a
+    // picture already complete but not yet handed over is handed over now.
+    virtual void end(const PictureFn& picture) { (void)picture; }
     // What came back, for Failed and Rejected (one line, no password).
     virtual std::string errorText() const = 0;
 };

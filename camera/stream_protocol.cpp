@@ -104,6 +104,34 @@ void LegacyCameraStream::reset() {
     headerAccepted_ = false;
     framer_.reset();
     buffer_.clear();
+    handedOver_ = false;
+}
+
+namespace {
+
+// A whole JPEG picture: FF D8 first, FF D9 last, or followed only by the
+// first bytes of a boundary line.
+bool isWholeJpeg(const std::vector<uint8_t>& p) {
+    if (p.size() < 4 || p[0] != 0xFF || p[1] != 0xD8) {
+        return false;
+    }
+    for (size_t tail = 0; tail < kBoundaryLine.size() && tail + 4 <= p.size(); ++tail) {
+        const size_t end = p.size() - tail;
+        if (p[end - 2] == 0xFF && p[end - 1] == 0xD9 &&
+            std::memcmp(p.data() + end, kBoundaryLine.data(), tail) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+void LegacyCameraStream::end(const PictureFn& picture) {
+    if (headerAccepted_ && isWholeJpeg(buffer_)) {
+        picture(buffer_);
+    }
+    buffer_.clear();
 }
 
 CameraStream::State LegacyCameraStream::feed(std::span<const uint8_t> bytes, const PictureFn& picture) {
@@ -115,6 +143,9 @@ CameraStream::State LegacyCameraStream::feed(std::span<const uint8_t> bytes, con
         framer_.reset();
         return State::Streaming;
     }
+    if (bytes.empty()) {
+        return State::Streaming;
+    }
     // TCP keeps no picture boundaries: one read may hold the end of one
     // picture and the starts of several more.
     starts_.clear();
@@ -124,11 +155,21 @@ CameraStream::State LegacyCameraStream::feed(std::span<const uint8_t> bytes, con
         if (start > at) {
             collector_.append(bytes.subspan(at, start - at));
         }
+        if (start == 0 && handedOver_) {
+            handedOver_ = false;  // closed at the end of the last read
+            continue;
+        }
         picture(buffer_);
         buffer_.clear();
         at = start;
     }
+    handedOver_ = false;
     collector_.append(bytes.subspan(at));
+    if (framer_.startPending()) {
+        picture(buffer_);
+        buffer_.clear();
+        handedOver_ = true;
+    }
     return State::Streaming;
 }
 

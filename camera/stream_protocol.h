@@ -54,6 +54,9 @@ public:
     void findStarts(std::span<const uint8_t> read, std::vector<size_t>& starts);
     // A new connection: nothing of the previous stream carries over.
     void reset();
+    // The last read ended with a boundary line: the next read begins a
+    // picture, so the one before it is complete.
+    bool startPending() const { return startPending_; }
 
 private:
     size_t matched_ = 0;         // boundary bytes matched at the end of the last read
@@ -88,7 +91,12 @@ private:
 // until a header is accepted), then pictures cut by PictureFramer, each
 // handed over when the next one begins: its JPEG data and whatever followed
 // it, the boundary line included. The first start of a connection hands over
-// an empty picture.
+// an empty picture. A read that ends with a boundary line completes the
+// picture before it: it is handed over at once (its bytes are the same, the
+// next read begins the next picture), so the last picture before a stall or
+// an outage does not wait for a picture that never comes. When the
+// connection ends, a whole JPEG still collected (FF D8 .. FF D9, perhaps
+// followed by the start of a boundary line) is handed over too.
 class LegacyCameraStream final : public CameraStream {
 public:
     explicit LegacyCameraStream(const CameraSettings& settings) : settings_(settings) {}
@@ -96,6 +104,7 @@ public:
     void reset() override;
     std::string request() override { return composeStreamRequest(settings_); }
     State feed(std::span<const uint8_t> bytes, const PictureFn& picture) override;
+    void end(const PictureFn& picture) override;
     std::string errorText() const override { return {}; }
 
     // The picture being collected.
@@ -108,6 +117,7 @@ private:
     std::vector<uint8_t> buffer_;
     PictureCollector collector_{buffer_};
     std::vector<size_t> starts_;
+    bool handedOver_ = false;  // the picture the next read's start closes was handed over already
 };
 
 }  // namespace ipcam

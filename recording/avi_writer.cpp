@@ -324,7 +324,7 @@ bool PartialAviWriter::append(const uint8_t* data, size_t n, std::string* error,
         uint8_t totals[kTotalsSize];
         std::memcpy(totals, kTotalsMark, 4);
         avi::putU32(totals + 4, frames());
-        avi::putU32(totals + 8, elapsedMs_);
+        avi::putU32(totals + 8, lengthMs());
         int err = 0;
         if (!pwriteAll(fd_, totals, sizeof totals, kOffTotals, &err, hooks_) ||
             (err = syncFile(fd_, true, hooks_)) != 0) {
@@ -338,6 +338,18 @@ bool PartialAviWriter::append(const uint8_t* data, size_t n, std::string* error,
         lastSync_ = std::chrono::steady_clock::now();
     }
     return true;
+}
+
+uint32_t PartialAviWriter::lengthMs() const {
+    const uint64_t n = index_.size();
+    if (n < 2 || elapsedMs_ == 0) return 0;
+    return static_cast<uint32_t>(std::min<uint64_t>(UINT32_MAX, (uint64_t{elapsedMs_} * n + (n - 1) / 2) / (n - 1)));
+}
+
+uint32_t PartialAviWriter::microSecPerFrame() const {
+    const uint64_t n = index_.size();
+    if (n < 2 || elapsedMs_ == 0) return 0;
+    return static_cast<uint32_t>(std::min<uint64_t>(UINT32_MAX, uint64_t{elapsedMs_} * 1000 / (n - 1)));
 }
 
 bool PartialAviWriter::flush(std::string* error) {
@@ -377,7 +389,8 @@ bool PartialAviWriter::finish(const std::string& dateFolder, const std::string& 
         *finalPath = path_;
         return false;
     }
-    const bool completed = completeAviFile(fd_, position_, index_, recordSeconds, recordFrames, error, hooks_);
+    const bool completed =
+        completeAviFile(fd_, position_, index_, recordSeconds, recordFrames, error, hooks_, microSecPerFrame());
     ::close(fd_);
     fd_ = -1;
     index_.clear();
@@ -516,10 +529,12 @@ int recoverPartialRecordings(const std::string& directory) {
             pos += avi::kChunkHeaderSize + len;
         }
         // Its rate: from the totals the recorder kept while recording. A
-        // file that died before its first sync has only its age by the wall
-        // clock, which a clock correction can make absurd: bounded then.
+        // file that died before its first sync (or whose pictures' times do
+        // not tell) has only its age by the wall clock, which a clock
+        // correction can make absurd: bounded then.
         uint32_t seconds = 1, microSecPerFrame = 0;
-        if (const auto totals = readRunningTotals(header.data())) {
+        const auto totals = readRunningTotals(header.data());
+        if (totals && totals->frames > 0 && totals->elapsedMs > 0) {
             microSecPerFrame = static_cast<uint32_t>(std::max<uint64_t>(
                 1, uint64_t{totals->elapsedMs} * 1000 / totals->frames));
         } else {

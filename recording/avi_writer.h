@@ -28,9 +28,9 @@ struct DiskHooks {
 };
 
 // While a recording is written, the partial file carries in the header's
-// filler (offset 400) the pictures made durable so far and the milliseconds
-// the recorder measured from the file's start to the last of them, so that
-// a recovery gives the file its real rate whatever the wall clock did.
+// filler (offset 400) the pictures made durable so far and their length in
+// milliseconds by their arrival times (as a finish counts it), so that a
+// recovery gives the file its real rate whatever the wall clock did.
 struct RunningTotals {
     uint32_t frames = 0;
     uint32_t elapsedMs = 0;
@@ -88,7 +88,7 @@ public:
     // last whole chunk on disk, the chunks not written are dropped, and false
     // is returned with `error` set (lastErrno() tells why). A failed sync is
     // a failed write. `elapsedMs` is the picture's arrival, in milliseconds
-    // from the file's start by a monotonic clock.
+    // after the file's first picture by a monotonic clock.
     bool append(const uint8_t* data, size_t n, std::string* error, uint32_t elapsedMs = 0);
     // Writes what has been gathered. False with `error` set as for append.
     bool flush(std::string* error);
@@ -99,9 +99,15 @@ public:
     uint64_t length() const { return position_; }
     int lastErrno() const { return lastErrno_; }
     uint32_t elapsedMs() const { return elapsedMs_; }
+    // The file's length and rate by its pictures' arrival times: from the
+    // first to the last, and the mean spacing for the last. 0 when they do
+    // not tell (fewer than two pictures, or all at one moment).
+    uint32_t lengthMs() const;
+    uint32_t microSecPerFrame() const;
     const std::string& partialPath() const { return path_; }
 
-    // Completes the file with the recording's counters and renames it into
+    // Completes the file at the rate of its pictures' arrival times (the
+    // recording's counters when they do not tell) and renames it into
     // `dateFolder` as `timeText` [+ "-k"] + "A.AVI" (alarm) or "T.AVI". The writer is
     // closed afterwards whatever the outcome; on failure the partial file
     // stays where it is, to be completed at the next start.

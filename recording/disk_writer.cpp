@@ -28,6 +28,7 @@ struct DiskWriter::Job {
     std::vector<uint8_t> picture;
     MediaPacket packet;  // coded video: what an Append job carries instead
     SteadyClock::time_point at{};
+    bool held = false;  // a picture appendHeld handed over
     uint32_t recordSeconds = 0;
     bool alarm = false;
     bool guard = false;
@@ -42,7 +43,8 @@ struct DiskWriter::Current {
     std::unique_ptr<PartialMkvWriter> mkv;
     uint64_t file = 0;
     OpenRequest request;
-    SteadyClock::time_point openedAt{};
+    SteadyClock::time_point firstAt{};  // arrival of the file's first picture
+    bool begun = false;                 // a picture was appended
     bool sized = false;  // the header names the pictures' real size
 
     bool isOpen() const { return mkv ? mkv->isOpen() : avi.isOpen(); }
@@ -50,7 +52,14 @@ struct DiskWriter::Current {
     std::string partialPath() const { return mkv ? mkv->partialPath() : avi.partialPath(); }
     uint32_t frames() const { return mkv ? mkv->frames() : avi.frames(); }
     int lastErrno() const { return mkv ? mkv->lastErrno() : avi.lastErrno(); }
-    uint32_t elapsedMs() const { return mkv ? mkv->elapsedMs() : avi.elapsedMs(); }
+    // The length of the pictures written (0 with fewer than two).
+    uint32_t lengthMs() const { return mkv ? mkv->elapsedMs() : avi.lengthMs(); }
+    // For the log: the seconds the file lasts, or the recorder's count when
+    // its pictures do not tell.
+    uint32_t seconds(uint32_t counted) const {
+        const uint32_t ms = lengthMs();
+        return ms == 0 ? counted : (ms + 500) / 1000;
+    }
     bool alarm() const { return mkv ? mkv->alarm() : avi.alarm(); }
     bool setAlarm(bool alarm, std::string* error) { return mkv ? mkv->setAlarm(alarm, error) : avi.setAlarm(alarm, error); }
     bool finish(const std::string& dateFolder, const std::string& timeText, bool alarm, uint32_t seconds,
@@ -110,13 +119,13 @@ uint64_t DiskWriter::open(const OpenRequest& request) {
     return id;
 }
 
-bool DiskWriter::append(const std::vector<uint8_t>& picture) {
+bool DiskWriter::append(const std::vector<uint8_t>& picture, SteadyClock::time_point at) {
     Job job;
     job.type = Job::Type::Append;
-    job.at = SteadyClock::now();
+    job.at = at;
     {
         std::lock_guard lock(mutex_);
-        if (queuedBytes_ + picture.size() > queueCap_) {
+        if (queuedBytes_ - heldBytes_ + picture.size() > queueCap_) {
             ++dropped_;
             return false;
         }
@@ -125,6 +134,20 @@ bool DiskWriter::append(const std::vector<uint8_t>& picture) {
     // The copy is made outside the lock, so the thread is never held up by it.
     job.picture = picture;
     return queue(std::move(job));
+}
+
+void DiskWriter::appendHeld(std::vector<uint8_t>&& picture, SteadyClock::time_point at) {
+    Job job;
+    job.type = Job::Type::Append;
+    job.at = at;
+    job.held = true;
+    job.picture = std::move(picture);
+    {
+        std::lock_guard lock(mutex_);
+        queuedBytes_ += job.picture.size();
+        heldBytes_ += job.picture.size();
+    }
+    queue(std::move(job));
 }
 
 bool DiskWriter::append(const MediaPacket& packet) {
@@ -274,7 +297,10 @@ void DiskWriter::run() {
             lock.unlock();
             execute(job);
             lock.lock();
-            if (job.type == Job::Type::Append) queuedBytes_ -= job.picture.size() + job.packet.data.size();
+            if (job.type == Job::Type::Append) {
+                queuedBytes_ -= job.picture.size() + job.packet.data.size();
+                if (job.held) heldBytes_ -= job.picture.size();
+            }
             busy_ = false;
         }
         prompt_ = false;
@@ -326,7 +352,6 @@ void DiskWriter::execute(Job& job) {
         cur_ = std::make_unique<Current>();
         cur_->file = job.file;
         cur_->request = job.open;
-        cur_->openedAt = job.at - job.open.lead;
         cur_->avi.setHooks(&hooks_);
         if (job.open.tracks) {
             cur_->mkv = std::make_unique<PartialMkvWriter>();
@@ -375,8 +400,12 @@ void DiskWriter::execute(Job& job) {
                 return;
             }
         }
+        if (!cur_->begun) {
+            cur_->begun = true;
+            cur_->firstAt = job.at;
+        }
         if (!cur_->avi.append(job.picture.data(), job.picture.size(), &error,
-                              millisecondsBetween(cur_->openedAt, job.at)))
+                              millisecondsBetween(cur_->firstAt, job.at)))
             afterFailure(error);
         return;
     }
@@ -391,11 +420,12 @@ void DiskWriter::execute(Job& job) {
             cur_->abandon();  // the partial file stays, completed at the next start
         } else {
             e.frames = cur_->frames();
+            const uint32_t seconds = cur_->seconds(job.recordSeconds);
             e.saved = cur_->finish(r.dateFolder, r.timeText, job.alarm, job.recordSeconds, e.frames, &e.path,
                                           &e.error);
             if (e.saved)
                 qCInfo(lcRecording).noquote() << "Recording finished:" << QString::fromStdString(e.path) << e.frames
-                                              << "pictures," << job.recordSeconds << "seconds,"
+                                              << "pictures," << seconds << "seconds,"
                                               << recordingKindName(r.recordKind, job.alarm);
         }
         post(e);
@@ -421,7 +451,7 @@ void DiskWriter::afterFailure(const std::string& error) {
         e.type = e.room ? DiskEvent::Type::DiskFullRolled : DiskEvent::Type::DiskFullGaveUp;
     }
     e.frames = cur_->frames();
-    const uint32_t seconds = std::max<uint32_t>(1, (cur_->elapsedMs() + 500) / 1000);
+    const uint32_t seconds = std::max<uint32_t>(1, cur_->seconds(1));
     std::string ignored;
     if (makeFolder(r.dateFolder)) {
         e.saved = cur_->finish(r.dateFolder, r.timeText, cur_->alarm(), seconds, e.frames, &e.path,

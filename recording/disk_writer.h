@@ -93,9 +93,6 @@ public:
         uint8_t resolution = 1;
         bool alarm = false;
         uint8_t recordKind = 0;
-        // The file's first pictures are this much older than its opening
-        // (a Motion recording's pictures from before the motion).
-        std::chrono::milliseconds lead{0};
         // The header names the size of the file's first picture instead of
         // the resolution setting's (a camera that sends its own size).
         bool sizeFromPictures = false;
@@ -105,9 +102,17 @@ public:
     };
     // Queues the opening of a new file; returns its number (never 0).
     uint64_t open(const OpenRequest& request);
-    // Queues a picture for the open file. False when it was dropped because
-    // the queue is at its cap.
-    bool append(const std::vector<uint8_t>& picture);
+    // Queues a picture, arrived at `at` on the steady clock, for the open
+    // file. False when it was dropped because the queue is at its cap. The
+    // arrival times give the file its length and rate: from its first
+    // picture to its last, and the mean spacing for the last.
+    bool append(const std::vector<uint8_t>& picture, std::chrono::steady_clock::time_point at);
+    // The same for a picture the recorder held already (the pre-roll's, at
+    // the start of a Motion file): its buffer is moved in, and it is never
+    // dropped. Such pictures do not count against the cap, which bounds what
+    // a slow disk lets pile up of the camera's live pictures; the memory
+    // they take was the ring's a moment ago.
+    void appendHeld(std::vector<uint8_t>&& picture, std::chrono::steady_clock::time_point at);
     // The same for a packet of a Matroska file's tracks.
     bool append(const MediaPacket& packet);
     void setAlarm(bool alarm);
@@ -159,6 +164,7 @@ private:
     std::deque<DiskEvent> events_;
     std::function<void()> notify_;
     size_t queuedBytes_ = 0;
+    size_t heldBytes_ = 0;  // of queuedBytes_, those of pictures handed over by appendHeld
     size_t queueCap_ = kDefaultQueueCap;
     uint64_t dropped_ = 0;
     uint64_t nextFile_ = 0;

@@ -18,7 +18,11 @@ void PrerollRing::push(const std::vector<uint8_t>& picture, TimePoint at, std::c
     e.bytes.assign(picture.begin(), picture.end());
     bytes_ += e.bytes.capacity();
     pictures_.push_back(std::move(e));
-    while (!pictures_.empty() && (bytes_ > kMaxBytes || pictures_.size() > kMaxPictures)) dropOldest();
+    cutByCaps_ = false;
+    while (!pictures_.empty() && (bytes_ > kMaxBytes || pictures_.size() > kMaxPictures)) {
+        dropOldest();
+        cutByCaps_ = true;
+    }
 }
 
 void PrerollRing::dropOldest() {
@@ -29,6 +33,7 @@ void PrerollRing::dropOldest() {
 }
 
 void PrerollRing::clear() {
+    cutByCaps_ = false;
     if (pictures_.empty() && spare_.capacity() == 0) return;
     std::deque<Entry>().swap(pictures_);
     spare_ = std::vector<uint8_t>();

@@ -12,15 +12,18 @@
 #include <deque>
 #include <vector>
 
+#include "base/camera_settings.h"
+
 namespace ipcam {
 
 class PrerollRing {
 public:
     using TimePoint = std::chrono::steady_clock::time_point;
-    // Ten seconds of 1920 x 1080 at 30 pictures a second of about 80 KB;
-    // below the recording thread's queue cap, so a full ring always fits
-    // into the queue at the start of a file.
-    static constexpr size_t kMaxBytes = size_t{24} << 20;
+    // Ten seconds of a 1920 x 1080 camera at 25 pictures a second of about
+    // 250 KB (62 MB). At the start of a Motion file the ring's buffers are
+    // moved into the recording thread's queue, outside its cap: memory
+    // does not grow, and none of them is dropped.
+    static constexpr size_t kMaxBytes = size_t{kMaxPrerollMiB} << 20;
     // Ten seconds of a camera far faster than any we ask for.
     static constexpr size_t kMaxPictures = 1024;
 
@@ -28,6 +31,9 @@ public:
     // that arrived `length` or more before it, then of the oldest while the
     // ring holds more than its caps allow. A zero length keeps nothing.
     void push(const std::vector<uint8_t>& picture, TimePoint at, std::chrono::milliseconds length);
+    // The last push let pictures go for the caps: the ring holds less than
+    // the length asked (span() tells how much).
+    bool cutByCaps() const { return cutByCaps_; }
     void clear();
 
     bool empty() const { return pictures_.empty(); }
@@ -40,14 +46,15 @@ public:
     // spacing after it). 0 for fewer than two pictures.
     std::chrono::milliseconds span() const;
 
-    // Hands the pictures over, oldest first, letting go of each once `f`
-    // has had it (so that its copy and the ring's are never all held at
-    // once), and empties the ring.
+    // Hands the pictures over with their arrival times, oldest first (`f`
+    // may take the buffer), letting go of each once `f` has had it, so that
+    // its copy and the ring's are never all held at once; empties the ring.
     template <typename F>
     void drain(F&& f) {
         while (!pictures_.empty()) {
-            f(static_cast<const std::vector<uint8_t>&>(pictures_.front().bytes));
-            bytes_ -= pictures_.front().bytes.capacity();
+            Entry& e = pictures_.front();
+            bytes_ -= e.bytes.capacity();
+            f(e.bytes, e.at);
             pictures_.pop_front();
         }
         clear();
@@ -63,6 +70,7 @@ private:
     std::deque<Entry> pictures_;
     std::vector<uint8_t> spare_;  // the last buffer let go, reused for the next picture
     size_t bytes_ = 0;
+    bool cutByCaps_ = false;
 };
 
 }  // namespace ipcam
@@ -80,7 +88,7 @@ namespace ipcam {
 class PacketRing {
 public:
     using TimePoint = std::chrono::steady_clock::time_point;
-    static constexpr size_t kMaxBytes = PrerollRing::kMaxBytes;
+    static constexpr size_t kMaxBytes = size_t{24} << 20;
     static constexpr size_t kMaxPackets = 4096;
 
     // Keeps `packet`, arrived at `at`. Nothing is kept before the first key

@@ -1,6 +1,7 @@
 #include "recording/recorder.h"
 
 #include <algorithm>
+#include <map>
 #include <optional>
 
 
@@ -18,9 +19,6 @@ namespace ipcam {
 namespace {
 
 constexpr uint32_t kFileSeconds = 600;
-
-// A full pre-roll goes into the recording thread's queue at once.
-static_assert(PrerollRing::kMaxBytes < DiskWriter::kDefaultQueueCap);
 
 const char kDailyStops[] = "HDD Free Space is not enough, so Daily Record stops.";
 const char kMotionOff[] = "HDD Free Space is not enough, so Motion Detection is turned off.";
@@ -71,11 +69,15 @@ struct Recorder::Impl {
     PrerollRing preroll;
     PacketRing packets;  // coded video: the idle recorder's newest group of pictures, or its pre-roll
     Recorder::ArrivalClock arrivalClock = [] { return std::chrono::steady_clock::now(); };
+    using TimePoint = std::chrono::steady_clock::time_point;
 
     uint64_t file_ = 0;         // the file being written (DiskWriter's number), 0 when none
+    std::map<uint64_t, TimeOfDay> ended_;  // files closed and not yet reported finished: when each ended
     bool fileAlarm_ = false;    // the suffix letter the writer was last told
     bool rollPending_ = false;  // the disk filled up and room was made: go on in a new file
     int recovered_ = 0;         // recordings a crash left unfinished, completed so far
+    int prerollKept_ = 0;       // seconds the pre-roll holds when its bound cuts it short, 0 when it does not
+    int loggedKept_ = 0;        // the figure last logged
     uint64_t fileBytes_ = 0;    // what the open file holds once finished
     // The largest picture a camera can send (its chunk and index entry)
     // still fits below 1 GiB.
@@ -104,11 +106,12 @@ struct Recorder::Impl {
     bool motionEnabledWhileIdle() const { return cfg.motionDetectionEnabled != 0; }
     bool motionEnabledWhileRecording() const { return cfg.motionDetectionEnabled == 1; }
 
-    // Turns off what would start the next recording of `kind`. Returns the
-    // giving-up warning for that kind.
-    std::string switchOff(uint8_t kind) {
+    // Turns off what would start the next recording of `kind`, which ended
+    // at `ended` (a Daily recording latches the hour block it ended in).
+    // Returns the giving-up warning for that kind.
+    std::string switchOff(uint8_t kind, const TimeOfDay& ended) {
         if (kind & kDaily) {
-            setBlockLatch(s, clock.now().timeOfDay());
+            setBlockLatch(s, ended);
             return kDailyStops;
         }
         if (kind & kMotion) {
@@ -123,16 +126,29 @@ struct Recorder::Impl {
     void closeFile(bool guard, std::optional<bool> alarm = std::nullopt) {
         if (file_ == 0) return;
         disk.finish(s.RecordSeconds, alarm.value_or(fileAlarm_), guard);
+        // A Daily file closed after its block's hour (at the block's end, or
+        // by a watchdog that fired in the next hour) ended with its block.
+        TimeOfDay end = clock.now().timeOfDay();
+        if ((s.RecordKind & kDaily) && end.hour != s.RecordStartTime.hour) end = {s.RecordStartTime.hour, 59, 59};
+        ended_[file_] = end;
         file_ = 0;
+    }
+
+    // When the recording of `file` ended: a file the recorder closed ended
+    // then, however late the recording's thread reports on it (a slow disk);
+    // one still open ends now.
+    TimeOfDay endedAt(uint64_t file) const {
+        const auto it = ended_.find(file);
+        return it != ended_.end() ? it->second : clock.now().timeOfDay();
     }
 
     // Nothing more may be recorded for now: stop what records (a file
     // started meanwhile is kept as it is), switch off what would start the
     // recording of `kind` again, go idle and warn. Every state change comes
     // before the (modal) warning.
-    void stopRecording(uint8_t kind, bool afterFinish, const std::string& text) {
+    void stopRecording(uint8_t kind, bool afterFinish, const std::string& text, const TimeOfDay& ended) {
         s.StopRequest = true;
-        switchOff(kind);
+        switchOff(kind, ended);
         closeFile(false);
         s.ManualRequest = false;
         s.SpaceConfirmed = false;
@@ -145,21 +161,24 @@ struct Recorder::Impl {
     }
 
     // No room on the drive.
-    void giveUp(uint8_t kind, bool afterFinish, const std::string& details = {}) {
+    void giveUp(uint8_t kind, bool afterFinish, const std::string& details, const TimeOfDay& ended) {
         s.StopRequest = true;
         host.startStatusTimer();
-        stopRecording(kind, afterFinish, switchOffText(kind) + details);
+        stopRecording(kind, afterFinish, switchOffText(kind) + details, ended);
     }
     std::string switchOffText(uint8_t kind) const {
         return (kind & kDaily) ? kDailyStops : (kind & kMotion) ? kMotionOff : kManualStops;
     }
 
     // The file cannot be written: never reported as saved.
-    void writeFailed(uint8_t kind, const std::string& text) { stopRecording(kind, false, text + staysOffText(kind)); }
+    void writeFailed(uint8_t kind, const std::string& text, std::optional<TimeOfDay> ended = std::nullopt) {
+        stopRecording(kind, false, text + staysOffText(kind), ended.value_or(clock.now().timeOfDay()));
+    }
 
     // What the recording's thread reports, in the order it happened.
     void handle(const DiskEvent& e) {
         const bool current = e.file != 0 && e.file == file_;
+        const TimeOfDay ended = endedAt(e.file);
         switch (e.type) {
         case DiskEvent::Type::FreeSpace:
             host.setDiskSpace(ipcam::freeSpaceText(e.freeMB));
@@ -169,17 +188,21 @@ struct Recorder::Impl {
             writeFailed(e.recordKind, "The recording file " + e.path + " could not be written: " + e.error + ".");
             return;
         case DiskEvent::Type::Finished:
+            // Files are finished in order: none before this one waits.
+            ended_.erase(ended_.begin(), ended_.upper_bound(e.file));
             host.recordingFinished(RecordingFileReport{e.path, e.frames, e.recordKind, e.saved});
             if (!e.room) {
-                giveUp(e.recordKind, true, e.saved || !e.path.empty() ? keptText(e) : std::string{});
+                giveUp(e.recordKind, true, e.saved || !e.path.empty() ? keptText(e) : std::string{}, ended);
             } else if (!e.saved) {
-                writeFailed(e.recordKind, "The recording file " + e.path + " could not be written: " + e.error + "." +
-                                              " It is completed at the next start.");
+                writeFailed(e.recordKind,
+                            "The recording file " + e.path + " could not be written: " + e.error + "." +
+                                " It is completed at the next start.",
+                            ended);
             }
             return;
         case DiskEvent::Type::WriteFailed:
             if (current) file_ = 0;
-            writeFailed(e.recordKind, "Writing the recording failed (" + e.error + ")." + keptText(e));
+            writeFailed(e.recordKind, "Writing the recording failed (" + e.error + ")." + keptText(e), ended);
             return;
         case DiskEvent::Type::DiskFullRolled:
             if (current) {
@@ -189,7 +212,7 @@ struct Recorder::Impl {
             return;
         case DiskEvent::Type::DiskFullGaveUp:
             if (current) file_ = 0;
-            giveUp(e.recordKind, true, keptText(e) + staysOffText(e.recordKind));
+            giveUp(e.recordKind, true, keptText(e) + staysOffText(e.recordKind), ended);
             return;
         case DiskEvent::Type::Recovered:
             recovered_ += static_cast<int>(e.recovered);
@@ -234,7 +257,7 @@ struct Recorder::Impl {
         saveDroppedRecording();
         showFreeSpace();
         if (!(freeMB() > kMinFreeMB || s.SpaceConfirmed)) {
-            giveUp(s.RecordKind, false);
+            giveUp(s.RecordKind, false, {}, now.timeOfDay());
             return;
         }
         const std::string dateFolder = cfg.aviDirectory + "/" + recordingDateText(now);
@@ -258,10 +281,6 @@ struct Recorder::Impl {
         r.alarm = s.AlarmMark;
         r.recordKind = s.RecordKind;
         fileBytes_ = avi::kHeaderSize + 8;  // and the index list's header
-        // A Motion file begins with the pre-roll: its pictures are that much
-        // older than the file, which the running totals kept for a crash
-        // must know to give the file its rate.
-        if ((s.RecordKind & kMotion) && !preroll.empty()) r.lead = preroll.span();
         // A standard camera sends pictures of its own size.
         r.sizeFromPictures = !cfg.cameraUrl.empty();
         // A camera that sends coded video records into a Matroska file.
@@ -297,7 +316,9 @@ struct Recorder::Impl {
         return true;
     }
 
-    void appendPicture(const std::vector<uint8_t>& picture) {
+    // `at`: the picture's arrival, from which the file's length and rate
+    // come (its pictures' span, not the seconds counted while none came).
+    void appendPicture(const std::vector<uint8_t>& picture, TimePoint at) {
         if (file_ == 0) return;
         if (s.AlarmMark != fileAlarm_) {
             disk.setAlarm(s.AlarmMark);
@@ -305,37 +326,69 @@ struct Recorder::Impl {
         }
         // A picture the queue has no room for is dropped (the disk is far
         // behind); the file goes on with the next.
-        if (disk.append(picture)) {
+        if (disk.append(picture, at)) {
             s.RecordFrames += 1;
             fileBytes_ += avi::kChunkHeaderSize + avi::paddedLength(picture.size()) + avi::kIndexEntrySize;
         }
     }
 
+    // A picture of the pre-roll: its buffer goes to the recording's thread,
+    // never dropped (see DiskWriter::appendHeld).
+    void appendHeldPicture(std::vector<uint8_t>&& picture, TimePoint at) {
+        if (file_ == 0) return;
+        if (s.AlarmMark != fileAlarm_) {
+            disk.setAlarm(s.AlarmMark);
+            fileAlarm_ = s.AlarmMark;
+        }
+        s.RecordFrames += 1;
+        fileBytes_ += avi::kChunkHeaderSize + avi::paddedLength(picture.size()) + avi::kIndexEntrySize;
+        disk.appendHeld(std::move(picture), at);
+    }
+
     // While idle, every picture is kept for the pre-roll of a Motion
     // recording that may begin with it or soon after; nothing is kept when
     // no such recording can begin.
-    void keepForPreroll(const std::vector<uint8_t>& picture) {
+    void keepForPreroll(const std::vector<uint8_t>& picture, TimePoint at) {
         const int seconds = std::min<int>(cfg.motionPrerollSeconds, kMaxPrerollSeconds);
         if (seconds <= 0 || !motionEnabledWhileIdle()) {
             preroll.clear();
             return;
         }
-        preroll.push(picture, arrivalClock(), std::chrono::seconds(seconds));
+        preroll.push(picture, at, std::chrono::seconds(seconds));
+        if (preroll.cutByCaps()) {
+            // Pictures too large for the bound: say how much is kept.
+            // Logged when it first happens and when it holds less than was
+            // logged, not each time the pictures' sizes move it a little.
+            const int kept = std::min(seconds, static_cast<int>((preroll.span().count() + 500) / 1000));
+            if (kept < seconds && (loggedKept_ == 0 || kept < loggedKept_)) {
+                qCInfo(lcRecording).noquote()
+                    << "Pre-roll:" << seconds << "seconds asked," << kept << "kept (it holds at most"
+                    << kMaxPrerollMiB << "MiB of this camera's pictures)";
+                loggedKept_ = kept;
+            }
+            prerollKept_ = kept < seconds ? kept : 0;
+        } else if (prerollKept_ != 0 && preroll.span() >= std::chrono::seconds(seconds)) {
+            prerollKept_ = loggedKept_ = 0;  // the whole length fits again
+        }
     }
 
     // A Motion file begins with the pre-roll, the picture that started it
     // the last of it, so that the file is one unbroken run of the camera's
-    // pictures. Their span of time counts in the recording's seconds, which
-    // give the file's rate: it plays at the camera's pace. Any other
-    // recording starts as it always did, and the pictures of a recording are
-    // never kept, so no picture is in two files.
-    void writePreroll() {
+    // pictures at their own arrival times (their span also counts in the
+    // recording's seconds on the status line). Any other recording begins
+    // with the picture that started it, and the pictures of a recording are
+    // never kept, so no picture is in two files. True when the ring was
+    // written (the picture that started the file with it).
+    bool writePreroll() {
+        bool written = false;
         if ((s.RecordKind & kMotion) && file_ != 0 && !preroll.empty()) {
             const auto span = preroll.span();
-            preroll.drain([this](const std::vector<uint8_t>& p) { appendPicture(p); });
+            preroll.drain([this](std::vector<uint8_t>& p, TimePoint at) { appendHeldPicture(std::move(p), at); });
             s.RecordSeconds += static_cast<uint32_t>((span.count() + 500) / 1000);
+            written = true;
         }
         preroll.clear();
+        return written;
     }
 
     // The same kind goes on in a new file after the disk filled up and room
@@ -367,17 +420,19 @@ struct Recorder::Impl {
 
     void step(const std::vector<uint8_t>& picture, const PixelView& decoded) {
         pollDiskEvents();
+        const TimePoint at = arrivalClock();
         if (rollPending_) {
             rollPending_ = false;
             if (s.RecordKind != kNotRecording) {
                 // This picture starts the next file, as at any start.
                 continueInNewFile();
+                appendPicture(picture, at);
                 return;
             }
         }
         const LocalDateTime now = clock.now();
         if (s.RecordKind == kNotRecording) {
-            keepForPreroll(picture);
+            keepForPreroll(picture, at);
             if (isDailyBlockDue(s, cfg.schedule, now)) {
                 s.RecordKind = kDaily;
             } else if (motionEnabledWhileIdle() && motionStep(s, decoded, cfg.motionSensitivity, s.MotionTrigger)) {
@@ -391,17 +446,21 @@ struct Recorder::Impl {
                 s.ManualRequest = false;
                 s.StopRequest = false;
             }
-            // The picture that starts a recording is not written into it,
-            // other than as the last of a Motion recording's pre-roll.
+            // The picture that starts a file is its first picture (a Motion
+            // file's pre-roll ends with it), so the file that follows a cut
+            // goes on from the last picture of the one before.
             if (s.RecordKind != kNotRecording) {
+                // A stop left by an earlier recording's give-up does not cut
+                // this one short.
+                s.StopRequest = false;
                 startAndStamp();
-                writePreroll();
+                if (!writePreroll()) appendPicture(picture, at);
             }
             return;
         }
 
         if (s.MotionTrigger) s.AlarmMark = true;
-        appendPicture(picture);
+        appendPicture(picture, at);
 
         if (s.StopRequest) {
             finishRecordingFile();
@@ -561,6 +620,7 @@ struct Recorder::Impl {
             s.StopRequest = false;
         }
         if (s.RecordKind == kNotRecording) return;
+        s.StopRequest = false;  // as for pictures
         if (packets.empty()) {
             // No key frame since the stream began: the recording begins
             // with the next one.
@@ -727,6 +787,8 @@ void Recorder::setArrivalClock(ArrivalClock clock) { impl_->arrivalClock = std::
 size_t Recorder::prerollPictures() const { return impl_->preroll.size(); }
 
 size_t Recorder::prerollBytes() const { return impl_->preroll.bytes(); }
+
+int Recorder::prerollKeptSeconds() const { return impl_->prerollKept_; }
 
 void Recorder::setDiskHooks(const DiskHooks& hooks) { impl_->disk.setHooks(hooks); }
 

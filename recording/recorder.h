@@ -157,12 +157,18 @@ public:
     // recorder keeps the pictures of that many seconds (PrerollRing): a
     // Motion recording's file begins with them, the picture that showed the
     // motion their last, and their span of time is added to its seconds.
-    // Their arrival times come from this clock (the steady clock unless a
-    // test or benchmark sets one), asked once for each picture kept.
+    // Arrival times come from this clock (the steady clock unless a test or
+    // benchmark sets one), asked once for each picture step() gets: they
+    // also give a file its length and rate (the span of its pictures, not
+    // the seconds counted while none came).
     using ArrivalClock = std::function<std::chrono::steady_clock::time_point()>;
     void setArrivalClock(ArrivalClock clock);
     size_t prerollPictures() const;
     size_t prerollBytes() const;
+    // The seconds the pre-roll held when its bound in bytes last cut it
+    // short of the seconds asked (logged when that changes), 0 when it
+    // never did; the setup dialog shows it beside the pre-roll field.
+    int prerollKeptSeconds() const;
 
     // A slow or failing disk for tests and benchmarks; set before recording.
     void setDiskHooks(const DiskHooks& hooks);

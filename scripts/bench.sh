@@ -36,7 +36,11 @@ echo "== Peak memory over a 600-second recording =="
 "$BUILD_DIR/bench/bench_memory" | tee "$OUT/memory.txt"
 
 echo
-echo "== Peak memory of a full 10-second pre-roll, idle =="
+echo "== Peak memory of a 1920x1080 recording, no pre-roll =="
+"$BUILD_DIR/bench/bench_memory" 1080p | tee "$OUT/memory1080.txt"
+
+echo
+echo "== Peak memory of a full 10-second pre-roll at 1920x1080, then a Motion file =="
 "$BUILD_DIR/bench/bench_memory" preroll | tee "$OUT/preroll.txt"
 
 echo
@@ -61,7 +65,7 @@ echo
 grep '^| ' "$OUT/ipcam.txt" | head -1
 grep '^|-' "$OUT/ipcam.txt" | head -1
 grep '^| ' "$OUT/ipcam.txt" | tail -n +2
-sed -n 's/^RESULT //p' "$OUT/memory.txt" "$OUT/preroll.txt" "$OUT/idle.txt" "$OUT/shown.txt"
+sed -n 's/^RESULT //p' "$OUT/memory.txt" "$OUT/memory1080.txt" "$OUT/preroll.txt" "$OUT/idle.txt" "$OUT/shown.txt"
 echo
 echo "In-process: every row without \"(whole)\" (the program's code run inside the benchmark,"
 echo "its own thread's or loop's time). Whole program: rows marked \"(whole)\" are the CPU time of"

@@ -206,7 +206,7 @@ TForm3::TForm3(SetupContext ctx, QWidget* parent) : QDialog(parent), ctx_(std::m
     QLabel* prerollLabel = addLabel(motionGroup, QStringLiteral("Pre-record:"), 10, 53, 70);
     preroll_ = addEdit(motionGroup, "Motion_Preroll", 82, 52, 36);
     prerollLabel->setBuddy(preroll_);
-    addLabel(motionGroup, QStringLiteral("seconds (0 to %1)").arg(kMaxPrerollSeconds), 124, 53, 118);
+    prerollNote_ = addLabel(motionGroup, QStringLiteral("seconds (0 to %1)").arg(kMaxPrerollSeconds), 124, 53, 118);
 
     QGroupBox* alarmGroup = addGroup(this, "AlarmEmail_Box", QStringLiteral("Alarm Email"), 420, 92, 169, 84);
     alarmSwitch_ = new QCheckBox(QStringLiteral("Enable"), alarmGroup);
@@ -349,6 +349,16 @@ void TForm3::loadControlsFromRecord() {
     }
     cameraUrl_->setText(QString::fromStdString(r.cameraUrl));
     preroll_->setText(QString::number(r.motionPrerollSeconds));
+    // Where the pre-roll's bound in bytes keeps fewer seconds of this
+    // camera's pictures than asked, the note says how many.
+    const int kept = ctx_.prerollKeptSeconds ? ctx_.prerollKeptSeconds() : 0;
+    prerollNote_->setText(kept > 0 ? QStringLiteral("seconds (%1 kept)").arg(kept)
+                                   : QStringLiteral("seconds (0 to %1)").arg(kMaxPrerollSeconds));
+    prerollNote_->setToolTip(kept > 0 ? QStringLiteral("The pre-record holds at most %1 MiB of pictures: %2 seconds "
+                                                       "of this camera's.")
+                                            .arg(kMaxPrerollMiB)
+                                            .arg(kept)
+                                      : QString());
     keepDays_->setText(QString::number(r.keepDays));
     {
         const QSignalBlocker b1(motionSwitch_), b2(slider_);

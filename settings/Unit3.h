@@ -78,6 +78,7 @@ public:
     QSlider* sensitivitySlider() const { return slider_; }
     QLabel* sensitivityLabel() const { return sliderValue_; }
     QLineEdit* prerollEdit() const { return preroll_; }
+    QLabel* prerollNote() const { return prerollNote_; }
     QLineEdit* keepDaysEdit() const { return keepDays_; }
     QCheckBox* alarmSwitch() const { return alarmSwitch_; }
     QPushButton* emailSetupButton() const { return emailSetup_; }
@@ -122,6 +123,7 @@ private:
     QSlider* slider_ = nullptr;
     QLabel* sliderValue_ = nullptr;
     QLineEdit* preroll_ = nullptr;
+    QLabel* prerollNote_ = nullptr;
     QCheckBox* alarmSwitch_ = nullptr;
     QPushButton* emailSetup_ = nullptr;
     QLineEdit* recordPath_ = nullptr;

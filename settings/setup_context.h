@@ -36,6 +36,10 @@ struct SetupContext {
     std::function<std::string(const std::string& start)> chooseDirectory;
     // A modal "Warning!" box. When empty, a QMessageBox is shown.
     std::function<void(const std::string& text)> showWarning;
+    // The seconds the pre-roll holds when its bound in bytes cuts it short
+    // of those asked (large pictures), 0 when it does not; shown beside the
+    // pre-roll field. May be empty.
+    std::function<int()> prerollKeptSeconds;
 };
 
 }  // namespace ipcam

@@ -187,11 +187,10 @@ TEST(StreamReader, PicturesAreCutAtPictureStartsWhateverTheChunking) {
     }
     rig.controller->onSocketRead(std::vector<uint8_t>(a.begin() + pos, a.end()));
     rig.controller->onSocketRead(std::vector<uint8_t>(boundary.begin(), boundary.begin() + 3));
-    rig.controller->onSocketRead(std::vector<uint8_t>(boundary.begin() + 3, boundary.end()));
     EXPECT_TRUE(rig.controller->preview().isNull());
-
-    // Picture b starts: picture a with its trailing bytes is complete.
-    rig.controller->onSocketRead(b);
+    // The read that ends with its boundary line completes picture a: it is
+    // handed over at once, not when picture b begins.
+    rig.controller->onSocketRead(std::vector<uint8_t>(boundary.begin() + 3, boundary.end()));
     std::vector<uint8_t> expected = a;
     expected.insert(expected.end(), boundary.begin(), boundary.end());
     EXPECT_EQ(rig.link().FrameBuffer, expected);
@@ -204,6 +203,8 @@ TEST(StreamReader, PicturesAreCutAtPictureStartsWhateverTheChunking) {
     EXPECT_EQ(rig.host.previewRepaints, 1);
     EXPECT_EQ(rig.link().PreviewFrames, 2u);
     EXPECT_EQ(rig.link().LinkWatchdog, 60);
+    rig.controller->onSocketRead(b);  // picture b begins: nothing more to hand over
+    EXPECT_EQ(rig.link().PreviewFrames, 2u);
 
     // b's boundary, a whole picture a and the start of another a in one read:
     // each picture alone, with its own boundary line.
@@ -295,7 +296,7 @@ TEST(StreamReader, ALargePictureIsShownAsLargeAsThePanelAndRecordedAsReceived) {
         rig.controller->settings().resolution = c.resolution;
         rig.controller->record1Click();
         rig.controller->onSocketRead(c.picture);
-        rig.controller->onSocketRead(c.picture);  // shown, starts the recording
+        rig.controller->onSocketRead(c.picture);  // shown, starts the recording as its first picture
         rig.controller->onSocketRead(c.picture);  // shown and recorded
         EXPECT_EQ(rig.host.previewRepaints, 2);
         EXPECT_EQ(rig.controller->preview().size(), c.shown);
@@ -307,7 +308,7 @@ TEST(StreamReader, ALargePictureIsShownAsLargeAsThePanelAndRecordedAsReceived) {
                                                                           Qt::SmoothTransformation)),
                   8);
         EXPECT_EQ(rig.rec().RecordKind, kManual);
-        EXPECT_EQ(rig.rec().RecordFrames, 1u);
+        EXPECT_EQ(rig.rec().RecordFrames, 2u);
         EXPECT_EQ(rig.link().FrameBuffer, c.picture);
     }
 }

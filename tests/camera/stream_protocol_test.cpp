@@ -139,6 +139,48 @@ TEST(PictureFramer, ReadStartsAndBoundariesNeverCountTwice) {
     EXPECT_TRUE(starts.empty());
 }
 
+// A picture is handed over as soon as its boundary line is in, not when the
+// next picture begins: the last one before a stall is not held back. One
+// still being collected when the connection ends is handed over when it is
+// a whole JPEG, dropped when it is not.
+TEST(LegacyCameraStream, APictureIsHandedOverOnceItIsWhole) {
+    const CameraSettings settings = firstRunSettings();
+    LegacyCameraStream stream(settings);
+    std::vector<std::vector<uint8_t>> out;
+    const auto take = [&](std::vector<uint8_t>& p) { out.push_back(p); };
+    const auto picture = [](uint8_t n, std::string_view tail) {
+        std::vector<uint8_t> p = {0xFF, 0xD8, 0xFF, 0xE0, n, n, 0xFF, 0xD9};
+        p.insert(p.end(), tail.begin(), tail.end());
+        return p;
+    };
+    const auto withBoundary = [&](uint8_t n) { return picture(n, kBoundaryLine); };
+    for (int connection = 0; connection < 2; ++connection) {
+        out.clear();
+        stream.reset();
+        ASSERT_EQ(stream.feed(bytes(kExpectedReplyHeader), take), CameraStream::State::Streaming);
+        stream.feed(withBoundary(1), take);
+        EXPECT_EQ(out, (std::vector<std::vector<uint8_t>>{{}, withBoundary(1)}));  // the first start's empty one
+        auto two = withBoundary(2);
+        two.insert(two.end(), {0xFF, 0xD8, 0xFF, 0xE0, 3});  // the next begins in the same read
+        stream.feed(two, take);
+        EXPECT_EQ(out.size(), 3u);
+        EXPECT_EQ(out.back(), withBoundary(2));
+        const auto rest = picture(3, "\r\nE");  // its boundary line cut off by the end
+        stream.feed(std::span<const uint8_t>(rest).subspan(5), take);
+        EXPECT_EQ(out.size(), 3u);
+        if (connection == 0) {
+            stream.end(take);
+            ASSERT_EQ(out.size(), 4u);
+            EXPECT_EQ(out.back(), rest);
+        } else {
+            stream.feed(std::vector<uint8_t>{0xFF, 0xD8, 0xFF, 0xE0, 4}, take);  // a picture cut off
+            EXPECT_EQ(out.size(), 4u);
+            stream.end(take);
+            EXPECT_EQ(out.size(), 4u);
+        }
+    }
+}
+
 TEST(PictureCollector, DropsCollectionPastTheBoundAndRecovers) {
     std::vector<uint8_t> buffer;
     PictureCollector collector(buffer, 100);

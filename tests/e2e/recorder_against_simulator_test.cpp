@@ -427,6 +427,77 @@ TEST_F(EngineAlone, ANoRoomFinishAfterTheLinkIsLostIsHandledWhenItHappens) {
     EXPECT_EQ(warnings.size(), 1u);
 }
 
+// Every picture the camera sends while a Daily recording runs is in exactly
+// one file, in order: across the 600-second cut, a connection the camera
+// closes and a stall the link watchdog ends (the first picture of each
+// connection begins a file, the last one before the stall ends one), each
+// file at the camera's rate.
+TEST_F(EngineAlone, EveryPictureSentWhileRecordingIsInExactlyOneFile) {
+    const QString sentPath = dir.filePath("sent.bin");
+    simOptions.keepSentFile = sentPath;
+    simOptions.fps = 10;  // a connection's reply header and its first picture come apart
+    start([](CameraSettings& s) { s.schedule.bytes.fill(1); });
+    const auto recorded = [&](int frames) {
+        return waitUntil([&] { return rec().RecordKind == kDaily && rec().RecordFrames >= static_cast<uint32_t>(frames); });
+    };
+    ASSERT_TRUE(recorded(10));
+    clock.current = makeDateTime(2006, 10, 12, 15, 40, 1);  // the next picture ends the first file
+    ASSERT_TRUE(waitUntil([&] { return rec().RecordStartTime == TimeOfDay{15, 40, 1}; }));
+    ASSERT_TRUE(recorded(10));
+    // The camera goes away (once what it sent has arrived: its reset would
+    // throw away what is still on the way) and comes back.
+    simulate(&sim::CameraSimulator::stall);
+    waitUntil([] { return false; }, 300);
+    clock.current = makeDateTime(2006, 10, 12, 15, 41, 0);
+    simulate(&sim::CameraSimulator::closeConnections);
+    ASSERT_TRUE(waitUntil([&] { return !engine->linkUp(); }));
+    simulate(&sim::CameraSimulator::resume);
+    ASSERT_TRUE(waitUntil([&] { return engine->linkUp(); }));
+    ASSERT_TRUE(recorded(10));
+    simulate(&sim::CameraSimulator::stall);
+    ASSERT_TRUE(waitUntil([&] { return !engine->linkUp(); }, 5000));
+    waitUntil([] { return false; }, 300);  // the camera sees the connection go
+    clock.current = makeDateTime(2006, 10, 12, 15, 42, 0);
+    simulate(&sim::CameraSimulator::resume);
+    ASSERT_TRUE(waitUntil([&] { return engine->linkUp(); }));
+    ASSERT_TRUE(recorded(10));
+    engine->stop();
+    ASSERT_TRUE(waitUntil([&] { return rec().RecordKind == kNotRecording; }));
+    engine->controller().recorder().settle();
+
+    QStringList files;
+    for (QDirIterator it(dir.path(), {"*.AVI"}, QDir::Files, QDirIterator::Subdirectories); it.hasNext();)
+        files << it.next();
+    files.sort();
+    ASSERT_EQ(files.size(), 4) << files.join(' ').toStdString();
+    std::vector<QByteArray> inFiles;
+    for (const QString& path : files) {
+        RecordedFile file;
+        ASSERT_EQ(file.openRecordedFile(path), RecordedFile::OpenStatus::Opened);
+        // Ten pictures a second, also in the file the stall ended: its
+        // length is its pictures', not the seconds counted while none came.
+        EXPECT_GT(file.frameDuration(), 70000u) << path.toStdString();
+        EXPECT_LT(file.frameDuration(), 140000u) << path.toStdString();
+        for (int i = 0; i < static_cast<int>(file.frameCount()); ++i) {
+            QByteArray picture;
+            ASSERT_TRUE(file.readPicture(i, picture));
+            if (picture.endsWith(QByteArray("\n\0", 2))) picture.chop(1);  // the file pads odd sizes
+            inFiles.push_back(picture);
+        }
+    }
+    const std::vector<QByteArray> sent = e2e::readSent(sentPath);
+    ASSERT_GE(sent.size(), inFiles.size());
+    // The camera's first picture begins the first file; from there on the
+    // files hold what it sent, picture for picture.
+    ASSERT_FALSE(inFiles.empty());
+    EXPECT_EQ(inFiles.front(), sent.front());
+    size_t differ = 0;
+    while (differ < inFiles.size() && inFiles[differ] == sent[differ]) ++differ;
+    EXPECT_EQ(differ, inFiles.size()) << "the files hold " << inFiles.size() << " pictures; the camera sent "
+                                      << sent.size() << "; they part at " << differ;
+    EXPECT_TRUE(warnings.empty()) << warnings.front();
+}
+
 // A box is open (its own nested event loop, as a modal box runs one) while
 // the timers go on: a box raised by the recorder never opens inside Timer1's
 // handler, which Qt would not run again until the box is closed.

@@ -148,7 +148,7 @@ TEST_F(DiskGuardTest, NoRoomAtFinishGivesUpButKeepsThePictures) {
     EXPECT_EQ(host.buttons.back(), 0);
     const auto f = readFile(path("20061012/153012T.AVI"));
     EXPECT_TRUE(isValidAvi(f));
-    EXPECT_EQ(frameCount(f), 2u);
+    EXPECT_EQ(frameCount(f), 3u);
 }
 
 TEST_F(DiskGuardTest, NoRoomEndsDailyForTheHourAndMotionDetection) {
@@ -187,6 +187,38 @@ TEST_F(DiskGuardTest, NoRoomEndsDailyForTheHourAndMotionDetection) {
     EXPECT_EQ(settings.motionDetectionEnabled, 0);
 }
 
+// Blocks at 15 and 16. The camera is lost at 15:59:55 and the slow disk
+// reports the no-room finish at 16:00:01: the recording ended in hour 15,
+// which is the hour latched, and block 16 records once the camera is back,
+// not cut short by the give-up's stop.
+TEST_F(DiskGuardTest, ALateNoRoomReportLatchesTheHourTheRecordingEndedIn) {
+    std::atomic<uint32_t> mb{600};
+    freeSpace.value = [&] { return mb.load(); };
+    settings.schedule.at(4, 15) = 1;
+    settings.schedule.at(4, 16) = 1;
+    clock.setTime(15, 59, 50);
+    picture(jpeg(100));
+    ASSERT_EQ(session().RecordKind, kDaily);
+    mb = 100;
+    clock.setTime(15, 59, 55);
+    recorder->endFromOutside();  // the finish is queued; its outcome comes later
+    clock.setTime(16, 0, 1);
+    recorder->settle();
+    ASSERT_EQ(host.warnings.size(), 1u);
+    EXPECT_EQ(host.warnings[0].rfind("HDD Free Space is not enough, so Daily Record stops.", 0), 0u);
+    EXPECT_TRUE(session().BlockHandled);
+    EXPECT_EQ(session().BlockHandledTime.hour, 15);
+
+    mb = 10240;
+    clock.setTime(16, 0, 30);
+    picture(jpeg(101));
+    ASSERT_EQ(session().RecordKind, kDaily);
+    clock.setTime(16, 0, 31);
+    picture(jpeg(102));
+    EXPECT_EQ(session().RecordKind, kDaily);
+    EXPECT_EQ(session().RecordFrames, 2u);
+}
+
 // The next write of a picture finds the disk full.
 DiskHooks fullOnce(std::atomic<bool>& armed) {
     DiskHooks hooks;
@@ -214,7 +246,7 @@ TEST_F(DiskGuardTest, FullDiskMidFileMakesRoomAndGoesOnInANewFile) {
     full = true;
     clock.setTime(15, 31, 0);
     picture(p3);          // lost with the full disk
-    picture(jpeg(10));    // starts the next file
+    picture(jpeg(10));    // begins the next file
     picture(p4);
     endFromOutside();
 
@@ -224,10 +256,10 @@ TEST_F(DiskGuardTest, FullDiskMidFileMakesRoomAndGoesOnInANewFile) {
     EXPECT_TRUE(exists(path("20061010/100002T.AVI")));
     const auto first = readFile(path("20061012/153012T.AVI"));
     ASSERT_TRUE(isValidAvi(first));
-    EXPECT_EQ(frameCount(first), 2u);
+    EXPECT_EQ(frameCount(first), 3u);
     const auto second = readFile(path("20061012/153100T.AVI"));
     ASSERT_TRUE(isValidAvi(second));
-    EXPECT_EQ(frameCount(second), 1u);
+    EXPECT_EQ(frameCount(second), 2u);
     EXPECT_TRUE(partialFiles().empty());
 }
 
@@ -254,7 +286,7 @@ TEST_F(DiskGuardTest, FullDiskWithNothingOfOursLeftGivesUpAndSaysWhatWasKept) {
     EXPECT_EQ(host.buttons.back(), 0);
     const auto f = readFile(path("20061012/153012T.AVI"));
     ASSERT_TRUE(isValidAvi(f));
-    EXPECT_EQ(frameCount(f), 1u);
+    EXPECT_EQ(frameCount(f), 2u);
     EXPECT_TRUE(partialFiles().empty());
 }
 
@@ -352,7 +384,7 @@ TEST_F(DiskGuardTest, KeepDaysDeletesOnlyOurOlderRecordingsAndTheirEmptyFolders)
     endFromOutside();
     const auto recorded = readFile(path("20070102/100000T.AVI"));
     EXPECT_TRUE(isValidAvi(recorded));
-    EXPECT_EQ(frameCount(recorded), 2u);
+    EXPECT_EQ(frameCount(recorded), 3u);
     EXPECT_TRUE(partialFiles().empty());
 
     // The program started the next day: right after the recovery.

@@ -24,11 +24,11 @@ TEST_F(RecorderTest, RecordThenStopWritesTheFileOfThePicturesBetween) {
     test::LogCapture log;
     const auto p0 = jpeg(900), p1 = jpeg(1001, 1), p2 = jpeg(1000, 2), p3 = jpeg(700, 3);
     session().ManualRequest = true;
-    picture(p0);  // starts the file, is not written into it
+    picture(p0);  // starts the file, its first picture
     EXPECT_EQ(session().RecordKind, kManual);
     EXPECT_FALSE(session().ManualRequest);
     EXPECT_EQ(session().RecordStartTime, (TimeOfDay{15, 30, 12}));
-    EXPECT_EQ(session().RecordFrames, 0u);
+    EXPECT_EQ(session().RecordFrames, 1u);
     ASSERT_FALSE(host.buttons.empty());
     EXPECT_EQ(host.buttons.back(), 1);
     EXPECT_EQ(partialFiles().size(), 1u);
@@ -37,7 +37,7 @@ TEST_F(RecorderTest, RecordThenStopWritesTheFileOfThePicturesBetween) {
 
     clock.setTime(15, 30, 13);
     tickAndPicture(p1);
-    EXPECT_EQ(session().RecordFrames, 1u);
+    EXPECT_EQ(session().RecordFrames, 2u);
 
     session().StopRequest = true;
     clock.setTime(15, 30, 14);
@@ -50,14 +50,35 @@ TEST_F(RecorderTest, RecordThenStopWritesTheFileOfThePicturesBetween) {
     EXPECT_EQ(host.buttons.back(), 0);
     EXPECT_EQ(host.diskTexts.back(), "Free Space :10240M Bytes.");
 
-    EXPECT_EQ(readFile(path("20061012/153012T.AVI")), avi::buildAviFile(1, {p1, p2}, 2));
+    // Three pictures a second apart: three seconds.
+    EXPECT_EQ(readFile(path("20061012/153012T.AVI")), avi::buildAviFile(1, {p0, p1, p2}, 3));
     EXPECT_TRUE(partialFiles().empty());
     EXPECT_THAT(log.text(), ::testing::HasSubstr("INFO  ipcam.recording: Recording finished: " +
-                                                 path("20061012/153012T.AVI") + " 2 pictures, 2 seconds, Manual\n"));
+                                                 path("20061012/153012T.AVI") + " 3 pictures, 3 seconds, Manual\n"));
 
     picture(p3);  // nothing records any more
     EXPECT_EQ(session().RecordKind, kNotRecording);
     EXPECT_EQ(listTree(dir), (std::vector<std::string>{"20061012/", "20061012/153012T.AVI"}));
+}
+
+// A camera that stalls: the link watchdog ends the recording 60 seconds
+// later. The file holds three seconds of pictures and says so.
+TEST_F(RecorderTest, AFileLastsAsLongAsItsPicturesNotTheSecondsCountedWithoutThem) {
+    test::LogCapture log;
+    std::chrono::steady_clock::time_point arrival{};
+    recorder->setArrivalClock([&] { return arrival; });
+    session().ManualRequest = true;
+    std::vector<std::vector<uint8_t>> sent;
+    for (int i = 0; i < 30; ++i) {
+        if (i % 10 == 9) recorder->countSecond();
+        arrival += std::chrono::milliseconds(100);
+        sent.push_back(jpeg(500 + static_cast<size_t>(i), static_cast<uint8_t>(i)));
+        recorder->step(sent.back(), {});
+    }
+    for (int i = 0; i < 60; ++i) recorder->countSecond();
+    endFromOutside();
+    EXPECT_EQ(readFile(path("20061012/153012T.AVI")), aviAtRate(sent, 100000));
+    EXPECT_THAT(log.text(), ::testing::HasSubstr(" 30 pictures, 3 seconds, Manual\n"));
 }
 
 TEST_F(RecorderTest, AfterAStopTheNextStartTestsTheFreeSpaceAgain) {
@@ -84,7 +105,9 @@ TEST_F(RecorderTest, RecordingDroppedWithoutAFinishIsSavedWhenTheNextStarts) {
     session().ManualRequest = true;
     picture(jpeg(100));
     session().MotionTrigger = true;  // the file holds motion
+    clock.setTime(15, 30, 13);
     picture(jpeg(101));
+    clock.setTime(15, 30, 14);
     picture(jpeg(102));
     session().RecordSeconds = 2;
     // The window's start sequence resets the session without ending the
@@ -96,10 +119,10 @@ TEST_F(RecorderTest, RecordingDroppedWithoutAFinishIsSavedWhenTheNextStarts) {
     session().ManualRequest = true;
     picture(jpeg(100));
     ASSERT_EQ(session().RecordKind, kManual);
-    EXPECT_EQ(session().RecordFrames, 0u);
+    EXPECT_EQ(session().RecordFrames, 1u);
     const auto dropped = readFile(path("20061012/153012A.AVI"));
     ASSERT_TRUE(isValidAvi(dropped));
-    EXPECT_EQ(frameCount(dropped), 2u);
+    EXPECT_EQ(frameCount(dropped), 3u);
     EXPECT_EQ(avi::getU32(dropped.data() + avi::kOffMicroSecPerFrame), 1000000u);
     EXPECT_EQ(partialFiles().size(), 1u);  // only the new recording's
     endFromOutside();
@@ -107,14 +130,14 @@ TEST_F(RecorderTest, RecordingDroppedWithoutAFinishIsSavedWhenTheNextStarts) {
     EXPECT_TRUE(partialFiles().empty());
 }
 
-TEST_F(RecorderTest, LinkErrorRightAfterStartSavesEmptyFile) {
+TEST_F(RecorderTest, LinkErrorRightAfterStartSavesTheFilesFirstPicture) {
     session().ManualRequest = true;
-    picture(jpeg(500));
+    const auto p = jpeg(500);
+    picture(p);
     endFromOutside();
     EXPECT_EQ(session().RecordKind, kNotRecording);
     const auto f = readFile(path("20061012/153012T.AVI"));
-    EXPECT_EQ(f.size(), 520u);
-    EXPECT_EQ(f, avi::buildAviFile(1, {}, 0));
+    EXPECT_EQ(f, avi::buildAviFile(1, {p}, 0));
     endFromOutside();  // idle: nothing more
     EXPECT_EQ(listTree(dir).size(), 2u);
 }
@@ -156,7 +179,7 @@ TEST_F(RecorderTest, SixHundredSecondCutUsesTheElapsedTimeRule) {
         clock.set(2006, 10, day, c.notYet.hour, c.notYet.minute, c.notYet.second);
         picture(jpeg(100));
         EXPECT_EQ(session().RecordKind, kManual);
-        EXPECT_EQ(session().RecordFrames, 1u);
+        EXPECT_EQ(session().RecordFrames, 2u);
         const int cutDay = c.cut.hour < c.start.hour && c.cut.hour < 10 ? 13 : 12;
         clock.set(2006, 10, cutDay, c.cut.hour, c.cut.minute, c.cut.second);
         picture(jpeg(100));
@@ -176,28 +199,38 @@ TEST_F(RecorderTest, SixHundredSecondCutUsesTheElapsedTimeRule) {
     EXPECT_TRUE(exists(path("20061012/103005T.AVI")));
 }
 
+// Consecutive files go on picture for picture: the picture that begins the
+// next file after a cut is its first.
 TEST_F(RecorderTest, TwentyFiveMinutesOfManualRecordingGiveThreeFiles) {
     clock.set(2006, 10, 12, 10, 0, 0);
     session().ManualRequest = true;
-    picture(jpeg(301));
+    std::vector<std::vector<uint8_t>> sent{jpeg(301)};
+    picture(sent.back());
     for (int t = 1; t <= 1500; ++t) {
         clock.setTime(10, t / 60, t % 60);
-        tickAndPicture(jpeg(301 + static_cast<size_t>(t % 7)));
+        sent.push_back(jpeg(301 + static_cast<size_t>(t % 7), static_cast<uint8_t>(t)));
+        tickAndPicture(sent.back());
     }
     session().StopRequest = true;
     clock.setTime(10, 25, 1);
-    tickAndPicture(jpeg(300));
+    sent.push_back(jpeg(300));
+    tickAndPicture(sent.back());
 
     const auto tree = listTree(dir);
     EXPECT_EQ(tree, (std::vector<std::string>{"20061012/", "20061012/100000T.AVI", "20061012/101002T.AVI",
                                               "20061012/102004T.AVI"}));
-    const uint32_t frames[] = {601, 601, 297};
+    // 10:00:00-10:10:01, 10:10:02-10:20:03, 10:20:04-10:25:01, one a second.
+    const size_t frames[] = {602, 602, 298};
     const char* names[] = {"100000T.AVI", "101002T.AVI", "102004T.AVI"};
+    auto from = sent.begin();
     for (int i = 0; i < 3; ++i) {
-        const auto f = readFile(path(std::string("20061012/") + names[i]));
-        EXPECT_TRUE(isValidAvi(f)) << names[i];
-        EXPECT_EQ(frameCount(f), frames[i]) << names[i];
+        const std::vector<std::vector<uint8_t>> held(from, from + static_cast<ptrdiff_t>(frames[i]));
+        EXPECT_EQ(readFile(path(std::string("20061012/") + names[i])),
+                  avi::buildAviFile(1, held, static_cast<uint32_t>(frames[i])))
+            << names[i];
+        from += static_cast<ptrdiff_t>(frames[i]);
     }
+    EXPECT_EQ(from, sent.end());
 }
 
 TEST_F(RecorderTest, DailyBlockEndsWithTheFirstPictureOfTheEndHour) {
@@ -215,7 +248,7 @@ TEST_F(RecorderTest, DailyBlockEndsWithTheFirstPictureOfTheEndHour) {
     clock.setTime(14, 0, 1);
     picture(jpeg(100));  // hour 14 is not scheduled
     EXPECT_EQ(session().RecordKind, kNotRecording);
-    EXPECT_EQ(frameCount(readFile(path("20061012/135500T.AVI"))), 2u);
+    EXPECT_EQ(frameCount(readFile(path("20061012/135500T.AVI"))), 3u);
 }
 
 // 320 x 240 pictures in one flat colour, for the motion detector.
@@ -250,10 +283,10 @@ TEST_F(RecorderTest, MotionDuringManualSwitchesToMotionFileAndManualResumes) {
     EXPECT_TRUE(session().ManualRequest);
     EXPECT_EQ(session().MotionPhase, 0);  // the detector takes a new reference later
     const auto manualFile = readFile(path("20061012/100000T.AVI"));
-    EXPECT_EQ(frameCount(manualFile), 3u);
+    EXPECT_EQ(frameCount(manualFile), 4u);
     EXPECT_TRUE(isValidAvi(manualFile));
     // The picture that showed the motion is the Manual file's last one.
-    EXPECT_TRUE(std::equal(pm.begin(), pm.end(), manualFile.end() - 8 - 3 * 16 - 1 - 777));
+    EXPECT_TRUE(std::equal(pm.begin(), pm.end(), manualFile.end() - 8 - 4 * 16 - 1 - 777));
 
     // Further motion neither splits nor extends the Motion file.
     clock.setTime(10, 0, 6);
@@ -288,7 +321,7 @@ TEST_F(RecorderTest, MotionDuringDailyRecordingResumesDailyThroughTheSchedule) {
     picture(jpeg(100), moved.view());
     ASSERT_EQ(session().RecordKind, kMotion);
     EXPECT_FALSE(session().ManualRequest);  // Daily is not a Manual request
-    EXPECT_EQ(frameCount(readFile(path("20061012/132000T.AVI"))), 3u);
+    EXPECT_EQ(frameCount(readFile(path("20061012/132000T.AVI"))), 4u);
 
     clock.setTime(13, 30, 10);
     picture(jpeg(100), still.view());
@@ -304,7 +337,7 @@ TEST_F(RecorderTest, MotionDuringDailyRecordingResumesDailyThroughTheSchedule) {
 // With a pre-roll, a Motion file begins with the pictures of the seconds
 // before the motion, the one that showed it their last, and plays at the
 // camera's pace; a Motion file right after it repeats none of its pictures.
-// Without one, the files are what they always were.
+// Without one, a file begins with the picture that showed the motion.
 TEST_F(RecorderTest, MotionFileBeginsWithThePrerollAndPlaysAtTheCamerasPace) {
     settings.motionDetectionEnabled = 1;
     settings.motionSensitivity = 10;
@@ -343,7 +376,7 @@ TEST_F(RecorderTest, MotionFileBeginsWithThePrerollAndPlaysAtTheCamerasPace) {
             EXPECT_EQ(first, avi::buildAviFile(1, {sent.begin() + 20, sent.end()}, 5));
             EXPECT_EQ(avi::getU32(first.data() + avi::kOffMicroSecPerFrame), 100000u);
         } else {
-            EXPECT_EQ(first, avi::buildAviFile(1, {sent.begin() + 50, sent.end()}, 2));
+            EXPECT_EQ(first, aviAtRate({sent.begin() + 49, sent.end()}, 100000));
         }
 
         // Motion again six pictures after the stop.
@@ -355,13 +388,14 @@ TEST_F(RecorderTest, MotionFileBeginsWithThePrerollAndPlaysAtTheCamerasPace) {
         endFromOutside();
         const auto second = readFile(path("20061012/" + std::to_string(hour) + "0010A.AVI"));
         if (preroll)
-            EXPECT_EQ(second, avi::buildAviFile(1, {sent.begin() + afterStop, sent.end()}, 1));
+            EXPECT_EQ(second, aviAtRate({sent.begin() + afterStop, sent.end()}, 100000));
         else
-            EXPECT_EQ(second, avi::buildAviFile(1, {}, 0));
+            EXPECT_EQ(second, avi::buildAviFile(1, {sent.back()}, 0));
     }
 }
 
 TEST_F(RecorderTest, PrerollIsBoundedInBytesLettingGoOfTheOldestFirst) {
+    test::LogCapture log;
     settings.motionDetectionEnabled = 1;
     settings.motionSensitivity = 10;
     settings.motionPrerollSeconds = 10;
@@ -378,10 +412,46 @@ TEST_F(RecorderTest, PrerollIsBoundedInBytesLettingGoOfTheOldestFirst) {
         EXPECT_LE(recorder->prerollBytes(), PrerollRing::kMaxBytes);
     }
     ASSERT_EQ(session().RecordKind, kMotion);
+    // The bound kept 0.7 s of the 10 asked: said in the log and to the dialog.
+    EXPECT_EQ(recorder->prerollKeptSeconds(), 1);
+    EXPECT_THAT(log.text(), ::testing::HasSubstr("Pre-roll: 10 seconds asked, 1 kept (it holds at most 64 MiB"));
     endFromOutside();
     EXPECT_EQ(recorder->droppedPictures(), 0u);
     // The last seven, 0.7 s of them.
-    EXPECT_EQ(readFile(path("20061012/153012A.AVI")), avi::buildAviFile(1, {sent.end() - 7, sent.end()}, 1));
+    EXPECT_EQ(readFile(path("20061012/153012A.AVI")), aviAtRate({sent.end() - 7, sent.end()}, 100000));
+}
+
+// A pre-roll larger than the disk queue's cap (40 pictures of 1 MiB), handed
+// over at a Motion start while the disk is stuck: no picture is dropped, and
+// the live pictures after it still have the whole cap.
+TEST_F(RecorderTest, APrerollLargerThanTheDiskQueueCapIsHandedOverWhole) {
+    settings.motionDetectionEnabled = 1;
+    settings.motionSensitivity = 10;
+    settings.motionPrerollSeconds = 10;
+    const Bitmap still(0xFF000000), moved(0xFF808080);
+    std::atomic<bool> stuck{true};
+    DiskHooks hooks;
+    hooks.beforeWrite = [&](size_t bytes) {
+        while (bytes > 4096 && stuck) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        return 0;
+    };
+    recorder->setDiskHooks(hooks);
+    std::chrono::steady_clock::time_point arrival{};
+    recorder->setArrivalClock([&] { return arrival += std::chrono::milliseconds(250); });
+    const size_t mib = size_t{1} << 20;
+    for (int i = 0; i < 40; ++i) recorder->step(jpeg(mib, static_cast<uint8_t>(i)), still.view());
+    ASSERT_EQ(recorder->prerollPictures(), 40u);
+    recorder->step(jpeg(mib, 40), moved.view());
+    ASSERT_EQ(session().RecordKind, kMotion);
+    for (int i = 0; i < 20; ++i) recorder->step(jpeg(mib, static_cast<uint8_t>(41 + i)), still.view());
+    EXPECT_EQ(recorder->droppedPictures(), 0u);
+    EXPECT_EQ(session().RecordFrames, 60u);  // the ring (10 s up to the motion) and the 20 after it
+    stuck = false;
+    endFromOutside();
+    const auto f = readFile(path("20061012/153012A.AVI"));
+    EXPECT_TRUE(isValidAvi(f));
+    EXPECT_EQ(frameCount(f), 60u);
+    EXPECT_EQ(avi::getU32(f.data() + avi::kOffMicroSecPerFrame), 250000u);
 }
 
 TEST_F(RecorderTest, ExistingRecordingIsNeverOverwritten) {
@@ -393,15 +463,15 @@ TEST_F(RecorderTest, ExistingRecordingIsNeverOverwritten) {
         endFromOutside();
     }
     EXPECT_EQ(readFile(path("20061012/153012T.AVI")).size(), 7u);
-    EXPECT_EQ(readFile(path("20061012/153012-1T.AVI")).size(), 520u);
-    EXPECT_EQ(readFile(path("20061012/153012-2T.AVI")).size(), 520u);
+    EXPECT_EQ(readFile(path("20061012/153012-1T.AVI")), avi::buildAviFile(1, {jpeg(100)}, 0));
+    EXPECT_EQ(readFile(path("20061012/153012-2T.AVI")), avi::buildAviFile(1, {jpeg(100)}, 0));
 }
 
 TEST_F(RecorderTest, FullIndexFinishesTheFileAndGoesOnInTheNext) {
     session().ManualRequest = true;
     const auto p = jpeg(4);
     picture(p);
-    for (uint32_t i = 0; i < avi::kMaxFrames; ++i) picture(p);
+    for (uint32_t i = 1; i < avi::kMaxFrames; ++i) picture(p);
     EXPECT_EQ(session().RecordKind, kNotRecording);
     EXPECT_TRUE(session().ManualRequest);
     const auto f = readFile(path("20061012/153012T.AVI"));
@@ -411,25 +481,26 @@ TEST_F(RecorderTest, FullIndexFinishesTheFileAndGoesOnInTheNext) {
     EXPECT_EQ(session().RecordKind, kManual);
     picture(p);
     endFromOutside();
-    EXPECT_EQ(frameCount(readFile(path("20061012/153012-1T.AVI"))), 1u);
+    EXPECT_EQ(frameCount(readFile(path("20061012/153012-1T.AVI"))), 2u);
 }
 
 TEST_F(RecorderTest, AFileNearItsByteLimitIsCutAndTheNextPictureBeginsTheNextFile) {
     // 1 GiB in the program; here a file is cut once it holds 3000 bytes.
     recorder->setFileCutBytes(3000);
     session().ManualRequest = true;
-    picture(jpeg(100));  // starts the recording
-    std::vector<std::vector<uint8_t>> pictures;
+    std::vector<std::vector<uint8_t>> pictures{jpeg(100)};
+    picture(pictures.back());  // starts the recording, its first picture
     for (uint8_t i = 0; i < 7; ++i) {
         pictures.push_back(jpeg(999, i));
         picture(pictures.back());
     }
     EXPECT_EQ(session().RecordKind, kManual);
     endFromOutside();
-    // 512 + 8 + three pictures of 8 + 1000 + 16 = 3592: the third reaches 3000.
-    const std::vector<std::vector<uint8_t>> first(pictures.begin(), pictures.begin() + 3);
-    const std::vector<std::vector<uint8_t>> second(pictures.begin() + 3, pictures.begin() + 6);
-    const std::vector<std::vector<uint8_t>> third(pictures.begin() + 6, pictures.end());
+    // 512 + 8 + 124 + three pictures of 8 + 1000 + 16 = 3716: the third
+    // large one reaches 3000; 520 + three of them = 3592.
+    const std::vector<std::vector<uint8_t>> first(pictures.begin(), pictures.begin() + 4);
+    const std::vector<std::vector<uint8_t>> second(pictures.begin() + 4, pictures.begin() + 7);
+    const std::vector<std::vector<uint8_t>> third(pictures.begin() + 7, pictures.end());
     EXPECT_EQ(readFile(path("20061012/153012T.AVI")), avi::buildAviFile(1, first, 0));
     EXPECT_EQ(readFile(path("20061012/153012-1T.AVI")), avi::buildAviFile(1, second, 0));
     EXPECT_EQ(readFile(path("20061012/153012-2T.AVI")), avi::buildAviFile(1, third, 0));
@@ -467,9 +538,9 @@ TEST_F(RecorderTest, SlowDiskNeverHoldsUpPicturesAndLosesNone) {
     };
     recorder->setDiskHooks(slow);
     session().ManualRequest = true;
-    recorder->step(jpeg(10), {});
+    std::vector<std::vector<uint8_t>> sent{jpeg(10)};
+    recorder->step(sent.back(), {});
     // 10 pictures a second for 2.5 seconds, as the socket hands them over.
-    std::vector<std::vector<uint8_t>> sent;
     auto longest = nanoseconds::zero();
     for (int i = 0; i < 25; ++i) {
         sent.push_back(jpeg(30001 + i, static_cast<uint8_t>(i)));
@@ -504,19 +575,20 @@ TEST_F(RecorderTest, ADiskFarBehindDropsPicturesPastTheQueueCap) {
     recorder->setDiskQueueCap(70000 + 100000);  // the hanging write counts until it is done
     session().ManualRequest = true;
     recorder->step(jpeg(10), {});
+    recorder->settle();
     // A picture too big to be gathered is written at once: the disk hangs in
     // that write, holding nothing else, before the camera's pictures come.
     const auto big = jpeg(70000, 99);
     recorder->step(big, {});
     while (!blocked) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    std::vector<std::vector<uint8_t>> kept{big};
+    std::vector<std::vector<uint8_t>> kept{jpeg(10), big};
     for (int i = 0; i < 10; ++i) {
         const auto p = jpeg(30001, static_cast<uint8_t>(i));
         if (i < 3) kept.push_back(p);
         recorder->step(p, {});
     }
     EXPECT_EQ(recorder->droppedPictures(), 7u);
-    EXPECT_EQ(session().RecordFrames, 4u);
+    EXPECT_EQ(session().RecordFrames, 5u);
     stuck = false;
     endFromOutside();
     EXPECT_EQ(readFile(path("20061012/153012T.AVI")), avi::buildAviFile(1, kept, 0));
@@ -559,7 +631,7 @@ TEST_F(RecorderTest, FileThatCannotBeSavedIsReportedAndRecoveredLater) {
     EXPECT_EQ(recover(*recorder), 1);
     const auto f = readFile(path("20061012/153012T.AVI"));
     EXPECT_TRUE(isValidAvi(f));
-    EXPECT_EQ(frameCount(f), 1u);
+    EXPECT_EQ(frameCount(f), 2u);
 }
 
 }  // namespace

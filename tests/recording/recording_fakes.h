@@ -4,6 +4,7 @@
 
 #include <QTemporaryDir>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -122,6 +123,14 @@ protected:
         recorder.reset();
         recorder = std::make_unique<Recorder>(settings, clock, host, freeSpace);
         recorder->session() = kept;
+        // Pictures arrive at the fake clock's moments (a test may set a
+        // finer clock of its own).
+        recorder->setArrivalClock([this] {
+            const LocalDateTime& t = clock.current;
+            const int64_t days = (int64_t{t.year} * 12 + t.month) * 31 + t.day;
+            return std::chrono::steady_clock::time_point{} +
+                   std::chrono::seconds(days * 86400 + TimeOfDay{t.hour, t.minute, t.second}.secondsOfDay());
+        });
     }
     RecordingSession& session() { return recorder->session(); }
 
@@ -170,6 +179,15 @@ protected:
 };
 
 inline uint32_t frameCount(const std::vector<uint8_t>& file) { return avi::getU32(file.data() + avi::kOffTotalFrames); }
+
+// The file of `pictures` at `microSecPerFrame` (a rate no whole number of
+// seconds gives).
+inline std::vector<uint8_t> aviAtRate(const std::vector<std::vector<uint8_t>>& pictures, uint32_t microSecPerFrame) {
+    auto f = avi::buildAviFile(1, pictures, 1);
+    avi::putU32(f.data() + avi::kOffMicroSecPerFrame, microSecPerFrame);
+    avi::putU32(f.data() + avi::kOffScale, microSecPerFrame);
+    return f;
+}
 
 // True when the file's layout is consistent: chunks from 512 to idx1, idx1
 // entries pointing at them, sizes in the header matching.

@@ -60,9 +60,9 @@ TEST(PartialNames, RoundTrip) {
 }
 
 TEST_F(RecoveryTest, AbandonedRecordingBecomesValidFileWithEveryWholePicture) {
-    const auto p1 = jpeg(1001, 1), p2 = jpeg(2000, 2), p3 = jpeg(333, 3);
+    const auto p0 = jpeg(50), p1 = jpeg(1001, 1), p2 = jpeg(2000, 2), p3 = jpeg(333, 3);
     session().ManualRequest = true;
-    picture(jpeg(50));
+    picture(p0);
     picture(p1);
     picture(p2);
     picture(p3);
@@ -81,7 +81,7 @@ TEST_F(RecoveryTest, AbandonedRecordingBecomesValidFileWithEveryWholePicture) {
 
     makeRecorder();
     EXPECT_EQ(recover(*recorder), 1);
-    EXPECT_EQ(readFile(path("20061012/153012T.AVI")), avi::buildAviFile(1, {p1, p2, p3}, 7));
+    EXPECT_EQ(readFile(path("20061012/153012T.AVI")), avi::buildAviFile(1, {p0, p1, p2, p3}, 7));
     EXPECT_TRUE(partialFiles().empty());
     EXPECT_EQ(recover(*recorder), 0);
 }
@@ -97,7 +97,6 @@ TEST_F(RecoveryTest, KilledProcessLeavesARecoverableRecording) {
         FakeFreeSpace f;
         Recorder r(settings, clock, h, f);
         r.requestManual();
-        r.step(jpeg(10), PixelView{});
         r.step(p1, PixelView{});
         r.step(p2, PixelView{});
         r.settle();  // handed to the kernel, not yet finished
@@ -137,12 +136,18 @@ TEST_F(RecoveryTest, CrashDuringFinishIsCompletedAndKeepsItsKind) {
     EXPECT_EQ(readFile(path("20061012/100005A.AVI")).size(), 20u);  // not overwritten
 }
 
+// The rate a recovery gives is the one a finish would: from the pictures'
+// arrival times, not from the time that passed while none came.
 TEST_F(RecoveryTest, RateComesFromTheRecordersOwnTimingNotTheWallClock) {
     const auto p1 = jpeg(70001, 1), p2 = jpeg(70002, 2);
+    std::chrono::steady_clock::time_point arrival{};
+    recorder->setArrivalClock([&] { return arrival; });
     session().ManualRequest = true;
     picture(jpeg(10));
+    arrival += std::chrono::milliseconds(100);
     picture(p1);
-    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));  // the camera stalls
+    arrival += std::chrono::milliseconds(100);
     picture(p2);  // a second has passed: synced, with the running totals
     recorder.reset();  // the process dies here
     const auto partial = partialFiles();
@@ -154,12 +159,10 @@ TEST_F(RecoveryTest, RateComesFromTheRecordersOwnTimingNotTheWallClock) {
     EXPECT_EQ(recover(*recorder), 1);
     const auto f = readFile(path("20061012/153012T.AVI"));
     ASSERT_TRUE(isValidAvi(f));
-    EXPECT_EQ(frameCount(f), 2u);
-    // About 1.1 s over two pictures.
-    const uint32_t us = avi::getU32(f.data() + avi::kOffMicroSecPerFrame);
-    EXPECT_GE(us, 500000u);
-    EXPECT_LE(us, 1500000u);
-    EXPECT_EQ(avi::getU32(f.data() + avi::kOffScale), us);
+    EXPECT_EQ(frameCount(f), 3u);
+    // Three pictures 0.1 s apart.
+    EXPECT_EQ(avi::getU32(f.data() + avi::kOffMicroSecPerFrame), 100000u);
+    EXPECT_EQ(avi::getU32(f.data() + avi::kOffScale), 100000u);
     EXPECT_TRUE(std::all_of(f.begin() + 400, f.begin() + 500, [](uint8_t b) { return b == 0; }));
 }
 

@@ -95,6 +95,7 @@ protected:
     std::vector<std::string> warnings;
     std::string chooserStart = "unset";
     std::string chooserAnswer;
+    int prerollKept = 0;
     std::unique_ptr<TForm3> setup;
     std::unique_ptr<TForm2> email;
 
@@ -115,7 +116,8 @@ protected:
                                 chooserStart = start;
                                 return chooserAnswer;
                             },
-                            [this](const std::string& text) { warnings.push_back(text); }};
+                            [this](const std::string& text) { warnings.push_back(text); },
+                            [this] { return prerollKept; }};
     }
 
     void SetUp() override {
@@ -388,6 +390,7 @@ TEST_F(SetupDialogTest, PrerollAndKeepDaysAreShownSavedAndShownAgain) {
     });
     setup->formActivate();
     EXPECT_EQ(setup->prerollEdit()->text(), QStringLiteral("3"));
+    EXPECT_EQ(setup->prerollNote()->text(), QStringLiteral("seconds (0 to 10)"));
     EXPECT_EQ(setup->keepDaysEdit()->text(), QStringLiteral("30"));
     // The top of each range is allowed, as are blanks around the number.
     setup->prerollEdit()->setText(QStringLiteral("10"));
@@ -401,8 +404,10 @@ TEST_F(SetupDialogTest, PrerollAndKeepDaysAreShownSavedAndShownAgain) {
     EXPECT_EQ(shared.settings().keepDays, 3650);  // the workers see it too
 
     record = CameraSettings{};
+    prerollKept = 4;  // the camera's pictures are too large for 10 s in the pre-roll's bound
     setup->formActivate();
     EXPECT_EQ(setup->prerollEdit()->text(), QStringLiteral("10"));
+    EXPECT_EQ(setup->prerollNote()->text(), QStringLiteral("seconds (4 kept)"));
     EXPECT_EQ(setup->keepDaysEdit()->text(), QStringLiteral("3650"));
     setup->prerollEdit()->setText(QStringLiteral("0"));
     setup->keepDaysEdit()->setText(QStringLiteral("0"));
