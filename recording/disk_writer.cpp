@@ -325,8 +325,8 @@ void DiskWriter::execute(Job& job) {
         // between. A file just finished started today or yesterday, which
         // Keep_Days 1 or more keeps, and a date folder an open file will be
         // finished into is made again by the finish when it is missing.
-        // A note on the clock goes to the log when it changes (at most once
-        // a day, as it names today's date), not at every hourly pass.
+        // A note on the clock goes to the log when it changes (it names
+        // today's date: about once a day), not at every hourly pass.
         const RetentionOutcome r = deleteExpiredRecordings(job.open.aviDirectory, job.open.start, job.keepDays);
         if (!r.clockNote.empty() && r.clockNote != clockNote_)
             qCWarning(lcGuard).noquote() << QString::fromStdString(r.clockNote);
