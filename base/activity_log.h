@@ -9,7 +9,7 @@
 Q_DECLARE_LOGGING_CATEGORY(lcApp)       // "ipcam.app": program start and end
 Q_DECLARE_LOGGING_CATEGORY(lcLink)      // "ipcam.link": link up, lost, off-line, rebuilt
 Q_DECLARE_LOGGING_CATEGORY(lcRecording) // "ipcam.recording": each finished file
-Q_DECLARE_LOGGING_CATEGORY(lcGuard)     // "ipcam.guard": each file the disk guard deleted
+Q_DECLARE_LOGGING_CATEGORY(lcGuard)     // "ipcam.guard": one line per guard or retention pass (names: debug)
 Q_DECLARE_LOGGING_CATEGORY(lcMail)      // "ipcam.mail": each alarm mail sent or failed
 Q_DECLARE_LOGGING_CATEGORY(lcSettings)  // "ipcam.settings": settings saved
 Q_DECLARE_LOGGING_CATEGORY(lcWarning)   // "ipcam.warning": the text of each warning box

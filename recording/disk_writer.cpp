@@ -309,14 +309,26 @@ void DiskWriter::run() {
     }
 }
 
+// Deletes the oldest of our recordings until there is room; one line in
+// the activity log says what went (the names at the debug level).
 bool DiskWriter::ensureFreeSpace(const std::string& aviDirectory) {
     bool ok = true;
+    DeletionSummary summary;
+    uint32_t freeMB = 0;
     while (ok && freeSpace_.freeSpaceMB(aviDirectory) < kMinFreeMB) {
-        const DeleteOutcome r = deleteOldestRecording(aviDirectory);
+        const DeleteOutcome r = deleteOldestRecording(aviDirectory, &summary);
         ok = r == DeleteOutcome::DeletedFile || r == DeleteOutcome::RemovedFolder;
         DiskEvent e;
-        e.freeMB = freeSpace_.freeSpaceMB(aviDirectory);
+        e.freeMB = freeMB = freeSpace_.freeSpaceMB(aviDirectory);
         post(std::move(e));
+    }
+    if (!summary.empty()) {
+        const QString line = QString::fromStdString("Disk space guard deleted " + summary.text() + "; " +
+                                                    freeSpaceText(freeMB));
+        if (summary.failed > 0)
+            qCWarning(lcGuard).noquote() << line;
+        else
+            qCInfo(lcGuard).noquote() << line;
     }
     return ok;
 }
@@ -339,8 +351,13 @@ void DiskWriter::execute(Job& job) {
         // between. A file just finished started today or yesterday, which
         // Keep_Days 1 or more keeps, and a date folder an open file will be
         // finished into is made again by the finish when it is missing.
+        // A note on the clock goes to the log when it changes (it names
+        // today's date: about once a day), not at every hourly pass.
         const RetentionOutcome r = deleteExpiredRecordings(job.open.aviDirectory, job.open.start, job.keepDays);
-        if (r.deletedFiles > 0) {
+        if (!r.clockNote.empty() && r.clockNote != clockNote_)
+            qCWarning(lcGuard).noquote() << QString::fromStdString(r.clockNote);
+        clockNote_ = r.clockNote;
+        if (r.deleted.files > 0) {
             DiskEvent e;
             e.freeMB = freeSpace_.freeSpaceMB(job.open.aviDirectory);
             post(std::move(e));

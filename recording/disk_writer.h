@@ -175,6 +175,7 @@ private:
 
     // Owned by the thread.
     std::unique_ptr<Current> cur_;
+    std::string clockNote_;  // retention's last note on the clock
     std::thread thread_;
 };
 
