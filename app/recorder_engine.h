@@ -1,7 +1,7 @@
 #pragma once
 // The recording engine: everything that runs, without a window. It owns the
 // settings store and slot 0's record (through MainController), the camera
-// socket and start-page probe, the seven timers and the hourly retention
+// socket and start-page probe, the eight timers and the hourly retention
 // timer, the ping and e-mail workers and the recorder with its thread.
 // Front ends (the main window, the headless service) give it commands and
 // render what it emits; they hold no state of the engine's.

@@ -481,8 +481,9 @@ int recoverPartialRecordings(const std::string& directory) {
         if (parsed->format == RecordingFormat::Mkv) {
             if (recoverPartialMkv(directory, name)) {
                 ++completed;
-                qCInfo(lcRecording).noquote() << "Interrupted recording completed:"
-                                              << QString::fromStdString(directory + "/" + name);
+                qCInfo(lcRecording).noquote() << "Interrupted recording" << QString::fromStdString(name)
+                                              << "completed into"
+                                              << QString::fromStdString(directory + "/" + recordingDateText(parsed->start));
             }
             continue;
         }
