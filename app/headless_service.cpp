@@ -63,7 +63,11 @@ HeadlessService::HeadlessService(EngineOptions options, QObject* parent)
         }
         stateChanged();
     });
-    connect(e, &RecorderEngine::recordingChanged, this, &HeadlessService::stateChanged);
+    connect(e, &RecorderEngine::recordingChanged, this, [this](int kind) {
+        // Said as each file opens: its name is its start time.
+        if (kind != 0) fileStart_ = engine_->clock().now().timeOfDay();
+        stateChanged();
+    });
     connect(e, &RecorderEngine::diskSpaceChanged, this, &HeadlessService::stateChanged);
     connect(e, &RecorderEngine::folderChanged, this, [this](const QString& folder, const QString& missing) {
         folder_ = folder;
@@ -163,8 +167,8 @@ std::string HeadlessService::composeStatus() const {
     if (r.RecordKind != 0) {
         // The name the file will have: its start time, A for an alarm.
         char name[32];
-        std::snprintf(name, sizeof name, "%02d%02d%02d%c%s", r.RecordStartTime.hour, r.RecordStartTime.minute,
-                      r.RecordStartTime.second, r.AlarmMark ? 'A' : 'T', c.codedCamera() ? ".MKV" : ".AVI");
+        std::snprintf(name, sizeof name, "%02d%02d%02d%c%s", fileStart_.hour, fileStart_.minute, fileStart_.second,
+                      r.AlarmMark ? 'A' : 'T', c.codedCamera() ? ".MKV" : ".AVI");
         s.file = name;
     }
     s.freeMB = freeMegabytes(engine_->diskSpace());

@@ -57,6 +57,7 @@ private:
     QString linkInfo_, downText_;
     bool passwordRejected_ = false;
     QString folder_, missingFolder_;
+    TimeOfDay fileStart_;  // of the file being recorded
     QTimer statusTimer_;  // gathers the changes of a moment into one status line
     std::string sentStatus_;
 };

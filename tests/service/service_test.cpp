@@ -188,6 +188,11 @@ TEST(HeadlessServiceFolder, AMissingRecordingFolderIsKeptAndUsedOnceItIsThere) {
     EXPECT_TRUE(e2e::waitUntil([&] { return statuses.size() > 0 && statusSeen("Recording Daily ") &&
                                             statuses.back().find("missing") == std::string::npos; }, 5000))
         << statuses.back();
+    // The status named the files by the names they were saved under.
+    const QStringList saved = finishedIn(disk);
+    EXPECT_TRUE(std::any_of(saved.begin(), saved.end(), [&](const QString& name) {
+        return statusSeen("STATUS=Recording Daily " + name.toStdString() + ", link up, ");
+    })) << saved.join(' ').toStdString();
     service.reset();
     ::close(fd);
     qunsetenv("NOTIFY_SOCKET");
