@@ -201,6 +201,17 @@ void MainController::directoryCheckLoop() {
 // until it is there.
 void MainController::useRecordingFolder() {
     configuredDirectory_ = settings_.aviDirectory;
+    if (configuredDirectory_.empty()) {
+        // None set: nothing to wait for.
+        folderMissing_ = false;
+        host_.stopTimer(TimerId::DirectoryCheckTimer);
+        settings_.aviDirectory = deps_.fallbackDirectory;  // in memory only
+        publishSettings();
+        qCWarning(lcRecording).noquote() << "No recording folder is set: recording into"
+                                         << QString::fromStdString(deps_.fallbackDirectory);
+        host_.recordingFolderChanged(settings_.aviDirectory, {});
+        return;
+    }
     if (directoryExists(configuredDirectory_)) {
         host_.stopTimer(TimerId::DirectoryCheckTimer);
         if (folderMissing_) {
@@ -212,10 +223,11 @@ void MainController::useRecordingFolder() {
     folderMissing_ = true;
     settings_.aviDirectory = deps_.fallbackDirectory;  // in memory only
     publishSettings();
-    qCWarning(lcRecording).noquote() << "The recording folder"
-                                     << QString::fromStdString(configuredDirectory_.empty() ? "(none set)" : configuredDirectory_)
-                                     << "is not available: recording into" << QString::fromStdString(deps_.fallbackDirectory)
-                                     << "until it is there (looked for every" << kDirectoryCheckMs / 1000 << "seconds)";
+    qCWarning(lcRecording).noquote() << "The recording folder" << QString::fromStdString(configuredDirectory_)
+                                     << "is not available: recording into"
+                                     << QString::fromStdString(deps_.fallbackDirectory)
+                                     << "until it is there (looked for every" << kDirectoryCheckMs / 1000
+                                     << "seconds)";
     host_.recordingFolderChanged(settings_.aviDirectory, configuredDirectory_);
     host_.startTimer(TimerId::DirectoryCheckTimer, kDirectoryCheckMs);
 }
