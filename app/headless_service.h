@@ -3,9 +3,14 @@
 // system service. No display and no GUI platform are needed. Boxes go to
 // the activity log and the engine goes on; a rejected password is retried
 // at the usual pace. systemd is told when the service is ready, is kept
-// told that its event loop is alive, and is told when it stops.
+// told that its event loop is alive, what the recorder is doing (link,
+// recording, free space, a missing recording folder), and when it stops.
+// A start that fails ends the program at once with a non-zero exit code;
+// SIGHUP (`systemctl reload`) reads the settings again.
 
 #include <QObject>
+#include <QString>
+#include <QTimer>
 
 #include <memory>
 
@@ -18,20 +23,43 @@ class ServiceNotifier;
 class HeadlessService final : public QObject {
     Q_OBJECT
 public:
+    // The exit code of a start that failed on the settings file (sysexits'
+    // EX_CONFIG): the unit does not restart the service for it.
+    static constexpr int kSettingsExitCode = 78;
+
     explicit HeadlessService(EngineOptions options, QObject* parent = nullptr);
     ~HeadlessService() override;
 
-    // The start sequence, from the event loop.
+    // The start sequence, from the event loop. When it fails, the program
+    // ends with kSettingsExitCode (the settings file cannot be read or, on a
+    // first run, written) or 1.
     void start();
     // Finishes a running recording, ends the workers and leaves the event
     // loop (exit code 0).
     void stop();
+    // Reads the settings file again and connects anew; a file that cannot
+    // be read leaves everything as it is.
+    void reload();
 
     RecorderEngine& engine() { return *engine_; }
+    // The status line as systemd was last told it.
+    const std::string& statusLine() const { return sentStatus_; }
 
 private:
+    void stateChanged();
+    std::string composeStatus() const;
+    void sendStatus();
+
     std::unique_ptr<RecorderEngine> engine_;
     std::unique_ptr<ServiceNotifier> notifier_;
+    bool started_ = false;
+    // Why the link is down, as the engine last said it.
+    QString linkInfo_, downText_;
+    bool passwordRejected_ = false;
+    QString folder_, missingFolder_;
+    TimeOfDay fileStart_;  // of the file being recorded
+    QTimer statusTimer_;  // gathers the changes of a moment into one status line
+    std::string sentStatus_;
 };
 
 }  // namespace ipcam

@@ -27,7 +27,7 @@ void messageHandler(QtMsgType type, const QMessageLogContext& context, const QSt
     std::lock_guard lock(g_logMutex);
     LogFile* log = g_log;
     if (log == nullptr) return;
-    log->append(std::move(line));
+    log->append(std::move(line), LogFile::syslogPriority(type));
     if (type == QtFatalMsg) {
         log->flush();
         std::abort();
@@ -68,6 +68,8 @@ std::string localTimeWithOffset(std::chrono::system_clock::time_point when) {
 }  // namespace
 
 LogFile::LogFile(Options options) : options_(std::move(options)) {
+    journal_ = options_.toStderr && (options_.journal == Options::Journal::Yes ||
+                                     (options_.journal == Options::Journal::Auto && stderrIsJournal()));
     if (!options_.path.empty()) {
         fd_ = ::open(options_.path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
         // Root running the window on the service's settings writes the
@@ -121,10 +123,35 @@ std::string LogFile::formatLine(QtMsgType type, const char* category, const QStr
     return line;
 }
 
-void LogFile::append(std::string line) {
+int LogFile::syslogPriority(QtMsgType type) {
+    switch (type) {
+    case QtDebugMsg: return 7;
+    case QtInfoMsg: return 6;
+    case QtWarningMsg: return 4;
+    case QtCriticalMsg: return 3;
+    case QtFatalMsg: return 2;
+    }
+    return 6;
+}
+
+bool LogFile::stderrIsJournal() {
+    // systemd sets JOURNAL_STREAM to the device and inode of the stream it
+    // connected; a child whose standard error was redirected elsewhere
+    // inherits the variable but not the stream.
+    const char* value = std::getenv("JOURNAL_STREAM");
+    if (value == nullptr) return false;
+    unsigned long long device = 0, inode = 0;
+    char end = 0;
+    if (std::sscanf(value, "%llu:%llu%c", &device, &inode, &end) != 2) return false;
+    struct stat st {};
+    return ::fstat(STDERR_FILENO, &st) == 0 && static_cast<unsigned long long>(st.st_dev) == device &&
+           static_cast<unsigned long long>(st.st_ino) == inode;
+}
+
+void LogFile::append(std::string line, int priority) {
     {
         std::lock_guard lock(mutex_);
-        queue_.push_back(std::move(line));
+        queue_.push_back(Entry{std::move(line), priority});
         ++appended_;
     }
     cv_.notify_all();
@@ -149,18 +176,30 @@ void LogFile::run() {
     while (true) {
         cv_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
         if (queue_.empty() && stopping_) break;
-        std::deque<std::string> batch;
+        std::deque<Entry> batch;
         batch.swap(queue_);
         lock.unlock();
-        for (const std::string& line : batch) writeLine(line);
+        for (const Entry& entry : batch) writeLine(entry);
         lock.lock();
         written_ += batch.size();
         cv_.notify_all();
     }
 }
 
-void LogFile::writeLine(const std::string& line) {
-    if (options_.toStderr) writeAll(STDERR_FILENO, line);
+void LogFile::writeLine(const Entry& entry) {
+    const std::string& line = entry.line;
+    if (options_.toStderr) {
+        if (journal_ && entry.priority >= 0) {
+            // "<4>WARN  ipcam.link: text": the priority for the journal, the
+            // time stamp (up to the first blank) left to it.
+            const size_t blank = line.find(' ');
+            std::string out = "<" + std::to_string(entry.priority) + ">";
+            out.append(line, blank == std::string::npos ? 0 : blank + 1, std::string::npos);
+            writeAll(STDERR_FILENO, out);
+        } else {
+            writeAll(STDERR_FILENO, line);
+        }
+    }
     if (fd_ < 0) return;
     if (size_ > 0 && size_ + line.size() > options_.maxBytes) rotate();
     if (fd_ < 0) return;

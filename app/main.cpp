@@ -2,12 +2,13 @@
 // log; then the four windows, created in order (main window first, so it is
 // the main form), and the message loop until the main window closes. With
 // --headless: the recording engine alone, no window and no display, until
-// SIGTERM or SIGINT.
+// SIGTERM or SIGINT; SIGHUP reads the settings again.
 #include <QApplication>
 #include <QDir>
 #include <QMessageBox>
 #include <QTimer>
 
+#include <csignal>
 #include <cstdio>
 #include <exception>
 #include <filesystem>
@@ -67,13 +68,18 @@ int runHeadless(int argc, char** argv, const ipcam::DesktopPaths& paths) {
         options.fallbackDirectory = paths.fallbackDirectory;
         ipcam::HeadlessService service(std::move(options));
         // SIGTERM (systemctl stop, a shutdown) or Ctrl+C: the running
-        // recording is finished, then the program ends with 0.
-        ipcam::TerminationSignals termination;
+        // recording is finished, then the program ends with 0. SIGHUP
+        // (systemctl reload): the settings are read again.
+        ipcam::TerminationSignals termination(ipcam::TerminationSignals::Hangup::Reloads);
         QObject::connect(&termination, &ipcam::TerminationSignals::terminationRequested, &service,
                          [&service](int signalNumber) {
                              qCInfo(lcApp).noquote() << "Signal" << signalNumber << "received: ending";
                              service.stop();
                          });
+        QObject::connect(&termination, &ipcam::TerminationSignals::reloadRequested, &service, [&service] {
+            qCInfo(lcApp).noquote() << "Signal" << SIGHUP << "received: reading the settings again";
+            service.reload();
+        });
         service.start();
         return app.exec();
     } catch (const std::exception& e) {

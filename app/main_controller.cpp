@@ -161,7 +161,8 @@ void MainController::showPleaseWait() {
 // ---------------------------------------------------------------- settings
 
 void MainController::loadSettings() {
-    deps_.store.load(settings_, 0);
+    // A file that is there but cannot be read is an error, not an empty file.
+    deps_.store.loadStrict(settings_, 0);
     publishSettings();
 }
 
@@ -177,6 +178,10 @@ void MainController::publishSettings() {
 
 void MainController::directoryCheckLoop() {
     loadSettings();
+    if (!deps_.attended) {
+        useRecordingFolder();
+        return;
+    }
     while (!directoryExists(settings_.aviDirectory)) {
         host_.showWarning("Directory for AVI recording is not available!");
         settings_.aviDirectory = deps_.fallbackDirectory;
@@ -188,6 +193,65 @@ void MainController::directoryCheckLoop() {
             break;
         }
     }
+}
+
+// Unattended, nobody sees a box and a missing recording folder is mostly a
+// disk not mounted yet or unplugged: the settings keep it, the recordings go
+// into the fallback folder meanwhile, and the folder is looked for again
+// until it is there.
+void MainController::useRecordingFolder() {
+    configuredDirectory_ = settings_.aviDirectory;
+    if (configuredDirectory_.empty()) {
+        // None set: nothing to wait for.
+        folderMissing_ = false;
+        host_.stopTimer(TimerId::DirectoryCheckTimer);
+        settings_.aviDirectory = deps_.fallbackDirectory;  // in memory only
+        publishSettings();
+        qCWarning(lcRecording).noquote() << "No recording folder is set: recording into"
+                                         << QString::fromStdString(deps_.fallbackDirectory);
+        host_.recordingFolderChanged(settings_.aviDirectory, {});
+        return;
+    }
+    if (directoryExists(configuredDirectory_)) {
+        host_.stopTimer(TimerId::DirectoryCheckTimer);
+        if (folderMissing_) {
+            folderMissing_ = false;
+            host_.recordingFolderChanged(settings_.aviDirectory, {});
+        }
+        return;
+    }
+    folderMissing_ = true;
+    settings_.aviDirectory = deps_.fallbackDirectory;  // in memory only
+    publishSettings();
+    qCWarning(lcRecording).noquote() << "The recording folder" << QString::fromStdString(configuredDirectory_)
+                                     << "is not available: recording into"
+                                     << QString::fromStdString(deps_.fallbackDirectory)
+                                     << "until it is there (looked for every" << kDirectoryCheckMs / 1000
+                                     << "seconds)";
+    host_.recordingFolderChanged(settings_.aviDirectory, configuredDirectory_);
+    host_.startTimer(TimerId::DirectoryCheckTimer, kDirectoryCheckMs);
+}
+
+void MainController::directoryCheckTimerTimer() {
+    if (!folderMissing_) {
+        host_.stopTimer(TimerId::DirectoryCheckTimer);
+        return;
+    }
+    if (!directoryExists(configuredDirectory_)) {
+        return;
+    }
+    host_.stopTimer(TimerId::DirectoryCheckTimer);
+    folderMissing_ = false;
+    // A recording in progress finishes in the fallback folder; the next
+    // file goes here.
+    settings_.aviDirectory = configuredDirectory_;
+    publishSettings();
+    qCInfo(lcRecording).noquote() << "The recording folder" << QString::fromStdString(configuredDirectory_)
+                                  << "is there again: the next recording goes there";
+    host_.recordingFolderChanged(settings_.aviDirectory, {});
+    // A disk that comes back may hold a recording a power cut interrupted.
+    recorder_->recoverPartialFiles();
+    host_.setDiskSpace(recorder_->freeSpaceText());
 }
 
 // ---------------------------------------------------------------- buttons

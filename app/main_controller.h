@@ -85,6 +85,9 @@ public:
     void seetingTimerTimer() { connectionTimerStep(TimerId::SeetingTimer); }
     void pwTimerTimer();
     void offlineRetryTimerTimer();
+    // Unattended, while the recording folder is missing: is it there again?
+    void directoryCheckTimerTimer();
+    static constexpr int kDirectoryCheckMs = 30000;
 
     // While off-line, the connection is retried by itself this often.
     static constexpr int kOfflineRetryMs = 30000;
@@ -129,6 +132,9 @@ public:
     bool playbackOpened() const { return playbackOpened_; }
     const std::string& fallbackDirectory() const { return deps_.fallbackDirectory; }
     std::string freeSpaceText() { return recorder_->freeSpaceText(); }
+    // Unattended: the recording folder of the settings, while it is missing
+    // (the recordings go into the fallback folder meanwhile); empty when it is there.
+    std::string missingRecordingFolder() const { return folderMissing_ ? configuredDirectory_ : std::string(); }
 
 private:
     void connectionTimerStep(TimerId timer);
@@ -149,6 +155,7 @@ private:
     void streamFailed(CameraStream::State state);
     void setLinkUp(bool up);
     void directoryCheckLoop();
+    void useRecordingFolder();
     void enterOffline();
     void showPleaseWait();
     void openSetupDialog();
@@ -201,6 +208,9 @@ private:
     // buttons stay as they are, Settings included.
     bool quietRetry_ = false;
     std::vector<std::string> boxesPending_;
+    // Unattended: the settings' recording folder, and whether it is missing.
+    std::string configuredDirectory_;
+    bool folderMissing_ = false;
 };
 
 }  // namespace ipcam

@@ -12,7 +12,18 @@ namespace ipcam {
 
 // OfflineRetryTimer runs only while the camera is reported off-line: each
 // tick retries the connection quietly, as the Reload button would.
-enum class TimerId { Timer1, LinkTimeOut1, CreateConnectTimer, ReconnectTimer, SeetingTimer, PWTimer, OfflineRetryTimer };
+// DirectoryCheckTimer runs only unattended, while the recording folder is
+// missing.
+enum class TimerId {
+    Timer1,
+    LinkTimeOut1,
+    CreateConnectTimer,
+    ReconnectTimer,
+    SeetingTimer,
+    PWTimer,
+    OfflineRetryTimer,
+    DirectoryCheckTimer
+};
 enum class Control { Record1, RecordStop1, Reload1, Settings1, PlayBack1 };
 
 class MainHost {
@@ -62,6 +73,9 @@ public:
     virtual void linkStateChanged(bool /*up*/) {}
     virtual void recordingStateChanged(uint8_t /*kind*/) {}
     virtual void recordingFinished(const RecordingFileReport& /*report*/) {}
+    // Recordings go into `folder`; `missing` names the settings' folder
+    // while it is not there (empty otherwise).
+    virtual void recordingFolderChanged(const std::string& /*folder*/, const std::string& /*missing*/) {}
 };
 
 }  // namespace ipcam

@@ -61,7 +61,8 @@ RecorderEngine::RecorderEngine(EngineOptions options, QObject* parent)
     emailThread_ = std::make_unique<TEmailThread>(shared_, makeWaitingWarning(this, openAlarmWarning), snapshot);
 
     for (TimerId id : {TimerId::Timer1, TimerId::LinkTimeOut1, TimerId::CreateConnectTimer, TimerId::ReconnectTimer,
-                       TimerId::SeetingTimer, TimerId::PWTimer, TimerId::OfflineRetryTimer}) {
+                       TimerId::SeetingTimer, TimerId::PWTimer, TimerId::OfflineRetryTimer,
+                       TimerId::DirectoryCheckTimer}) {
         auto* t = new QTimer(this);
         t->setInterval(scaled(id == TimerId::CreateConnectTimer ? 100 : 1000));
         timers_[id] = t;
@@ -93,6 +94,7 @@ RecorderEngine::RecorderEngine(EngineOptions options, QObject* parent)
         {TimerId::SeetingTimer, &MainController::seetingTimerTimer},
         {TimerId::PWTimer, &MainController::pwTimerTimer},
         {TimerId::OfflineRetryTimer, &MainController::offlineRetryTimerTimer},
+        {TimerId::DirectoryCheckTimer, &MainController::directoryCheckTimerTimer},
     };
     for (const auto& entry : handlers) {
         const auto handler = entry.second;  // clang 14 cannot capture a structured binding
@@ -121,6 +123,18 @@ void RecorderEngine::openSettings() { controller_->settings1Click(); }
 void RecorderEngine::openPlayback() { controller_->playBack1Click(); }
 void RecorderEngine::saveSettings() {
     controller_->saveSettings();
+    controller_->recorder().applyRetention();
+}
+
+void RecorderEngine::reloadSettings() {
+    // An unreadable file throws before anything is ended: the engine goes
+    // on with the settings it has.
+    CameraSettings check;
+    store_->loadStrict(check, 0);
+    // The setup dialog's Save without the dialog: the link ends, the file is
+    // read, the recording folder checked, and the camera connected anew.
+    qCInfo(lcSettings).noquote() << "Reading the settings again from" << QString::fromStdString(store_->path());
+    controller_->settings1Click();
     controller_->recorder().applyRetention();
 }
 
@@ -244,6 +258,10 @@ void RecorderEngine::closeMainWindow() { emit closeRequested(); }
 void RecorderEngine::linkStateChanged(bool up) { emit linkChanged(up); }
 
 void RecorderEngine::recordingStateChanged(uint8_t kind) { emit recordingChanged(static_cast<int>(kind)); }
+
+void RecorderEngine::recordingFolderChanged(const std::string& folder, const std::string& missing) {
+    emit folderChanged(QString::fromStdString(folder), QString::fromStdString(missing));
+}
 
 void RecorderEngine::recordingFinished(const RecordingFileReport& report) {
     emit fileFinished(QString::fromStdString(report.path), static_cast<int>(report.frames),

@@ -1,7 +1,7 @@
 #pragma once
 // The recording engine: everything that runs, without a window. It owns the
 // settings store and slot 0's record (through MainController), the camera
-// socket and start-page probe, the seven timers and the hourly retention
+// socket and start-page probe, the eight timers and the hourly retention
 // timer, the ping and e-mail workers and the recorder with its thread.
 // Front ends (the main window, the headless service) give it commands and
 // render what it emits; they hold no state of the engine's.
@@ -72,6 +72,10 @@ public:
     void openSettings();  // Settings: ends the link, runs the setup dialog, connects anew
     void openPlayback();  // PlayBack
     void saveSettings();  // the record as the dialogs left it: written, applied, published
+    // Unattended: the settings file read again and the camera connected anew,
+    // as after the setup dialog's Save. Throws SettingsReadError (and changes
+    // nothing) when the file cannot be read.
+    void reloadSettings();
     // Ends everything: a running recording is written to its file, the
     // timers stop, the link closes and both workers are told to end.
     void close();
@@ -118,6 +122,9 @@ signals:
     void recordingChanged(int kind);
     // A recording file was finished: saved under `path`, or not.
     void fileFinished(const QString& path, int pictures, int kind, bool saved);
+    // Recordings go into `folder`; `missing` names the settings' folder while
+    // it is not there (unattended only; empty otherwise).
+    void folderChanged(const QString& folder, const QString& missing);
     // A "Warning!" box's text (already in the activity log).
     void warningRaised(const QString& text);
     // An error escaped a handler (already in the activity log).
@@ -152,6 +159,7 @@ private:
     void linkStateChanged(bool up) override;
     void recordingStateChanged(uint8_t kind) override;
     void recordingFinished(const RecordingFileReport& report) override;
+    void recordingFolderChanged(const std::string& folder, const std::string& missing) override;
 
     void controlUpdated(Control c);
     int scaled(int intervalMs) const;

@@ -21,7 +21,7 @@ extern "C" void onTerminationSignal(int signalNumber) {
 
 }  // namespace
 
-TerminationSignals::TerminationSignals(QObject* parent) : QObject(parent) {
+TerminationSignals::TerminationSignals(Hangup hangup, QObject* parent) : QObject(parent), hangup_(hangup) {
     if (pipeFds[0] < 0 && ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pipeFds) != 0) {
         return;
     }
@@ -45,7 +45,12 @@ TerminationSignals::~TerminationSignals() {
 
 void TerminationSignals::onReadable() {
     unsigned char byte = 0;
-    if (::read(pipeFds[1], &byte, 1) == 1) {
+    if (::read(pipeFds[1], &byte, 1) != 1) {
+        return;
+    }
+    if (byte == SIGHUP && hangup_ == Hangup::Reloads) {
+        emit reloadRequested();
+    } else {
         emit terminationRequested(byte);
     }
 }

@@ -1,4 +1,5 @@
 #include "recording/avi_writer.h"
+#include "base/activity_log.h"
 #include "recording/file_io.h"
 #include "recording/mkv_file.h"
 
@@ -491,7 +492,12 @@ int recoverPartialRecordings(const std::string& directory) {
         const auto parsed = parsePartialFileName(name);
         if (!parsed) continue;
         if (parsed->format == RecordingFormat::Mkv) {
-            if (recoverPartialMkv(directory, name)) ++completed;
+            if (recoverPartialMkv(directory, name)) {
+                ++completed;
+                qCInfo(lcRecording).noquote() << "Interrupted recording" << QString::fromStdString(name)
+                                              << "completed into"
+                                              << QString::fromStdString(directory + "/" + recordingDateText(parsed->start));
+            }
             continue;
         }
         const std::string path = directory + "/" + name;
@@ -555,13 +561,27 @@ int recoverPartialRecordings(const std::string& directory) {
         const bool ok = completeAviFile(fd, pos, index, seconds, static_cast<uint32_t>(index.size()), &error,
                                         nullptr, microSecPerFrame);
         ::close(fd);
-        if (!ok) continue;
+        auto failed = [&](const std::string& why) {
+            qCWarning(lcRecording).noquote() << "Interrupted recording" << QString::fromStdString(path)
+                                             << "could not be completed:" << QString::fromStdString(why);
+        };
+        if (!ok) {
+            failed(error);
+            continue;
+        }
         const std::string folder = directory + "/" + recordingDateText(parsed->start);
-        if (::mkdir(folder.c_str(), 0755) != 0 && errno != EEXIST) continue;
+        if (::mkdir(folder.c_str(), 0755) != 0 && errno != EEXIST) {
+            failed(std::strerror(errno));
+            continue;
+        }
         std::string finalPath;
         if (moveToFinalName(path, folder, recordingTimeText(parsed->start), parsed->letter, &finalPath, &error)) {
             syncDirectory(directory);
             ++completed;
+            qCInfo(lcRecording).noquote() << "Interrupted recording completed:" << QString::fromStdString(finalPath)
+                                          << index.size() << "pictures";
+        } else {
+            failed(error);
         }
     }
     return completed;

@@ -1,7 +1,12 @@
 #include "settings/settings_store.h"
 #include "base/activity_log.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 
 #include <algorithm>
 
@@ -66,6 +71,15 @@ std::string SettingsStore::pathForProgram(const std::string& programPath) {
 bool SettingsStore::exists() const {
     struct stat info {};
     return ::stat(path_.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+}
+
+void SettingsStore::loadStrict(CameraSettings& s, int slot) const {
+    const int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0 && errno != ENOENT)
+        throw SettingsReadError("The settings file " + path_ + " cannot be read: " + std::strerror(errno));
+    if (fd >= 0)
+        ::close(fd);
+    load(s, slot);
 }
 
 void SettingsStore::load(CameraSettings& s, int slot) const {

@@ -13,6 +13,13 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// The settings file exists but cannot be read (another user's file, a
+// folder that may not be entered).
+class SettingsReadError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
 class SettingsStore {
 public:
     explicit SettingsStore(std::string iniPath);
@@ -25,6 +32,10 @@ public:
 
     // Fills `s` from section "IPCAM_<slot+1>"; missing keys give their defaults.
     void load(CameraSettings& s, int slot = 0) const;
+    // As load(), but a file that exists and cannot be read throws
+    // SettingsReadError instead of reading as an empty file (whose
+    // defaults would then be used, and saved over it).
+    void loadStrict(CameraSettings& s, int slot = 0) const;
     // Writes all 191 keys of the slot's section, keeping other sections and
     // keys; the file is readable and writable by its owner only, and keeps
     // its owner and group (root saving the service's settings leaves them

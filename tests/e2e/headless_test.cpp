@@ -10,6 +10,7 @@
 #include <QDir>
 #include <QFile>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 
 #include <sys/socket.h>
@@ -19,6 +20,10 @@
 #include <algorithm>
 #include <csignal>
 #include <cstring>
+
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include "e2e_support.h"
 #include "playback/recorded_file.h"
@@ -281,6 +286,155 @@ TEST(Headless, AKilledRtspRecordingIsCompletedAtTheNextStart) {
     ASSERT_EQ(fields.size(), 4) << file.toStdString();
     EXPECT_EQ(fields.mid(0, 3).join(','), "h264,320,180");
     EXPECT_GE(fields[3].toInt(), 25) << "less than a second of the killed recording was kept";
+}
+
+// The service's user cannot read a settings file root made for itself, or
+// cannot write one on a first start: the start fails at once with the reason,
+// instead of waiting for ever for systemd to kill it. Run as an unprivileged
+// user in a network namespace of its own (nothing to connect to there).
+TEST(Headless, ASettingsFileThatCannotBeReadOrWrittenEndsTheStartAtOnce) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to run the program as another user";
+    const QString recorder = QCoreApplication::applicationDirPath() + "/../ipcam-recorder";
+    QTemporaryDir dir;
+    ASSERT_TRUE(QFile::setPermissions(dir.path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                                      QFileDevice::ExeOwner | QFileDevice::ReadOther |
+                                                      QFileDevice::ExeOther));
+    const QString unreadable = dir.filePath("ipcam-recorder.INI");
+    {
+        QTemporaryDir unused;
+        SettingsStore(unreadable.toStdString()).save(e2e::loopbackSettings(unused, 8080));
+        ASSERT_TRUE(QFile::setPermissions(unreadable, QFileDevice::ReadOwner | QFileDevice::WriteOwner));
+    }
+    ASSERT_TRUE(QDir(dir.path()).mkdir("locked"));  // root's, 0755: no new file there
+    const QString unwritable = dir.filePath("locked/ipcam-recorder.INI");
+
+    for (const auto& [settings, reason] : {std::pair{unreadable, QString("cannot be read: Permission denied")},
+                                           std::pair{unwritable, QString("could not be saved")}}) {
+        QProcess service;
+        service.setWorkingDirectory(dir.path());
+        service.setProcessChannelMode(QProcess::MergedChannels);
+        service.start("unshare", {"-n", "setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", recorder,
+                                  "--headless", "--settings", settings});
+        ASSERT_TRUE(service.waitForStarted(5000));
+        const bool ended = service.waitForFinished(10000);
+        if (!ended) {
+            service.kill();
+            service.waitForFinished(5000);
+        }
+        const QString output = QString::fromUtf8(service.readAll());
+        ASSERT_TRUE(ended) << "still running: " << output.toStdString();
+        EXPECT_EQ(service.exitCode(), 78) << output.toStdString();
+        EXPECT_TRUE(output.contains("The recorder could not start:") && output.contains(reason)) << output.toStdString();
+    }
+    QFile root(unreadable);
+    ASSERT_TRUE(root.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(root.readAll().contains("Host_Addr=127.0.0.1")) << "the unreadable file was changed";
+}
+
+// systemctl reload (SIGHUP) reads the settings again and connects anew; the
+// service goes on. Here the new settings name a recording folder that is not
+// there (a disk not mounted): it stays in the settings and the recordings go
+// to the working directory meanwhile. systemd's status line says what the
+// recorder does, and standard error, when it is the journal, gives each line
+// its priority instead of a time stamp.
+TEST(Headless, SighupReadsTheSettingsAgainAndSystemdSeesStatusAndPriorities) {
+    if (!canMakeNetworkNamespace()) GTEST_SKIP() << "no network namespace can be made here";
+    const QString bin = QCoreApplication::applicationDirPath() + "/..";
+    const QString recorder = bin + "/ipcam-recorder", simulator = bin + "/tools/ipcam-sim";
+    QTemporaryDir dir;
+    ASSERT_TRUE(QDir(dir.path()).mkdir("rec"));
+    const QString settingsFile = dir.filePath("ipcam-recorder.INI");
+    const QString missing = dir.filePath("disk/camera");
+    auto writeSettings = [&](const QString& folder) {
+        QTemporaryDir unused;
+        CameraSettings s = e2e::loopbackSettings(unused, 8080);
+        s.aviDirectory = folder.toStdString();
+        s.schedule.bytes.fill(1);
+        SettingsStore(settingsFile.toStdString()).save(s);
+    };
+    writeSettings(dir.filePath("rec"));
+
+    // systemd's notification socket.
+    const std::string socketPath = dir.filePath("notify").toStdString();
+    const int notify = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(notify, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    ASSERT_LT(socketPath.size(), sizeof address.sun_path);
+    socketPath.copy(address.sun_path, socketPath.size());
+    ASSERT_EQ(::bind(notify, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    QStringList statuses;
+    auto receive = [&] {
+        char buffer[4096];
+        ssize_t n;
+        while ((n = ::recv(notify, buffer, sizeof buffer, MSG_DONTWAIT)) > 0) statuses << QString::fromUtf8(buffer, n);
+    };
+    auto statusSeen = [&](const QString& a, const QString& b) {
+        receive();
+        for (const QString& m : statuses)
+            if (m.contains(a) && m.contains(b)) return true;
+        return false;
+    };
+
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) env.remove(name);
+    env.insert("NOTIFY_SOCKET", QString::fromStdString(socketPath));
+    QProcess service;
+    service.setProcessEnvironment(env);
+    service.setWorkingDirectory(dir.path());
+    const QString journal = dir.filePath("journal.txt");
+    // Standard error goes to a file that JOURNAL_STREAM names, as systemd
+    // names the journal's stream.
+    service.start("unshare",
+                  {"-rn", "sh", "-c",
+                   "ip link set lo up && { \"$1\" --port 8080 --http-port 80 --fps 10 </dev/null >/dev/null 2>&1 & "
+                   "echo $! > \"$2\"; } && exec 2>\"$5\" && JOURNAL_STREAM=$(stat -c %d:%i \"$5\") && "
+                   "export JOURNAL_STREAM && exec \"$3\" --headless --settings \"$4\"",
+                   "sh", simulator, dir.filePath("sim.pid"), recorder, settingsFile, journal});
+    ASSERT_TRUE(service.waitForStarted(5000));
+    auto logText = [&] {
+        QFile f(dir.filePath("ipcam-recorder.log"));
+        return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
+    };
+    const bool recording = waitUntil([&] { return statusSeen("Recording Daily ", "T.AVI, link up, "); }, 20000);
+    if (recording) {
+        writeSettings(missing);
+        ::kill(static_cast<pid_t>(service.processId()), SIGHUP);
+    }
+    const bool reloaded =
+        recording && waitUntil([&] { return logText().count("Link up: 127.0.0.1:8080") >= 2; }, 20000) &&
+        waitUntil([&] { return statusSeen("Recording Daily ", missing + " is missing"); }, 10000);
+    const bool stillRunning = service.state() == QProcess::Running;
+    service.terminate();
+    const bool ended = service.waitForFinished(15000);
+    QFile pidFile(dir.filePath("sim.pid"));
+    if (pidFile.open(QIODevice::ReadOnly)) ::kill(pidFile.readAll().trimmed().toInt(), SIGTERM);
+    receive();
+    ::close(notify);
+    const std::string diagnostics = logText().toStdString() + "\nstatus:\n" + statuses.join('\n').toStdString();
+    ASSERT_TRUE(recording) << diagnostics;
+    ASSERT_TRUE(stillRunning && reloaded) << diagnostics;
+    ASSERT_TRUE(ended);
+    EXPECT_EQ(service.exitCode(), 0);
+    EXPECT_TRUE(statuses.first().startsWith("READY=1\nSTATUS=Idle, link down: connecting, ")) << diagnostics;
+    EXPECT_TRUE(statuses.last().startsWith("STOPPING=1")) << diagnostics;
+
+    // The folder stays in the settings; the recording went to the working directory.
+    CameraSettings s;
+    SettingsStore(settingsFile.toStdString()).load(s);
+    EXPECT_EQ(s.aviDirectory, missing.toStdString());
+    EXPECT_FALSE(QDir(dir.path()).entryList({"????????"}, QDir::Dirs).isEmpty());
+
+    // The journal: a priority on every line, no time stamp; the file keeps its dates.
+    QFile journalFile(journal);
+    ASSERT_TRUE(journalFile.open(QIODevice::ReadOnly));
+    const QStringList lines = QString::fromUtf8(journalFile.readAll()).split('\n', Qt::SkipEmptyParts);
+    ASSERT_FALSE(lines.isEmpty());
+    for (const QString& line : lines) EXPECT_TRUE(QRegularExpression("^<[0-7]>[A-Z]").match(line).hasMatch()) << line.toStdString();
+    EXPECT_TRUE(lines.filter(QRegularExpression("^<6>INFO  ipcam.link: Link up")).size() >= 2);
+    EXPECT_EQ(lines.filter(QRegularExpression("^<4>WARN  ipcam.recording: The recording folder")).size(), 1);
+    for (const QString& line : logText().split('\n', Qt::SkipEmptyParts))
+        EXPECT_TRUE(QRegularExpression("^\\d{4}-\\d\\d-\\d\\dT").match(line).hasMatch()) << line.toStdString();
 }
 
 }  // namespace

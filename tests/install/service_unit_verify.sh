@@ -37,4 +37,14 @@ if [ "$status" -ne 0 ] || [ -n "$output" ]; then
     echo "$output" >&2
     fail "systemd-analyze verify (exit $status)"
 fi
-echo "service unit OK: $(grep '^ExecStart=' "$UNIT")"
+
+# What the service relies on: reload by SIGHUP, no restart after a settings
+# error, the ping's capability, name lookup over netlink.
+for line in 'ExecReload=/bin/kill -HUP $MAINPID' 'RestartPreventExitStatus=78' 'AmbientCapabilities=CAP_NET_RAW' \
+    'CapabilityBoundingSet=CAP_NET_RAW' 'RestrictAddressFamilies=AF_INET AF_INET6 AF_UNIX AF_NETLINK'; do
+    grep -qxF "$line" "$UNIT" || fail "the unit lacks $line"
+done
+# The sandbox as systemd rates it: an exposure of 1.5 at most.
+exposure="$(systemd-analyze security --offline=yes --threshold=15 "$UNIT" 2>&1)" ||
+    fail "exposure above 1.5: $(grep 'Overall exposure' <<<"$exposure")"
+echo "service unit OK: $(grep '^ExecStart=' "$UNIT"); $(grep -o 'exposure level.*' <<<"$exposure")"
