@@ -75,6 +75,9 @@ public:
     void append(std::span<const uint8_t> chunk);
     // Number of times the collection was dropped for passing the bound.
     uint64_t overflows() const { return overflows_; }
+    // The room a hostile stretch grew beyond `keep` bytes is given back
+    // (see giveBackSpare); returns the bytes given back.
+    size_t releaseSpare(size_t keep) { return giveBackSpare(buffer_, keep); }
 
 private:
     std::vector<uint8_t>& buffer_;
@@ -97,6 +100,8 @@ public:
     std::string request() override { return composeStreamRequest(settings_); }
     State feed(std::span<const uint8_t> bytes, const PictureFn& picture) override;
     std::string errorText() const override { return {}; }
+    Drops takeDrops() override;
+    size_t releaseSpare(size_t keep) override { return collector_.releaseSpare(keep); }
 
     // The picture being collected.
     const std::vector<uint8_t>& collected() const { return buffer_; }
@@ -108,6 +113,7 @@ private:
     std::vector<uint8_t> buffer_;
     PictureCollector collector_{buffer_};
     std::vector<size_t> starts_;
+    uint64_t overflowsTaken_ = 0;
 };
 
 }  // namespace ipcam
