@@ -17,6 +17,7 @@ QtCameraSocket::~QtCameraSocket() {
 void QtCameraSocket::open(const std::string& host, uint16_t port) {
     socket_.abort();
     active_ = true;
+    errorText_.clear();
     socket_.connectToHost(QString::fromStdString(host), port);
 }
 

@@ -21,7 +21,7 @@ public:
     void close() override;
     bool isOpen() const override;
     void send(const std::string& bytes) override;
-    std::string errorText() const override { return errorText_; }
+    std::string errorText() const override { return errorText_.empty() ? "socket error" : errorText_; }
 
     // The most one read hands on: the socket stops reading from the system
     // (and TCP slows the camera) until it was taken. A read buffer grown
