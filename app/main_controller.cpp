@@ -1,6 +1,7 @@
 #include "app/main_controller.h"
 #include "base/activity_log.h"
 
+#include <malloc.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -15,6 +16,9 @@ namespace {
 
 constexpr const char* kPleaseWait = "Please wait a moment!";
 constexpr const char* kFailToConnect = "Fail to connect to IP CAM!";
+// A buffer's room is given back once it passes this, or four pictures' worth
+// when that is more; the heap is trimmed when as much was given back.
+constexpr size_t kSpareKeep = 1024 * 1024;
 
 bool directoryExists(const std::string& path) {
     struct stat st {};
@@ -134,7 +138,7 @@ bool MainController::selectStream(std::string* error) {
 bool MainController::urlCameraProbe() {
     std::string error;
     if (!selectStream(&error)) {
-        qCWarning(lcLink).noquote() << "Camera off-line: the camera address is not usable:" << QString::fromStdString(error);
+        logNoLink("Camera off-line: the camera address is not usable: " + error);
         host_.setLinkInfo("Camera address: " + error);
         refreshButtons(2);
         return false;
@@ -300,6 +304,7 @@ void MainController::formActivate() {
     host_.stopTimer(TimerId::Timer1);
     host_.stopTimer(TimerId::LinkTimeOut1);
     quietRetry_ = false;
+    logLinkClosed("the start sequence runs again");
     recorder_->endFromOutside();  // a running recording is written, not dropped
     setLinkUp(false);
     recorder_->resetForStart();
@@ -397,6 +402,7 @@ void MainController::settings1Click() {
     recorder_->forgetSpaceConfirmation();
     host_.stopTimer(TimerId::Timer1);
     host_.stopTimer(TimerId::LinkTimeOut1);
+    logLinkClosed("for the setup dialog");
     closeLink();
     recorder_->endFromOutside();
     setLinkUp(false);
@@ -432,6 +438,7 @@ void MainController::formClose() {
     recorder_->endFromOutside();
     recorder_->settle();  // the recording reaches its file before the program ends
     deps_.socket.setEvents(nullptr);
+    logLinkClosed("the program ends");
     closeLink();
 }
 
@@ -442,7 +449,9 @@ void MainController::pwTimerTimer() {
 // ---------------------------------------------------------------- socket events
 
 void MainController::onSocketConnected() {
-    qCInfo(lcLink).noquote() << "Link up:" << QString::fromStdString(endpoint());
+    // The camera has not answered yet: "Link up" waits for its first picture.
+    qCDebug(lcLink).noquote() << "Connected to" << QString::fromStdString(endpoint());
+    tcpConnected_ = true;
     setLinkUp(true);
     resetPreviewCounters();
     host_.startTimer(TimerId::Timer1, 1000);
@@ -460,6 +469,11 @@ void MainController::onSocketRead(const std::vector<uint8_t>& chunk) {
     }
     const CameraStream::State state =
         stream_->feed(chunk, [this](std::vector<uint8_t>& picture) { pictureStart(picture); });
+    countStreamDrops();
+    if (pictureDecoded_) {
+        pictureDecoded_ = false;
+        releaseSpareBuffers();
+    }
     switch (state) {
         case CameraStream::State::Waiting:
             return;
@@ -493,6 +507,10 @@ void MainController::pictureStart(std::vector<uint8_t>& picture) {
         }
     }
     if (decoded) {
+        pictureDecoded_ = true;
+        if (!linkLogged_) {
+            logLinkUp();
+        }
         host_.previewChanged();
         recorder_->step(link_.FrameBuffer, viewOf(preview_));
     }
@@ -505,6 +523,8 @@ void MainController::pictureStart(std::vector<uint8_t>& picture) {
 // ---------------------------------------------------------------- the link
 
 void MainController::openLink() {
+    connectionEnded_ = false;
+    tcpConnected_ = false;
     if (!coded_) {
         deps_.socket.open(connectHost(), connectPort());
         return;
@@ -550,7 +570,7 @@ void MainController::pollCamera() {
     while (rtsp_ && rtspOpen_ && rtsp_->takeEvent(&e)) {
         switch (e.type) {
             case RtspSource::Event::Type::Connected:
-                qCInfo(lcLink).noquote() << "Link up:" << QString::fromStdString(endpoint());
+                logLinkUp();
                 rtspConnected_ = true;
                 setLinkUp(true);
                 resetPreviewCounters();
@@ -605,8 +625,8 @@ void MainController::rtspFailed(const RtspSource::Event& event) {
     }
     if (wasConnected) {
         // A camera that went silent or hung up: connect again as after a
-        // socket error.
-        qCWarning(lcLink).noquote() << "Link lost:" << QString::fromStdString(event.error);
+        // socket error (which logs nothing more).
+        logLinkEnd(event.error, event.error);
         onSocketError();
         return;
     }
@@ -631,8 +651,7 @@ void MainController::wrongPassword() {
         });
         return;
     }
-    qCWarning(lcLink).noquote() << "Camera" << QString::fromStdString(endpoint())
-                                << "rejected the password";
+    logLinkEnd("the camera rejected the password", "Camera " + endpoint() + " rejected the password");
     // Every state change first; the box and the setup dialog follow once
     // this read has returned, so the socket is never held up by them.
     host_.stopTimer(TimerId::Timer1);
@@ -677,7 +696,7 @@ void MainController::streamFailed(CameraStream::State state) {
     // Something that is no picture stream came back: say what, and try again
     // later as for a camera that is off-line.
     const std::string text = streamErrorText();
-    qCWarning(lcLink).noquote() << "Link lost:" << QString::fromStdString(text);
+    logLinkEnd(text, "Camera off-line: " + text);
     recorder_->endFromOutside();
     setLinkUp(false);
     host_.setPreviewInfo(text);
@@ -718,8 +737,14 @@ StatusCounters MainController::statusCounters() const {
 }
 
 void MainController::onSocketError() {
-    qCWarning(lcLink).noquote() << "Link lost: socket error on" << QString::fromStdString(endpoint());
     if (!coded_) stream_->end([this](std::vector<uint8_t>& picture) { pictureStart(picture); });  // its last picture
+    const std::string error = deps_.socket.errorText();
+    logLinkEnd(error + " (" + endpoint() + ")",
+               "Camera " + endpoint() +
+                   (tcpConnected_ ? " closed the connection before sending a picture: " : " refuses connections: ") +
+                   error);
+    // A loud attempt follows: the connection timer's steps apply in full.
+    quietRetry_ = false;
     recorder_->endFromOutside();
     setLinkUp(false);
     host_.setPreviewInfo(kFailToConnect);
@@ -739,6 +764,11 @@ void MainController::onSocketError() {
 void MainController::timer1Timer() {
     ++link_.PreviewSeconds;
     recorder_->countSecond();
+    countDiskDrops();
+    const int64_t now = nowSeconds();
+    for (DropReport* r : {&oversizedParts_, &longHeaders_, &noBoundary_, &noPicture_, &diskDrops_}) {
+        r->tick(now);
+    }
     if (auto text = tickStatusText(statusCounters())) {
         host_.setPreviewInfo(*text);
     }
@@ -750,7 +780,7 @@ bool MainController::cameraProbe() {
         page = deps_.startPage.fetch(settings_.hostAddress);
     }
     if (!page) {
-        qCWarning(lcLink).noquote() << "Camera off-line: no answer from the start page of" << QString::fromStdString(settings_.hostAddress);
+        logNoLink("Camera off-line: no answer from the start page of " + settings_.hostAddress);
         host_.setLinkInfo(offlineText());
         refreshButtons(2);
         return false;
@@ -783,7 +813,7 @@ void MainController::connectionTimerStep(TimerId timer) {
         host_.stopTimer(timer);
         host_.stopTimer(TimerId::PWTimer);
         host_.setPleaseWait(true, kFailToConnect);
-        qCWarning(lcLink).noquote() << "Camera off-line: not reachable by ping, gave up after 3 attempts:" << QString::fromStdString(settings_.hostAddress);
+        logNoLink("Camera off-line: not reachable by ping, gave up after 3 attempts: " + settings_.hostAddress);
         host_.setLinkInfo(offlineText());
         refreshButtons(2);
         if (timer != TimerId::SeetingTimer) {
@@ -805,9 +835,22 @@ void MainController::connectionTimerStep(TimerId timer) {
     }
     if (reachable && !connectHost().empty()) {
         if (linkOpen()) {
+            logLinkClosed("rebuilt");
             closeLink();
         }
-        qCInfo(lcLink).noquote() << "Connecting to" << QString::fromStdString(endpoint()) << (timer == TimerId::CreateConnectTimer ? "(start-up or after a socket error)" : timer == TimerId::ReconnectTimer ? "(link rebuilt after Reload or the link watchdog)" : "(after the setup dialog)");
+        // The first attempt is said; while the camera keeps failing for a
+        // reason already said, the retries are debug lines.
+        const char* why = timer == TimerId::CreateConnectTimer ? "(start-up or after a socket error)"
+                          : timer == TimerId::ReconnectTimer   ? "(link rebuilt after Reload or the link watchdog)"
+                                                               : "(after the setup dialog)";
+        if (reasonsSaid_.empty()) {
+            qCInfo(lcLink).noquote() << "Connecting to" << QString::fromStdString(endpoint()) << why;
+        } else {
+            qCDebug(lcLink).noquote() << "Connecting to" << QString::fromStdString(endpoint()) << why;
+        }
+        // The off-line retry's attempt has found the camera: from here on
+        // the link's steps are the usual ones.
+        quietRetry_ = false;
         openLink();
     }
     host_.stopTimer(timer);
@@ -855,7 +898,9 @@ void MainController::linkTimeOut1Timer() {
     if (link_.LinkWatchdog != 0) {
         return;
     }
-    qCWarning(lcLink).noquote() << "Link lost: no picture for 60 seconds from" << QString::fromStdString(connectHost());
+    logLinkEnd("no picture for 60 seconds from " + connectHost(),
+               "Camera " + endpoint() + " sent no picture for 60 seconds after connecting");
+    quietRetry_ = false;
     deps_.shared.cameraReachable = false;
     restartPing();
     if (!coded_) stream_->end([this](std::vector<uint8_t>& picture) { pictureStart(picture); });
@@ -871,6 +916,98 @@ void MainController::linkTimeOut1Timer() {
     showPleaseWait();
     resetPreviewCounters();
     host_.startTimer(TimerId::ReconnectTimer, 5000);
+}
+
+// ---------------------------------------------------------------- the link's log
+
+void MainController::logLinkUp() {
+    linkLogged_ = true;
+    reasonsSaid_.clear();
+    qCInfo(lcLink).noquote() << "Link up:" << QString::fromStdString(endpoint());
+}
+
+void MainController::logLinkEnd(const std::string& lost, const std::string& failed) {
+    if (connectionEnded_) {
+        // Its end was said already (a refusal, a hang-up after it).
+        qCDebug(lcLink).noquote() << "Connection ended:" << QString::fromStdString(linkLogged_ ? lost : failed);
+        return;
+    }
+    connectionEnded_ = true;
+    if (!linkLogged_) {
+        logNoLink(failed);
+        return;
+    }
+    linkLogged_ = false;
+    qCWarning(lcLink).noquote() << "Link lost:" << QString::fromStdString(lost);
+}
+
+void MainController::logNoLink(const std::string& reason) {
+    if (std::find(reasonsSaid_.begin(), reasonsSaid_.end(), reason) != reasonsSaid_.end()) {
+        qCDebug(lcLink).noquote() << "Still no link:" << QString::fromStdString(reason);
+        return;
+    }
+    if (reasonsSaid_.size() >= 16) {
+        reasonsSaid_.erase(reasonsSaid_.begin());
+    }
+    reasonsSaid_.push_back(reason);
+    qCWarning(lcLink).noquote() << QString::fromStdString(reason) << "(repeats are logged at debug level)";
+}
+
+// The program ends a link that was up: not a loss.
+void MainController::logLinkClosed(const char* why) {
+    if (!linkLogged_) {
+        return;
+    }
+    linkLogged_ = false;
+    connectionEnded_ = true;
+    qCInfo(lcLink).noquote() << "Link closed:" << why;
+}
+
+// ---------------------------------------------------------------- drops and buffers
+
+// Seconds on the calendar (days from 1970-01-01 by the civil calendar), for
+// the once-a-minute rule of the drop reports.
+int64_t MainController::nowSeconds() const {
+    const LocalDateTime t = deps_.clock.now();
+    const int64_t y = t.month <= 2 ? t.year - 1 : t.year;
+    const int64_t era = (y >= 0 ? y : y - 399) / 400;
+    const int64_t yoe = y - era * 400;
+    const int64_t doy = (153 * (t.month + (t.month > 2 ? -3 : 9)) + 2) / 5 + t.day - 1;
+    const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    const int64_t days = era * 146097 + doe - 719468;
+    return days * 86400 + t.hour * 3600 + t.minute * 60 + t.second;
+}
+
+void MainController::countStreamDrops() {
+    const CameraStream::Drops d = stream_->takeDrops();
+    if (d.oversized + d.longHeaders + d.noBoundary + d.noPicture == 0) {
+        return;
+    }
+    const int64_t now = nowSeconds();
+    oversizedParts_.add(d.oversized, now);
+    longHeaders_.add(d.longHeaders, now);
+    noBoundary_.add(d.noBoundary, now);
+    noPicture_.add(d.noPicture, now);
+}
+
+void MainController::countDiskDrops() {
+    const uint64_t dropped = recorder_->droppedPictures();
+    if (dropped > diskDropsSeen_) {
+        diskDrops_.add(dropped - diskDropsSeen_, nowSeconds());
+    }
+    diskDropsSeen_ = dropped;
+}
+
+// Once pictures come through again, the room a hostile stretch made the
+// buffers grow is given back, and the heap's free pages with it (glibc keeps
+// freed memory otherwise). Both happen only when a buffer was far over what
+// the stream needs: rare, and then cheap.
+void MainController::releaseSpareBuffers() {
+    const size_t keep = std::max(kSpareKeep, 4 * link_.FrameBuffer.size());
+    const size_t released = stream_->releaseSpare(keep) + giveBackSpare(link_.FrameBuffer, keep);
+    if (released >= kSpareKeep) {
+        malloc_trim(0);
+    }
 }
 
 // ---------------------------------------------------------------- recorder host

@@ -12,6 +12,8 @@
 #include <vector>
 
 #include "base/clock.h"
+#include "base/activity_log.h"
+#include "base/drop_report.h"
 #include "app/main_host.h"
 #include "base/worker_shared.h"
 #include "camera/camera_socket.h"
@@ -154,6 +156,21 @@ private:
     // picture stream.
     void streamFailed(CameraStream::State state);
     void setLinkUp(bool up);
+    // The activity log's account of the link (its lines only; the link's
+    // own state is link_): "Link up" once a connection's first picture (or
+    // an RTSP session) was accepted; each end of a connection once, as a
+    // loss with `lost` when it had come up, else as `failed`; while no link
+    // comes up each such reason once and its repeats at debug level.
+    void logLinkUp();
+    void logLinkEnd(const std::string& lost, const std::string& failed);
+    void logNoLink(const std::string& reason);
+    void logLinkClosed(const char* why);
+    // What the stream and the disk queue dropped, into the log's reports;
+    // buffer room grown for hostile input given back once pictures come again.
+    void countStreamDrops();
+    void countDiskDrops();
+    int64_t nowSeconds() const;
+    void releaseSpareBuffers();
     void directoryCheckLoop();
     void useRecordingFolder();
     void enterOffline();
@@ -211,6 +228,19 @@ private:
     // Unattended: the settings' recording folder, and whether it is missing.
     std::string configuredDirectory_;
     bool folderMissing_ = false;
+    // The link's log: see logLinkUp().
+    bool linkLogged_ = false;
+    bool connectionEnded_ = false;  // the end of this connection was logged
+    bool tcpConnected_ = false;     // this connection got as far as TCP
+    std::vector<std::string> reasonsSaid_;  // since the last link up
+    // A picture was decoded during the read being handled.
+    bool pictureDecoded_ = false;
+    DropReport oversizedParts_{lcLink, "Picture parts over 16 MiB from the camera"};
+    DropReport longHeaders_{lcLink, "Part headers over 16 KiB from the camera"};
+    DropReport noBoundary_{lcLink, "Stretches of 16 MiB without a picture boundary from the camera"};
+    DropReport noPicture_{lcLink, "Parts without a picture from the camera"};
+    DropReport diskDrops_{lcRecording, "Pictures the disk queue had no room for"};
+    uint64_t diskDropsSeen_ = 0;
 };
 
 }  // namespace ipcam

@@ -25,6 +25,8 @@ public:
     virtual void close() = 0;
     virtual bool isOpen() const = 0;
     virtual void send(const std::string& bytes) = 0;
+    // Why the connection ended, for the log (after onSocketError).
+    virtual std::string errorText() const { return "socket error"; }
 };
 
 }  // namespace ipcam

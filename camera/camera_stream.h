@@ -7,6 +7,7 @@
 // them, and every size read from the peer is bounded before anything is
 // allocated for it.
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <span>
@@ -44,6 +45,32 @@ public:
     virtual void end(const PictureFn& picture) { (void)picture; }
     // What came back, for Failed and Rejected (one line, no password).
     virtual std::string errorText() const = 0;
+
+    // What the stream dropped since the last call, by kind.
+    struct Drops {
+        uint64_t oversized = 0;   // picture parts over the size bound
+        uint64_t longHeaders = 0; // part headers over 16 KiB
+        uint64_t noBoundary = 0;  // stretches of stream with no picture boundary in the bound
+        uint64_t noPicture = 0;   // parts that held no picture
+    };
+    virtual Drops takeDrops() { return {}; }
+    // Gives back the room its buffers have beyond their content where that
+    // room passes `keep` bytes (grown for hostile input); returns the bytes
+    // given back. Called once the stream is sane again.
+    virtual size_t releaseSpare(size_t /*keep*/) { return 0; }
 };
+
+// Gives back a buffer's room beyond its content once its capacity passes
+// `keep` bytes (clear() and erase() keep the room); returns the bytes given
+// back.
+template <class Buffer>
+size_t giveBackSpare(Buffer& buffer, size_t keep) {
+    const size_t before = buffer.capacity();
+    if (before <= keep) {
+        return 0;
+    }
+    Buffer(buffer.begin(), buffer.end()).swap(buffer);
+    return before - buffer.capacity();
+}
 
 }  // namespace ipcam

@@ -766,8 +766,20 @@ void MjpegHttpStream::beginData() {
     looksLikeJpeg_ = false;
 }
 
-void MjpegHttpStream::skipPart() {
+CameraStream::Drops MjpegHttpStream::takeDrops() { return std::exchange(drops_, Drops{}); }
+
+size_t MjpegHttpStream::releaseSpare(size_t keep) {
+    return giveBackSpare(buf_, keep) + giveBackSpare(picture_, keep) + giveBackSpare(decoded_, keep) +
+           giveBackSpare(head_, keep);
+}
+
+void MjpegHttpStream::drop(uint64_t Drops::*kind) {
     ++dropped_;
+    ++(drops_.*kind);
+}
+
+void MjpegHttpStream::skipPart(uint64_t Drops::*kind) {
+    drop(kind);
     part_ = Part::Skip;
     scanFrom_ = std::max(scanFrom_, pos_);
 }
@@ -800,14 +812,14 @@ bool MjpegHttpStream::stepHeaders() {
     const size_t lf = buf_.find('\n', pos_);
     if (lf == npos) {
         if (partHeaderBytes_ + avail > kPartHeaderLimit) {
-            skipPart();
+            skipPart(&Drops::longHeaders);
             return true;
         }
         return false;
     }
     partHeaderBytes_ += lf + 1 - pos_;
     if (partHeaderBytes_ > kPartHeaderLimit) {
-        skipPart();
+        skipPart(&Drops::longHeaders);
         return true;
     }
     std::string_view line(buf_.data() + pos_, lf - pos_);
@@ -839,7 +851,7 @@ bool MjpegHttpStream::stepHeaders() {
         pos_ = lf + 1;
         return true;
     }
-    skipPart();  // the part begins with something that is neither a header nor a picture
+    skipPart(&Drops::noPicture);  // the part begins with something that is neither a header nor a picture
     return true;
 }
 
@@ -878,7 +890,7 @@ bool MjpegHttpStream::stepScan(const PictureFn& picture) {
         static constexpr uint8_t kStart[] = {0xFF, 0xD8, 0xFF};
         for (size_t k = 0; k < 3 && s + k < buf_.size(); ++k) {
             if (static_cast<uint8_t>(buf_[s + k]) != kStart[k]) {
-                skipPart();
+                skipPart(&Drops::noPicture);
                 return true;
             }
         }
@@ -889,7 +901,7 @@ bool MjpegHttpStream::stepScan(const PictureFn& picture) {
         size_t end = 0;
         if (findDelimiter(start, end) == Found::Yes) {
             if (end - pos_ > bound) {
-                ++dropped_;
+                drop(&Drops::oversized);
             } else {
                 deliver(pos_, start, picture);
             }
@@ -899,7 +911,7 @@ bool MjpegHttpStream::stepScan(const PictureFn& picture) {
         }
     }
     if (buf_.size() - pos_ >= bound) {
-        skipPart();
+        skipPart(&Drops::oversized);
         return true;
     }
     return false;
@@ -979,7 +991,7 @@ void MjpegHttpStream::deliver(size_t begin, size_t end, const PictureFn& picture
         --last;
     }
     if (last < begin + 4 || last - begin > pictureLimit_) {
-        ++dropped_;
+        drop(last < begin + 4 ? &Drops::noPicture : &Drops::oversized);
         return;
     }
     picture_.assign(buf_.begin() + static_cast<long>(begin), buf_.begin() + static_cast<long>(last));

@@ -69,6 +69,8 @@ public:
     // Parts of this connection that were dropped: no JPEG, a JPEG without its
     // end, or larger than the picture limit.
     uint64_t droppedParts() const { return dropped_; }
+    Drops takeDrops() override;
+    size_t releaseSpare(size_t keep) override;
 
 private:
     enum class Phase { Head, Body };
@@ -88,7 +90,9 @@ private:
     bool stepSkip();
     void beginPart();
     void beginData();
-    void skipPart();
+    // A part dropped, counted by its kind.
+    void drop(uint64_t Drops::*kind);
+    void skipPart(uint64_t Drops::*kind);
     bool isDelimiterLine(std::string_view line) const;
     Found findDelimiter(size_t& start, size_t& end);
     void deliver(size_t begin, size_t end, const PictureFn& picture);
@@ -131,6 +135,7 @@ private:
     bool sawPartHeader_ = false;
     std::optional<size_t> contentLength_;
     uint64_t dropped_ = 0;
+    Drops drops_;  // since the last takeDrops(), over connections
     std::vector<uint8_t> picture_;
 };
 

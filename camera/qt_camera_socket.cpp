@@ -6,6 +6,7 @@ QtCameraSocket::QtCameraSocket(QObject* parent) : QObject(parent) {
     connect(&socket_, &QTcpSocket::connected, this, &QtCameraSocket::onConnected);
     connect(&socket_, &QTcpSocket::readyRead, this, &QtCameraSocket::onReadyRead);
     connect(&socket_, &QTcpSocket::errorOccurred, this, &QtCameraSocket::onError);
+    socket_.setReadBufferSize(kReadLimit);
 }
 
 QtCameraSocket::~QtCameraSocket() {
@@ -16,6 +17,7 @@ QtCameraSocket::~QtCameraSocket() {
 void QtCameraSocket::open(const std::string& host, uint16_t port) {
     socket_.abort();
     active_ = true;
+    errorText_.clear();
     socket_.connectToHost(QString::fromStdString(host), port);
 }
 
@@ -39,10 +41,13 @@ void QtCameraSocket::onConnected() {
 }
 
 void QtCameraSocket::onReadyRead() {
-    // One read event: everything that has arrived, as one chunk.
+    // One read event: everything that has arrived (at most kReadLimit), as one chunk.
     const qint64 available = socket_.bytesAvailable();
     if (available <= 0) {
         return;
+    }
+    if (chunk_.capacity() > kKeptReadBuffer && static_cast<size_t>(available) <= kKeptReadBuffer) {
+        std::vector<uint8_t>().swap(chunk_);
     }
     chunk_.resize(static_cast<size_t>(available));
     const qint64 n = socket_.read(reinterpret_cast<char*>(chunk_.data()), available);
@@ -56,6 +61,7 @@ void QtCameraSocket::onError(QAbstractSocket::SocketError) {
     if (!active_) {
         return;
     }
+    errorText_ = socket_.errorString().toStdString();
     // Any kind of error, a closed connection included, ends this connection.
     active_ = false;
     if (events_) {

@@ -21,6 +21,13 @@ public:
     void close() override;
     bool isOpen() const override;
     void send(const std::string& bytes) override;
+    std::string errorText() const override { return errorText_.empty() ? "socket error" : errorText_; }
+
+    // The most one read hands on: the socket stops reading from the system
+    // (and TCP slows the camera) until it was taken. A read buffer grown
+    // past kKeptReadBuffer is not kept for the smaller reads after it.
+    static constexpr qint64 kReadLimit = 1024 * 1024;
+    static constexpr size_t kKeptReadBuffer = 256 * 1024;
 
 private:
     void onConnected();
@@ -32,6 +39,7 @@ private:
     // Events of a connection we have already closed are not delivered.
     bool active_ = false;
     std::vector<uint8_t> chunk_;
+    std::string errorText_;
 };
 
 }  // namespace ipcam

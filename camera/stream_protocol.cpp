@@ -134,6 +134,13 @@ void LegacyCameraStream::end(const PictureFn& picture) {
     buffer_.clear();
 }
 
+CameraStream::Drops LegacyCameraStream::takeDrops() {
+    Drops drops;
+    drops.noBoundary = collector_.overflows() - overflowsTaken_;
+    overflowsTaken_ = collector_.overflows();
+    return drops;
+}
+
 CameraStream::State LegacyCameraStream::feed(std::span<const uint8_t> bytes, const PictureFn& picture) {
     if (!headerAccepted_) {
         if (!checkReplyHeader(bytes)) {

@@ -78,6 +78,9 @@ public:
     void append(std::span<const uint8_t> chunk);
     // Number of times the collection was dropped for passing the bound.
     uint64_t overflows() const { return overflows_; }
+    // The room a hostile stretch grew beyond `keep` bytes is given back
+    // (see giveBackSpare); returns the bytes given back.
+    size_t releaseSpare(size_t keep) { return giveBackSpare(buffer_, keep); }
 
 private:
     std::vector<uint8_t>& buffer_;
@@ -106,6 +109,8 @@ public:
     State feed(std::span<const uint8_t> bytes, const PictureFn& picture) override;
     void end(const PictureFn& picture) override;
     std::string errorText() const override { return {}; }
+    Drops takeDrops() override;
+    size_t releaseSpare(size_t keep) override { return collector_.releaseSpare(keep); }
 
     // The picture being collected.
     const std::vector<uint8_t>& collected() const { return buffer_; }
@@ -118,6 +123,7 @@ private:
     PictureCollector collector_{buffer_};
     std::vector<size_t> starts_;
     bool handedOver_ = false;  // the picture the next read's start closes was handed over already
+    uint64_t overflowsTaken_ = 0;
 };
 
 }  // namespace ipcam

@@ -9,6 +9,7 @@
 
 #include "app_fakes.h"
 #include "camera/status_line.h"
+#include "support/log_capture.h"
 
 namespace ipcam::apptest {
 namespace {
@@ -483,6 +484,114 @@ TEST(LinkLoss, WatchdogFiresAfterSixtyTicksWithoutAPicture) {
     EXPECT_FALSE(rig.socket.isOpen());
 }
 
+// ------------------------------------------------------------ the link's log
+
+// Lines of the log that hold `text`.
+int linesWith(const test::LogCapture& log, const std::string& text) {
+    int n = 0;
+    for (size_t at = log.text().find(text); at != std::string::npos; at = log.text().find(text, at + 1)) ++n;
+    return n;
+}
+
+// "Link up" once the camera's first picture is accepted, never for a camera
+// that refuses the password; each loss once; a camera that keeps refusing
+// connections said once, the retries not at all (they are debug lines).
+TEST(LinkLog, UpAtTheFirstPictureEachLossOnceAndRepeatedFailuresOnce) {
+    test::LogCapture log;
+    Rig rig(/*writeSettings=*/true, /*attended=*/false);
+    rig.controller->formActivate();
+    const std::vector<uint8_t> refused = {'H', 'T', 'T', 'P', '/', '1', '.', '0', ' ', '4', '0', '1'};
+    for (int i = 0; i < 3; ++i) {
+        rig.shared.cameraReachable = true;
+        rig.controller->createConnectTimerTimer();
+        rig.controller->onSocketConnected();
+        rig.controller->onSocketRead(refused);
+        rig.host.runPosted();
+        rig.controller->onSocketError();  // the camera hangs up after its refusal
+    }
+    EXPECT_EQ(linesWith(log, "Link up"), 0) << log.text();
+    EXPECT_EQ(linesWith(log, "Link lost"), 0) << log.text();
+    EXPECT_EQ(linesWith(log, "rejected the password"), 1) << log.text();
+
+    rig.shared.cameraReachable = true;
+    rig.controller->createConnectTimerTimer();
+    rig.controller->onSocketConnected();
+    rig.controller->onSocketRead(headerChunk());
+    EXPECT_EQ(linesWith(log, "Link up"), 0) << "before any picture: " << log.text();
+    const auto picture = makeJpeg(16, 16, Qt::red);
+    for (int i = 0; i < 3; ++i) rig.controller->onSocketRead(picture);
+    EXPECT_EQ(linesWith(log, "INFO  ipcam.link: Link up: 127.0.0.1:8080"), 1) << log.text();
+
+    // The camera goes away: one loss, then its refusals once.
+    rig.controller->onSocketError();
+    for (int i = 0; i < 5; ++i) {
+        rig.shared.cameraReachable = true;
+        rig.controller->createConnectTimerTimer();
+        rig.controller->onSocketError();  // refused before TCP came up
+        EXPECT_EQ(rig.host.previewInfo, "Fail to connect to IP CAM!");
+    }
+    EXPECT_EQ(linesWith(log, "Link lost"), 1) << log.text();
+    EXPECT_EQ(linesWith(log, "WARN  ipcam.link: Camera 127.0.0.1:8080 refuses connections"), 1) << log.text();
+    EXPECT_EQ(linesWith(log, "Connecting to"), 2) << "the first attempts after start and after the loss: "
+                                                  << log.text();
+
+    // Back: up again once, the watchdog's loss once.
+    rig.shared.cameraReachable = true;
+    rig.controller->createConnectTimerTimer();
+    rig.controller->onSocketConnected();
+    rig.controller->onSocketRead(headerChunk());
+    for (int i = 0; i < 3; ++i) rig.controller->onSocketRead(picture);
+    for (int i = 0; i < 60; ++i) rig.controller->linkTimeOut1Timer();
+    EXPECT_EQ(linesWith(log, "Link up"), 2) << log.text();
+    EXPECT_EQ(linesWith(log, "Link lost"), 2) << log.text();
+    EXPECT_EQ(linesWith(log, "Link lost: no picture for 60 seconds"), 1) << log.text();
+}
+
+// What is dropped is said at once, then at most once a minute with the
+// count since the last line: each kind on its own.
+TEST(LinkLog, DropsAreSaidAtOnceThenOnceAMinute) {
+    test::LogCapture log;
+    Rig rig;
+    rig.connect();
+    const std::vector<uint8_t> noBoundary(PictureCollector::kDefaultLimit + 1, 'x');
+    rig.controller->onSocketRead(noBoundary);
+    const std::string stretches = "Stretches of 16 MiB without a picture boundary from the camera: ";
+    EXPECT_EQ(linesWith(log, stretches + "1 dropped"), 1) << log.text();
+    rig.controller->onSocketRead(noBoundary);
+    rig.controller->onSocketRead(noBoundary);
+    rig.controller->timer1Timer();
+    EXPECT_EQ(linesWith(log, stretches), 1) << log.text();
+    rig.clock.current.minute += 1;
+    rig.controller->timer1Timer();
+    EXPECT_EQ(linesWith(log, stretches + "2 dropped (3 in all)"), 1) << log.text();
+    rig.clock.current.minute += 1;
+    rig.controller->timer1Timer();
+    EXPECT_EQ(linesWith(log, stretches), 2) << "nothing new, nothing said: " << log.text();
+
+    // Pictures the disk queue has no room for.
+    rig.controller->recorder().setDiskQueueCap(1);
+    rig.controller->record1Click();
+    const auto picture = makeJpeg(16, 16, Qt::red);
+    for (int i = 0; i < 5; ++i) rig.controller->onSocketRead(picture);
+    ASSERT_EQ(rig.rec().RecordKind, kManual);
+    rig.controller->timer1Timer();
+    EXPECT_EQ(linesWith(log, "Pictures the disk queue had no room for: 3 dropped"), 1) << log.text();
+
+    // A standard camera's part whose headers pass 16 KiB.
+    Rig http(/*writeSettings=*/false);
+    CameraSettings s;
+    applyFirstRunDefaults(s, http.dir.path().toStdString());
+    s.cameraUrl = "http://127.0.0.1:8080/video";
+    http.store.save(s);
+    http.controller->formActivate();
+    http.controller->createConnectTimerTimer();
+    http.controller->onSocketConnected();
+    const std::string answer = "HTTP/1.0 200 OK\r\nContent-Type: multipart/x-mixed-replace; boundary=b\r\n\r\n"
+                               "--b\r\nX-Long: " + std::string(17 * 1024, 'y') + "\r\n\r\n--b\r\n";
+    http.controller->onSocketRead(std::vector<uint8_t>(answer.begin(), answer.end()));
+    EXPECT_EQ(linesWith(log, "Part headers over 16 KiB from the camera: 1 dropped"), 1) << log.text();
+}
+
 // ------------------------------------------------------------ connection timers
 
 TEST(ConnectionTimers, ReachableBetweenTheSecondAndThirdTickConnectsOnTheThird) {
@@ -563,6 +672,34 @@ TEST(ConnectionTimers, TheOfflineRetryLeavesSettingsUsableAndSettingsStopsIt) {
     EXPECT_EQ(rig.host.setupDialogs, 1);
     EXPECT_TRUE(runningInDialog.empty());
     EXPECT_TRUE(rig.host.isRunning(TimerId::SeetingTimer));  // the dialog's own connection follows it
+}
+
+// Once the off-line retry has brought the camera back, a later socket error
+// or watchdog connects as usual: Settings is disabled while connecting.
+TEST(ConnectionTimers, AfterTheOfflineRetrySucceededSettingsIsDisabledWhileConnecting) {
+    for (const bool watchdog : {false, true}) {
+        SCOPED_TRACE(watchdog ? "watchdog" : "socket error");
+        Rig rig;
+        rig.controller->formActivate();
+        for (int i = 0; i < 4; ++i) rig.controller->createConnectTimerTimer();  // off-line
+        rig.controller->offlineRetryTimerTimer();
+        rig.shared.cameraReachable = true;
+        rig.controller->reconnectTimerTimer();
+        rig.controller->onSocketConnected();
+        rig.controller->onSocketRead(headerChunk());
+        rig.controller->onSocketRead(makeJpeg(8, 8, Qt::red));
+        ASSERT_TRUE(rig.link().LinkUp);
+        if (watchdog) {
+            for (int i = 0; i < 60; ++i) rig.controller->linkTimeOut1Timer();
+            ASSERT_TRUE(rig.host.isRunning(TimerId::ReconnectTimer));
+            rig.controller->reconnectTimerTimer();  // the ping worker has not answered yet
+        } else {
+            rig.controller->onSocketError();
+            ASSERT_TRUE(rig.host.isRunning(TimerId::CreateConnectTimer));
+            rig.controller->createConnectTimerTimer();
+        }
+        EXPECT_FALSE(rig.host.enabled[Control::Settings1]);
+    }
 }
 
 TEST(ConnectionTimers, FailedProbeOpensNoSocketAndLeavesReload) {

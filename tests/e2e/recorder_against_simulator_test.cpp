@@ -4,14 +4,17 @@
 
 #include <gtest/gtest.h>
 
+#include <QBuffer>
 #include <QCoreApplication>
 #include <QDir>
 #include <QDirIterator>
 #include <QElapsedTimer>
 #include <QProcess>
 #include <QEventLoop>
+#include <QImage>
 #include <QTimer>
 #include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 
 #include <atomic>
@@ -25,12 +28,14 @@
 
 #include "app/Unit1.h"
 #include "app/recorder_engine.h"
+#include "camera/stream_protocol.h"
 #include "recording/disk_writer.h"
 #include "e2e_support.h"
 #include "ipcam_sim/simulator_thread.h"
 #include "playback/recorded_file.h"
 #include "recording/avi_writer.h"
 #include "settings/settings_store.h"
+#include "support/log_capture.h"
 
 namespace ipcam {
 namespace {
@@ -649,6 +654,120 @@ TEST_F(EngineAlone, StandardCameraRefusalsSayWhatCameBack) {
     EXPECT_TRUE(warnings.empty());
 }
 
+// A camera of the test's own on loopback, in the legacy protocol or as a
+// standard MJPEG camera over HTTP: 25 small pictures a second, and on
+// request a burst of garbage, written as fast as the socket takes it (so
+// that this side holds little of it).
+class BurstCamera {
+public:
+    explicit BurstCamera(bool http) : http_(http) {
+        QImage image(160, 120, QImage::Format_RGB32);
+        image.fill(Qt::darkCyan);
+        QBuffer buffer(&picture_);
+        buffer.open(QIODevice::WriteOnly);
+        image.save(&buffer, "JPG", 80);
+        server_.listen(QHostAddress::LocalHost, 0);
+        QObject::connect(&server_, &QTcpServer::newConnection, [this] {
+            while (QTcpSocket* next = server_.nextPendingConnection()) {
+                delete client_;
+                client_ = next;
+                request_.clear();
+                streaming_ = false;
+                QObject::connect(client_, &QTcpSocket::readyRead, [this] { onRequest(); });
+                QObject::connect(client_, &QTcpSocket::bytesWritten, [this] { writeGarbage(); });
+            }
+        });
+        QObject::connect(&tick_, &QTimer::timeout, [this] { sendPicture(); });
+        tick_.start(40);
+    }
+    ~BurstCamera() { delete client_; }
+
+    quint16 port() const { return server_.serverPort(); }
+    // `bytes` of garbage in place of pictures: for the legacy camera bytes
+    // with no picture start or boundary line, for the HTTP camera a part that
+    // begins like a JPEG and goes on without a delimiter.
+    void burst(qint64 bytes) {
+        garbageLeft_ = bytes;
+        if (http_ && client_) client_->write("\r\n--frame\r\nContent-Type: image/jpeg\r\n\r\n\xFF\xD8\xFF\xE0");
+        writeGarbage();
+    }
+    bool burstSent() const { return garbageLeft_ == 0 && (!client_ || client_->bytesToWrite() == 0); }
+
+private:
+    void onRequest() {
+        request_ += client_->readAll();
+        if (streaming_ || !request_.contains(http_ ? "\r\n\r\n" : "\r\n")) return;
+        streaming_ = true;
+        client_->write(http_ ? QByteArray("HTTP/1.0 200 OK\r\nContent-Type: multipart/x-mixed-replace; "
+                                          "boundary=frame\r\n\r\n")
+                             : QByteArray(kExpectedReplyHeader.data(), kExpectedReplyHeader.size()));
+    }
+    void sendPicture() {
+        if (!client_ || !streaming_ || garbageLeft_ > 0 || client_->bytesToWrite() > 0) return;
+        if (http_) {
+            client_->write("\r\n--frame\r\nContent-Type: image/jpeg\r\nContent-Length: " +
+                           QByteArray::number(picture_.size()) + "\r\n\r\n" + picture_);
+        } else {
+            client_->write(picture_ + QByteArray(kBoundaryLine.data(), kBoundaryLine.size()));
+        }
+    }
+    void writeGarbage() {
+        static const QByteArray piece(64 * 1024, 'x');
+        while (client_ && garbageLeft_ > 0 && client_->bytesToWrite() < 4 * piece.size()) {
+            const qint64 n = std::min<qint64>(garbageLeft_, piece.size());
+            client_->write(piece.constData(), n);
+            garbageLeft_ -= n;
+        }
+    }
+
+    bool http_;
+    QTcpServer server_;
+    QTcpSocket* client_ = nullptr;
+    QTimer tick_;
+    QByteArray picture_, request_;
+    bool streaming_ = false;
+    qint64 garbageLeft_ = 0;
+};
+
+// Resident memory of this process (the engine runs in it).
+qint64 residentBytes() {
+    QFile statm("/proc/self/statm");
+    if (!statm.open(QIODevice::ReadOnly)) return -1;
+    const QList<QByteArray> fields = statm.readAll().split(' ');
+    return fields.size() > 1 ? fields[1].toLongLong() * ::sysconf(_SC_PAGESIZE) : -1;
+}
+
+// Bursts of 10 MB of garbage in a sane stream: once pictures come again, the
+// memory grown for the garbage is given back, burst after burst.
+TEST_F(EngineAlone, MemoryGrownForGarbageIsGivenBackOncePicturesComeAgain) {
+    for (const bool http : {false, true}) {
+        SCOPED_TRACE(http ? "standard MJPEG camera" : "legacy camera");
+        engine.reset();
+        simulator.reset();
+        BurstCamera camera(http);
+        start([&](CameraSettings& s) {
+            if (http) {
+                s.cameraUrl = "http://127.0.0.1:" + std::to_string(camera.port()) + "/video";
+            } else {
+                s.hostPort = camera.port();  // the simulator serves the start page only
+            }
+        });
+        int shown = 0;
+        QObject::connect(engine.get(), &RecorderEngine::previewUpdated, [&] { ++shown; });
+        ASSERT_TRUE(waitUntil([&] { return shown >= 50; })) << engine->previewInfo().toStdString();
+        const qint64 before = residentBytes();
+        ASSERT_GT(before, 0);
+        for (int burst = 1; burst <= 3; ++burst) {
+            camera.burst(10 * 1000 * 1000);
+            ASSERT_TRUE(waitUntil([&] { return camera.burstSent(); })) << burst;
+            const int at = shown;
+            ASSERT_TRUE(waitUntil([&] { return shown >= at + 25; })) << burst;
+            const qint64 after = residentBytes();
+            EXPECT_LE(after, before + 2 * 1024 * 1024)
+                << "burst " << burst << ": " << before / 1024 << " KiB before, " << after / 1024 << " KiB after";
+        }
+    }
+}
 
 // ---------------------------------------------------------------- RTSP cameras
 
@@ -802,10 +921,29 @@ TEST_F(EngineAlone, RtspCamerasAreRecordedPacketForPacketAndCutOnKeyFrames) {
     }
 }
 
+// The link's lines of the activity log: each loss follows a "Link up", none
+// is said twice.
+std::string lossesSaidTwice(const std::string& log) {
+    std::string out;
+    bool up = false;
+    for (size_t at = 0; at < log.size();) {
+        const size_t end = std::min(log.find('\n', at), log.size());
+        const std::string line = log.substr(at, end - at);
+        at = end + 1;
+        if (line.find("ipcam.link: Link up:") != std::string::npos) up = true;
+        if (line.find("ipcam.link: Link lost:") == std::string::npos) continue;
+        if (!up) out += line + "\n";
+        up = false;
+    }
+    return out;
+}
+
 // Digest sign-in refused and accepted; a camera that hangs up, one that
 // stalls and one that is away for longer than the give-up: the Daily
-// recording goes on in new files each time the camera is back.
+// recording goes on in new files each time the camera is back, and each
+// loss is logged once.
 TEST_F(EngineAlone, RtspCameraSignInAndOutages) {
+    test::LogCapture log;
     QTemporaryDir work;
     RtspCamera camera;
     std::string error;
@@ -859,6 +997,7 @@ TEST_F(EngineAlone, RtspCameraSignInAndOutages) {
         EXPECT_TRUE(packets.front().first) << file.toStdString();
     }
     EXPECT_GE(recordings(work, "*.MKV").size(), 3);
+    EXPECT_EQ(lossesSaidTwice(log.text()), "") << log.text();
 }
 #endif
 
