@@ -45,8 +45,9 @@ public:
     static constexpr int kMaxVideoSide = 8192;
     static constexpr int64_t kMaxVideoPixels = 4096 * 3072;
     // The preview decoder's pictures held at once (reference pictures,
-    // pictures in its threads, the newest one): 4K at 8 bits is 12 MiB each.
-    static constexpr int64_t kMaxDecodedBytes = int64_t(96) << 20;
+    // pictures in its threads, the newest one): a 4K 4:2:0 picture is 12 MiB
+    // at 8 bits, 24 MiB at 10; a camera's stream holds 4 to 6.
+    static constexpr int64_t kMaxDecodedBytes = int64_t(128) << 20;
     // At most this many audio and video streams are set up (a camera sends
     // one video, perhaps one audio and a second video).
     static constexpr int kMaxStreams = 4;
