@@ -172,7 +172,8 @@ private:
         if (code == AVERROR(ENOMEM)) return tooLarge();
         // Also what a reply whose body is refused for its size leaves behind.
         if (code == AVERROR_INVALIDDATA) {
-            return "The camera at " + label_ + " gave no RTSP stream description that can be taken (none, or too large).";
+            return "The camera at " + label_ +
+                   " gave no RTSP stream description that can be taken (none, or too large).";
         }
         return "The camera at " + label_ + " could not be opened: " + avError(code) + ".";
     }
@@ -228,8 +229,9 @@ private:
             return false;
         }
         if (r < 0) {
-            fail(r == AVERROR(ENOMEM) ? tooLarge()
-                                      : "The camera at " + label_ + " sends a stream that cannot be read: " + avError(r) + ".");
+            fail(r == AVERROR(ENOMEM)
+                     ? tooLarge()
+                     : "The camera at " + label_ + " sends a stream that cannot be read: " + avError(r) + ".");
             return false;
         }
         return takeTracks();

@@ -465,8 +465,10 @@ TEST(RtspSource, RefusesWhatAHostileServerDeclaresWithoutTakingTheMemory) {
         std::string body;
         size_t declared;
         std::string error;
-    } cases[] = {{std::string(1 << 20, '\n'), 1900000000, " gave no RTSP stream description that can be taken (none, or too large)."},
-                 {sources, sources.size(), " sent more than 64 KiB while the stream was set up."}};
+    } cases[] = {
+        {std::string(1 << 20, '\n'), 1900000000,
+         " gave no RTSP stream description that can be taken (none, or too large)."},
+        {sources, sources.size(), " sent more than 64 KiB while the stream was set up."}};
     for (const auto& c : cases) {
         HostileServer server(c.body, c.declared);
         const std::string label = "127.0.0.1:" + std::to_string(server.port());
