@@ -4,6 +4,7 @@ extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
 #include <libavutil/error.h>
+#include <libavutil/imgutils.h>
 #include <libavutil/pixfmt.h>
 #include <libswscale/swscale.h>
 }
@@ -11,8 +12,14 @@ extern "C" {
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <cstdlib>
+#include <new>
+#include <optional>
 #include <utility>
 #include <vector>
+
+#include "camera/ffmpeg_limits.h"
+#include "camera/rtsp_setup_guard.h"
 
 namespace ipcam {
 
@@ -109,7 +116,7 @@ public:
     }
 
 private:
-    enum class Why { None, Stop, ConnectDeadline, Silence };
+    enum class Why { None, Stop, ConnectDeadline, Silence, SetupTooLarge };
 
     // FFmpeg asks this between and within its blocking calls (at least every
     // 100 ms while it waits on a socket).
@@ -119,6 +126,10 @@ private:
             self->why_ = Why::Stop;
             return 1;
         }
+        if (self->setupGuard_ && self->setupGuard_->exceeded()) {
+            self->why_ = Why::SetupTooLarge;
+            return 1;
+        }
         const auto now = Clock::now();
         if (self->streaming_ ? now - self->lastPacket_ > self->options_.silenceTimeout
                              : now > self->connectDeadline_) {
@@ -126,6 +137,13 @@ private:
             return 1;
         }
         return 0;
+    }
+
+    // What a camera declared and FFmpeg refused to allocate (FFmpeg's limit
+    // per allocation, or the decoder's).
+    std::string tooLarge() const {
+        return "The camera at " + label_ + " announced more data than taken (over " +
+               std::to_string(kFfmpegMaxAlloc >> 20) + " MiB at once).";
     }
 
     void fail(std::string text, bool rejected = false) {
@@ -139,6 +157,10 @@ private:
     std::string openError(int code) const {
         const std::string at = "the camera at " + label_;
         if (why_ == Why::ConnectDeadline) return "No answer from " + at + ".";
+        if (why_ == Why::SetupTooLarge) {
+            return "The camera at " + label_ + " sent more than " +
+                   std::to_string(RtspSetupGuard::kMaxSetupBytes >> 10) + " KiB while the stream was set up.";
+        }
         if (code == AVERROR_HTTP_UNAUTHORIZED) {
             return hasCredentials_ ? "The camera at " + label_ + " refused the user name or password."
                                    : "The camera at " + label_ + " asks for a user name and password.";
@@ -147,7 +169,12 @@ private:
         if (code == AVERROR(ETIMEDOUT)) return "No answer from " + at + ".";
         if (code == AVERROR_HTTP_NOT_FOUND) return "The camera at " + label_ + " has no stream at this address.";
         if (code == AVERROR_HTTP_FORBIDDEN) return "The camera at " + label_ + " refused access to the stream.";
-        if (code == AVERROR_INVALIDDATA) return "The camera at " + label_ + " gave no RTSP stream description.";
+        if (code == AVERROR(ENOMEM)) return tooLarge();
+        // Also what a reply whose body is refused for its size leaves behind.
+        if (code == AVERROR_INVALIDDATA) {
+            return "The camera at " + label_ +
+                   " gave no RTSP stream description that can be taken (none, or too large).";
+        }
         return "The camera at " + label_ + " could not be opened: " + avError(code) + ".";
     }
 
@@ -173,14 +200,28 @@ private:
         av_dict_set_int(&opts, "analyzeduration",
                         int64_t(std::chrono::microseconds(options_.connectTimeout).count() / 2), 0);
         av_dict_set(&opts, "user_agent", "IPCam Recorder", 0);
+        // What the stream description may set up: each stream holds buffers
+        // of its own (a picture put together from its pieces up to the
+        // allocation limit), and metadata streams are not read at all.
+        av_dict_set_int(&opts, "max_streams", kMaxStreams, 0);
+        av_dict_set(&opts, "allowed_media_types", "video+audio", 0);
+        // The label ends in the port.
+        setupGuard_.emplace(std::atoi(label_.c_str() + label_.rfind(':') + 1));
         int r = avformat_open_input(&input_, options_.url.c_str(), nullptr, &opts);
         av_dict_free(&opts);
+        if (r >= 0) setupGuard_->streaming();
+        setupGuard_.reset();
         if (r < 0) {
             // input_ is freed and set to null by avformat_open_input.
             if (why_ != Why::Stop) fail(openError(r), r == AVERROR_HTTP_UNAUTHORIZED && why_ == Why::None);
             return false;
         }
-        r = avformat_find_stream_info(input_, nullptr);
+        // The decoders that look at the first pictures take no larger
+        // picture than the preview decoder does.
+        std::vector<AVDictionary*> probeOpts(input_->nb_streams, nullptr);
+        for (AVDictionary*& o : probeOpts) av_dict_set_int(&o, "max_pixels", kMaxVideoPixels, 0);
+        r = avformat_find_stream_info(input_, probeOpts.data());
+        for (AVDictionary*& o : probeOpts) av_dict_free(&o);
         if (why_ == Why::Stop) return false;
         if (why_ == Why::ConnectDeadline) {
             // Cut off in the middle of a read: the stream is not to be trusted.
@@ -188,7 +229,9 @@ private:
             return false;
         }
         if (r < 0) {
-            fail("The camera at " + label_ + " sends a stream that cannot be read: " + avError(r) + ".");
+            fail(r == AVERROR(ENOMEM)
+                     ? tooLarge()
+                     : "The camera at " + label_ + " sends a stream that cannot be read: " + avError(r) + ".");
             return false;
         }
         return takeTracks();
@@ -269,6 +312,17 @@ private:
         decoder_->flags2 |= AV_CODEC_FLAG2_FAST;
         decoder_->skip_loop_filter = AVDISCARD_ALL;
         decoder_->pkt_timebase = input_->streams[videoStream_]->time_base;
+        // Bounded whatever the parameter sets in the stream say: the picture
+        // size, and the pictures held at once (see budgetedBuffer).
+        decoder_->max_pixels = kMaxVideoPixels;
+        decoder_->opaque = &decodedBytes_;
+        decoder_->get_buffer2 = &Reader::budgetedBuffer;
+#if FF_API_THREAD_SAFE_CALLBACKS
+        // It is safe on the decoder's threads: they call it directly.
+        _Pragma("GCC diagnostic push") _Pragma("GCC diagnostic ignored \"-Wdeprecated-declarations\"")
+        decoder_->thread_safe_callbacks = 1;
+        _Pragma("GCC diagnostic pop")
+#endif
         if (avcodec_open2(decoder_, codec, nullptr) < 0) {
             avcodec_free_context(&decoder_);
             return;
@@ -276,6 +330,42 @@ private:
         frame_ = av_frame_alloc();
         newest_ = av_frame_alloc();
         if (!frame_ || !newest_) avcodec_free_context(&decoder_);
+    }
+
+    // The decoder's picture buffers (on its threads too), counted while they
+    // are held: a stream that would hold more than kMaxDecodedBytes at once
+    // gets no more pictures (the packets go on).
+    struct HeldBuffer {
+        AVBufferRef* buffer;
+        std::atomic<int64_t>* held;
+        int64_t bytes;
+    };
+    static void giveBack(void* opaque, uint8_t*) {
+        auto* h = static_cast<HeldBuffer*>(opaque);
+        av_buffer_unref(&h->buffer);
+        h->held->fetch_sub(h->bytes);
+        delete h;
+    }
+    static int budgetedBuffer(AVCodecContext* c, AVFrame* f, int flags) {
+        auto* held = static_cast<std::atomic<int64_t>*>(c->opaque);
+        const int bytes = av_image_get_buffer_size(AVPixelFormat(f->format), f->width, f->height, 1);
+        if (bytes < 0) return bytes;
+        if (held->fetch_add(bytes) + bytes > kMaxDecodedBytes) {
+            held->fetch_sub(bytes);
+            return AVERROR(ENOMEM);
+        }
+        int r = avcodec_default_get_buffer2(c, f, flags);
+        // The first plane's buffer is wrapped: its release gives the bytes back.
+        auto* h = r < 0 ? nullptr : new (std::nothrow) HeldBuffer{f->buf[0], held, bytes};
+        AVBufferRef* wrapped = h ? av_buffer_create(f->buf[0]->data, f->buf[0]->size, &giveBack, h, 0) : nullptr;
+        if (!wrapped) {
+            delete h;
+            held->fetch_sub(bytes);
+            if (r >= 0) av_frame_unref(f);
+            return r < 0 ? r : AVERROR(ENOMEM);
+        }
+        f->buf[0] = wrapped;
+        return 0;
     }
 
     // The newest picture the packet gave, scaled for the preview (null when
@@ -332,6 +422,8 @@ private:
                     const auto ms = options_.silenceTimeout.count();
                     fail("The camera at " + label_ + " sent nothing for " + std::to_string(ms / 1000) + "." +
                          std::to_string(ms % 1000 / 100) + " s.");
+                } else if (r == AVERROR(ENOMEM)) {
+                    fail(tooLarge());
                 } else if (r == AVERROR_EOF) {
                     fail("The camera at " + label_ + " ended the stream.");
                 } else {
@@ -380,6 +472,7 @@ private:
 
     // Reader thread only (the interrupt callback runs on it too).
     Why why_ = Why::None;
+    std::optional<RtspSetupGuard> setupGuard_;  // while avformat_open_input runs
     bool streaming_ = false;
     Clock::time_point connectDeadline_{};
     Clock::time_point lastPacket_{};
@@ -389,6 +482,7 @@ private:
     std::vector<int> trackOf_;  // stream index -> track, -1 when not taken
     int videoStream_ = -1;
     AVPacket* packet_ = nullptr;
+    std::atomic<int64_t> decodedBytes_{0};  // before decoder_: outlives the pictures it counts
     AVCodecContext* decoder_ = nullptr;
     AVFrame* frame_ = nullptr;
     AVFrame* newest_ = nullptr;
@@ -401,6 +495,7 @@ RtspSource::~RtspSource() { stop(); }
 
 void RtspSource::start(const Options& options) {
     stop();
+    applyFfmpegLimits();
     stop_.store(false);
     thread_ = std::thread([this, options] {
         Reader reader(*this, options);

@@ -39,9 +39,18 @@ public:
     static constexpr size_t kMaxPacketBytes = 16u << 20;
     // The queue's bound: packets and pictures not yet taken.
     static constexpr size_t kMaxQueuedBytes = 32u << 20;
-    // The largest video taken (the decoder's frames are allocated from it).
+    // The largest video taken: 4K and 12-megapixel cameras (4000x3000), not
+    // 8K. The preview decoder refuses larger pictures too, whatever the
+    // stream's own parameter sets say later.
     static constexpr int kMaxVideoSide = 8192;
-    static constexpr int64_t kMaxVideoPixels = 8192 * 4320;
+    static constexpr int64_t kMaxVideoPixels = 4096 * 3072;
+    // The preview decoder's pictures held at once (reference pictures,
+    // pictures in its threads, the newest one): a 4K 4:2:0 picture is 12 MiB
+    // at 8 bits, 24 MiB at 10; a camera's stream holds 4 to 6.
+    static constexpr int64_t kMaxDecodedBytes = int64_t(128) << 20;
+    // At most this many audio and video streams are set up (a camera sends
+    // one video, perhaps one audio and a second video).
+    static constexpr int kMaxStreams = 4;
 
     struct Options {
         std::string url;  // rtsp://[user:password@]host[:port]/path ; RTSP over TCP (interleaved) only

@@ -11,6 +11,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "camera/ffmpeg_limits.h"
+
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
@@ -183,6 +185,7 @@ struct PartialMkvWriter::Output {
     bool create(int fileFd, const DiskHooks* diskHooks, std::string* error) {
         fd = fileFd;
         hooks = diskHooks;
+        applyFfmpegLimits();
         if (avformat_alloc_output_context2(&oc, nullptr, "matroska", nullptr) < 0 || !oc) {
             *error = "the Matroska muxer is not available";
             return false;
@@ -291,6 +294,7 @@ namespace mkv {
 
 AVFormatContext* openInput(const std::string& path, bool* ours, std::string* error) {
     *ours = false;
+    applyFfmpegLimits();
     const AVInputFormat* format = av_find_input_format("matroska");
     AVFormatContext* ic = avformat_alloc_context();
     if (!format || !ic) {

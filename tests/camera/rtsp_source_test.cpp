@@ -7,13 +7,18 @@
 #include <QProcess>
 
 #include <arpa/inet.h>
+#include <sys/time.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
+#include <cstring>
+#include <fstream>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -413,6 +418,115 @@ TEST(RtspSource, FfmpegMessagesGoToTheActivityLog) {
     EXPECT_NE(text.find(cut), std::string::npos);
     EXPECT_EQ(text.find("Secr3t9x"), std::string::npos) << text;
     EXPECT_EQ(text.find("not shown"), std::string::npos);
+
+// A hostile RTSP server on loopback: every request is answered "200 OK"
+// with a body of `declared` bytes, and `body` follows, over and over, as
+// fast as it is read (up to the declared length, at most 256 MiB), until
+// the reader hangs up.
+class HostileServer {
+public:
+    HostileServer(std::string body, size_t declared)
+        : body_(std::move(body)), declared_(declared), thread_([this] { serve(); }) {}
+    ~HostileServer() {
+        stop_ = true;
+        ::shutdown(listening_.fd, SHUT_RDWR);
+        thread_.join();
+    }
+    int port() const { return listening_.port; }
+    int connections() const { return connections_; }
+
+private:
+    void serve() {
+        for (int c; !stop_ && (c = ::accept(listening_.fd, nullptr, nullptr)) >= 0; ::close(c)) {
+            ++connections_;
+            const timeval tick{0, 100000};
+            ::setsockopt(c, SOL_SOCKET, SO_SNDTIMEO, &tick, sizeof tick);
+            std::string pending;
+            while (answer(c, &pending)) {
+            }
+        }
+    }
+
+    // One request and its answer; false once the connection is of no more use.
+    bool answer(int c, std::string* pending) {
+        char buf[4096];
+        size_t end;
+        while ((end = pending->find("\r\n\r\n")) == std::string::npos) {
+            const ssize_t n = ::recv(c, buf, sizeof buf, 0);
+            if (n <= 0) return false;
+            pending->append(buf, size_t(n));
+        }
+        const size_t at = pending->find("CSeq:");
+        const int cseq = at < end ? std::atoi(pending->c_str() + at + 5) : 1;
+        pending->erase(0, end + 4);
+        const std::string reply = "RTSP/1.0 200 OK\r\nCSeq: " + std::to_string(cseq) +
+                                  "\r\nContent-Type: application/sdp\r\nContent-Length: " + std::to_string(declared_) +
+                                  "\r\n\r\n";
+        if (::send(c, reply.data(), reply.size(), MSG_NOSIGNAL) < 0) return false;
+        for (size_t sent = 0; sent < std::min(declared_, size_t(256) << 20);) {
+            const ssize_t n = ::send(c, body_.data(), body_.size(), MSG_NOSIGNAL);
+            if (stop_ || (n < 0 && errno != EAGAIN)) return false;
+            sent += size_t(std::max<ssize_t>(n, 0));
+        }
+        return true;
+    }
+
+    const std::string body_;
+    const size_t declared_;
+    LoopbackSocket listening_{true};
+    std::atomic<bool> stop_{false};
+    std::atomic<int> connections_{0};
+    std::thread thread_;
+};
+
+// The process's resident memory in KiB: now, or its peak.
+int64_t residentKib(const char* key) {
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind(key, 0) == 0) return std::atoll(line.c_str() + std::strlen(key));
+    }
+    return -1;
+}
+
+TEST(RtspSource, RefusesWhatAHostileServerDeclaresWithoutTakingTheMemory) {
+    // 1.9 GB declared; and a description of 1 MiB, all sent, whose list of
+    // source addresses FFmpeg would expand some 300 times.
+    std::string addresses;
+    for (int i = 0; i < 4000; ++i) addresses += "1 ";
+    std::string sources = "v=0\r\ns=-\r\nt=0 0\r\n";
+    while (sources.size() < (1u << 20)) sources += "a=source-filter: incl IN IP4 * " + addresses + "\r\n";
+    const struct {
+        std::string body;
+        size_t declared;
+        std::string error;
+    } cases[] = {
+        {std::string(1 << 20, '\n'), 1900000000,
+         " gave no RTSP stream description that can be taken (none, or too large)."},
+        {sources, sources.size(), " sent more than 64 KiB while the stream was set up."}};
+    for (const auto& c : cases) {
+        HostileServer server(c.body, c.declared);
+        const std::string label = "127.0.0.1:" + std::to_string(server.port());
+        SCOPED_TRACE(c.error);
+        // The peak is counted from here on (where the kernel lets it be reset).
+        std::ofstream("/proc/self/clear_refs") << "5";
+        const int64_t before = std::max(residentKib("VmRSS:"), residentKib("VmHWM:"));
+        ASSERT_GT(before, 0);
+        Reader reader;
+        auto o = options("rtsp://viewer:secret@" + label + "/stream");
+        o.connectTimeout = 3s;
+        for (int attempt = 1; attempt <= 2; ++attempt) {
+            const auto started = std::chrono::steady_clock::now();
+            reader.source.start(o);
+            Event e;
+            ASSERT_TRUE(reader.next(&e));
+            ASSERT_EQ(e.type, Type::Failed);
+            EXPECT_LT(std::chrono::steady_clock::now() - started, 2s) << "the body was read up to the deadline";
+            EXPECT_EQ(e.error, "The camera at " + label + c.error);
+        }
+        reader.source.stop();
+        EXPECT_EQ(server.connections(), 2);
+        EXPECT_LT((residentKib("VmHWM:") - before) / 1024, 64) << "MiB taken for what the server declared";
+    }
 }
 
 TEST(JpegEncoder, RoundTripsThroughTheDecoder) {

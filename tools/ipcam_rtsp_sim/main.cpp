@@ -100,7 +100,9 @@ std::string launchLine() {
                         ",height=" + std::to_string(options.height) + ",framerate=" + std::to_string(options.fps) +
                         "/1 ! videoconvert ! ";
     if (hevc) {
-        video += "x265enc tune=zerolatency speed-preset=ultrafast key-int-max=" + std::to_string(options.gop) +
+        // 4:2:0 at 8 bits (Main profile), as cameras send.
+        video += "video/x-raw,format=I420 ! x265enc tune=zerolatency speed-preset=ultrafast key-int-max=" +
+                 std::to_string(options.gop) +
                  " ! video/x-h265,stream-format=byte-stream,alignment=au ! h265parse name=parse config-interval=-1 "
                  "! video/x-h265,stream-format=byte-stream,alignment=au ! rtph265pay name=pay0 pt=96 config-interval=-1";
     } else {
