@@ -11,6 +11,7 @@ this in a network namespace of its own, where nothing else can be reached.
 
 import argparse
 import hashlib
+import json
 import os
 import re
 import shutil
@@ -273,6 +274,7 @@ class Soak:
 
     def finish(self):
         log("ending: SIGTERM to the recorder")
+        self.term_time = time.time()
         if self.recorder.poll() is None:
             self.recorder.send_signal(signal.SIGTERM)
             try:
@@ -290,6 +292,20 @@ class Soak:
         self.archive_once(prune=False)
         self.guard_deletions = self.log_text().count("Disk space guard deletes")
         subprocess.run(["umount", self.rec])
+        self.run_args = {k: getattr(self.a, k) for k in ("legacy", "size", "fps")}
+        with open(os.path.join(self.work, "run.json"), "w") as f:
+            json.dump({k: getattr(self, k) for k in self.STATE}, f)
+
+    # What the analysis needs of a run, kept so that it can be made again (--analyse WORKDIR).
+    STATE = ["faults", "rss", "bursts", "t0", "end_time", "term_time", "guard_deletions", "aborted", "run_args"]
+
+    def load(self):
+        self.rec_out = os.path.join(self.work, "recorder.out")
+        with open(os.path.join(self.work, "run.json")) as f:
+            for k, v in json.load(f).items():
+                setattr(self, k, v)
+        for k, v in self.run_args.items():
+            setattr(self.a, k, v)
 
     # ---- analysis ------------------------------------------------------------
     def analyse(self):
@@ -410,7 +426,8 @@ class Soak:
         def in_fault(t):
             return any(lo <= t <= hi for lo, hi in windows)
 
-        healthy = [s for s in serials if not sent[s][2] and not in_fault(sent[s][1])]
+        # Pictures still on their way when the program was told to end are not counted either.
+        healthy = [s for s in serials if not sent[s][2] and not in_fault(sent[s][1]) and sent[s][1] < self.term_time - 1]
         lost_healthy = [s for s in healthy if s not in recorded]
 
         # Losses where one file ends and the next begins.
@@ -508,7 +525,8 @@ class Soak:
 
 def main():
     p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    p.add_argument("--build", required=True, help="build folder holding ipcam-recorder and tools/ipcam-sim")
+    p.add_argument("--build", help="build folder holding ipcam-recorder and tools/ipcam-sim")
+    p.add_argument("--analyse", metavar="WORKDIR", help="only check the recordings of an earlier run again")
     p.add_argument("--minutes", type=float, default=60)
     p.add_argument("--fault-every", type=float, default=240, help="seconds between faults (default 240)")
     p.add_argument("--first-fault", type=float, default=60, help="seconds before the first fault")
@@ -533,8 +551,15 @@ def main():
     unknown = set(a.faults) - set(FAULTS)
     if unknown:
         p.error("unknown faults: " + ", ".join(sorted(unknown)))
-    s = Soak(a)
-    s.run()
+    if a.analyse:
+        a.workdir = a.analyse
+        s = Soak(a)
+        s.load()
+    else:
+        if not a.build:
+            p.error("--build is needed for a run")
+        s = Soak(a)
+        s.run()
     sys.exit(0 if s.analyse() else 1)
 
 
