@@ -206,7 +206,8 @@ public slots:
     // connection attempts are refused; off listens on the same port again.
     void setRefusing(bool on);
     // Writes `bytes` random bytes into every running stream at once, between
-    // two pictures; pictures are held back while it is still unsent.
+    // two pictures; pictures are skipped while more than 4 MB of it wait
+    // to be sent.
     void sendNoise(qsizetype bytes);
     // Remembers the last few hundred pictures sent (with their boundary
     // lines; in MJPEG mode the JPEG bytes alone, FF D8 to FF D9), for tests
