@@ -480,3 +480,50 @@ TEST(CameraSimulator, MjpegPartsCarryTheSentPicturesInEveryFraming) {
         EXPECT_EQ(QImage::fromData(jpegs.first(), "JPEG").size(), QSize(176, 144));
     }
 }
+
+// The soak run's controls: marked pictures, spoilt ones, noise, a cut in
+// the middle of a picture and an outage.
+TEST(CameraSimulator, SoakFaultsMarkSpoilNoiseCutAndRefuse) {
+    SimulatorOptions o = fastOptions();
+    o.markPictures = true;
+    CameraSimulator sim(o);
+    ASSERT_TRUE(sim.start());
+    const quint16 port = sim.streamPort();
+    Client client(port);
+    ASSERT_TRUE(client.waitPictures(2));
+    const QRegularExpression mark("ipcam-sim serial=(\\d+) conn=1 ms=\\d+( fault=\\w+)?");
+    auto markOf = [&](const QByteArray& picture) { return mark.match(QString::fromLatin1(picture.left(300))); };
+    const auto first = markOf(client.pictures()[0]), second = markOf(client.pictures()[1]);
+    ASSERT_TRUE(first.hasMatch() && second.hasMatch());
+    EXPECT_EQ(second.captured(1).toInt(), first.captured(1).toInt() + 1);
+    EXPECT_TRUE(client.pictures()[0].startsWith(kMarker) && client.pictures()[0].endsWith("\xFF\xD9"));
+
+    for (const auto& [fault, name] : {std::pair{PictureFault::Corrupt, QString(" fault=corrupt")},
+                                      std::pair{PictureFault::Truncated, QString(" fault=truncated")}}) {
+        const int n = static_cast<int>(client.pictures().size());
+        sim.spoilNextPicture(fault);
+        ASSERT_TRUE(client.waitPictures(n + 2));
+        QByteArray spoilt;
+        for (const QByteArray& p : client.pictures().mid(n))
+            if (markOf(p).captured(2) == name) spoilt = p;
+        ASSERT_FALSE(spoilt.isEmpty()) << name.toStdString();
+        EXPECT_EQ(spoilt.endsWith("\xFF\xD9"), fault == PictureFault::Corrupt);
+    }
+
+    const qsizetype before = client.all().size();
+    sim.sendNoise(100000);
+    ASSERT_TRUE(pumpUntil([&] { return client.all().size() > before + 100000; }));
+
+    sim.spoilNextPicture(PictureFault::Cut);
+    ASSERT_TRUE(pumpUntil([&] { return client.closed; }));
+    EXPECT_FALSE(client.all().endsWith(kBoundaryLine));
+
+    sim.setRefusing(true);
+    QTcpSocket refused;
+    refused.connectToHost(QHostAddress::LocalHost, port);
+    EXPECT_TRUE(pumpUntil([&] { return refused.error() == QAbstractSocket::ConnectionRefusedError; }));
+    sim.setRefusing(false);
+    Client again(port);
+    ASSERT_TRUE(again.waitPictures(1));
+    EXPECT_TRUE(QString::fromLatin1(again.pictures()[0].left(300)).contains(" conn=2 "));
+}

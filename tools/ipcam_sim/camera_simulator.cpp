@@ -1,6 +1,7 @@
 #include "ipcam_sim/camera_simulator.h"
 
 #include <QCryptographicHash>
+#include <QDateTime>
 #include <QFile>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -8,6 +9,7 @@
 #include <QtEndian>
 
 #include <algorithm>
+#include <vector>
 
 namespace ipcam::sim {
 
@@ -150,7 +152,61 @@ QByteArray chunked(const QByteArray& data) {
     return out;
 }
 
+// A run of random bytes in the middle of the picture, none of them FF and
+// not right after an FF, so that no marker is made or unmade: the picture
+// keeps its length and its end, its scan is wrong.
+QByteArray corrupted(QByteArray jpeg, QRandomGenerator& random) {
+    qsizetype at = jpeg.size() / 2;
+    const qsizetype n = std::max<qsizetype>(16, jpeg.size() / 8);
+    if (at < 4 || at + n + 2 > jpeg.size())
+        return jpeg;
+    if (static_cast<uchar>(jpeg[at - 1]) == 0xFF)
+        ++at;
+    for (qsizetype i = at; i < at + n; ++i)
+        jpeg[i] = static_cast<char>(random.bounded(0xFF));
+    return jpeg;
+}
+
+// About the first 60 %, not ending in the middle of a marker.
+QByteArray truncated(const QByteArray& jpeg) {
+    qsizetype n = jpeg.size() * 6 / 10;
+    while (n > 2 && static_cast<uchar>(jpeg[n - 1]) == 0xFF)
+        --n;
+    return jpeg.left(n);
+}
+
 }  // namespace
+
+QByteArray markText(uint64_t serial, int connection, qint64 msSinceEpoch, PictureFault fault) {
+    QByteArray text = "ipcam-sim serial=" + QByteArray::number(static_cast<qulonglong>(serial)) +
+                      " conn=" + QByteArray::number(connection) + " ms=" + QByteArray::number(msSinceEpoch);
+    switch (fault) {
+    case PictureFault::None: break;
+    case PictureFault::Corrupt: text += " fault=corrupt"; break;
+    case PictureFault::Truncated: text += " fault=truncated"; break;
+    case PictureFault::Cut: text += " fault=cut"; break;
+    }
+    return text;
+}
+
+QByteArray withComment(const QByteArray& jpeg, const QByteArray& text) {
+    if (jpeg.size() < 4 || static_cast<uchar>(jpeg[0]) != 0xFF || static_cast<uchar>(jpeg[1]) != 0xD8)
+        return jpeg;
+    qsizetype at = 2;
+    const uchar marker = static_cast<uchar>(jpeg[3]);
+    if (static_cast<uchar>(jpeg[2]) == 0xFF && marker >= 0xE0 && marker <= 0xEF && jpeg.size() >= 6) {
+        const qsizetype length = (static_cast<uchar>(jpeg[4]) << 8) | static_cast<uchar>(jpeg[5]);
+        if (2 + 2 + length <= jpeg.size())
+            at = 2 + 2 + length;
+    }
+    const QByteArray body = text.left(65533 - 2);
+    const int length = static_cast<int>(body.size()) + 2;
+    QByteArray segment("\xFF\xFE", 2);
+    segment += static_cast<char>(length >> 8);
+    segment += static_cast<char>(length & 0xFF);
+    segment += body;
+    return jpeg.left(at) + segment + jpeg.mid(at);
+}
 
 std::optional<StreamRequestLine> parseRequestLine(const QByteArray& line) {
     static const QByteArray prefix = "GET /Webcam.jpg?Pass=";
@@ -191,6 +247,7 @@ struct CameraSimulator::Client {
     bool mjpeg = false;        // a standard MJPEG stream, framed so:
     MjpegFraming framing;
     uint64_t parts = 0;        // pictures sent on it
+    int number = 0;            // 1 for the first connection accepted
 };
 
 CameraSimulator::CameraSimulator(SimulatorOptions options, QObject* parent)
@@ -225,6 +282,7 @@ bool CameraSimulator::start(QString* error) {
     connect(streamServer_, &QTcpServer::newConnection, this, &CameraSimulator::onStreamConnection);
     if (!streamServer_->listen(options_.bindAddress, options_.streamPort))
         return fail(QStringLiteral("stream port %1: %2").arg(options_.streamPort).arg(streamServer_->errorString()));
+    listenPort_ = streamServer_->serverPort();
     if (options_.startPage) {
         httpServer_ = new QTcpServer(this);
         connect(httpServer_, &QTcpServer::newConnection, this, &CameraSimulator::onHttpConnection);
@@ -253,7 +311,7 @@ void CameraSimulator::stop() {
     keepSentFile_.reset();
 }
 
-quint16 CameraSimulator::streamPort() const { return streamServer_ ? streamServer_->serverPort() : 0; }
+quint16 CameraSimulator::streamPort() const { return streamServer_ ? listenPort_ : 0; }
 quint16 CameraSimulator::httpPort() const { return httpServer_ ? httpServer_->serverPort() : 0; }
 
 int CameraSimulator::streamingClients() const {
@@ -293,11 +351,38 @@ void CameraSimulator::closeConnections() {
     }
 }
 
+void CameraSimulator::setRefusing(bool on) {
+    if (!streamServer_)
+        return;
+    if (on) {
+        closeConnections();
+        streamServer_->close();
+    } else if (!streamServer_->isListening()) {
+        if (!streamServer_->listen(options_.bindAddress, listenPort_))
+            qWarning("ipcam-sim: cannot listen on port %u again: %s", listenPort_,
+                     qPrintable(streamServer_->errorString()));
+    }
+}
+
+void CameraSimulator::sendNoise(qsizetype bytes) {
+    std::vector<quint32> words(static_cast<size_t>((bytes + 3) / 4));
+    random_.fillRange(words.data(), static_cast<qsizetype>(words.size()));
+    const QByteArray noise(reinterpret_cast<const char*>(words.data()), bytes);
+    for (auto& [socket, client] : clients_) {
+        if (!client->headerSent || socket->state() != QAbstractSocket::ConnectedState)
+            continue;
+        socket->write(client->backlog + noise);
+        client->backlog.clear();
+        socket->flush();
+    }
+}
+
 void CameraSimulator::onStreamConnection() {
     while (QTcpSocket* socket = streamServer_->nextPendingConnection()) {
         ++connections_;
         socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
         clients_[socket] = std::make_unique<Client>();
+        clients_[socket]->number = connections_;
         connect(socket, &QTcpSocket::readyRead, this, [this, socket] { onStreamData(socket); });
         connect(socket, &QTcpSocket::disconnected, this, [this, socket] {
             clients_.erase(socket);
@@ -526,6 +611,21 @@ void CameraSimulator::tick() {
     if (stalled_)
         return;
     tickPictures_.clear();
+    const PictureFault fault = nextFault_;
+    nextFault_ = PictureFault::None;
+    // Connections cut in the middle of a picture, closed after the loop.
+    QList<QTcpSocket*> cut;
+    // The picture for a client, marked and spoilt as asked.
+    auto picture = [&](const Client& client, QSize size, JpegFormat format) {
+        QByteArray jpeg = pictureFor(size, format);
+        if (options_.markPictures)
+            jpeg = withComment(jpeg, markText(++markSerial_, client.number, QDateTime::currentMSecsSinceEpoch(), fault));
+        if (fault == PictureFault::Corrupt)
+            jpeg = corrupted(jpeg, random_);
+        else if (fault == PictureFault::Truncated)
+            jpeg = truncated(jpeg);
+        return jpeg;
+    };
     for (auto& [socket, client] : clients_) {
         if (!client->headerSent || socket->state() != QAbstractSocket::ConnectedState)
             continue;
@@ -536,7 +636,7 @@ void CameraSimulator::tick() {
         QByteArray out, kept;
         if (client->mjpeg) {
             const MjpegFraming& f = client->framing;
-            kept = pictureFor(options_.pictureSize, options_.jpegFormat);
+            kept = picture(*client, options_.pictureSize, options_.jpegFormat);
             ++client->parts;
             const QByteArray part =
                 mjpegPart(f, kept, f.emptyPartEvery > 0 && client->parts % static_cast<uint64_t>(f.emptyPartEvery) == 0);
@@ -544,7 +644,7 @@ void CameraSimulator::tick() {
         } else {
             if (garbagePrefix_)
                 out += kGarbage;
-            out += pictureFor(sizeForV(client->v), JpegFormat::Jfif);
+            out += picture(*client, sizeForV(client->v), JpegFormat::Jfif);
             out += kBoundaryLine;
             kept = out;
         }
@@ -557,6 +657,13 @@ void CameraSimulator::tick() {
         }
         // The file has every picture as it went out, repeats included.
         appendToKeepSentFile(kept);
+        if (fault == PictureFault::Cut) {
+            socket->write(client->backlog + out.left(out.size() / 2));
+            client->backlog.clear();
+            socket->flush();
+            cut.append(socket);
+            continue;
+        }
         switch (writeMode_) {
         case WriteMode::Whole:
             // One write per picture, so that its first bytes begin a read
@@ -582,6 +689,8 @@ void CameraSimulator::tick() {
             break;
         }
     }
+    for (QTcpSocket* socket : cut)
+        socket->disconnectFromHost();
     ++frameNumber_;
     if (burstLeft_ > 0)
         --burstLeft_;

@@ -107,7 +107,29 @@ struct SimulatorOptions {
     QByteArray user = "admin";  // with `password`
     JpegFormat jpegFormat = JpegFormat::Jfif;
     QSize pictureSize = QSize(640, 480);  // up to kMaxPictureSize
+
+    // Every picture carries a comment segment (FF FE) right after its first
+    // segment: "ipcam-sim serial=S conn=C ms=T", S counting the pictures
+    // sent, C the stream connection it went on (1 = the first accepted), T
+    // the wall-clock time it was written (milliseconds since the epoch),
+    // and " fault=corrupt|truncated|cut" on a picture spoilt on purpose.
+    // Each picture is then unique, and its bytes tell when and where it went.
+    bool markPictures = false;
 };
+
+// Spoils of one picture, for soak runs.
+enum class PictureFault {
+    None,
+    Corrupt,    // a stretch in the middle of the scan overwritten with random bytes
+    Truncated,  // the picture ends after about 60 % of its bytes (no FF D9), framed as if whole
+    Cut,        // half of the picture written, then the connection is closed
+};
+
+// The comment segment's text for a picture (see markPictures).
+QByteArray markText(uint64_t serial, int connection, qint64 msSinceEpoch, PictureFault fault);
+// `jpeg` with a comment segment holding `text` after its first segment
+// (APPn) or right after FF D8 when none; unchanged when it is not a JPEG.
+QByteArray withComment(const QByteArray& jpeg, const QByteArray& text);
 
 // The largest picture size the standard MJPEG mode serves; the smallest is 16 x 16.
 inline constexpr QSize kMaxPictureSize(1920, 1080);
@@ -178,6 +200,15 @@ public slots:
     }
     void setJpegFormat(JpegFormat format) { options_.jpegFormat = format; }
     void setPictureSize(QSize size);
+    // The next picture sent on each stream connection is spoilt so.
+    void spoilNextPicture(PictureFault fault) { nextFault_ = fault; }
+    // Outage: closes every stream connection and stops listening, so that
+    // connection attempts are refused; off listens on the same port again.
+    void setRefusing(bool on);
+    // Writes `bytes` random bytes into every running stream at once, between
+    // two pictures; pictures are skipped while more than 4 MB of it wait
+    // to be sent.
+    void sendNoise(qsizetype bytes);
     // Remembers the last few hundred pictures sent (with their boundary
     // lines; in MJPEG mode the JPEG bytes alone, FF D8 to FF D9), for tests
     // that compare what the client kept.
@@ -221,6 +252,10 @@ private:
     std::unique_ptr<QFile> keepSentFile_;
     QTimer splitTimer_;
     QRandomGenerator random_{20061012};
+
+    PictureFault nextFault_ = PictureFault::None;
+    quint16 listenPort_ = 0;
+    uint64_t markSerial_ = 0;
 
     int connections_ = 0;
     uint64_t frameNumber_ = 0;

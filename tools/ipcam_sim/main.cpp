@@ -77,6 +77,11 @@ const char* kCommands =
     "  writes whole|split|joined  one write per picture; the stream cut at random\n"
     "                points into small writes; two to four pictures per write\n"
     "  silent on|off   the start page accepts and never answers\n"
+    "  corrupt       spoil the next picture: random bytes in the middle\n"
+    "  truncate      the next picture ends early (no FF D9), framed as if whole\n"
+    "  cut           write half of the next picture, then close the connection\n"
+    "  refuse on|off   outage: close the stream connections and refuse new ones\n"
+    "  noise N       write N random bytes into every stream at once\n"
     "  quit          end the simulator\n"
     "Signals: SIGUSR1 triggers a burst of motion, SIGUSR2 toggles the still scene.\n";
 
@@ -130,6 +135,9 @@ int main(int argc, char** argv) {
                       "admin"});
     parser.addOption({"exif", "MJPEG: Exif pictures (FF D8 FF E1) rather than JFIF (FF D8 FF E0)."});
     parser.addOption({"size", "MJPEG: picture size, 16x16 to 1920x1080 (default 640x480).", "WxH", "640x480"});
+    parser.addOption({"mark",
+                      "Give every picture a comment segment \"ipcam-sim serial=S conn=C ms=T\" (the picture's "
+                      "number, its connection's number, the time it was sent), so that each is unique."});
     parser.process(app);
 
     SimulatorOptions options;
@@ -219,6 +227,8 @@ int main(int argc, char** argv) {
         return 2;
     }
 
+    options.markPictures = parser.isSet("mark");
+
     CameraSimulator sim(options);
     QString error;
     if (!sim.start(&error)) {
@@ -273,6 +283,14 @@ int main(int argc, char** argv) {
             else if (line == "writes joined") sim.setWriteMode(WriteMode::Joined);
             else if (line == "silent on") sim.setStartPageSilent(true);
             else if (line == "silent off") sim.setStartPageSilent(false);
+            else if (line == "corrupt") sim.spoilNextPicture(ipcam::sim::PictureFault::Corrupt);
+            else if (line == "truncate") sim.spoilNextPicture(ipcam::sim::PictureFault::Truncated);
+            else if (line == "cut") sim.spoilNextPicture(ipcam::sim::PictureFault::Cut);
+            else if (line == "refuse on") sim.setRefusing(true);
+            else if (line == "refuse off") sim.setRefusing(false);
+            else if (line.startsWith("noise ") && line.mid(6).toLongLong() > 0 &&
+                     line.mid(6).toLongLong() <= 64 * 1024 * 1024)
+                sim.sendNoise(line.mid(6).toLongLong());
             else if (line == "quit") QCoreApplication::quit();
             else if (!line.isEmpty())
                 std::fprintf(stderr, "ipcam-sim: unknown command \"%s\"\n%s", line.constData(), kCommands);
