@@ -833,9 +833,8 @@ bool MjpegHttpStream::learnBoundary() {
         }
         const bool lineStart = p == 0 || buf_[p - 1] == '\n';
         if (lineStart && byte(p) == 0xFF && byte(p + 1) == 0xD8) learnSawPicture_ = true;
-        if (buf_[p] != '-' || buf_[p + 1] != '-' || !(lineStart || (p >= 2 && byte(p - 2) == 0xFF && byte(p - 1) == 0xD9))) {
-            continue;
-        }
+        const bool afterPicture = p >= 2 && byte(p - 2) == 0xFF && byte(p - 1) == 0xD9;
+        if (buf_[p] != '-' || buf_[p + 1] != '-' || !(lineStart || afterPicture)) continue;
         std::string name;
         const Found found = delimiterAt(p, end, ended, name);
         if (found == Found::NeedMore) return false;
