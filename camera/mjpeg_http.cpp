@@ -398,6 +398,11 @@ void MjpegHttpStream::reset() {
     trailerBytes_ = 0;
     decoded_.clear();
     boundary_.clear();
+    learning_ = false;
+    contentType_.clear();
+    bodyLength_.reset();
+    learnFrom_ = 0;
+    learnSawPicture_ = false;
     buf_.clear();
     pos_ = 0;
     scanFrom_ = 0;
@@ -501,7 +506,7 @@ CameraStream::State MjpegHttpStream::feed(std::span<const uint8_t> bytes, const 
         head_.resize(end);
         takeHead(head_);
         head_ = std::string();
-        if (state_ != State::Streaming) return state_;
+        if (state_ != State::Streaming && !learning_) return state_;
         phase_ = Phase::Body;
         bytes = std::span(reinterpret_cast<const uint8_t*>(rest.data()), rest.size());
     }
@@ -553,10 +558,11 @@ void MjpegHttpStream::takeHead(std::string_view head) {
         if (colon == npos) continue;
         headers.emplace_back(lower(trim(line.substr(0, colon))), std::string(trim(line.substr(colon + 1))));
     }
-    std::string contentType, transferEncoding;
+    std::string contentType, transferEncoding, contentLength;
     std::vector<std::string> challenges;
     for (const auto& [name, value] : headers) {
         if (name == "content-type") contentType = value;
+        if (name == "content-length") contentLength = value;
         if (name == "transfer-encoding") transferEncoding += (transferEncoding.empty() ? "" : ",") + value;
         if (name == "www-authenticate") challenges.push_back(value);
     }
@@ -584,10 +590,20 @@ void MjpegHttpStream::takeHead(std::string_view head) {
         return;
     }
     const MediaType media = parseMediaType(contentType);
-    if (media.type != "multipart/x-mixed-replace" && media.type != "multipart/mixed") {
-        fail(State::Failed, camera() + " answered with " +
-                                (media.type.empty() ? std::string("no content type") : peerText(media.type)) +
-                                ", not a stream of pictures");
+    const bool multipart = media.type == "multipart/x-mixed-replace" || media.type == "multipart/mixed";
+    if (!multipart || trim(media.boundary).empty()) {
+        // A web page is no stream; anything else (application/octet-stream,
+        // image/jpeg, no type, multipart with no boundary) is told by its body.
+        if (media.type.starts_with("text/")) {
+            fail(State::Failed, camera() + " answered with " + peerText(media.type) + ", not a stream of pictures");
+            return;
+        }
+        learning_ = true;
+        contentType_ = media.type;
+        if (!chunked_ && !contentLength.empty() && contentLength.size() <= 15 &&
+            contentLength.find_first_not_of("0123456789") == npos) {
+            bodyLength_ = std::stoull(contentLength);
+        }
         return;
     }
     // Declared with or without the delimiter's leading dashes: kept without.
@@ -671,7 +687,7 @@ void MjpegHttpStream::takeChallenge(const std::vector<std::string>& headers) {
 void MjpegHttpStream::feedChunked(std::span<const uint8_t> bytes) {
     const auto broken = [this] { fail(State::Failed, camera() + " sent a broken chunked stream"); };
     size_t i = 0;
-    while (i < bytes.size() && state_ == State::Streaming) {
+    while (i < bytes.size() && (state_ == State::Streaming || state_ == State::Waiting)) {
         switch (chunk_) {
             case Chunk::Size: {
                 const char c = static_cast<char>(bytes[i++]);
@@ -735,8 +751,14 @@ void MjpegHttpStream::feedChunked(std::span<const uint8_t> bytes) {
 }
 
 void MjpegHttpStream::feedParts(std::span<const uint8_t> bytes, const PictureFn& picture) {
-    if (bytes.empty()) return;
     buf_.append(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    // Even after a broken chunk: the bytes before it are taken as if they
+    // had come on their own.
+    if (learning_) {
+        if (!learnBoundary()) return;
+    } else if (bytes.empty()) {
+        return;
+    }
     for (bool more = true; more;) {
         switch (part_) {
             case Part::Headers: more = stepHeaders(); break;
@@ -782,6 +804,108 @@ void MjpegHttpStream::skipPart(uint64_t Drops::*kind) {
     drop(kind);
     part_ = Part::Skip;
     scanFrom_ = std::max(scanFrom_, pos_);
+}
+
+// A body with no declared boundary. Its boundary is the first line that
+// starts "--" (at the start of a line, or right after a picture's FF D9)
+// and is followed, past blank lines, by a part's headers or by FF D8. Only
+// the first kLearnLimit bytes are searched, a picture's worth more once a
+// part there starts FF D8, and only the body's own bytes when its length is
+// given: the outcome never depends on how the bytes came. Once found, the
+// parts are taken from the body's first byte on, as for a declared one.
+bool MjpegHttpStream::learnBoundary() {
+    size_t end = buf_.size();
+    bool ended = chunked_ && chunk_ == Chunk::Done;
+    if (bodyLength_ && *bodyLength_ <= end) {
+        end = static_cast<size_t>(*bodyLength_);
+        ended = true;
+    }
+    const auto byte = [this](size_t i) { return static_cast<uint8_t>(buf_[i]); };
+    for (;; ++learnFrom_) {
+        const size_t p = learnFrom_;
+        if (p >= kLearnLimit + (learnSawPicture_ ? pictureLimit_ + kPartHeaderLimit : 0)) {
+            refuseBody(false, end);
+            return false;
+        }
+        if (p + 1 >= end) {
+            if (ended) refuseBody(true, end);
+            return false;
+        }
+        const bool lineStart = p == 0 || buf_[p - 1] == '\n';
+        if (lineStart && byte(p) == 0xFF && byte(p + 1) == 0xD8) learnSawPicture_ = true;
+        const bool afterPicture = p >= 2 && byte(p - 2) == 0xFF && byte(p - 1) == 0xD9;
+        if (buf_[p] != '-' || buf_[p + 1] != '-' || !(lineStart || afterPicture)) continue;
+        std::string name;
+        const Found found = delimiterAt(p, end, ended, name);
+        if (found == Found::NeedMore) return false;
+        if (found == Found::Yes) {
+            boundary_ = std::move(name);
+            learning_ = false;
+            if (state_ == State::Waiting) state_ = State::Streaming;
+            return true;
+        }
+    }
+}
+
+MjpegHttpStream::Found MjpegHttpStream::delimiterAt(size_t p, size_t end, bool ended, std::string& name) const {
+    const size_t stop = std::min(end, p + 2 * kBoundaryLimit);
+    const Found more = stop == end && !ended ? Found::NeedMore : Found::No;  // when the bytes run out
+    size_t q = p;
+    while (q < stop && buf_[q] == '-') ++q;
+    const size_t nameBegin = q;
+    for (; q < stop && buf_[q] != '\n'; ++q) {
+        const auto c = static_cast<uint8_t>(buf_[q]);
+        if ((c < 0x20 && c != '\t' && c != '\r') || c >= 0x7F) return Found::No;
+    }
+    if (q == stop) return more;
+    std::string_view line(buf_.data() + nameBegin, q - nameBegin);
+    while (!line.empty() && isSpace(line.back())) line.remove_suffix(1);
+    if (line.empty() || line.size() > kBoundaryLimit || line.find('\r') != npos) return Found::No;
+    for (++q;;) {  // blank lines
+        if (q == stop) return more;
+        if (buf_[q] == '\n') {
+            ++q;
+        } else if (buf_[q] == '\r') {
+            if (q + 1 == stop) return more;
+            if (buf_[q + 1] != '\n') return Found::No;
+            q += 2;
+        } else {
+            break;
+        }
+    }
+    size_t r = q;
+    if (static_cast<uint8_t>(buf_[q]) == 0xFF) {
+        if (q + 1 == stop) return more;
+        if (static_cast<uint8_t>(buf_[q + 1]) != 0xD8) return Found::No;
+    } else {
+        while (r < stop && isTchar(buf_[r])) ++r;
+        if (r == stop) return more;
+        if (r == q || buf_[r] != ':') return Found::No;
+    }
+    name = line;
+    return Found::Yes;
+}
+
+// Neither a delimiter line nor, once the body ended, more than one picture
+// in the bytes searched: what came back is named.
+void MjpegHttpStream::refuseBody(bool ended, size_t end) {
+    learning_ = false;
+    const std::string type = contentType_.empty() ? std::string("no content type") : peerText(contentType_);
+    size_t b = 0;
+    while (b < end && isSpace(buf_[b])) ++b;
+    if (ended && b + 1 < end && static_cast<uint8_t>(buf_[b]) == 0xFF && static_cast<uint8_t>(buf_[b + 1]) == 0xD8) {
+        fail(State::Failed, camera() + " answered with a single picture (" + type + "), not a stream of pictures");
+        return;
+    }
+    std::string text = camera() + " answered with " + type + ", not a stream of pictures";
+    // Its first line, when that is text.
+    const std::string_view body(buf_.data(), end);
+    const size_t lineEnd = std::min(body.find('\n', b), body.size());
+    const std::string_view first = trim(body.substr(b, std::min<size_t>(lineEnd - b, 40)));
+    if (!first.empty() && std::all_of(first.begin(), first.end(), [](char c) { return c >= 0x20 && c < 0x7F; })) {
+        text += " (it began \"" + peerText(first) + (lineEnd - b > 40 ? "...\")" : "\")");
+    }
+    fail(State::Failed, text);
 }
 
 bool MjpegHttpStream::isDelimiterLine(std::string_view line) const {

@@ -4,7 +4,10 @@
 // in how they write that body, so the client is tolerant where it can be
 // and bounded everywhere: the answer header, each part's headers, each
 // picture and each chunk size have a limit, and whatever the camera sends
-// that is no picture is skipped rather than handed on.
+// that is no picture is skipped rather than handed on. Some servers label
+// the body application/octet-stream, image/jpeg or nothing at all and
+// declare no boundary: such a body is taken for what it holds, its
+// boundary learnt from its first delimiter line.
 
 #include <cstddef>
 #include <cstdint>
@@ -55,6 +58,10 @@ public:
     static constexpr size_t kPartHeaderLimit = 16u * 1024u;  // one part's headers
     static constexpr size_t kPictureLimit = 16u * 1024u * 1024u;
     static constexpr uint64_t kChunkLimit = 256u * 1024u * 1024u;
+    // How far into a body with no declared boundary its first delimiter
+    // line is looked for; once a part there starts FF D8, a picture's worth
+    // more (the picture limit and a part's headers).
+    static constexpr size_t kLearnLimit = 64u * 1024u;
     // The client nonce of a Digest answer; random unless given.
     using NonceFn = std::function<std::string()>;
 
@@ -93,6 +100,9 @@ private:
     // A part dropped, counted by its kind.
     void drop(uint64_t Drops::*kind);
     void skipPart(uint64_t Drops::*kind);
+    bool learnBoundary();
+    Found delimiterAt(size_t p, size_t end, bool ended, std::string& name) const;
+    void refuseBody(bool ended, size_t end);
     bool isDelimiterLine(std::string_view line) const;
     Found findDelimiter(size_t& start, size_t& end);
     void deliver(size_t begin, size_t end, const PictureFn& picture);
@@ -124,7 +134,14 @@ private:
     size_t trailerBytes_ = 0;
     std::string decoded_;
 
-    std::string boundary_;  // as declared, without leading dashes
+    std::string boundary_;  // as declared or learnt, without leading dashes
+    // No boundary declared: the body is kept in buf_ from its first byte
+    // until a delimiter line in it is found (state_ stays Waiting).
+    bool learning_ = false;
+    std::string contentType_;            // as declared, for the refusal
+    std::optional<uint64_t> bodyLength_; // the answer's Content-Length
+    size_t learnFrom_ = 0;               // in buf_: where the search goes on
+    bool learnSawPicture_ = false;       // a part before learnFrom_ starts FF D8
     Part part_ = Part::Headers;
     std::string buf_;             // body bytes not yet taken
     size_t pos_ = 0;              // in buf_: the next part header line, or the part's start

@@ -2,6 +2,7 @@
 #include <openssl/evp.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <map>
 #include <random>
@@ -174,6 +175,9 @@ std::string chunked(std::string_view body, unsigned seed) {
     return out + "0\r\nX-Trailer: 1\r\n\r\n";
 }
 
+// Each style also as servers send it with no boundary declared (ffmpeg's
+// and VLC's application/octet-stream, image/jpeg, no type, multipart with
+// no boundary): the boundary is learnt from the body.
 TEST(MjpegHttpStream, FramingStylesGiveTheSamePicturesHoweverCut) {
     const std::string type = "multipart/x-mixed-replace; boundary=myboundary";
     const std::string d = "\r\n--myboundary\r\n";
@@ -185,6 +189,7 @@ TEST(MjpegHttpStream, FramingStylesGiveTheSamePicturesHoweverCut) {
         std::vector<std::string> pictures;
         uint64_t dropped = 0;
         size_t limit = MjpegHttpStream::kPictureLimit;
+        bool declaredOnly = false;  // delimiter lines without "--": nothing to learn from
     };
     const Case cases[] = {
         {"standard", type, "--myboundary\r\n" + jpeg + "\r\n" + kJfif + d + jpeg + "\r\n" + kExif + d, {kJfif, kExif}},
@@ -194,7 +199,8 @@ TEST(MjpegHttpStream, FramingStylesGiveTheSamePicturesHoweverCut) {
          "--myboundary\r\n" + jpeg + "\r\n" + kJfif + "\r\n----myboundary\r\n" + jpeg + "\r\n" + kExif + d,
          {kJfif, kExif}},
         {"bare delimiter, no part headers", "multipart/x-mixed-replace; boundary=EOB",
-         "EOB\r\n" + kJfif + "\r\nEOB\r\n" + kDqt + "\r\nEOB\r\n", {kJfif, kDqt}},
+         "EOB\r\n" + kJfif + "\r\nEOB\r\n" + kDqt + "\r\nEOB\r\n", {kJfif, kDqt}, 0, MjpegHttpStream::kPictureLimit,
+         true},
         {"delimiter right after the picture", type,
          "--myboundary\r\n" + jpeg + "\r\n" + kJfif + "--myboundary\r\n" + jpeg + "\r\n" + kExif + "--myboundary--\r\n",
          {kJfif, kExif}},
@@ -227,16 +233,24 @@ TEST(MjpegHttpStream, FramingStylesGiveTheSamePicturesHoweverCut) {
          "--myboundary\r\n" + jpeg + "\r\n" + kBig + d + length(kBig.size()) + "\r\n" + kBig + d + kJfif + d,
          {kJfif}, 2, 64},
     };
+    const char* const undeclared[] = {"application/octet-stream", "image/jpeg", "", "multipart/x-mixed-replace"};
+    size_t turn = 0;
     for (const Case& c : cases) {
-        for (const char* transport : {"HTTP/1.1", "HTTP/1.1 chunked", "HTTP/1.0 chunked"}) {
-            const bool chunks = std::string_view(transport).ends_with("chunked");
-            const std::string answer = std::string(transport).substr(0, 8) + " 200 OK\r\nContent-Type: " + c.contentType +
-                                       "\r\n" + (chunks ? "Transfer-Encoding: chunked\r\n" : "") + "\r\n" +
+        std::vector<std::string> types{c.contentType};
+        if (!c.declaredOnly) types.push_back(undeclared[turn++ % std::size(undeclared)]);
+        for (size_t k = 0; k < types.size() * 3; ++k) {
+            const std::string& type = types[k / 3];
+            const std::string transport = std::array{"HTTP/1.1", "HTTP/1.1 chunked", "HTTP/1.0 chunked"}[k % 3];
+            const bool chunks = transport.ends_with("chunked");
+            const std::string answer = transport.substr(0, 8) + " 200 OK\r\n" +
+                                       (type.empty() ? "" : "Content-Type: " + type + "\r\n") +
+                                       (chunks ? "Transfer-Encoding: chunked\r\n" : "") + "\r\n" +
                                        (chunks ? chunked(c.body, 7) : c.body);
             for (unsigned split : {0u, 1u, 2u, 3u, 4u}) {
                 MjpegHttpStream s(camera(), c.limit);
                 const Outcome o = receive(s, answer, split);
-                const std::string where = std::string(c.name) + ", " + transport + ", split " + std::to_string(split);
+                const std::string where = std::string(c.name) + ", " + (type.empty() ? "no type" : type) + ", " +
+                                          transport + ", split " + std::to_string(split);
                 EXPECT_EQ(o.state, State::Streaming) << where << ": " << o.error;
                 EXPECT_EQ(o.pictures, c.pictures) << where;
                 EXPECT_EQ(o.dropped, c.dropped) << where;
@@ -245,20 +259,38 @@ TEST(MjpegHttpStream, FramingStylesGiveTheSamePicturesHoweverCut) {
     }
 }
 
+// Also a body with no declared boundary that holds no delimiter line within
+// the look-ahead, and a single picture (a snapshot): nothing is handed on.
 TEST(MjpegHttpStream, AnswersThatAreNoStreamFailWithWhatCameBack) {
     CameraUrl url = camera();
     url.port = 8080;
     const std::string ok = "HTTP/1.1 200 OK\r\nContent-Type: multipart/x-mixed-replace; boundary=b\r\n";
+    const std::string octets = "HTTP/1.0 200 OK\r\nContent-Type: application/octet-stream\r\n\r\n";
+    std::string dashes;  // lines that start "--" but are followed by no part
+    while (dashes.size() <= MjpegHttpStream::kLearnLimit) dashes += "--frame\r\n\r\ntext\r\n--\r\nContent-Type: x\r\n";
+    const std::string snapshot = "HTTP/1.1 200 OK\r\nContent-Type: image/jpeg\r\n";
     for (const auto& [answer, state, text] : std::vector<std::tuple<std::string, State, std::string>>{
              {"HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n", State::Failed,
               "The camera at cam.test:8080 answered 404 Not Found"},
              {"\r\nHTTP/1.0 503\r\n\r\n", State::Failed, "The camera at cam.test:8080 answered 503"},
              {"HTTP/1.0 200 OK\r\nContent-Type: text/html; charset=utf-8\r\n\r\n<html>", State::Failed,
               "The camera at cam.test:8080 answered with text/html, not a stream of pictures"},
-             {"HTTP/1.0 200 OK\r\n\r\n", State::Failed,
+             {"HTTP/1.0 200 OK\r\nContent-Length: 0\r\n\r\n", State::Failed,
               "The camera at cam.test:8080 answered with no content type, not a stream of pictures"},
-             {"HTTP/1.1 200 OK\r\nContent-Type: multipart/x-mixed-replace\r\n\r\n", State::Failed,
-              "The camera at cam.test:8080 sent multipart/x-mixed-replace without a usable boundary"},
+             {octets + std::string(MjpegHttpStream::kLearnLimit + 1, 'x'), State::Failed,
+              "The camera at cam.test:8080 answered with application/octet-stream, not a stream of pictures (it began "
+              "\"xxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxx...\")"},
+             {octets + dashes, State::Failed,
+              "The camera at cam.test:8080 answered with application/octet-stream, not a stream of pictures (it began "
+              "\"--frame\")"},
+             {octets + "\xFF\xD8\xFF" + std::string(MjpegHttpStream::kLearnLimit, 'x'), State::Waiting, ""},
+             {snapshot + "Content-Length: " + std::to_string(kBig.size()) + "\r\n\r\n" + kBig, State::Failed,
+              "The camera at cam.test:8080 answered with a single picture (image/jpeg), not a stream of pictures"},
+             {snapshot + "Transfer-Encoding: chunked\r\n\r\n" + chunked(kInner, 3), State::Failed,
+              "The camera at cam.test:8080 answered with a single picture (image/jpeg), not a stream of pictures"},
+             {"HTTP/1.1 200 OK\r\nContent-Type: multipart/x-mixed-replace; boundary=" + std::string(201, 'b') +
+                  "\r\n\r\n",
+              State::Failed, "The camera at cam.test:8080 sent multipart/x-mixed-replace without a usable boundary"},
              {"RTSP/1.0 200 OK\r\n\r\n", State::Failed, "The camera at cam.test:8080 did not answer in HTTP"},
              {"HTTP/2 200\r\n\r\n", State::Failed, "The camera at cam.test:8080 did not answer in HTTP"},
              {"HTTP/1.1 200 OK\r\nX-Pad: " + std::string(17000, 'a') + "\r\n\r\n", State::Failed,
@@ -279,6 +311,7 @@ TEST(MjpegHttpStream, AnswersThatAreNoStreamFailWithWhatCameBack) {
             const Outcome o = receive(s, answer, split);
             EXPECT_EQ(o.state, state) << answer.substr(0, 60) << ", split " << split;
             EXPECT_EQ(o.error, text) << answer.substr(0, 60) << ", split " << split;
+            EXPECT_TRUE(o.pictures.empty()) << answer.substr(0, 60) << ", split " << split;
         }
     }
 }

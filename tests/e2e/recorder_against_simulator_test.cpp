@@ -537,7 +537,7 @@ TEST_F(EngineAlone, TimerTicksGoOnWhileABoxIsOpen) {
 }
 
 // A standard MJPEG camera over HTTP (Camera_URL), in the framings and with
-// the sign-ins cameras use: every recorded picture is exactly one JPEG the
+// the sign-ins cameras use (a boundary declared or not): every recorded picture is exactly one JPEG the
 // camera sent, FF D8 to FF D9, nothing of the part headers or boundaries.
 TEST_F(EngineAlone, StandardMjpegCamerasAreRecordedPictureForPicture) {
     struct Case {
@@ -562,6 +562,18 @@ TEST_F(EngineAlone, StandardMjpegCamerasAreRecordedPictureForPicture) {
              o.writeMode = sim::WriteMode::Joined;
          }},
         {"Digest", [](sim::SimulatorOptions& o) { o.auth = sim::MjpegAuth::Digest; }},
+        {"ffmpeg's and VLC's servers: application/octet-stream, no boundary declared",
+         [](sim::SimulatorOptions& o) {
+             o.mjpeg.contentType = QByteArray("application/octet-stream");
+             o.mjpeg.boundary = "ffmpeg";
+         }},
+        {"multipart with no boundary declared, no first delimiter, none after a CRLF, chunked, split writes",
+         [](sim::SimulatorOptions& o) {
+             o.mjpeg.contentType = QByteArray("multipart/x-mixed-replace");
+             o.mjpeg.crlfBeforeDelimiter = o.mjpeg.firstDelimiter = o.mjpeg.contentLength = false;
+             o.mjpeg.chunked = true;
+             o.writeMode = sim::WriteMode::Split;
+         }},
         {"Digest without qop",
          [](sim::SimulatorOptions& o) {
              o.auth = sim::MjpegAuth::Digest;

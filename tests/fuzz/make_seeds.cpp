@@ -164,6 +164,24 @@ int main(int argc, char** argv) {
         append(loose, "\n--frame\n");
         put("mjpeg_http", "loose", loose);
 
+        // No boundary declared (ffmpeg's and VLC's servers): learnt from the
+        // body, here after a first picture with no delimiter before it.
+        Bytes octets{2, 9, 60};
+        append(octets, "HTTP/1.0 200 OK\r\nContent-Type: application/octet-stream\r\n\r\n");
+        append(octets, "Content-type: image/jpeg\r\n\r\n");
+        append(octets, small1);
+        append(octets, "\r\n");
+        append(octets, part(small2, true));
+        append(octets, "--frame\r\n");
+        put("mjpeg_http", "octet_stream", octets);
+
+        // One picture, not a stream (a snapshot camera).
+        Bytes snapshot{0};
+        append(snapshot, "HTTP/1.1 200 OK\r\nContent-Type: image/jpeg\r\nContent-Length: " +
+                             std::to_string(small1.size()) + "\r\n\r\n");
+        append(snapshot, small1);
+        put("mjpeg_http", "snapshot", snapshot);
+
         put("mjpeg_http", "digest",
             std::string("\x00", 1) +
                 "HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: Basic realm=\"cam\", Digest realm=\"cam\", "

@@ -515,9 +515,11 @@ void CameraSimulator::onMjpegRequest(QTcpSocket* socket, Client& client) {
     }
     QByteArray header = version +
                         "200 OK\r\nServer: ipcam-sim\r\nConnection: close\r\n"
-                        "Cache-Control: no-cache, no-store, must-revalidate\r\nPragma: no-cache\r\n"
-                        "Content-Type: multipart/x-mixed-replace; boundary=" +
-                        framing.declaredBoundary() + "\r\n";
+                        "Cache-Control: no-cache, no-store, must-revalidate\r\nPragma: no-cache\r\n";
+    if (!framing.contentType)
+        header += "Content-Type: multipart/x-mixed-replace; boundary=" + framing.declaredBoundary() + "\r\n";
+    else if (!framing.contentType->isEmpty())
+        header += "Content-Type: " + *framing.contentType + "\r\n";
     if (framing.chunked)
         header += "Transfer-Encoding: chunked\r\n";
     header += "\r\n";

@@ -74,6 +74,10 @@ struct MjpegFraming {
     bool contentLength = true;         // Content-Length in each part's headers
     bool chunked = false;              // Transfer-Encoding: chunked (under HTTP/1.0 too)
     bool http11 = false;               // status lines HTTP/1.1 rather than HTTP/1.0
+    // Set: the answer says Content-Type: TEXT and declares no boundary, as
+    // ffmpeg's and VLC's servers do (application/octet-stream); empty: no
+    // Content-Type at all. The body is the same.
+    std::optional<QByteArray> contentType;
 
     // The Content-Type parameter's value as declared, and the delimiter line
     // (with its CRLF before it when crlfBeforeDelimiter).

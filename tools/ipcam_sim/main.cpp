@@ -4,6 +4,7 @@
 #include <QCoreApplication>
 #include <QSocketNotifier>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <fcntl.h>
@@ -129,6 +130,10 @@ int main(int argc, char** argv) {
     parser.addOption({"no-content-length", "MJPEG: no Content-Length in the parts' headers."});
     parser.addOption({"chunked", "MJPEG: Transfer-Encoding: chunked (also under HTTP/1.0)."});
     parser.addOption({"http11", "MJPEG: status lines HTTP/1.1 rather than HTTP/1.0."});
+    parser.addOption({"content-type",
+                      "MJPEG: answer Content-Type: TEXT (e.g. application/octet-stream, as ffmpeg's and VLC's "
+                      "servers do) with no boundary declared; \"\": no Content-Type at all. The body is the same.",
+                      "TEXT"});
     parser.addOption({"auth", "MJPEG: none, basic, digest (MD5, qop=auth) or digest-no-qop (default none).", "MODE",
                       "none"});
     parser.addOption({"user", "MJPEG: user name for --auth, with --password (default \"admin\").", "TEXT",
@@ -180,7 +185,7 @@ int main(int argc, char** argv) {
     }
     static const char* const mjpegOnly[] = {"boundary", "boundary-quoted", "boundary-dashes", "no-delimiter-crlf",
                                             "no-first-delimiter", "empty-parts", "no-content-length", "chunked",
-                                            "http11", "auth", "user", "exif", "size"};
+                                            "http11", "content-type", "auth", "user", "exif", "size"};
     for (const char* name : mjpegOnly) {
         if (parser.isSet(name) && options.mjpegPath.isEmpty()) {
             std::fprintf(stderr, "ipcam-sim: --%s needs --mjpeg PATH\n", name);
@@ -204,6 +209,14 @@ int main(int argc, char** argv) {
     options.mjpeg.contentLength = !parser.isSet("no-content-length");
     options.mjpeg.chunked = parser.isSet("chunked");
     options.mjpeg.http11 = parser.isSet("http11");
+    if (parser.isSet("content-type")) {
+        const QString type = parser.value("content-type");
+        if (std::any_of(type.begin(), type.end(), [](QChar c) { return c.unicode() < 0x20 || c.unicode() >= 0x7F; })) {
+            std::fprintf(stderr, "ipcam-sim: --content-type must be printable ASCII\n");
+            return 2;
+        }
+        options.mjpeg.contentType = type.toLatin1();
+    }
     const QString auth = parser.value("auth");
     if (auth == "none") {
         options.auth = MjpegAuth::None;
