@@ -898,12 +898,13 @@ void MainController::linkTimeOut1Timer() {
     if (link_.LinkWatchdog != 0) {
         return;
     }
+    // A whole picture still collected is the connection's last one.
+    if (!coded_) stream_->end([this](std::vector<uint8_t>& picture) { pictureStart(picture); });
     logLinkEnd("no picture for 60 seconds from " + connectHost(),
                "Camera " + endpoint() + " sent no picture for 60 seconds after connecting");
     quietRetry_ = false;
     deps_.shared.cameraReachable = false;
     restartPing();
-    if (!coded_) stream_->end([this](std::vector<uint8_t>& picture) { pictureStart(picture); });
     recorder_->endFromOutside();
     host_.setDiskSpace(recorder_->freeSpaceText());
     setLinkUp(false);
