@@ -418,6 +418,7 @@ TEST(RtspSource, FfmpegMessagesGoToTheActivityLog) {
     EXPECT_NE(text.find(cut), std::string::npos);
     EXPECT_EQ(text.find("Secr3t9x"), std::string::npos) << text;
     EXPECT_EQ(text.find("not shown"), std::string::npos);
+}
 
 // A hostile RTSP server on loopback: every request is answered "200 OK"
 // with a body of `declared` bytes, and `body` follows, over and over, as
