@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <utility>
 
 #include "camera/jpeg_encoder.h"
 #include "camera/status_line.h"
@@ -571,6 +572,7 @@ void MainController::pollCamera() {
         switch (e.type) {
             case RtspSource::Event::Type::Connected:
                 logLinkUp();
+                qCInfo(lcLink).noquote() << QString::fromStdString(e.transport);
                 rtspConnected_ = true;
                 setLinkUp(true);
                 resetPreviewCounters();
@@ -623,10 +625,13 @@ void MainController::rtspFailed(const RtspSource::Event& event) {
         wrongPassword();
         return;
     }
-    if (wasConnected) {
-        // A camera that went silent or hung up: connect again as after a
-        // socket error (which logs nothing more).
+    if (wasConnected || event.noAnswer) {
+        // A camera that went silent or hung up is tried again at once, one
+        // that does not answer every 5 s, as a socket error is (which logs
+        // nothing more): a camera back from an outage records again within
+        // seconds.
         logLinkEnd(event.error, event.error);
+        retryReason_ = wasConnected ? "(at once after the link was lost)" : "(again while the camera does not answer)";
         onSocketError();
         return;
     }
@@ -737,6 +742,9 @@ StatusCounters MainController::statusCounters() const {
 }
 
 void MainController::onSocketError() {
+    // A camera on a URL whose link was up for a while is tried again at
+    // once; the next attempts, and the legacy camera's, come every 5 s.
+    const bool atOnce = !settings_.cameraUrl.empty() && link_.LinkUp && link_.PreviewSeconds >= 1;
     if (!coded_) stream_->end([this](std::vector<uint8_t>& picture) { pictureStart(picture); });  // its last picture
     const std::string error = deps_.socket.errorText();
     logLinkEnd(error + " (" + endpoint() + ")",
@@ -756,7 +764,7 @@ void MainController::onSocketError() {
     closeLink();
     link_.ConnectAttempts = 0;
     showPleaseWait();
-    host_.startTimer(TimerId::CreateConnectTimer, 5000);
+    host_.startTimer(TimerId::CreateConnectTimer, atOnce ? 0 : 5000);
 }
 
 // ---------------------------------------------------------------- timers
@@ -833,6 +841,8 @@ void MainController::connectionTimerStep(TimerId timer) {
         deps_.shared.cameraReachable = false;
         reachable = cameraProbe() && selectStream(nullptr);
     }
+    // Said below once, and not true for a later attempt.
+    const char* retryReason = timer == TimerId::CreateConnectTimer ? std::exchange(retryReason_, nullptr) : nullptr;
     if (reachable && !connectHost().empty()) {
         if (linkOpen()) {
             logLinkClosed("rebuilt");
@@ -840,9 +850,10 @@ void MainController::connectionTimerStep(TimerId timer) {
         }
         // The first attempt is said; while the camera keeps failing for a
         // reason already said, the retries are debug lines.
-        const char* why = timer == TimerId::CreateConnectTimer ? "(start-up or after a socket error)"
-                          : timer == TimerId::ReconnectTimer   ? "(link rebuilt after Reload or the link watchdog)"
-                                                               : "(after the setup dialog)";
+        const char* why = retryReason                                           ? retryReason
+                          : timer == TimerId::CreateConnectTimer                ? "(start-up or after a socket error)"
+                          : timer == TimerId::ReconnectTimer ? "(link rebuilt after Reload or the link watchdog)"
+                                                             : "(after the setup dialog)";
         if (reasonsSaid_.empty()) {
             qCInfo(lcLink).noquote() << "Connecting to" << QString::fromStdString(endpoint()) << why;
         } else {

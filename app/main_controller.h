@@ -216,6 +216,7 @@ private:
     bool rtspOpen_ = false;
     bool rtspConnected_ = false;
     std::string rtspError_;
+    const char* retryReason_ = nullptr;  // why the connection timer's next attempt comes (an RTSP camera's)
     std::unique_ptr<Recorder> recorder_;
     bool skipActivation_ = false;
     bool playbackOpened_ = false;

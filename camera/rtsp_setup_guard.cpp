@@ -71,8 +71,8 @@ bool RtspSetupGuard::exceeded() {
     return int64_t(info.tcpi_bytes_received) - waiting > kMaxSetupBytes;
 }
 
-void RtspSetupGuard::streaming() {
-    if (fd_ < 0) return;
+void RtspSetupGuard::streaming(bool interleaved) {
+    if (fd_ < 0 || !interleaved) return;
     const int size = kStreamingReceiveBuffer;
     ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
     fd_ = -1;

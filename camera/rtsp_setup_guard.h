@@ -26,8 +26,10 @@ public:
     // Reader thread, from FFmpeg's interrupt callback while the stream is set
     // up: true once FFmpeg has taken more than kMaxSetupBytes.
     bool exceeded();
-    // Once set up (the socket still open): the receive buffer for streaming.
-    void streaming();
+    // Once set up (the socket still open): the receive buffer for streaming
+    // when the packets come interleaved in it; RTP over UDP comes on sockets
+    // of its own, and the control connection keeps its small buffer.
+    void streaming(bool interleaved = true);
 
 private:
     int port_;

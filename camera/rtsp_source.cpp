@@ -110,13 +110,25 @@ public:
             fail("The camera address is no rtsp:// address.");
             return;
         }
-        if (!connect()) return;
+        // The transport that worked last time for this camera first, else
+        // TCP; the other one when the camera will not set the stream up over
+        // it or sends nothing over it.
+        udp_ = owner_.sentOverUdp(label_);
+        Attempt a = connect();
+        if (a == Attempt::OtherTransport) {
+            if (input_) avformat_close_input(&input_);
+            udp_ = !udp_;
+            otherTried_ = true;
+            a = connect();
+        }
+        if (a != Attempt::Connected) return;
         if (options_.decode) openDecoder();
         read();
     }
 
 private:
     enum class Why { None, Stop, ConnectDeadline, Silence, SetupTooLarge };
+    enum class Attempt { Connected, Failed, OtherTransport };
 
     // FFmpeg asks this between and within its blocking calls (at least every
     // 100 ms while it waits on a socket).
@@ -146,12 +158,29 @@ private:
                std::to_string(kFfmpegMaxAlloc >> 20) + " MiB at once).";
     }
 
-    void fail(std::string text, bool rejected = false) {
+    // `noAnswer`: the camera is not there or stopped sending (it may be back
+    // soon), not a stream or an answer that cannot be taken.
+    void fail(std::string text, bool rejected = false, bool noAnswer = false) {
         Event e;
         e.type = Event::Type::Failed;
         e.rejected = rejected;
+        e.noAnswer = noAnswer;
         e.error = std::move(text);
         owner_.queue(std::move(e));
+    }
+
+    // The camera's answer to a SETUP for a transport it does not send over:
+    // 461, or 400 from servers that do not know the transport asked for.
+    // FFmpeg gives 461 as "protocol not supported".
+    static bool transportRefused(int code) {
+        return code == AVERROR(EPROTONOSUPPORT) || code == AVERROR_HTTP_BAD_REQUEST;
+    }
+
+    // A failure to open that says the camera is not there (yet).
+    bool noAnswer(int code) const {
+        return why_ == Why::ConnectDeadline || code == AVERROR(ECONNREFUSED) || code == AVERROR(ETIMEDOUT) ||
+               code == AVERROR(EHOSTUNREACH) || code == AVERROR(ENETUNREACH) || code == AVERROR(ECONNRESET) ||
+               code == AVERROR(EPIPE) || code == AVERROR_EOF || code == AVERROR(EIO);
     }
 
     std::string openError(int code) const {
@@ -170,6 +199,11 @@ private:
         if (code == AVERROR_HTTP_NOT_FOUND) return "The camera at " + label_ + " has no stream at this address.";
         if (code == AVERROR_HTTP_FORBIDDEN) return "The camera at " + label_ + " refused access to the stream.";
         if (code == AVERROR(ENOMEM)) return tooLarge();
+        if (transportRefused(code)) {
+            const char* status = code == AVERROR_HTTP_BAD_REQUEST ? "400 Bad Request" : "461 Unsupported Transport";
+            return "The camera at " + label_ + " refused to send the stream over " +
+                   (otherTried_ ? "TCP and over UDP" : udp_ ? "UDP" : "TCP") + " (" + status + ").";
+        }
         // Also what a reply whose body is refused for its size leaves behind.
         if (code == AVERROR_INVALIDDATA) {
             return "The camera at " + label_ +
@@ -178,16 +212,28 @@ private:
         return "The camera at " + label_ + " could not be opened: " + avError(code) + ".";
     }
 
-    bool connect() {
+    // One attempt over the transport udp_ names.
+    Attempt connect() {
+        why_ = Why::None;
         connectDeadline_ = Clock::now() + options_.connectTimeout;
         input_ = avformat_alloc_context();
         if (!input_) {
             fail("Out of memory for the camera at " + label_ + ".");
-            return false;
+            return Attempt::Failed;
         }
         input_->interrupt_callback = {&Reader::interrupted, this};
         AVDictionary* opts = nullptr;
-        av_dict_set(&opts, "rtsp_transport", "tcp", 0);
+        av_dict_set(&opts, "rtsp_transport", udp_ ? "udp" : "tcp", 0);
+        if (udp_) {
+            // RTP and RTCP on sockets of their own, on ports FFmpeg picks.
+            // Packets out of order wait in the RTP demuxer's queue, bounded
+            // in packets (each at most a datagram, 64 KiB) and in time (its
+            // 100 ms for UDP); one that never comes is a gap in the stream,
+            // not an error. The socket's receive buffer takes a burst of a
+            // key frame.
+            av_dict_set_int(&opts, "reorder_queue_size", kUdpReorderPackets, 0);
+            av_dict_set_int(&opts, "buffer_size", kUdpReceiveBuffer, 0);
+        }
         // Socket reads and writes give up on their own after the longer of
         // the two times (the callback above is the one that counts).
         const auto socketTimeout = std::max(options_.connectTimeout, options_.silenceTimeout);
@@ -209,12 +255,15 @@ private:
         setupGuard_.emplace(std::atoi(label_.c_str() + label_.rfind(':') + 1));
         int r = avformat_open_input(&input_, options_.url.c_str(), nullptr, &opts);
         av_dict_free(&opts);
-        if (r >= 0) setupGuard_->streaming();
+        // Over UDP the control connection carries only the RTSP replies.
+        if (r >= 0) setupGuard_->streaming(!udp_);
         setupGuard_.reset();
         if (r < 0) {
             // input_ is freed and set to null by avformat_open_input.
-            if (why_ != Why::Stop) fail(openError(r), r == AVERROR_HTTP_UNAUTHORIZED && why_ == Why::None);
-            return false;
+            if (why_ == Why::Stop) return Attempt::Failed;
+            if (why_ == Why::None && transportRefused(r) && !otherTried_) return Attempt::OtherTransport;
+            fail(openError(r), r == AVERROR_HTTP_UNAUTHORIZED && why_ == Why::None, noAnswer(r));
+            return Attempt::Failed;
         }
         // The decoders that look at the first pictures take no larger
         // picture than the preview decoder does.
@@ -222,19 +271,22 @@ private:
         for (AVDictionary*& o : probeOpts) av_dict_set_int(&o, "max_pixels", kMaxVideoPixels, 0);
         r = avformat_find_stream_info(input_, probeOpts.data());
         for (AVDictionary*& o : probeOpts) av_dict_free(&o);
-        if (why_ == Why::Stop) return false;
+        if (why_ == Why::Stop) return Attempt::Failed;
         if (why_ == Why::ConnectDeadline) {
-            // Cut off in the middle of a read: the stream is not to be trusted.
-            fail("The camera at " + label_ + " sends no pictures.");
-            return false;
+            // Cut off in the middle of a read: the stream is not to be
+            // trusted. Set up but silent: perhaps it sends over the other
+            // transport only.
+            if (!otherTried_) return Attempt::OtherTransport;
+            fail("The camera at " + label_ + " sends no pictures.", false, true);
+            return Attempt::Failed;
         }
         if (r < 0) {
             fail(r == AVERROR(ENOMEM)
                      ? tooLarge()
                      : "The camera at " + label_ + " sends a stream that cannot be read: " + avError(r) + ".");
-            return false;
+            return Attempt::Failed;
         }
-        return takeTracks();
+        return takeTracks() ? Attempt::Connected : Attempt::Failed;
     }
 
     bool takeTracks() {
@@ -286,9 +338,13 @@ private:
         }
         videoStream_ = video->index;
         tracks_ = std::move(tracks);
+        // The stream came over this transport: the next connection to this
+        // camera tries it first.
+        owner_.rememberTransport(label_, udp_);
         Event e;
         e.type = Event::Type::Connected;
         e.tracks = tracks_;
+        e.transport = udp_ ? "RTSP over UDP: the camera does not send over TCP" : "RTSP over TCP";
         return owner_.queue(std::move(e));
     }
 
@@ -421,13 +477,14 @@ private:
                 if (why_ == Why::Silence) {
                     const auto ms = options_.silenceTimeout.count();
                     fail("The camera at " + label_ + " sent nothing for " + std::to_string(ms / 1000) + "." +
-                         std::to_string(ms % 1000 / 100) + " s.");
+                             std::to_string(ms % 1000 / 100) + " s.",
+                         false, true);
                 } else if (r == AVERROR(ENOMEM)) {
                     fail(tooLarge());
                 } else if (r == AVERROR_EOF) {
-                    fail("The camera at " + label_ + " ended the stream.");
+                    fail("The camera at " + label_ + " ended the stream.", false, true);
                 } else {
-                    fail("The connection to the camera at " + label_ + " broke off: " + avError(r) + ".");
+                    fail("The connection to the camera at " + label_ + " broke off: " + avError(r) + ".", false, true);
                 }
                 return;
             }
@@ -469,6 +526,8 @@ private:
     const Options options_;
     std::string label_;
     bool hasCredentials_ = false;
+    bool udp_ = false;         // this attempt's transport: RTP over UDP, else interleaved in the TCP connection
+    bool otherTried_ = false;  // the first transport was refused or silent
 
     // Reader thread only (the interrupt callback runs on it too).
     Why why_ = Why::None;
@@ -547,6 +606,20 @@ bool RtspSource::takeEvent(Event* event) {
 void RtspSource::setEventNotifier(std::function<void()> notify) {
     std::lock_guard lock(mutex_);
     notify_ = std::move(notify);
+}
+
+bool RtspSource::sentOverUdp(const std::string& camera) const {
+    std::lock_guard lock(mutex_);
+    return !camera.empty() && camera == udpCamera_;
+}
+
+void RtspSource::rememberTransport(const std::string& camera, bool udp) {
+    std::lock_guard lock(mutex_);
+    if (udp) {
+        udpCamera_ = camera;
+    } else if (camera == udpCamera_) {
+        udpCamera_.clear();
+    }
 }
 
 size_t RtspSource::queuedBytes() const {

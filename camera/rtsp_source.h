@@ -1,6 +1,9 @@
 #pragma once
 // An RTSP camera (H.264 or H.265 video, perhaps AAC or G.711 audio) read
-// through libavformat over TCP (interleaved), on a thread of its own.
+// through libavformat, on a thread of its own. RTP comes interleaved in the
+// TCP connection; from a camera that refuses that (461, or 400, to the
+// SETUP) or sends nothing over it, over UDP. The transport that worked is
+// tried first on the next connection to the same camera.
 //
 // The reader hands on what it gets as events: Connected with the tracks,
 // then every packet as received (for the recording, copied byte for byte),
@@ -51,9 +54,13 @@ public:
     // At most this many audio and video streams are set up (a camera sends
     // one video, perhaps one audio and a second video).
     static constexpr int kMaxStreams = 4;
+    // RTP over UDP: the packets held for reordering (each at most a
+    // datagram), and each socket's receive buffer (the system may cap it).
+    static constexpr int kUdpReorderPackets = 128;
+    static constexpr int kUdpReceiveBuffer = 4 << 20;
 
     struct Options {
-        std::string url;  // rtsp://[user:password@]host[:port]/path ; RTSP over TCP (interleaved) only
+        std::string url;  // rtsp://[user:password@]host[:port]/path
         std::chrono::milliseconds connectTimeout{5000};  // TCP connect + DESCRIBE/SETUP/PLAY answered
         std::chrono::milliseconds silenceTimeout{5000};  // no packet for this long: Failed
         int previewWidth = 640, previewHeight = 480;     // decoded pictures fit into this area, aspect kept
@@ -64,7 +71,9 @@ public:
         std::shared_ptr<const MediaTracks> tracks;  // Connected (and every Packet's packet.tracks)
         MediaPacket packet;                          // Packet (video or audio, in arrival order)
         QImage picture;         // with a video Packet: the newest decoded picture, scaled (may be null)
+        std::string transport;  // Connected: the transport, one line for the log
         bool rejected = false;  // Failed: the camera refused the credentials (401 after credentials)
+        bool noAnswer = false;  // Failed: no answer, or the camera stopped sending (it may be back soon)
         std::string error;      // Failed: one line naming what happened, never the password
     };
 
@@ -100,12 +109,17 @@ private:
     // False once stopped (the event is then dropped).
     bool queue(Event&& event);
     bool stopping() const { return stop_.load(std::memory_order_relaxed); }
+    // Reader thread: whether the camera ("host:port") sent over UDP last
+    // time; what worked this time.
+    bool sentOverUdp(const std::string& camera) const;
+    void rememberTransport(const std::string& camera, bool udp);
 
     mutable std::mutex mutex_;
     std::condition_variable space_;
     std::deque<Event> events_;
     size_t bytes_ = 0;
     std::function<void()> notify_;
+    std::string udpCamera_;  // the camera that sent over UDP last time
     std::atomic<bool> stop_{false};
     std::thread thread_;
 };

@@ -52,6 +52,7 @@ struct CameraSetup {
     int width = 480, height = 270;
     std::string audio = "none";  // none, pcma
     std::string user, password;
+    bool udpOnly = false;  // RTP over UDP only: a SETUP for TCP is refused (461)
 };
 
 // A loopback TCP socket: listening (but never accepting) or closed at once
@@ -93,6 +94,7 @@ public:
         if (!s.user.empty()) {
             args << "--user" << QString::fromStdString(s.user) << "--password" << QString::fromStdString(s.password);
         }
+        if (s.udpOnly) args << "--udp-only";
         process_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         process_.start(QStringLiteral(IPCAM_RTSP_SIM), args);
         const auto deadline = std::chrono::steady_clock::now() + 10s;
@@ -145,6 +147,7 @@ public:
         launch += " )";
         GstRTSPMediaFactory* factory = gst_rtsp_media_factory_new();
         gst_rtsp_media_factory_set_launch(factory, launch.c_str());
+        if (s.udpOnly) gst_rtsp_media_factory_set_protocols(factory, GST_RTSP_LOWER_TRANS_UDP);
         if (!s.user.empty()) {
             GstRTSPAuth* auth = gst_rtsp_auth_new();
             gst_rtsp_auth_set_supported_methods(auth, GST_RTSP_AUTH_DIGEST);
@@ -314,6 +317,39 @@ TEST(RtspSource, ReadsH264AndH265WithTracksKeyFramesAndPreviewPictures) {
         EXPECT_FALSE(reader.source.takeEvent(&e));
         EXPECT_EQ(reader.source.queuedBytes(), 0u);
     }
+}
+
+// A camera that sends RTP over UDP only answers a SETUP for TCP with 461:
+// the reader goes on over UDP, says so, and asks for UDP first the next time.
+TEST(RtspSource, ReadsACameraThatSendsOverUdpOnlyAndAsksForUdpFirstNextTime) {
+    TestCamera camera;
+    CameraSetup setup;
+    setup.udpOnly = true;
+    if (!camera.start(setup)) GTEST_SKIP() << "no RTSP test server";
+    installFfmpegLog();
+    test::LogCapture capture;
+    Reader reader;
+    for (int connection = 0; connection < 2; ++connection) {
+        SCOPED_TRACE(connection);
+        reader.source.start(options(camera.url()));
+        Event e;
+        ASSERT_TRUE(reader.next(&e));
+        ASSERT_EQ(e.type, Type::Connected) << e.error;
+        EXPECT_EQ(e.transport, "RTSP over UDP: the camera does not send over TCP");
+        int keys = 0, pictures = 0;
+        while (keys < 2 || pictures < 10) {
+            ASSERT_TRUE(reader.next(&e));
+            ASSERT_EQ(e.type, Type::Packet) << e.error;
+            keys += e.packet.key;
+            pictures += !e.picture.isNull();
+        }
+    }
+    reader.source.stop();
+    // FFmpeg's own line for the refusal: once, on the first connection.
+    const std::string text = capture.text();
+    size_t refusals = 0;
+    for (size_t at = text.find("461"); at != std::string::npos; at = text.find("461", at + 1)) ++refusals;
+    EXPECT_EQ(refusals, 1u) << text;
 }
 
 TEST(RtspSource, SignsInAndTellsARefusedPasswordApart) {

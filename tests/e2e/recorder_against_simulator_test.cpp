@@ -363,6 +363,7 @@ struct EngineAlone : ::testing::Test {
     FreeSpace freeSpace;
     std::vector<std::string> warnings;
     std::unique_ptr<RecorderEngine> engine;
+    double timerScale = 0.02;
 
     EngineAlone() { simOptions.fps = 25; }
 
@@ -386,7 +387,7 @@ struct EngineAlone : ::testing::Test {
         o.settingsPath = dir.filePath("ipcam-recorder.INI").toStdString();
         o.snapshotPath = dir.filePath("jpeg_view01.jpg").toStdString();
         o.probePort = simOptions.httpPort;
-        o.timerScale = 0.02;
+        o.timerScale = timerScale;
         o.clock = &clock;
         o.freeSpace = &freeSpace;
         engine = std::make_unique<RecorderEngine>(o);
@@ -951,9 +952,10 @@ std::string lossesSaidTwice(const std::string& log) {
 }
 
 // Digest sign-in refused and accepted; a camera that hangs up, one that
-// stalls and one that is away for longer than the give-up: the Daily
-// recording goes on in new files each time the camera is back, and each
-// loss is logged once.
+// stalls and one that is away for a while; a camera that sends over UDP
+// only, away for 20 s: the Daily recording goes on in new files each time
+// the camera is back, within 10 s of its return, and each loss is logged
+// once with its reason.
 TEST_F(EngineAlone, RtspCameraSignInAndOutages) {
     test::LogCapture log;
     QTemporaryDir work;
@@ -1010,6 +1012,42 @@ TEST_F(EngineAlone, RtspCameraSignInAndOutages) {
     }
     EXPECT_GE(recordings(work, "*.MKV").size(), 3);
     EXPECT_EQ(lossesSaidTwice(log.text()), "") << log.text();
+
+    // Over UDP only (TCP refused with 461), away for 20 s and back: timers
+    // at 0.15 of their length, so that a second here is worth several
+    // camera set-ups.
+    engine.reset();
+    timerScale = 0.15;
+    RtspCamera udp;
+    ASSERT_TRUE(udp.start({"--fps", "25", "--gop", "10", "--udp-only"}, &error)) << error;
+    QTemporaryDir udpWork;
+    startEngine([&](CameraSettings& s) {
+        s.cameraUrl = udp.url.toStdString();
+        s.aviDirectory = udpWork.path().toStdString();
+        s.schedule.at(4, 15) = 1;
+    });
+    bool up = false;
+    QObject::connect(engine.get(), &RecorderEngine::linkChanged, [&](bool u) { up = u; });
+    ASSERT_TRUE(waitUntil([&] { return rec().RecordKind == kDaily && rec().RecordFrames >= 10; }))
+        << engine->previewInfo().toStdString();
+    EXPECT_NE(log.text().find("RTSP over UDP: the camera does not send over TCP"), std::string::npos) << log.text();
+    udp.stop();
+    ASSERT_TRUE(waitUntil([&] { return !up; }));
+    const auto away = std::chrono::milliseconds(int(20000 * timerScale));
+    const auto deadline = std::chrono::milliseconds(int(10000 * timerScale));
+    waitUntil([] { return false; }, int(away.count()));
+    RtspCamera udpBack;
+    ASSERT_TRUE(udpBack.start({"--fps", "25", "--gop", "10", "--udp-only"}, &error, udp.port)) << error;
+    QElapsedTimer returned;
+    returned.start();
+    EXPECT_TRUE(waitUntil([&] { return up && rec().RecordKind == kDaily && rec().RecordFrames >= 1; },
+                          int(deadline.count())))
+        << "not recording " << returned.elapsed() << " ms after the camera came back; " << log.text();
+    const std::string text = log.text();
+    const std::string atOnce = "(at once after the link was lost)";
+    EXPECT_NE(text.find(atOnce), std::string::npos) << text;
+    EXPECT_EQ(text.find("Camera off-line", text.find(atOnce)), std::string::npos) << text;
+    EXPECT_EQ(lossesSaidTwice(text), "") << text;
 }
 #endif
 

@@ -31,6 +31,7 @@ struct Options {
     double stallAfter = -1, stallFor = 0, dropAfter = -1;
     std::string keepSent;
     std::string scene = "bars";
+    bool udpOnly = false;
 };
 
 Options options;
@@ -42,7 +43,8 @@ GMutex sentLock;
                  "ipcam-rtsp-sim: %s\n"
                  "usage: ipcam-rtsp-sim --port N [--bind 127.0.0.1] [--path /stream] [--codec h264|h265]\n"
                  "       [--size WxH] [--fps N] [--gop N] [--audio none|pcma|aac] [--user U --password P]\n"
-                 "       [--stall-after SEC --stall-for SEC] [--drop-after SEC] [--keep-sent FILE] [--scene bars|ball]\n",
+                 "       [--stall-after SEC --stall-for SEC] [--drop-after SEC] [--keep-sent FILE] [--scene bars|ball]\n"
+                 "       [--udp-only]\n",
                  why);
     std::exit(2);
 }
@@ -81,6 +83,7 @@ bool parse(int argc, char** argv) {
         else if (a == "--drop-after") options.dropAfter = number(0, 86400);
         else if (a == "--keep-sent") options.keepSent = value();
         else if (a == "--scene") options.scene = value();
+        else if (a == "--udp-only") options.udpOnly = true;
         else usage(("unknown option " + a).c_str());
     }
     if (options.scene != "bars" && options.scene != "ball") usage("--scene is bars or ball");
@@ -235,8 +238,11 @@ int main(int argc, char** argv) {
     GstRTSPMediaFactory* factory = gst_rtsp_media_factory_new();
     gst_rtsp_media_factory_set_launch(factory, launchLine().c_str());
     gst_rtsp_media_factory_set_shared(factory, FALSE);
-    // RTP inside the RTSP connection, as the recorder asks for it.
-    gst_rtsp_media_factory_set_protocols(factory, GST_RTSP_LOWER_TRANS_TCP);
+    // RTP inside the RTSP connection, as the recorder asks for it first; or,
+    // as some cameras and servers do, over UDP only (a SETUP asking for TCP
+    // is answered 461). The UDP ports are the server's choice; RTP goes to
+    // the client's address, loopback.
+    gst_rtsp_media_factory_set_protocols(factory, options.udpOnly ? GST_RTSP_LOWER_TRANS_UDP : GST_RTSP_LOWER_TRANS_TCP);
     g_signal_connect(factory, "media-configure", G_CALLBACK(onMediaConfigure), nullptr);
     if (!options.user.empty()) {
         GstRTSPAuth* auth = gst_rtsp_auth_new();
