@@ -110,7 +110,7 @@ struct SimulatorOptions {
 };
 
 // The largest picture size the standard MJPEG mode serves; the smallest is 16 x 16.
-inline constexpr QSize kMaxPictureSize(1920, 1080);
+inline constexpr QSize kMaxPictureSize(4000, 3000);
 // The realm of the MJPEG stream's authentication challenges.
 extern const QByteArray kAuthRealm;
 
