@@ -15,6 +15,7 @@
 
 #include <cstdint>
 #include <map>
+#include <vector>
 #include <memory>
 #include <optional>
 #include <tuple>
@@ -207,6 +208,7 @@ private:
     QTcpServer* httpServer_ = nullptr;
     QTimer frameTimer_;
     std::map<QTcpSocket*, std::unique_ptr<Client>> clients_;
+    std::vector<QTcpSocket*> clientSockets() const;
 
     bool still_ = false;
     bool stalled_ = false;
