@@ -284,6 +284,11 @@ bool JpegDecoder::decodeAt(const uint8_t* data, size_t size, QImage& target, int
         jpeg_abort_decompress(&cinfo);
         return refuse("its frame header names " + claimed + " pixels (at most 8192 x 8192 are decoded)");
     }
+    if (areaWidth == 0 && static_cast<uint64_t>(cinfo.image_width) * cinfo.image_height > kMaxFullSizePixels) {
+        const std::string claimed = std::to_string(cinfo.image_width) + " x " + std::to_string(cinfo.image_height);
+        jpeg_abort_decompress(&cinfo);
+        return refuse("its frame header names " + claimed + " pixels (at most 4096 x 4096 at full size)");
+    }
     // QImage::Format_RGB32 is 0xffRRGGBB in native order: B, G, R, X bytes.
     cinfo.out_color_space = JCS_EXT_BGRX;
     cinfo.scale_num = 1;

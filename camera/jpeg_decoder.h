@@ -25,6 +25,9 @@ public:
     // kMaxWorkingBytes.
     static constexpr uint64_t kMaxPixels = 8192u * 8192u;
     static constexpr uint32_t kMaxSide = 65535;
+    // A decode at full size makes an image of the source size: up to
+    // 4096 x 4096 pixels (64 MiB), which a 12 Mpx picture still fits.
+    static constexpr uint64_t kMaxFullSizePixels = 4096u * 4096u;
     static constexpr long kMaxWorkingBytes = 128L * 1024 * 1024;
 
     JpegDecoder();
@@ -34,7 +37,7 @@ public:
 
     // The picture at its full size, at libjpeg's best quality.
     // Returns false for a picture the decoder rejects (broken, or larger
-    // than the bound above, or its image could not be allocated); `target`
+    // than the bounds above, or its image could not be allocated); `target`
     // is then left exactly as it was (the last good picture stays).
     bool decode(const uint8_t* data, size_t size, QImage& target);
 

@@ -510,6 +510,14 @@ TEST(JpegDecoder, ABrokenOrOversizedPictureIsRefusedAndSaysWhy) {
     EXPECT_FALSE(decoder.decode(huge.data(), huge.size(), image, 320, 240));
     EXPECT_EQ(decoder.refusal(), "its frame header names 9000 x 9000 pixels (at most 8192 x 8192 are decoded)");
     EXPECT_EQ(image, shown);
+    // A full-size image is made of the source size: bounded further.
+    auto large = good;
+    for (const size_t at : {sof + 5, sof + 7}) {  // 5000 x 5000
+        large[at] = 5000 >> 8;
+        large[at + 1] = 5000 & 0xFF;
+    }
+    EXPECT_FALSE(decoder.decode(large.data(), large.size(), image));
+    EXPECT_EQ(decoder.refusal(), "its frame header names 5000 x 5000 pixels (at most 4096 x 4096 at full size)");
 }
 
 }  // namespace
