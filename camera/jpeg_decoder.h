@@ -19,8 +19,8 @@ public:
     // The largest picture taken: 8192 x 8192 pixels (64 Mpx), each side up
     // to the format's own 65535. A frame header that claims more is refused
     // after reading the header alone, before anything is allocated for the
-    // pixels. A scaled preview allocates by its output size only (at most
-    // 1/8 of each side is decoded); libjpeg's own working memory, which a
+    // pixels. A scaled preview allocates by its output size only (it is
+    // decoded at down to 1/8 of each side); libjpeg's own working memory, which a
     // progressive picture needs for its whole size, is held to
     // kMaxWorkingBytes.
     static constexpr uint64_t kMaxPixels = 8192u * 8192u;
