@@ -34,6 +34,12 @@ PixelView viewOf(const QImage& image) {
                      static_cast<int>(image.bytesPerLine() / 4)};
 }
 
+// A whole JPEG: its start of image first, its end of image last.
+bool isWholeJpeg(const std::vector<uint8_t>& p) {
+    const size_t n = p.size();
+    return n >= 4 && p[0] == 0xFF && p[1] == 0xD8 && p[n - 2] == 0xFF && p[n - 1] == 0xD9;
+}
+
 // The preview panel's picture area by the resolution setting (the main
 // window's layout: 0 large, 2 small, else middle), which the decoded
 // preview is to fill.
@@ -453,6 +459,7 @@ void MainController::onSocketConnected() {
     // The camera has not answered yet: "Link up" waits for its first picture.
     qCDebug(lcLink).noquote() << "Connected to" << QString::fromStdString(endpoint());
     tcpConnected_ = true;
+    notShownSaid_ = false;
     setLinkUp(true);
     resetPreviewCounters();
     host_.startTimer(TimerId::Timer1, 1000);
@@ -496,24 +503,36 @@ void MainController::pictureStart(std::vector<uint8_t>& picture) {
     link_.PasswordFailures = 0;
     host_.setControlEnabled(Control::Reload1, true);
     link_.LinkWatchdog = 60;
+    // A standard camera's picture is recorded whenever it is a whole JPEG,
+    // FF D8 to FF D9, also one the preview cannot show (too large for it, or
+    // broken inside); the legacy camera's only when it decodes.
+    const bool whole = stream_ != &legacy_ && isWholeJpeg(picture);
     bool decoded = false;
     if (!picture.empty()) {
-        // A picture the decoder rejects is neither shown nor recorded: the
-        // preview keeps the last good picture. The preview is decoded only
-        // as large as the panel shows it; the recorder gets the bytes.
+        // A picture that is not shown leaves the preview at the last good
+        // picture. The preview is decoded only as large as the panel shows
+        // it; the recorder gets the bytes.
         const QSize area = previewArea(settings_.resolution);
         decoded = decoder_.decode(picture.data(), picture.size(), preview_, area.width(), area.height());
-        if (decoded) {
+        if (!decoded && whole && !notShownSaid_) {
+            notShownSaid_ = true;
+            qCWarning(lcLink).noquote() << "A picture from the camera cannot be shown, it is recorded all the same:"
+                                        << QString::fromStdString(decoder_.refusal());
+        }
+        if (decoded || whole) {
             link_.FrameBuffer.swap(picture);
         }
     }
-    if (decoded) {
-        pictureDecoded_ = true;
+    if (decoded || whole) {
         if (!linkLogged_) {
             logLinkUp();
         }
-        host_.previewChanged();
-        recorder_->step(link_.FrameBuffer, viewOf(preview_));
+        if (decoded) {
+            pictureDecoded_ = true;
+            host_.previewChanged();
+        }
+        // Motion detection gets nothing from a picture that did not decode.
+        recorder_->step(link_.FrameBuffer, decoded ? viewOf(preview_) : PixelView{});
     }
     ++link_.PreviewFrames;
     if (auto text = pictureStatusText(statusCounters())) {

@@ -236,6 +236,8 @@ private:
     std::vector<std::string> reasonsSaid_;  // since the last link up
     // A picture was decoded during the read being handled.
     bool pictureDecoded_ = false;
+    // A picture that could not be shown was logged (once a connection).
+    bool notShownSaid_ = false;
     DropReport oversizedParts_{lcLink, "Picture parts over 16 MiB from the camera"};
     DropReport longHeaders_{lcLink, "Part headers over 16 KiB from the camera"};
     DropReport noBoundary_{lcLink, "Stretches of 16 MiB without a picture boundary from the camera"};

@@ -7,6 +7,7 @@
 #include <csetjmp>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include <jpeglib.h>
@@ -152,6 +153,9 @@ struct JpegDecoder::Impl {
         err.pub.error_exit = onJpegError;
         err.pub.output_message = onJpegMessage;
         jpeg_create_decompress(&cinfo);
+        // Beyond this libjpeg asks for a backing store, which it has none
+        // of: the picture fails instead of taking the memory.
+        cinfo.mem->max_memory_to_use = kMaxWorkingBytes;
     }
     ~Impl() { jpeg_destroy_decompress(&cinfo); }
 
@@ -249,28 +253,41 @@ bool JpegDecoder::decode(const uint8_t* data, size_t size, QImage& target, int a
     return decodeAt(data, size, target, areaWidth > 0 ? areaWidth : 1, areaHeight > 0 ? areaHeight : 1);
 }
 
+bool JpegDecoder::refuse(std::string why) {
+    refusal_ = std::move(why);
+    return false;
+}
+
 bool JpegDecoder::decodeAt(const uint8_t* data, size_t size, QImage& target, int areaWidth, int areaHeight) {
     if (data == nullptr || size < 4) {
-        return false;
+        return refuse("no picture");
     }
     Impl& d = *impl_;
     jpeg_decompress_struct& cinfo = d.cinfo;
     QImage& out = d.scratch;
     if (setjmp(d.err.jump)) {
+        char message[JMSG_LENGTH_MAX] = {};
+        d.err.pub.format_message(reinterpret_cast<j_common_ptr>(&cinfo), message);
         jpeg_abort_decompress(&cinfo);
-        return false;
+        return refuse(message);
     }
     jpeg_mem_src(&cinfo, data, static_cast<unsigned long>(size));
     if (jpeg_read_header(&cinfo, TRUE) != JPEG_HEADER_OK) {
         jpeg_abort_decompress(&cinfo);
-        return false;
+        return refuse("no picture");
     }
     // Bounded before anything is allocated for the picture.
     if (cinfo.image_width == 0 || cinfo.image_height == 0 || cinfo.image_width > kMaxSide ||
         cinfo.image_height > kMaxSide ||
         static_cast<uint64_t>(cinfo.image_width) * cinfo.image_height > kMaxPixels) {
+        const std::string claimed = std::to_string(cinfo.image_width) + " x " + std::to_string(cinfo.image_height);
         jpeg_abort_decompress(&cinfo);
-        return false;
+        return refuse("its frame header names " + claimed + " pixels (at most 8192 x 8192 are decoded)");
+    }
+    if (areaWidth == 0 && static_cast<uint64_t>(cinfo.image_width) * cinfo.image_height > kMaxFullSizePixels) {
+        const std::string claimed = std::to_string(cinfo.image_width) + " x " + std::to_string(cinfo.image_height);
+        jpeg_abort_decompress(&cinfo);
+        return refuse("its frame header names " + claimed + " pixels (at most 4096 x 4096 at full size)");
     }
     // QImage::Format_RGB32 is 0xffRRGGBB in native order: B, G, R, X bytes.
     cinfo.out_color_space = JCS_EXT_BGRX;
@@ -305,7 +322,7 @@ bool JpegDecoder::decodeAt(const uint8_t* data, size_t size, QImage& target, int
         if (out.isNull()) {
             // Out of memory: nothing is written through a null image.
             jpeg_abort_decompress(&cinfo);
-            return false;
+            return refuse("no memory for its image");
         }
     }
     // The rows from one pointer: bits() makes the image our own once (should
@@ -368,6 +385,7 @@ bool JpegDecoder::decodeAt(const uint8_t* data, size_t size, QImage& target, int
         }
     }
     jpeg_finish_decompress(&cinfo);
+    refusal_.clear();
     // Swap rather than copy: the shown image's buffer becomes the next scratch.
     std::swap(out, target);
     if (out.size() != fitted) {

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <string>
 
 class QImage;
 class QSize;
@@ -15,11 +16,19 @@ namespace ipcam {
 
 class JpegDecoder {
 public:
-    // The largest picture taken: 2592 x 1944 (5 Mpx), no side longer than
-    // kMaxSide. A frame header that claims more is refused after reading the
-    // header alone, before anything is allocated for the pixels.
-    static constexpr uint64_t kMaxPixels = 2592u * 1944u;
-    static constexpr uint32_t kMaxSide = 4096;
+    // The largest picture taken: 8192 x 8192 pixels (64 Mpx), each side up
+    // to the format's own 65535. A frame header that claims more is refused
+    // after reading the header alone, before anything is allocated for the
+    // pixels. A scaled preview allocates by its output size only (it is
+    // decoded at down to 1/8 of each side); libjpeg's own working memory, which a
+    // progressive picture needs for its whole size, is held to
+    // kMaxWorkingBytes.
+    static constexpr uint64_t kMaxPixels = 8192u * 8192u;
+    static constexpr uint32_t kMaxSide = 65535;
+    // A decode at full size makes an image of the source size: up to
+    // 4096 x 4096 pixels (64 MiB), which a 12 Mpx picture still fits.
+    static constexpr uint64_t kMaxFullSizePixels = 4096u * 4096u;
+    static constexpr long kMaxWorkingBytes = 128L * 1024 * 1024;
 
     JpegDecoder();
     ~JpegDecoder();
@@ -28,7 +37,7 @@ public:
 
     // The picture at its full size, at libjpeg's best quality.
     // Returns false for a picture the decoder rejects (broken, or larger
-    // than the bound above, or its image could not be allocated); `target`
+    // than the bounds above, or its image could not be allocated); `target`
     // is then left exactly as it was (the last good picture stays).
     bool decode(const uint8_t* data, size_t size, QImage& target);
 
@@ -42,6 +51,10 @@ public:
     // takes libjpeg's faster inverse DCT and chroma upsampling. Returns and
     // leaves `target` as above.
     bool decode(const uint8_t* data, size_t size, QImage& target, int areaWidth, int areaHeight);
+
+    // Why the last decode returned false, in a few words (libjpeg's own
+    // message for a broken picture); empty after a picture that decoded.
+    const std::string& refusal() const { return refusal_; }
 
     // Where the decoder's images come from, e.g. memory a display reads
     // without a copy; unset: ordinary QImages. An image that is null or not
@@ -58,8 +71,11 @@ private:
     // areaWidth 0: full size.
     bool decodeAt(const uint8_t* data, size_t size, QImage& target, int areaWidth, int areaHeight);
 
+    bool refuse(std::string why);
+
     struct Impl;
     std::unique_ptr<Impl> impl_;
+    std::string refusal_;
 };
 
 }  // namespace ipcam

@@ -435,7 +435,8 @@ struct Recorder::Impl {
             keepForPreroll(picture, at);
             if (isDailyBlockDue(s, cfg.schedule, now)) {
                 s.RecordKind = kDaily;
-            } else if (motionEnabledWhileIdle() && motionStep(s, decoded, cfg.motionSensitivity, s.MotionTrigger)) {
+            } else if (decoded.pixels && motionEnabledWhileIdle() &&
+                       motionStep(s, decoded, cfg.motionSensitivity, s.MotionTrigger)) {
                 s.MotionTrigger = true;
                 s.RecordKind = kMotion;
                 s.AlarmMark = true;
@@ -477,7 +478,7 @@ struct Recorder::Impl {
         }
 
         // Motion during a Manual or Daily recording switches to Motion.
-        if ((s.RecordKind & (kManual | kDaily)) && motionEnabledWhileRecording() &&
+        if (decoded.pixels && (s.RecordKind & (kManual | kDaily)) && motionEnabledWhileRecording() &&
             motionStep(s, decoded, cfg.motionSensitivity, s.MotionTrigger)) {
             host.raiseAlarm(picture);
             if (!finishRecordingFile()) return;

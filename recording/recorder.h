@@ -87,7 +87,9 @@ public:
     Recorder& operator=(const Recorder&) = delete;
 
     // Everything one complete picture means for recording (run after the
-    // picture has been decoded into the preview; `decoded` is that bitmap).
+    // picture has been decoded into the preview; `decoded` is that bitmap,
+    // without pixels for a picture that did not decode: motion detection
+    // then keeps its state).
     void step(const std::vector<uint8_t>& picture, const PixelView& decoded);
 
     // The same for a camera that sends coded video (Matroska files): every

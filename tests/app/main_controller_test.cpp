@@ -243,8 +243,8 @@ TEST(StreamReader, UndecodablePictureKeepsTheLastGoodOne) {
 TEST(StreamReader, AHostilePictureSizeCostsNoMemoryAndIsNeitherShownNorRecorded) {
     auto good = makeJpeg(64, 48, Qt::green);
     // The same picture, its frame header claiming more pixels than taken:
-    // far more, and just over 2592 x 1944.
-    for (const QSize claim : {QSize(16000, 16000), QSize(2600, 1950)}) {
+    // far more, and just over 8192 x 8192.
+    for (const QSize claim : {QSize(16000, 16000), QSize(8193, 8192)}) {
         SCOPED_TRACE(claim.width());
         Rig rig;
         rig.connect();
@@ -491,6 +491,47 @@ int linesWith(const test::LogCapture& log, const std::string& text) {
     int n = 0;
     for (size_t at = log.text().find(text); at != std::string::npos; at = log.text().find(text, at + 1)) ++n;
     return n;
+}
+
+// A standard camera's whole JPEG that does not decode (broken inside) is
+// recorded all the same, exactly as it came, and counts as the link's first
+// picture; the preview keeps the last good picture and says why once.
+TEST(LinkLog, AStandardCamerasPictureThatDoesNotDecodeIsRecordedAndSaidOnce) {
+    test::LogCapture log;
+    Rig rig(/*writeSettings=*/false);
+    CameraSettings s;
+    applyFirstRunDefaults(s, rig.dir.path().toStdString());
+    s.cameraUrl = "http://127.0.0.1:8080/video";
+    rig.store.save(s);
+    rig.controller->formActivate();
+    rig.controller->createConnectTimerTimer();
+    rig.controller->onSocketConnected();
+    const auto good = makeJpeg(64, 48, Qt::green);
+    auto broken = good;
+    size_t sof = 2;
+    while (!(broken[sof] == 0xFF && broken[sof + 1] == 0xC0)) sof += 2 + (broken[sof + 2] << 8 | broken[sof + 3]);
+    broken[sof + 11] = 0x00;  // the first component's sampling factors
+    const auto send = [&](const std::string& text, const std::vector<uint8_t>& jpeg = {}) {
+        std::vector<uint8_t> bytes(text.begin(), text.end());
+        bytes.insert(bytes.end(), jpeg.begin(), jpeg.end());
+        rig.controller->onSocketRead(bytes);
+    };
+    send("HTTP/1.0 200 OK\r\nContent-Type: multipart/x-mixed-replace; boundary=b\r\n\r\n");
+    rig.controller->record1Click();
+    send("--b\r\nContent-Type: image/jpeg\r\n\r\n", broken);
+    for (const auto* picture : std::initializer_list<const std::vector<uint8_t>*>{&good, &broken, &broken}) {
+        send("\r\n--b\r\nContent-Type: image/jpeg\r\n\r\n", *picture);
+    }
+    send("\r\n--b\r\n");
+    EXPECT_EQ(linesWith(log, "Link up"), 1) << log.text();
+    EXPECT_EQ(linesWith(log, "A picture from the camera cannot be shown, it is recorded all the same: "), 1)
+        << log.text();
+    EXPECT_EQ(rig.host.previewRepaints, 1);
+    EXPECT_EQ(rig.controller->preview().size(), QSize(64, 48));
+    EXPECT_GT(qGreen(rig.controller->preview().pixel(5, 5)), 200);
+    EXPECT_EQ(rig.rec().RecordKind, kManual);
+    EXPECT_EQ(rig.rec().RecordFrames, 4u);
+    EXPECT_EQ(rig.link().FrameBuffer, broken);
 }
 
 // "Link up" once the camera's first picture is accepted, never for a camera

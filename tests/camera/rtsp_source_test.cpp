@@ -8,12 +8,14 @@
 
 #include <arpa/inet.h>
 #include <sys/time.h>
+#include <malloc.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -588,6 +590,85 @@ TEST(JpegEncoder, RoundTripsThroughTheDecoder) {
     EXPECT_TRUE(encodeJpeg(QImage()).empty());
     // Another format is converted first.
     EXPECT_FALSE(encodeJpeg(picture.convertToFormat(QImage::Format_Grayscale8)).empty());
+}
+
+// Today's cameras send 8 and 12 Mpx: the preview decodes them at 1/8 of each
+// side into an image of the panel's size; nothing of the source size is
+// ever allocated (the full-size image alone would be 33 or 48 MB).
+TEST(JpegDecoder, LargePicturesArePreviewedFromAnEighthIntoASmallImage) {
+    struct Case {
+        QSize size;
+        QSize shown;  // on the 320 x 240 panel
+    };
+    for (const Case& c : {Case{{3840, 2160}, {320, 180}}, Case{{4000, 3000}, {320, 240}}}) {
+        SCOPED_TRACE(c.size.width());
+        QImage picture(c.size, QImage::Format_RGB32);
+        picture.fill(Qt::red);
+        for (int y = 0; y < c.size.height(); ++y) {
+            std::fill_n(reinterpret_cast<QRgb*>(picture.scanLine(y)) + c.size.width() / 2, c.size.width() / 2,
+                        qRgb(0, 0, 255));
+        }
+        const std::vector<uint8_t> jpeg = encodeJpeg(picture, 80);
+        picture = QImage();
+        JpegDecoder decoder;
+        size_t heapDuring = 0;
+        const auto inUse = [] {
+            const struct mallinfo2 m = mallinfo2();
+            return m.uordblks + m.hblkhd;
+        };
+        // Asked for once libjpeg has set itself up for the picture.
+        decoder.setImageAllocator([&](QSize size) {
+            heapDuring = inUse();
+            return QImage(size, QImage::Format_RGB32);
+        });
+        QImage preview;
+        const size_t heapBefore = inUse();
+        ASSERT_TRUE(decoder.decode(jpeg.data(), jpeg.size(), preview, 320, 240)) << decoder.refusal();
+        EXPECT_TRUE(decoder.refusal().empty());
+        EXPECT_EQ(preview.size(), c.shown);
+        EXPECT_LT(heapDuring, heapBefore + 1024 * 1024);
+        const QRgb left = preview.pixel(10, c.shown.height() / 2), right = preview.pixel(c.shown.width() - 10, 20);
+        EXPECT_GT(qRed(left), 200);
+        EXPECT_LT(qBlue(left), 60);
+        EXPECT_GT(qBlue(right), 200);
+        EXPECT_LT(qRed(right), 60);
+    }
+}
+
+// A whole JPEG, FF D8 to FF D9, that is broken inside, or whose frame header
+// claims more than is decoded, is refused and says why; the last good image
+// stays.
+TEST(JpegDecoder, ABrokenOrOversizedPictureIsRefusedAndSaysWhy) {
+    QImage picture(64, 48, QImage::Format_RGB32);
+    picture.fill(Qt::green);
+    const std::vector<uint8_t> good = encodeJpeg(picture, 90);
+    size_t sof = 2;
+    while (!(good[sof] == 0xFF && good[sof + 1] == 0xC0)) sof += 2 + (good[sof + 2] << 8 | good[sof + 3]);
+    auto broken = good;
+    broken[sof + 11] = 0x00;  // the first component's sampling factors
+    auto huge = good;
+    for (const size_t at : {sof + 5, sof + 7}) {  // 9000 x 9000
+        huge[at] = 9000 >> 8;
+        huge[at + 1] = 9000 & 0xFF;
+    }
+    JpegDecoder decoder;
+    QImage image;
+    ASSERT_TRUE(decoder.decode(good.data(), good.size(), image, 320, 240));
+    const QImage shown = image;
+    EXPECT_FALSE(decoder.decode(broken.data(), broken.size(), image, 320, 240));
+    EXPECT_FALSE(decoder.refusal().empty());
+    EXPECT_EQ(image, shown);
+    EXPECT_FALSE(decoder.decode(huge.data(), huge.size(), image, 320, 240));
+    EXPECT_EQ(decoder.refusal(), "its frame header names 9000 x 9000 pixels (at most 8192 x 8192 are decoded)");
+    EXPECT_EQ(image, shown);
+    // A full-size image is made of the source size: bounded further.
+    auto large = good;
+    for (const size_t at : {sof + 5, sof + 7}) {  // 5000 x 5000
+        large[at] = 5000 >> 8;
+        large[at + 1] = 5000 & 0xFF;
+    }
+    EXPECT_FALSE(decoder.decode(large.data(), large.size(), image));
+    EXPECT_EQ(decoder.refusal(), "its frame header names 5000 x 5000 pixels (at most 4096 x 4096 at full size)");
 }
 
 }  // namespace

@@ -609,6 +609,17 @@ QByteArray CameraSimulator::pictureFor(QSize size, JpegFormat format) {
     return picture;
 }
 
+// A flush that fails ends its connection at once, and the client leaves
+// clients_ then: loops that write go over the sockets as they were, each
+// looked up again, and touch no client after its flush.
+std::vector<QTcpSocket*> CameraSimulator::clientSockets() const {
+    std::vector<QTcpSocket*> sockets;
+    sockets.reserve(clients_.size());
+    for (const auto& [socket, client] : clients_)
+        sockets.push_back(socket);
+    return sockets;
+}
+
 void CameraSimulator::tick() {
     if (stalled_)
         return;
@@ -628,7 +639,11 @@ void CameraSimulator::tick() {
             jpeg = truncated(jpeg);
         return jpeg;
     };
-    for (auto& [socket, client] : clients_) {
+    for (QTcpSocket* socket : clientSockets()) {
+        const auto found = clients_.find(socket);
+        if (found == clients_.end())
+            continue;  // its connection ended during an earlier client's flush
+        Client* client = found->second.get();
         if (!client->headerSent || socket->state() != QAbstractSocket::ConnectedState)
             continue;
         if (socket->bytesToWrite() + client->backlog.size() > kMaxPendingBytes)
@@ -685,8 +700,8 @@ void CameraSimulator::tick() {
                 client->joinLeft = random_.bounded(2, 5);
             if (--client->joinLeft == 0) {
                 socket->write(client->backlog);
-                socket->flush();
                 client->backlog.clear();
+                socket->flush();
             }
             break;
         }
@@ -714,14 +729,18 @@ void CameraSimulator::appendToKeepSentFile(const QByteArray& picture) {
 
 void CameraSimulator::drainSplitWrites() {
     bool more = false;
-    for (auto& [socket, client] : clients_) {
+    for (QTcpSocket* socket : clientSockets()) {
+        const auto found = clients_.find(socket);
+        if (found == clients_.end())
+            continue;
+        Client* client = found->second.get();
         if (client->backlog.isEmpty() || socket->state() != QAbstractSocket::ConnectedState)
             continue;
         const qsizetype piece = std::min<qsizetype>(client->backlog.size(), random_.bounded(1, kMaxPiece + 1));
         socket->write(client->backlog.constData(), piece);
-        socket->flush();
         client->backlog.remove(0, piece);
         more = more || !client->backlog.isEmpty();
+        socket->flush();
     }
     if (!more)
         splitTimer_.stop();

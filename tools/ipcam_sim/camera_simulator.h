@@ -15,6 +15,7 @@
 
 #include <cstdint>
 #include <map>
+#include <vector>
 #include <memory>
 #include <optional>
 #include <tuple>
@@ -136,7 +137,7 @@ QByteArray markText(uint64_t serial, int connection, qint64 msSinceEpoch, Pictur
 QByteArray withComment(const QByteArray& jpeg, const QByteArray& text);
 
 // The largest picture size the standard MJPEG mode serves; the smallest is 16 x 16.
-inline constexpr QSize kMaxPictureSize(1920, 1080);
+inline constexpr QSize kMaxPictureSize(4000, 3000);
 // The realm of the MJPEG stream's authentication challenges.
 extern const QByteArray kAuthRealm;
 
@@ -242,6 +243,7 @@ private:
     QTcpServer* httpServer_ = nullptr;
     QTimer frameTimer_;
     std::map<QTcpSocket*, std::unique_ptr<Client>> clients_;
+    std::vector<QTcpSocket*> clientSockets() const;
 
     bool still_ = false;
     bool stalled_ = false;

@@ -139,7 +139,7 @@ int main(int argc, char** argv) {
     parser.addOption({"user", "MJPEG: user name for --auth, with --password (default \"admin\").", "TEXT",
                       "admin"});
     parser.addOption({"exif", "MJPEG: Exif pictures (FF D8 FF E1) rather than JFIF (FF D8 FF E0)."});
-    parser.addOption({"size", "MJPEG: picture size, 16x16 to 1920x1080 (default 640x480).", "WxH", "640x480"});
+    parser.addOption({"size", "MJPEG: picture size, 16x16 to 4000x3000 (default 640x480).", "WxH", "640x480"});
     parser.addOption({"mark",
                       "Give every picture a comment segment \"ipcam-sim serial=S conn=C ms=T\" (the picture's "
                       "number, its connection's number, the time it was sent), so that each is unique."});
@@ -236,7 +236,7 @@ int main(int argc, char** argv) {
     }
     options.jpegFormat = parser.isSet("exif") ? JpegFormat::Exif : JpegFormat::Jfif;
     if (!parseSize(parser.value("size"), options.pictureSize)) {
-        std::fprintf(stderr, "ipcam-sim: --size must be WxH from 16x16 to 1920x1080\n");
+        std::fprintf(stderr, "ipcam-sim: --size must be WxH from 16x16 to 4000x3000\n");
         return 2;
     }
 
