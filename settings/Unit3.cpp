@@ -24,8 +24,8 @@
 #include <QVBoxLayout>
 #include <algorithm>
 
-#include "camera/mjpeg_http.h"
 #include "settings/Unit5.h"
+#include "settings/settings_validation.h"
 
 namespace ipcam {
 
@@ -68,17 +68,6 @@ void selectItem(QButtonGroup* group, int index) {
     for (QAbstractButton* each : group->buttons())
         each->setChecked(false);
     group->setExclusive(true);
-}
-
-// The value of a box that must hold a whole number from 0 to `max` (blanks
-// around it allowed), or -1 when it holds anything else.
-int wholeNumberUpTo(const QString& text, int max) {
-    const QString typed = text.trimmed();
-    if (typed.isEmpty() || !std::all_of(typed.begin(), typed.end(), [](QChar c) { return c >= u'0' && c <= u'9'; }))
-        return -1;
-    bool ok = false;
-    const int value = typed.toInt(&ok);
-    return ok && value <= max ? value : -1;
 }
 
 QLabel* addLabel(QWidget* parent, const QString& text, int left, int top, int width) {
@@ -476,45 +465,27 @@ void TForm3::copyAllClick() {
 void TForm3::saveClick() {
     // The camera URL and the numbers are checked before anything is taken
     // from the boxes: a refused save leaves the record and the file as they
-    // were. The reason never holds the URL, so the log shows no password.
-    // A password pasted as it is ("pass/word") is saved %-escaped.
-    std::string cameraUrl = cameraUrl_->text().trimmed().toStdString();
-    if (!cameraUrl.empty()) {
-        std::string reason;
-        const auto escaped = escapeCameraUrl(cameraUrl, &reason);
-        if (!escaped) {
-            refuse(cameraUrl_, "The camera URL is not usable: " + reason + ". Please correct it; nothing was saved.");
-            return;
-        }
-        cameraUrl = *escaped;
-    }
-    const int preroll = wholeNumberUpTo(preroll_->text(), kMaxPrerollSeconds);
-    if (preroll < 0) {
-        refuse(preroll_, "Pre-record seconds must be a whole number from 0 to " + std::to_string(kMaxPrerollSeconds) +
-                             ". Please correct it; nothing was saved.");
-        return;
-    }
-    const int keepDays = wholeNumberUpTo(keepDays_->text(), kMaxKeepDays);
-    if (keepDays < 0) {
-        refuse(keepDays_, "Days to keep recordings must be a whole number from 0 to " + std::to_string(kMaxKeepDays) +
-                              " (0 = only when the disk runs short). Please correct it; nothing was saved.");
-        return;
-    }
+    // were.
     CameraSettings& r = ctx_.record;
+    if (const auto problem = takeSetupTexts(
+            {cameraUrl_->text().toStdString(), preroll_->text().toStdString(), keepDays_->text().toStdString()}, r)) {
+        refuse(problem->field == SettingsField::CameraUrl              ? cameraUrl_
+               : problem->field == SettingsField::MotionPrerollSeconds ? preroll_
+                                                                       : keepDays_,
+               problem->text);
+        return;
+    }
     r.hostAddress = address_->text().toStdString();
     // The port is taken from its box like the other texts, so a port typed
     // before the e-mail setup reloaded the record is not lost.
     r.hostPort = static_cast<uint16_t>(decimalLong(port_->text().toStdString()));
     r.cameraPassword = password_->text().toStdString();
-    r.cameraUrl = cameraUrl;
-    cameraUrl_->setText(QString::fromStdString(cameraUrl));
+    cameraUrl_->setText(QString::fromStdString(r.cameraUrl));
     r.aviDirectory = recordPath_->text().toStdString();
     r.motionDetectionEnabled = motionSwitch_->isChecked() ? 1 : 0;
     // Stored as ticked even while greyed out by the motion switch.
     r.alarmEmailEnabled = alarmSwitch_->isChecked() ? 1 : 0;
     r.motionSensitivity = static_cast<uint8_t>(slider_->value());
-    r.motionPrerollSeconds = static_cast<uint8_t>(preroll);
-    r.keepDays = static_cast<uint16_t>(keepDays);
     takeItem(resolution_, r.resolution);
     takeItem(frequency_, r.frequency);
     takeItem(quality_, r.quality);

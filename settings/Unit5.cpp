@@ -1,7 +1,7 @@
 #include "settings/Unit5.h"
 
 #include "settings/dialog_support.h"
-#include "mail/mail_message.h"
+#include "settings/settings_validation.h"
 
 #include <QCheckBox>
 #include <QGroupBox>
@@ -95,28 +95,22 @@ void TForm2::formActivate() {
 }
 
 void TForm2::saveClick() {
-    // Every field ends up in a mail command or header line, where a control
-    // character (a pasted line break, say) would smuggle in commands of its
-    // own: such a field is named and nothing is saved.
-    const std::pair<QLineEdit*, const char*> fields[] = {
-        {server_, "SMTP Server"},       {sender_, "Sender(From)"},    {receiver_, "Receiver(To)"},
-        {copy_, "Copy(Cc)"},            {account_, "Email Account"}, {password_, "Email Password"},
-    };
-    for (const auto& [edit, caption] : fields) {
-        if (hasControlCharacter(edit->text().toStdString())) {
-            warn(std::string("The field \"") + caption +
-                 "\" holds a control character (such as a line break). Please correct it; nothing was saved.");
-            edit->setFocus();
-            return;
-        }
-    }
     CameraSettings& r = ctx_.record;
-    r.smtpServer = server_->text().toStdString();
-    r.smtpSender = sender_->text().toStdString();
-    r.smtpReceiver = receiver_->text().toStdString();
-    r.smtpCopy = copy_->text().toStdString();
-    r.smtpEmailAccount = account_->text().toStdString();
-    r.smtpEmailPassword = password_->text().toStdString();
+    if (const auto problem = takeMailTexts({server_->text().toStdString(), sender_->text().toStdString(),
+                                            receiver_->text().toStdString(), copy_->text().toStdString(),
+                                            account_->text().toStdString(), password_->text().toStdString()},
+                                           r)) {
+        warn(problem->text);
+        const std::pair<SettingsField, QLineEdit*> edits[] = {
+            {SettingsField::SmtpServer, server_},         {SettingsField::SmtpSender, sender_},
+            {SettingsField::SmtpReceiver, receiver_},     {SettingsField::SmtpCopy, copy_},
+            {SettingsField::SmtpEmailAccount, account_}, {SettingsField::SmtpEmailPassword, password_},
+        };
+        for (const auto& [field, edit] : edits)
+            if (field == problem->field)
+                edit->setFocus();
+        return;
+    }
     r.smtpAuthEnabled = auth_->isChecked() ? 1 : 0;
     ctx_.shared.publishSettings(r);
     if (!saveSetupRecord(ctx_, this))

@@ -1,0 +1,118 @@
+#include "settings/settings_validation.h"
+
+#include <QString>
+#include <algorithm>
+
+#include "camera/mjpeg_http.h"
+#include "mail/mail_message.h"
+
+namespace ipcam {
+
+namespace {
+
+constexpr const char* kNothingSaved = ". Please correct it; nothing was saved.";
+
+std::string trimmed(const std::string& text) { return QString::fromStdString(text).trimmed().toStdString(); }
+
+// A whole number from 0 to `max`, blanks around it allowed.
+std::optional<SettingsProblem> wholeNumberUpTo(SettingsField field, const std::string& typed, int max,
+                                               const std::string& text, int& value) {
+    const std::string digits = trimmed(typed);
+    if (digits.empty())
+        return SettingsProblem{field, SettingsCode::Empty, text};
+    if (!std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; }))
+        return SettingsProblem{field, SettingsCode::NotANumber, text};
+    bool ok = false;
+    value = QString::fromStdString(digits).toInt(&ok);
+    if (!ok || value > max)
+        return SettingsProblem{field, SettingsCode::OutOfRange, text};
+    return std::nullopt;
+}
+
+}  // namespace
+
+const char* settingsKey(SettingsField field) {
+    switch (field) {
+    case SettingsField::CameraUrl: return "Camera_URL";
+    case SettingsField::MotionPrerollSeconds: return "Motion_Preroll_Seconds";
+    case SettingsField::KeepDays: return "Keep_Days";
+    case SettingsField::SmtpServer: return "SMTP_Server";
+    case SettingsField::SmtpSender: return "SMTP_Sender";
+    case SettingsField::SmtpReceiver: return "SMTP_Receiver";
+    case SettingsField::SmtpCopy: return "SMTP_Copy";
+    case SettingsField::SmtpEmailAccount: return "SMTP_EmailAccount";
+    case SettingsField::SmtpEmailPassword: return "SMTP_EmailPassword";
+    }
+    return "";
+}
+
+std::optional<SettingsProblem> takeSetupTexts(const SetupTexts& texts, CameraSettings& record) {
+    std::string cameraUrl = trimmed(texts.cameraUrl);
+    if (!cameraUrl.empty()) {
+        std::string reason;
+        const auto escaped = escapeCameraUrl(cameraUrl, &reason);
+        if (!escaped) {
+            return SettingsProblem{SettingsField::CameraUrl, SettingsCode::BadAddress,
+                                   "The camera URL is not usable: " + reason + kNothingSaved};
+        }
+        cameraUrl = *escaped;
+    }
+    int preroll = 0;
+    if (auto problem = wholeNumberUpTo(SettingsField::MotionPrerollSeconds, texts.motionPrerollSeconds,
+                                       kMaxPrerollSeconds,
+                                       "Pre-record seconds must be a whole number from 0 to " +
+                                           std::to_string(kMaxPrerollSeconds) + kNothingSaved,
+                                       preroll))
+        return problem;
+    int keepDays = 0;
+    if (auto problem = wholeNumberUpTo(SettingsField::KeepDays, texts.keepDays, kMaxKeepDays,
+                                       "Days to keep recordings must be a whole number from 0 to " +
+                                           std::to_string(kMaxKeepDays) +
+                                           " (0 = only when the disk runs short)" + kNothingSaved,
+                                       keepDays))
+        return problem;
+    record.cameraUrl = cameraUrl;
+    record.motionPrerollSeconds = static_cast<uint8_t>(preroll);
+    record.keepDays = static_cast<uint16_t>(keepDays);
+    return std::nullopt;
+}
+
+std::optional<SettingsProblem> takeMailTexts(const MailTexts& texts, CameraSettings& record) {
+    struct Field {
+        SettingsField field;
+        const char* caption;  // the box's caption in the e-mail dialog
+        const std::string& typed;
+        std::string& stored;
+    };
+    const Field fields[] = {
+        {SettingsField::SmtpServer, "SMTP Server", texts.smtpServer, record.smtpServer},
+        {SettingsField::SmtpSender, "Sender(From)", texts.smtpSender, record.smtpSender},
+        {SettingsField::SmtpReceiver, "Receiver(To)", texts.smtpReceiver, record.smtpReceiver},
+        {SettingsField::SmtpCopy, "Copy(Cc)", texts.smtpCopy, record.smtpCopy},
+        {SettingsField::SmtpEmailAccount, "Email Account", texts.smtpEmailAccount, record.smtpEmailAccount},
+        {SettingsField::SmtpEmailPassword, "Email Password", texts.smtpEmailPassword, record.smtpEmailPassword},
+    };
+    for (const Field& f : fields) {
+        if (hasControlCharacter(f.typed)) {
+            return SettingsProblem{f.field, SettingsCode::ControlCharacter,
+                                   std::string("The field \"") + f.caption +
+                                       "\" holds a control character (such as a line break)" + kNothingSaved};
+        }
+    }
+    for (const Field& f : fields)
+        f.stored = f.typed;
+    return std::nullopt;
+}
+
+std::optional<SettingsProblem> validateSettings(const CameraSettings& record) {
+    CameraSettings copy = record;
+    if (auto problem = takeSetupTexts({record.cameraUrl, std::to_string(record.motionPrerollSeconds),
+                                       std::to_string(record.keepDays)},
+                                      copy))
+        return problem;
+    return takeMailTexts({record.smtpServer, record.smtpSender, record.smtpReceiver, record.smtpCopy,
+                          record.smtpEmailAccount, record.smtpEmailPassword},
+                         copy);
+}
+
+}  // namespace ipcam
