@@ -6,9 +6,8 @@
 
 #include <algorithm>
 #include <ctime>
-#include <cctype>
 
-#include "camera/mjpeg_http.h"
+#include "base/secrets.h"
 
 namespace ipcam {
 
@@ -22,7 +21,7 @@ std::string serviceStatusLine(const ServiceState& state) {
         if (!state.file.empty()) line += " " + state.file;
     }
     line += state.linkUp ? ", link up" : ", link down";
-    if (!state.linkUp && !state.linkDown.empty()) line += ": " + withoutPasswords(state.linkDown);
+    if (!state.linkUp && !state.linkDown.empty()) line += ": " + state.linkDown;
     if (state.freeMB) {
         const uint32_t mb = *state.freeMB;
         if (mb >= 10 * 1024) {
@@ -36,41 +35,8 @@ std::string serviceStatusLine(const ServiceState& state) {
     if (!state.missingFolder.empty()) {
         line += ", into " + state.folder + ": " + state.missingFolder + " is missing";
     }
-    return line;
-}
-
-std::string withoutPasswords(const std::string& text) {
-    std::string out;
-    size_t at = 0;
-    while (at < text.size()) {
-        const size_t scheme = text.find("://", at);
-        if (scheme == std::string::npos) break;
-        size_t begin = scheme;
-        while (begin > at && std::isalpha(static_cast<unsigned char>(text[begin - 1]))) --begin;
-        size_t end = scheme + 3;
-        while (end < text.size() && !std::isspace(static_cast<unsigned char>(text[end])) && text[end] != '"' &&
-               text[end] != '\'' && text[end] != '<' && text[end] != '>')
-            ++end;
-        out.append(text, at, begin - at);
-        const std::string url = text.substr(begin, end - begin);
-        if (const auto parsed = parseCameraUrl(url, nullptr)) {
-            out += redactedUrl(*parsed);
-        } else {
-            // Not an address we can read: whatever stands before an '@' in
-            // its authority goes.
-            const size_t authority = scheme + 3 - begin;
-            const size_t slash = url.find('/', authority);
-            const size_t atSign = url.rfind('@', slash == std::string::npos ? std::string::npos : slash);
-            if (atSign != std::string::npos && atSign >= authority) {
-                out += url.substr(0, authority) + "***" + url.substr(atSign);
-            } else {
-                out += url;
-            }
-        }
-        at = end;
-    }
-    out.append(text, at, std::string::npos);
-    return out;
+    // Whatever a reason quotes, no password and no query value goes out.
+    return maskSecrets(line);
 }
 
 namespace {

@@ -32,10 +32,6 @@ struct ServiceState {
 // "..., into /var/lib/ipcam-recorder: /srv/camera is missing".
 std::string serviceStatusLine(const ServiceState& state);
 
-// `text` with the password of every http:// or rtsp:// address in it
-// written "***".
-std::string withoutPasswords(const std::string& text);
-
 class ServiceNotifier final : public QObject {
     Q_OBJECT
 public:
