@@ -6,6 +6,7 @@
 
 #include "app/service_notify.h"
 #include "base/activity_log.h"
+#include "recording/recording_catalog.h"
 #include "settings/settings_store.h"
 
 namespace ipcam {
@@ -166,10 +167,13 @@ std::string HeadlessService::composeStatus() const {
     s.recordingKind = r.RecordKind;
     if (r.RecordKind != 0) {
         // The name the file will have: its start time, A for an alarm.
-        char name[32];
-        std::snprintf(name, sizeof name, "%02d%02d%02d%c%s", fileStart_.hour, fileStart_.minute, fileStart_.second,
-                      r.AlarmMark ? 'A' : 'T', c.codedCamera() ? ".MKV" : ".AVI");
-        s.file = name;
+        RecordingName name;
+        char time[16];
+        std::snprintf(time, sizeof time, "%02d%02d%02d", fileStart_.hour, fileStart_.minute, fileStart_.second);
+        name.time = time;
+        name.mark = r.AlarmMark ? RecordingMark::Alarm : RecordingMark::Timed;
+        name.format = c.codedCamera() ? RecordingFormat::Mkv : RecordingFormat::Avi;
+        s.file = name.fileName();
     }
     s.freeMB = freeMegabytes(engine_->diskSpace());
     s.folder = folder_.toStdString();

@@ -23,16 +23,13 @@
 
 #include <algorithm>
 
-#include "recording/recording_name.h"
+#include "playback/recording_source.h"
 
 namespace ipcam {
 
 namespace {
 
 const QString kZeroClock = QStringLiteral("00:00:00");
-const QString kMaskAlarm = QStringLiteral("*A.AVI");
-const QString kMaskTime = QStringLiteral("*T.AVI");
-const QString kMaskAll = QStringLiteral("*.AVI");
 
 // Geometry of one layout class, in pixels.
 struct LayoutGeometry {
@@ -274,9 +271,10 @@ void TForm4::refreshFileList() {
 }
 
 QStringList TForm4::fileMasks() const {
-    QString mkv = fileMask_;
-    mkv.replace(QStringLiteral(".AVI"), QStringLiteral(".MKV"));
-    return {fileMask_, mkv};
+    QStringList masks;
+    for (const std::string& mask : kindFilterMasks(filter_))
+        masks << QString::fromStdString(mask);
+    return masks;
 }
 
 QStringList TForm4::listedFiles() const {
@@ -286,24 +284,24 @@ QStringList TForm4::listedFiles() const {
     return names;
 }
 
-void TForm4::setFileMask(const QString& mask) {
-    fileMask_ = mask;
+void TForm4::setFileFilter(KindFilter filter) {
+    filter_ = filter;
     refreshFileList();
 }
 
 void TForm4::selectAlarmClick() {
     selectMotion_->setChecked(true);
-    setFileMask(kMaskAlarm);
+    setFileFilter(KindFilter::Alarm);
 }
 
 void TForm4::selectTimeClick() {
     selectTime_->setChecked(true);
-    setFileMask(kMaskTime);
+    setFileFilter(KindFilter::Timed);
 }
 
 void TForm4::selectAllClick() {
     selectAll_->setChecked(true);
-    setFileMask(kMaskAll);
+    setFileFilter(KindFilter::All);
 }
 
 // ---------------------------------------------------------------------------
@@ -368,8 +366,8 @@ void TForm4::formClose() {
     timer1_->stop();
     playbackImage_->clear();
     image_ = QImage();
-    source_->close();
-    source_ = &reader_;
+    opened_.reset();
+    source_ = &noFile_;
     if (onClosed_)
         onClosed_();
 }
@@ -381,8 +379,8 @@ void TForm4::aviFileListBoxDblClick() {
     QListWidgetItem* item = fileList_->currentItem();
     if (!item || !item->isSelected() || directory_.isEmpty()) {
         // Nothing chosen: nothing to open.
-        source_->close();
-        source_ = &reader_;
+        opened_.reset();
+        source_ = &noFile_;
         enterNoFileState();
         return;
     }
@@ -391,18 +389,17 @@ void TForm4::aviFileListBoxDblClick() {
 
 bool TForm4::openFile(const QString& path) {
     timer1_->stop();
-    source_->close();
-    // A Matroska recording (a coded-video camera's) by its name, else AVI.
-    const bool mkv = path.endsWith(QStringLiteral(".mkv"), Qt::CaseInsensitive);
-    const bool opened = mkv ? mkvReader_.open(path) == MkvReader::OpenStatus::Opened
-                            : reader_.openRecordedFile(path) == RecordedFile::OpenStatus::Opened;
-    source_ = mkv ? static_cast<PictureSource*>(&mkvReader_) : &reader_;
-    if (!opened) {
+    source_ = &noFile_;
+    opened_.reset();  // closes the file open before
+    // The reader of its format (a Matroska recording is a coded-video camera's).
+    opened_ = openRecording(path);
+    if (!opened_) {
         // Not a recording of ours, damaged beyond use or unreadable: no
         // message, the clocks keep their text.
         enterNoFileState();
         return false;
     }
+    source_ = opened_.get();
     applyLayout(source_->playbackLayout());
     trackBar_->setMaximum(source_->frameCount() - 1);
     currentFrame_ = 0;

@@ -12,10 +12,11 @@
 #include <QWidget>
 
 #include <functional>
+#include <memory>
 #include <string>
 
-#include "playback/mkv_reader.h"
 #include "playback/recorded_file.h"
+#include "recording/recording_catalog.h"
 
 class QFrame;
 class QGroupBox;
@@ -67,12 +68,17 @@ public:
     int currentFrame() const { return currentFrame_; }
     int layoutClass() const { return layoutClass_; }
     QString directory() const { return directory_; }
-    QString fileMask() const { return fileMask_; }
-    // The masks listed: the AVI mask and its Matroska twin ("*A.MKV" ...).
+    QString fileMask() const { return fileMasks().front(); }
+    // The masks listed, the AVI mask first, then its Matroska twin ("*A.MKV"
+    // ...): kindFilterMasks of the kind chosen.
     QStringList fileMasks() const;
     QStringList listedFiles() const;
-    // The AVI reader, and the open recording whatever its format.
-    const RecordedFile& reader() const { return reader_; }
+    // The open recording when it is an AVI file (else a closed reader), and
+    // the open recording whatever its format.
+    const RecordedFile& reader() const {
+        const auto* file = dynamic_cast<const RecordedFile*>(source_);
+        return file ? *file : noFile_;
+    }
     const PictureSource& source() const { return *source_; }
     // The picture last decoded into the panel (null when cleared).
     const QImage& shownImage() const { return image_; }
@@ -107,7 +113,7 @@ private:
     void showPlaybackFrame(int n);
     void stopReset();
     void enterNoFileState();
-    void setFileMask(const QString& mask);
+    void setFileFilter(KindFilter filter);
     void refreshDirectoryList();
     void refreshFileList();
     void directoryItemActivated(QListWidgetItem* item);
@@ -117,15 +123,15 @@ private:
     std::function<std::string()> aviDirectory_;
     std::function<void()> onClosed_;
 
-    RecordedFile reader_;
-    MkvReader mkvReader_;
-    PictureSource* source_ = &reader_;  // the open file's reader
+    std::unique_ptr<PictureSource> opened_;  // the open recording (openRecording), if any
+    RecordedFile noFile_;                    // stands for it when none is open
+    PictureSource* source_ = &noFile_;
     QImage image_;
     int currentFrame_ = 0;
     int layoutClass_ = 1;
     bool showingFrame_ = false;
     QString directory_;
-    QString fileMask_ = QStringLiteral("*.AVI");
+    KindFilter filter_ = KindFilter::All;
 
     // Where the focus was before it last moved within the program: here
     // (this window), or another window of the program.

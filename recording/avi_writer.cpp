@@ -143,8 +143,6 @@ std::string recordingTimeText(const LocalDateTime& t) {
     return twoDigits(t.hour) + twoDigits(t.minute) + twoDigits(t.second);
 }
 
-const char* finalExtension(RecordingFormat format) { return format == RecordingFormat::Mkv ? ".MKV" : ".AVI"; }
-
 std::string partialFileName(const LocalDateTime& start, char letter, int unique, RecordingFormat format) {
     std::string name = kPartialPrefix + recordingDateText(start) + "-" + recordingTimeText(start) + "-" + letter;
     if (unique > 0) {
@@ -453,15 +451,14 @@ bool completeAviFile(int fd, uint64_t indexOffset, const std::vector<avi::IndexE
 }
 
 bool moveToFinalName(const std::string& from, const std::string& folder, const std::string& timeText, char letter,
-                     std::string* finalPath, std::string* error, const char* extension) {
+                     std::string* finalPath, std::string* error, RecordingFormat format) {
+    RecordingName name;
+    name.time = timeText;
+    name.mark = markOfLetter(letter);
+    name.format = format;
     for (int k = 0; k <= kMaxUnique; ++k) {
-        std::string path = folder + "/" + timeText;
-        if (k > 0) {
-            path += '-';
-            path += std::to_string(k);
-        }
-        path += letter;
-        path += extension;
+        name.suffix = k > 0 ? std::to_string(k) : std::string();
+        const std::string path = folder + "/" + name.fileName();
         const int err = renameNoReplace(from, path);
         if (err == EEXIST) continue;
         *finalPath = path;
@@ -472,7 +469,8 @@ bool moveToFinalName(const std::string& from, const std::string& folder, const s
         syncDirectory(folder);
         return true;
     }
-    *finalPath = folder + "/" + timeText + letter + extension;
+    name.suffix.clear();
+    *finalPath = folder + "/" + name.fileName();
     *error = "too many recordings of the same second";
     return false;
 }

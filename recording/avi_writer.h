@@ -15,6 +15,7 @@
 
 #include "base/clock.h"
 #include "recording/avi_format.h"
+#include "recording/recording_catalog.h"
 
 namespace ipcam {
 
@@ -40,13 +41,6 @@ std::optional<RunningTotals> readRunningTotals(const uint8_t* header);
 // "20061012" and "153012" for a start moment.
 std::string recordingDateText(const LocalDateTime& t);
 std::string recordingTimeText(const LocalDateTime& t);
-
-// The two kinds of recording file: Motion-JPEG AVI and Matroska (stream
-// copy of a coded-video camera, recording/mkv_file.h).
-enum class RecordingFormat { Avi, Mkv };
-
-// The final name's extension of a format: ".AVI" or ".MKV".
-const char* finalExtension(RecordingFormat format);
 
 // What a partial file's name says: when its recording started, which
 // suffix letter ('A' motion, 'T' manual/daily) it carries and its format.
@@ -141,10 +135,11 @@ bool completeAviFile(int fd, uint64_t indexOffset, const std::vector<avi::IndexE
                      uint32_t recordSeconds, uint32_t recordFrames, std::string* error,
                      const DiskHooks* hooks = nullptr, uint32_t microSecPerFrame = 0);
 
-// Moves `from` to folder/timeText[-k]<letter><extension> (".AVI", ".MKV")
-// without replacing any existing file; `finalPath` receives the name used.
+// Moves `from` to folder/timeText[-k]<letter><extension> (the recording
+// name of that format, recording_catalog.h) without replacing any existing
+// file; `finalPath` receives the name used.
 bool moveToFinalName(const std::string& from, const std::string& folder, const std::string& timeText, char letter,
-                     std::string* finalPath, std::string* error, const char* extension = ".AVI");
+                     std::string* finalPath, std::string* error, RecordingFormat format = RecordingFormat::Avi);
 
 // Completes every partial file in `directory` into a valid recording under
 // its final name, at the rate its running totals give (a file that never

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "recording/avi_writer.h"
-#include "recording/recording_name.h"
+#include "recording/recording_catalog.h"
 
 namespace ipcam {
 
@@ -22,57 +22,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-bool isDigit(char c) { return c >= '0' && c <= '9'; }
-
-struct FolderContents {
-    std::vector<std::string> recordings;
-    bool empty = true;
-    bool readable = false;
-};
-
-FolderContents listFolder(const fs::path& folder) {
-    FolderContents out;
-    std::error_code ec;
-    fs::directory_iterator it(folder, ec);
-    if (ec) return out;
-    out.readable = true;
-    for (fs::directory_iterator end; !ec && it != end; it.increment(ec)) {
-        out.empty = false;
-        std::error_code sec;
-        const auto type = it->symlink_status(sec).type();
-        const std::string name = it->path().filename().string();
-        if (!sec && type == fs::file_type::regular && isRecordingFileName(name)) out.recordings.push_back(name);
-    }
-    if (ec) out.readable = false;
-    return out;
-}
-
-// The date folders directly in `aviDirectory` (real folders, not links),
-// oldest first.
-std::vector<std::string> listDateFolders(const std::string& aviDirectory) {
-    std::vector<std::string> dates;
-    if (aviDirectory.empty()) return dates;
-    std::error_code ec;
-    for (fs::directory_iterator it(aviDirectory, ec), end; !ec && it != end; it.increment(ec)) {
-        std::error_code sec;
-        const std::string name = it->path().filename().string();
-        if (isDateFolderName(name) && it->symlink_status(sec).type() == fs::file_type::directory && !sec)
-            dates.push_back(name);
-    }
-    std::sort(dates.begin(), dates.end());  // 8 digits each: name order is date order
-    return dates;
-}
-
-// Smallest start time first; in one second the name without "-N" before
-// the later "-N" ones, and the "A" file before the "T" file.
 uint64_t fileSize(const fs::path& file) {
     struct stat st {};
     return ::lstat(file.c_str(), &st) == 0 && st.st_size > 0 ? static_cast<uint64_t>(st.st_size) : 0;
-}
-
-void sortOldestFirst(std::vector<std::string>& recordings) {
-    std::sort(recordings.begin(), recordings.end(),
-              [](const std::string& a, const std::string& b) { return recordingNameLess(a, b); });
 }
 
 }  // namespace
@@ -90,24 +42,9 @@ uint32_t PosixFreeSpaceQuery::freeSpaceMB(const std::string& directory) {
 
 std::string freeSpaceText(uint32_t mb) { return "Free Space :" + std::to_string(mb) + "M Bytes."; }
 
-bool isDateFolderName(std::string_view name) {
-    return name.size() == 8 && std::all_of(name.begin(), name.end(), isDigit);
-}
-
-bool isRecordingFileName(std::string_view name) {
-    if (name.size() < 11) return false;
-    if (!std::all_of(name.begin(), name.begin() + 6, isDigit)) return false;
-    const std::string_view tail = name.substr(name.size() - 5);
-    // Motion-JPEG AVI or Matroska (a coded-video camera's stream copy).
-    if (tail != "A.AVI" && tail != "T.AVI" && tail != "A.MKV" && tail != "T.MKV") return false;
-    const std::string_view middle = name.substr(6, name.size() - 11);
-    if (middle.empty()) return true;
-    return middle.size() >= 2 && middle[0] == '-' && std::all_of(middle.begin() + 1, middle.end(), isDigit);
-}
-
 std::optional<std::string> findOldestDateFolder(const std::string& aviDirectory) {
     for (const std::string& d : listDateFolders(aviDirectory)) {
-        const FolderContents c = listFolder(fs::path(aviDirectory) / d);
+        const DayListing c = listDay(aviDirectory, d);
         if (c.readable && (!c.recordings.empty() || c.empty)) return d;
     }
     return std::nullopt;
@@ -140,7 +77,7 @@ DeleteOutcome deleteOldestRecording(const std::string& aviDirectory, DeletionSum
     const auto folder = findOldestDateFolder(aviDirectory);
     if (!folder) return DeleteOutcome::NothingLeft;
     const fs::path dir = fs::path(aviDirectory) / *folder;
-    FolderContents c = listFolder(dir);
+    const DayListing c = listDay(aviDirectory, *folder);
     if (c.recordings.empty()) {
         if (::rmdir(dir.c_str()) == 0) {
             if (summary) ++summary->folders;
@@ -149,8 +86,7 @@ DeleteOutcome deleteOldestRecording(const std::string& aviDirectory, DeletionSum
         if (summary) summary->addFailure(dir.string(), errno);
         return DeleteOutcome::Failed;
     }
-    sortOldestFirst(c.recordings);
-    const fs::path victim = dir / c.recordings.front();
+    const fs::path victim = dir / c.recordings.front().fileName();
     const uint64_t size = fileSize(victim);
     if (::unlink(victim.c_str()) != 0) {
         if (summary) summary->addFailure(victim.string(), errno);
@@ -195,7 +131,7 @@ RetentionOutcome deleteExpiredRecordings(const std::string& aviDirectory, const 
     for (const std::string& d : listDateFolders(aviDirectory)) {
         const auto day = dayOfFolder(d);
         if (!day || *day > todayDay) continue;  // no calendar date, or dated after today: never expired
-        const FolderContents c = listFolder(fs::path(aviDirectory) / d);
+        const DayListing c = listDay(aviDirectory, d);
         folders.push_back({d, *day, c.readable && !c.recordings.empty()});
     }
 
@@ -245,11 +181,10 @@ RetentionOutcome deleteExpiredRecordings(const std::string& aviDirectory, const 
     for (const Folder& f : folders) {  // oldest first
         if (f.age <= keepDays) continue;
         const fs::path dir = fs::path(aviDirectory) / f.name;
-        FolderContents c = listFolder(dir);
+        const DayListing c = listDay(aviDirectory, f.name);
         if (!c.readable) continue;
-        sortOldestFirst(c.recordings);
-        for (const std::string& name : c.recordings) {
-            const fs::path victim = dir / name;
+        for (const RecordingName& name : c.recordings) {
+            const fs::path victim = dir / name.fileName();
             const uint64_t size = fileSize(victim);
             if (::unlink(victim.c_str()) == 0) {
                 qCDebug(lcGuard).noquote() << "Retention deletes" << QString::fromStdString(victim.string());

@@ -2,8 +2,8 @@
 // The disk space guard's file-system side: the free-space query and the
 // walk over the recording directory that finds and deletes the oldest of
 // our own recordings, and the deletion of our recordings older than the
-// days to keep. Only folders named with 8 digits and, in them, files
-// named the way the recorder names them are ever touched. Listing folders
+// days to keep. Only date folders and, in them, files named by the
+// recordings' rule (recording/recording_catalog.h) are ever touched. Listing folders
 // never changes the process's working directory.
 
 #include <cstdint>
@@ -29,11 +29,6 @@ public:
 
 // "Free Space :" N "M Bytes."
 std::string freeSpaceText(uint32_t mb);
-
-// Exactly 8 digits: a date folder.
-bool isDateFolderName(std::string_view name);
-// 6 digits, an optional "-" + digits, then "A.AVI", "T.AVI", "A.MKV" or "T.MKV".
-bool isRecordingFileName(std::string_view name);
 
 // The oldest date folder in `aviDirectory` that holds at least one of our
 // recordings or is entirely empty; nullopt when there is none.

@@ -624,7 +624,7 @@ bool PartialMkvWriter::finish(const std::string& dateFolder, const std::string& 
     lastErrno_ = err;
     closeOutput();
     if (!ok) return false;
-    if (!moveToFinalName(path_, dateFolder, timeText, letter, finalPath, error, ".MKV")) {
+    if (!moveToFinalName(path_, dateFolder, timeText, letter, finalPath, error, RecordingFormat::Mkv)) {
         if (finalPath->empty()) *finalPath = path_;
         return false;
     }
@@ -747,7 +747,7 @@ bool completeMkvFile(const std::string& partialPath, const std::string& folder, 
         return false;
     }
     syncDirectory(folderOf(partialPath));
-    if (!moveToFinalName(partialPath, folder, timeText, letter, finalPath, error, ".MKV")) {
+    if (!moveToFinalName(partialPath, folder, timeText, letter, finalPath, error, RecordingFormat::Mkv)) {
         if (finalPath->empty()) *finalPath = partialPath;
         return false;
     }

@@ -20,22 +20,6 @@ namespace {
 
 using DiskGuardTest = RecorderFixture;
 
-TEST(DiskGuardNames, OnlyOurNamesQualify) {
-    EXPECT_TRUE(isDateFolderName("20061012"));
-    EXPECT_FALSE(isDateFolderName("2006101"));
-    EXPECT_FALSE(isDateFolderName("200610121"));
-    EXPECT_FALSE(isDateFolderName("2006101a"));
-    EXPECT_FALSE(isDateFolderName("photos"));
-
-    for (const char* ok : {"153012T.AVI", "153012A.AVI", "153012-1T.AVI", "000000-12A.AVI", "153012T.MKV",
-                           "153012-3A.MKV"})
-        EXPECT_TRUE(isRecordingFileName(ok)) << ok;
-    for (const char* no : {"15301T.AVI", "153012X.AVI", "153012T.avi", "153012-T.AVI", "153012T.AVI.bak",
-                           "abc.AVI", "1530121T.AVI", "153012-1aT.AVI", "diary.txt", "153012 T.AVI", "notes.mkv",
-                           "123456X.MKV", "153012T.mkv", "153012T.MKV.partial", "153012T.MKA"})
-        EXPECT_FALSE(isRecordingFileName(no)) << no;
-}
-
 TEST(DiskGuardFreeSpace, PosixQueryAndLabelText) {
     PosixFreeSpaceQuery q;
     QTemporaryDir tmp;
