@@ -111,6 +111,10 @@ class Soak:
             pass
         return 0
 
+    def guard_deleted(self):
+        """Recordings the disk guard deleted so far, from its one line per pass."""
+        return sum(int(n) for n in re.findall(r"Disk space guard deleted (\d+) recording", self.log_text()))
+
     def log_text(self):
         with open(self.rec_out, "rb") as f:
             return f.read().decode(errors="replace")
@@ -237,7 +241,7 @@ class Soak:
             while time.time() < limit and len(self.finishes) == seen:
                 self.wait_until(time.time() + 2)
             self.wait_until(time.time() + 3)
-            deleted = self.log_text().count("Disk space guard deletes")
+            deleted = self.guard_deleted()
             if os.path.exists(filler):
                 os.unlink(filler)
             f["notes"] = (f"filled to {GUARD_LINE_MB + self.a.guard_margin_mb} MB free at the start; "
@@ -290,7 +294,7 @@ class Soak:
         self.stop_archiving.set()
         time.sleep(2.5)
         self.archive_once(prune=False)
-        self.guard_deletions = self.log_text().count("Disk space guard deletes")
+        self.guard_deletions = self.guard_deleted()
         subprocess.run(["umount", self.rec])
         self.run_args = {k: getattr(self.a, k) for k in ("legacy", "size", "fps")}
         with open(os.path.join(self.work, "run.json"), "w") as f:
