@@ -127,7 +127,9 @@ protected:
         // finer clock of its own).
         recorder->setArrivalClock([this] {
             const LocalDateTime& t = clock.current;
-            const int64_t days = (int64_t{t.year} * 12 + t.month) * 31 + t.day;
+            // Days counted from the year 2000: nanoseconds since year 0 would
+            // not fit the steady clock's 64 bits.
+            const int64_t days = (int64_t{t.year - 2000} * 12 + t.month) * 31 + t.day;
             return std::chrono::steady_clock::time_point{} +
                    std::chrono::seconds(days * 86400 + TimeOfDay{t.hour, t.minute, t.second}.secondsOfDay());
         });
