@@ -13,18 +13,18 @@
 #include <exception>
 #include <filesystem>
 
-#include "app/Unit1.h"
+#include "frontends/window/Unit1.h"
 #include "app/command_line.h"
 #include "app/desktop_paths.h"
-#include "app/headless_service.h"
+#include "frontends/headless/headless_service.h"
 #include "app/log_file.h"
 #include "app/termination_signals.h"
 #include "camera/ffmpeg_log.h"
 #include "base/activity_log.h"
-#include "playback/Unit4.h"
-#include "settings/Unit3.h"
-#include "settings/Unit5.h"
-#include "settings/setup_context.h"
+#include "frontends/window/Unit4.h"
+#include "frontends/window/Unit3.h"
+#include "frontends/window/Unit5.h"
+#include "frontends/window/setup_context.h"
 
 namespace {
 

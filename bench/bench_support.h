@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "app/main_controller.h"
+#include "engine/main_controller.h"
 
 namespace ipcam::bench {
 

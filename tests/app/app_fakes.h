@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "app/main_controller.h"
+#include "engine/main_controller.h"
 
 namespace ipcam::apptest {
 

@@ -5,7 +5,7 @@
 #include <QTemporaryDir>
 #include <QTimer>
 
-#include "app/Unit1.h"
+#include "frontends/window/Unit1.h"
 #include "app_fakes.h"
 #include "camera/status_line.h"
 

@@ -11,7 +11,7 @@
 #include <functional>
 #include <vector>
 
-#include "app/Unit1.h"
+#include "frontends/window/Unit1.h"
 #include "base/camera_settings.h"
 
 namespace ipcam::e2e {

@@ -31,18 +31,18 @@
 #include <string>
 #include <vector>
 
-#include "app/Unit1.h"
+#include "frontends/window/Unit1.h"
 #include "e2e_support.h"
 #include "ipcam_sim/camera_simulator.h"
 #include "ipcam_sim/scene.h"
 #include "ipcam_sim/simulator_thread.h"
 #include "mail/Unit6.h"
 #include "support/mail_fake_smtp_server.h"
-#include "playback/Unit4.h"
-#include "settings/Unit3.h"
-#include "settings/Unit5.h"
+#include "frontends/window/Unit4.h"
+#include "frontends/window/Unit3.h"
+#include "frontends/window/Unit5.h"
 #include "settings/settings_store.h"
-#include "settings/setup_context.h"
+#include "frontends/window/setup_context.h"
 
 namespace ipcam {
 namespace {

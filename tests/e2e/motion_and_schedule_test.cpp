@@ -13,7 +13,7 @@
 #include <chrono>
 #include <functional>
 
-#include "app/Unit1.h"
+#include "frontends/window/Unit1.h"
 #include "e2e_support.h"
 #include "ipcam_sim/simulator_thread.h"
 #include "playback/recorded_file.h"

@@ -27,8 +27,8 @@
 #include <functional>
 #include <thread>
 
-#include "app/Unit1.h"
-#include "app/recorder_engine.h"
+#include "frontends/window/Unit1.h"
+#include "engine/recorder_engine.h"
 #include "camera/stream_protocol.h"
 #include "recording/disk_writer.h"
 #include "e2e_support.h"

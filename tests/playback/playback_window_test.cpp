@@ -20,7 +20,7 @@
 
 #include <memory>
 
-#include "playback/Unit4.h"
+#include "frontends/window/Unit4.h"
 #include "playback_fixtures.h"
 #include "recording/media_fixtures.h"
 #include "recording/mkv_file.h"

@@ -19,9 +19,9 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include "app/headless_service.h"
+#include "frontends/headless/headless_service.h"
 #include "app/log_file.h"
-#include "app/service_notify.h"
+#include "frontends/headless/service_notify.h"
 #include "e2e/e2e_support.h"
 #include "ipcam_sim/simulator_thread.h"
 #include "settings/settings_store.h"

@@ -21,8 +21,8 @@
 #include <string>
 #include <vector>
 
-#include "settings/Unit3.h"
-#include "settings/Unit5.h"
+#include "frontends/window/Unit3.h"
+#include "frontends/window/Unit5.h"
 #include "mail/mail_message.h"
 
 namespace ipcam {

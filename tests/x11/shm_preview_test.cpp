@@ -19,8 +19,8 @@
 #include <unistd.h>
 #include <xcb/xcb.h>
 
-#include "app/Unit1.h"
-#include "app/shm_preview.h"
+#include "frontends/window/Unit1.h"
+#include "frontends/window/shm_preview.h"
 
 namespace ipcam {
 namespace {

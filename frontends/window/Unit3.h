@@ -8,7 +8,7 @@
 
 #include <QDialog>
 
-#include "settings/setup_context.h"
+#include "frontends/window/setup_context.h"
 
 class QButtonGroup;
 class QCheckBox;

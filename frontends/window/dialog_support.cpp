@@ -1,4 +1,4 @@
-#include "settings/dialog_support.h"
+#include "frontends/window/dialog_support.h"
 
 #include <QMessageBox>
 

@@ -19,11 +19,11 @@
 #include <map>
 #include <memory>
 
-#include "app/recorder_engine.h"
-#include "app/shm_preview.h"
+#include "engine/recorder_engine.h"
+#include "frontends/window/shm_preview.h"
 #include "base/clock.h"
 #include "base/worker_shared.h"
-#include "settings/setup_context.h"
+#include "frontends/window/setup_context.h"
 
 class QWindow;
 

@@ -1,4 +1,4 @@
-#include "playback/Unit4.h"
+#include "frontends/window/Unit4.h"
 
 #include <QApplication>
 #include <QCloseEvent>

@@ -1,4 +1,4 @@
-#include "app/shm_preview.h"
+#include "frontends/window/shm_preview.h"
 
 #include <QGuiApplication>
 #include <QtGui/qguiapplication_platform.h>

@@ -1,6 +1,6 @@
-#include "settings/Unit3.h"
+#include "frontends/window/Unit3.h"
 
-#include "settings/dialog_support.h"
+#include "frontends/window/dialog_support.h"
 
 #include <QButtonGroup>
 #include <QCheckBox>
@@ -24,7 +24,7 @@
 #include <QVBoxLayout>
 #include <algorithm>
 
-#include "settings/Unit5.h"
+#include "frontends/window/Unit5.h"
 #include "settings/settings_validation.h"
 
 namespace ipcam {

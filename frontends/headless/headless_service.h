@@ -14,7 +14,7 @@
 
 #include <memory>
 
-#include "app/recorder_engine.h"
+#include "engine/recorder_engine.h"
 
 namespace ipcam {
 

@@ -1,10 +1,10 @@
-#include "app/headless_service.h"
+#include "frontends/headless/headless_service.h"
 
 #include <QCoreApplication>
 
 #include <cstdio>
 
-#include "app/service_notify.h"
+#include "frontends/headless/service_notify.h"
 #include "base/activity_log.h"
 #include "recording/recording_catalog.h"
 #include "settings/settings_store.h"

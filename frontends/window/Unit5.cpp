@@ -1,6 +1,6 @@
-#include "settings/Unit5.h"
+#include "frontends/window/Unit5.h"
 
-#include "settings/dialog_support.h"
+#include "frontends/window/dialog_support.h"
 #include "settings/settings_validation.h"
 
 #include <QCheckBox>

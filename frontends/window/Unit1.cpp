@@ -1,4 +1,4 @@
-#include "app/Unit1.h"
+#include "frontends/window/Unit1.h"
 
 #include <QAccessible>
 #include <QApplication>
@@ -16,9 +16,9 @@
 
 #include "base/activity_log.h"
 #include "mail/Unit6.h"
-#include "mail/alarm_warning.h"
-#include "playback/Unit4.h"
-#include "settings/Unit3.h"
+#include "frontends/window/alarm_warning.h"
+#include "frontends/window/Unit4.h"
+#include "frontends/window/Unit3.h"
 
 namespace ipcam {
 

@@ -5,7 +5,7 @@
 
 #include <QDialog>
 
-#include "settings/setup_context.h"
+#include "frontends/window/setup_context.h"
 
 class QCheckBox;
 class QLineEdit;

@@ -1,4 +1,4 @@
-#include "app/recorder_engine.h"
+#include "engine/recorder_engine.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "settings/setup_context.h"
+#include "frontends/window/setup_context.h"
 
 class QWidget;
 

@@ -23,8 +23,8 @@
 #include <memory>
 #include <string>
 
-#include "app/main_controller.h"
-#include "app/main_host.h"
+#include "engine/main_controller.h"
+#include "engine/main_host.h"
 #include "base/clock.h"
 #include "base/worker_shared.h"
 

@@ -14,7 +14,7 @@
 #include "base/clock.h"
 #include "base/activity_log.h"
 #include "base/drop_report.h"
-#include "app/main_host.h"
+#include "engine/main_host.h"
 #include "base/worker_shared.h"
 #include "camera/camera_socket.h"
 #include "camera/camera_stream.h"

@@ -1,4 +1,4 @@
-#include "mail/alarm_warning.h"
+#include "frontends/window/alarm_warning.h"
 
 #include <QMessageBox>
 

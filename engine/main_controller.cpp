@@ -1,4 +1,4 @@
-#include "app/main_controller.h"
+#include "engine/main_controller.h"
 #include "base/activity_log.h"
 
 #include <malloc.h>
