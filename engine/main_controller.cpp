@@ -262,9 +262,12 @@ void MainController::useRecordingFolder() {
         setFolder({});
         return;
     }
-    folderMissing_ = true;
     settings_.aviDirectory = deps_.fallbackDirectory;  // in memory only
     publishSettings();
+    if (folderMissing_ && state_.folder.missing == configuredDirectory_) {
+        return;  // said already; still looked for
+    }
+    folderMissing_ = true;
     qCWarning(lcRecording).noquote() << "The recording folder" << QString::fromStdString(configuredDirectory_)
                                      << "is not available: recording into"
                                      << QString::fromStdString(deps_.fallbackDirectory)

@@ -145,12 +145,12 @@ void RecorderEngine::reloadSettings() {
     CameraSettings record;
     store_->loadStrict(record, 0);
     qCInfo(lcSettings).noquote() << "Reading the settings again from" << QString::fromStdString(store_->path());
+    // Connected anew, as after the setup dialog's Save.
+    controller_->suspend();
     if (auto problem = controller_->applySettings(record, /*save=*/false)) {
         qCWarning(lcSettings).noquote() << "The settings file holds a value that is not used:"
                                         << QString::fromStdString(problem->text);
     }
-    // Connected anew, as after the setup dialog's Save.
-    controller_->suspend();
     controller_->resume();
     controller_->recorder().applyRetention();
 }

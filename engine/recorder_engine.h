@@ -104,6 +104,7 @@ public:
     SettingsStore& store() { return *store_; }
     TEmailThread& emailThread() { return *emailThread_; }
     QTimer* timer(TimerId id) { return timers_.at(id); }
+    MainHost& host() { return *this; }
 
 signals:
     void stateChanged();

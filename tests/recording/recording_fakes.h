@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "base/clock.h"
+#include "recording/disk_guard.h"
 #include "recording/recorder.h"
 
 namespace ipcam::rectest {
@@ -38,12 +39,14 @@ public:
     // The buttons the window showed for it: 1 recording, 0 idle.
     void recordingStateChanged(uint8_t kind) override { buttons.push_back(kind == kNotRecording ? 0 : 1); }
     void resetPreviewCounters() override { ++previewResets; }
-    void setDiskSpace(const std::string& text) override { diskTexts.push_back(text); }
-    void showWarning(const std::string& text) override {
+    void setFreeSpace(uint32_t mb) override { diskTexts.push_back(freeSpaceText(mb)); }
+    void showWarning(RecorderWarning, const std::string& text) override {
         if (onWarning) onWarning();
         warnings.push_back(text);
     }
     void startStatusTimer() override { ++statusTimerStarts; }
+    bool motionOff = false;
+    void motionSuspended(bool off) override { motionOff = off; }
     void raiseAlarm(const std::vector<uint8_t>& picture) override { alarms.push_back(picture); }
 };
 
