@@ -145,9 +145,10 @@ bool isFourCC(const Bytes& b, size_t at, const char* cc) {
 
 std::string shown(const Bytes& b, const Field& f) {
     if (f.value == Value::Text) return "\"" + std::string(b.begin(), b.end()) + "\"";
-    uint64_t n = 0;
-    for (size_t i = 0; i < b.size(); ++i) n |= i < 8 ? uint64_t{b[i]} << (8 * i) : 0;
-    return std::to_string(n) + (b.size() > 4 ? " (not all zero)" : "");
+    if (b.size() > 4) return std::all_of(b.begin(), b.end(), [](uint8_t c) { return c == 0; }) ? "zeros" : "not zeros";
+    uint32_t n = 0;
+    for (size_t i = 0; i < b.size(); ++i) n |= uint32_t{b[i]} << (8 * i);
+    return std::to_string(n);
 }
 
 Bytes padded(const Bytes& p) {
