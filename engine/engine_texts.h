@@ -8,6 +8,9 @@
 
 namespace ipcam {
 
+// The program's name and version, as its window's title shows it.
+inline constexpr const char* kVersionLine = "IPCam Recorder, v1.5, 2006/10/12";
+
 // The line above the preview: the camera's name, or what the link is doing.
 std::string linkLineText(const EngineState& s);
 // The line under the preview: the rate, or what ended the link.

@@ -45,7 +45,6 @@ struct LinkSession {
     uint32_t PreviewSeconds = 0;
 };
 
-inline constexpr const char* kVersionLine = "IPCam Recorder, v1.5, 2006/10/12";
 
 struct ControllerDeps {
     MainHost& host;

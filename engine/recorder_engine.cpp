@@ -9,6 +9,7 @@
 
 #include "base/activity_log.h"
 #include "engine/engine_texts.h"
+#include "engine/main_controller.h"
 #include "camera/Unit7.h"
 #include "camera/http_start_page.h"
 #include "camera/qt_camera_socket.h"
@@ -115,6 +116,15 @@ RecorderEngine::RecorderEngine(EngineOptions options, QObject* parent)
 RecorderEngine::~RecorderEngine() {
     close();
 }
+
+const EngineState& RecorderEngine::state() const { return controller_->state(); }
+CameraSettings RecorderEngine::settings() const { return controller_->settingsCopy(); }
+const QImage& RecorderEngine::preview() const { return controller_->preview(); }
+void RecorderEngine::setPreviewAllocator(std::function<QImage(QSize)> allocator) {
+    controller_->setPreviewAllocator(std::move(allocator));
+}
+
+bool RecorderEngine::hasSettingsFile() const { return store_->exists(); }
 
 void RecorderEngine::start() { controller_->start(); }
 void RecorderEngine::record() { controller_->record(); }

@@ -22,15 +22,19 @@
 #include <optional>
 #include <string>
 
+#include "base/camera_settings.h"
 #include "base/clock.h"
 #include "base/worker_shared.h"
 #include "engine/engine_state.h"
-#include "engine/main_controller.h"
 #include "engine/main_host.h"
+#include "settings/settings_validation.h"
 
 namespace ipcam {
 
+class FreeSpaceQuery;
+class MainController;
 class QtCameraSocket;
+class SettingsStore;
 class TICMPThread;
 class TEmailThread;
 class HttpStartPageFetcher;
@@ -81,18 +85,19 @@ public:
     void close();
 
     // ------------------------------------------------------------ state
-    const EngineState& state() const { return controller_->state(); }
+    const EngineState& state() const;
     // The settings in force, a copy to edit and apply.
-    CameraSettings settings() const { return controller_->settingsCopy(); }
+    CameraSettings settings() const;
     // The newest picture from a JPEG camera, as it sent it (null before one came).
     std::shared_ptr<const std::vector<uint8_t>> lastPicture() const { return lastPicture_; }
-    const QImage& preview() const { return controller_->preview(); }
+    const QImage& preview() const;
     // A view that shows pictures from memory of its own making hands the
     // decoder its allocator; null goes back to ordinary images.
-    void setPreviewAllocator(JpegDecoder::ImageAllocator allocator) {
-        controller_->setPreviewAllocator(std::move(allocator));
-    }
+    void setPreviewAllocator(std::function<QImage(QSize)> allocator);
     const std::string& fallbackDirectory() const { return fallbackDirectory_; }
+    // Whether the settings file is there (it may be deleted while the
+    // program runs: a dialog then shows the first-run values).
+    bool hasSettingsFile() const;
     const Clock& clock() const { return *clock_; }
     // The seconds the pre-roll holds when its bound in bytes cuts it short.
     int prerollKeptSeconds() const;

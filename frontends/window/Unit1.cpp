@@ -488,7 +488,7 @@ SetupContext TForm1::setupContext() {
         dialogRecord_,
         e->clock(),
         [e]() -> std::optional<CameraSettings> {
-            if (!e->store().exists()) return std::nullopt;
+            if (!e->hasSettingsFile()) return std::nullopt;
             return e->settings();
         },
         [e](const CameraSettings& record) { return e->applySettings(record); },
