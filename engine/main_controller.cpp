@@ -47,6 +47,20 @@ QSize previewArea(uint8_t resolution) {
     return resolution == 0 ? QSize(640, 480) : resolution == 2 ? QSize(160, 120) : QSize(320, 240);
 }
 
+// A picture decoded smaller than the preview it stands for (see
+// JpegDecoder::decodeSamples): motion detection reads it in the preview's
+// pixels.
+PixelView sampledView(const QImage& image, QSize shown) {
+    PixelView view = viewOf(image);
+    if (view.pixels && shown.isValid() && shown != image.size()) {
+        view.heldWidth = view.width;
+        view.heldHeight = view.height;
+        view.width = shown.width();
+        view.height = shown.height();
+    }
+    return view;
+}
+
 }  // namespace
 
 MainController::MainController(ControllerDeps deps)
@@ -508,13 +522,27 @@ void MainController::pictureStart(std::vector<uint8_t>& picture) {
     // broken inside); the legacy camera's only when it decodes.
     const bool whole = stream_ != &legacy_ && isWholeJpeg(picture);
     bool decoded = false;
+    bool shown = false;
+    bool undecoded = false;  // taken without decoding: nothing needed its pixels
+    PixelView view;
     if (!picture.empty()) {
         // A picture that is not shown leaves the preview at the last good
         // picture. The preview is decoded only as large as the panel shows
-        // it; the recorder gets the bytes.
+        // it; the recorder gets the bytes. While nobody looks at it, only
+        // what motion detection reads is decoded (and the legacy camera's
+        // picture, which is recorded only once it decodes), else nothing.
         const QSize area = previewArea(settings_.resolution);
-        decoded = decoder_.decode(picture.data(), picture.size(), preview_, area.width(), area.height());
-        if (!decoded && whole && !notShownSaid_) {
+        const bool attempted = previewWanted_ || stream_ == &legacy_ || recorder_->motionReadsPictures();
+        if (previewWanted_) {
+            shown = decoded = decoder_.decode(picture.data(), picture.size(), preview_, area.width(), area.height());
+            view = decoded ? viewOf(preview_) : PixelView{};
+        } else if (attempted) {
+            decoded = decoder_.decodeSamples(picture.data(), picture.size(), samples_, area.width(), area.height(),
+                                             &samplesShown_);
+            view = decoded ? sampledView(samples_, samplesShown_) : PixelView{};
+        }
+        undecoded = !attempted;
+        if (attempted && !decoded && whole && !notShownSaid_) {
             notShownSaid_ = true;
             qCWarning(lcLink).noquote() << "A picture from the camera cannot be shown, it is recorded all the same:"
                                         << QString::fromStdString(decoder_.refusal());
@@ -527,12 +555,14 @@ void MainController::pictureStart(std::vector<uint8_t>& picture) {
         if (!linkLogged_) {
             logLinkUp();
         }
-        if (decoded) {
+        if (decoded || undecoded) {
             pictureDecoded_ = true;
+        }
+        if (shown) {
             host_.previewChanged();
         }
         // Motion detection gets nothing from a picture that did not decode.
-        recorder_->step(link_.FrameBuffer, decoded ? viewOf(preview_) : PixelView{});
+        recorder_->step(link_.FrameBuffer, view);
     }
     ++link_.PreviewFrames;
     if (auto text = pictureStatusText(statusCounters())) {
@@ -564,6 +594,7 @@ void MainController::openLink() {
     const QSize area = previewArea(settings_.resolution);
     options.previewWidth = area.width();
     options.previewHeight = area.height();
+    options.decoding = rtspDecoding();
     rtspConnected_ = false;
     rtspOpen_ = true;
     rtsp_->start(options);
@@ -621,19 +652,47 @@ void MainController::mediaPacket(RtspSource::Event& event) {
     link_.LinkWatchdog = 60;
     PixelView view;
     const PixelView* decoded = nullptr;
-    if (!event.picture.isNull()) {
+    if (!event.picture.isNull() && event.shown.isValid()) {
+        // Scaled for motion detection alone: the preview stays as it was.
+        samples_.swap(event.picture);
+        samplesShown_ = event.shown;
+        view = sampledView(samples_, samplesShown_);
+        decoded = &view;
+    } else if (!event.picture.isNull()) {
         preview_.swap(event.picture);
         view = viewOf(preview_);
         decoded = &view;
         host_.previewChanged();
     }
     recorder_->stepPacket(event.packet, decoded);
+    rtsp_->setDecoding(rtspDecoding());
     if (event.packet.isVideo()) {
         ++link_.PreviewFrames;
         if (auto text = pictureStatusText(statusCounters())) {
             host_.setPreviewInfo(*text);
         }
     }
+}
+
+// What the RTSP reader decodes: the preview while it is shown; else the
+// small picture motion detection reads, or the preview's when an alarm
+// snapshot is made from it; nothing while neither needs a picture.
+RtspSource::Decoding MainController::rtspDecoding() const {
+    if (previewWanted_) return RtspSource::Decoding::Preview;
+    if (!recorder_->motionReadsPictures()) return RtspSource::Decoding::Nothing;
+    return settings_.alarmEmailEnabled ? RtspSource::Decoding::Preview : RtspSource::Decoding::Samples;
+}
+
+void MainController::setPreviewWanted(bool wanted) {
+    if (wanted == previewWanted_) return;
+    previewWanted_ = wanted;
+    // The next pictures are decoded at another scale: motion detection
+    // compares like with like from a new reference.
+    recorder_->resetMotion();
+    if (wanted) {
+        samples_ = QImage();
+    }
+    if (rtsp_) rtsp_->setDecoding(rtspDecoding());
 }
 
 void MainController::rtspFailed(const RtspSource::Event& event) {

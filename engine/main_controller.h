@@ -126,6 +126,11 @@ public:
     int buttonsMode() const { return buttonsMode_; }
     CameraSettings& settings() { return settings_; }
     const QImage& preview() const { return preview_; }
+    // Whether anybody looks at the preview (a shown window, a viewer); while
+    // nobody does, pictures are decoded only as far as motion detection
+    // needs them and preview() keeps the last shown picture. Default: true.
+    void setPreviewWanted(bool wanted);
+    bool previewWanted() const { return previewWanted_; }
     // Where the preview's pictures are decoded into (see JpegDecoder).
     void setPreviewAllocator(JpegDecoder::ImageAllocator allocator) { decoder_.setImageAllocator(std::move(allocator)); }
     Recorder& recorder() { return *recorder_; }
@@ -147,6 +152,7 @@ private:
     void pictureStart(std::vector<uint8_t>& picture);
     void mediaPacket(RtspSource::Event& event);
     void rtspFailed(const RtspSource::Event& event);
+    RtspSource::Decoding rtspDecoding() const;
     // The camera's connection, whichever protocol it speaks.
     void openLink();
     void closeLink();
@@ -205,6 +211,11 @@ private:
     CameraSettings settings_;
     QImage preview_;
     JpegDecoder decoder_;
+    bool previewWanted_ = true;
+    // While the preview is not wanted: the picture motion detection reads,
+    // held smaller than the preview of samplesShown_ it stands for.
+    QImage samples_;
+    QSize samplesShown_;
     LegacyCameraStream legacy_;
     std::unique_ptr<MjpegHttpStream> http_;
     std::string httpUrl_;       // the address http_ was made for

@@ -115,6 +115,8 @@ RecorderEngine::~RecorderEngine() {
     close();
 }
 
+void RecorderEngine::setPreviewWanted(bool wanted) { controller_->setPreviewWanted(wanted); }
+
 void RecorderEngine::activate() { controller_->formActivate(); }
 void RecorderEngine::record() { controller_->record1Click(); }
 void RecorderEngine::stop() { controller_->recordStop1Click(); }

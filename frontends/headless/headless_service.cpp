@@ -31,6 +31,10 @@ HeadlessService::HeadlessService(EngineOptions options, QObject* parent)
     options.attended = false;
     engine_ = std::make_unique<RecorderEngine>(std::move(options));
     RecorderEngine* e = engine_.get();
+    // Nobody looks at the preview: pictures are decoded only as far as
+    // motion detection needs them. IPCAM_DECODE_PREVIEW=1 decodes it as a
+    // window does (to compare the two).
+    e->setPreviewWanted(qEnvironmentVariableIntValue("IPCAM_DECODE_PREVIEW") == 1);
     // The status line is made from what a window would show, a few times a
     // second at most.
     statusTimer_.setSingleShot(true);
