@@ -4,12 +4,13 @@
 // Benchmark counters; each benchmark runs once (the time shown is its wall
 // time).
 //
-//   HeadlessMotion1080p15: motion detection on, nothing recording, a still
-//     1920x1080 scene at 15/s. The CPU time of the whole process (every
-//     thread, user + system) per picture the simulator sent, with the
-//     preview not wanted (as the service runs) beside the same program told
-//     to decode the preview as a window does (IPCAM_DECODE_PREVIEW=1), and
-//     their ratio.
+//   HeadlessMotion1080p15/R: motion detection on, nothing recording, a still
+//     1920x1080 scene at 15/s, resolution setting R. The CPU time of the
+//     whole process (every thread, user + system) per picture the simulator
+//     sent, with the preview not wanted (as the service runs) beside the
+//     same program told to decode the preview as a window does
+//     (IPCAM_DECODE_PREVIEW=1), and their ratio; also with motion detection
+//     off, when nothing is decoded.
 //   HeadlessRecording2160p15: a Daily recording (every hour of the week) of
 //     a 3840x2160 scene at 15/s with motion detection on; the process's peak
 //     resident memory (VmHWM) after the run, goal below 128 MiB.
@@ -22,6 +23,7 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFileInfo>
 #include <QProcess>
 #include <QTemporaryDir>
 
@@ -79,7 +81,7 @@ double median(std::vector<double> v) {
 // recording it, its settings and recordings in a temporary folder.
 class Run {
 public:
-    Run(QSize size, int fps, bool still, bool daily, bool decodePreview) {
+    Run(QSize size, int fps, bool still, bool daily, bool motion, int resolution, bool decodePreview) {
         sim::SimulatorOptions options;
         options.fps = fps;
         options.still = still;
@@ -102,7 +104,8 @@ public:
             std::ofstream ini(settings);
             ini << "[IPCAM_1]\r\nHost_Addr=127.0.0.1\r\nHost_Port=" << simulator_->streamPort()
                 << "\r\nIPCAM_Password=pxwqe\r\nDescriptor=\r\nAVI_Directory=" << recordings_->path().toStdString()
-                << "\r\nMotion_Detection_Enabled=1\r\nMotion_sensitivity=5\r\nResolution=1\r\nFrequency=1\r\n"
+                << "\r\nMotion_Detection_Enabled=" << (motion ? 1 : 0) << "\r\nMotion_sensitivity=5\r\nResolution="
+                << resolution << "\r\nFrequency=1\r\n"
                    "Quality=1\r\nBrightness=1\r\nOrientation=0\r\nAlarm_Email_Enabled=0\r\nCamera_URL=http://127.0.0.1:"
                 << simulator_->streamPort() << "/stream\r\n";
             for (int d = 0; d < 7; ++d)
@@ -146,12 +149,16 @@ public:
         return program_.waitForFinished(15000) && program_.exitStatus() == QProcess::NormalExit &&
                program_.exitCode() == 0;
     }
-    // Finished recordings (the date folders' AVI files).
-    int finishedFiles() const {
+    // Finished recordings (the date folders' AVI files) and their bytes.
+    int finishedFiles(qint64* bytes = nullptr) const {
         int n = 0;
         const QDir rec(recordings_->path());
-        for (const QString& day : rec.entryList({"????????"}, QDir::Dirs))
-            n += static_cast<int>(QDir(rec.filePath(day)).entryList({"*.AVI"}, QDir::Files).size());
+        for (const QString& day : rec.entryList({"????????"}, QDir::Dirs)) {
+            for (const QFileInfo& f : QDir(rec.filePath(day)).entryInfoList({"*.AVI"}, QDir::Files)) {
+                ++n;
+                if (bytes) *bytes += f.size();
+            }
+        }
         return n;
     }
 
@@ -183,20 +190,25 @@ private:
     std::string error_;
 };
 
+// state.range(0): the resolution setting (1: the 320x240 panel, the first
+// run's; 0: 640x480).
 void HeadlessMotion1080p15(benchmark::State& state) {
     const int seconds = envInt("BENCH_HEADLESS_SECONDS", 10);
+    const int resolution = static_cast<int>(state.range(0));
     for (auto _ : state) {
         const auto start = std::chrono::steady_clock::now();
-        double perPicture[2] = {0, 0}, rate[2] = {0, 0};
-        for (int decodePreview = 0; decodePreview < 2; ++decodePreview) {
-            Run run(QSize(1920, 1080), 15, /*still=*/true, /*daily=*/false, decodePreview == 1);
+        // The preview not wanted, then decoded as a window decodes it, both
+        // with motion detection; then neither (motion detection off).
+        double perPicture[3] = {0, 0, 0}, rate[3] = {0, 0, 0};
+        for (int k = 0; k < 3; ++k) {
+            Run run(QSize(1920, 1080), 15, /*still=*/true, /*daily=*/false, /*motion=*/k < 2, resolution, k == 1);
             if (!run.error().empty()) {
                 state.SkipWithError(run.error().c_str());
                 return;
             }
             std::this_thread::sleep_for(2s);  // settled: caches warm, the detector comparing
-            perPicture[decodePreview] = run.cpuPerPicture(seconds, 3, &rate[decodePreview]);
-            if (perPicture[decodePreview] < 0) {
+            perPicture[k] = run.cpuPerPicture(seconds, 3, &rate[k]);
+            if (perPicture[k] < 0) {
                 state.SkipWithError("the stream stopped during the measurement");
                 return;
             }
@@ -205,15 +217,18 @@ void HeadlessMotion1080p15(benchmark::State& state) {
         state.counters["unwanted_ms"] = perPicture[0] * 1e3;
         state.counters["decoded_ms"] = perPicture[1] * 1e3;
         state.counters["ratio"] = perPicture[0] / perPicture[1];
+        state.counters["no_motion_ms"] = perPicture[2] * 1e3;
         state.counters["pictures_s"] = rate[0];
-        std::printf("RESULT | %-34s | %-12s | %-12s | %-7s | %-16s | %-4s |\n", "Headless motion 1080p 15/s (whole)",
-                    (std::to_string(perPicture[0] * 1e3).substr(0, 5) + " ms").c_str(),
-                    (std::to_string(perPicture[1] * 1e3).substr(0, 5) + " ms").c_str(),
-                    (std::to_string(perPicture[0] / perPicture[1]).substr(0, 4) + "x").c_str(), "< 1.00x",
-                    perPicture[0] < perPicture[1] ? "yes" : "NO");
+        char figure[64], unwanted[32], decoded[32], ratio[16];
+        std::snprintf(figure, sizeof figure, "Headless motion 1080p 15/s, res %d", resolution);
+        std::snprintf(unwanted, sizeof unwanted, "%.2f ms", perPicture[0] * 1e3);
+        std::snprintf(decoded, sizeof decoded, "%.2f ms", perPicture[1] * 1e3);
+        std::snprintf(ratio, sizeof ratio, "%.2fx", perPicture[0] / perPicture[1]);
+        std::printf("RESULT | %-34s | %-12s | %-12s | %-7s | %-16s | %-4s |\n", figure, unwanted, decoded, ratio,
+                    "< 1.00x", perPicture[0] < perPicture[1] ? "yes" : "NO");
     }
 }
-BENCHMARK(HeadlessMotion1080p15)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
+BENCHMARK(HeadlessMotion1080p15)->Arg(1)->Arg(0)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
 
 void HeadlessRecording2160p15(benchmark::State& state) {
     const int seconds = envInt("BENCH_HEADLESS_RECORD", 60);
@@ -221,7 +236,7 @@ void HeadlessRecording2160p15(benchmark::State& state) {
         const auto start = std::chrono::steady_clock::now();
         // A still scene: the simulator encodes it once, so that its own work
         // leaves the machine to the program.
-        Run run(QSize(3840, 2160), 15, /*still=*/true, /*daily=*/true, false);
+        Run run(QSize(3840, 2160), 15, /*still=*/true, /*daily=*/true, /*motion=*/true, 1, false);
         if (!run.error().empty()) {
             state.SkipWithError(run.error().c_str());
             return;
@@ -232,12 +247,14 @@ void HeadlessRecording2160p15(benchmark::State& state) {
         const double peak = static_cast<double>(statusKiB(run.pid(), "VmHWM:")) / 1024.0;
         const double resident = static_cast<double>(statusKiB(run.pid(), "VmRSS:")) / 1024.0;
         const bool ended = run.stop();
-        const int files = run.finishedFiles();
+        qint64 bytes = 0;
+        const int files = run.finishedFiles(&bytes);
         state.SetIterationTime(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
         state.counters["VmHWM_MiB"] = peak;
         state.counters["VmRSS_MiB"] = resident;
         state.counters["pictures_s"] = rate;
         state.counters["files"] = files;
+        state.counters["recorded_MiB"] = static_cast<double>(bytes) / 1048576.0;
         if (!ended || files < 1) state.SkipWithError("the recording did not end in a file");
         std::printf("RESULT | %-34s | %-12s | %-12s | %-7s | %-16s | %-4s |\n", "Peak mem, headless 2160p 15/s",
                     (std::to_string(static_cast<int>(peak + 0.5)) + " MiB").c_str(),
