@@ -45,6 +45,20 @@ QSize previewArea(uint8_t resolution) {
     return resolution == 0 ? QSize(640, 480) : resolution == 2 ? QSize(160, 120) : QSize(320, 240);
 }
 
+// A picture decoded smaller than the preview it stands for (see
+// JpegDecoder::decodeSamples): motion detection reads it in the preview's
+// pixels.
+PixelView sampledView(const QImage& image, QSize shown) {
+    PixelView view = viewOf(image);
+    if (view.pixels && shown.isValid() && shown != image.size()) {
+        view.heldWidth = view.width;
+        view.heldHeight = view.height;
+        view.width = shown.width();
+        view.height = shown.height();
+    }
+    return view;
+}
+
 }  // namespace
 
 MainController::MainController(ControllerDeps deps)
@@ -123,6 +137,17 @@ void MainController::allowSettings(bool allowed) {
 void MainController::setWait(LinkWait wait) {
     state_.wait = wait;
     changed();
+}
+
+// A recording ended by the link, the settings or the program's end is
+// written to its file; the state says so at once.
+void MainController::endRecording() {
+    recorder_->endFromOutside();
+    if (state_.recordingKind != kNotRecording && recorder_->session().RecordKind == kNotRecording) {
+        state_.recordingKind = kNotRecording;
+        state_.recordingFile.clear();
+        changed();
+    }
 }
 
 void MainController::showFreeSpace() { setFreeSpace(recorder_->freeSpaceMB()); }
@@ -330,7 +355,7 @@ void MainController::start() {
     host_.stopTimer(TimerId::LinkTimeOut1);
     quietRetry_ = false;
     logLinkClosed("the start sequence runs again");
-    recorder_->endFromOutside();  // a running recording is written, not dropped
+    endRecording();  // a running recording is written, not dropped
     setLinkUp(false);
     recorder_->resetForStart();
     link_.LinkWatchdog = 60;
@@ -425,7 +450,7 @@ void MainController::suspend() {
     host_.stopTimer(TimerId::LinkTimeOut1);
     logLinkClosed("for the setup dialog");
     closeLink();
-    recorder_->endFromOutside();
+    endRecording();
     setLinkUp(false);
     setWait(LinkWait::None);
     setLink(LinkState::Stopped);
@@ -509,7 +534,7 @@ void MainController::close() {
     host_.stopTimer(TimerId::OfflineRetryTimer);
     host_.stopTimer(TimerId::Timer1);
     host_.stopTimer(TimerId::LinkTimeOut1);
-    recorder_->endFromOutside();
+    endRecording();
     recorder_->settle();  // the recording reaches its file before the program ends
     deps_.socket.setEvents(nullptr);
     logLinkClosed("the program ends");
@@ -572,13 +597,27 @@ void MainController::pictureStart(std::vector<uint8_t>& picture) {
     // broken inside); the legacy camera's only when it decodes.
     const bool whole = stream_ != &legacy_ && isWholeJpeg(picture);
     bool decoded = false;
+    bool shown = false;
+    bool undecoded = false;  // taken without decoding: nothing needed its pixels
+    PixelView view;
     if (!picture.empty()) {
         // A picture that is not shown leaves the preview at the last good
         // picture. The preview is decoded only as large as the panel shows
-        // it; the recorder gets the bytes.
+        // it; the recorder gets the bytes. While nobody looks at it, only
+        // what motion detection reads is decoded (and the legacy camera's
+        // picture, which is recorded only once it decodes), else nothing.
         const QSize area = previewArea(settings_.resolution);
-        decoded = decoder_.decode(picture.data(), picture.size(), preview_, area.width(), area.height());
-        if (!decoded && whole && !notShownSaid_) {
+        const bool attempted = previewWanted_ || stream_ == &legacy_ || recorder_->motionReadsPictures();
+        if (previewWanted_) {
+            shown = decoded = decoder_.decode(picture.data(), picture.size(), preview_, area.width(), area.height());
+            view = decoded ? viewOf(preview_) : PixelView{};
+        } else if (attempted) {
+            decoded = decoder_.decodeSamples(picture.data(), picture.size(), samples_, area.width(), area.height(),
+                                             &samplesShown_);
+            view = decoded ? sampledView(samples_, samplesShown_) : PixelView{};
+        }
+        undecoded = !attempted;
+        if (attempted && !decoded && whole && !notShownSaid_) {
             notShownSaid_ = true;
             qCWarning(lcLink).noquote() << "A picture from the camera cannot be shown, it is recorded all the same:"
                                         << QString::fromStdString(decoder_.refusal());
@@ -592,12 +631,14 @@ void MainController::pictureStart(std::vector<uint8_t>& picture) {
         if (!linkLogged_) {
             logLinkUp();
         }
-        if (decoded) {
+        if (decoded || undecoded) {
             pictureDecoded_ = true;
+        }
+        if (shown) {
             host_.previewChanged();
         }
         // Motion detection gets nothing from a picture that did not decode.
-        recorder_->step(link_.FrameBuffer, decoded ? viewOf(preview_) : PixelView{});
+        recorder_->step(link_.FrameBuffer, view);
     }
     ++link_.PreviewFrames;
     countersChanged(pictureStatus(statusCounters()));
@@ -627,6 +668,7 @@ void MainController::openLink() {
     const QSize area = previewArea(settings_.resolution);
     options.previewWidth = area.width();
     options.previewHeight = area.height();
+    options.decoding = rtspDecoding();
     rtspConnected_ = false;
     rtspOpen_ = true;
     rtsp_->start(options);
@@ -684,17 +726,45 @@ void MainController::mediaPacket(RtspSource::Event& event) {
     link_.LinkWatchdog = 60;
     PixelView view;
     const PixelView* decoded = nullptr;
-    if (!event.picture.isNull()) {
+    if (!event.picture.isNull() && event.shown.isValid()) {
+        // Scaled for motion detection alone: the preview stays as it was.
+        samples_.swap(event.picture);
+        samplesShown_ = event.shown;
+        view = sampledView(samples_, samplesShown_);
+        decoded = &view;
+    } else if (!event.picture.isNull()) {
         preview_.swap(event.picture);
         view = viewOf(preview_);
         decoded = &view;
         host_.previewChanged();
     }
     recorder_->stepPacket(event.packet, decoded);
+    rtsp_->setDecoding(rtspDecoding());
     if (event.packet.isVideo()) {
         ++link_.PreviewFrames;
         countersChanged(pictureStatus(statusCounters()));
     }
+}
+
+// What the RTSP reader decodes: the preview while it is shown; else the
+// small picture motion detection reads, or the preview's when an alarm
+// snapshot is made from it; nothing while neither needs a picture.
+RtspSource::Decoding MainController::rtspDecoding() const {
+    if (previewWanted_) return RtspSource::Decoding::Preview;
+    if (!recorder_->motionReadsPictures()) return RtspSource::Decoding::Nothing;
+    return settings_.alarmEmailEnabled ? RtspSource::Decoding::Preview : RtspSource::Decoding::Samples;
+}
+
+void MainController::setPreviewWanted(bool wanted) {
+    if (wanted == previewWanted_) return;
+    previewWanted_ = wanted;
+    // The next pictures are decoded at another scale: motion detection
+    // compares like with like from a new reference.
+    recorder_->resetMotion();
+    if (wanted) {
+        samples_ = QImage();
+    }
+    if (rtsp_) rtsp_->setDecoding(rtspDecoding());
 }
 
 void MainController::rtspFailed(const RtspSource::Event& event) {
@@ -773,7 +843,7 @@ void MainController::streamFailed(CameraStream::State state) {
     // later as for a camera that is off-line.
     const std::string text = streamErrorText();
     logLinkEnd(text, "Camera off-line: " + text);
-    recorder_->endFromOutside();
+    endRecording();
     setLinkUp(false);
     setLink(LinkState::Down, EngineCode::NotAStream, text);
     setStatusNote(EngineState::StatusNote::Problem, EngineCode::NotAStream, text);
@@ -809,7 +879,7 @@ void MainController::onSocketError() {
                    error);
     // A loud attempt follows: the connection timer's steps apply in full.
     quietRetry_ = false;
-    recorder_->endFromOutside();
+    endRecording();
     setLinkUp(false);
     setLink(LinkState::Down, EngineCode::ConnectFailed, error);
     setStatusNote(EngineState::StatusNote::Problem, EngineCode::ConnectFailed);
@@ -855,7 +925,7 @@ bool MainController::cameraProbe() {
 void MainController::connectionTimerStep(TimerId timer) {
     if (timer == TimerId::CreateConnectTimer) {
         // A recording still running here is written, not dropped.
-        recorder_->endFromOutside();
+        endRecording();
         setLinkUp(false);
         recorder_->clearRequests();
         link_.LinkWatchdog = 60;
@@ -970,7 +1040,7 @@ void MainController::linkTimeOut1Timer() {
     quietRetry_ = false;
     deps_.shared.cameraReachable = false;
     restartPing();
-    recorder_->endFromOutside();
+    endRecording();
     showFreeSpace();
     setLinkUp(false);
     setLink(LinkState::Down, EngineCode::NoPictures);

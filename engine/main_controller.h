@@ -96,7 +96,7 @@ public:
     void reconnectTimerTimer() { connectionTimerStep(TimerId::ReconnectTimer); }
     void seetingTimerTimer() { connectionTimerStep(TimerId::SeetingTimer); }
     void offlineRetryTimerTimer();
-    // Unattended, while the recording folder is missing: is it there again?
+    // While the recording folder is missing: is it there again?
     void directoryCheckTimerTimer();
     static constexpr int kDirectoryCheckMs = 30000;
 
@@ -134,6 +134,11 @@ public:
     StatusCounters statusCounters() const;
     const CameraSettings& settings() const { return settings_; }
     const QImage& preview() const { return preview_; }
+    // Whether anybody looks at the preview (a shown window, a viewer); while
+    // nobody does, pictures are decoded only as far as motion detection
+    // needs them and preview() keeps the last shown picture. Default: true.
+    void setPreviewWanted(bool wanted);
+    bool previewWanted() const { return previewWanted_; }
     // Where the preview's pictures are decoded into (see JpegDecoder).
     void setPreviewAllocator(JpegDecoder::ImageAllocator allocator) { decoder_.setImageAllocator(std::move(allocator)); }
     Recorder& recorder() { return *recorder_; }
@@ -158,11 +163,13 @@ private:
     void allowSettings(bool allowed);
     void setWait(LinkWait wait);
     void showFreeSpace();
+    void endRecording();
     void retryAfterRefusal();
     void connectAfterSettings();
     void pictureStart(std::vector<uint8_t>& picture);
     void mediaPacket(RtspSource::Event& event);
     void rtspFailed(const RtspSource::Event& event);
+    RtspSource::Decoding rtspDecoding() const;
     // The camera's connection, whichever protocol it speaks.
     void openLink();
     void closeLink();
@@ -219,6 +226,11 @@ private:
     CameraSettings settings_;
     QImage preview_;
     JpegDecoder decoder_;
+    bool previewWanted_ = true;
+    // While the preview is not wanted: the picture motion detection reads,
+    // held smaller than the preview of samplesShown_ it stands for.
+    QImage samples_;
+    QSize samplesShown_;
     LegacyCameraStream legacy_;
     std::unique_ptr<MjpegHttpStream> http_;
     std::string httpUrl_;       // the address http_ was made for

@@ -126,6 +126,8 @@ void RecorderEngine::setPreviewAllocator(std::function<QImage(QSize)> allocator)
 
 bool RecorderEngine::hasSettingsFile() const { return store_->exists(); }
 
+void RecorderEngine::setPreviewWanted(bool wanted) { controller_->setPreviewWanted(wanted); }
+
 void RecorderEngine::start() { controller_->start(); }
 void RecorderEngine::record() { controller_->record(); }
 void RecorderEngine::stop() { controller_->stop(); }

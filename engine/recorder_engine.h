@@ -83,6 +83,10 @@ public:
     // Ends everything: a running recording is written to its file, the
     // timers stop, the link closes and both workers are told to end.
     void close();
+    // Whether anybody looks at the preview (default: yes). While nobody
+    // does (no window shown, no viewer), pictures are decoded only as far as
+    // motion detection needs them, and previewUpdated is not emitted.
+    void setPreviewWanted(bool wanted);
 
     // ------------------------------------------------------------ state
     const EngineState& state() const;

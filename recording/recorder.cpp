@@ -734,6 +734,12 @@ void Recorder::forgetSpaceConfirmation() { impl_->s.SpaceConfirmed = false; }
 
 void Recorder::resetMotion() { impl_->s.MotionPhase = 0; }
 
+bool Recorder::motionReadsPictures() const {
+    const RecordingSession& s = impl_->s;
+    if (s.RecordKind == kNotRecording) return impl_->motionEnabledWhileIdle();
+    return (s.RecordKind & kMotion) == 0 && impl_->motionEnabledWhileRecording();
+}
+
 void Recorder::clearBlockLatch() { impl_->s.BlockHandled = false; }
 
 void Recorder::resetForStart() {

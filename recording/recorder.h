@@ -112,6 +112,12 @@ public:
     // file; a recording starts at once, with the key frame before.
     void stepPacket(const MediaPacket& packet, const PixelView* decoded);
 
+    // Whether motion detection may read the next picture's pixels (nothing
+    // else in the recorder reads them): watching while idle, or during a
+    // Manual or Daily recording. A picture nobody shows need not be decoded
+    // otherwise.
+    bool motionReadsPictures() const;
+
     // Writes the running recording to its file (or gives it up for lack of
     // space) and zeroes the recording counters. Does not change RecordKind.
     void finishRecordingFile();

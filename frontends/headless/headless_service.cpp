@@ -12,6 +12,10 @@ namespace ipcam {
 HeadlessService::HeadlessService(EngineOptions options, QObject* parent)
     : QObject(parent), notifier_(std::make_unique<ServiceNotifier>()) {
     engine_ = std::make_unique<RecorderEngine>(std::move(options));
+    // Nobody looks at the preview: pictures are decoded only as far as
+    // motion detection needs them. IPCAM_DECODE_PREVIEW=1 decodes it as a
+    // window does (to compare the two).
+    engine_->setPreviewWanted(qEnvironmentVariableIntValue("IPCAM_DECODE_PREVIEW") == 1);
     // The status line follows the engine's state, a few times a second at most.
     statusTimer_.setSingleShot(true);
     statusTimer_.setInterval(250);

@@ -720,6 +720,23 @@ void TForm1::applyLayout(uint8_t resolution) {
     }
 }
 
+void TForm1::changeEvent(QEvent* event) {
+    QWidget::changeEvent(event);
+    if (event->type() == QEvent::WindowStateChange) {
+        if (engine_) engine_->setPreviewWanted(isVisible() && !isMinimized());
+    }
+}
+
+void TForm1::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    if (engine_) engine_->setPreviewWanted(!isMinimized());
+}
+
+void TForm1::hideEvent(QHideEvent* event) {
+    QWidget::hideEvent(event);
+    if (engine_) engine_->setPreviewWanted(false);
+}
+
 void TForm1::closeEvent(QCloseEvent* event) {
     if (!closing_) {
         closing_ = true;

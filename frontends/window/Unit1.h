@@ -181,6 +181,10 @@ public:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    // The preview is decoded only while the window is shown and not minimised.
+    void changeEvent(QEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
 
 private:
     void render();

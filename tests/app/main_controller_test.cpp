@@ -303,6 +303,40 @@ TEST(StreamReader, ALargePictureIsShownAsLargeAsThePanelAndRecordedAsReceived) {
     }
 }
 
+// While nobody looks at the preview (a headless service, a minimised
+// window): motion detection still sees the picture change, every picture is
+// recorded as received, and the preview is neither decoded nor repainted
+// until it is wanted again.
+TEST(StreamReader, AnUnwantedPreviewIsNotDecodedYetMotionIsSeenAndEveryPictureRecorded) {
+    const auto green = makeJpeg(1920, 1080, Qt::green), red = makeJpeg(1920, 1080, Qt::red);
+    Rig rig;
+    CameraSettings s;
+    rig.store.load(s);
+    s.resolution = 0;
+    s.motionDetectionEnabled = 1;
+    s.motionSensitivity = 5;
+    rig.store.save(s);
+    rig.connect();
+    rig.controller->setPreviewWanted(false);
+    // Each picture is taken as the next one begins.
+    for (int i = 0; i < 4; ++i) rig.controller->onSocketRead(green);
+    rig.controller->onSocketRead(red);
+    EXPECT_EQ(rig.rec().RecordKind, kNotRecording);
+    rig.controller->onSocketRead(green);
+    EXPECT_EQ(rig.rec().RecordKind, kMotion);
+    EXPECT_EQ(rig.link().FrameBuffer, red);
+    rig.controller->onSocketRead(green);
+    EXPECT_EQ(rig.rec().RecordFrames, 2u);
+    EXPECT_EQ(rig.link().FrameBuffer, green);
+    EXPECT_EQ(rig.host.previewRepaints, 0);
+    EXPECT_TRUE(rig.controller->preview().isNull());
+    rig.controller->setPreviewWanted(true);
+    rig.controller->onSocketRead(red);
+    EXPECT_EQ(rig.host.previewRepaints, 1);
+    EXPECT_EQ(rig.controller->preview().size(), QSize(640, 360));
+    EXPECT_EQ(rig.rec().RecordFrames, 3u);
+}
+
 TEST(StreamReader, ChunksWhileLinkDownAreDropped) {
     Rig rig;
     rig.connect();
