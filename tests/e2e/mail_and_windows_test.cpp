@@ -662,7 +662,7 @@ TEST_F(MailAndWindows, AnActivationWhileRecordingKeepsTheRecording) {
     const int recorded = static_cast<int>(state().recordingPictures);
 
     form->activate();
-    EXPECT_EQ(rec().RecordKind, kNotRecording);
+    EXPECT_EQ(state().recordingKind, kNotRecording);
     form->engine().controller().recorder().settle();
 
     const QStringList days = QDir(dir.path()).entryList({"????????"}, QDir::Dirs);
