@@ -42,6 +42,7 @@ const char* settingsKey(SettingsField field) {
     case SettingsField::SmtpCopy: return "SMTP_Copy";
     case SettingsField::SmtpEmailAccount: return "SMTP_EmailAccount";
     case SettingsField::SmtpEmailPassword: return "SMTP_EmailPassword";
+    case SettingsField::File: return "";
     }
     return "";
 }
