@@ -435,6 +435,14 @@ TEST(WrongPassword, SettingsAppliedWhileSuspendedAreUsedForTheNextAttempt) {
 
 // ------------------------------------------------------------ link loss
 
+// Lines of the log that hold `text`.
+int linesWith(const test::LogCapture& log, const std::string& text) {
+    int n = 0;
+    for (size_t at = log.text().find(text); at != std::string::npos; at = log.text().find(text, at + 1)) ++n;
+    return n;
+}
+
+
 TEST(LinkLoss, SocketErrorReportsAndSchedulesTheNextAttempt) {
     Rig rig;
     rig.connect();
@@ -469,14 +477,41 @@ TEST(LinkLoss, WatchdogFiresAfterSixtyTicksWithoutAPicture) {
     EXPECT_FALSE(rig.socket.isOpen());
 }
 
+// A standard camera whose link was up is tried again at once, and the log
+// says so; the attempts after that come at the usual pace.
+TEST(LinkLoss, AStandardCameraLostIsTriedAgainAtOnceAndTheLogSaysSo) {
+    test::LogCapture log;
+    Rig rig(/*writeSettings=*/false);
+    CameraSettings s;
+    applyFirstRunDefaults(s, rig.dir.path().toStdString());
+    s.cameraUrl = "http://127.0.0.1:8080/video";
+    rig.store.save(s);
+    rig.controller->start();
+    rig.step();
+    rig.tcpUp();
+    const auto jpeg = makeJpeg(16, 16, Qt::red);
+    std::string text = "HTTP/1.0 200 OK\r\nContent-Type: multipart/x-mixed-replace; boundary=b\r\n\r\n"
+                       "--b\r\nContent-Type: image/jpeg\r\n\r\n";
+    std::vector<uint8_t> bytes(text.begin(), text.end());
+    bytes.insert(bytes.end(), jpeg.begin(), jpeg.end());
+    text = "\r\n--b\r\n";
+    bytes.insert(bytes.end(), text.begin(), text.end());
+    rig.read(bytes);
+    rig.controller->statusTick();
+    ASSERT_EQ(rig.link().PreviewFrames, 1u);
+
+    rig.socketError();
+    EXPECT_TRUE(rig.due(LinkStep::Connect, 0));
+    rig.step();
+    EXPECT_EQ(rig.socket.opens.size(), 2u);
+    EXPECT_EQ(linesWith(log, "Connecting to http://127.0.0.1:8080/video (at once after the link was lost)"), 1)
+        << log.text();
+    rig.socketError();  // refused
+    EXPECT_TRUE(rig.due(LinkStep::Connect, 5000));
+}
+
 // ------------------------------------------------------------ the link's log
 
-// Lines of the log that hold `text`.
-int linesWith(const test::LogCapture& log, const std::string& text) {
-    int n = 0;
-    for (size_t at = log.text().find(text); at != std::string::npos; at = log.text().find(text, at + 1)) ++n;
-    return n;
-}
 
 // A standard camera's whole JPEG that does not decode (broken inside) is
 // recorded all the same, exactly as it came, and counts as the link's first
