@@ -487,8 +487,10 @@ void MainController::sourceConnected(const SourceConnected& connected) {
     recorder_->resetMotion();
 }
 
+void MainController::sourcePicture(std::vector<uint8_t>& picture) { pictureStart(picture); }
+
 // A picture is complete: show it and hand it to the recorder.
-void MainController::sourcePicture(std::vector<uint8_t>& picture) {
+void MainController::pictureStart(std::vector<uint8_t>& picture) {
     link_.PasswordFailures = 0;
     state_.refusals = 0;
     machine_.rewind();

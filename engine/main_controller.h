@@ -149,6 +149,7 @@ private:
     void showFreeSpace();
     void retryAfterRefusal();
     void connectAfterSettings();
+    void pictureStart(std::vector<uint8_t>& picture);
     // The camera's connection, whichever kind it is.
     void openLink();
     void closeLink();
