@@ -5,17 +5,16 @@
 // controller does what each step means for the camera, the recording and
 // the front ends.
 //
-//   Stopped    --start / settings / resume-------------> Connecting
-//   Connecting --the camera answered the probe---------> Opening
-//   Connecting --no answer, address unusable, or the
-//                fourth attempt without a ping---------> Offline
+//   Stopped    --start / settings / Reload-------------> Connecting, an attempt in 5 s
+//   (attempt)  --the camera answered the probe---------> Opening: the connection opens
+//   (attempt)  --no answer, address unusable, or the
+//                fourth attempt without a ping---------> Offline, a quiet retry in 30 s
 //   Opening    --connected (first picture, or session)-> Up
-//   Opening/Up --the camera refused the sign-in--------> Refused  -> Connecting (5 s)
-//   Opening/Up --the connection ended------------------> Down     -> Connecting (at once or 5 s)
-//   Up         --no picture for 60 s-------------------> Down     -> Connecting (5 s)
-//   Opening/Up --no picture stream---------------------> Down     -> Offline retry (30 s)
-//   Offline    --every 30 s, quietly-------------------> Connecting (5 s)
-//   any        --suspend / close-----------------------> Stopped
+//   Opening/Up --the camera refused the sign-in--------> Refused, an attempt in 5 s
+//   Opening/Up --the connection ended------------------> Down, an attempt at once or in 5 s
+//   Up         --no picture for 60 s-------------------> Down, an attempt in 5 s
+//   Opening/Up --no picture stream---------------------> Down, a quiet retry in 30 s
+//   any        --suspend / close-----------------------> Stopped, nothing pending
 //
 // Time is the host's (LinkTiming): the machine asks to be woken when its
 // next step or watchdog tick is due, and does what is due when woken.
