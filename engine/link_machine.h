@@ -9,7 +9,7 @@
 //   (attempt)  --the camera answered the probe---------> Opening: the connection opens
 //   (attempt)  --no answer, address unusable, or the
 //                fourth attempt without a ping---------> Offline, a quiet retry in 30 s
-//   Opening    --connected (first picture, or session)-> Up
+//   Opening    --connected (TCP, or an RTSP session)---> Up
 //   Opening/Up --the camera refused the sign-in--------> Refused, an attempt in 5 s
 //   Opening/Up --the connection ended------------------> Down, an attempt at once or in 5 s
 //   Up         --no picture for 60 s-------------------> Down, an attempt in 5 s
