@@ -16,6 +16,7 @@
 #include "frontends/window/Unit1.h"
 #include "app/command_line.h"
 #include "app/desktop_paths.h"
+#include "engine/recorder_engine.h"
 #include "frontends/headless/headless_service.h"
 #include "app/log_file.h"
 #include "app/termination_signals.h"
@@ -57,16 +58,22 @@ private:
 using RecorderApplication = GuardedApplication<QApplication, true>;
 using HeadlessApplication = GuardedApplication<QCoreApplication, false>;
 
+ipcam::EngineOptions engineOptions(const ipcam::DesktopPaths& paths) {
+    ipcam::EngineOptions options;
+    options.settingsPath = paths.settingsFile;
+    options.snapshotPath = paths.snapshotFile;
+    options.fallbackDirectory = paths.fallbackDirectory;
+    return options;
+}
+
 int runHeadless(int argc, char** argv, const ipcam::DesktopPaths& paths) {
     HeadlessApplication app(argc, argv);
     app.setApplicationName("IPCam Recorder");
     app.setApplicationVersion("1.5");
     try {
-        ipcam::EngineOptions options;
-        options.settingsPath = paths.settingsFile;
-        options.snapshotPath = paths.snapshotFile;
-        options.fallbackDirectory = paths.fallbackDirectory;
-        ipcam::HeadlessService service(std::move(options));
+        // The engine first; the service is its client.
+        ipcam::RecorderEngine engine(engineOptions(paths));
+        ipcam::HeadlessService service(engine);
         // SIGTERM (systemctl stop, a shutdown) or Ctrl+C: the running
         // recording is finished, then the program ends with 0. SIGHUP
         // (systemctl reload): the settings are read again.
@@ -144,11 +151,9 @@ int main(int argc, char** argv) {
         app.setDesktopFileName("ipcam-recorder");
         app.setQuitOnLastWindowClosed(false);
         try {
-            ipcam::TForm1::Options options;
-            options.settingsPath = paths.settingsFile;
-            options.snapshotPath = paths.snapshotFile;
-            options.fallbackDirectory = paths.fallbackDirectory;
-            ipcam::TForm1 form1(std::move(options));
+            // The engine first; the windows are its clients.
+            ipcam::RecorderEngine engine(engineOptions(paths));
+            ipcam::TForm1 form1(engine);
             ipcam::SetupContext context = form1.setupContext();
             ipcam::TForm3 form3(context, &form1);
             ipcam::TForm4 form4([&form1] { return form1.engine().state().folder.inUse; },

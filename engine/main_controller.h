@@ -119,7 +119,12 @@ public:
     void setPreviewWanted(bool wanted);
     bool previewWanted() const { return previewWanted_; }
     // Where the preview's pictures are decoded into (see JpegDecoder).
-    void setPreviewAllocator(JpegDecoder::ImageAllocator allocator) { decoder_.setImageAllocator(std::move(allocator)); }
+    // Null: back to ordinary images; the picture on show is copied out of
+    // the memory the allocator gave, which may go away next.
+    void setPreviewAllocator(JpegDecoder::ImageAllocator allocator) {
+        if (!allocator && !preview_.isNull()) preview_ = preview_.copy();
+        decoder_.setImageAllocator(std::move(allocator));
+    }
     Recorder& recorder() { return *recorder_; }
     const std::string& fallbackDirectory() const { return deps_.fallbackDirectory; }
 

@@ -9,9 +9,20 @@
 
 namespace ipcam {
 
+HeadlessService::HeadlessService(RecorderEngine& engine, QObject* parent)
+    : QObject(parent), engine_(&engine), notifier_(std::make_unique<ServiceNotifier>()) {
+    attach();
+}
+
 HeadlessService::HeadlessService(EngineOptions options, QObject* parent)
-    : QObject(parent), notifier_(std::make_unique<ServiceNotifier>()) {
-    engine_ = std::make_unique<RecorderEngine>(std::move(options));
+    : QObject(parent),
+      ownEngine_(std::make_unique<RecorderEngine>(std::move(options))),
+      engine_(ownEngine_.get()),
+      notifier_(std::make_unique<ServiceNotifier>()) {
+    attach();
+}
+
+void HeadlessService::attach() {
     // Nobody looks at the preview: pictures are decoded only as far as
     // motion detection needs them. IPCAM_DECODE_PREVIEW=1 decodes it as a
     // window does (to compare the two).
@@ -20,7 +31,7 @@ HeadlessService::HeadlessService(EngineOptions options, QObject* parent)
     statusTimer_.setSingleShot(true);
     statusTimer_.setInterval(250);
     connect(&statusTimer_, &QTimer::timeout, this, &HeadlessService::sendStatus);
-    connect(engine_.get(), &RecorderEngine::stateChanged, this, &HeadlessService::stateChanged);
+    connect(engine_, &RecorderEngine::stateChanged, this, &HeadlessService::stateChanged);
 }
 
 HeadlessService::~HeadlessService() { engine_->close(); }

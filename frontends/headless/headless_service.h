@@ -27,6 +27,9 @@ public:
     // EX_CONFIG): the unit does not restart the service for it.
     static constexpr int kSettingsExitCode = 78;
 
+    // The service of `engine`, which outlives it (the program's way).
+    explicit HeadlessService(RecorderEngine& engine, QObject* parent = nullptr);
+    // With an engine of its own (tests).
     explicit HeadlessService(EngineOptions options, QObject* parent = nullptr);
     ~HeadlessService() override;
 
@@ -50,7 +53,10 @@ private:
     std::string composeStatus() const;
     void sendStatus();
 
-    std::unique_ptr<RecorderEngine> engine_;
+    void attach();
+
+    std::unique_ptr<RecorderEngine> ownEngine_;
+    RecorderEngine* engine_ = nullptr;
     std::unique_ptr<ServiceNotifier> notifier_;
     bool started_ = false;
     QTimer statusTimer_;  // gathers the changes of a moment into one status line

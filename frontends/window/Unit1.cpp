@@ -381,13 +381,22 @@ void PreviewPanel::resizeEvent(QResizeEvent* event) {
 
 TForm1::TForm1() : TForm1(Options{}) {}
 
-TForm1::TForm1(Options options, QWidget* parent) : QWidget(parent), options_(std::move(options)) {
+TForm1::TForm1(RecorderEngine& engine, Hooks hooks, QWidget* parent)
+    : QWidget(parent), options_(std::move(hooks)), engine_(&engine) {
+    build();
+}
+
+TForm1::TForm1(Options options, QWidget* parent)
+    : QWidget(parent), options_(static_cast<Hooks>(options)), timerScale_(options.timerScale),
+      ownEngine_(std::make_unique<RecorderEngine>(static_cast<EngineOptions>(options))), engine_(ownEngine_.get()) {
+    build();
+}
+
+void TForm1::build() {
     // FormCreate.
     setWindowTitle(QString::fromLatin1(kVersionLine));
     setObjectName("Form1");
-
-    engine_ = std::make_unique<RecorderEngine>(static_cast<EngineOptions>(options_));
-    RecorderEngine* e = engine_.get();
+    RecorderEngine* e = engine_;
 
     // Controls, at their places in the middle layout.
     LinkInfo = new QLineEdit(this);
@@ -441,7 +450,7 @@ TForm1::TForm1(Options options, QWidget* parent) : QWidget(parent), options_(std
     }
     PleaseWait->hide();
     // While an attempt is due the notice blinks.
-    blink_.setInterval(static_cast<int>(std::max(1.0, 1000 * options_.timerScale)));
+    blink_.setInterval(static_cast<int>(std::max(1.0, 1000 * timerScale_)));
     connect(&blink_, &QTimer::timeout, this, [this] { PleaseWait->setVisible(!PleaseWait->isVisible()); });
 
     // What the engine says. Boxes and dialogs open from the event loop,
@@ -475,6 +484,8 @@ TForm1::TForm1(Options options, QWidget* parent) : QWidget(parent), options_(std
 TForm1::~TForm1() {
     closing_ = true;
     engine_->close();
+    engine_->setPreviewAllocator(nullptr);
+    disconnect(engine_, nullptr, this, nullptr);
 }
 
 void TForm1::setForms(TForm3* setup, TForm4* playback) {
@@ -483,7 +494,7 @@ void TForm1::setForms(TForm3* setup, TForm4* playback) {
 }
 
 SetupContext TForm1::setupContext() {
-    RecorderEngine* e = engine_.get();
+    RecorderEngine* e = engine_;
     return SetupContext{
         dialogRecord_,
         e->clock(),

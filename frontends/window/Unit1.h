@@ -131,13 +131,17 @@ private:
 class TForm1 : public QWidget {
     Q_OBJECT
 public:
-    // The engine's options, and test hooks that replace the modal boxes and
-    // the setup dialog.
-    struct Options : EngineOptions {
+    // Test hooks that replace the modal boxes and the setup dialog.
+    struct Hooks {
         std::function<void(const std::string&)> warningHook;
         std::function<void()> setupDialogHook;
     };
+    // The engine's options and the hooks, for a window with an engine of
+    // its own (tests).
+    struct Options : EngineOptions, Hooks {};
 
+    // A view of `engine`, which outlives the window (the program's way).
+    explicit TForm1(RecorderEngine& engine, Hooks hooks = {}, QWidget* parent = nullptr);
     TForm1();
     explicit TForm1(Options options, QWidget* parent = nullptr);
     ~TForm1() override;
@@ -201,11 +205,15 @@ private:
     // goes on.
     void guarded(const std::function<void()>& handler);
 
-    Options options_;
-    // Before the engine, so that it goes after it: the engine's pictures
-    // may live in its memory.
+    void build();
+
+    Hooks options_;
+    double timerScale_ = 1.0;
+    std::unique_ptr<RecorderEngine> ownEngine_;  // only for a window made with Options
+    RecorderEngine* engine_ = nullptr;
+    // The engine's preview pictures may live in its memory: the window hands
+    // them back before it goes.
     std::unique_ptr<ShmPreview> shmPreview_;
-    std::unique_ptr<RecorderEngine> engine_;
     TForm3* setupForm_ = nullptr;
     TForm4* playbackForm_ = nullptr;
     QWindow* lastFocusWindow_ = nullptr;
