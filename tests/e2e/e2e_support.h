@@ -14,26 +14,12 @@
 #include "engine/main_controller.h"
 #include "frontends/window/Unit1.h"
 #include "base/camera_settings.h"
+#include "support/loop_wait.h"
 
 namespace ipcam::e2e {
 
-// A port on 127.0.0.1 that was free a moment ago.
-inline quint16 freePort() {
-    QTcpServer s;
-    s.listen(QHostAddress::LocalHost, 0);
-    return s.serverPort();
-}
-
-// Runs the event loop until `done` holds; false when the deadline passes.
-inline bool waitUntil(const std::function<bool()>& done, int timeoutMs = 15000) {
-    QElapsedTimer t;
-    t.start();
-    while (!done()) {
-        if (t.elapsed() > timeoutMs) return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    }
-    return true;
-}
+using test::freePort;
+using test::waitUntil;
 
 // The first-run settings, but for a camera at 127.0.0.1:`streamPort` at
 // 160 x 120, recording into `dir`.

@@ -21,25 +21,13 @@
 #include "playback/recording_source.h"
 #include "recording/recording_catalog.h"
 #include "settings/settings_store.h"
+#include "support/loop_wait.h"
 
 namespace ipcam {
 namespace {
 
-quint16 freePort() {
-    QTcpServer s;
-    s.listen(QHostAddress::LocalHost, 0);
-    return s.serverPort();
-}
-
-bool waitUntil(const std::function<bool()>& done, int timeoutMs = 15000) {
-    QElapsedTimer t;
-    t.start();
-    while (!done()) {
-        if (t.elapsed() > timeoutMs) return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    }
-    return true;
-}
+using test::freePort;
+using test::waitUntil;
 
 struct FakeClock final : Clock {
     LocalDateTime current = makeDateTime(2006, 10, 12, 15, 30, 0);  // a Thursday
