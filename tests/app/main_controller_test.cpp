@@ -131,9 +131,15 @@ TEST(Buttons, RecordWhileLinkDownDoesNothingStopStillClearsCounters) {
 
 TEST(Buttons, StopDuringDailyRecordingLatchesTheBlock) {
     Rig rig;
+    CameraSettings s;
+    rig.store.load(s);
+    s.schedule.at(1, 10) = 1;  // Monday, 10:00 to 11:00
+    rig.store.save(s);
+    rig.clock.current = makeDateTime(2006, 10, 9, 10, 20, 0);  // a Monday
     rig.connect();
-    rig.rec().RecordKind = kDaily;
-    rig.clock.current = makeDateTime(2006, 10, 9, 10, 20, 0);
+    rig.read(makeJpeg(16, 16, Qt::red));
+    rig.read(makeJpeg(16, 16, Qt::red));
+    ASSERT_EQ(rig.state().recordingKind, kDaily);
     rig.controller->stop();
     EXPECT_TRUE(rig.rec().StopRequest);
     EXPECT_TRUE(rig.rec().BlockHandled);
