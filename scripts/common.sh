@@ -29,7 +29,7 @@ install_packages() {
     fi
 }
 
-BUILD_PACKAGES=(cmake ninja-build g++ pkg-config qt6-base-dev libjpeg62-turbo-dev libgl-dev libssl-dev libsystemd-dev libavformat-dev libavcodec-dev libavutil-dev libswscale-dev libxcb1-dev libxcb-shm0-dev ca-certificates)
+BUILD_PACKAGES=(cmake ninja-build g++ pkg-config qt6-base-dev libjpeg62-turbo-dev libgl-dev libssl-dev libsystemd-dev libavformat-dev libavcodec-dev libavutil-dev libswscale-dev libxcb1-dev libxcb-shm0-dev libmicrohttpd-dev ca-certificates)
 # systemd: systemd-analyze checks the service unit (missing from a minimal Debian 12).
 # iproute2: the headless end-to-end test brings up loopback in a network namespace of its own.
 # ffmpeg: ffprobe reads the recordings of the standard-camera end-to-end test, as another player would.

@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "frontends/headless/service_notify.h"
+#include "frontends/web/web_engine_glue.h"
 #include "base/activity_log.h"
 #include "recording/recording_catalog.h"
 #include "settings/settings_store.h"
@@ -79,7 +80,10 @@ HeadlessService::HeadlessService(EngineOptions options, QObject* parent)
     connect(e, &RecorderEngine::closeRequested, this, &HeadlessService::stop);
 }
 
-HeadlessService::~HeadlessService() { engine_->close(); }
+HeadlessService::~HeadlessService() {
+    web_.reset();
+    engine_->close();
+}
 
 void HeadlessService::start() {
     QMetaObject::invokeMethod(
@@ -109,6 +113,7 @@ void HeadlessService::start() {
                 return;
             }
             started_ = true;
+            web_ = WebEngineGlue::startFromSettings(*engine_, {true, {}});
             sentStatus_ = composeStatus();
             notifier_->ready(QString::fromStdString(sentStatus_));
         },
@@ -118,6 +123,7 @@ void HeadlessService::start() {
 void HeadlessService::stop() {
     statusTimer_.stop();
     notifier_->stopping();
+    web_.reset();
     engine_->close();
     QCoreApplication::exit(0);
 }

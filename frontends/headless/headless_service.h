@@ -19,6 +19,7 @@
 namespace ipcam {
 
 class ServiceNotifier;
+class WebEngineGlue;
 
 class HeadlessService final : public QObject {
     Q_OBJECT
@@ -52,6 +53,7 @@ private:
 
     std::unique_ptr<RecorderEngine> engine_;
     std::unique_ptr<ServiceNotifier> notifier_;
+    std::unique_ptr<WebEngineGlue> web_;  // the web page, when the settings ask for it
     bool started_ = false;
     // Why the link is down, as the engine last said it.
     QString linkInfo_, downText_;

@@ -16,6 +16,7 @@
 
 #include "base/activity_log.h"
 #include "mail/Unit6.h"
+#include "frontends/web/web_engine_glue.h"
 #include "frontends/window/alarm_warning.h"
 #include "frontends/window/Unit4.h"
 #include "frontends/window/Unit3.h"
@@ -505,6 +506,7 @@ TForm1::TForm1(Options options, QWidget* parent) : QWidget(parent), options_(std
 
 TForm1::~TForm1() {
     closing_ = true;
+    web_.reset();
     engine_->close();
 }
 
@@ -531,6 +533,8 @@ SetupContext TForm1::setupContext() {
 
 void TForm1::activateFirstTime() {
     guarded([this] { engine_->activate(); });
+    if (!web_ && !engine_->closed())
+        web_ = WebEngineGlue::startFromSettings(*engine_, {false, {}});
 }
 
 void TForm1::onFocusWindowChanged(QWindow* window) {
@@ -620,6 +624,7 @@ void TForm1::applyLayout(uint8_t resolution) {
 void TForm1::closeEvent(QCloseEvent* event) {
     if (!closing_) {
         closing_ = true;
+        web_.reset();
         engine_->close();
     }
     event->accept();

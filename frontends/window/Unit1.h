@@ -31,6 +31,7 @@ namespace ipcam {
 
 class TForm3;
 class TForm4;
+class WebEngineGlue;
 
 // Puts a widget's new pixels on the screen past Qt's paint cycle (through
 // ShmPreview) when nothing of Qt's lies over them: no visible child, no
@@ -194,6 +195,7 @@ private:
     // may live in its memory.
     std::unique_ptr<ShmPreview> shmPreview_;
     std::unique_ptr<RecorderEngine> engine_;
+    std::unique_ptr<WebEngineGlue> web_;  // the web page, when the settings ask for it
     TForm3* setupForm_ = nullptr;
     TForm4* playbackForm_ = nullptr;
     QWindow* lastFocusWindow_ = nullptr;

@@ -51,7 +51,8 @@ std::vector<std::string> expectedKeyOrder() {
             keys.push_back("TimeBlock" + std::to_string(d) + "_" + std::to_string(h));
     for (const char* k : {"Alarm_Email_Enabled", "SMTP_Server", "SMTP_Sender", "SMTP_Receiver", "SMTP_Copy",
                           "SMTP_EmailAccount", "SMTP_EmailPassword", "SMTP_Auth_Enabled", "Motion_Preroll_Seconds",
-                          "Keep_Days", "Camera_URL"})
+                          "Keep_Days", "Camera_URL", "Web_Address", "Web_User",
+                          "Web_Password_Hash", "Web_TLS_Cert", "Web_TLS_Key"})
         keys.emplace_back(k);
     return keys;
 }
@@ -332,9 +333,9 @@ TEST_F(SettingsStoreTest, WritableFileInAFolderTakingNoNewFilesIsWrittenInPlace)
     SettingsStore(ini).load(back);
     EXPECT_EQ(back.hostAddress, "127.0.0.1");
     const auto lines = linesOf(readAll(ini));
-    ASSERT_EQ(lines.size(), 193u);  // the comment, the section and 191 keys; the old tail is gone
+    ASSERT_EQ(lines.size(), 198u);  // the comment, the section and 196 keys; the old tail is gone
     EXPECT_EQ(lines[0], "; kept");
-    EXPECT_EQ(lines.back(), "Camera_URL=");
+    EXPECT_EQ(lines.back(), "Web_TLS_Key=");
     EXPECT_EQ(modeOf(ini), 0600u);
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder), std::filesystem::directory_iterator()), 1);
 }
