@@ -79,14 +79,15 @@ std::unique_ptr<WebEngineGlue> WebEngineGlue::startFromSettings(RecorderEngine& 
             return nullptr;
         }
     }
+    const std::string user = server.user;
     auto glue = std::make_unique<WebEngineGlue>(engine, std::move(options), std::move(server));
     std::string error;
     if (!glue->start(&error)) {
         qCWarning(lcWeb).noquote() << "The web page is not started:" << QString::fromStdString(error);
         return nullptr;
     }
-    qCInfo(lcWeb).noquote() << "Web page on" << (glue->server().tls() ? "https://" : "http://")
-                            << QString::fromStdString(s.webAddress) << "for user" << QString::fromStdString(server.user);
+    qCInfo(lcWeb).noquote() << "Web page on" << QString::fromStdString((glue->server().tls() ? "https://" : "http://") + s.webAddress)
+                            << "for user" << QString::fromStdString(user);
     return glue;
 }
 
@@ -106,6 +107,7 @@ WebEngineGlue::WebEngineGlue(RecorderEngine& engine, Options options, WebServerO
     server_ = std::make_unique<WebServer>(std::move(server), state_, std::move(commands));
 
     RecorderEngine* e = &engine_;
+    linkText_ = engine_.linkInfo().toStdString();
     connect(e, &RecorderEngine::previewUpdated, this, &WebEngineGlue::pictureShown);
     connect(e, &RecorderEngine::linkInfoChanged, this, [this](const QString& text) {
         linkText_ = text.toStdString();

@@ -77,7 +77,7 @@ protected:
     QTemporaryDir dir;
 };
 
-TEST_F(SettingsStoreTest, FirstRunFileHoldsAll191KeysInOrderOwnerOnly) {
+TEST_F(SettingsStoreTest, FirstRunFileHoldsAll196KeysInOrderOwnerOnly) {
     CameraSettings s;
     applyFirstRunDefaults(s, "/srv/avi");
     SettingsStore store(file());
@@ -87,10 +87,10 @@ TEST_F(SettingsStoreTest, FirstRunFileHoldsAll191KeysInOrderOwnerOnly) {
     EXPECT_EQ(modeOf(file()), 0600u);
 
     const std::vector<std::string> lines = linesOf(readAll(file()));
-    ASSERT_EQ(lines.size(), 192u);
+    ASSERT_EQ(lines.size(), 197u);
     EXPECT_EQ(lines[0], "[IPCAM_1]");
     const std::vector<std::string> keys = expectedKeyOrder();
-    ASSERT_EQ(keys.size(), 191u);
+    ASSERT_EQ(keys.size(), 196u);
     for (size_t i = 0; i < keys.size(); ++i)
         EXPECT_EQ(lines[i + 1].substr(0, lines[i + 1].find('=')), keys[i]);
 
@@ -108,6 +108,10 @@ TEST_F(SettingsStoreTest, FirstRunFileHoldsAll191KeysInOrderOwnerOnly) {
     EXPECT_EQ(ini.value("IPCAM_1", "Motion_Preroll_Seconds"), "0");
     EXPECT_EQ(ini.value("IPCAM_1", "Keep_Days"), "0");
     EXPECT_EQ(ini.value("IPCAM_1", "Camera_URL"), "");
+    // The web page is off and has no password until one is set.
+    EXPECT_EQ(ini.value("IPCAM_1", "Web_Address"), "");
+    EXPECT_EQ(ini.value("IPCAM_1", "Web_User"), "admin");
+    EXPECT_EQ(ini.value("IPCAM_1", "Web_Password_Hash"), "");
 
     CameraSettings back;
     store.load(back);
@@ -244,7 +248,7 @@ TEST_F(SettingsStoreTest, ExistingEmptyFileIsFilledAndTightenedToOwnerOnly) {
     ASSERT_EQ(::chmod(file().c_str(), 0664), 0);
     SettingsStore(file()).save(CameraSettings{});
     EXPECT_EQ(modeOf(file()), 0600u);
-    EXPECT_EQ(linesOf(readAll(file())).size(), 192u);
+    EXPECT_EQ(linesOf(readAll(file())).size(), 197u);
 }
 
 TEST_F(SettingsStoreTest, UnwritableLocationThrows) {

@@ -7,6 +7,7 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QProcess>
 #include <QFile>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -201,6 +202,107 @@ TEST(WebOnTheEngine, LiveRecordAndRecordingsAreTheCamerasOwnBytes) {
     EXPECT_EQ(back.cameraUrl, s.cameraUrl);
     EXPECT_TRUE(waitUntil([&] { return engine.linkUp(); }));
     engine.close();
+}
+
+}  // namespace
+}  // namespace ipcam
+
+namespace ipcam {
+namespace {
+
+// The program itself: --set-web-password stores only a slow hash; the
+// headless service starts the page only with one, and then answers on it.
+TEST(WebInTheProgram, PasswordSetFromStandardInputThenTheHeadlessServiceServesThePage) {
+    const QString recorder = QCoreApplication::applicationDirPath() + "/../ipcam-recorder";
+    ASSERT_TRUE(QFile::exists(recorder));
+    QTemporaryDir dir;
+    const QString ini = dir.filePath("ipcam-recorder.INI");
+    const quint16 webPort = freePort();
+    CameraSettings s;
+    applyFirstRunDefaults(s, dir.path().toStdString());
+    s.hostAddress = "127.0.0.1";
+    s.hostPort = freePort();  // nothing there: the link stays down
+    s.cameraPassword = "cam-pass-3";
+    s.webAddress = "127.0.0.1:" + std::to_string(webPort);
+    SettingsStore(ini.toStdString()).save(s);
+
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "XDG_SESSION_TYPE"})
+        env.remove(name);
+    auto runHeadless = [&](QProcess& p) {
+        p.setProcessEnvironment(env);
+        p.setWorkingDirectory(dir.path());
+        p.setProcessChannelMode(QProcess::MergedChannels);
+        p.start(recorder, {"--headless", "--settings", ini});
+        return p.waitForStarted(5000);
+    };
+    // No password yet: the page does not start, and the log says why.
+    {
+        QProcess service;
+        ASSERT_TRUE(runHeadless(service));
+        QString out;
+        waitUntil([&] {
+            out += QString::fromUtf8(service.readAll());
+            return out.contains("The web page is not started");
+        });
+        service.terminate();
+        service.waitForFinished(10000);
+        EXPECT_TRUE(out.contains("The web page is not started: no password is set")) << out.toStdString();
+    }
+
+    QProcess setter;
+    setter.start(recorder, {"--settings", ini, "--set-web-password"});
+    ASSERT_TRUE(setter.waitForStarted(5000));
+    setter.write("s3cret pass\n");
+    setter.closeWriteChannel();
+    ASSERT_TRUE(setter.waitForFinished(20000));
+    EXPECT_EQ(setter.exitCode(), 0) << setter.readAllStandardError().toStdString();
+    CameraSettings back;
+    SettingsStore(ini.toStdString()).load(back);
+    EXPECT_EQ(back.webPasswordHash.rfind("pbkdf2-sha256$600000$", 0), 0u) << back.webPasswordHash;
+    EXPECT_TRUE(verifyWebPassword("s3cret pass", back.webPasswordHash));
+    EXPECT_EQ(back.cameraPassword, "cam-pass-3");  // the rest as it was
+    QFile file(ini);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    EXPECT_FALSE(file.readAll().contains("s3cret"));
+
+    QProcess service;
+    ASSERT_TRUE(runHeadless(service));
+    QString out;
+    const bool listening = waitUntil([&] {
+        out += QString::fromUtf8(service.readAll());
+        return out.contains("Web page on http://127.0.0.1:");
+    });
+    std::string denied, status;
+    if (listening) {
+        auto ask = [&](const std::string& auth) {
+            auto done = std::async(std::launch::async, [&] {
+                QTcpSocket socket;
+                socket.connectToHost(QStringLiteral("127.0.0.1"), webPort);
+                socket.waitForConnected(3000);
+                const std::string request = "GET /api/status HTTP/1.0\r\nHost: x\r\n" + auth + "\r\n";
+                socket.write(request.data(), static_cast<qint64>(request.size()));
+                std::string raw;
+                while (socket.waitForReadyRead(5000))
+                    raw += socket.readAll().toStdString();
+                return raw;
+            });
+            waitUntil([&] { return done.wait_for(0ms) == std::future_status::ready; });
+            return done.get();
+        };
+        denied = ask("");
+        status = ask("Authorization: Basic " + QByteArray("admin:s3cret pass").toBase64().toStdString() + "\r\n");
+    }
+    service.terminate();
+    EXPECT_TRUE(service.waitForFinished(15000));
+    out += QString::fromUtf8(service.readAll());
+    ASSERT_TRUE(listening) << out.toStdString();
+    EXPECT_EQ(denied.rfind("HTTP/1.1 401", 0), 0u) << denied;
+    EXPECT_EQ(status.rfind("HTTP/1.1 200", 0), 0u) << status;
+    EXPECT_NE(status.find("\"cameraHost\":\"127.0.0.1\""), std::string::npos) << status;
+    EXPECT_EQ(service.exitCode(), 0);
+    EXPECT_FALSE(out.contains("pbkdf2")) << "the hash reached the log";
+    EXPECT_FALSE(out.contains("s3cret"));
 }
 
 }  // namespace
