@@ -161,7 +161,7 @@ ssize_t readLive(void* cls, uint64_t, char* buffer, size_t max) {
             return MHD_CONTENT_READER_END_OF_STREAM;
         Picture next = live->viewer->pop(std::chrono::milliseconds(500));
         if (!next)
-            continue;
+            return 0;  // asked again: a viewer that left is noticed meanwhile
         live->picture = std::move(next);
         live->head = std::string("--") + kBoundary + "\r\nContent-Type: image/jpeg\r\nContent-Length: " +
                      std::to_string(live->picture->size()) + "\r\n\r\n";

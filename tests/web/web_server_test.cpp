@@ -5,7 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <QSslConfiguration>
+#include <QSslSocket>
 #include <QTcpSocket>
+#include <QTemporaryDir>
 
 #include <atomic>
 #include <chrono>
@@ -18,6 +21,7 @@
 #include "frontends/web/web_state.h"
 #include "settings/settings_validation.h"
 #include "support/log_capture.h"
+#include "support/test_certificates.h"
 
 namespace ipcam {
 namespace {
@@ -101,6 +105,7 @@ protected:
         WebServerOptions o;
         o.passwordHash = hashWebPassword(kPassword, 1000);
         o.failedSignInDelay = 150ms;
+        o.timeoutSeconds = 1;
         WebCommands c;
         c.record = [this] { ++records_; };
         c.stop = [] {};
@@ -273,6 +278,20 @@ TEST_F(WebServerTest, WrongPasswordsAreRefusedSlowedAndLoggedWithoutThePassword)
     EXPECT_EQ(log.text().find("correct"), std::string::npos);
 }
 
+TEST_F(WebServerTest, RequestsAreBoundedAndSlowClientsDropped) {
+    const Response huge = send(port_, "GET", "/api/status", "X-Filler: " + std::string(20000, 'a') + "\r\n" +
+                                                               basic("admin", kPassword));
+    EXPECT_GE(huge.status, 400);
+    EXPECT_EQ(send(port_, "GET", "/" + std::string(20000, 'b')).status >= 400, true);
+    // A client that sends half a request and waits is dropped.
+    QTcpSocket slow;
+    slow.connectToHost(QStringLiteral("127.0.0.1"), port_);
+    ASSERT_TRUE(slow.waitForConnected(3000));
+    slow.write("GET /api/status HTTP/1.1\r\nHost: x\r\n");
+    slow.waitForBytesWritten(1000);
+    EXPECT_TRUE(slow.waitForDisconnected(5000));
+}
+
 TEST_F(WebServerTest, SettingsGoThroughTheSameChecksAndPasswordsStayHome) {
     const std::string auth = basic("admin", kPassword);
     const Response got = send(port_, "GET", "/api/settings", auth);
@@ -345,6 +364,43 @@ TEST_F(WebServerTest, ALiveViewerThatDoesNotReadLosesPicturesNotMemory) {
     state_.removeViewer(viewer);
     // The server still answers others at once.
     EXPECT_EQ(send(port_, "GET", "/api/status", auth).status, 200);
+}
+
+// With a certificate and key the page is HTTPS only, and its cookie Secure.
+TEST(WebServerTls, HttpsOnlyWithASecureCookie) {
+    QTemporaryDir dir;
+    test::TestCertificates certificates(dir.path().toStdString());
+    const auto pair = certificates.issue("web", {"127.0.0.1"});
+    auto read = [](const std::string& path) {
+        std::ifstream in(path);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    };
+    WebState state;
+    WebServerOptions o;
+    o.passwordHash = hashWebPassword("pw", 1000);
+    o.tlsCertPem = read(pair.certFile);
+    o.tlsKeyPem = read(pair.keyFile);
+    WebServer server(o, state, {});
+    std::string error;
+    ASSERT_TRUE(server.start(&error)) << error;
+
+    QSslSocket socket;
+    QSslConfiguration tls = socket.sslConfiguration();
+    tls.setCaCertificates(QSslCertificate::fromPath(QString::fromStdString(certificates.authorityFile())));
+    socket.setSslConfiguration(tls);
+    socket.connectToHostEncrypted(QStringLiteral("127.0.0.1"), server.port());
+    ASSERT_TRUE(socket.waitForEncrypted(5000)) << socket.errorString().toStdString();
+    const std::string body = "user=admin&password=pw";
+    const std::string request = "POST /signin HTTP/1.1\r\nHost: x\r\nConnection: close\r\nContent-Length: " +
+                                std::to_string(body.size()) + "\r\n\r\n" + body;
+    socket.write(request.data(), static_cast<qint64>(request.size()));
+    std::string raw;
+    while (socket.waitForReadyRead(5000))
+        raw += socket.readAll().toStdString();
+    EXPECT_EQ(raw.rfind("HTTP/1.1 303", 0), 0u) << raw;
+    EXPECT_NE(raw.find("HttpOnly; SameSite=Strict; Secure"), std::string::npos) << raw;
+    // Plain HTTP gets no page.
+    EXPECT_EQ(send(server.port(), "GET", "/signin").status, 0);
 }
 
 TEST(WebPassword, SaltedSlowHashComparedWhole) {
