@@ -770,12 +770,21 @@ WebServer::Reply WebServer::recordingPicture(Request& request, const std::string
         return Reply::error(404, "Pictures are served from AVI recordings only.");
     bool ok = false;
     const int n = QString::fromStdString(request.argument("n")).toInt(&ok);
-    RecordedFile file;
-    if (!ok || file.openRecordedFile(QString::fromStdString(*path)) != RecordedFile::OpenStatus::Opened)
+    if (!ok)
         return Reply::error(404, "No such picture.");
     QByteArray bytes;
-    if (!file.readPicture(n, bytes))
-        return Reply::error(404, "No such picture.");
+    {
+        std::lock_guard lock(playedMutex_);
+        if (!played_ || playedPath_ != *path) {
+            played_ = std::make_unique<RecordedFile>();
+            playedPath_.clear();
+            if (played_->openRecordedFile(QString::fromStdString(*path)) != RecordedFile::OpenStatus::Opened)
+                return Reply::error(404, "No such picture.");
+            playedPath_ = *path;
+        }
+        if (!played_->readPicture(n, bytes))
+            return Reply::error(404, "No such picture.");
+    }
     Reply r;
     r.type = "image/jpeg";
     r.body = bytes.toStdString();

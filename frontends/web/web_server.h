@@ -26,6 +26,8 @@ struct MHD_Connection;
 
 namespace ipcam {
 
+class RecordedFile;
+
 struct WebServerOptions {
     std::string host = "127.0.0.1";  // an IPv4 or IPv6 address
     uint16_t port = 0;               // 0: a free port (port() tells which)
@@ -112,6 +114,11 @@ private:
     // the slow hash on every request.
     std::map<std::string, std::chrono::steady_clock::time_point> verified_;
     std::string verifyKey_;
+    // The AVI recording last played, open, so that each picture asked for
+    // does not read its index again.
+    std::mutex playedMutex_;
+    std::string playedPath_;
+    std::unique_ptr<RecordedFile> played_;
 };
 
 }  // namespace ipcam
