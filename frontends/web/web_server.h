@@ -42,7 +42,7 @@ struct WebServerOptions {
     size_t maxHeaderBytes = 16 * 1024;  // request line and headers
     size_t maxBodyBytes = 64 * 1024;
     std::chrono::milliseconds failedSignInDelay{500};  // doubles with each failure, up to 32 times
-    std::chrono::minutes sessionIdle{30};
+    std::chrono::milliseconds sessionIdle{std::chrono::minutes(30)};  // a session unused this long ends
 };
 
 class WebServer {

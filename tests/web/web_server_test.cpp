@@ -106,6 +106,7 @@ protected:
         o.passwordHash = hashWebPassword(kPassword, 1000);
         o.failedSignInDelay = 150ms;
         o.timeoutSeconds = 1;
+        o.sessionIdle = sessionIdle_;
         WebCommands c;
         c.record = [this] { ++records_; };
         c.stop = [] {};
@@ -151,7 +152,20 @@ protected:
     uint16_t port_ = 0;
     std::atomic<int> records_{0};
     CameraSettings applied_;
+    std::chrono::milliseconds sessionIdle_ = 30min;
 };
+
+struct WebServerIdleTest : WebServerTest {
+    WebServerIdleTest() { sessionIdle_ = 400ms; }
+};
+
+TEST_F(WebServerIdleTest, AnIdleSessionEnds) {
+    const auto [cookie, csrf] = signIn();
+    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(send(port_, "GET", "/api/status", cookie).status, 200);  // used: kept
+    std::this_thread::sleep_for(600ms);
+    EXPECT_EQ(send(port_, "GET", "/api/status", cookie).status, 401);
+}
 
 TEST_F(WebServerTest, WithoutCredentialsNoRouteGivesData) {
     const char* api[] = {"/api/status", "/api/snapshot.jpg", "/api/live.mjpeg", "/api/recordings",
