@@ -44,7 +44,24 @@ int64_t freeBytesOf(const QString& diskSpaceText) {
     return ok ? mb * 1024 * 1024 : -1;
 }
 
+// The web page's own settings, as one text to compare.
+std::string webSettingsOf(const CameraSettings& s) {
+    return s.webAddress + '\n' + s.webUser + '\n' + s.webPasswordHash + '\n' + s.webTlsCert + '\n' + s.webTlsKey;
+}
+
 }  // namespace
+
+void WebEngineGlue::followSettings(std::unique_ptr<WebEngineGlue>& web, RecorderEngine& engine, Options options) {
+    const std::string now = webSettingsOf(engine.controller().settings());
+    if (web && web->startedWith_ == now)
+        return;
+    if (!web && engine.controller().settings().webAddress.empty())
+        return;
+    if (web)
+        qCInfo(lcWeb).noquote() << "The web page's settings changed: it starts anew";
+    web.reset();
+    web = startFromSettings(engine, std::move(options));
+}
 
 void setWebLogFile(const std::string& path) { logFilePath() = path; }
 const std::string& webLogFile() { return logFilePath(); }
@@ -81,6 +98,7 @@ std::unique_ptr<WebEngineGlue> WebEngineGlue::startFromSettings(RecorderEngine& 
     }
     const std::string user = server.user;
     auto glue = std::make_unique<WebEngineGlue>(engine, std::move(options), std::move(server));
+    glue->startedWith_ = webSettingsOf(s);
     std::string error;
     if (!glue->start(&error)) {
         qCWarning(lcWeb).noquote() << "The web page is not started:" << QString::fromStdString(error);

@@ -28,6 +28,9 @@ public:
     // The web page as the engine's settings ask for it (Web_Address and the
     // rest); null when it is off or cannot start (the log says why).
     static std::unique_ptr<WebEngineGlue> startFromSettings(RecorderEngine& engine, Options options);
+    // After the settings were read again: the page restarted when its own
+    // settings changed (started, or ended, as they now ask).
+    static void followSettings(std::unique_ptr<WebEngineGlue>& web, RecorderEngine& engine, Options options);
 
     // `server` options other than the engine's; the server is not started.
     WebEngineGlue(RecorderEngine& engine, Options options, WebServerOptions server);
@@ -44,6 +47,7 @@ private:
 
     RecorderEngine& engine_;
     Options options_;
+    std::string startedWith_;  // the web page's own settings it started with
     WebState state_;
     std::unique_ptr<WebServer> server_;
     QTimer tick_;
