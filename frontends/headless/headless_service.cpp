@@ -140,6 +140,7 @@ void HeadlessService::reload() {
         qCCritical(lcSettings).noquote() << "The settings were not read again; the recorder goes on with those it has:"
                                          << QString::fromUtf8(e.what());
     }
+    WebEngineGlue::followSettings(web_, *engine_, {true, {}});
     sentStatus_ = composeStatus();
     notifier_->ready(QString::fromStdString(sentStatus_));
 }
