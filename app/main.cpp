@@ -155,11 +155,10 @@ int main(int argc, char** argv) {
             options.snapshotPath = paths.snapshotFile;
             options.fallbackDirectory = paths.fallbackDirectory;
             ipcam::TForm1 form1(std::move(options));
-            ipcam::MainController& controller = form1.controller();
             ipcam::SetupContext context = form1.setupContext();
             ipcam::TForm3 form3(context, &form1);
-            ipcam::TForm4 form4([&controller] { return controller.settings().aviDirectory; },
-                                [&controller] { controller.setSkipActivation(true); });
+            ipcam::TForm4 form4([&form1] { return form1.engine().state().folder.inUse; },
+                                [&form1] { form1.spareNextActivation(); });
             ipcam::TForm2 form2(context, &form3);
             form3.setEmailDialog(&form2);
             form1.setForms(&form3, &form4);

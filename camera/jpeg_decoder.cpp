@@ -253,12 +253,20 @@ bool JpegDecoder::decode(const uint8_t* data, size_t size, QImage& target, int a
     return decodeAt(data, size, target, areaWidth > 0 ? areaWidth : 1, areaHeight > 0 ? areaHeight : 1);
 }
 
+bool JpegDecoder::decodeSamples(const uint8_t* data, size_t size, QImage& target, int areaWidth, int areaHeight,
+                                QSize* shown) {
+    QSize fitted;
+    return decodeAt(data, size, target, areaWidth > 0 ? areaWidth : 1, areaHeight > 0 ? areaHeight : 1,
+                    shown ? shown : &fitted);
+}
+
 bool JpegDecoder::refuse(std::string why) {
     refusal_ = std::move(why);
     return false;
 }
 
-bool JpegDecoder::decodeAt(const uint8_t* data, size_t size, QImage& target, int areaWidth, int areaHeight) {
+bool JpegDecoder::decodeAt(const uint8_t* data, size_t size, QImage& target, int areaWidth, int areaHeight,
+                          QSize* shown) {
     if (data == nullptr || size < 4) {
         return refuse("no picture");
     }
@@ -297,7 +305,7 @@ bool JpegDecoder::decodeAt(const uint8_t* data, size_t size, QImage& target, int
         const int iw = static_cast<int>(cinfo.image_width), ih = static_cast<int>(cinfo.image_height);
         fitted = fittedSize(iw, ih, areaWidth, areaHeight);
         // Scaled in the inverse DCT itself: no full-size image is ever made.
-        cinfo.scale_denom = static_cast<unsigned>(fitScale(iw, ih, fitted));
+        cinfo.scale_denom = static_cast<unsigned>(shown ? kSampleScale : fitScale(iw, ih, fitted));
         // The preview takes the faster paths: its pictures are small on screen
         // and gone a frame later. Chroma is then upsampled together with the
         // colour conversion.
@@ -309,13 +317,16 @@ bool JpegDecoder::decodeAt(const uint8_t* data, size_t size, QImage& target, int
     jpeg_start_decompress(&cinfo);
     const int w = static_cast<int>(cinfo.output_width);
     const int h = static_cast<int>(cinfo.output_height);
-    if (!fitted.isValid()) {
+    // Sampling keeps the decoded size; the caller learns the preview's.
+    const QSize shownSize = fitted;
+    if (shown || !fitted.isValid()) {
         fitted = QSize(w, h);
     }
     // Decode into whichever of the two images is not on show, so that a
     // picture that fails half-way never reaches the preview.
     if (out.size() != fitted || out.format() != QImage::Format_RGB32) {
-        out = d.allocator ? d.allocator(fitted) : QImage();
+        // Pictures for sampling are never on show: ordinary images.
+        out = d.allocator && !shown ? d.allocator(fitted) : QImage();
         if (out.size() != fitted || out.format() != QImage::Format_RGB32) {
             out = QImage(fitted, QImage::Format_RGB32);
         }
@@ -386,6 +397,9 @@ bool JpegDecoder::decodeAt(const uint8_t* data, size_t size, QImage& target, int
     }
     jpeg_finish_decompress(&cinfo);
     refusal_.clear();
+    if (shown) {
+        *shown = shownSize;
+    }
     // Swap rather than copy: the shown image's buffer becomes the next scratch.
     std::swap(out, target);
     if (out.size() != fitted) {

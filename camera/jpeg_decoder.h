@@ -52,6 +52,17 @@ public:
     // leaves `target` as above.
     bool decode(const uint8_t* data, size_t size, QImage& target, int areaWidth, int areaHeight);
 
+    // For motion detection alone, while nobody looks at the picture: decoded
+    // at 1/8 of each side, libjpeg's smallest scale (the detector's points,
+    // 40 x 30 preview pixels apart, are still 5 x 3.75 decoded pixels
+    // apart when the preview shows the picture at its full size), with the
+    // preview's faster paths. `*shown` is set to the size the preview of
+    // the same area would have (fittedSize): each decoded pixel stands for
+    // the preview pixels over the same part of the picture. Returns and
+    // leaves `target` as above.
+    bool decodeSamples(const uint8_t* data, size_t size, QImage& target, int areaWidth, int areaHeight, QSize* shown);
+    static constexpr int kSampleScale = 8;
+
     // Why the last decode returned false, in a few words (libjpeg's own
     // message for a broken picture); empty after a picture that decoded.
     const std::string& refusal() const { return refusal_; }
@@ -68,8 +79,9 @@ public:
     static QSize fittedSize(int width, int height, int areaWidth, int areaHeight);
 
 private:
-    // areaWidth 0: full size.
-    bool decodeAt(const uint8_t* data, size_t size, QImage& target, int areaWidth, int areaHeight);
+    // areaWidth 0: full size. `shown` set: at 1/8 for sampling (see decodeSamples).
+    bool decodeAt(const uint8_t* data, size_t size, QImage& target, int areaWidth, int areaHeight,
+                  QSize* shown = nullptr);
 
     bool refuse(std::string why);
 

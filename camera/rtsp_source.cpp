@@ -424,10 +424,20 @@ private:
         return 0;
     }
 
-    // The newest picture the packet gave, scaled for the preview (null when
-    // the decoder gave none).
-    QImage decode(const AVPacket* pkt) {
+    // The newest picture the packet gave, scaled as asked (null when the
+    // decoder gave none, or nothing is to be decoded).
+    QImage decode(const AVPacket* pkt, QSize* shown) {
         if (!decoder_) return {};
+        const Decoding decoding = owner_.decoding();
+        if (decoding == Decoding::Nothing) {
+            // Nothing is decoded: what the decoder holds is of no more use.
+            if (fed_) avcodec_flush_buffers(decoder_);
+            fed_ = false;
+            return {};
+        }
+        // After a pause, pictures are whole again from a key frame on.
+        if (!fed_ && !(pkt->flags & AV_PKT_FLAG_KEY)) return {};
+        fed_ = true;
         // A packet the decoder refuses is skipped: the next key frame heals it.
         (void)avcodec_send_packet(decoder_, pkt);
         bool have = false;
@@ -437,18 +447,25 @@ private:
             have = true;
         }
         if (!have) return {};
-        QImage picture = scale(newest_);
+        QImage picture = scale(newest_, decoding == Decoding::Samples ? shown : nullptr);
         av_frame_unref(newest_);
         return picture;
     }
 
-    QImage scale(const AVFrame* f) {
+    // Scaled for the preview, or with `shown` to a quarter of its sides
+    // (`*shown` the preview's size).
+    QImage scale(const AVFrame* f, QSize* shown) {
         if (f->width <= 0 || f->height <= 0 || f->width > kMaxVideoSide || f->height > kMaxVideoSide ||
             int64_t(f->width) * f->height > kMaxVideoPixels) {
             return {};
         }
         int w = 0, h = 0;
         previewSize(f->width, f->height, options_.previewWidth, options_.previewHeight, &w, &h);
+        if (shown) {
+            *shown = QSize(w, h);
+            w = std::max(1, w / kSampleScale);
+            h = std::max(1, h / kSampleScale);
+        }
         scaler_ = sws_getCachedContext(scaler_, f->width, f->height, AVPixelFormat(f->format), w, h,
                                        AV_PIX_FMT_RGB32, SWS_FAST_BILINEAR, nullptr, nullptr, nullptr);
         if (!scaler_) return {};
@@ -513,7 +530,8 @@ private:
             p.data.assign(packet_->data, packet_->data + packet_->size);
             if (packet_->stream_index == videoStream_) {
                 p.key = (packet_->flags & AV_PKT_FLAG_KEY) != 0;
-                e.picture = decode(packet_);
+                e.picture = decode(packet_, &e.shown);
+                if (e.picture.isNull()) e.shown = QSize();
             }
             av_packet_unref(packet_);
             if (!owner_.queue(std::move(e))) return;
@@ -546,6 +564,7 @@ private:
     AVFrame* frame_ = nullptr;
     AVFrame* newest_ = nullptr;
     SwsContext* scaler_ = nullptr;
+    bool fed_ = false;  // packets went to the decoder since it was opened or flushed
 };
 
 RtspSource::RtspSource() = default;
@@ -556,6 +575,7 @@ void RtspSource::start(const Options& options) {
     stop();
     applyFfmpegLimits();
     stop_.store(false);
+    setDecoding(options.decoding);
     thread_ = std::thread([this, options] {
         Reader reader(*this, options);
         reader.run();

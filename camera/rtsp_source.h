@@ -19,6 +19,7 @@
 // still being looked up is the one wait that cannot be cut short).
 
 #include <QImage>
+#include <QSize>
 
 #include <atomic>
 #include <chrono>
@@ -59,18 +60,28 @@ public:
     static constexpr int kUdpReorderPackets = 128;
     static constexpr int kUdpReceiveBuffer = 4 << 20;
 
+    // What the reader decodes. Preview: every picture, scaled for the
+    // preview. Samples: every picture, scaled to a quarter of the preview's
+    // sides, for motion detection alone (the event's `shown` names the
+    // preview's size). Nothing: no picture is decoded; when pictures are
+    // wanted again, decoding resumes at the next key frame.
+    enum class Decoding { Preview, Samples, Nothing };
+    static constexpr int kSampleScale = 4;
+
     struct Options {
         std::string url;  // rtsp://[user:password@]host[:port]/path
         std::chrono::milliseconds connectTimeout{5000};  // TCP connect + DESCRIBE/SETUP/PLAY answered
         std::chrono::milliseconds silenceTimeout{5000};  // no packet for this long: Failed
         int previewWidth = 640, previewHeight = 480;     // decoded pictures fit into this area, aspect kept
         bool decode = true;                              // decode video for the preview and motion
+        Decoding decoding = Decoding::Preview;          // at the start; see setDecoding
     };
     struct Event {
         enum class Type { Connected, Packet, Failed } type = Type::Failed;
         std::shared_ptr<const MediaTracks> tracks;  // Connected (and every Packet's packet.tracks)
         MediaPacket packet;                          // Packet (video or audio, in arrival order)
         QImage picture;         // with a video Packet: the newest decoded picture, scaled (may be null)
+        QSize shown;            // Samples: the preview size `picture` stands for (else empty)
         std::string transport;  // Connected: the transport, one line for the log
         bool rejected = false;  // Failed: the camera refused the credentials (401 after credentials)
         bool noAnswer = false;  // Failed: no answer, or the camera stopped sending (it may be back soon)
@@ -93,6 +104,9 @@ public:
     // Called on the reader thread whenever an event is queued onto an empty
     // queue; it must only post (it may not wait, nor call back into this).
     void setEventNotifier(std::function<void()> notify);
+    // Any thread: what the reader decodes from the next packet on.
+    void setDecoding(Decoding decoding) { decoding_.store(decoding, std::memory_order_relaxed); }
+    Decoding decoding() const { return decoding_.load(std::memory_order_relaxed); }
     // Bytes of packets and pictures waiting in the queue.
     size_t queuedBytes() const;
 
@@ -121,6 +135,7 @@ private:
     std::function<void()> notify_;
     std::string udpCamera_;  // the camera that sent over UDP last time
     std::atomic<bool> stop_{false};
+    std::atomic<Decoding> decoding_{Decoding::Preview};
     std::thread thread_;
 };
 

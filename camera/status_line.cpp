@@ -30,24 +30,40 @@ std::string formatRate(uint32_t frames, uint32_t seconds) {
     return std::to_string(tenths / 10) + "." + std::to_string(tenths % 10);
 }
 
-std::optional<std::string> pictureStatusText(const StatusCounters& s) {
-    const char* prefix = kindPrefix(s.RecordKind);
+std::optional<StatusCounters> pictureStatus(const StatusCounters& s) {
+    const bool recording = kindPrefix(s.RecordKind) != nullptr;
     if (s.RecordSeconds > 0) {
-        if (prefix) return rateText(prefix, s.RecordFrames, s.RecordSeconds);
+        if (recording) return s;
         return std::nullopt;
     }
-    if (prefix) return std::string(prefix) + "0.0 (0f/0s)";
-    if (s.PreviewSeconds > 0) return rateText("Preview: ", s.PreviewFrames, s.PreviewSeconds);
+    // A recording's first second says nothing of its rate yet.
+    if (recording) return StatusCounters{s.RecordKind, 0, 0, s.PreviewFrames, s.PreviewSeconds};
+    if (s.PreviewSeconds > 0) return s;
     return std::nullopt;
 }
 
-std::optional<std::string> tickStatusText(const StatusCounters& s) {
+std::optional<StatusCounters> tickStatus(const StatusCounters& s) {
     if (s.RecordSeconds > 0) {
-        if (const char* prefix = kindPrefix(s.RecordKind)) return rateText(prefix, s.RecordFrames, s.RecordSeconds);
+        if (kindPrefix(s.RecordKind)) return s;
         return std::nullopt;
     }
-    if (s.PreviewSeconds > 0) return rateText("Preview: ", s.PreviewFrames, s.PreviewSeconds);
+    if (s.PreviewSeconds > 0) return StatusCounters{kNotRecording, 0, 0, s.PreviewFrames, s.PreviewSeconds};
     return std::nullopt;
+}
+
+std::string statusText(const StatusCounters& shown) {
+    if (const char* prefix = kindPrefix(shown.RecordKind)) return rateText(prefix, shown.RecordFrames, shown.RecordSeconds);
+    return rateText("Preview: ", shown.PreviewFrames, shown.PreviewSeconds);
+}
+
+std::optional<std::string> pictureStatusText(const StatusCounters& s) {
+    const auto shown = pictureStatus(s);
+    return shown ? std::optional<std::string>(statusText(*shown)) : std::nullopt;
+}
+
+std::optional<std::string> tickStatusText(const StatusCounters& s) {
+    const auto shown = tickStatus(s);
+    return shown ? std::optional<std::string>(statusText(*shown)) : std::nullopt;
 }
 
 }  // namespace ipcam

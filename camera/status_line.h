@@ -24,6 +24,13 @@ struct StatusCounters {
 // "0.0" format: one digit after the point, rounded to nearest (halves up).
 std::string formatRate(uint32_t frames, uint32_t seconds);
 
+// The counters the line shows after a picture, or after a Timer1 tick (the
+// counters already advanced); nullopt when the line keeps what it says.
+std::optional<StatusCounters> pictureStatus(const StatusCounters& s);
+std::optional<StatusCounters> tickStatus(const StatusCounters& s);
+// The line for counters so chosen.
+std::string statusText(const StatusCounters& shown);
+
 // The text after a picture; nullopt when the line keeps its text.
 std::optional<std::string> pictureStatusText(const StatusCounters& s);
 

@@ -15,8 +15,6 @@ namespace ipcam {
 
 namespace {
 
-constexpr const char* kPleaseWait = "Please wait a moment!";
-constexpr const char* kFailToConnect = "Fail to connect to IP CAM!";
 // A buffer's room is given back once it passes this, or four pictures' worth
 // when that is more; the heap is trimmed when as much was given back.
 constexpr size_t kSpareKeep = 1024 * 1024;
@@ -47,6 +45,20 @@ QSize previewArea(uint8_t resolution) {
     return resolution == 0 ? QSize(640, 480) : resolution == 2 ? QSize(160, 120) : QSize(320, 240);
 }
 
+// A picture decoded smaller than the preview it stands for (see
+// JpegDecoder::decodeSamples): motion detection reads it in the preview's
+// pixels.
+PixelView sampledView(const QImage& image, QSize shown) {
+    PixelView view = viewOf(image);
+    if (view.pixels && shown.isValid() && shown != image.size()) {
+        view.heldWidth = view.width;
+        view.heldHeight = view.height;
+        view.width = shown.width();
+        view.height = shown.height();
+    }
+    return view;
+}
+
 }  // namespace
 
 MainController::MainController(ControllerDeps deps)
@@ -66,12 +78,84 @@ MainController::~MainController() {
     }
 }
 
-std::string MainController::connectingText() const {
-    return "Connecting to IP CAM (" + connectHost() + ") ......";
+// ---------------------------------------------------------------- state and events
+
+void MainController::emitEvent(EngineCode code, const std::string& detail, int attempt) {
+    EngineEvent e;
+    e.code = code;
+    e.detail = detail;
+    e.attempt = attempt;
+    host_.publishEvent(e);
 }
 
-std::string MainController::offlineText() const {
-    return "IP CAM(" + connectHost() + ") is off-line.";
+void MainController::setLink(LinkState link, EngineCode problem, const std::string& detail) {
+    state_.link = link;
+    state_.problem = problem;
+    state_.problemDetail = detail;
+    if (link == LinkState::Connecting || link == LinkState::Offline) {
+        state_.cameraHost = connectHost();
+    }
+    changed();
+}
+
+void MainController::setStatusNote(EngineState::StatusNote note, EngineCode problem, const std::string& detail) {
+    state_.statusNote = note;
+    state_.statusProblem = problem;
+    state_.statusDetail = detail;
+    changed();
+}
+
+void MainController::countersChanged(const std::optional<StatusCounters>& shown) {
+    const RecordingSession& r = recorder_->session();
+    state_.recordingPictures = r.RecordFrames;
+    state_.recordingSeconds = r.RecordSeconds;
+    state_.previewPictures = link_.PreviewFrames;
+    state_.previewSeconds = link_.PreviewSeconds;
+    if (shown) setStatusCounters(*shown);
+    changed();
+}
+
+void MainController::setStatusCounters(const StatusCounters& shown) {
+    state_.shownCounters = shown;
+    state_.statusNote = EngineState::StatusNote::Counters;
+    state_.statusProblem = EngineCode::None;
+    state_.statusDetail.clear();
+}
+
+void MainController::refreshButtons(int mode) {
+    state_.offer = mode == 1 ? Offer::Stop : mode == 2 ? Offer::Reconnect : Offer::Record;
+    // While recording the settings stay as they are; otherwise they may change.
+    state_.settingsAllowed = mode != 1;
+    changed();
+}
+
+void MainController::allowSettings(bool allowed) {
+    state_.settingsAllowed = allowed;
+    changed();
+}
+
+void MainController::setWait(LinkWait wait) {
+    state_.wait = wait;
+    changed();
+}
+
+// A recording ended by the link, the settings or the program's end is
+// written to its file; the state says so at once.
+void MainController::endRecording() {
+    recorder_->endFromOutside();
+    if (state_.recordingKind != kNotRecording && recorder_->session().RecordKind == kNotRecording) {
+        state_.recordingKind = kNotRecording;
+        state_.recordingFile.clear();
+        changed();
+    }
+}
+
+void MainController::showFreeSpace() { setFreeSpace(recorder_->freeSpaceMB()); }
+
+CameraSettings MainController::settingsCopy() const {
+    CameraSettings copy = settings_;
+    if (folderMissing_) copy.aviDirectory = configuredDirectory_;
+    return copy;
 }
 
 std::optional<CameraUrl> MainController::cameraUrl(std::string* error) const {
@@ -146,7 +230,7 @@ bool MainController::urlCameraProbe() {
     std::string error;
     if (!selectStream(&error)) {
         logNoLink("Camera off-line: the camera address is not usable: " + error);
-        host_.setLinkInfo("Camera address: " + error);
+        setLink(LinkState::Offline, EngineCode::AddressUnusable, error);
         refreshButtons(2);
         return false;
     }
@@ -158,16 +242,14 @@ bool MainController::urlCameraProbe() {
 // mailer.
 void MainController::cameraAnswered(const std::string& title) {
     deps_.shared.setCameraTitle(title);
-    host_.setLinkInfo(title);
+    state_.cameraTitle = title;
+    setLink(LinkState::Opening);
     settings_.descriptor = title;
     publishSettings();
-    host_.setDiskSpace(recorder_->freeSpaceText());
+    showFreeSpace();
 }
 
-void MainController::showPleaseWait() {
-    host_.setPleaseWait(true, kPleaseWait);
-    host_.startTimer(TimerId::PWTimer, 1000);
-}
+void MainController::showPleaseWait() { setWait(LinkWait::Waiting); }
 
 // ---------------------------------------------------------------- settings
 
@@ -177,39 +259,14 @@ void MainController::loadSettings() {
     publishSettings();
 }
 
-void MainController::saveSettings() {
-    deps_.store.save(settings_, 0);
-    host_.applyLayout(settings_.resolution);
-    publishSettings();
-}
-
 void MainController::publishSettings() {
     deps_.shared.publishSettings(settings_);
 }
 
-void MainController::directoryCheckLoop() {
-    loadSettings();
-    if (!deps_.attended) {
-        useRecordingFolder();
-        return;
-    }
-    while (!directoryExists(settings_.aviDirectory)) {
-        host_.showWarning("Directory for AVI recording is not available!");
-        settings_.aviDirectory = deps_.fallbackDirectory;
-        saveSettings();
-        recorder_->resetMotion();
-        loadSettings();
-        if (!directoryExists(deps_.fallbackDirectory)) {
-            // Nothing to fall back to: asking again would never end.
-            break;
-        }
-    }
-}
-
-// Unattended, nobody sees a box and a missing recording folder is mostly a
-// disk not mounted yet or unplugged: the settings keep it, the recordings go
-// into the fallback folder meanwhile, and the folder is looked for again
-// until it is there.
+// A missing recording folder is mostly a disk not mounted yet or unplugged:
+// the settings keep it, the recordings go into the fallback folder meanwhile,
+// the folder is looked for again until it is there, and front ends are told
+// (the window asks whether to use the fallback folder for good).
 void MainController::useRecordingFolder() {
     configuredDirectory_ = settings_.aviDirectory;
     if (configuredDirectory_.empty()) {
@@ -220,27 +277,35 @@ void MainController::useRecordingFolder() {
         publishSettings();
         qCWarning(lcRecording).noquote() << "No recording folder is set: recording into"
                                          << QString::fromStdString(deps_.fallbackDirectory);
-        host_.recordingFolderChanged(settings_.aviDirectory, {});
+        setFolder({});
+        emitEvent(EngineCode::FolderMissing);
         return;
     }
     if (directoryExists(configuredDirectory_)) {
         host_.stopTimer(TimerId::DirectoryCheckTimer);
-        if (folderMissing_) {
-            folderMissing_ = false;
-            host_.recordingFolderChanged(settings_.aviDirectory, {});
-        }
+        folderMissing_ = false;
+        setFolder({});
         return;
     }
-    folderMissing_ = true;
     settings_.aviDirectory = deps_.fallbackDirectory;  // in memory only
     publishSettings();
+    if (folderMissing_ && state_.folder.missing == configuredDirectory_) {
+        return;  // said already; still looked for
+    }
+    folderMissing_ = true;
     qCWarning(lcRecording).noquote() << "The recording folder" << QString::fromStdString(configuredDirectory_)
                                      << "is not available: recording into"
                                      << QString::fromStdString(deps_.fallbackDirectory)
                                      << "until it is there (looked for every" << kDirectoryCheckMs / 1000
                                      << "seconds)";
-    host_.recordingFolderChanged(settings_.aviDirectory, configuredDirectory_);
+    setFolder(configuredDirectory_);
+    emitEvent(EngineCode::FolderMissing, configuredDirectory_);
     host_.startTimer(TimerId::DirectoryCheckTimer, kDirectoryCheckMs);
+}
+
+void MainController::setFolder(const std::string& missing) {
+    state_.folder = FolderState{settings_.aviDirectory, missing};
+    changed();
 }
 
 void MainController::directoryCheckTimerTimer() {
@@ -259,70 +324,49 @@ void MainController::directoryCheckTimerTimer() {
     publishSettings();
     qCInfo(lcRecording).noquote() << "The recording folder" << QString::fromStdString(configuredDirectory_)
                                   << "is there again: the next recording goes there";
-    host_.recordingFolderChanged(settings_.aviDirectory, {});
+    setFolder({});
+    emitEvent(EngineCode::FolderBack, configuredDirectory_);
     // A disk that comes back may hold a recording a power cut interrupted.
     recorder_->recoverPartialFiles();
-    host_.setDiskSpace(recorder_->freeSpaceText());
+    showFreeSpace();
 }
 
-// ---------------------------------------------------------------- buttons
+// ---------------------------------------------------------------- commands
 
-void MainController::refreshButtons(int mode) {
-    buttonsMode_ = mode;
-    host_.setControlVisible(Control::RecordStop1, false);
-    host_.setControlVisible(Control::Reload1, false);
-    host_.setControlVisible(Control::Record1, false);
-    if (mode == 1) {
-        host_.setControlVisible(Control::RecordStop1, true);
-        host_.setControlEnabled(Control::Settings1, false);
-    } else if (mode == 2) {
-        host_.setControlVisible(Control::Reload1, true);
-        host_.setControlEnabled(Control::Settings1, true);
-        host_.setControlEnabled(Control::Reload1, true);
-    } else {
-        host_.setControlVisible(Control::Record1, true);
-        host_.setControlEnabled(Control::Settings1, true);
-        host_.setControlEnabled(Control::Reload1, false);
-    }
-}
+void MainController::armAlarmMail() { deps_.shared.alarmEmailArmed = true; }
 
-void MainController::formActivate() {
-    deps_.shared.alarmEmailArmed = true;
-    if (skipActivation_) {
-        skipActivation_ = false;
-        return;
-    }
-    host_.setControlEnabled(Control::Settings1, false);
+void MainController::start() {
+    started_ = true;
+    suspended_ = false;
+    armAlarmMail();
+    allowSettings(false);
     if (!deps_.store.exists()) {
         refreshButtons(0);
-        host_.setControlEnabled(Control::Settings1, false);
-        host_.setControlEnabled(Control::Record1, true);
-        host_.setControlEnabled(Control::PlayBack1, true);
+        allowSettings(false);
         host_.stopTimer(TimerId::CreateConnectTimer);
         host_.setTimerInterval(TimerId::CreateConnectTimer, 100);
-        host_.setSetupDialogCaption("IPCAM INI file Settings");
         settings_ = CameraSettings{};  // first-run values go onto an empty record
         applyFirstRunDefaults(settings_, deps_.fallbackDirectory);
-        host_.fillSetupDialogFromRecord();
-        saveSettings();
-        host_.setControlEnabled(Control::Record1, true);
+        deps_.store.save(settings_, 0);
+        emitEvent(EngineCode::FirstRun);
     }
     host_.stopTimer(TimerId::OfflineRetryTimer);
     host_.stopTimer(TimerId::Timer1);
     host_.stopTimer(TimerId::LinkTimeOut1);
     quietRetry_ = false;
     logLinkClosed("the start sequence runs again");
-    recorder_->endFromOutside();  // a running recording is written, not dropped
+    endRecording();  // a running recording is written, not dropped
     setLinkUp(false);
     recorder_->resetForStart();
     link_.LinkWatchdog = 60;
     host_.stopTimer(TimerId::CreateConnectTimer);
     host_.setTimerInterval(TimerId::CreateConnectTimer, 100);
     refreshButtons(0);
-    host_.setControlEnabled(Control::Settings1, false);
-    host_.setControlEnabled(Control::Record1, false);
-    host_.setControlEnabled(Control::PlayBack1, true);
-    directoryCheckLoop();
+    allowSettings(false);
+    loadSettings();
+    recorder_->resumeMotion();
+    state_.resolution = settings_.resolution;
+    useRecordingFolder();
     // After the settings are read: whether the camera is pinged at all, and
     // which host, is in them.
     deps_.shared.cameraReachable = false;
@@ -333,32 +377,26 @@ void MainController::formActivate() {
         recorder_->recoverPartialFiles();
     }
     recorder_->checkDiskAtStart();
-    host_.setControlEnabled(Control::Record1, true);
-    host_.setLinkInfo("");
-    host_.setPreviewInfo("");
-    host_.applyLayout(settings_.resolution);
+    setStatusNote(EngineState::StatusNote::Empty);
     link_.ConnectAttempts = 0;
+    state_.connectAttempt = 0;
     showPleaseWait();
-    host_.setLinkInfo(connectingText());
+    setLink(LinkState::Connecting);
     refreshButtons(0);
-    host_.setControlEnabled(Control::Settings1, false);
-    host_.setDiskSpace(recorder_->freeSpaceText());
+    allowSettings(false);
+    showFreeSpace();
     host_.startTimer(TimerId::CreateConnectTimer, 5000);
-    skipActivation_ = false;
 }
 
-void MainController::record1Click() {
+void MainController::record() {
     if (link_.LinkUp) {
         recorder_->requestManual();
         refreshButtons(1);
         host_.startTimer(TimerId::Timer1, 1000);
     }
-    if (playbackOpened_) {
-        skipActivation_ = true;
-    }
 }
 
-void MainController::recordStop1Click() {
+void MainController::stop() {
     const TimeOfDay now = deps_.clock.now().timeOfDay();
     if (link_.LinkUp) {
         // A Daily recording stopped by hand latches its block.
@@ -366,91 +404,142 @@ void MainController::recordStop1Click() {
         refreshButtons(0);
         host_.startTimer(TimerId::Timer1, 1000);
     }
-    if (playbackOpened_) {
-        skipActivation_ = true;
-    }
     resetPreviewCounters();
     recorder_->forgetSpaceConfirmation();
 }
 
-void MainController::reload1Click() {
+void MainController::reconnect() {
+    if (suspended_) {
+        return;
+    }
     host_.stopTimer(TimerId::OfflineRetryTimer);
     quietRetry_ = false;
     deps_.shared.cameraReachable = false;
     restartPing();
-    host_.setLinkInfo(connectingText());
-    host_.setPreviewInfo("Reconnect!!");
+    setLink(LinkState::Connecting);
+    setStatusNote(EngineState::StatusNote::Reconnecting);
     refreshButtons(0);
-    host_.setControlEnabled(Control::Settings1, false);
-    host_.setControlEnabled(Control::Record1, true);
+    allowSettings(false);
     link_.ConnectAttempts = 0;
+    state_.connectAttempt = 0;
     showPleaseWait();
     resetPreviewCounters();
     host_.startTimer(TimerId::ReconnectTimer, 5000);
 }
 
-void MainController::openSetupDialog() {
-    host_.showSetupDialog();
-    // Coming back from the dialog counts as an activation of the main
-    // window: alarm e-mails are armed again. The rest of what follows the
-    // dialog is done by the caller, which knows whether to reload.
-    deps_.shared.alarmEmailArmed = true;
-    publishSettings();
-}
-
-void MainController::settings1Click() {
-    // Nothing may connect with the old settings while the dialog is open:
-    // every connection timer stops, also one the off-line retry started.
+void MainController::suspend() {
+    if (suspended_) {
+        return;
+    }
+    suspended_ = true;
+    resumeAfterRefusal_ = state_.link == LinkState::Refused;
+    // Nothing may connect with the old settings meanwhile: every connection
+    // timer stops, also one the off-line retry started.
     for (TimerId t : {TimerId::OfflineRetryTimer, TimerId::CreateConnectTimer, TimerId::ReconnectTimer,
-                      TimerId::SeetingTimer}) {
+                      TimerId::SeetingTimer, TimerId::Timer1}) {
         host_.stopTimer(t);
     }
+    host_.setTimerInterval(TimerId::CreateConnectTimer, 100);
     quietRetry_ = false;
     recorder_->forgetSpaceConfirmation();
-    host_.stopTimer(TimerId::Timer1);
+    if (resumeAfterRefusal_) {
+        // The refused connection is closed already; the watchdog keeps
+        // counting as it did while the dialog after a refusal was open.
+        return;
+    }
     host_.stopTimer(TimerId::LinkTimeOut1);
     logLinkClosed("for the setup dialog");
     closeLink();
-    recorder_->endFromOutside();
+    endRecording();
     setLinkUp(false);
+    setWait(LinkWait::None);
+    setLink(LinkState::Stopped);
     refreshButtons(0);
-    host_.setControlEnabled(Control::Settings1, false);
-    host_.setControlEnabled(Control::Record1, true);
-    host_.setControlEnabled(Control::PlayBack1, true);
-    openSetupDialog();
+    allowSettings(false);
+}
+
+void MainController::resume() {
+    if (!suspended_) {
+        return;
+    }
+    suspended_ = false;
+    // Alarm e-mails may go again after the settings were looked at.
+    armAlarmMail();
+    publishSettings();
+    if (resumeAfterRefusal_) {
+        retryAfterRefusal();
+    } else {
+        connectAfterSettings();
+    }
+}
+
+void MainController::connectAfterSettings() {
     recorder_->resetMotion();
-    directoryCheckLoop();
+    if (folderMissing_) {
+        settings_.aviDirectory = configuredDirectory_;
+    }
+    useRecordingFolder();
     recorder_->checkDiskAtStart();
-    host_.setControlEnabled(Control::Record1, true);
     deps_.shared.cameraReachable = false;
     restartPing();
     recorder_->clearBlockLatch();
-    host_.setLinkInfo(connectingText());
-    host_.setDiskSpace(recorder_->freeSpaceText());
+    setLink(LinkState::Connecting);
+    showFreeSpace();
     link_.ConnectAttempts = 0;
+    state_.connectAttempt = 0;
     showPleaseWait();
     host_.startTimer(TimerId::SeetingTimer, 5000);
 }
 
-void MainController::playBack1Click() {
-    skipActivation_ = true;
-    playbackOpened_ = true;
-    host_.showPlaybackWindow();
+namespace {
+
+// What the camera is connected with: a change builds the link anew.
+bool sameLink(const CameraSettings& a, const CameraSettings& b) {
+    return a.hostAddress == b.hostAddress && a.hostPort == b.hostPort && a.cameraPassword == b.cameraPassword &&
+           a.cameraUrl == b.cameraUrl && a.resolution == b.resolution && a.frequency == b.frequency &&
+           a.quality == b.quality && a.brightness == b.brightness && a.orientation == b.orientation;
 }
 
-void MainController::formClose() {
+}  // namespace
+
+std::optional<SettingsProblem> MainController::applySettings(const CameraSettings& record, bool save) {
+    if (auto problem = validateSettings(record)) {
+        return problem;
+    }
+    const CameraSettings before = settingsCopy();
+    if (save) {
+        deps_.store.save(record, 0);  // throws SettingsWriteError: nothing changed
+    }
+    settings_ = record;
+    state_.resolution = settings_.resolution;
+    // Motion detection switched off for lack of space may run again.
+    recorder_->resumeMotion();
+    recorder_->resetMotion();
+    publishSettings();
+    if (!started_ || suspended_) {
+        changed();
+        return std::nullopt;
+    }
+    if (!sameLink(before, record)) {
+        suspend();
+        resume();
+        return std::nullopt;
+    }
+    useRecordingFolder();
+    showFreeSpace();
+    return std::nullopt;
+}
+
+void MainController::close() {
     host_.stopTimer(TimerId::OfflineRetryTimer);
     host_.stopTimer(TimerId::Timer1);
     host_.stopTimer(TimerId::LinkTimeOut1);
-    recorder_->endFromOutside();
+    endRecording();
     recorder_->settle();  // the recording reaches its file before the program ends
     deps_.socket.setEvents(nullptr);
     logLinkClosed("the program ends");
     closeLink();
-}
-
-void MainController::pwTimerTimer() {
-    host_.setPleaseWait(!host_.pleaseWaitVisible(), kPleaseWait);
+    setLink(LinkState::Stopped);
 }
 
 // ---------------------------------------------------------------- socket events
@@ -501,43 +590,58 @@ void MainController::onSocketRead(const std::vector<uint8_t>& chunk) {
 // A picture is complete: show it and hand it to the recorder.
 void MainController::pictureStart(std::vector<uint8_t>& picture) {
     link_.PasswordFailures = 0;
-    host_.setControlEnabled(Control::Reload1, true);
+    state_.refusals = 0;
     link_.LinkWatchdog = 60;
     // A standard camera's picture is recorded whenever it is a whole JPEG,
     // FF D8 to FF D9, also one the preview cannot show (too large for it, or
     // broken inside); the legacy camera's only when it decodes.
     const bool whole = stream_ != &legacy_ && isWholeJpeg(picture);
     bool decoded = false;
+    bool shown = false;
+    bool undecoded = false;  // taken without decoding: nothing needed its pixels
+    PixelView view;
     if (!picture.empty()) {
         // A picture that is not shown leaves the preview at the last good
         // picture. The preview is decoded only as large as the panel shows
-        // it; the recorder gets the bytes.
+        // it; the recorder gets the bytes. While nobody looks at it, only
+        // what motion detection reads is decoded (and the legacy camera's
+        // picture, which is recorded only once it decodes), else nothing.
         const QSize area = previewArea(settings_.resolution);
-        decoded = decoder_.decode(picture.data(), picture.size(), preview_, area.width(), area.height());
-        if (!decoded && whole && !notShownSaid_) {
+        const bool attempted = previewWanted_ || stream_ == &legacy_ || recorder_->motionReadsPictures();
+        if (previewWanted_) {
+            shown = decoded = decoder_.decode(picture.data(), picture.size(), preview_, area.width(), area.height());
+            view = decoded ? viewOf(preview_) : PixelView{};
+        } else if (attempted) {
+            decoded = decoder_.decodeSamples(picture.data(), picture.size(), samples_, area.width(), area.height(),
+                                             &samplesShown_);
+            view = decoded ? sampledView(samples_, samplesShown_) : PixelView{};
+        }
+        undecoded = !attempted;
+        if (attempted && !decoded && whole && !notShownSaid_) {
             notShownSaid_ = true;
             qCWarning(lcLink).noquote() << "A picture from the camera cannot be shown, it is recorded all the same:"
                                         << QString::fromStdString(decoder_.refusal());
         }
         if (decoded || whole) {
             link_.FrameBuffer.swap(picture);
+            host_.publishPicture(link_.FrameBuffer);
         }
     }
     if (decoded || whole) {
         if (!linkLogged_) {
             logLinkUp();
         }
-        if (decoded) {
+        if (decoded || undecoded) {
             pictureDecoded_ = true;
+        }
+        if (shown) {
             host_.previewChanged();
         }
         // Motion detection gets nothing from a picture that did not decode.
-        recorder_->step(link_.FrameBuffer, decoded ? viewOf(preview_) : PixelView{});
+        recorder_->step(link_.FrameBuffer, view);
     }
     ++link_.PreviewFrames;
-    if (auto text = pictureStatusText(statusCounters())) {
-        host_.setPreviewInfo(*text);
-    }
+    countersChanged(pictureStatus(statusCounters()));
 }
 
 // ---------------------------------------------------------------- the link
@@ -564,6 +668,7 @@ void MainController::openLink() {
     const QSize area = previewArea(settings_.resolution);
     options.previewWidth = area.width();
     options.previewHeight = area.height();
+    options.decoding = rtspDecoding();
     rtspConnected_ = false;
     rtspOpen_ = true;
     rtsp_->start(options);
@@ -617,23 +722,49 @@ void MainController::pollCamera() {
 // the recorder, and every picture feeds the watchdog as a JPEG one does.
 void MainController::mediaPacket(RtspSource::Event& event) {
     link_.PasswordFailures = 0;
-    host_.setControlEnabled(Control::Reload1, true);
+    state_.refusals = 0;
     link_.LinkWatchdog = 60;
     PixelView view;
     const PixelView* decoded = nullptr;
-    if (!event.picture.isNull()) {
+    if (!event.picture.isNull() && event.shown.isValid()) {
+        // Scaled for motion detection alone: the preview stays as it was.
+        samples_.swap(event.picture);
+        samplesShown_ = event.shown;
+        view = sampledView(samples_, samplesShown_);
+        decoded = &view;
+    } else if (!event.picture.isNull()) {
         preview_.swap(event.picture);
         view = viewOf(preview_);
         decoded = &view;
         host_.previewChanged();
     }
     recorder_->stepPacket(event.packet, decoded);
+    rtsp_->setDecoding(rtspDecoding());
     if (event.packet.isVideo()) {
         ++link_.PreviewFrames;
-        if (auto text = pictureStatusText(statusCounters())) {
-            host_.setPreviewInfo(*text);
-        }
+        countersChanged(pictureStatus(statusCounters()));
     }
+}
+
+// What the RTSP reader decodes: the preview while it is shown; else the
+// small picture motion detection reads, or the preview's when an alarm
+// snapshot is made from it; nothing while neither needs a picture.
+RtspSource::Decoding MainController::rtspDecoding() const {
+    if (previewWanted_) return RtspSource::Decoding::Preview;
+    if (!recorder_->motionReadsPictures()) return RtspSource::Decoding::Nothing;
+    return settings_.alarmEmailEnabled ? RtspSource::Decoding::Preview : RtspSource::Decoding::Samples;
+}
+
+void MainController::setPreviewWanted(bool wanted) {
+    if (wanted == previewWanted_) return;
+    previewWanted_ = wanted;
+    // The next pictures are decoded at another scale: motion detection
+    // compares like with like from a new reference.
+    recorder_->resetMotion();
+    if (wanted) {
+        samples_ = QImage();
+    }
+    if (rtsp_) rtsp_->setDecoding(rtspDecoding());
 }
 
 void MainController::rtspFailed(const RtspSource::Event& event) {
@@ -661,51 +792,42 @@ void MainController::rtspFailed(const RtspSource::Event& event) {
 
 void MainController::wrongPassword() {
     // A standard camera's refusal names the camera.
-    const std::string message = settings_.cameraUrl.empty() ? "Please enter correct password!!" : streamErrorText();
-    if (link_.PasswordFailures >= 3 && deps_.attended) {
-        // The program ends once the box is closed; nothing connects again
-        // meanwhile.
-        host_.stopTimer(TimerId::Timer1);
-        host_.stopTimer(TimerId::LinkTimeOut1);
-        host_.stopTimer(TimerId::CreateConnectTimer);
-        closeLink();
-        host_.post([this, message] {
-            host_.showWarning(message);
-            host_.closeMainWindow();
-        });
-        return;
-    }
+    const std::string message = settings_.cameraUrl.empty() ? std::string() : streamErrorText();
     logLinkEnd("the camera rejected the password", "Camera " + endpoint() + " rejected the password");
-    // Every state change first; the box and the setup dialog follow once
-    // this read has returned, so the socket is never held up by them.
+    // Every state change first; whoever shows the refusal does it once this
+    // read has returned, so the socket is never held up by it.
     host_.stopTimer(TimerId::Timer1);
     host_.stopTimer(TimerId::LinkTimeOut1);
     ++link_.PasswordFailures;
+    state_.refusals = link_.PasswordFailures;
     refreshButtons(0);
-    host_.setControlEnabled(Control::Record1, true);
-    host_.setControlEnabled(Control::PlayBack1, true);
+    setLink(LinkState::Refused, EngineCode::SignInRefused, message);
     host_.stopTimer(TimerId::CreateConnectTimer);
     host_.setTimerInterval(TimerId::CreateConnectTimer, 100);
-    host_.post([this, message] {
-        host_.showWarning(message);
-        // A camera that hangs up after a rejection has scheduled the next
-        // attempt while the box was open: the dialog comes first.
-        host_.stopTimer(TimerId::CreateConnectTimer);
-        host_.setTimerInterval(TimerId::CreateConnectTimer, 100);
-        // What the dialog leaves in memory, saved or not, is used for the
-        // next connection: no reload here. Unattended there is no dialog:
-        // the same settings are tried again at the usual pace.
-        if (deps_.attended) {
-            openSetupDialog();
+    emitEvent(EngineCode::SignInRefused, message, link_.PasswordFailures);
+    // The same settings are tried again at the usual pace, unless a front
+    // end suspends the link meanwhile (to ask for other settings).
+    host_.post([this] {
+        if (!suspended_ && state_.link == LinkState::Refused) {
+            retryAfterRefusal();
         }
-        recorder_->resetMotion();
-        restartPing();
-        link_.ConnectAttempts = 0;
-        showPleaseWait();
-        host_.startTimer(TimerId::CreateConnectTimer, 5000);
-        host_.stopTimer(TimerId::Timer1);
-        host_.startTimer(TimerId::LinkTimeOut1, 1000);
     });
+}
+
+void MainController::retryAfterRefusal() {
+    // A camera that hangs up after a rejection may have scheduled the next
+    // attempt meanwhile: this one comes first.
+    host_.stopTimer(TimerId::CreateConnectTimer);
+    host_.setTimerInterval(TimerId::CreateConnectTimer, 100);
+    recorder_->resetMotion();
+    restartPing();
+    link_.ConnectAttempts = 0;
+    state_.connectAttempt = 0;
+    showPleaseWait();
+    allowSettings(true);
+    host_.startTimer(TimerId::CreateConnectTimer, 5000);
+    host_.stopTimer(TimerId::Timer1);
+    host_.startTimer(TimerId::LinkTimeOut1, 1000);
 }
 
 void MainController::streamFailed(CameraStream::State state) {
@@ -721,9 +843,10 @@ void MainController::streamFailed(CameraStream::State state) {
     // later as for a camera that is off-line.
     const std::string text = streamErrorText();
     logLinkEnd(text, "Camera off-line: " + text);
-    recorder_->endFromOutside();
+    endRecording();
     setLinkUp(false);
-    host_.setPreviewInfo(text);
+    setLink(LinkState::Down, EngineCode::NotAStream, text);
+    setStatusNote(EngineState::StatusNote::Problem, EngineCode::NotAStream, text);
     refreshButtons(2);
     host_.stopTimer(TimerId::Timer1);
     host_.stopTimer(TimerId::LinkTimeOut1);
@@ -731,27 +854,11 @@ void MainController::streamFailed(CameraStream::State state) {
     enterOffline();
 }
 
-// Boxes never open inside a socket or timer handler: Qt does not run a
-// timer's handler again while it is still running, and holds back the
-// socket's reads, so a box opened there would stop Timer1 or the stream for
-// as long as it stays open. Every state change is made first; the box opens
-// from the event loop, whose nested loop goes on dispatching.
-void MainController::warn(const std::string& text) {
-    if (std::find(boxesPending_.begin(), boxesPending_.end(), text) != boxesPending_.end()) {
-        return;
-    }
-    boxesPending_.push_back(text);
-    host_.post([this, text] {
-        host_.showWarning(text);
-        boxesPending_.erase(std::find(boxesPending_.begin(), boxesPending_.end(), text));
-    });
-}
-
 void MainController::setLinkUp(bool up) {
     const bool changed = link_.LinkUp != up;
     link_.LinkUp = up;
-    if (changed) {
-        host_.linkStateChanged(up);
+    if (changed && up) {
+        setLink(LinkState::Up);
     }
 }
 
@@ -772,9 +879,10 @@ void MainController::onSocketError() {
                    error);
     // A loud attempt follows: the connection timer's steps apply in full.
     quietRetry_ = false;
-    recorder_->endFromOutside();
+    endRecording();
     setLinkUp(false);
-    host_.setPreviewInfo(kFailToConnect);
+    setLink(LinkState::Down, EngineCode::ConnectFailed, error);
+    setStatusNote(EngineState::StatusNote::Problem, EngineCode::ConnectFailed);
     refreshButtons(2);
     deps_.shared.cameraReachable = false;
     restartPing();
@@ -796,9 +904,7 @@ void MainController::timer1Timer() {
     for (DropReport* r : {&oversizedParts_, &longHeaders_, &noBoundary_, &noPicture_, &diskDrops_}) {
         r->tick(now);
     }
-    if (auto text = tickStatusText(statusCounters())) {
-        host_.setPreviewInfo(*text);
-    }
+    countersChanged(tickStatus(statusCounters()));
 }
 
 bool MainController::cameraProbe() {
@@ -808,7 +914,7 @@ bool MainController::cameraProbe() {
     }
     if (!page) {
         logNoLink("Camera off-line: no answer from the start page of " + settings_.hostAddress);
-        host_.setLinkInfo(offlineText());
+        setLink(LinkState::Offline, EngineCode::CameraOffline);
         refreshButtons(2);
         return false;
     }
@@ -819,7 +925,7 @@ bool MainController::cameraProbe() {
 void MainController::connectionTimerStep(TimerId timer) {
     if (timer == TimerId::CreateConnectTimer) {
         // A recording still running here is written, not dropped.
-        recorder_->endFromOutside();
+        endRecording();
         setLinkUp(false);
         recorder_->clearRequests();
         link_.LinkWatchdog = 60;
@@ -828,20 +934,20 @@ void MainController::connectionTimerStep(TimerId timer) {
         link_.LinkWatchdog = 60;
     }
     ++link_.ConnectAttempts;
+    state_.connectAttempt = link_.ConnectAttempts;
     // The off-line retry leaves the off-line buttons as they are: Settings
     // stays usable while the camera is away.
     if (!quietRetry_) {
-        host_.setControlEnabled(Control::Settings1, false);
+        allowSettings(false);
     }
 
     if (link_.ConnectAttempts >= 4) {
         deps_.ping.suspend();
         deps_.shared.cameraReachable = false;
         host_.stopTimer(timer);
-        host_.stopTimer(TimerId::PWTimer);
-        host_.setPleaseWait(true, kFailToConnect);
+        setWait(LinkWait::GaveUp);
         logNoLink("Camera off-line: not reachable by ping, gave up after 3 attempts: " + settings_.hostAddress);
-        host_.setLinkInfo(offlineText());
+        setLink(LinkState::Offline, EngineCode::GaveUp);
         refreshButtons(2);
         if (timer != TimerId::SeetingTimer) {
             host_.stopTimer(TimerId::LinkTimeOut1);
@@ -884,8 +990,7 @@ void MainController::connectionTimerStep(TimerId timer) {
         openLink();
     }
     host_.stopTimer(timer);
-    host_.stopTimer(TimerId::PWTimer);
-    host_.setPleaseWait(false, kPleaseWait);
+    setWait(LinkWait::None);
     if (timer == TimerId::CreateConnectTimer) {
         host_.stopTimer(TimerId::LinkTimeOut1);
     } else if (timer == TimerId::ReconnectTimer) {
@@ -935,10 +1040,11 @@ void MainController::linkTimeOut1Timer() {
     quietRetry_ = false;
     deps_.shared.cameraReachable = false;
     restartPing();
-    recorder_->endFromOutside();
-    host_.setDiskSpace(recorder_->freeSpaceText());
+    endRecording();
+    showFreeSpace();
     setLinkUp(false);
-    host_.setPreviewInfo("Fail to connect to IP CAM! Reconnect!!");
+    setLink(LinkState::Down, EngineCode::NoPictures);
+    setStatusNote(EngineState::StatusNote::Problem, EngineCode::NoPictures);
     refreshButtons(2);
     host_.stopTimer(TimerId::Timer1);
     host_.stopTimer(TimerId::LinkTimeOut1);
@@ -1044,8 +1150,9 @@ void MainController::releaseSpareBuffers() {
 // ---------------------------------------------------------------- recorder host
 
 void MainController::recordingStateChanged(uint8_t kind) {
+    state_.recordingKind = kind;
+    state_.recordingFile = kind == kNotRecording ? std::string() : recorder_->currentFileName();
     refreshButtons(kind == kNotRecording ? 0 : 1);
-    host_.recordingStateChanged(kind);
 }
 
 void MainController::resetPreviewCounters() {
@@ -1053,11 +1160,23 @@ void MainController::resetPreviewCounters() {
     link_.PreviewSeconds = 0;
 }
 
-void MainController::recordingFinished(const RecordingFileReport& report) { host_.recordingFinished(report); }
+void MainController::recordingFinished(const RecordingFileReport& report) {
+    host_.publishFile(FinishedFile{report.path, report.frames, report.recordKind, report.saved});
+}
 
-void MainController::setDiskSpace(const std::string& text) { host_.setDiskSpace(text); }
+void MainController::setFreeSpace(uint32_t mb) {
+    state_.freeBytes = static_cast<int64_t>(mb) << 20;
+    changed();
+}
 
-void MainController::showWarning(const std::string& text) { warn(text); }
+void MainController::showWarning(RecorderWarning kind, const std::string& text) {
+    emitEvent(kind == RecorderWarning::FolderBusy ? EngineCode::FolderBusy : EngineCode::RecordingStopped, text);
+}
+
+void MainController::motionSuspended(bool suspended) {
+    state_.motionSuspended = suspended;
+    changed();
+}
 
 void MainController::startStatusTimer() { host_.startTimer(TimerId::Timer1, 1000); }
 

@@ -28,6 +28,7 @@
 #include "recording/recorder.h"
 #include "base/camera_settings.h"
 #include "settings/settings_store.h"
+#include "settings/settings_validation.h"
 
 namespace ipcam {
 
@@ -44,7 +45,6 @@ struct LinkSession {
     uint32_t PreviewSeconds = 0;
 };
 
-inline constexpr const char* kVersionLine = "IPCam Recorder, v1.5, 2006/10/12";
 
 struct ControllerDeps {
     MainHost& host;
@@ -59,10 +59,6 @@ struct ControllerDeps {
     std::function<void(const std::vector<uint8_t>& picture)> raiseAlarm;
     // The fallback recording directory: the working directory at start-up.
     std::string fallbackDirectory;
-    // A person answers boxes and dialogs. Unattended (the headless service),
-    // a rejected password is retried at the usual pace instead of ending
-    // the program after the third, and no setup dialog is asked for.
-    bool attended = true;
 };
 
 class MainController : public CameraSocketEvents, private RecorderHost {
@@ -70,14 +66,28 @@ public:
     explicit MainController(ControllerDeps deps);
     ~MainController() override;
 
-    // Window events.
-    void formActivate();
-    void formClose();
-    void record1Click();
-    void recordStop1Click();
-    void reload1Click();
-    void settings1Click();
-    void playBack1Click();
+    // Commands.
+    // The start sequence: the settings read (written with the first-run
+    // values when there is no file), the recording folder and the disk
+    // checked, and the camera connected.
+    void start();
+    // Ends everything: a running recording is written to its file.
+    void close();
+    void record();     // a Manual recording (while the link is up)
+    void stop();       // stops what records
+    void reconnect();  // the link built anew (Reload)
+    // Ends the link (and a running recording) until resume(): nothing
+    // connects meanwhile. After a refused sign-in, resume() tries again at
+    // the usual pace; otherwise it connects anew as after the settings.
+    void suspend();
+    void resume();
+    bool suspended() const { return suspended_; }
+    // A whole record, checked: the first problem found, or nothing when it
+    // is in force (and written to the settings file when `save`). A change
+    // of what the camera is connected with builds the link anew.
+    std::optional<SettingsProblem> applySettings(const CameraSettings& record, bool save);
+    // Alarm e-mails may be sent again (the window was activated).
+    void armAlarmMail();
 
     // Timers.
     void timer1Timer();  // the one-second status tick
@@ -85,9 +95,8 @@ public:
     void createConnectTimerTimer() { connectionTimerStep(TimerId::CreateConnectTimer); }
     void reconnectTimerTimer() { connectionTimerStep(TimerId::ReconnectTimer); }
     void seetingTimerTimer() { connectionTimerStep(TimerId::SeetingTimer); }
-    void pwTimerTimer();
     void offlineRetryTimerTimer();
-    // Unattended, while the recording folder is missing: is it there again?
+    // While the recording folder is missing: is it there again?
     void directoryCheckTimerTimer();
     static constexpr int kDirectoryCheckMs = 30000;
 
@@ -104,16 +113,17 @@ public:
     // A silent RTSP camera counts as gone after this long.
     static constexpr std::chrono::milliseconds kRtspSilence{10000};
 
-    // Settings of slot 0: load from and save to the settings file; saving
-    // re-applies the window layout and publishes the record to the workers.
+    // Settings of slot 0: load from the settings file; publish to the workers.
     void loadSettings();
-    void saveSettings();
-    // Publishes the in-memory record to the workers (after the dialogs edit it).
     void publishSettings();
 
-    void refreshButtons(int mode);
     bool cameraProbe();
 
+    // The state front ends see.
+    const EngineState& state() const { return state_; }
+    // The settings in force as the user set them (the recording folder of
+    // the settings also while it is missing).
+    CameraSettings settingsCopy() const;
     LinkSession& link() { return link_; }
     // The camera's protocol in use.
     CameraStream& stream() { return *stream_; }
@@ -122,31 +132,44 @@ public:
     const LinkSession& link() const { return link_; }
     // The status line's counters as they stand.
     StatusCounters statusCounters() const;
-    // 0 idle, 1 recording, 2 link lost or camera off-line.
-    int buttonsMode() const { return buttonsMode_; }
-    CameraSettings& settings() { return settings_; }
+    const CameraSettings& settings() const { return settings_; }
     const QImage& preview() const { return preview_; }
+    // Whether anybody looks at the preview (a shown window, a viewer); while
+    // nobody does, pictures are decoded only as far as motion detection
+    // needs them and preview() keeps the last shown picture. Default: true.
+    void setPreviewWanted(bool wanted);
+    bool previewWanted() const { return previewWanted_; }
     // Where the preview's pictures are decoded into (see JpegDecoder).
     void setPreviewAllocator(JpegDecoder::ImageAllocator allocator) { decoder_.setImageAllocator(std::move(allocator)); }
     Recorder& recorder() { return *recorder_; }
-    bool skipActivation() const { return skipActivation_; }
-    void setSkipActivation(bool v) { skipActivation_ = v; }
-    bool playbackOpened() const { return playbackOpened_; }
     const std::string& fallbackDirectory() const { return deps_.fallbackDirectory; }
-    std::string freeSpaceText() { return recorder_->freeSpaceText(); }
-    // Unattended: the recording folder of the settings, while it is missing
-    // (the recordings go into the fallback folder meanwhile); empty when it is there.
-    std::string missingRecordingFolder() const { return folderMissing_ ? configuredDirectory_ : std::string(); }
 
 private:
     void connectionTimerStep(TimerId timer);
     void wrongPassword();
-    // Shows a box now, or once the running socket read has returned; a
-    // box with the same text already waiting or open is not shown twice.
-    void warn(const std::string& text);
+    void emitEvent(EngineCode code, const std::string& detail = {}, int attempt = 0);
+    void changed() { host_.publishState(); }
+    // The link's state, and why it is not up.
+    void setLink(LinkState link, EngineCode problem = EngineCode::None, const std::string& detail = {});
+    // What the status line under the preview says.
+    void setStatusNote(EngineState::StatusNote note, EngineCode problem = EngineCode::None,
+                       const std::string& detail = {});
+    void setStatusCounters(const StatusCounters& shown);
+    void countersChanged(const std::optional<StatusCounters>& shown);
+    void setFolder(const std::string& missing);
+    // The main command on offer: 0 Record, 1 Stop, 2 Reconnect; and whether
+    // the settings may be changed now.
+    void refreshButtons(int mode);
+    void allowSettings(bool allowed);
+    void setWait(LinkWait wait);
+    void showFreeSpace();
+    void endRecording();
+    void retryAfterRefusal();
+    void connectAfterSettings();
     void pictureStart(std::vector<uint8_t>& picture);
     void mediaPacket(RtspSource::Event& event);
     void rtspFailed(const RtspSource::Event& event);
+    RtspSource::Decoding rtspDecoding() const;
     // The camera's connection, whichever protocol it speaks.
     void openLink();
     void closeLink();
@@ -171,12 +194,9 @@ private:
     void countDiskDrops();
     int64_t nowSeconds() const;
     void releaseSpareBuffers();
-    void directoryCheckLoop();
     void useRecordingFolder();
     void enterOffline();
     void showPleaseWait();
-    void openSetupDialog();
-    std::string connectingText() const;
     // Where the camera's stream is, and "host:port" for the log.
     std::string connectHost() const;
     uint16_t connectPort() const;
@@ -188,23 +208,29 @@ private:
     bool selectStream(std::string* error);
     bool urlCameraProbe();
     void cameraAnswered(const std::string& title);
-    std::string offlineText() const;
 
     // RecorderHost
     void recordingStateChanged(uint8_t kind) override;
     void resetPreviewCounters() override;
     void recordingFinished(const RecordingFileReport& report) override;
-    void setDiskSpace(const std::string& text) override;
-    void showWarning(const std::string& text) override;
+    void setFreeSpace(uint32_t mb) override;
+    void showWarning(RecorderWarning kind, const std::string& text) override;
+    void motionSuspended(bool suspended) override;
     void startStatusTimer() override;
     void raiseAlarm(const std::vector<uint8_t>& picture) override;
 
     ControllerDeps deps_;
     MainHost& host_;
     LinkSession link_;
+    EngineState state_;
     CameraSettings settings_;
     QImage preview_;
     JpegDecoder decoder_;
+    bool previewWanted_ = true;
+    // While the preview is not wanted: the picture motion detection reads,
+    // held smaller than the preview of samplesShown_ it stands for.
+    QImage samples_;
+    QSize samplesShown_;
     LegacyCameraStream legacy_;
     std::unique_ptr<MjpegHttpStream> http_;
     std::string httpUrl_;       // the address http_ was made for
@@ -218,15 +244,14 @@ private:
     std::string rtspError_;
     const char* retryReason_ = nullptr;  // why the connection timer's next attempt comes (an RTSP camera's)
     std::unique_ptr<Recorder> recorder_;
-    bool skipActivation_ = false;
-    bool playbackOpened_ = false;
     bool partialFilesChecked_ = false;
-    int buttonsMode_ = 0;
+    bool started_ = false;
+    bool suspended_ = false;
+    bool resumeAfterRefusal_ = false;
     // The off-line retry's own connection attempt runs: the off-line
     // buttons stay as they are, Settings included.
     bool quietRetry_ = false;
-    std::vector<std::string> boxesPending_;
-    // Unattended: the settings' recording folder, and whether it is missing.
+    // The settings' recording folder, and whether it is missing.
     std::string configuredDirectory_;
     bool folderMissing_ = false;
     // The link's log: see logLinkUp().

@@ -2,10 +2,14 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QMetaMethod>
+#include <QPointer>
 
 #include <algorithm>
 
 #include "base/activity_log.h"
+#include "engine/engine_texts.h"
+#include "engine/main_controller.h"
 #include "camera/Unit7.h"
 #include "camera/http_start_page.h"
 #include "camera/qt_camera_socket.h"
@@ -46,35 +50,34 @@ RecorderEngine::RecorderEngine(EngineOptions options, QObject* parent)
     // answers may hold the engine for at most a few seconds.
     startPage_->connectTimeout = std::chrono::milliseconds(2000);
     startPage_->answerTimeout = std::chrono::milliseconds(2000);
-    // Both workers start suspended. The alarm mail's failure box holds up
-    // the e-mail worker only.
+    // Both workers start suspended. A failed alarm e-mail is an event: the
+    // worker goes on at once, whoever shows it does so on this thread.
     pingThread_ = std::make_unique<TICMPThread>(shared_);
-    auto openAlarmWarning = [this](const std::string& text, const std::string& reason, std::function<void()> closed) {
-        if (options_.openAlarmWarning) {
-            options_.openAlarmWarning(text, reason, std::move(closed));
-            return;
-        }
-        qCWarning(lcWarning).noquote() << "Warning box:" << QString::fromStdString(text)
-                                       << QString::fromStdString(reason);
-        closed();
+    QPointer<RecorderEngine> self(this);
+    auto mailFailed = [self](const std::string& text, const std::string& reason) {
+        QMetaObject::invokeMethod(
+            self.data(),
+            [self, text, reason] {
+                if (!self) return;
+                EngineEvent e;
+                e.code = EngineCode::AlarmMailFailed;
+                e.detail = text;
+                e.reason = reason;
+                self->publishEvent(e);
+            },
+            Qt::QueuedConnection);
     };
-    emailThread_ = std::make_unique<TEmailThread>(shared_, makeWaitingWarning(this, openAlarmWarning), snapshot);
+    emailThread_ = std::make_unique<TEmailThread>(shared_, mailFailed, snapshot);
 
     for (TimerId id : {TimerId::Timer1, TimerId::LinkTimeOut1, TimerId::CreateConnectTimer, TimerId::ReconnectTimer,
-                       TimerId::SeetingTimer, TimerId::PWTimer, TimerId::OfflineRetryTimer,
-                       TimerId::DirectoryCheckTimer}) {
+                       TimerId::SeetingTimer, TimerId::OfflineRetryTimer, TimerId::DirectoryCheckTimer}) {
         auto* t = new QTimer(this);
         t->setInterval(scaled(id == TimerId::CreateConnectTimer ? 100 : 1000));
         timers_[id] = t;
     }
-    // Stacked buttons: Record1 on show, Stop and Reload hidden.
-    controls_[static_cast<size_t>(Control::RecordStop1)].visible = false;
-    controls_[static_cast<size_t>(Control::Reload1)].visible = false;
-
     ControllerDeps deps{static_cast<MainHost&>(*this), *socket_, *pingThread_, *startPage_, *store_, *clock_,
                         *freeSpace, shared_, nullptr, fallbackDirectory_};
     deps.raiseAlarm = [this](const std::vector<uint8_t>& picture) { emailThread_->raiseAlarm(picture); };
-    deps.attended = options_.attended;
     controller_ = std::make_unique<MainController>(std::move(deps));
 
     // What the recording's thread reports is handled as soon as it comes,
@@ -92,7 +95,6 @@ RecorderEngine::RecorderEngine(EngineOptions options, QObject* parent)
         {TimerId::CreateConnectTimer, &MainController::createConnectTimerTimer},
         {TimerId::ReconnectTimer, &MainController::reconnectTimerTimer},
         {TimerId::SeetingTimer, &MainController::seetingTimerTimer},
-        {TimerId::PWTimer, &MainController::pwTimerTimer},
         {TimerId::OfflineRetryTimer, &MainController::offlineRetryTimerTimer},
         {TimerId::DirectoryCheckTimer, &MainController::directoryCheckTimerTimer},
     };
@@ -115,26 +117,53 @@ RecorderEngine::~RecorderEngine() {
     close();
 }
 
-void RecorderEngine::activate() { controller_->formActivate(); }
-void RecorderEngine::record() { controller_->record1Click(); }
-void RecorderEngine::stop() { controller_->recordStop1Click(); }
-void RecorderEngine::reload() { controller_->reload1Click(); }
-void RecorderEngine::openSettings() { controller_->settings1Click(); }
-void RecorderEngine::openPlayback() { controller_->playBack1Click(); }
-void RecorderEngine::saveSettings() {
-    controller_->saveSettings();
-    controller_->recorder().applyRetention();
+const EngineState& RecorderEngine::state() const { return controller_->state(); }
+CameraSettings RecorderEngine::settings() const { return controller_->settingsCopy(); }
+const QImage& RecorderEngine::preview() const { return controller_->preview(); }
+void RecorderEngine::setPreviewAllocator(std::function<QImage(QSize)> allocator) {
+    controller_->setPreviewAllocator(std::move(allocator));
+}
+
+bool RecorderEngine::hasSettingsFile() const { return store_->exists(); }
+
+void RecorderEngine::setPreviewWanted(bool wanted) { controller_->setPreviewWanted(wanted); }
+
+void RecorderEngine::start() { controller_->start(); }
+void RecorderEngine::record() { controller_->record(); }
+void RecorderEngine::stop() { controller_->stop(); }
+void RecorderEngine::reconnect() { controller_->reconnect(); }
+void RecorderEngine::suspendLink() { controller_->suspend(); }
+void RecorderEngine::resumeLink() { controller_->resume(); }
+void RecorderEngine::armAlarmMail() { controller_->armAlarmMail(); }
+int RecorderEngine::prerollKeptSeconds() const { return controller_->recorder().prerollKeptSeconds(); }
+
+std::optional<SettingsProblem> RecorderEngine::applySettings(const CameraSettings& record, bool save) {
+    std::optional<SettingsProblem> problem;
+    try {
+        problem = controller_->applySettings(record, save);
+    } catch (const SettingsWriteError& e) {
+        qCCritical(lcSettings).noquote() << "The settings were not saved:" << QString::fromUtf8(e.what());
+        return SettingsProblem{SettingsField::File, SettingsCode::NotWritten, e.what()};
+    }
+    if (!problem) {
+        controller_->recorder().applyRetention();
+    }
+    return problem;
 }
 
 void RecorderEngine::reloadSettings() {
-    // An unreadable file throws before anything is ended: the engine goes
-    // on with the settings it has.
-    CameraSettings check;
-    store_->loadStrict(check, 0);
-    // The setup dialog's Save without the dialog: the link ends, the file is
-    // read, the recording folder checked, and the camera connected anew.
+    // An unreadable file throws before anything changes: the engine goes on
+    // with the settings it has.
+    CameraSettings record;
+    store_->loadStrict(record, 0);
     qCInfo(lcSettings).noquote() << "Reading the settings again from" << QString::fromStdString(store_->path());
-    controller_->settings1Click();
+    // Connected anew, as after the setup dialog's Save.
+    controller_->suspend();
+    if (auto problem = controller_->applySettings(record, /*save=*/false)) {
+        qCWarning(lcSettings).noquote() << "The settings file holds a value that is not used:"
+                                        << QString::fromStdString(problem->text);
+    }
+    controller_->resume();
     controller_->recorder().applyRetention();
 }
 
@@ -143,7 +172,7 @@ void RecorderEngine::close() {
         return;
     }
     closed_ = true;
-    guarded([this] { controller_->formClose(); });
+    guarded([this] { controller_->close(); });
     for (auto& [id, t] : timers_) {
         t->stop();
     }
@@ -156,9 +185,11 @@ void RecorderEngine::guarded(const std::function<void()>& handler) {
     try {
         handler();
     } catch (const std::exception& e) {
-        const QString text = QString::fromUtf8(e.what());
-        qCCritical(lcApp).noquote() << "Error in an event handler:" << text;
-        QMetaObject::invokeMethod(this, [this, text] { emit handlerFailed(text); }, Qt::QueuedConnection);
+        const std::string text = e.what();
+        qCCritical(lcApp).noquote() << "Error in an event handler:" << QString::fromStdString(text);
+        QMetaObject::invokeMethod(
+            this, [this, text] { emit engineEvent(EngineEvent{EngineCode::HandlerFailed, text, {}, 0}); },
+            Qt::QueuedConnection);
     }
 }
 
@@ -167,48 +198,6 @@ int RecorderEngine::scaled(int intervalMs) const {
 }
 
 // ---------------------------------------------------------------- MainHost
-
-void RecorderEngine::controlUpdated(Control c) {
-    const ControlState& s = controls_[static_cast<size_t>(c)];
-    emit controlChanged(c, s.visible, s.enabled);
-}
-
-void RecorderEngine::setControlVisible(Control c, bool visible) {
-    ControlState& s = controls_[static_cast<size_t>(c)];
-    if (s.visible != visible) {
-        s.visible = visible;
-        controlUpdated(c);
-    }
-}
-
-void RecorderEngine::setControlEnabled(Control c, bool enabled) {
-    ControlState& s = controls_[static_cast<size_t>(c)];
-    if (s.enabled != enabled) {
-        s.enabled = enabled;
-        controlUpdated(c);
-    }
-}
-
-void RecorderEngine::setLinkInfo(const std::string& text) {
-    linkInfo_ = QString::fromStdString(text);
-    emit linkInfoChanged(linkInfo_);
-}
-
-void RecorderEngine::setPreviewInfo(const std::string& text) {
-    previewInfo_ = QString::fromStdString(text);
-    emit previewInfoChanged(previewInfo_);
-}
-
-void RecorderEngine::setDiskSpace(const std::string& text) {
-    diskSpace_ = QString::fromStdString(text);
-    emit diskSpaceChanged(diskSpace_);
-}
-
-void RecorderEngine::setPleaseWait(bool visible, const std::string& text) {
-    pleaseWaitVisible_ = visible;
-    pleaseWaitText_ = QString::fromStdString(text);
-    emit pleaseWaitChanged(visible, pleaseWaitText_);
-}
 
 void RecorderEngine::startTimer(TimerId id, int intervalMs) {
     // Starting a timer that already runs at this interval leaves its next
@@ -230,42 +219,37 @@ void RecorderEngine::post(std::function<void()> task) {
         this, [this, task = std::move(task)] { guarded(task); }, Qt::QueuedConnection);
 }
 
-void RecorderEngine::showWarning(const std::string& text) {
-    qCWarning(lcWarning).noquote() << "Warning box:" << QString::fromStdString(text);
-    emit warningRaised(QString::fromStdString(text));
-}
-
-void RecorderEngine::showSetupDialog() {
-    if (options_.attended) {
-        emit setupDialogRequested();
+// What a person is told goes to the activity log as well, whoever shows it.
+void RecorderEngine::logEvent(const EngineEvent& e) {
+    const QString text = QString::fromStdString(eventText(e));
+    switch (e.code) {
+        case EngineCode::SignInRefused:
+        case EngineCode::RecordingStopped:
+        case EngineCode::FolderBusy:
+        case EngineCode::FolderMissing:
+            qCWarning(lcWarning).noquote() << "Warning:" << text;
+            break;
+        case EngineCode::AlarmMailFailed:
+            qCWarning(lcWarning).noquote() << "Warning:" << text << QString::fromStdString(e.reason);
+            break;
+        default:
+            break;
     }
 }
 
-void RecorderEngine::setSetupDialogCaption(const std::string& caption) {
-    emit setupDialogCaptionChanged(QString::fromStdString(caption));
+void RecorderEngine::publishEvent(const EngineEvent& e) {
+    logEvent(e);
+    emit engineEvent(e);
 }
 
-void RecorderEngine::fillSetupDialogFromRecord() { emit setupDialogFillRequested(); }
-
-void RecorderEngine::showPlaybackWindow() { emit playbackWindowRequested(); }
-
-void RecorderEngine::applyLayout(uint8_t resolution) { emit layoutChanged(resolution); }
-
-void RecorderEngine::previewChanged() { emit previewUpdated(); }
-
-void RecorderEngine::closeMainWindow() { emit closeRequested(); }
-
-void RecorderEngine::linkStateChanged(bool up) { emit linkChanged(up); }
-
-void RecorderEngine::recordingStateChanged(uint8_t kind) { emit recordingChanged(static_cast<int>(kind)); }
-
-void RecorderEngine::recordingFolderChanged(const std::string& folder, const std::string& missing) {
-    emit folderChanged(QString::fromStdString(folder), QString::fromStdString(missing));
-}
-
-void RecorderEngine::recordingFinished(const RecordingFileReport& report) {
-    emit fileFinished(QString::fromStdString(report.path), static_cast<int>(report.frames),
-                           static_cast<int>(report.recordKind), report.saved);
+void RecorderEngine::publishPicture(const std::vector<uint8_t>& jpeg) {
+    // A copy only for those who keep pictures (the web page's viewers).
+    if (!isSignalConnected(QMetaMethod::fromSignal(&RecorderEngine::pictureArrived))) {
+        lastPicture_.reset();
+        return;
+    }
+    lastPicture_ = std::make_shared<const std::vector<uint8_t>>(jpeg);
+    emit pictureArrived(lastPicture_);
 }
 
 }  // namespace ipcam

@@ -38,11 +38,12 @@ public:
     // The box text (always kAlarmMailFailureText) and what failed.
     using WarningFn = std::function<void(const std::string& text, const std::string& reason)>;
 
-    // `showWarningBlocking` is called on the worker thread and must return
-    // only when the user has closed the box (see makeWaitingWarning).
+    // `showWarning` is called on the worker thread when an alarm e-mail
+    // failed; it hands the news over and returns at once: the worker never
+    // waits on whoever shows it.
     // `snapshotPath` is where raiseAlarm() writes the picture and where the
     // job reads the attachment from.
-    TEmailThread(WorkerShared& shared, WarningFn showWarningBlocking, std::string snapshotPath);
+    TEmailThread(WorkerShared& shared, WarningFn showWarning, std::string snapshotPath);
     // terminate().
     ~TEmailThread();
     TEmailThread(const TEmailThread&) = delete;
@@ -87,16 +88,6 @@ private:
     WorkerShared& shared_;
 };
 
-// Opens the warning box on the user-interface thread without waiting for
-// it, and calls `closed` once it is gone.
-using OpenWarningFn =
-    std::function<void(const std::string& text, const std::string& reason, std::function<void()> closed)>;
 
-// A warning function for the worker: `open` runs on `uiContext`'s thread,
-// which keeps handling its events while the box is shown; the worker waits
-// until `closed` has been called, or until the box can no longer be shown
-// (the context is gone, or `open` dropped `closed` without calling it).
-// Called on that thread itself, it opens the box and returns at once.
-TEmailThread::WarningFn makeWaitingWarning(QObject* uiContext, OpenWarningFn open);
 
 }  // namespace ipcam

@@ -172,24 +172,6 @@ bool isOurHeader(const uint8_t* header, size_t size) {
            std::memcmp(header + 508, "movi", 4) == 0;
 }
 
-std::vector<uint8_t> buildAviFile(uint8_t resolution, const std::vector<std::vector<uint8_t>>& pictures,
-                                  uint32_t recordSeconds) {
-    const auto header = headerTemplate(resolution);
-    std::vector<uint8_t> out(header.begin(), header.end());
-    std::vector<IndexEntry> index;
-    index.reserve(pictures.size());
-    for (const auto& pic : pictures) {
-        index.push_back({static_cast<uint32_t>(out.size() - kMoviBase), paddedLength(pic.size())});
-        appendChunk(out, pic.data(), pic.size());
-    }
-    const uint64_t indexOffset = out.size();
-    const auto idx = buildIndex(index);
-    out.insert(out.end(), idx.begin(), idx.end());
-    patchHeader(out.data(), finishValues(indexOffset, index.size(), recordSeconds,
-                                         static_cast<uint32_t>(pictures.size())));
-    return out;
-}
-
 void setPictureSize(uint8_t* header, uint32_t width, uint32_t height) {
     putU32(header + kOffWidth, width);  // avih
     putU32(header + kOffHeight, height);

@@ -97,9 +97,4 @@ bool isOurHeader(const uint8_t* header, size_t size);
 void putU32(uint8_t* p, uint32_t v);
 uint32_t getU32(const uint8_t* p);
 
-// The exact bytes the recorder writes for these pictures: frame counter =
-// number of pictures, seconds counter = recordSeconds.
-std::vector<uint8_t> buildAviFile(uint8_t resolution, const std::vector<std::vector<uint8_t>>& pictures,
-                                  uint32_t recordSeconds);
-
 }  // namespace ipcam::avi

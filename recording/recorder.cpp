@@ -1,4 +1,5 @@
 #include "recording/recorder.h"
+#include "recording/recording_catalog.h"
 
 #include <algorithm>
 #include <map>
@@ -89,6 +90,8 @@ struct Recorder::Impl {
     // filled up and room was made).
     std::shared_ptr<const MediaTracks> fileTracks_;
     bool switchToMotion_ = false;
+    bool motionSuspended_ = false;  // off for lack of space
+    std::string fileName_;          // of the file being recorded, as it will be named
     enum class Await { Nothing, Start, Continue };
     Await await_ = Await::Nothing;
 
@@ -96,15 +99,23 @@ struct Recorder::Impl {
         : cfg(settings), clock(c), host(h), freeSpace(f), disk(freeSpace) {}
 
     uint32_t freeMB() { return freeSpace.freeSpaceMB(cfg.aviDirectory); }
-    void showFreeSpace() { host.setDiskSpace(ipcam::freeSpaceText(freeMB())); }
+    void showFreeSpace() { host.setFreeSpace(freeMB()); }
 
     void zeroCounters() {
         s.RecordFrames = s.RecordSeconds = 0;
         host.resetPreviewCounters();
     }
 
-    bool motionEnabledWhileIdle() const { return cfg.motionDetectionEnabled != 0; }
-    bool motionEnabledWhileRecording() const { return cfg.motionDetectionEnabled == 1; }
+    // Motion detection may be off for lack of space: run-time state, until
+    // the settings are applied again; the settings keep what the user chose.
+    bool motionEnabledWhileIdle() const { return cfg.motionDetectionEnabled != 0 && !motionSuspended_; }
+    bool motionEnabledWhileRecording() const { return cfg.motionDetectionEnabled == 1 && !motionSuspended_; }
+    void suspendMotion() {
+        if (!motionSuspended_) {
+            motionSuspended_ = true;
+            host.motionSuspended(true);
+        }
+    }
 
     // Turns off what would start the next recording of `kind`, which ended
     // at `ended` (a Daily recording latches the hour block it ended in).
@@ -115,7 +126,7 @@ struct Recorder::Impl {
             return kDailyStops;
         }
         if (kind & kMotion) {
-            cfg.motionDetectionEnabled = 0;  // in memory only
+            suspendMotion();
             return kMotionOff;
         }
         return kManualStops;
@@ -157,7 +168,7 @@ struct Recorder::Impl {
         if (afterFinish) showFreeSpace();
         s.RecordKind = kNotRecording;
         host.recordingStateChanged(kNotRecording);
-        host.showWarning(text);
+        host.showWarning(RecorderWarning::Stopped, text);
     }
 
     // No room on the drive.
@@ -181,7 +192,7 @@ struct Recorder::Impl {
         const TimeOfDay ended = endedAt(e.file);
         switch (e.type) {
         case DiskEvent::Type::FreeSpace:
-            host.setDiskSpace(ipcam::freeSpaceText(e.freeMB));
+            host.setFreeSpace(e.freeMB);
             return;
         case DiskEvent::Type::OpenFailed:
             if (current) file_ = 0;
@@ -232,7 +243,7 @@ struct Recorder::Impl {
         bool busy = false;
         if (!claimFolder(&busy) && busy) {
             // Its partial files are another recorder's live recordings.
-            host.showWarning(folderBusyText(cfg.aviDirectory));
+            host.showWarning(RecorderWarning::FolderBusy, folderBusyText(cfg.aviDirectory));
             return;
         }
         disk.recover(cfg.aviDirectory);
@@ -288,6 +299,12 @@ struct Recorder::Impl {
         fileTracks_ = tracks;
         file_ = disk.open(r);
         fileAlarm_ = s.AlarmMark;
+        RecordingName name;
+        name.date = recordingDateText(now);
+        name.time = r.timeText;
+        name.mark = s.AlarmMark ? RecordingMark::Alarm : RecordingMark::Timed;
+        name.format = tracks ? RecordingFormat::Mkv : RecordingFormat::Avi;
+        fileName_ = name.relativePath();
         host.recordingStateChanged(s.RecordKind);
     }
 
@@ -305,7 +322,7 @@ struct Recorder::Impl {
     // when its event arrives. Returns false when the recorder went idle.
     bool finishRecordingFile() {
         if (file_ != 0) {
-            if (cfg.motionDetectionEnabled) s.MotionPhase = 0;
+            if (motionEnabledWhileIdle()) s.MotionPhase = 0;
             closeFile(true, s.AlarmMark);
             // Consecutive files start without a new free-space test; a guard
             // that finds no room gives the recording up when it reports.
@@ -687,12 +704,12 @@ struct Recorder::Impl {
             setBlockLatch(s, now.timeOfDay());
             daily = true;
         }
-        if (cfg.motionDetectionEnabled) {
-            cfg.motionDetectionEnabled = 0;
+        if (motionEnabledWhileIdle()) {
+            suspendMotion();
             motion = true;
         }
         host.recordingStateChanged(kNotRecording);
-        host.showWarning(daily && motion ? kBothOff : daily ? kDailyStops : motion ? kMotionOff : kMakeRoom);
+        host.showWarning(RecorderWarning::NoSpace, daily && motion ? kBothOff : daily ? kDailyStops : motion ? kMotionOff : kMakeRoom);
     }
 };
 
@@ -716,6 +733,12 @@ void Recorder::clearRequests() { impl_->s.ManualRequest = impl_->s.StopRequest =
 void Recorder::forgetSpaceConfirmation() { impl_->s.SpaceConfirmed = false; }
 
 void Recorder::resetMotion() { impl_->s.MotionPhase = 0; }
+
+bool Recorder::motionReadsPictures() const {
+    const RecordingSession& s = impl_->s;
+    if (s.RecordKind == kNotRecording) return impl_->motionEnabledWhileIdle();
+    return (s.RecordKind & kMotion) == 0 && impl_->motionEnabledWhileRecording();
+}
 
 void Recorder::clearBlockLatch() { impl_->s.BlockHandled = false; }
 
@@ -764,9 +787,17 @@ void Recorder::endFromOutside() {
 
 uint32_t Recorder::freeSpaceMB() { return impl_->freeMB(); }
 
-std::string Recorder::freeSpaceText() { return ipcam::freeSpaceText(impl_->freeMB()); }
 
 void Recorder::showFreeSpace() { impl_->showFreeSpace(); }
+
+std::string Recorder::currentFileName() const { return impl_->fileName_; }
+
+void Recorder::resumeMotion() {
+    if (impl_->motionSuspended_) {
+        impl_->motionSuspended_ = false;
+        impl_->host.motionSuspended(false);
+    }
+}
 
 void Recorder::checkDiskAtStart() { impl_->checkDiskAtStart(); }
 

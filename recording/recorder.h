@@ -50,6 +50,13 @@ struct RecordingFileReport {
     bool saved = false;
 };
 
+// What a warning of the recorder is about.
+enum class RecorderWarning {
+    Stopped,     // a recording stopped: no room, or a file could not be written
+    FolderBusy,  // another recorder uses the folder
+    NoSpace,     // too little room at the start: what would record is off
+};
+
 class RecorderHost {
 public:
     virtual ~RecorderHost() = default;
@@ -60,9 +67,13 @@ public:
     virtual void resetPreviewCounters() = 0;
     // A file was finished on the recording's thread.
     virtual void recordingFinished(const RecordingFileReport&) {}
-    virtual void setDiskSpace(const std::string& text) = 0;
-    // Modal "Warning!" box; every state change is made before it is called.
-    virtual void showWarning(const std::string& text) = 0;
+    // Free megabytes on the recording folder's drive, as last measured.
+    virtual void setFreeSpace(uint32_t mb) = 0;
+    // Something the user must be told (`text`, the sentence to show); every
+    // state change is made before it is called.
+    virtual void showWarning(RecorderWarning kind, const std::string& text) = 0;
+    // Motion detection is off for lack of space (true), or may run again.
+    virtual void motionSuspended(bool /*suspended*/) {}
     // Starts the one-second status timer (Timer1).
     virtual void startStatusTimer() = 0;
     // Motion was found in `picture`: write the snapshot and wake the mailer
@@ -101,6 +112,12 @@ public:
     // file; a recording starts at once, with the key frame before.
     void stepPacket(const MediaPacket& packet, const PixelView* decoded);
 
+    // Whether motion detection may read the next picture's pixels (nothing
+    // else in the recorder reads them): watching while idle, or during a
+    // Manual or Daily recording. A picture nobody shows need not be decoded
+    // otherwise.
+    bool motionReadsPictures() const;
+
     // Writes the running recording to its file (or gives it up for lack of
     // space) and zeroes the recording counters. Does not change RecordKind.
     void finishRecordingFile();
@@ -127,8 +144,12 @@ public:
     RecordingSession& session();
 
     uint32_t freeSpaceMB();
-    std::string freeSpaceText();  // "Free Space :" N "M Bytes."
-    void showFreeSpace();         // DiskSpace := freeSpaceText()
+    void showFreeSpace();         // tells the host the free space
+    // "YYYYMMDD/HHMMSS{A,T}.{AVI,MKV}": the file being recorded, as it will be
+    // named (a same-second "-N" is the writer's to add).
+    std::string currentFileName() const;
+    // Motion detection may run again (the settings were applied anew).
+    void resumeMotion();
     void checkDiskAtStart();      // the start-up disk check
 
     // Takes the recording folder for this program and queues the completion

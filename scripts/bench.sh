@@ -9,7 +9,9 @@
 # benchmark gets that one capability through sudo, once), then on standard
 # MJPEG streams (640x480, 1280x720, 1920x1080 at 30/s) the program shown and
 # recording beside a gst-launch-1.0 pipeline that shows and records the same
-# stream on the same display. Ends with one table of every figure and its goal.
+# stream on the same display; the headless program on a standard MJPEG stream (motion detection
+# with the preview not wanted beside it decoded, 1920x1080; peak memory recording 3840x2160).
+# Ends with one table of every figure and its goal.
 #   BUILD_DIR     build directory (default build-bench)
 #   IDLE_SECONDS  length of the idle measurement (default 15)
 #   SHOWN_SECONDS length of each window of the shown program (default 8;
@@ -25,7 +27,7 @@ BUILD_DIR="${BUILD_DIR:-$REPO_ROOT/build-bench}"
 IDLE_SECONDS="${IDLE_SECONDS:-15}"
 SHOWN_SECONDS="${SHOWN_SECONDS:-8}"
 cmake -S "$REPO_ROOT" -B "$BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE=Release -DIPCAM_BUILD_BENCH=ON -DIPCAM_BUILD_TESTS=OFF >/dev/null
-cmake --build "$BUILD_DIR" --target bench_ipcam bench_memory bench_idle bench_shown bench_receive ipcam-recorder ipcam-rtsp-sim -j "$(nproc)"
+cmake --build "$BUILD_DIR" --target bench_ipcam bench_memory bench_idle bench_shown bench_receive bench_headless ipcam-recorder ipcam-rtsp-sim -j "$(nproc)"
 
 export QT_QPA_PLATFORM=offscreen
 OUT="$(mktemp -d)"
@@ -52,6 +54,10 @@ echo "== Idle cost against the simulator (${IDLE_SECONDS} s) =="
 "$BUILD_DIR/bench/bench_idle" "$IDLE_SECONDS" | tee "$OUT/idle.txt"
 
 echo
+echo "== The headless program: motion detection with the preview not wanted, peak memory at 3840x2160 =="
+"$BUILD_DIR/bench/bench_headless" --benchmark_counters_tabular=true | tee "$OUT/headless.txt"
+
+echo
 echo "== The whole program shown on Xvfb, per picture beside its decode alone =="
 allow_port_80 "$BUILD_DIR/bench/bench_shown"
 # Its own X server; the window is really mapped, not Qt's offscreen platform.
@@ -65,7 +71,7 @@ echo
 grep '^| ' "$OUT/ipcam.txt" | head -1
 grep '^|-' "$OUT/ipcam.txt" | head -1
 grep '^| ' "$OUT/ipcam.txt" | tail -n +2
-sed -n 's/^RESULT //p' "$OUT/memory.txt" "$OUT/memory1080.txt" "$OUT/preroll.txt" "$OUT/idle.txt" "$OUT/shown.txt"
+sed -n 's/^RESULT //p' "$OUT/memory.txt" "$OUT/memory1080.txt" "$OUT/preroll.txt" "$OUT/idle.txt" "$OUT/headless.txt" "$OUT/shown.txt"
 echo
 echo "In-process: every row without \"(whole)\" (the program's code run inside the benchmark,"
 echo "its own thread's or loop's time). Whole program: rows marked \"(whole)\" are the CPU time of"

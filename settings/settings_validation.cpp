@@ -44,6 +44,7 @@ const char* settingsKey(SettingsField field) {
     case SettingsField::SmtpEmailAccount: return "SMTP_EmailAccount";
     case SettingsField::SmtpEmailPassword: return "SMTP_EmailPassword";
     case SettingsField::WebAddress: return "Web_Address";
+    case SettingsField::File: return "";
     }
     return "";
 }

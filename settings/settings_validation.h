@@ -24,6 +24,7 @@ enum class SettingsField {
     SmtpEmailAccount,      // SMTP_EmailAccount
     SmtpEmailPassword,     // SMTP_EmailPassword
     WebAddress,            // Web_Address
+    File,                  // the settings file itself
 };
 
 enum class SettingsCode {
@@ -32,6 +33,7 @@ enum class SettingsCode {
     NotANumber,        // anything but digits (a sign or a point included)
     OutOfRange,        // a whole number above the field's limit
     ControlCharacter,  // a line break or other control character in a mail field
+    NotWritten,        // the settings file could not be written: nothing changed
 };
 
 // The field's key in the settings file.

@@ -1,8 +1,8 @@
 #pragma once
-// The recorder without a window: the recording engine, unattended, as a
-// system service. No display and no GUI platform are needed. Boxes go to
-// the activity log and the engine goes on; a rejected password is retried
-// at the usual pace. systemd is told when the service is ready, is kept
+// The recorder without a window: the recording engine as a system service,
+// and nothing more. No display and no GUI platform are needed. What a window
+// would show in a box is in the activity log (the engine logs it) and the
+// engine goes on; a rejected password is retried at the usual pace. systemd is told when the service is ready, is kept
 // told that its event loop is alive, what the recorder is doing (link,
 // recording, free space, a missing recording folder), and when it stops.
 // A start that fails ends the program at once with a non-zero exit code;
@@ -55,11 +55,6 @@ private:
     std::unique_ptr<ServiceNotifier> notifier_;
     std::unique_ptr<WebEngineGlue> web_;  // the web page, when the settings ask for it
     bool started_ = false;
-    // Why the link is down, as the engine last said it.
-    QString linkInfo_, downText_;
-    bool passwordRejected_ = false;
-    QString folder_, missingFolder_;
-    TimeOfDay fileStart_;  // of the file being recorded
     QTimer statusTimer_;  // gathers the changes of a moment into one status line
     std::string sentStatus_;
 };

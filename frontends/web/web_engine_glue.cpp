@@ -10,9 +10,8 @@
 
 #include "base/activity_log.h"
 #include "base/secrets.h"
+#include "engine/engine_texts.h"
 #include "engine/recorder_engine.h"
-#include "recording/recording_catalog.h"
-#include "settings/settings_store.h"
 
 namespace ipcam {
 
@@ -31,19 +30,6 @@ std::string readPem(const std::string& path) {
     return file.readAll().toStdString();
 }
 
-// The number in "Free Space :812345M Bytes.", in bytes; -1 when there is none.
-int64_t freeBytesOf(const QString& diskSpaceText) {
-    const qsizetype colon = diskSpaceText.indexOf(QLatin1Char(':'));
-    if (colon < 0)
-        return -1;
-    qsizetype end = colon + 1;
-    while (end < diskSpaceText.size() && diskSpaceText[end].isDigit())
-        ++end;
-    bool ok = false;
-    const qint64 mb = diskSpaceText.mid(colon + 1, end - colon - 1).toLongLong(&ok);
-    return ok ? mb * 1024 * 1024 : -1;
-}
-
 // The web page's own settings, as one text to compare.
 std::string webSettingsOf(const CameraSettings& s) {
     return s.webAddress + '\n' + s.webUser + '\n' + s.webPasswordHash + '\n' + s.webTlsCert + '\n' + s.webTlsKey;
@@ -52,10 +38,10 @@ std::string webSettingsOf(const CameraSettings& s) {
 }  // namespace
 
 void WebEngineGlue::followSettings(std::unique_ptr<WebEngineGlue>& web, RecorderEngine& engine, Options options) {
-    const std::string now = webSettingsOf(engine.controller().settings());
+    const std::string now = webSettingsOf(engine.settings());
     if (web && web->startedWith_ == now)
         return;
-    if (!web && engine.controller().settings().webAddress.empty())
+    if (!web && engine.settings().webAddress.empty())
         return;
     if (web)
         qCInfo(lcWeb).noquote() << "The web page's settings changed: it starts anew";
@@ -67,7 +53,7 @@ void setWebLogFile(const std::string& path) { logFilePath() = path; }
 const std::string& webLogFile() { return logFilePath(); }
 
 std::unique_ptr<WebEngineGlue> WebEngineGlue::startFromSettings(RecorderEngine& engine, Options options) {
-    const CameraSettings& s = engine.controller().settings();
+    const CameraSettings s = engine.settings();
     if (s.webAddress.empty())
         return nullptr;
     const auto address = parseWebAddress(s.webAddress);
@@ -120,46 +106,35 @@ WebEngineGlue::WebEngineGlue(RecorderEngine& engine, Options options, WebServerO
     };
     commands.record = post(&RecorderEngine::record);
     commands.stop = post(&RecorderEngine::stop);
-    commands.reload = post(&RecorderEngine::reload);
+    commands.reload = post(&RecorderEngine::reconnect);
     commands.applySettings = [this](const CameraSettings& record) { return applySettings(record); };
     server_ = std::make_unique<WebServer>(std::move(server), state_, std::move(commands));
 
     RecorderEngine* e = &engine_;
-    linkText_ = engine_.linkInfo().toStdString();
-    connect(e, &RecorderEngine::previewUpdated, this, &WebEngineGlue::pictureShown);
-    connect(e, &RecorderEngine::linkInfoChanged, this, [this](const QString& text) {
-        linkText_ = text.toStdString();
-        if (text.startsWith(QLatin1String("Connecting to")))
-            refused_ = false;
-        refreshStatus();
+    connect(e, &RecorderEngine::stateChanged, this, &WebEngineGlue::refreshStatus);
+    // The camera's own JPEG bytes, as they came: shared, not copied.
+    connect(e, &RecorderEngine::pictureArrived, this, [this](std::shared_ptr<const std::vector<uint8_t>> jpeg) {
+        lastJpegMs_ = QDateTime::currentMSecsSinceEpoch();
+        state_.publish(std::move(jpeg));
     });
-    connect(e, &RecorderEngine::warningRaised, this, [this](const QString& text) {
-        if (!engine_.linkUp() && text.contains(QLatin1String("password"), Qt::CaseInsensitive))
-            refused_ = true;
-        refreshStatus();
-    });
-    connect(e, &RecorderEngine::linkChanged, this, [this](bool up) {
-        if (up)
-            refused_ = false;
-        refreshStatus();
-    });
-    connect(e, &RecorderEngine::recordingChanged, this, [this](int kind) {
-        if (kind != 0)
-            fileStart_ = engine_.clock().now();
-        refreshStatus();
-    });
-    connect(e, &RecorderEngine::diskSpaceChanged, this, &WebEngineGlue::refreshStatus);
-    connect(e, &RecorderEngine::folderChanged, this, [this](const QString& folder, const QString&) {
-        folder_ = folder.toStdString();
-        refreshStatus();
-    });
-    // The counters of a running recording move every second.
+    connect(e, &RecorderEngine::previewUpdated, this, &WebEngineGlue::previewShown);
+    // The settings (they change seldom) and the viewers, once a second.
     tick_.setInterval(1000);
-    connect(&tick_, &QTimer::timeout, this, &WebEngineGlue::refreshStatus);
+    connect(&tick_, &QTimer::timeout, this, [this] {
+        refreshSettings();
+        followViewers();
+    });
+    if (auto newest = engine_.lastPicture())
+        state_.publish(newest);
     refreshStatus();
+    refreshSettings();
 }
 
-WebEngineGlue::~WebEngineGlue() { server_->stop(); }
+WebEngineGlue::~WebEngineGlue() {
+    server_->stop();
+    if (previewAsked_ && !engine_.closed())
+        engine_.setPreviewWanted(false);
+}
 
 bool WebEngineGlue::start(std::string* error) {
     if (!server_->start(error))
@@ -169,60 +144,37 @@ bool WebEngineGlue::start(std::string* error) {
 }
 
 void WebEngineGlue::refreshStatus() {
-    if (engine_.closed())
-        return;
-    MainController& c = engine_.controller();
-    const CameraSettings& s = c.settings();
+    const EngineState& e = engine_.state();
     WebStatus st;
-    if (engine_.linkUp())
-        st.link = "Up";
-    else if (refused_)
-        st.link = "Refused";
-    else if (linkText_.empty())
-        st.link = "Stopped";
-    else if (linkText_.rfind("Connecting to", 0) == 0)
-        st.link = "Connecting";
-    else if (linkText_.find("is off-line.") != std::string::npos)
-        st.link = "Offline";
-    else
-        st.link = "Down";
-    st.linkText = maskSecrets(linkText_);
-    st.cameraHost = s.cameraUrl.empty() ? s.hostAddress : redactAddress(s.cameraUrl);
-    st.cameraTitle = s.descriptor;
-    const RecordingSession& r = c.recorder().session();
-    st.recordingKind = r.RecordKind;
-    if (r.RecordKind != 0) {
-        // The name the file will have: its start, A for an alarm.
-        char date[16], time[16];
-        std::snprintf(date, sizeof date, "%04d%02d%02d", fileStart_.year, fileStart_.month, fileStart_.day);
-        std::snprintf(time, sizeof time, "%02d%02d%02d", fileStart_.hour, fileStart_.minute, fileStart_.second);
-        RecordingName name;
-        name.date = date;
-        name.time = time;
-        name.mark = r.AlarmMark ? RecordingMark::Alarm : RecordingMark::Timed;
-        name.format = c.codedCamera() ? RecordingFormat::Mkv : RecordingFormat::Avi;
-        st.recordingFile = name.relativePath();
-        st.recordingPictures = r.RecordFrames;
-        st.recordingSeconds = r.RecordSeconds;
+    switch (e.link) {
+    case LinkState::Stopped: st.link = "Stopped"; break;
+    case LinkState::Connecting: st.link = "Connecting"; break;
+    case LinkState::Opening: st.link = "Opening"; break;
+    case LinkState::Up: st.link = "Up"; break;
+    case LinkState::Down: st.link = "Down"; break;
+    case LinkState::Offline: st.link = "Offline"; break;
+    case LinkState::Refused: st.link = "Refused"; break;
     }
-    st.freeBytes = freeBytesOf(engine_.diskSpace());
-    st.folder = folder_.empty() ? s.aviDirectory : folder_;
+    st.linkText = maskSecrets(e.link == LinkState::Up ? linkLineText(e) : linkSummary(e));
+    st.cameraHost = redactAddress(e.cameraHost);
+    st.cameraTitle = e.cameraTitle;
+    st.recordingKind = e.recordingKind;
+    st.recordingFile = e.recordingFile;
+    st.recordingPictures = e.recordingPictures;
+    st.recordingSeconds = e.recordingSeconds;
+    st.freeBytes = e.freeBytes;
+    st.folder = e.folder.inUse;
     state_.setStatus(st);
-    state_.setSettings(s);
 }
 
-void WebEngineGlue::pictureShown() {
-    MainController& c = engine_.controller();
-    if (!c.codedCamera()) {
-        // The camera's own JPEG bytes, as they came.
-        const std::vector<uint8_t>& bytes = c.link().FrameBuffer;
-        if (!bytes.empty())
-            state_.publish(std::make_shared<const std::vector<uint8_t>>(bytes));
-        return;
-    }
-    // A coded-video camera has no JPEG of its own: the shown picture is
-    // made one, for a viewer, or once a second for the snapshot.
+void WebEngineGlue::refreshSettings() { state_.setSettings(engine_.settings()); }
+
+// A coded-video camera sends no JPEG of its own: the shown picture is made
+// one, for a viewer, or once a second for the snapshot.
+void WebEngineGlue::previewShown() {
     const int64_t now = QDateTime::currentMSecsSinceEpoch();
+    if (now - lastJpegMs_ < 2000)
+        return;
     if (state_.viewerCount() == 0 && now - lastEncodedMs_ < 1000)
         return;
     lastEncodedMs_ = now;
@@ -233,38 +185,44 @@ void WebEngineGlue::pictureShown() {
         state_.publish(std::make_shared<const std::vector<uint8_t>>(jpeg.begin(), jpeg.end()));
 }
 
+// Unattended, nobody else looks at the preview: it is decoded while the
+// page has a viewer (a coded-video camera's pictures come only from it).
+void WebEngineGlue::followViewers() {
+    if (!options_.unattended)
+        return;
+    const bool wanted = state_.viewerCount() > 0;
+    if (wanted != previewAsked_) {
+        previewAsked_ = wanted;
+        engine_.setPreviewWanted(wanted);
+    }
+}
+
 std::optional<SettingsProblem> WebEngineGlue::applySettings(const CameraSettings& record) {
-    // Runs on a server thread: the engine's thread saves and applies, this
-    // one waits (a while at most) for the outcome.
+    // Runs on a server thread: the engine's thread checks, saves and
+    // applies; this one waits (a while at most) for the outcome.
     struct Outcome {
         std::mutex mutex;
         std::condition_variable done;
         bool finished = false;
         std::optional<SettingsProblem> problem;
-        std::string error;
     };
     auto outcome = std::make_shared<Outcome>();
     QMetaObject::invokeMethod(
         this,
         [this, record, outcome] {
-            std::optional<SettingsProblem> problem;
-            std::string error;
-            try {
-                problem = validateSettings(record);
-                if (!problem) {
-                    engine_.controller().settings() = record;
-                    engine_.saveSettings();
-                    if (options_.unattended)
-                        engine_.reloadSettings();
-                    refreshStatus();
-                }
-            } catch (const std::exception& e) {
-                error = e.what();
-            }
+            // The page never changes the web page's own settings.
+            CameraSettings whole = record;
+            const CameraSettings current = engine_.settings();
+            whole.webAddress = current.webAddress;
+            whole.webUser = current.webUser;
+            whole.webPasswordHash = current.webPasswordHash;
+            whole.webTlsCert = current.webTlsCert;
+            whole.webTlsKey = current.webTlsKey;
+            auto problem = engine_.applySettings(whole);
+            refreshSettings();
             {
                 std::lock_guard lock(outcome->mutex);
                 outcome->problem = problem;
-                outcome->error = error;
                 outcome->finished = true;
             }
             outcome->done.notify_all();
@@ -275,8 +233,6 @@ std::optional<SettingsProblem> WebEngineGlue::applySettings(const CameraSettings
         outcome->done.wait_for(lock, std::chrono::milliseconds(100));
     if (!outcome->finished)
         throw std::runtime_error("The recorder did not take the settings in time.");
-    if (!outcome->error.empty())
-        throw std::runtime_error(outcome->error);
     return outcome->problem;
 }
 

@@ -10,7 +10,6 @@
 #include <memory>
 #include <string>
 
-#include "base/clock.h"
 #include "frontends/web/web_server.h"
 #include "frontends/web/web_state.h"
 
@@ -42,7 +41,9 @@ public:
 
 private:
     void refreshStatus();
-    void pictureShown();
+    void refreshSettings();
+    void previewShown();
+    void followViewers();
     std::optional<SettingsProblem> applySettings(const CameraSettings& record);
 
     RecorderEngine& engine_;
@@ -51,12 +52,9 @@ private:
     WebState state_;
     std::unique_ptr<WebServer> server_;
     QTimer tick_;
-    // Why the link is down, as the engine last said it.
-    bool refused_ = false;
-    std::string linkText_;
-    std::string folder_;
-    LocalDateTime fileStart_;  // of the file being recorded
+    int64_t lastJpegMs_ = -1000000;  // when the camera last sent a JPEG of its own
     int64_t lastEncodedMs_ = 0;
+    bool previewAsked_ = false;  // the preview is decoded for the page's viewers
 };
 
 // The activity log's file, for the log page (set once at start-up).

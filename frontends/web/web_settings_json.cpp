@@ -15,6 +15,7 @@ const char* codeName(SettingsCode code) {
     case SettingsCode::NotANumber: return "NotANumber";
     case SettingsCode::OutOfRange: return "OutOfRange";
     case SettingsCode::ControlCharacter: return "ControlCharacter";
+    case SettingsCode::NotWritten: return "NotWritten";
     }
     return "";
 }

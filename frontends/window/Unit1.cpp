@@ -15,7 +15,7 @@
 #include <algorithm>
 
 #include "base/activity_log.h"
-#include "mail/Unit6.h"
+#include "engine/engine_texts.h"
 #include "frontends/web/web_engine_glue.h"
 #include "frontends/window/alarm_warning.h"
 #include "frontends/window/Unit4.h"
@@ -387,18 +387,7 @@ TForm1::TForm1(Options options, QWidget* parent) : QWidget(parent), options_(std
     setWindowTitle(QString::fromLatin1(kVersionLine));
     setObjectName("Form1");
 
-    EngineOptions engineOptions = options_;
-    // The alarm mail's failure box holds up the e-mail worker only.
-    engineOptions.openAlarmWarning = [this](const std::string& text, const std::string& reason,
-                                            std::function<void()> closed) {
-        if (options_.warningHook) {
-            options_.warningHook(text);
-            closed();
-            return;
-        }
-        openAlarmWarningBox(this, text, reason, std::move(closed));
-    };
-    engine_ = std::make_unique<RecorderEngine>(std::move(engineOptions));
+    engine_ = std::make_unique<RecorderEngine>(static_cast<EngineOptions>(options_));
     RecorderEngine* e = engine_.get();
 
     // Controls, at their places in the middle layout.
@@ -431,10 +420,6 @@ TForm1::TForm1(Options options, QWidget* parent) : QWidget(parent), options_(std
     Reload1->move(24, 305);
     Settings1->move(72, 305);
     PlayBack1->move(120, 305);
-    for (Control c : {Control::Record1, Control::RecordStop1, Control::Reload1, Control::Settings1, Control::PlayBack1}) {
-        button(c)->setVisible(e->control(c).visible);
-        button(c)->setEnabled(e->control(c).enabled);
-    }
 
     PreviewImage1 = new PreviewPanel(e->preview(), ImageBox1);
     PreviewImage1->setGeometry(8, 16, 321, 241);
@@ -456,52 +441,36 @@ TForm1::TForm1(Options options, QWidget* parent) : QWidget(parent), options_(std
         PleaseWait->setFont(f);
     }
     PleaseWait->hide();
+    // While an attempt is due the notice blinks.
+    blink_.setInterval(static_cast<int>(std::max(1.0, 1000 * options_.timerScale)));
+    connect(&blink_, &QTimer::timeout, this, [this] { PleaseWait->setVisible(!PleaseWait->isVisible()); });
 
-    // What the engine says.
-    connect(e, &RecorderEngine::linkInfoChanged, LinkInfo, &QLineEdit::setText);
-    connect(e, &RecorderEngine::previewInfoChanged, PreviewInfo, &StatusLabel::setText);
-    connect(e, &RecorderEngine::diskSpaceChanged, DiskSpace, &StatusLabel::setText);
-    connect(e, &RecorderEngine::pleaseWaitChanged, this, [this](bool visible, const QString& text) {
-        PleaseWait->setText(text);
-        PleaseWait->adjustSize();
-        PleaseWait->setVisible(visible);
-    });
-    connect(e, &RecorderEngine::controlChanged, this, [this](Control c, bool visible, bool enabled) {
-        button(c)->setVisible(visible);
-        button(c)->setEnabled(enabled);
-    });
+    // What the engine says. Boxes and dialogs open from the event loop,
+    // never inside the engine's socket or timer handler that reported it.
+    connect(e, &RecorderEngine::stateChanged, this, &TForm1::render);
     connect(e, &RecorderEngine::previewUpdated, PreviewImage1, [this] { PreviewImage1->pictureChanged(); });
-    connect(e, &RecorderEngine::layoutChanged, this, [this](int resolution) { applyLayout(static_cast<uint8_t>(resolution)); });
-    connect(e, &RecorderEngine::warningRaised, this, &TForm1::showWarning);
-    connect(e, &RecorderEngine::handlerFailed, this, [this](const QString& text) {
-        if (options_.warningHook) {
-            options_.warningHook(text.toStdString());
-        } else {
-            QMessageBox::critical(this, QCoreApplication::applicationName(), text);
-        }
-    });
-    connect(e, &RecorderEngine::setupDialogRequested, this, &TForm1::runSetupDialog);
-    connect(e, &RecorderEngine::setupDialogCaptionChanged, this, [this](const QString& caption) {
-        if (setupForm_) setupForm_->setCaption(caption);
-    });
-    connect(e, &RecorderEngine::setupDialogFillRequested, this, [this] {
-        if (setupForm_) setupForm_->loadControlsFromRecord();
-    });
-    connect(e, &RecorderEngine::playbackWindowRequested, this, &TForm1::showPlaybackWindow);
-    connect(e, &RecorderEngine::closeRequested, this, [this] {
-        close();
-        QCoreApplication::quit();
-    });
+    connect(e, &RecorderEngine::engineEvent, this, &TForm1::onEngineEvent, Qt::QueuedConnection);
 
     // What the user does.
-    connect(Record1, &QPushButton::clicked, this, [this, e] { guarded([e] { e->record(); }); });
-    connect(RecordStop1, &QPushButton::clicked, this, [this, e] { guarded([e] { e->stop(); }); });
-    connect(Reload1, &QPushButton::clicked, this, [this, e] { guarded([e] { e->reload(); }); });
-    connect(Settings1, &QPushButton::clicked, this, [this, e] { guarded([e] { e->openSettings(); }); });
-    connect(PlayBack1, &QPushButton::clicked, this, [this, e] { guarded([e] { e->openPlayback(); }); });
+    connect(Record1, &QPushButton::clicked, this, [this, e] {
+        guarded([e] { e->record(); });
+        if (playbackOpened_) skipActivation_ = true;
+    });
+    connect(RecordStop1, &QPushButton::clicked, this, [this, e] {
+        guarded([e] { e->stop(); });
+        if (playbackOpened_) skipActivation_ = true;
+    });
+    connect(Reload1, &QPushButton::clicked, this, [this, e] { guarded([e] { e->reconnect(); }); });
+    connect(Settings1, &QPushButton::clicked, this, [this] { openSettings(); });
+    connect(PlayBack1, &QPushButton::clicked, this, [this] {
+        skipActivation_ = true;
+        playbackOpened_ = true;
+        showPlaybackWindow();
+    });
     connect(qApp, &QGuiApplication::focusWindowChanged, this, &TForm1::onFocusWindowChanged);
 
     applyLayout(1);
+    render();
 }
 
 TForm1::~TForm1() {
@@ -518,23 +487,158 @@ void TForm1::setForms(TForm3* setup, TForm4* playback) {
 SetupContext TForm1::setupContext() {
     RecorderEngine* e = engine_.get();
     return SetupContext{
-        e->controller().settings(),
-        e->store(),
+        dialogRecord_,
         e->clock(),
-        e->shared(),
-        [e] { e->saveSettings(); },
+        [e]() -> std::optional<CameraSettings> {
+            if (!e->hasSettingsFile()) return std::nullopt;
+            return e->settings();
+        },
+        [e](const CameraSettings& record) { return e->applySettings(record); },
+        [e] { e->armAlarmMail(); },
         [e] { return e->fallbackDirectory(); },
-        [e] { e->controller().recorder().resetMotion(); },
+        nullptr,
         nullptr,
         [this](const std::string& text) { showWarning(QString::fromStdString(text)); },
-        [e] { return e->controller().recorder().prerollKeptSeconds(); },
+        [e] { return e->prerollKeptSeconds(); },
     };
 }
 
+// The engine's state on the controls.
+void TForm1::render() {
+    const EngineState& s = engine_->state();
+    LinkInfo->setText(QString::fromStdString(linkLineText(s)));
+    PreviewInfo->setText(QString::fromStdString(statusLineText(s)));
+    DiskSpace->setText(QString::fromStdString(freeSpaceLineText(s)));
+    // One of the stacked buttons is on show.
+    Record1->setVisible(s.offer == Offer::Record);
+    RecordStop1->setVisible(s.offer == Offer::Stop);
+    Reload1->setVisible(s.offer == Offer::Reconnect);
+    Settings1->setEnabled(s.settingsAllowed);
+    if (s.wait == LinkWait::Waiting) {
+        if (!blink_.isActive()) {
+            PleaseWait->setText(QString::fromStdString(waitText(s.wait)));
+            PleaseWait->adjustSize();
+            PleaseWait->show();
+            blink_.start();
+        }
+    } else {
+        blink_.stop();
+        PleaseWait->setText(QString::fromStdString(waitText(s.wait)));
+        PleaseWait->adjustSize();
+        PleaseWait->setVisible(s.wait != LinkWait::None);
+    }
+    if (s.resolution != laidOut_) {
+        applyLayout(s.resolution);
+    }
+}
+
+void TForm1::onEngineEvent(const EngineEvent& e) {
+    if (closing_) {
+        return;
+    }
+    switch (e.code) {
+        case EngineCode::SignInRefused:
+            signInRefused(e);
+            return;
+        case EngineCode::FolderMissing:
+            folderMissing();
+            return;
+        case EngineCode::RecordingStopped:
+        case EngineCode::FolderBusy:
+            showWarningOnce(QString::fromStdString(eventText(e)));
+            return;
+        case EngineCode::AlarmMailFailed:
+            // One box at a time; it holds up nothing.
+            if (options_.warningHook) {
+                options_.warningHook(eventText(e));
+            } else if (!alarmBoxOpen_) {
+                alarmBoxOpen_ = true;
+                openAlarmWarningBox(this, eventText(e), e.reason, [this] { alarmBoxOpen_ = false; });
+            }
+            return;
+        case EngineCode::HandlerFailed:
+            if (options_.warningHook) {
+                options_.warningHook(e.detail);
+            } else {
+                QMessageBox::critical(this, QCoreApplication::applicationName(), QString::fromStdString(e.detail));
+            }
+            return;
+        case EngineCode::FirstRun:
+            if (setupForm_) {
+                setupForm_->setCaption(QStringLiteral("IPCAM INI file Settings"));
+                dialogRecord_ = engine_->settings();
+                setupForm_->loadControlsFromRecord();
+            }
+            return;
+        default:
+            return;
+    }
+}
+
+// A refused password: the box, then the setup dialog, then the camera is
+// tried again with what the dialog left (saved or not); nothing connects
+// while they are open. The fourth refusal in a row ends the program once
+// its box is closed.
+void TForm1::signInRefused(const EngineEvent& e) {
+    engine_->suspendLink();
+    showWarning(QString::fromStdString(eventText(e)));
+    if (closing_) {
+        return;
+    }
+    if (e.attempt >= 4) {
+        close();
+        QCoreApplication::quit();
+        return;
+    }
+    dialogRecord_ = engine_->settings();
+    runSetupDialog();
+    // Edits left in the dialog without Save are used for the next attempt,
+    // and are not written.
+    if (const auto problem = engine_->applySettings(dialogRecord_, /*save=*/false)) {
+        showWarning(QString::fromStdString(problem->text));
+    }
+    engine_->armAlarmMail();
+    engine_->resumeLink();
+}
+
+// The recording folder is missing: the engine records into the fallback
+// folder meanwhile; here the user is told, and the fallback is saved.
+void TForm1::folderMissing() {
+    showWarning(QStringLiteral("Directory for AVI recording is not available!"));
+    CameraSettings record = engine_->settings();
+    const std::string fallback = engine_->fallbackDirectory();
+    const bool stillMissing = !engine_->state().folder.missing.empty() || record.aviDirectory.empty();
+    if (!stillMissing || record.aviDirectory == fallback) {
+        return;  // there again meanwhile, or the fallback already
+    }
+    record.aviDirectory = fallback;
+    if (const auto problem = engine_->applySettings(record)) {
+        showWarning(QString::fromStdString(problem->text));
+    }
+}
+
+void TForm1::openSettings() {
+    guarded([this] {
+        engine_->suspendLink();
+        runSetupDialog();
+        engine_->armAlarmMail();
+        engine_->resumeLink();
+    });
+}
+
 void TForm1::activateFirstTime() {
-    guarded([this] { engine_->activate(); });
-    if (!web_ && !engine_->closed())
+    guarded([this] { engine_->start(); });
+    if (!web_)
         web_ = WebEngineGlue::startFromSettings(*engine_, {false, {}});
+}
+
+void TForm1::activate() {
+    engine_->armAlarmMail();
+    if (skipActivation_) {
+        skipActivation_ = false;
+        return;
+    }
+    guarded([this] { engine_->start(); });
 }
 
 void TForm1::onFocusWindowChanged(QWindow* window) {
@@ -547,7 +651,7 @@ void TForm1::onFocusWindowChanged(QWindow* window) {
     // (The setup dialog's return is handled by whoever opened it; message
     // boxes and switching applications do not count.)
     if (window == windowHandle() && playbackForm_ && previous && previous == playbackForm_->windowHandle()) {
-        guarded([this] { engine_->activate(); });
+        activate();
     }
 }
 
@@ -563,17 +667,6 @@ void TForm1::guarded(const std::function<void()>& handler) {
     }
 }
 
-QPushButton* TForm1::button(Control c) const {
-    switch (c) {
-        case Control::Record1: return Record1;
-        case Control::RecordStop1: return RecordStop1;
-        case Control::Reload1: return Reload1;
-        case Control::Settings1: return Settings1;
-        case Control::PlayBack1: return PlayBack1;
-    }
-    return Record1;
-}
-
 void TForm1::showWarning(const QString& text) {
     if (options_.warningHook) {
         options_.warningHook(text.toStdString());
@@ -581,6 +674,15 @@ void TForm1::showWarning(const QString& text) {
     }
     QMessageBox box(QMessageBox::Critical, "Warning!", text, QMessageBox::Ok, this);
     box.exec();
+}
+
+void TForm1::showWarningOnce(const QString& text) {
+    if (std::find(boxesOnShow_.begin(), boxesOnShow_.end(), text) != boxesOnShow_.end()) {
+        return;
+    }
+    boxesOnShow_.push_back(text);
+    showWarning(text);
+    boxesOnShow_.erase(std::find(boxesOnShow_.begin(), boxesOnShow_.end(), text));
 }
 
 void TForm1::runSetupDialog() {
@@ -609,6 +711,7 @@ void TForm1::applyLayout(uint8_t resolution) {
     static constexpr Layout middle{382, 362, 337, 265, 321, 241, 16, 8, 337, 193, 304, 328, 305};
     static constexpr Layout small{389, 362, 337, 265, 161, 121, 76, 88, 337, 193, 304, 328, 305};
     const Layout& l = resolution == 0 ? large : resolution == 2 ? small : middle;
+    laidOut_ = resolution;
     setFixedSize(l.clientW, l.clientH);
     move(100, 100);
     ImageBox1->resize(l.boxW, l.boxH);
@@ -619,6 +722,23 @@ void TForm1::applyLayout(uint8_t resolution) {
     for (QPushButton* b : {Record1, RecordStop1, Reload1, Settings1, PlayBack1}) {
         b->move(b->x(), l.buttonsTop);
     }
+}
+
+void TForm1::changeEvent(QEvent* event) {
+    QWidget::changeEvent(event);
+    if (event->type() == QEvent::WindowStateChange) {
+        if (engine_) engine_->setPreviewWanted(isVisible() && !isMinimized());
+    }
+}
+
+void TForm1::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    if (engine_) engine_->setPreviewWanted(!isMinimized());
+}
+
+void TForm1::hideEvent(QHideEvent* event) {
+    QWidget::hideEvent(event);
+    if (engine_) engine_->setPreviewWanted(false);
 }
 
 void TForm1::closeEvent(QCloseEvent* event) {

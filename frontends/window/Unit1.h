@@ -22,7 +22,6 @@
 #include "engine/recorder_engine.h"
 #include "frontends/window/shm_preview.h"
 #include "base/clock.h"
-#include "base/worker_shared.h"
 #include "frontends/window/setup_context.h"
 
 class QWindow;
@@ -125,9 +124,11 @@ private:
     QImage directImage_;  // the line as last put, in shared memory
 };
 
-// The main window: a view of the recording engine. It renders what the
-// engine emits (texts, buttons, the preview, boxes, the dialogs) and turns
-// the user's clicks and the window's activation into the engine's commands.
+// The main window: a view of the recording engine. It renders the engine's
+// state (texts, buttons, the preview), shows boxes and the dialogs for its
+// events, and turns the user's clicks and the window's activation into the
+// engine's commands. What to do after a refused password or with a missing
+// recording folder is decided here: the engine goes on meanwhile.
 class TForm1 : public QWidget {
     Q_OBJECT
 public:
@@ -146,18 +147,22 @@ public:
     void setForms(TForm3* setup, TForm4* playback);
 
     RecorderEngine& engine() { return *engine_; }
-    MainController& controller() { return engine_->controller(); }
-    WorkerShared& shared() { return engine_->shared(); }
-    const Clock& clock() const { return engine_->clock(); }
-    SettingsStore& store() { return engine_->store(); }
-    TEmailThread& emailThread() { return engine_->emailThread(); }
 
-    // What the setup dialogs need from this window: slot 0's record, the
-    // settings file, the clock and the flags shared with the workers.
+    // What the setup dialogs need: the copy of the settings they edit and
+    // the engine's settings commands.
     SetupContext setupContext();
 
     // The first activation, when the window is first shown.
     void activateFirstTime();
+    // An activation of the main window (coming back from the playback window).
+    void activate();
+    // The next activation only arms alarm e-mails (Record or Stop pressed
+    // while the playback window is open).
+    void spareNextActivation() { skipActivation_ = true; }
+    bool activationSpared() const { return skipActivation_; }
+    // The Settings button: the link ends, the setup dialog runs on a copy of
+    // the settings, and the camera is connected anew.
+    void openSettings();
 
     // Controls, for the layout and for tests.
     QLineEdit* LinkInfo;
@@ -172,18 +177,25 @@ public:
     QPushButton* Settings1;
     QPushButton* PlayBack1;
 
-    QTimer* timer(TimerId id) { return engine_->timer(id); }
-
     // Lays the window out for a resolution (0 large, 2 small, else middle).
     void applyLayout(uint8_t resolution);
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    // The preview is decoded only while the window is shown and not minimised.
+    void changeEvent(QEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
 
 private:
-    QPushButton* button(Control c) const;
+    void render();
+    void onEngineEvent(const EngineEvent& e);
+    void signInRefused(const EngineEvent& e);
+    void folderMissing();
     void onFocusWindowChanged(QWindow* window);
     void showWarning(const QString& text);
+    // A box whose text is already waiting or on show is not shown again.
+    void showWarningOnce(const QString& text);
     void runSetupDialog();
     void showPlaybackWindow();
     // Runs a command; an exception escaping it is shown and the program
@@ -199,6 +211,13 @@ private:
     TForm3* setupForm_ = nullptr;
     TForm4* playbackForm_ = nullptr;
     QWindow* lastFocusWindow_ = nullptr;
+    CameraSettings dialogRecord_;  // what the setup dialogs edit
+    QTimer blink_;                 // the please-wait notice, once a second
+    std::vector<QString> boxesOnShow_;
+    int laidOut_ = -1;             // the resolution the window is laid out for
+    bool skipActivation_ = false;
+    bool playbackOpened_ = false;
+    bool alarmBoxOpen_ = false;
     bool closing_ = false;
 };
 

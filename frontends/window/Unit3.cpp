@@ -25,6 +25,7 @@
 #include <algorithm>
 
 #include "frontends/window/Unit5.h"
+#include "settings/settings_store.h"
 #include "settings/settings_validation.h"
 
 namespace ipcam {
@@ -303,9 +304,9 @@ void TForm3::showEvent(QShowEvent* event) {
 }
 
 void TForm3::formActivate() {
-    if (ctx_.store.exists()) {
+    if (auto current = ctx_.current()) {
         setWindowTitle(QStringLiteral("IP CAM Setup"));
-        ctx_.store.load(ctx_.record, 0);
+        ctx_.record = std::move(*current);
     } else {
         // No settings file (any more): the first-run values on top of an
         // empty record, so nothing of a deleted file's values is shown or
@@ -315,7 +316,6 @@ void TForm3::formActivate() {
         applyFirstRunDefaults(ctx_.record,
                               ctx_.fallbackDirectory ? ctx_.fallbackDirectory() : QDir::currentPath().toStdString());
     }
-    published();
     loadControlsFromRecord();
 }
 
@@ -380,22 +380,18 @@ void TForm3::loadControlsFromRecord() {
 
 void TForm3::addressChange() {
     ctx_.record.hostAddress = address_->text().toStdString();
-    published();
 }
 
 void TForm3::portChange() {
     ctx_.record.hostPort = static_cast<uint16_t>(decimalLong(port_->text().toStdString()));
-    published();
 }
 
 void TForm3::passwordChange() {
     ctx_.record.cameraPassword = password_->text().toStdString();
-    published();
 }
 
 void TForm3::recordPathChange() {
     ctx_.record.aviDirectory = recordPath_->text().toStdString();
-    published();
 }
 
 void TForm3::aviDirectoryClick() {
@@ -411,7 +407,6 @@ void TForm3::aviDirectoryClick() {
     }
     recordPath_->setText(dir);  // the live edit puts it into the record
     ctx_.record.aviDirectory = chosen;
-    published();
 }
 
 void TForm3::motionSwitchClick() {
@@ -493,8 +488,7 @@ void TForm3::saveClick() {
     takeItem(orientation_, r.orientation);
     storeBoxes(dayTabs_->currentIndex());
     r.schedule = editSchedule_;
-    published();
-    if (!saveSetupRecord(ctx_, this))
+    if (!saveSetupRecord(ctx_, this, r))
         return;  // not saved: the dialog stays open for another try
     accept();
 }
@@ -529,10 +523,6 @@ void TForm3::refuse(QLineEdit* edit, const std::string& text) {
     warn(text);
     edit->setFocus();
     edit->selectAll();
-}
-
-void TForm3::published() {
-    ctx_.shared.publishSettings(ctx_.record);
 }
 
 }  // namespace ipcam

@@ -108,7 +108,6 @@ private:
     void warn(const std::string& text);
     // A save refused for the number in `edit`: the box says why, `edit` takes the focus.
     void refuse(QLineEdit* edit, const std::string& text);
-    void published();
 
     SetupContext ctx_;
     TForm2* emailDialog_ = nullptr;

@@ -71,10 +71,9 @@ void TForm2::showEvent(QShowEvent* event) {
 }
 
 void TForm2::formActivate() {
+    // The setup dialog's copy: what is in force, with what was typed there.
     CameraSettings& r = ctx_.record;
-    if (ctx_.store.exists()) {
-        // The whole record comes back from the file, not only the mail fields.
-        ctx_.store.load(r, 0);
+    if (ctx_.current()) {
         server_->setText(QString::fromStdString(r.smtpServer));
         sender_->setText(QString::fromStdString(r.smtpSender));
         receiver_->setText(QString::fromStdString(r.smtpReceiver));
@@ -91,15 +90,16 @@ void TForm2::formActivate() {
         r.smtpEmailPassword.clear();
         r.smtpAuthEnabled = 0;
     }
-    ctx_.shared.publishSettings(r);
 }
 
 void TForm2::saveClick() {
-    CameraSettings& r = ctx_.record;
+    // The mail settings are saved on top of those in force: what was typed
+    // in the setup dialog waits for its own Save.
+    CameraSettings saved = ctx_.current().value_or(ctx_.record);
     if (const auto problem = takeMailTexts({server_->text().toStdString(), sender_->text().toStdString(),
                                             receiver_->text().toStdString(), copy_->text().toStdString(),
                                             account_->text().toStdString(), password_->text().toStdString()},
-                                           r)) {
+                                           saved)) {
         warn(problem->text);
         const std::pair<SettingsField, QLineEdit*> edits[] = {
             {SettingsField::SmtpServer, server_},         {SettingsField::SmtpSender, sender_},
@@ -111,12 +111,21 @@ void TForm2::saveClick() {
                 edit->setFocus();
         return;
     }
-    r.smtpAuthEnabled = auth_->isChecked() ? 1 : 0;
-    ctx_.shared.publishSettings(r);
-    if (!saveSetupRecord(ctx_, this))
+    saved.smtpAuthEnabled = auth_->isChecked() ? 1 : 0;
+    if (!saveSetupRecord(ctx_, this, saved))
         return;  // not saved: the dialog stays open for another try
+    // The setup dialog's copy takes them too, so that its Save keeps them.
+    CameraSettings& r = ctx_.record;
+    r.smtpServer = saved.smtpServer;
+    r.smtpSender = saved.smtpSender;
+    r.smtpReceiver = saved.smtpReceiver;
+    r.smtpCopy = saved.smtpCopy;
+    r.smtpEmailAccount = saved.smtpEmailAccount;
+    r.smtpEmailPassword = saved.smtpEmailPassword;
+    r.smtpAuthEnabled = saved.smtpAuthEnabled;
     // Saving the mail settings allows alarm e-mails again after a failed one.
-    ctx_.shared.alarmEmailArmed = true;
+    if (ctx_.armAlarmMail)
+        ctx_.armAlarmMail();
     accept();
 }
 

@@ -11,14 +11,9 @@ void showSetupWarning(const SetupContext& ctx, QWidget* parent, const std::strin
         QMessageBox::critical(parent, QStringLiteral("Warning!"), QString::fromStdString(text));
 }
 
-bool saveSetupRecord(SetupContext& ctx, QWidget* parent) {
-    try {
-        if (ctx.saveSettings)
-            ctx.saveSettings();
-        else
-            ctx.store.save(ctx.record, 0);
-    } catch (const std::exception& e) {
-        showSetupWarning(ctx, parent, e.what());
+bool saveSetupRecord(SetupContext& ctx, QWidget* parent, const CameraSettings& record) {
+    if (const auto problem = ctx.apply(record)) {
+        showSetupWarning(ctx, parent, problem->text);
         return false;
     }
     return true;

@@ -12,8 +12,8 @@ namespace ipcam {
 // A "Warning!" box through the context's hook, or a message box over `parent`.
 void showSetupWarning(const SetupContext& ctx, QWidget* parent, const std::string& text);
 
-// SaveSettings(0) through the context. A failure is shown and false returned,
-// so that the dialog can stay open for another try.
-bool saveSetupRecord(SetupContext& ctx, QWidget* parent);
+// Applies and saves `record` through the context. A problem is shown and
+// false returned, so that the dialog can stay open for another try.
+bool saveSetupRecord(SetupContext& ctx, QWidget* parent, const CameraSettings& record);
 
 }  // namespace ipcam

@@ -1,34 +1,36 @@
 #pragma once
 // What the setup dialog and the alarm e-mail setup dialog need from the main
-// window: the record they edit (camera slot 0), the settings file, the clock
-// for today's day tab, the flags shared with the workers, and a few callbacks.
-// The main window builds one and hands it to both dialogs.
+// window: the copy of the settings they edit, the clock for today's day tab,
+// and the engine's settings commands. The main window builds one and hands it
+// to both dialogs; nothing they type is in force before it is applied.
 
 #include <functional>
+#include <optional>
 #include <string>
 
-#include "base/clock.h"
-#include "base/worker_shared.h"
 #include "base/camera_settings.h"
-#include "settings/settings_store.h"
+#include "base/clock.h"
+#include "settings/settings_validation.h"
 
 namespace ipcam {
 
 struct SetupContext {
-    CameraSettings& record;  // slot 0, owned by the main window
-    SettingsStore& store;
+    CameraSettings& record;  // the copy both dialogs edit (camera slot 0)
     const Clock& clock;      // today's day of the week
-    WorkerShared& shared;    // alarmEmailArmed; workers' copy of the record
 
-    // SaveSettings(0): writes the record and re-applies the main window's
-    // layout for its resolution. May throw (SettingsWriteError). When empty,
-    // the dialogs write the record through `store` themselves.
-    std::function<void()> saveSettings;
+    // The settings in force (a copy), or nothing when there is no settings
+    // file (the dialog then shows the first-run values).
+    std::function<std::optional<CameraSettings>()> current;
+    // Puts a whole record in force and saves it: the first problem found
+    // (nothing changed then), or nothing.
+    std::function<std::optional<SettingsProblem>(const CameraSettings&)> apply;
+    // Alarm e-mails may be sent again (after the mail settings were saved).
+    std::function<void()> armAlarmMail;
     // The directory the first-run defaults use for recordings. When empty,
     // the process's working directory.
     std::function<std::string()> fallbackDirectory;
     // MotionPhase := 0 (the motion detector skips a picture and then takes a
-    // new reference).
+    // new reference). May be empty.
     std::function<void()> resetMotionPhase;
     // A modal folder chooser starting at `start` ("" = its own default);
     // returns the chosen (possibly new) folder, or "" on cancel. When empty,

@@ -8,6 +8,8 @@
 #include <QPainter>
 #include <QTemporaryDir>
 
+#include <algorithm>
+
 #include <deque>
 #include <functional>
 #include <map>
@@ -16,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/engine_texts.h"
 #include "engine/main_controller.h"
 
 namespace ipcam::apptest {
@@ -32,45 +35,46 @@ public:
     uint32_t freeSpaceMB(const std::string&) override { return mb; }
 };
 
+// The engine around the controller: timers, posted work, and what a front
+// end would make of its state and events (the same words as the window's).
 class FakeHost final : public MainHost {
 public:
-    std::map<Control, bool> visible, enabled;
-    std::string linkInfo, previewInfo, diskSpace, pleaseWaitText, setupCaption;
-    bool pleaseWait = false;
+    const MainController* controller = nullptr;
     std::map<TimerId, bool> running;
     std::map<TimerId, int> interval;
-    std::vector<std::string> warnings;
-    std::vector<std::string> previewTexts;
-    int setupDialogs = 0, closes = 0, playbackShows = 0, previewRepaints = 0, fills = 0;
-    int layout = -1;
-    std::function<void()> onSetupDialog;
-    std::function<void(const std::string&)> onWarning;
+    std::vector<EngineEvent> events;
+    std::vector<std::string> warnings;      // the events a window shows in a box
+    std::vector<std::string> previewTexts;  // every text the status line showed
+    int previewRepaints = 0;
     std::deque<std::function<void()>> posted;
 
-    void setControlVisible(Control c, bool v) override { visible[c] = v; }
-    void setControlEnabled(Control c, bool e) override { enabled[c] = e; }
-    void setLinkInfo(const std::string& t) override { linkInfo = t; }
-    void setPreviewInfo(const std::string& t) override {
-        previewInfo = t;
-        previewTexts.push_back(t);
-    }
-    void setDiskSpace(const std::string& t) override { diskSpace = t; }
-    void setPleaseWait(bool v, const std::string& t) override {
-        pleaseWait = v;
-        pleaseWaitText = t;
-    }
-    bool pleaseWaitVisible() const override { return pleaseWait; }
     void startTimer(TimerId id, int ms) override {
         running[id] = true;
         interval[id] = ms;
     }
     void stopTimer(TimerId id) override { running[id] = false; }
     void setTimerInterval(TimerId id, int ms) override { interval[id] = ms; }
-    void showWarning(const std::string& t) override {
-        warnings.push_back(t);
-        if (onWarning) onWarning(t);
-    }
     void post(std::function<void()> task) override { posted.push_back(std::move(task)); }
+    void publishState() override {
+        if (!controller) return;
+        const std::string text = previewInfo();
+        if (previewTexts.empty() || previewTexts.back() != text) previewTexts.push_back(text);
+    }
+    void publishEvent(const EngineEvent& e) override {
+        events.push_back(e);
+        switch (e.code) {
+            case EngineCode::SignInRefused:
+            case EngineCode::FolderMissing:
+            case EngineCode::RecordingStopped:
+            case EngineCode::FolderBusy:
+                warnings.push_back(eventText(e));
+                break;
+            default:
+                break;
+        }
+    }
+    void previewChanged() override { ++previewRepaints; }
+
     // The event loop's turn: what the handlers posted runs now, in order.
     void runPosted() {
         while (!posted.empty()) {
@@ -79,27 +83,23 @@ public:
             task();
         }
     }
-    void showSetupDialog() override {
-        ++setupDialogs;
-        if (onSetupDialog) onSetupDialog();
-    }
-    void setSetupDialogCaption(const std::string& c) override { setupCaption = c; }
-    void fillSetupDialogFromRecord() override { ++fills; }
-    void applyLayout(uint8_t r) override { layout = r; }
-    void previewChanged() override { ++previewRepaints; }
-    void closeMainWindow() override { ++closes; }
-    void showPlaybackWindow() override { ++playbackShows; }
-
     bool isRunning(TimerId id) const {
         auto it = running.find(id);
         return it != running.end() && it->second;
     }
-    // The one stacked button on show: 0 Record1, 1 RecordStop1, 2 Reload1.
-    int buttonMode() const {
-        if (visible.at(Control::RecordStop1)) return 1;
-        if (visible.at(Control::Reload1)) return 2;
-        return 0;
+    int count(EngineCode code) const {
+        return static_cast<int>(std::count_if(events.begin(), events.end(), [&](const EngineEvent& e) { return e.code == code; }));
     }
+
+    // What the window shows.
+    const EngineState& state() const { return controller->state(); }
+    std::string linkInfo() const { return linkLineText(state()); }
+    std::string previewInfo() const { return statusLineText(state()); }
+    std::string diskSpace() const { return freeSpaceLineText(state()); }
+    bool pleaseWait() const { return state().wait != LinkWait::None; }
+    std::string pleaseWaitText() const { return waitText(state().wait); }
+    // The one stacked button on show: 0 Record1, 1 RecordStop1, 2 Reload1.
+    int buttonMode() const { return static_cast<int>(state().offer); }
 };
 
 class FakeSocket final : public CameraSocket {
@@ -170,7 +170,7 @@ struct Rig {
     std::vector<std::vector<uint8_t>> alarms;
     std::unique_ptr<MainController> controller;
 
-    explicit Rig(bool writeSettings = true, bool attended = true) {
+    explicit Rig(bool writeSettings = true) {
         if (writeSettings) {
             CameraSettings s;
             applyFirstRunDefaults(s, dir.path().toStdString());
@@ -180,7 +180,8 @@ struct Rig {
         }
         controller = std::make_unique<MainController>(ControllerDeps{
             host, socket, ping, startPage, store, clock, freeSpace, shared,
-            [this](const std::vector<uint8_t>& p) { alarms.push_back(p); }, dir.path().toStdString(), attended});
+            [this](const std::vector<uint8_t>& p) { alarms.push_back(p); }, dir.path().toStdString()});
+        host.controller = controller.get();
     }
 
     LinkSession& link() { return controller->link(); }
@@ -188,9 +189,11 @@ struct Rig {
     const std::vector<uint8_t>& collected() { return static_cast<LegacyCameraStream&>(controller->stream()).collected(); }
     RecordingSession& rec() { return controller->recorder().session(); }
 
-    // Activation, a successful connection timer run and the connect event.
+    const EngineState& state() const { return controller->state(); }
+
+    // The start, a successful connection timer run and the connect event.
     void connect() {
-        controller->formActivate();
+        controller->start();
         shared.cameraReachable = true;
         controller->createConnectTimerTimer();
         controller->onSocketConnected();

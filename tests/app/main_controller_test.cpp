@@ -34,23 +34,22 @@ int largestDifference(const QImage& a, const QImage& b) {
 
 TEST(StartSequence, FirstRunWritesOwnerOnlySettingsAndWaitsForTheCamera) {
     Rig rig(/*writeSettings=*/false);
-    rig.controller->formActivate();
+    rig.controller->start();
 
     ASSERT_TRUE(rig.store.exists());
     struct stat st {};
     ASSERT_EQ(::stat(rig.store.path().c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
-    EXPECT_EQ(rig.host.setupCaption, "IPCAM INI file Settings");
-    EXPECT_EQ(rig.host.fills, 1);
+    EXPECT_EQ(rig.host.count(EngineCode::FirstRun), 1);
     EXPECT_EQ(rig.controller->settings().hostAddress, "192.168.0.114");
     EXPECT_EQ(rig.controller->settings().resolution, 1);
-    EXPECT_EQ(rig.host.linkInfo, "Connecting to IP CAM (192.168.0.114) ......");
-    EXPECT_TRUE(rig.host.pleaseWait);
-    EXPECT_EQ(rig.host.pleaseWaitText, "Please wait a moment!");
+    EXPECT_EQ(rig.host.linkInfo(), "Connecting to IP CAM (192.168.0.114) ......");
+    EXPECT_TRUE(rig.host.pleaseWait());
+    EXPECT_EQ(rig.host.pleaseWaitText(), "Please wait a moment!");
     EXPECT_TRUE(rig.host.isRunning(TimerId::CreateConnectTimer));
     EXPECT_EQ(rig.host.interval[TimerId::CreateConnectTimer], 5000);
-    EXPECT_FALSE(rig.host.enabled[Control::Settings1]);
-    EXPECT_EQ(rig.host.diskSpace, "Free Space :10240M Bytes.");
+    EXPECT_FALSE(rig.state().settingsAllowed);
+    EXPECT_EQ(rig.host.diskSpace(), "Free Space :10240M Bytes.");
     EXPECT_EQ(rig.ping.restarts, 1);
     // Nothing was opened: the first connection waits for the ping worker.
     EXPECT_TRUE(rig.socket.opens.empty());
@@ -58,42 +57,43 @@ TEST(StartSequence, FirstRunWritesOwnerOnlySettingsAndWaitsForTheCamera) {
 
     // The file deleted while the program runs: the next first run starts
     // from an empty record, not from what the old file held.
-    rig.controller->settings().motionSensitivity = 5;
-    rig.controller->settings().smtpServer = "old.example";
+    CameraSettings edited = rig.controller->settingsCopy();
+    edited.motionSensitivity = 5;
+    edited.smtpServer = "old.example";
+    ASSERT_FALSE(rig.controller->applySettings(edited, /*save=*/false));
     ASSERT_TRUE(QFile::remove(QString::fromStdString(rig.store.path())));
-    rig.controller->formActivate();
+    rig.controller->start();
     EXPECT_EQ(rig.controller->settings().motionSensitivity, 0);
     EXPECT_EQ(rig.controller->settings().smtpServer, "");
 }
 
+// The engine records into the fallback folder at once and says so; the
+// settings keep the folder until a front end applies another.
 TEST(StartSequence, MissingRecordingDirectoryFallsBackToTheWorkingDirectory) {
     Rig rig;
     CameraSettings s;
     rig.store.load(s);
-    s.aviDirectory = rig.dir.filePath("gone").toStdString();
+    const std::string gone = rig.dir.filePath("gone").toStdString();
+    s.aviDirectory = gone;
     rig.store.save(s);
 
-    rig.controller->formActivate();
+    rig.controller->start();
     ASSERT_EQ(rig.host.warnings.size(), 1u);
     EXPECT_EQ(rig.host.warnings[0], "Directory for AVI recording is not available!");
+    EXPECT_EQ(rig.state().folder.inUse, rig.dir.path().toStdString());
+    EXPECT_EQ(rig.state().folder.missing, gone);
+    EXPECT_EQ(rig.controller->settingsCopy().aviDirectory, gone);
     CameraSettings saved;
     rig.store.load(saved);
-    EXPECT_EQ(saved.aviDirectory, rig.dir.path().toStdString());
-    EXPECT_EQ(rig.controller->settings().aviDirectory, rig.dir.path().toStdString());
-}
+    EXPECT_EQ(saved.aviDirectory, gone);
 
-TEST(StartSequence, SkippedActivationOnlyArmsAlarmMail) {
-    Rig rig;
-    rig.controller->playBack1Click();
-    EXPECT_EQ(rig.host.playbackShows, 1);
-    rig.shared.alarmEmailArmed = false;
-    rig.controller->formActivate();
-    EXPECT_TRUE(rig.shared.alarmEmailArmed);
-    EXPECT_FALSE(rig.host.isRunning(TimerId::CreateConnectTimer));
-    EXPECT_FALSE(rig.controller->skipActivation());
-    // The next activation runs the whole sequence again.
-    rig.controller->formActivate();
-    EXPECT_TRUE(rig.host.isRunning(TimerId::CreateConnectTimer));
+    // What the window does after its box: the fallback saved for good.
+    CameraSettings fallback = rig.controller->settingsCopy();
+    fallback.aviDirectory = rig.dir.path().toStdString();
+    ASSERT_FALSE(rig.controller->applySettings(fallback, /*save=*/true));
+    EXPECT_TRUE(rig.state().folder.missing.empty());
+    rig.store.load(saved);
+    EXPECT_EQ(saved.aviDirectory, rig.dir.path().toStdString());
 }
 
 // A camera given by its URL is never pinged, not even at the host that the
@@ -104,7 +104,7 @@ TEST(StartSequence, AUrlCameraIsNeverPinged) {
     applyFirstRunDefaults(s, rig.dir.path().toStdString());
     s.cameraUrl = "http://127.0.0.1:8080/stream";
     rig.store.save(s);
-    rig.controller->formActivate();
+    rig.controller->start();
     rig.controller->createConnectTimerTimer();
     ASSERT_EQ(rig.socket.opens.size(), 1u);
     EXPECT_EQ(rig.socket.opens[0], std::make_pair(std::string("127.0.0.1"), uint16_t(8080)));
@@ -114,29 +114,15 @@ TEST(StartSequence, AUrlCameraIsNeverPinged) {
     EXPECT_GE(rig.ping.suspends, 1);
 }
 
-TEST(Buttons, WithPlaybackOpenedRecordAndStopSpareTheNextActivation) {
-    Rig rig;
-    rig.controller->formActivate();
-    rig.controller->record1Click();
-    EXPECT_FALSE(rig.controller->skipActivation());  // playback never opened
-    rig.controller->playBack1Click();
-    rig.controller->formActivate();  // back from the playback window
-    rig.controller->record1Click();
-    EXPECT_TRUE(rig.controller->skipActivation());
-    rig.controller->formActivate();
-    rig.controller->recordStop1Click();
-    EXPECT_TRUE(rig.controller->skipActivation());
-}
-
 TEST(Buttons, RecordWhileLinkDownDoesNothingStopStillClearsCounters) {
     Rig rig;
-    rig.controller->formActivate();
+    rig.controller->start();
     rig.link().PreviewFrames = 7;
     rig.link().PreviewSeconds = 3;
     rig.rec().SpaceConfirmed = true;
-    rig.controller->record1Click();
+    rig.controller->record();
     EXPECT_FALSE(rig.rec().ManualRequest);
-    rig.controller->recordStop1Click();
+    rig.controller->stop();
     EXPECT_FALSE(rig.rec().StopRequest);
     EXPECT_EQ(rig.link().PreviewFrames, 0u);
     EXPECT_EQ(rig.link().PreviewSeconds, 0u);
@@ -148,7 +134,7 @@ TEST(Buttons, StopDuringDailyRecordingLatchesTheBlock) {
     rig.connect();
     rig.rec().RecordKind = kDaily;
     rig.clock.current = makeDateTime(2006, 10, 9, 10, 20, 0);
-    rig.controller->recordStop1Click();
+    rig.controller->stop();
     EXPECT_TRUE(rig.rec().StopRequest);
     EXPECT_TRUE(rig.rec().BlockHandled);
     EXPECT_EQ(rig.rec().BlockHandledTime.hour, 10);
@@ -159,7 +145,7 @@ TEST(Buttons, StopDuringDailyRecordingLatchesTheBlock) {
 
 TEST(StreamReader, ConnectSendsTheRequestAndStartsTheTimers) {
     Rig rig;
-    rig.controller->formActivate();
+    rig.controller->start();
     rig.controller->onSocketConnected();
     ASSERT_EQ(rig.socket.sent.size(), 1u);
     EXPECT_EQ(rig.socket.sent[0], "GET /Webcam.jpg?Pass=pxwqe&V=1&F=2&Q=2&B=2&U=0 HTTP/1.0\r\n");
@@ -256,7 +242,7 @@ TEST(StreamReader, AHostilePictureSizeCostsNoMemoryAndIsNeitherShownNorRecorded)
             hostile[at] = static_cast<uint8_t>(side >> 8);
             hostile[at + 1] = static_cast<uint8_t>(side & 0xFF);
         }
-        rig.controller->record1Click();
+        rig.controller->record();
         rig.controller->onSocketRead(good);
         rig.controller->onSocketRead(good);  // shown, starts the recording
         ASSERT_EQ(rig.rec().RecordKind, kManual);
@@ -293,9 +279,12 @@ TEST(StreamReader, ALargePictureIsShownAsLargeAsThePanelAndRecordedAsReceived) {
                           Case{1, largest, {320, 240}}, Case{0, wide, {640, 150}}}) {
         SCOPED_TRACE(int(c.resolution));
         Rig rig;
+        CameraSettings s;
+        rig.store.load(s);
+        s.resolution = c.resolution;
+        rig.store.save(s);
         rig.connect();
-        rig.controller->settings().resolution = c.resolution;
-        rig.controller->record1Click();
+        rig.controller->record();
         rig.controller->onSocketRead(c.picture);
         rig.controller->onSocketRead(c.picture);  // shown, starts the recording as its first picture
         rig.controller->onSocketRead(c.picture);  // shown and recorded
@@ -314,6 +303,40 @@ TEST(StreamReader, ALargePictureIsShownAsLargeAsThePanelAndRecordedAsReceived) {
     }
 }
 
+// While nobody looks at the preview (a headless service, a minimised
+// window): motion detection still sees the picture change, every picture is
+// recorded as received, and the preview is neither decoded nor repainted
+// until it is wanted again.
+TEST(StreamReader, AnUnwantedPreviewIsNotDecodedYetMotionIsSeenAndEveryPictureRecorded) {
+    const auto green = makeJpeg(1920, 1080, Qt::green), red = makeJpeg(1920, 1080, Qt::red);
+    Rig rig;
+    CameraSettings s;
+    rig.store.load(s);
+    s.resolution = 0;
+    s.motionDetectionEnabled = 1;
+    s.motionSensitivity = 5;
+    rig.store.save(s);
+    rig.connect();
+    rig.controller->setPreviewWanted(false);
+    // Each picture is taken as the next one begins.
+    for (int i = 0; i < 4; ++i) rig.controller->onSocketRead(green);
+    rig.controller->onSocketRead(red);
+    EXPECT_EQ(rig.rec().RecordKind, kNotRecording);
+    rig.controller->onSocketRead(green);
+    EXPECT_EQ(rig.rec().RecordKind, kMotion);
+    EXPECT_EQ(rig.link().FrameBuffer, red);
+    rig.controller->onSocketRead(green);
+    EXPECT_EQ(rig.rec().RecordFrames, 2u);
+    EXPECT_EQ(rig.link().FrameBuffer, green);
+    EXPECT_EQ(rig.host.previewRepaints, 0);
+    EXPECT_TRUE(rig.controller->preview().isNull());
+    rig.controller->setPreviewWanted(true);
+    rig.controller->onSocketRead(red);
+    EXPECT_EQ(rig.host.previewRepaints, 1);
+    EXPECT_EQ(rig.controller->preview().size(), QSize(640, 360));
+    EXPECT_EQ(rig.rec().RecordFrames, 3u);
+}
+
 TEST(StreamReader, ChunksWhileLinkDownAreDropped) {
     Rig rig;
     rig.connect();
@@ -325,7 +348,7 @@ TEST(StreamReader, ChunksWhileLinkDownAreDropped) {
 
 TEST(StreamReader, HeaderTogetherWithPictureBytesDropsThePictureBytes) {
     Rig rig;
-    rig.controller->formActivate();
+    rig.controller->start();
     rig.controller->onSocketConnected();
     auto chunk = headerChunk();
     auto pic = makeJpeg(16, 16, Qt::red);
@@ -366,86 +389,75 @@ TEST(StatusLine, TwentyFivePicturesInTwoTicks) {
     for (int i = 0; i < 25; ++i) rig.controller->onSocketRead(pic);
     rig.controller->timer1Timer();
     rig.controller->timer1Timer();
-    EXPECT_EQ(rig.host.previewInfo, "Preview: 12.5 (25f/2s)");
+    EXPECT_EQ(rig.host.previewInfo(), "Preview: 12.5 (25f/2s)");
 }
 
 // ------------------------------------------------------------ wrong password
 
-TEST(WrongPassword, ThreeDialogsThenTheFourthRejectionEndsTheProgram) {
+// Each refusal is an event with its attempt; the engine itself tries the
+// same settings again at the usual pace, however often.
+TEST(WrongPassword, EachRefusalIsAnEventAndTheCameraIsTriedAgainAtTheUsualPace) {
     Rig rig;
-    rig.controller->formActivate();
+    rig.controller->start();
     std::vector<uint8_t> refused = {'H', 'T', 'T', 'P', '/', '1', '.', '0', ' ', '4', '0', '1'};
-    for (int i = 1; i <= 3; ++i) {
+    for (int i = 1; i <= 5; ++i) {
         rig.controller->onSocketConnected();
         rig.controller->onSocketRead(refused);
-        // Counted at once; the box and the dialog wait until the read has
-        // returned.
-        EXPECT_EQ(rig.link().PasswordFailures, i);
-        EXPECT_EQ(rig.host.warnings.size(), static_cast<size_t>(i - 1));
+        EXPECT_EQ(rig.state().link, LinkState::Refused);
+        EXPECT_EQ(rig.state().refusals, i);
+        ASSERT_EQ(rig.host.events.back().code, EngineCode::SignInRefused);
+        EXPECT_EQ(rig.host.events.back().attempt, i);
+        // The next attempt is scheduled once the read has returned.
         EXPECT_FALSE(rig.host.isRunning(TimerId::CreateConnectTimer));
         rig.host.runPosted();
-        EXPECT_EQ(rig.host.setupDialogs, i);
-        EXPECT_EQ(rig.link().PasswordFailures, i);
         EXPECT_TRUE(rig.host.isRunning(TimerId::CreateConnectTimer));
         EXPECT_EQ(rig.host.interval[TimerId::CreateConnectTimer], 5000);
         EXPECT_FALSE(rig.host.isRunning(TimerId::Timer1));
         EXPECT_TRUE(rig.host.isRunning(TimerId::LinkTimeOut1));
     }
-    EXPECT_EQ(rig.host.closes, 0);
-    rig.controller->onSocketConnected();
-    rig.controller->onSocketRead(refused);
-    EXPECT_EQ(rig.host.closes, 0);  // after the box
-    rig.host.runPosted();
-    EXPECT_EQ(rig.host.setupDialogs, 3);
-    EXPECT_EQ(rig.host.closes, 1);
-    EXPECT_EQ(rig.host.warnings, std::vector<std::string>(4, "Please enter correct password!!"));
-
-    // Unattended (the headless service) nobody answers: no dialog, the
-    // program goes on and tries again at the usual pace, however often.
-    Rig service(/*writeSettings=*/true, /*attended=*/false);
-    service.controller->formActivate();
-    for (int i = 1; i <= 5; ++i) {
-        service.controller->onSocketConnected();
-        service.controller->onSocketRead(refused);
-        service.host.runPosted();
-        EXPECT_TRUE(service.host.isRunning(TimerId::CreateConnectTimer));
-        EXPECT_EQ(service.host.interval[TimerId::CreateConnectTimer], 5000);
-    }
-    EXPECT_EQ(service.host.setupDialogs, 0);
-    EXPECT_EQ(service.host.closes, 0);
-    EXPECT_EQ(service.host.warnings, std::vector<std::string>(5, "Please enter correct password!!"));
+    EXPECT_EQ(rig.host.warnings, std::vector<std::string>(5, "Please enter correct password!!"));
 }
 
 TEST(WrongPassword, APictureStartInBetweenResetsTheCount) {
     Rig rig;
-    rig.controller->formActivate();
+    rig.controller->start();
     std::vector<uint8_t> refused = {'n', 'o'};
     rig.controller->onSocketConnected();
     rig.controller->onSocketRead(refused);
     rig.controller->onSocketRead(refused);
-    EXPECT_EQ(rig.link().PasswordFailures, 2);
+    EXPECT_EQ(rig.state().refusals, 2);
     rig.controller->onSocketConnected();
     rig.controller->onSocketRead(headerChunk());
     rig.controller->onSocketRead(makeJpeg(8, 8, Qt::red));
-    EXPECT_EQ(rig.link().PasswordFailures, 0);
+    EXPECT_EQ(rig.state().refusals, 0);
     for (int i = 0; i < 3; ++i) {
         rig.controller->onSocketConnected();
         rig.controller->onSocketRead(refused);
     }
-    rig.host.runPosted();
-    EXPECT_EQ(rig.host.closes, 0);
+    EXPECT_EQ(rig.host.events.back().attempt, 3);
 }
 
-TEST(WrongPassword, TheDialogsInMemoryEditsAreUsedWithoutReload) {
+// What the window does after a refusal: the link suspended while it asks,
+// the edits applied without saving, and the camera tried again with them.
+TEST(WrongPassword, SettingsAppliedWhileSuspendedAreUsedForTheNextAttempt) {
     Rig rig;
-    rig.controller->formActivate();
-    rig.host.onSetupDialog = [&] { rig.controller->settings().cameraPassword = "typed"; };
+    rig.controller->start();
     rig.controller->onSocketConnected();
     rig.controller->onSocketRead({'x'});
+    rig.controller->suspend();
     rig.host.runPosted();
-    EXPECT_EQ(rig.controller->settings().cameraPassword, "typed");
+    EXPECT_FALSE(rig.host.isRunning(TimerId::CreateConnectTimer));  // nothing connects meanwhile
+    CameraSettings typed = rig.controller->settingsCopy();
+    typed.cameraPassword = "typed";
+    ASSERT_FALSE(rig.controller->applySettings(typed, /*save=*/false));
+    rig.controller->resume();
+    EXPECT_TRUE(rig.host.isRunning(TimerId::CreateConnectTimer));
+    EXPECT_EQ(rig.host.interval[TimerId::CreateConnectTimer], 5000);
     rig.controller->onSocketConnected();
     EXPECT_NE(rig.socket.sent.back().find("Pass=typed&"), std::string::npos);
+    CameraSettings saved;
+    rig.store.load(saved);
+    EXPECT_NE(saved.cameraPassword, "typed");
 }
 
 // ------------------------------------------------------------ link loss
@@ -455,13 +467,13 @@ TEST(LinkLoss, SocketErrorReportsAndSchedulesTheNextAttempt) {
     rig.connect();
     rig.controller->onSocketError();
     EXPECT_FALSE(rig.link().LinkUp);
-    EXPECT_EQ(rig.host.previewInfo, "Fail to connect to IP CAM!");
+    EXPECT_EQ(rig.host.previewInfo(), "Fail to connect to IP CAM!");
     EXPECT_EQ(rig.host.buttonMode(), 2);
     EXPECT_TRUE(rig.host.isRunning(TimerId::CreateConnectTimer));
     EXPECT_EQ(rig.host.interval[TimerId::CreateConnectTimer], 5000);
     EXPECT_FALSE(rig.host.isRunning(TimerId::Timer1));
     EXPECT_FALSE(rig.host.isRunning(TimerId::LinkTimeOut1));
-    EXPECT_EQ(rig.host.pleaseWaitText, "Please wait a moment!");
+    EXPECT_EQ(rig.host.pleaseWaitText(), "Please wait a moment!");
     EXPECT_EQ(rig.link().ConnectAttempts, 0);
 }
 
@@ -476,7 +488,7 @@ TEST(LinkLoss, WatchdogFiresAfterSixtyTicksWithoutAPicture) {
     EXPECT_TRUE(rig.link().LinkUp);
     rig.controller->linkTimeOut1Timer();
     EXPECT_FALSE(rig.link().LinkUp);
-    EXPECT_EQ(rig.host.previewInfo, "Fail to connect to IP CAM! Reconnect!!");
+    EXPECT_EQ(rig.host.previewInfo(), "Fail to connect to IP CAM! Reconnect!!");
     EXPECT_EQ(rig.host.buttonMode(), 2);
     EXPECT_TRUE(rig.host.isRunning(TimerId::ReconnectTimer));
     EXPECT_FALSE(rig.host.isRunning(TimerId::LinkTimeOut1));
@@ -503,7 +515,7 @@ TEST(LinkLog, AStandardCamerasPictureThatDoesNotDecodeIsRecordedAndSaidOnce) {
     applyFirstRunDefaults(s, rig.dir.path().toStdString());
     s.cameraUrl = "http://127.0.0.1:8080/video";
     rig.store.save(s);
-    rig.controller->formActivate();
+    rig.controller->start();
     rig.controller->createConnectTimerTimer();
     rig.controller->onSocketConnected();
     const auto good = makeJpeg(64, 48, Qt::green);
@@ -517,7 +529,7 @@ TEST(LinkLog, AStandardCamerasPictureThatDoesNotDecodeIsRecordedAndSaidOnce) {
         rig.controller->onSocketRead(bytes);
     };
     send("HTTP/1.0 200 OK\r\nContent-Type: multipart/x-mixed-replace; boundary=b\r\n\r\n");
-    rig.controller->record1Click();
+    rig.controller->record();
     send("--b\r\nContent-Type: image/jpeg\r\n\r\n", broken);
     for (const auto* picture : std::initializer_list<const std::vector<uint8_t>*>{&good, &broken, &broken}) {
         send("\r\n--b\r\nContent-Type: image/jpeg\r\n\r\n", *picture);
@@ -539,8 +551,8 @@ TEST(LinkLog, AStandardCamerasPictureThatDoesNotDecodeIsRecordedAndSaidOnce) {
 // connections said once, the retries not at all (they are debug lines).
 TEST(LinkLog, UpAtTheFirstPictureEachLossOnceAndRepeatedFailuresOnce) {
     test::LogCapture log;
-    Rig rig(/*writeSettings=*/true, /*attended=*/false);
-    rig.controller->formActivate();
+    Rig rig;
+    rig.controller->start();
     const std::vector<uint8_t> refused = {'H', 'T', 'T', 'P', '/', '1', '.', '0', ' ', '4', '0', '1'};
     for (int i = 0; i < 3; ++i) {
         rig.shared.cameraReachable = true;
@@ -569,7 +581,7 @@ TEST(LinkLog, UpAtTheFirstPictureEachLossOnceAndRepeatedFailuresOnce) {
         rig.shared.cameraReachable = true;
         rig.controller->createConnectTimerTimer();
         rig.controller->onSocketError();  // refused before TCP came up
-        EXPECT_EQ(rig.host.previewInfo, "Fail to connect to IP CAM!");
+        EXPECT_EQ(rig.host.previewInfo(), "Fail to connect to IP CAM!");
     }
     EXPECT_EQ(linesWith(log, "Link lost"), 1) << log.text();
     EXPECT_EQ(linesWith(log, "WARN  ipcam.link: Camera 127.0.0.1:8080 refuses connections"), 1) << log.text();
@@ -611,7 +623,7 @@ TEST(LinkLog, DropsAreSaidAtOnceThenOnceAMinute) {
 
     // Pictures the disk queue has no room for.
     rig.controller->recorder().setDiskQueueCap(1);
-    rig.controller->record1Click();
+    rig.controller->record();
     const auto picture = makeJpeg(16, 16, Qt::red);
     for (int i = 0; i < 5; ++i) rig.controller->onSocketRead(picture);
     ASSERT_EQ(rig.rec().RecordKind, kManual);
@@ -625,7 +637,7 @@ TEST(LinkLog, DropsAreSaidAtOnceThenOnceAMinute) {
     applyFirstRunDefaults(s, http.dir.path().toStdString());
     s.cameraUrl = "http://127.0.0.1:8080/video";
     http.store.save(s);
-    http.controller->formActivate();
+    http.controller->start();
     http.controller->createConnectTimerTimer();
     http.controller->onSocketConnected();
     const std::string answer = "HTTP/1.0 200 OK\r\nContent-Type: multipart/x-mixed-replace; boundary=b\r\n\r\n"
@@ -638,7 +650,7 @@ TEST(LinkLog, DropsAreSaidAtOnceThenOnceAMinute) {
 
 TEST(ConnectionTimers, ReachableBetweenTheSecondAndThirdTickConnectsOnTheThird) {
     Rig rig;
-    rig.controller->formActivate();
+    rig.controller->start();
     rig.controller->createConnectTimerTimer();
     rig.controller->createConnectTimerTimer();
     EXPECT_TRUE(rig.socket.opens.empty());
@@ -649,8 +661,8 @@ TEST(ConnectionTimers, ReachableBetweenTheSecondAndThirdTickConnectsOnTheThird) 
     EXPECT_EQ(rig.ping.suspends, 1);
     EXPECT_FALSE(rig.shared.cameraReachable);
     EXPECT_FALSE(rig.host.isRunning(TimerId::CreateConnectTimer));
-    EXPECT_FALSE(rig.host.pleaseWait);
-    EXPECT_EQ(rig.host.linkInfo, "Shop Door");
+    EXPECT_FALSE(rig.host.pleaseWait());
+    EXPECT_EQ(rig.host.linkInfo(), "Shop Door");
     EXPECT_EQ(rig.shared.cameraTitle(), "Shop Door");
     EXPECT_EQ(rig.controller->settings().descriptor, "Shop Door");
     EXPECT_EQ(rig.shared.settings().descriptor, "Shop Door");
@@ -658,16 +670,15 @@ TEST(ConnectionTimers, ReachableBetweenTheSecondAndThirdTickConnectsOnTheThird) 
 
 TEST(ConnectionTimers, ReachableOnlyAfterTheThirdTickGivesUpOnTheFourth) {
     Rig rig;
-    rig.controller->formActivate();
+    rig.controller->start();
     for (int i = 0; i < 3; ++i) rig.controller->createConnectTimerTimer();
     rig.shared.cameraReachable = true;
     rig.controller->createConnectTimerTimer();
     EXPECT_TRUE(rig.socket.opens.empty());
     EXPECT_FALSE(rig.shared.cameraReachable);
-    EXPECT_EQ(rig.host.pleaseWaitText, "Fail to connect to IP CAM!");
-    EXPECT_TRUE(rig.host.pleaseWait);
-    EXPECT_FALSE(rig.host.isRunning(TimerId::PWTimer));
-    EXPECT_EQ(rig.host.linkInfo, "IP CAM(127.0.0.1) is off-line.");
+    EXPECT_EQ(rig.host.pleaseWaitText(), "Fail to connect to IP CAM!");
+    EXPECT_EQ(rig.state().wait, LinkWait::GaveUp);  // shown, not blinking
+    EXPECT_EQ(rig.host.linkInfo(), "IP CAM(127.0.0.1) is off-line.");
     EXPECT_EQ(rig.host.buttonMode(), 2);
     EXPECT_FALSE(rig.host.isRunning(TimerId::CreateConnectTimer));
 
@@ -680,8 +691,8 @@ TEST(ConnectionTimers, ReachableOnlyAfterTheThirdTickGivesUpOnTheFourth) {
     EXPECT_FALSE(rig.host.isRunning(TimerId::OfflineRetryTimer));
     EXPECT_EQ(rig.ping.restarts, restarts + 1);
     EXPECT_TRUE(rig.host.isRunning(TimerId::ReconnectTimer));
-    EXPECT_FALSE(rig.host.isRunning(TimerId::PWTimer));
-    EXPECT_EQ(rig.host.linkInfo, "IP CAM(127.0.0.1) is off-line.");
+    EXPECT_NE(rig.state().wait, LinkWait::Waiting);
+    EXPECT_EQ(rig.host.linkInfo(), "IP CAM(127.0.0.1) is off-line.");
     EXPECT_EQ(rig.host.buttonMode(), 2);
     rig.shared.cameraReachable = true;
     rig.controller->reconnectTimerTimer();
@@ -692,28 +703,26 @@ TEST(ConnectionTimers, ReachableOnlyAfterTheThirdTickGivesUpOnTheFourth) {
 
 TEST(ConnectionTimers, TheOfflineRetryLeavesSettingsUsableAndSettingsStopsIt) {
     Rig rig;
-    rig.controller->formActivate();
+    rig.controller->start();
     for (int i = 0; i < 4; ++i) rig.controller->createConnectTimerTimer();  // never reachable: off-line
     rig.controller->offlineRetryTimerTimer();
     ASSERT_TRUE(rig.host.isRunning(TimerId::ReconnectTimer));
     rig.controller->reconnectTimerTimer();
     rig.controller->reconnectTimerTimer();
-    EXPECT_TRUE(rig.host.enabled[Control::Settings1]);
+    EXPECT_TRUE(rig.state().settingsAllowed);
     EXPECT_EQ(rig.host.buttonMode(), 2);
 
-    // Settings while the retry's attempt runs: nothing may probe or connect
-    // with the old settings while the dialog is open.
-    std::vector<TimerId> runningInDialog;
-    rig.host.onSetupDialog = [&] {
-        for (TimerId t : {TimerId::CreateConnectTimer, TimerId::ReconnectTimer, TimerId::SeetingTimer,
-                          TimerId::OfflineRetryTimer}) {
-            if (rig.host.isRunning(t)) runningInDialog.push_back(t);
-        }
-    };
-    rig.controller->settings1Click();
-    EXPECT_EQ(rig.host.setupDialogs, 1);
-    EXPECT_TRUE(runningInDialog.empty());
-    EXPECT_TRUE(rig.host.isRunning(TimerId::SeetingTimer));  // the dialog's own connection follows it
+    // Suspended while the retry's attempt runs (the setup dialog): nothing
+    // may probe or connect with the old settings meanwhile.
+    rig.controller->suspend();
+    for (TimerId t : {TimerId::CreateConnectTimer, TimerId::ReconnectTimer, TimerId::SeetingTimer,
+                      TimerId::OfflineRetryTimer}) {
+        EXPECT_FALSE(rig.host.isRunning(t)) << static_cast<int>(t);
+    }
+    rig.controller->reconnect();  // Reload does nothing meanwhile
+    EXPECT_FALSE(rig.host.isRunning(TimerId::ReconnectTimer));
+    rig.controller->resume();
+    EXPECT_TRUE(rig.host.isRunning(TimerId::SeetingTimer));  // the connection after the settings
 }
 
 // Once the off-line retry has brought the camera back, a later socket error
@@ -722,7 +731,7 @@ TEST(ConnectionTimers, AfterTheOfflineRetrySucceededSettingsIsDisabledWhileConne
     for (const bool watchdog : {false, true}) {
         SCOPED_TRACE(watchdog ? "watchdog" : "socket error");
         Rig rig;
-        rig.controller->formActivate();
+        rig.controller->start();
         for (int i = 0; i < 4; ++i) rig.controller->createConnectTimerTimer();  // off-line
         rig.controller->offlineRetryTimerTimer();
         rig.shared.cameraReachable = true;
@@ -740,23 +749,23 @@ TEST(ConnectionTimers, AfterTheOfflineRetrySucceededSettingsIsDisabledWhileConne
             ASSERT_TRUE(rig.host.isRunning(TimerId::CreateConnectTimer));
             rig.controller->createConnectTimerTimer();
         }
-        EXPECT_FALSE(rig.host.enabled[Control::Settings1]);
+        EXPECT_FALSE(rig.state().settingsAllowed);
     }
 }
 
 TEST(ConnectionTimers, FailedProbeOpensNoSocketAndLeavesReload) {
     Rig rig;
-    rig.controller->formActivate();
+    rig.controller->start();
     rig.startPage.page.reset();
-    rig.controller->reload1Click();
+    rig.controller->reconnect();
     rig.shared.cameraReachable = true;
     rig.controller->reconnectTimerTimer();
     EXPECT_TRUE(rig.socket.opens.empty());
-    EXPECT_EQ(rig.host.linkInfo, "IP CAM(127.0.0.1) is off-line.");
+    EXPECT_EQ(rig.host.linkInfo(), "IP CAM(127.0.0.1) is off-line.");
     EXPECT_EQ(rig.host.buttonMode(), 2);
     EXPECT_FALSE(rig.host.isRunning(TimerId::ReconnectTimer));
     EXPECT_TRUE(rig.host.isRunning(TimerId::OfflineRetryTimer));
-    rig.controller->reload1Click();  // Reload still tries at once
+    rig.controller->reconnect();  // Reload still tries at once
     EXPECT_FALSE(rig.host.isRunning(TimerId::OfflineRetryTimer));
     EXPECT_TRUE(rig.host.isRunning(TimerId::ReconnectTimer));
 }
@@ -807,42 +816,55 @@ TEST(ConnectionTimers, TheThreeTimersDiffer) {
 
 TEST(ConnectionTimers, EmptyHostNeverProbesOrConnects) {
     Rig rig;
-    rig.controller->formActivate();
-    rig.controller->settings().hostAddress.clear();
+    rig.controller->start();
+    CameraSettings none = rig.controller->settingsCopy();
+    none.hostAddress.clear();
+    ASSERT_FALSE(rig.controller->applySettings(none, /*save=*/false));
     rig.shared.cameraReachable = true;
     rig.controller->createConnectTimerTimer();
     EXPECT_TRUE(rig.startPage.asked.empty());
     EXPECT_TRUE(rig.socket.opens.empty());
-    EXPECT_EQ(rig.host.linkInfo, "IP CAM() is off-line.");
+    EXPECT_EQ(rig.host.linkInfo(), "IP CAM() is off-line.");
 }
 
 // ------------------------------------------------------------ settings button
 
-TEST(SettingsButton, EndsTheRecordingReloadsAndReconnectsThroughTheSettingsTimer) {
+TEST(SettingsButton, SuspendEndsTheRecordingAndResumeReconnectsThroughTheSettingsTimer) {
     Rig rig;
     rig.connect();
-    rig.controller->record1Click();
+    rig.controller->record();
     rig.controller->onSocketRead(makeJpeg(16, 16, Qt::red));
     rig.controller->onSocketRead(makeJpeg(16, 16, Qt::red));  // starts the Manual file
     ASSERT_EQ(rig.rec().RecordKind, kManual);
-    rig.host.onSetupDialog = [&] { rig.controller->settings().cameraPassword = "unsaved"; };
-    rig.controller->settings1Click();
+    rig.controller->suspend();
     EXPECT_EQ(rig.rec().RecordKind, 0);
     EXPECT_FALSE(rig.link().LinkUp);
-    EXPECT_EQ(rig.controller->settings().cameraPassword, "pxwqe");  // reloaded from the file
+    EXPECT_EQ(rig.state().link, LinkState::Stopped);
+    rig.controller->recorder().settle();
+    QFile f(rig.dir.filePath("20061012/153012T.AVI"));
+    EXPECT_TRUE(f.exists());
+    // A bad record is refused with its field and code, and changes nothing.
+    CameraSettings bad = rig.controller->settingsCopy();
+    bad.keepDays = 65535;
+    const auto problem = rig.controller->applySettings(bad, /*save=*/true);
+    ASSERT_TRUE(problem);
+    EXPECT_EQ(problem->field, SettingsField::KeepDays);
+    EXPECT_EQ(problem->code, SettingsCode::OutOfRange);
+    EXPECT_EQ(rig.controller->settingsCopy().keepDays, 0);
+    rig.controller->resume();
     EXPECT_TRUE(rig.host.isRunning(TimerId::SeetingTimer));
-    EXPECT_EQ(rig.host.linkInfo, "Connecting to IP CAM (127.0.0.1) ......");
+    EXPECT_EQ(rig.host.linkInfo(), "Connecting to IP CAM (127.0.0.1) ......");
 }
 
 TEST(FormClose, WritesTheRunningRecording) {
     Rig rig;
     rig.connect();
-    rig.controller->record1Click();
+    rig.controller->record();
     rig.controller->onSocketRead(makeJpeg(16, 16, Qt::red));
     rig.controller->onSocketRead(makeJpeg(16, 16, Qt::red));
     rig.controller->onSocketRead(makeJpeg(16, 16, Qt::red));
     ASSERT_EQ(rig.rec().RecordKind, kManual);
-    rig.controller->formClose();
+    rig.controller->close();
     EXPECT_EQ(rig.rec().RecordKind, 0);
     QFile f(rig.dir.filePath("20061012/153012T.AVI"));
     EXPECT_TRUE(f.exists());

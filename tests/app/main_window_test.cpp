@@ -69,7 +69,7 @@ TEST(MainWindowTimers, StartingARunningTimerLeavesItsTickWhereItWas) {
     // counts seconds; doing so must not push its next tick back, or every
     // click would lose up to a second of the rate's time base.
     Window w(0.05);  // Timer1: 50 ms
-    QTimer* t1 = w.form->timer(TimerId::Timer1);
+    QTimer* t1 = w.form->engine().timer(TimerId::Timer1);
     w.form->engine().host().startTimer(TimerId::Timer1, 1000);
     ASSERT_TRUE(t1->isActive());
     spinFor(30);
@@ -81,7 +81,7 @@ TEST(MainWindowTimers, StartingARunningTimerLeavesItsTickWhereItWas) {
     w.form->engine().host().stopTimer(TimerId::Timer1);
     w.form->engine().host().startTimer(TimerId::Timer1, 1000);
     EXPECT_GT(t1->remainingTime(), 25);
-    QTimer* cc = w.form->timer(TimerId::CreateConnectTimer);
+    QTimer* cc = w.form->engine().timer(TimerId::CreateConnectTimer);
     w.form->engine().host().startTimer(TimerId::CreateConnectTimer, 100);
     w.form->engine().host().startTimer(TimerId::CreateConnectTimer, 5000);
     EXPECT_EQ(cc->interval(), 250);
@@ -90,12 +90,11 @@ TEST(MainWindowTimers, StartingARunningTimerLeavesItsTickWhereItWas) {
 
 TEST(MainWindowTimers, DesignIntervalsAndLayoutTable) {
     Window w(1.0);
-    for (TimerId id : {TimerId::Timer1, TimerId::LinkTimeOut1, TimerId::ReconnectTimer, TimerId::SeetingTimer,
-                       TimerId::PWTimer}) {
-        EXPECT_EQ(w.form->timer(id)->interval(), 1000);
-        EXPECT_FALSE(w.form->timer(id)->isActive());
+    for (TimerId id : {TimerId::Timer1, TimerId::LinkTimeOut1, TimerId::ReconnectTimer, TimerId::SeetingTimer}) {
+        EXPECT_EQ(w.form->engine().timer(id)->interval(), 1000);
+        EXPECT_FALSE(w.form->engine().timer(id)->isActive());
     }
-    EXPECT_EQ(w.form->timer(TimerId::CreateConnectTimer)->interval(), 100);
+    EXPECT_EQ(w.form->engine().timer(TimerId::CreateConnectTimer)->interval(), 100);
     EXPECT_EQ(w.form->windowTitle(), "IPCam Recorder, v1.5, 2006/10/12");
 
     w.form->applyLayout(2);

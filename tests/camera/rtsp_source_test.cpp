@@ -314,6 +314,35 @@ TEST(RtspSource, ReadsH264AndH265WithTracksKeyFramesAndPreviewPictures) {
             // The test pattern's bars: the left differs from the right.
             EXPECT_NE(e.picture.pixel(5, 20), e.picture.pixel(150, 20));
         }
+        // Once (the decoder's path is the same for both codecs): for motion
+        // detection alone, a quarter of the preview's sides, naming the
+        // preview's size.
+        if (codec == "h264") {
+            reader.source.setDecoding(RtspSource::Decoding::Samples);
+            do ASSERT_TRUE(reader.next(&e));
+            while (e.picture.isNull() || !e.shown.isValid());
+            EXPECT_EQ(e.picture.size(), QSize(40, 22));
+            EXPECT_EQ(e.shown, QSize(160, 90));
+            // Nothing decoded: a whole group of pictures, key frame to key
+            // frame, passes without one; then pictures again from a key frame on.
+            reader.source.setDecoding(RtspSource::Decoding::Nothing);
+            int keysSince = 0, picturesBetween = 0;
+            while (keysSince < 3) {
+                ASSERT_TRUE(reader.next(&e));
+                keysSince += e.packet.key;
+                if (keysSince == 2) picturesBetween += !e.picture.isNull();
+            }
+            EXPECT_EQ(picturesBetween, 0);
+            reader.source.setDecoding(RtspSource::Decoding::Preview);
+            bool keySeen = false;
+            do {
+                ASSERT_TRUE(reader.next(&e));
+                keySeen = keySeen || e.packet.key;
+            } while (e.picture.isNull());
+            EXPECT_TRUE(keySeen);
+            EXPECT_EQ(e.picture.size(), QSize(160, 90));
+            EXPECT_FALSE(e.shown.isValid());
+        }
         EXPECT_GT(reader.source.queuedBytes() + 1, 0u);
         reader.source.stop();
         EXPECT_FALSE(reader.source.takeEvent(&e));

@@ -1,8 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <QImage>
+#include <QSize>
+
+#include <algorithm>
 #include <vector>
 
+#include "camera/jpeg_decoder.h"
 #include "detect/motion_detector.h"
+#include "ipcam_sim/scene.h"
 
 namespace ipcam {
 namespace {
@@ -149,6 +155,51 @@ TEST(MotionStep, TriggerSuppressesComparisonAndKeepsReference) {
     EXPECT_EQ(session.MotionPhase, 2);
     EXPECT_EQ(session.ReferenceGrid[0][0], 0);  // still picture a
     EXPECT_TRUE(motionStep(session, b.view(), 10, false));
+}
+
+// While nobody looks at the preview, only what motion detection reads is
+// decoded (at 1/8, read in the preview's pixels): it decides as the preview
+// does, for a moving scene (the block is 250 to 340 from the wall behind it:
+// clear of the threshold at sensitivity 10) and for a still one whose
+// pictures differ only in their coding.
+std::vector<bool> decisions(const std::vector<QByteArray>& pictures, QSize area, bool sampled) {
+    JpegDecoder decoder;
+    QImage image;
+    MotionState session;
+    std::vector<bool> out;
+    for (const QByteArray& p : pictures) {
+        const auto* data = reinterpret_cast<const uint8_t*>(p.constData());
+        const size_t size = static_cast<size_t>(p.size());
+        QSize shown;
+        EXPECT_TRUE(sampled ? decoder.decodeSamples(data, size, image, area.width(), area.height(), &shown)
+                            : decoder.decode(data, size, image, area.width(), area.height()));
+        PixelView view{reinterpret_cast<const uint32_t*>(image.constBits()), image.width(), image.height(),
+                       static_cast<int>(image.bytesPerLine() / 4)};
+        if (sampled) {
+            EXPECT_EQ(shown, JpegDecoder::fittedSize(1920, 1080, area.width(), area.height()));
+            EXPECT_EQ(image.size(), QSize(240, 135));
+            view = PixelView{view.pixels, shown.width(), shown.height(), view.stride, view.width, view.height};
+        }
+        out.push_back(motionStep(session, view, 10, false));
+    }
+    return out;
+}
+
+TEST(MotionOnSamples, DecidesAsThePreviewForMovingAndStillScenes) {
+    const QSize size(1920, 1080);
+    std::vector<QByteArray> moving, still;
+    for (uint64_t n = 0; n < 12; ++n) {
+        moving.push_back(sim::encodeJpeg(sim::renderScene(size, sim::SceneKind::Moving, n * 5, {12, 0, int(n)}), size));
+        still.push_back(sim::encodeJpeg(sim::renderScene(size, sim::SceneKind::Still, 0, {}), size, 60 + 3 * int(n)));
+    }
+    for (const QSize area : {QSize(640, 480), QSize(320, 240), QSize(160, 120)}) {
+        SCOPED_TRACE(area.width());
+        const std::vector<bool> seen = decisions(moving, area, false);
+        EXPECT_EQ(decisions(moving, area, true), seen);
+        EXPECT_NE(std::count(seen.begin(), seen.end(), true), 0);
+        EXPECT_EQ(decisions(still, area, true), std::vector<bool>(still.size(), false));
+        EXPECT_EQ(decisions(still, area, false), std::vector<bool>(still.size(), false));
+    }
 }
 
 }  // namespace

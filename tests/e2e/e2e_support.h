@@ -11,6 +11,7 @@
 #include <functional>
 #include <vector>
 
+#include "engine/main_controller.h"
 #include "frontends/window/Unit1.h"
 #include "base/camera_settings.h"
 

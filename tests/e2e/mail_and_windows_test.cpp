@@ -215,13 +215,14 @@ struct MailAndWindows : ::testing::Test {
         if (useWarningHook) o.warningHook = [this](const std::string& t) { warnings.push_back(t); };
         if (setupDialogHook) o.setupDialogHook = setupDialogHook;
         form = std::make_unique<TForm1>(o);
-        form->emailThread().setSmtpPort(smtpPort);
-        form->emailThread().setTimeouts(2000, 2000);
+        form->engine().emailThread().setSmtpPort(smtpPort);
+        form->engine().emailThread().setTimeouts(2000, 2000);
         form->activateFirstTime();
     }
 
-    const LinkSession& link() { return form->controller().link(); }
-    const RecordingSession& rec() { return form->controller().recorder().session(); }
+    const EngineState& state() { return form->engine().state(); }
+    const LinkSession& link() { return form->engine().controller().link(); }
+    const RecordingSession& rec() { return form->engine().controller().recorder().session(); }
 
     bool waitLive() {
         return waitUntil([&] { return form->PreviewInfo->text().startsWith("Preview: "); });
@@ -239,10 +240,10 @@ struct MailAndWindows : ::testing::Test {
         // would, until the burst is over and nothing records.
         bool stopped = false;
         for (int i = 0; i < 5 && !stopped; ++i) {
-            form->controller().recordStop1Click();
-            stopped = waitUntil([&] { return rec().RecordKind == 0; }, 3000);
+            form->engine().stop();
+            stopped = waitUntil([&] { return state().recordingKind == kNotRecording; }, 3000);
         }
-        form->controller().recorder().settle();  // the file is written on the recording's thread
+        form->engine().controller().recorder().settle();  // the file is written on the recording's thread
         return stopped;
     }
 
@@ -275,8 +276,8 @@ TEST_F(MailAndWindows, MotionSendsOneMimeMailWithThePictureThatShowedIt) {
     triggerMotion();
     ASSERT_TRUE(waitUntil([&] { return server.messages().size() == 1 && server.waitSessionsClosed(1, 0); }))
         << diagnostics();
-    ASSERT_TRUE(form->emailThread().waitIdle(5000));
-    EXPECT_EQ(rec().RecordKind, kMotion);
+    ASSERT_TRUE(form->engine().emailThread().waitIdle(5000));
+    EXPECT_EQ(state().recordingKind, kMotion);
     spin(300);  // the rest of the burst: no second mail while the Motion recording runs
     EXPECT_EQ(server.messages().size(), 1u);
     EXPECT_TRUE(warnings.empty()) << warnings.front();
@@ -367,37 +368,37 @@ TEST_F(MailAndWindows, AFailedSendWarnsOnceDisarmsAndActivationRearms) {
 
     triggerMotion();
     ASSERT_TRUE(waitUntil([&] { return !warnings.empty(); })) << diagnostics();
-    ASSERT_TRUE(form->emailThread().waitIdle(5000));
+    ASSERT_TRUE(form->engine().emailThread().waitIdle(5000));
     EXPECT_EQ(warnings, std::vector<std::string>{
                             "Fail to send alarm email. Please check the setting of \"Alarm Email Setup\""});
-    EXPECT_FALSE(form->shared().alarmEmailArmed);
+    EXPECT_FALSE(form->engine().shared().alarmEmailArmed);
 
     // More motion while disarmed: recorded, but no snapshot, no mail, no box.
     ASSERT_TRUE(stopRecording());
     ASSERT_TRUE(waitUntil([&] { return rec().MotionPhase >= 2; }));
     QFile::remove(QString::fromStdString(snapshotPath()));
     triggerMotion();
-    ASSERT_TRUE(waitUntil([&] { return rec().RecordKind == kMotion; })) << diagnostics();
+    ASSERT_TRUE(waitUntil([&] { return state().recordingKind == kMotion; })) << diagnostics();
     spin(300);
-    EXPECT_FALSE(form->emailThread().busy());
+    EXPECT_FALSE(form->engine().emailThread().busy());
     EXPECT_EQ(warnings.size(), 1u);
     EXPECT_FALSE(QFile::exists(QString::fromStdString(snapshotPath())));
     EXPECT_EQ(server.sessions(), 0);
 
     // Activation of the main window arms alarm e-mails again.
     ASSERT_TRUE(stopRecording());
-    form->emailThread().setSmtpPort(server.port());
-    form->controller().formActivate();
-    EXPECT_TRUE(form->shared().alarmEmailArmed);
+    form->engine().emailThread().setSmtpPort(server.port());
+    form->activate();
+    EXPECT_TRUE(form->engine().shared().alarmEmailArmed);
     ASSERT_TRUE(waitReference()) << diagnostics();
     triggerMotion();
     ASSERT_TRUE(waitUntil([&] { return server.messages().size() == 1; })) << diagnostics();
-    ASSERT_TRUE(form->emailThread().waitIdle(5000));
+    ASSERT_TRUE(form->engine().emailThread().waitIdle(5000));
     EXPECT_EQ(warnings.size(), 1u);
     EXPECT_TRUE(QFile::exists(QString::fromStdString(snapshotPath())));
 }
 
-TEST_F(MailAndWindows, TheFailureBoxIsAWarningThatHoldsTheWorkerButNotTheWindows) {
+TEST_F(MailAndWindows, TheFailureBoxIsAWarningThatHoldsUpNeitherTheWorkerNorTheWindows) {
     useWarningHook = false;
     start(alarmSettings(), FakeSmtpServer::unusedPort());
     form->show();
@@ -424,21 +425,22 @@ TEST_F(MailAndWindows, TheFailureBoxIsAWarningThatHoldsTheWorkerButNotTheWindows
     EXPECT_EQ(box->icon(), QMessageBox::Critical);
     EXPECT_TRUE(box->informativeText().contains("cannot connect")) << box->informativeText().toStdString();
     EXPECT_TRUE(uiThread);
-    EXPECT_FALSE(form->shared().alarmEmailArmed);
+    EXPECT_FALSE(form->engine().shared().alarmEmailArmed);
 
-    // While the box is open the worker waits, and the main window takes
-    // clicks that come through the window system (where modality blocks).
+    // The worker does not wait for the box, and while it is open the main
+    // window takes clicks that come through the window system (where
+    // modality blocks).
+    ASSERT_TRUE(form->engine().emailThread().waitIdle(5000));
+    EXPECT_TRUE(box->isVisible());
     EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
     EXPECT_EQ(QGuiApplication::modalWindow(), nullptr);
     for (int i = 0; i < 2; ++i) {
-        const int before = rec().RecordKind;
+        const int before = state().recordingKind;
         QTest::mouseClick(form->windowHandle(), Qt::LeftButton, {}, QPoint(48, 329));  // Record / Stop
-        ASSERT_TRUE(waitUntil([&] { return rec().RecordKind != before; })) << "click " << i;
+        ASSERT_TRUE(waitUntil([&] { return state().recordingKind != before; })) << "click " << i;
         EXPECT_TRUE(box->isVisible());
-        EXPECT_TRUE(form->emailThread().busy());
     }
     box->done(QMessageBox::Ok);
-    ASSERT_TRUE(form->emailThread().waitIdle(5000));
 }
 
 // ---------------------------------------------------------------- setup dialogs
@@ -454,8 +456,8 @@ struct WiredDialogs {
         : context(contextFor(form1)),
           form3(context, &form1),
           form2(context, &form3),
-          form4([&form1] { return form1.controller().settings().aviDirectory; },
-                [&form1] { form1.controller().setSkipActivation(true); }) {
+          form4([&form1] { return form1.engine().state().folder.inUse; },
+                [&form1] { form1.spareNextActivation(); }) {
         form3.setEmailDialog(&form2);
         form1.setForms(&form3, &form4);
     }
@@ -469,10 +471,10 @@ TEST_F(MailAndWindows, SetupDialogSaveRelaysOutTheWindowAndTheEmailSetupRearms) 
     start(s, server.port());
     WiredDialogs dialogs(*form);
     ASSERT_TRUE(waitLive()) << diagnostics();
-    ASSERT_TRUE(waitUntil([&] { return !form->controller().preview().isNull(); })) << diagnostics();
-    EXPECT_EQ(form->controller().preview().size(), QSize(320, 240));
+    ASSERT_TRUE(waitUntil([&] { return !form->engine().preview().isNull(); })) << diagnostics();
+    EXPECT_EQ(form->engine().preview().size(), QSize(320, 240));
     EXPECT_EQ(form->size(), QSize(382, 362));
-    form->shared().alarmEmailArmed = false;  // as after a failed alarm e-mail
+    form->engine().shared().alarmEmailArmed = false;  // as after a failed alarm e-mail
 
     bool emailDialogShown = false;
     bool layoutWhileOpen = false;
@@ -497,11 +499,11 @@ TEST_F(MailAndWindows, SetupDialogSaveRelaysOutTheWindowAndTheEmailSetupRearms) 
         layoutWhileOpen = form->size() == QSize(382, 362);
         dialogs.form3.saveButton()->click();
     });
-    form->Settings1->setEnabled(true);
-    form->controller().settings1Click();  // returns when the dialog has closed
+    ASSERT_TRUE(state().settingsAllowed);
+    form->Settings1->click();  // returns when the dialog has closed
 
     EXPECT_TRUE(emailDialogShown);
-    EXPECT_TRUE(form->shared().alarmEmailArmed);
+    EXPECT_TRUE(form->engine().shared().alarmEmailArmed);
     EXPECT_FALSE(dialogs.form3.isVisible());
     EXPECT_TRUE(layoutWhileOpen);
     EXPECT_EQ(form->size(), QSize(702, 602));
@@ -514,10 +516,11 @@ TEST_F(MailAndWindows, SetupDialogSaveRelaysOutTheWindowAndTheEmailSetupRearms) 
     EXPECT_EQ(saved.alarmEmailEnabled, 1);
     EXPECT_EQ(saved.smtpServer, "127.0.0.1");
     EXPECT_EQ(saved.smtpReceiver, "owner@home.test");
-    EXPECT_EQ(form->shared().settings().smtpReceiver, "owner@home.test");
+    EXPECT_EQ(form->engine().settings().smtpReceiver, "owner@home.test");
+    EXPECT_EQ(form->engine().shared().settings().smtpReceiver, "owner@home.test");
 
     // The reconnection asks the camera for the large pictures.
-    ASSERT_TRUE(waitUntil([&] { return form->controller().preview().size() == QSize(640, 480); }))
+    ASSERT_TRUE(waitUntil([&] { return form->engine().preview().size() == QSize(640, 480); }))
         << diagnostics();
     EXPECT_TRUE(warnings.empty());
 }
@@ -541,11 +544,11 @@ TEST_F(MailAndWindows, AfterARejectedPasswordTheDialogsUnsavedPasswordIsUsed) {
     });
     poll.start(10);
     ASSERT_TRUE(waitLive()) << diagnostics();
-    ASSERT_TRUE(waitUntil([&] { return !form->controller().preview().isNull(); })) << diagnostics();
+    ASSERT_TRUE(waitUntil([&] { return !form->engine().preview().isNull(); })) << diagnostics();
     poll.stop();
     EXPECT_EQ(opened, 1);
     EXPECT_EQ(warnings, std::vector<std::string>{"Please enter correct password!!"});
-    EXPECT_EQ(form->controller().settings().cameraPassword, "pxwqe");
+    EXPECT_EQ(form->engine().settings().cameraPassword, "pxwqe");
 
     SettingsStore store(settingsPath());
     CameraSettings saved;
@@ -560,14 +563,14 @@ TEST_F(MailAndWindows, ThePlaybackWindowPlaysARecordingTheProgramMade) {
     WiredDialogs dialogs(*form);
     ASSERT_TRUE(waitLive()) << diagnostics();
     form->Record1->click();
-    ASSERT_TRUE(waitUntil([&] { return rec().RecordFrames >= 12; })) << diagnostics();
+    ASSERT_TRUE(waitUntil([&] { return state().recordingPictures >= 12; })) << diagnostics();
     ASSERT_TRUE(stopRecording());
 
     // The PlayBack button shows the window at the recording directory.
     form->PlayBack1->click();
     TForm4& window = dialogs.form4;
     ASSERT_TRUE(waitUntil([&] { return window.isVisible(); }));
-    EXPECT_TRUE(form->controller().skipActivation());
+    EXPECT_TRUE(form->activationSpared());
     window.formActivate();
     EXPECT_EQ(window.windowTitle(), "AVI Playback");
     EXPECT_EQ(QDir(window.directory()), QDir(dir.path()));
@@ -637,12 +640,14 @@ TEST_F(MailAndWindows, ThePlaybackWindowPlaysARecordingTheProgramMade) {
     EXPECT_TRUE(window.playButton()->isEnabled());
 
     // The main window went on previewing all along.
-    EXPECT_EQ(link().LinkUp, true);
+    EXPECT_EQ(state().link, LinkState::Up);
 
     // Closing the window spares the main window's next activation.
-    form->controller().setSkipActivation(false);
+    form->activate();  // the spared one: alarm e-mails armed, nothing restarted
+    EXPECT_FALSE(form->activationSpared());
+    EXPECT_EQ(state().link, LinkState::Up);
     window.close();
-    EXPECT_TRUE(form->controller().skipActivation());
+    EXPECT_TRUE(form->activationSpared());
     EXPECT_TRUE(window.shownImage().isNull());
 }
 
@@ -653,12 +658,12 @@ TEST_F(MailAndWindows, AnActivationWhileRecordingKeepsTheRecording) {
     start(baseSettings(), FakeSmtpServer::unusedPort());
     ASSERT_TRUE(waitLive()) << diagnostics();
     form->Record1->click();
-    ASSERT_TRUE(waitUntil([&] { return rec().RecordFrames >= 8; })) << diagnostics();
-    const int recorded = static_cast<int>(rec().RecordFrames);
+    ASSERT_TRUE(waitUntil([&] { return state().recordingPictures >= 8; })) << diagnostics();
+    const int recorded = static_cast<int>(state().recordingPictures);
 
-    form->controller().formActivate();
-    EXPECT_EQ(rec().RecordKind, 0);
-    form->controller().recorder().settle();
+    form->activate();
+    EXPECT_EQ(state().recordingKind, kNotRecording);
+    form->engine().controller().recorder().settle();
 
     const QStringList days = QDir(dir.path()).entryList({"????????"}, QDir::Dirs);
     ASSERT_EQ(days.size(), 1);
@@ -684,7 +689,7 @@ TEST_F(MailAndWindows, TheMainWindowShowsLivePictures) {
     // The 160 x 120 picture stands at left 88, top 76 inside the picture box.
     const QPoint origin = form->PreviewImage1->mapTo(form.get(), QPoint(0, 0));
     EXPECT_EQ(origin, QPoint(24 + 88, 40 + 76));
-    const QImage live = form->controller().preview();
+    const QImage live = form->engine().preview();
     const QPoint inside(80, 60);
     EXPECT_EQ(shot.pixelColor(origin + inside).rgb(), live.pixelColor(inside).rgb());
     // The panel is one pixel wider and taller than the picture: that strip is black.
@@ -701,8 +706,8 @@ TEST_F(MailAndWindows, TheMainWindowShowsLivePictures) {
     form->ImageBox1->installEventFilter(&box);
     form->installEventFilter(&box);
     form->PreviewImage1->installEventFilter(&panel);
-    const uint32_t seen = link().PreviewFrames;
-    ASSERT_TRUE(waitUntil([&] { return link().PreviewFrames >= seen + 5 && panel.paints >= 3; })) << diagnostics();
+    const uint32_t seen = state().previewPictures;
+    ASSERT_TRUE(waitUntil([&] { return state().previewPictures >= seen + 5 && panel.paints >= 3; })) << diagnostics();
     EXPECT_EQ(box.paints, 0);
     if (const QByteArray out = qgetenv("IPCAM_SCREENSHOT_DIR"); !out.isEmpty()) {
         shot.save(QDir(QString::fromLocal8Bit(out)).filePath("main_window.png"));

@@ -75,7 +75,8 @@ struct MotionAndSchedule : ::testing::Test {
         o.setupDialogHook = [] {};
         form = std::make_unique<TForm1>(o);
         form->activateFirstTime();
-        ASSERT_TRUE(waitUntil([&] { return link().PreviewFrames >= 3 && link().LinkUp; })) << diagnostics();
+        ASSERT_TRUE(waitUntil([&] { return state().previewPictures >= 3 && state().link == LinkState::Up; }))
+            << diagnostics();
     }
 
     void TearDown() override {
@@ -83,15 +84,15 @@ struct MotionAndSchedule : ::testing::Test {
         simulator.reset();
     }
 
-    const LinkSession& link() { return form->controller().link(); }
-    const RecordingSession& rec() { return form->controller().recorder().session(); }
+    const EngineState& state() { return form->engine().state(); }
+    const RecordingSession& rec() { return form->engine().controller().recorder().session(); }
 
     // Waits until `n` more pictures have reached the window.
     bool pictures(uint32_t n) {
         const uint64_t target = received_ + n;
-        uint32_t last = link().PreviewFrames;
+        uint32_t last = state().previewPictures;
         return waitUntil([&] {
-            const uint32_t now = link().PreviewFrames;
+            const uint32_t now = state().previewPictures;
             received_ += now >= last ? now - last : now;  // the counter is zeroed now and then
             last = now;
             return received_ >= target;
@@ -107,7 +108,7 @@ struct MotionAndSchedule : ::testing::Test {
     }
 
     QStringList recordings(const QString& mask = "*.AVI") {
-        form->controller().recorder().settle();  // files are written on the recording's thread
+        form->engine().controller().recorder().settle();  // files are written on the recording's thread
         return QDir(dir.filePath("20061012")).entryList({mask}, QDir::Files, QDir::Name);
     }
 
@@ -131,27 +132,27 @@ TEST_F(MotionAndSchedule, BurstOfMotionRecordsAnAlarmFileNamedAfterItsStart) {
     start(motionOn);
     // A still scene never starts a recording.
     ASSERT_TRUE(pictures(15)) << diagnostics();
-    EXPECT_EQ(rec().RecordKind, kNotRecording);
+    EXPECT_EQ(state().recordingKind, kNotRecording);
     EXPECT_TRUE(recordings().isEmpty());
 
     clock.setTime(10, 20, 30);
     simulator->invoke([](sim::CameraSimulator& s) { s.triggerMotion(); });
-    ASSERT_TRUE(waitUntil([&] { return rec().RecordKind == kMotion; })) << diagnostics();
-    ASSERT_TRUE(waitUntil([&] { return rec().RecordFrames >= 12; })) << diagnostics();
-    EXPECT_EQ(rec().RecordKind, kMotion);  // later motion neither ends nor splits it
+    ASSERT_TRUE(waitUntil([&] { return state().recordingKind == kMotion; })) << diagnostics();
+    ASSERT_TRUE(waitUntil([&] { return state().recordingPictures >= 12; })) << diagnostics();
+    EXPECT_EQ(state().recordingKind, kMotion);  // later motion neither ends nor splits it
 
     // Just over ten minutes later the Motion recording is over.
     clock.setTime(10, 30, 30);
     ASSERT_TRUE(pictures(3));
-    EXPECT_EQ(rec().RecordKind, kMotion);
+    EXPECT_EQ(state().recordingKind, kMotion);
     clock.setTime(10, 30, 31);
-    ASSERT_TRUE(waitUntil([&] { return rec().RecordKind == kNotRecording; })) << diagnostics();
+    ASSERT_TRUE(waitUntil([&] { return state().recordingKind == kNotRecording; })) << diagnostics();
     EXPECT_EQ(recordings(), QStringList{"102030A.AVI"});
     EXPECT_GE(frames("102030A.AVI"), 12);
 
     // The scene is still again: nothing more is recorded.
     ASSERT_TRUE(pictures(15));
-    EXPECT_EQ(rec().RecordKind, kNotRecording);
+    EXPECT_EQ(state().recordingKind, kNotRecording);
     EXPECT_EQ(recordings(), QStringList{"102030A.AVI"});
     EXPECT_TRUE(warnings.empty()) << warnings[0];
 }
@@ -173,10 +174,10 @@ TEST_F(MotionAndSchedule, MotionRecordingBeginsWithThePicturesOfTheSecondsBefore
     // The pictures arrive at the simulator's pace, 25 a second, however
     // loaded the machine is: 3 s are the 75 pictures up to the motion.
     auto arrival = std::chrono::steady_clock::now();
-    form->controller().recorder().setArrivalClock([&] { return arrival += std::chrono::milliseconds(40); });
+    form->engine().controller().recorder().setArrivalClock([&] { return arrival += std::chrono::milliseconds(40); });
     simulator->invoke([](sim::CameraSimulator& s) { s.setStill(false); });
     ASSERT_TRUE(pictures(90)) << diagnostics();
-    ASSERT_EQ(rec().RecordKind, kNotRecording);
+    ASSERT_EQ(state().recordingKind, kNotRecording);
 
     clock.setTime(10, 20, 30);
     uint64_t beforeBurst = 0;
@@ -184,10 +185,10 @@ TEST_F(MotionAndSchedule, MotionRecordingBeginsWithThePicturesOfTheSecondsBefore
         beforeBurst = s.picturesSent();
         s.triggerMotion();
     });
-    ASSERT_TRUE(waitUntil([&] { return rec().RecordKind == kMotion && rec().RecordFrames >= 75 + 12; }))
+    ASSERT_TRUE(waitUntil([&] { return state().recordingKind == kMotion && state().recordingPictures >= 75 + 12; }))
         << diagnostics();
     form->RecordStop1->click();
-    ASSERT_TRUE(waitUntil([&] { return rec().RecordKind == kNotRecording; })) << diagnostics();
+    ASSERT_TRUE(waitUntil([&] { return state().recordingKind == kNotRecording; })) << diagnostics();
     ASSERT_EQ(recordings(), QStringList{"102030A.AVI"});
 
     const std::vector<QByteArray> sent = e2e::readSent(simOptions.keepSentFile);
@@ -211,26 +212,26 @@ TEST_F(MotionAndSchedule, MotionInterruptsManualRecordingWhichResumesAfterwards)
     start(motionOn);
     clock.setTime(10, 0, 0);
     form->Record1->click();
-    ASSERT_TRUE(waitUntil([&] { return rec().RecordKind == kManual && rec().RecordFrames >= 5; }))
+    ASSERT_TRUE(waitUntil([&] { return state().recordingKind == kManual && state().recordingPictures >= 5; }))
         << diagnostics();
 
     clock.setTime(10, 0, 5);
     simulator->invoke([](sim::CameraSimulator& s) { s.triggerMotion(); });
-    ASSERT_TRUE(waitUntil([&] { return rec().RecordKind == kMotion; })) << diagnostics();
+    ASSERT_TRUE(waitUntil([&] { return state().recordingKind == kMotion; })) << diagnostics();
     EXPECT_TRUE(rec().ManualRequest);  // Manual is to resume
     EXPECT_EQ(recordings(), QStringList{"100000T.AVI"});
     EXPECT_GE(frames("100000T.AVI"), 6);  // ends with the picture that showed the motion
 
     // Let the burst pass, then let ten minutes pass.
-    ASSERT_TRUE(waitUntil([&] { return rec().RecordFrames >= 12; })) << diagnostics();
+    ASSERT_TRUE(waitUntil([&] { return state().recordingPictures >= 12; })) << diagnostics();
     clock.setTime(10, 10, 6);
-    ASSERT_TRUE(waitUntil([&] { return rec().RecordKind == kManual; })) << diagnostics();
+    ASSERT_TRUE(waitUntil([&] { return state().recordingKind == kManual; })) << diagnostics();
     EXPECT_EQ(recordings(), (QStringList{"100000T.AVI", "100005A.AVI"}));
     EXPECT_GE(frames("100005A.AVI"), 12);
 
-    ASSERT_TRUE(waitUntil([&] { return rec().RecordFrames >= 3; }));
+    ASSERT_TRUE(waitUntil([&] { return state().recordingPictures >= 3; }));
     form->RecordStop1->click();
-    ASSERT_TRUE(waitUntil([&] { return rec().RecordKind == kNotRecording; }));
+    ASSERT_TRUE(waitUntil([&] { return state().recordingKind == kNotRecording; }));
     EXPECT_EQ(recordings(), (QStringList{"100000T.AVI", "100005A.AVI", "101006T.AVI"}));
     EXPECT_GE(frames("101006T.AVI"), 3);
     EXPECT_TRUE(warnings.empty()) << warnings[0];
@@ -241,21 +242,21 @@ TEST_F(MotionAndSchedule, TickedHourRecordsWithoutAButtonUntilTheHourEnds) {
     start([](CameraSettings& s) {
         s.schedule.at(4, 13) = 1;  // Thursday, 13:00 to 14:00
     });
-    ASSERT_TRUE(waitUntil([&] { return rec().RecordKind == kDaily && rec().RecordFrames >= 5; }))
+    ASSERT_TRUE(waitUntil([&] { return state().recordingKind == kDaily && state().recordingPictures >= 5; }))
         << diagnostics();
     EXPECT_TRUE(form->RecordStop1->isVisibleTo(form.get()));
 
     clock.setTime(13, 59, 59);
     ASSERT_TRUE(pictures(3));
-    EXPECT_EQ(rec().RecordKind, kDaily);
+    EXPECT_EQ(state().recordingKind, kDaily);
     clock.setTime(14, 0, 0);
-    ASSERT_TRUE(waitUntil([&] { return rec().RecordKind == kNotRecording; })) << diagnostics();
+    ASSERT_TRUE(waitUntil([&] { return state().recordingKind == kNotRecording; })) << diagnostics();
     EXPECT_EQ(recordings(), QStringList{"135500T.AVI"});
     EXPECT_GE(frames("135500T.AVI"), 8);
 
     // Hour 14 is not ticked: nothing starts again.
     ASSERT_TRUE(pictures(10));
-    EXPECT_EQ(rec().RecordKind, kNotRecording);
+    EXPECT_EQ(state().recordingKind, kNotRecording);
     EXPECT_EQ(recordings(), QStringList{"135500T.AVI"});
     EXPECT_TRUE(form->Record1->isVisibleTo(form.get()));
     EXPECT_TRUE(warnings.empty()) << warnings[0];

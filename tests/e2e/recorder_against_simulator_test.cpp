@@ -28,6 +28,7 @@
 #include <thread>
 
 #include "frontends/window/Unit1.h"
+#include "engine/engine_texts.h"
 #include "engine/recorder_engine.h"
 #include "camera/stream_protocol.h"
 #include "recording/disk_writer.h"
@@ -36,6 +37,7 @@
 #include "playback/recorded_file.h"
 #include "recording/avi_writer.h"
 #include "settings/settings_store.h"
+#include "support/avi_oracle.h"
 #include "support/log_capture.h"
 
 namespace ipcam {
@@ -92,10 +94,10 @@ struct EndToEnd : ::testing::Test {
 };
 
 TEST_F(EndToEnd, ShowsLivePicturesAndThePreviewRate) {
-    ASSERT_TRUE(waitUntil([&] { return !form->controller().preview().isNull(); })) << diagnostics();
+    ASSERT_TRUE(waitUntil([&] { return !form->engine().preview().isNull(); })) << diagnostics();
     ASSERT_TRUE(waitUntil([&] { return previewInfo().rfind("Preview: ", 0) == 0; })) << previewInfo();
     EXPECT_EQ(linkInfo(), "Front Door");
-    EXPECT_EQ(form->controller().preview().size(), QSize(160, 120));
+    EXPECT_EQ(form->engine().preview().size(), QSize(160, 120));
     EXPECT_TRUE(form->Record1->isVisible() || !form->isVisible());
     EXPECT_TRUE(warnings.empty());
 }
@@ -103,11 +105,11 @@ TEST_F(EndToEnd, ShowsLivePicturesAndThePreviewRate) {
 TEST_F(EndToEnd, RecordAndStopWriteAPlayableFile) {
     ASSERT_TRUE(waitUntil([&] { return previewInfo().rfind("Preview: ", 0) == 0; }));
     form->Record1->click();
-    ASSERT_TRUE(waitUntil([&] { return form->controller().recorder().session().RecordFrames >= 10; }))
+    ASSERT_TRUE(waitUntil([&] { return form->engine().controller().recorder().session().RecordFrames >= 10; }))
         << diagnostics() << (warnings.empty() ? "" : "; warning: " + warnings[0]);
     form->RecordStop1->click();
-    ASSERT_TRUE(waitUntil([&] { return form->controller().recorder().session().RecordKind == 0; }));
-    form->controller().recorder().settle();  // the file is written on the recording's thread
+    ASSERT_TRUE(waitUntil([&] { return form->engine().controller().recorder().session().RecordKind == 0; }));
+    form->engine().controller().recorder().settle();  // the file is written on the recording's thread
 
     QDir root(dir.path());
     QStringList days = root.entryList({"????????"}, QDir::Dirs);
@@ -135,10 +137,10 @@ TEST_F(EndToEnd, ASlowDiskHoldsUpNoPicture) {
         std::this_thread::sleep_for(std::chrono::milliseconds(syncMs));
         return (dataOnly ? ::fdatasync(fd) : ::fsync(fd)) == 0 ? 0 : errno;
     };
-    form->controller().recorder().setDiskHooks(slow);
+    form->engine().controller().recorder().setDiskHooks(slow);
     ASSERT_TRUE(waitUntil([&] { return previewInfo().rfind("Preview: ", 0) == 0; }));
     form->Record1->click();
-    ASSERT_TRUE(waitUntil([&] { return form->controller().recorder().session().RecordKind != 0; }));
+    ASSERT_TRUE(waitUntil([&] { return form->engine().controller().recorder().session().RecordKind != 0; }));
     uint64_t before = 0, after = 0;
     simulator->invoke([&](sim::CameraSimulator& s) { before = s.picturesSent(); });
     QElapsedTimer t;
@@ -146,8 +148,8 @@ TEST_F(EndToEnd, ASlowDiskHoldsUpNoPicture) {
     waitUntil([&] { return t.elapsed() >= 4000; });
     simulator->invoke([&](sim::CameraSimulator& s) { after = s.picturesSent(); });
     form->RecordStop1->click();
-    ASSERT_TRUE(waitUntil([&] { return form->controller().recorder().session().RecordKind == 0; }));
-    form->controller().recorder().settle();
+    ASSERT_TRUE(waitUntil([&] { return form->engine().controller().recorder().session().RecordKind == 0; }));
+    form->engine().controller().recorder().settle();
     EXPECT_TRUE(warnings.empty()) << warnings[0];
     EXPECT_EQ(previewInfo().find("Fail"), std::string::npos) << previewInfo();  // the link never timed out
 
@@ -203,7 +205,7 @@ TEST_F(EndToEnd, ACameraBackFromAnOutageIsRecordedAgainWithoutAClick) {
     o.setupDialogHook = [] {};
     form = std::make_unique<TForm1>(o);
     form->activateFirstTime();
-    const RecordingSession& session = form->controller().recorder().session();
+    const RecordingSession& session = form->engine().controller().recorder().session();
     ASSERT_TRUE(waitUntil([&] { return (session.RecordKind & kDaily) && session.RecordFrames >= 3; }))
         << diagnostics();
 
@@ -231,7 +233,7 @@ bool alone(const QByteArray& picture) {
 
 TEST_F(EndToEnd, PicturesSplitOrJoinedByTheNetworkAreRecordedAloneAndUnchanged) {
     ASSERT_TRUE(waitUntil([&] { return previewInfo().rfind("Preview: ", 0) == 0; }));
-    const RecordingSession& session = form->controller().recorder().session();
+    const RecordingSession& session = form->engine().controller().recorder().session();
     for (sim::WriteMode mode : {sim::WriteMode::Split, sim::WriteMode::Joined}) {
         simulator->invoke([mode](sim::CameraSimulator& s) {
             s.setKeepSent(true);
@@ -242,7 +244,7 @@ TEST_F(EndToEnd, PicturesSplitOrJoinedByTheNetworkAreRecordedAloneAndUnchanged) 
         form->RecordStop1->click();
         ASSERT_TRUE(waitUntil([&] { return session.RecordKind == 0; }));
     }
-    form->controller().recorder().settle();  // the files are written on the recording's thread
+    form->engine().controller().recorder().settle();  // the files are written on the recording's thread
     int files = 0, checked = 0;
     for (QDirIterator it(dir.path(), {"*.AVI"}, QDir::Files, QDirIterator::Subdirectories); it.hasNext();) {
         RecordedFile file;
@@ -283,7 +285,7 @@ TEST_F(EndToEnd, ABoxFromThePicturePathStopsNeitherTheStreamNorTheWatchdog) {
     int glued = 0, seen = 0;
     o.warningHook = [&](const std::string& t) {
         warnings.push_back(t);
-        const LinkSession& s = form->controller().link();
+        const LinkSession& s = form->engine().controller().link();
         simulator->invoke([&](sim::CameraSimulator& c) { sentAtOpen = c.picturesSent(); });
         framesAtOpen = s.PreviewFrames;
         QEventLoop box;
@@ -342,6 +344,7 @@ TEST_F(EndToEnd, WrongPasswordAsksThreeTimesThenEndsTheProgram) {
     ASSERT_TRUE(waitUntil([&] { return warnings.size() >= 4; }));
     EXPECT_EQ(dialogs, 3);
     for (const auto& w : warnings) EXPECT_EQ(w, "Please enter correct password!!");
+    EXPECT_TRUE(form->engine().closed());  // the fourth box closed the program
 }
 
 // The engine alone, no window, as a front end sees it: commands in, signals
@@ -365,6 +368,8 @@ struct EngineAlone : ::testing::Test {
     std::vector<std::string> warnings;
     std::unique_ptr<RecorderEngine> engine;
     double timerScale = 0.02;
+    int linkUps = 0;  // times the link came up
+    bool linkWasUp = false;
 
     EngineAlone() { simOptions.fps = 25; }
 
@@ -392,10 +397,29 @@ struct EngineAlone : ::testing::Test {
         o.clock = &clock;
         o.freeSpace = &freeSpace;
         engine = std::make_unique<RecorderEngine>(o);
-        QObject::connect(engine.get(), &RecorderEngine::warningRaised,
-                         [this](const QString& t) { warnings.push_back(t.toStdString()); });
-        engine->activate();
+        linkUps = 0;
+        linkWasUp = false;
+        QObject::connect(engine.get(), &RecorderEngine::engineEvent, [this](const EngineEvent& e) {
+            if (isWarning(e.code)) warnings.push_back(eventText(e));
+        });
+        // Also while the engine is being destroyed (it closes the link).
+        QObject::connect(engine.get(), &RecorderEngine::stateChanged, [this, e = engine.get()] {
+            const bool up = e->state().link == LinkState::Up;
+            linkUps += up && !linkWasUp;
+            linkWasUp = up;
+        });
+        engine->start();
     }
+
+    // The events a window shows in a "Warning!" box.
+    static bool isWarning(EngineCode code) {
+        return code == EngineCode::SignInRefused || code == EngineCode::RecordingStopped ||
+               code == EngineCode::FolderBusy || code == EngineCode::FolderMissing ||
+               code == EngineCode::AlarmMailFailed;
+    }
+    bool linkUp() const { return engine->state().link == LinkState::Up; }
+    std::string linkInfo() const { return linkLineText(engine->state()); }
+    std::string previewInfo() const { return statusLineText(engine->state()); }
 
     void TearDown() override {
         engine.reset();
@@ -424,7 +448,7 @@ TEST_F(EngineAlone, ANoRoomFinishAfterTheLinkIsLostIsHandledWhenItHappens) {
     EXPECT_EQ(warnings[0].rfind("HDD Free Space is not enough, so Daily Record stops.", 0), 0u) << warnings[0];
     EXPECT_TRUE(rec().BlockHandled);
     EXPECT_EQ(rec().BlockHandledTime.hour, 15);
-    EXPECT_FALSE(engine->linkUp());
+    EXPECT_FALSE(linkUp());
 
     clock.current = makeDateTime(2006, 10, 12, 17, 5, 0);
     freeSpace.mb = 10240;
@@ -457,16 +481,16 @@ TEST_F(EngineAlone, EveryPictureSentWhileRecordingIsInExactlyOneFile) {
     waitUntil([] { return false; }, 300);
     clock.current = makeDateTime(2006, 10, 12, 15, 41, 0);
     simulate(&sim::CameraSimulator::closeConnections);
-    ASSERT_TRUE(waitUntil([&] { return !engine->linkUp(); }));
+    ASSERT_TRUE(waitUntil([&] { return !linkUp(); }));
     simulate(&sim::CameraSimulator::resume);
-    ASSERT_TRUE(waitUntil([&] { return engine->linkUp(); }));
+    ASSERT_TRUE(waitUntil([&] { return linkUp(); }));
     ASSERT_TRUE(recorded(10));
     simulate(&sim::CameraSimulator::stall);
-    ASSERT_TRUE(waitUntil([&] { return !engine->linkUp(); }, 5000));
+    ASSERT_TRUE(waitUntil([&] { return !linkUp(); }, 5000));
     waitUntil([] { return false; }, 300);  // the camera sees the connection go
     clock.current = makeDateTime(2006, 10, 12, 15, 42, 0);
     simulate(&sim::CameraSimulator::resume);
-    ASSERT_TRUE(waitUntil([&] { return engine->linkUp(); }));
+    ASSERT_TRUE(waitUntil([&] { return linkUp(); }));
     ASSERT_TRUE(recorded(10));
     engine->stop();
     ASSERT_TRUE(waitUntil([&] { return rec().RecordKind == kNotRecording; }));
@@ -512,20 +536,23 @@ TEST_F(EngineAlone, TimerTicksGoOnWhileABoxIsOpen) {
     start();
     int ticks = 0, ticksInBox = -1;
     QObject::connect(engine->timer(TimerId::Timer1), &QTimer::timeout, [&] { ++ticks; });
-    QObject::connect(engine.get(), &RecorderEngine::warningRaised, [&] {
+    // As a window opens its box: from the event loop, not inside the
+    // handler that reported the event.
+    QObject::connect(engine.get(), &RecorderEngine::engineEvent, engine.get(), [&](const EngineEvent& e) {
+        if (e.code != EngineCode::RecordingStopped) return;
         const int before = ticks;
         QEventLoop box;
         QTimer::singleShot(400, &box, &QEventLoop::quit);  // Timer1 ticks every 20 ms here
         box.exec();
         ticksInBox = ticks - before;
-    });
+    }, Qt::QueuedConnection);
     DiskHooks slow;  // the finish reports after the stream has stopped
     slow.sync = [](int fd, bool dataOnly) {
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
         return (dataOnly ? ::fdatasync(fd) : ::fsync(fd)) == 0 ? 0 : errno;
     };
     engine->controller().recorder().setDiskHooks(slow);
-    ASSERT_TRUE(waitUntil([&] { return engine->previewInfo().startsWith("Preview: "); }));
+    ASSERT_TRUE(waitUntil([&] { return previewInfo().rfind("Preview: ", 0) == 0; }));
     engine->record();
     ASSERT_TRUE(waitUntil([&] { return rec().RecordKind == kManual && rec().RecordFrames >= 3; }));
     freeSpace.mb = 100;
@@ -612,9 +639,9 @@ TEST_F(EngineAlone, StandardMjpegCamerasAreRecordedPictureForPicture) {
             s.aviDirectory = recordings.path().toStdString();
             s.resolution = 1;
         });
-        ASSERT_TRUE(waitUntil([&] { return engine->previewInfo().startsWith("Preview: "); }))
-            << engine->linkInfo().toStdString() << " / " << engine->previewInfo().toStdString();
-        EXPECT_EQ(engine->linkInfo(), "127.0.0.1");
+        ASSERT_TRUE(waitUntil([&] { return previewInfo().rfind("Preview: ", 0) == 0; }))
+            << linkInfo() << " / " << previewInfo();
+        EXPECT_EQ(linkInfo(), "127.0.0.1");
         engine->record();
         ASSERT_TRUE(waitUntil([&] { return rec().RecordFrames >= 12; }));
         engine->stop();
@@ -624,11 +651,15 @@ TEST_F(EngineAlone, StandardMjpegCamerasAreRecordedPictureForPicture) {
         const QSet<QByteArray> sent(sentList.begin(), sentList.end());
         int checked = 0;
         for (QDirIterator it(recordings.path(), {"*.AVI"}, QDir::Files, QDirIterator::Subdirectories); it.hasNext();) {
-            RecordedFile file;
             const QString path = it.next();
-            ASSERT_EQ(file.openRecordedFile(path), RecordedFile::OpenStatus::Opened);
-            EXPECT_EQ(file.width(), static_cast<uint32_t>(size.width()));  // the pictures' own size
-            EXPECT_EQ(file.height(), static_cast<uint32_t>(size.height()));
+            QFile in(path);
+            ASSERT_TRUE(in.open(QIODevice::ReadOnly));
+            const QByteArray all = in.readAll();
+            const test::Bytes bytes(all.begin(), all.end());
+            EXPECT_TRUE(test::isValidAvi(bytes)) << path.toStdString();
+            const test::AviRecording file = test::readAvi(bytes);
+            EXPECT_EQ(file.width, static_cast<uint32_t>(size.width()));  // the pictures' own size
+            EXPECT_EQ(file.height, static_cast<uint32_t>(size.height()));
             // Another player reads it whole: size and every picture.
             QProcess probe;
             probe.start("ffprobe", {"-v", "error", "-count_frames", "-select_streams", "v:0", "-show_entries",
@@ -636,10 +667,10 @@ TEST_F(EngineAlone, StandardMjpegCamerasAreRecordedPictureForPicture) {
             ASSERT_TRUE(probe.waitForFinished(30000)) << "ffprobe (package ffmpeg) did not run";
             EXPECT_EQ(probe.exitCode(), 0) << probe.readAllStandardError().toStdString();
             EXPECT_EQ(QString::fromUtf8(probe.readAllStandardOutput()).trimmed(),
-                      QString("%1,%2,%3").arg(size.width()).arg(size.height()).arg(file.frameCount()));
-            for (int i = 0; i < static_cast<int>(file.frameCount()); ++i, ++checked) {
-                QByteArray picture;
-                ASSERT_TRUE(file.readPicture(i, picture));
+                      QString("%1,%2,%3").arg(size.width()).arg(size.height()).arg(file.pictures.size()));
+            for (size_t i = 0; i < file.pictures.size(); ++i, ++checked) {
+                QByteArray picture(reinterpret_cast<const char*>(file.pictures[i].data()),
+                                   static_cast<qsizetype>(file.pictures[i].size()));
                 if (picture.endsWith(QByteArray("\xFF\xD9\0", 3))) picture.chop(1);  // the file pads odd sizes
                 EXPECT_TRUE(sent.contains(picture)) << "picture " << i << ": " << picture.left(4).toHex().toStdString() << " .. "
                                   << picture.right(4).toHex().toStdString();
@@ -669,8 +700,8 @@ TEST_F(EngineAlone, StandardCameraRefusalsSayWhatCameBack) {
     start([&](CameraSettings& s) {
         s.cameraUrl = "http://127.0.0.1:" + std::to_string(simOptions.streamPort) + "/nothing-here";
     });
-    ASSERT_TRUE(waitUntil([&] { return engine->previewInfo().contains("404"); })) << engine->previewInfo().toStdString();
-    EXPECT_EQ(engine->previewInfo().toStdString(),
+    ASSERT_TRUE(waitUntil([&] { return previewInfo().find("404") != std::string::npos; })) << previewInfo();
+    EXPECT_EQ(previewInfo(),
               "The camera at 127.0.0.1:" + std::to_string(simOptions.streamPort) + " answered 404 Not Found");
     EXPECT_TRUE(warnings.empty());
 }
@@ -778,7 +809,7 @@ TEST_F(EngineAlone, MemoryGrownForGarbageIsGivenBackOncePicturesComeAgain) {
         });
         int shown = 0;
         QObject::connect(engine.get(), &RecorderEngine::previewUpdated, [&] { ++shown; });
-        ASSERT_TRUE(waitUntil([&] { return shown >= 50; })) << engine->previewInfo().toStdString();
+        ASSERT_TRUE(waitUntil([&] { return shown >= 50; })) << previewInfo();
         const qint64 before = residentBytes();
         ASSERT_GT(before, 0);
         for (int burst = 1; burst <= 3; ++burst) {
@@ -909,7 +940,7 @@ TEST_F(EngineAlone, RtspCamerasAreRecordedPacketForPacketAndCutOnKeyFrames) {
         int finished = 0;
         QObject::connect(engine.get(), &RecorderEngine::fileFinished, [&] { ++finished; });
         ASSERT_TRUE(waitUntil([&] { return rec().RecordKind == kDaily && rec().RecordFrames >= 30; }))
-            << engine->linkInfo().toStdString() << " / " << engine->previewInfo().toStdString();
+            << linkInfo() << " / " << previewInfo();
         clock.current = makeDateTime(2006, 10, 12, 15, 40, 1);  // the file is 601 seconds old
         ASSERT_TRUE(waitUntil([&] { return finished == 1 && rec().RecordFrames >= 20; }));
         engine->stop();
@@ -991,16 +1022,15 @@ TEST_F(EngineAlone, RtspCameraSignInAndOutages) {
         s.aviDirectory = work.path().toStdString();
         s.schedule.at(4, 15) = 1;
     });
-    int ups = 0;
-    QObject::connect(engine.get(), &RecorderEngine::linkChanged, [&](bool up) { ups += up; });
+    const int& ups = linkUps;
     // Hung up after two seconds: connected again, recording again.
     ASSERT_TRUE(waitUntil([&] { return ups >= 2 && rec().RecordKind == kDaily && rec().RecordFrames >= 10; }, 30000))
-        << engine->previewInfo().toStdString();
+        << previewInfo();
     EXPECT_GE(recordings(work, "*T.MKV").size(), 1);
 
     // Away for longer than the give-up (every attempt refused), then back.
     camera.stop();
-    ASSERT_TRUE(waitUntil([&] { return engine->controller().buttonsMode() == 2; }, 30000));
+    ASSERT_TRUE(waitUntil([&] { return engine->state().offer == Offer::Reconnect; }, 30000));
     const int before = ups;
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     RtspCamera back;
@@ -1012,7 +1042,7 @@ TEST_F(EngineAlone, RtspCameraSignInAndOutages) {
     // and the next connection records.
     ASSERT_TRUE(waitUntil([&] { return ups >= before + 2 && rec().RecordKind == kDaily && rec().RecordFrames >= 10; },
                           40000))
-        << engine->previewInfo().toStdString();
+        << previewInfo();
     engine->stop();
     ASSERT_TRUE(waitUntil([&] { return rec().RecordKind == kNotRecording; }));
     engine->controller().recorder().settle();
@@ -1037,10 +1067,9 @@ TEST_F(EngineAlone, RtspCameraSignInAndOutages) {
         s.aviDirectory = udpWork.path().toStdString();
         s.schedule.at(4, 15) = 1;
     });
-    bool up = false;
-    QObject::connect(engine.get(), &RecorderEngine::linkChanged, [&](bool u) { up = u; });
+    const bool& up = linkWasUp;
     ASSERT_TRUE(waitUntil([&] { return rec().RecordKind == kDaily && rec().RecordFrames >= 10; }))
-        << engine->previewInfo().toStdString();
+        << previewInfo();
     EXPECT_NE(log.text().find("RTSP over UDP: the camera does not send over TCP"), std::string::npos) << log.text();
     udp.stop();
     ASSERT_TRUE(waitUntil([&] { return !up; }));

@@ -36,6 +36,23 @@ void put(const std::string& target, const std::string& name, std::string_view te
 void append(Bytes& out, std::string_view text) { out.insert(out.end(), text.begin(), text.end()); }
 void append(Bytes& out, const Bytes& more) { out.insert(out.end(), more.begin(), more.end()); }
 
+// A finished recording of `pictures` as the recorder's writer lays it out.
+Bytes aviFile(uint8_t resolution, const std::vector<Bytes>& pictures, uint32_t seconds) {
+    namespace avi = ipcam::avi;
+    const auto header = avi::headerTemplate(resolution);
+    Bytes out(header.begin(), header.end());
+    std::vector<avi::IndexEntry> index;
+    for (const Bytes& p : pictures) {
+        index.push_back({static_cast<uint32_t>(out.size() - avi::kMoviBase), avi::paddedLength(p.size())});
+        avi::appendChunk(out, p.data(), p.size());
+    }
+    const uint64_t indexOffset = out.size();
+    append(out, avi::buildIndex(index));
+    avi::patchHeader(out.data(), avi::finishValues(indexOffset, index.size(), seconds,
+                                                   static_cast<uint32_t>(pictures.size())));
+    return out;
+}
+
 Bytes jpeg(int w, int h, uint64_t frame, int quality) {
     const QSize size(w, h);
     const QByteArray j =
@@ -252,7 +269,7 @@ int main(int argc, char** argv) {
 
     // recorded_file: two pictures as the recorder writes them, and the same cut inside its index.
     {
-        const Bytes avi = ipcam::avi::buildAviFile(2, {small1, small2}, 1);
+        const Bytes avi = aviFile(2, {small1, small2}, 1);
         put("recorded_file", "two_pictures", avi);
         put("recorded_file", "cut_index", Bytes(avi.begin(), avi.end() - 20));
     }

@@ -313,50 +313,5 @@ TEST_F(EmailThreadTest, TerminateBreaksASendWithoutWarningOrDisarming) {
     EXPECT_FALSE(worker->busy());
 }
 
-TEST_F(EmailThreadTest, WorkerWaitsForTheBoxWhileTheUserInterfaceThreadRunsOn) {
-    QObject uiContext;
-    std::function<void()> closeBox;
-    std::string shownText, shownReason;
-    Qt::HANDLE shownOn = nullptr;
-    TEmailThread worker(shared,
-                        makeWaitingWarning(&uiContext,
-                                           [&](const std::string& text, const std::string& reason,
-                                               std::function<void()> closed) {
-                                               shownText = text;
-                                               shownReason = reason;
-                                               shownOn = QThread::currentThreadId();
-                                               closeBox = std::move(closed);
-                                           }),
-                        snapshot);
-    worker.setSmtpPort(FakeSmtpServer::unusedPort());
-    worker.setTimeouts(200, 200);
-    ASSERT_TRUE(worker.raiseAlarm(picture('m')));
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
-    while (!closeBox && std::chrono::steady_clock::now() < deadline) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    }
-    ASSERT_TRUE(closeBox);
-    EXPECT_EQ(shownOn, QThread::currentThreadId());
-    EXPECT_EQ(shownText, kAlarmMailFailureText);
-    EXPECT_NE(shownReason.find("cannot connect"), std::string::npos) << shownReason;
-    EXPECT_FALSE(shared.alarmEmailArmed);
-    // The box is open and this thread goes on; the worker waits for it.
-    EXPECT_FALSE(worker.waitIdle(100));
-    closeBox();
-    EXPECT_TRUE(worker.waitIdle(kWaitMs));
-
-    // A box that never opens (its window gone first) cannot hold the worker.
-    shared.alarmEmailArmed = true;
-    closeBox = nullptr;
-    auto gone = std::make_unique<QObject>();
-    TEmailThread orphan(shared, makeWaitingWarning(gone.get(), [&](auto&&...) { FAIL(); }), snapshot);
-    orphan.setSmtpPort(FakeSmtpServer::unusedPort());
-    orphan.setTimeouts(200, 200);
-    ASSERT_TRUE(orphan.raiseAlarm(picture('n')));
-    while (orphan.lastFailure().empty()) QThread::msleep(5);
-    gone.reset();
-    EXPECT_TRUE(orphan.waitIdle(kWaitMs));
-}
-
 }  // namespace
 }  // namespace ipcam

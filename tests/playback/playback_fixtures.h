@@ -1,6 +1,6 @@
 #pragma once
 // Recordings and pictures for the playback tests: real JPEG pictures made by
-// Qt's encoder, packed into files by the recorder's own AVI writer.
+// Qt's encoder, packed into files laid out by the AVI format's own rules.
 
 #include <QBuffer>
 #include <QByteArray>
@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "recording/avi_format.h"
+#include "support/avi_oracle.h"
 
 namespace ipcam::playback_test {
 
@@ -38,6 +39,13 @@ inline QSize sizeOf(uint8_t resolution) {
     return {static_cast<int>(s.width), static_cast<int>(s.height)};
 }
 
+// The recording of `pictures` lasting `seconds`, in the header of `resolution`.
+inline std::vector<uint8_t> aviOf(uint8_t resolution, const std::vector<std::vector<uint8_t>>& pictures,
+                                  uint32_t seconds) {
+    const auto size = avi::pictureSize(resolution);
+    return test::aviFile(pictures, test::perFrame(seconds, pictures.size()), size.width, size.height);
+}
+
 // A recording of `count` pictures (cycling through six colours) lasting
 // `seconds`, as the recorder writes it. Pictures are small (16 x 16) unless
 // fullSize asks for the recording's own picture size.
@@ -50,7 +58,7 @@ inline QByteArray recording(uint8_t resolution, int count, uint32_t seconds, boo
     pictures.reserve(static_cast<size_t>(count));
     for (int i = 0; i < count; ++i)
         pictures.push_back(distinct[static_cast<size_t>(i % 6)]);
-    const auto file = avi::buildAviFile(resolution, pictures, seconds);
+    const auto file = aviOf(resolution, pictures, seconds);
     return QByteArray(reinterpret_cast<const char*>(file.data()), static_cast<qsizetype>(file.size()));
 }
 

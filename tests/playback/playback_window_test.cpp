@@ -48,7 +48,7 @@ protected:
         write("101700A.AVI", recording(0, 2, 1, true));
         write("101800A.AVI", recording(2, 2, 1, true));
         write("101900T.AVI", recording(1, 3, 10));
-        const auto empty = avi::buildAviFile(1, {}, 1);
+        const auto empty = playback_test::aviOf(1, {}, 1);
         write("102000T.AVI", QByteArray(reinterpret_cast<const char*>(empty.data()), 520));
         QByteArray foreign = recording(1, 3, 1);
         foreign.replace(220, 4, "Lavf");
@@ -58,7 +58,7 @@ protected:
         // Picture 1 is damaged: it starts like a JPEG picture and then is junk.
         std::vector<std::vector<uint8_t>> pictures = {jpegPicture(16, 16, Qt::red), {0xFF, 0xD8, 0xFF, 0xE0, 1, 2, 3, 4},
                                                       jpegPicture(16, 16, Qt::blue)};
-        const auto damaged = avi::buildAviFile(1, pictures, 1);
+        const auto damaged = playback_test::aviOf(1, pictures, 1);
         write("102100A.AVI", QByteArray(reinterpret_cast<const char*>(damaged.data()),
                                          static_cast<qsizetype>(damaged.size())));
     }

@@ -61,7 +61,7 @@ TEST(RecordedFileReader, OpensARecordingAndServesEachPictureThroughTheIndex) {
     for (int i = 0; i < 5; ++i)
         pictures.push_back(playback_test::jpegPicture(16 + i, 16, playback_test::pictureColour(i)));
     pictures[1].push_back(0xAB);  // odd or even, the pad must not matter
-    const auto file = avi::buildAviFile(2, pictures, 2);
+    const auto file = playback_test::aviOf(2, pictures, 2);
     QTemporaryDir dir;
     const QString path = dir.filePath("120000T.AVI");
     ASSERT_TRUE(playback_test::writeFile(path, QByteArray(reinterpret_cast<const char*>(file.data()),
@@ -138,7 +138,7 @@ TEST(RecordedFileReader, RefusesFilesNotWrittenByThisProgram) {
 }
 
 TEST(RecordedFileReader, EmptyRecordingHasNoPictureToServe) {
-    const auto file = avi::buildAviFile(1, {}, 3);
+    const auto file = playback_test::aviOf(1, {}, 3);
     ASSERT_EQ(file.size(), 520u);
     QByteArray bytes(reinterpret_cast<const char*>(file.data()), 520);
     RecordedFile reader;
@@ -242,7 +242,7 @@ TEST(RecordedFileReader, PadByteDoesNotChangeThePicture) {
     auto odd = playback_test::jpegPicture(24, 16, Qt::blue);
     if (odd.size() % 2 == 0)
         odd.push_back(0);  // trailing stream bytes make it odd
-    const auto file = avi::buildAviFile(1, {odd}, 1);
+    const auto file = playback_test::aviOf(1, {odd}, 1);
     RecordedFile reader;
     ASSERT_EQ(openBytes(reader, QByteArray(reinterpret_cast<const char*>(file.data()),
                                            static_cast<qsizetype>(file.size()))),

@@ -169,7 +169,9 @@ TEST_F(DiskGuardTest, NoRoomEndsDailyForTheHourAndMotionDetection) {
     endFromOutside();
     ASSERT_EQ(host.warnings.size(), 2u);
     EXPECT_EQ(host.warnings[1].rfind("HDD Free Space is not enough, so Motion Detection is turned off. The", 0), 0u);
-    EXPECT_EQ(settings.motionDetectionEnabled, 0);
+    // Off until the settings are applied again; the settings keep the choice.
+    EXPECT_TRUE(host.motionOff);
+    EXPECT_EQ(settings.motionDetectionEnabled, 1);
 }
 
 // Blocks at 15 and 16. The camera is lost at 15:59:55 and the slow disk
@@ -499,11 +501,12 @@ TEST_F(DiskGuardTest, CheckAtStartWarnsByWhatItTurnedOff) {
         settings.schedule = WeekSchedule{};
         if (c.daily) settings.schedule.at(4, 15) = 1;
         settings.motionDetectionEnabled = c.motion ? 1 : 0;
+        recorder->resumeMotion();
         recorder->checkDiskAtStart();
         EXPECT_EQ(host.warnings, std::vector<std::string>{c.text});
         EXPECT_TRUE(session().StopRequest);
         EXPECT_EQ(session().BlockHandled, c.daily);
-        EXPECT_EQ(settings.motionDetectionEnabled, 0);
+        EXPECT_EQ(host.motionOff, c.motion);
         EXPECT_EQ(host.buttons.back(), 0);
     }
 

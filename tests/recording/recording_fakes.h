@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "base/clock.h"
+#include "recording/disk_guard.h"
 #include "recording/recorder.h"
 
 namespace ipcam::rectest {
@@ -38,12 +39,14 @@ public:
     // The buttons the window showed for it: 1 recording, 0 idle.
     void recordingStateChanged(uint8_t kind) override { buttons.push_back(kind == kNotRecording ? 0 : 1); }
     void resetPreviewCounters() override { ++previewResets; }
-    void setDiskSpace(const std::string& text) override { diskTexts.push_back(text); }
-    void showWarning(const std::string& text) override {
+    void setFreeSpace(uint32_t mb) override { diskTexts.push_back(freeSpaceText(mb)); }
+    void showWarning(RecorderWarning, const std::string& text) override {
         if (onWarning) onWarning();
         warnings.push_back(text);
     }
     void startStatusTimer() override { ++statusTimerStarts; }
+    bool motionOff = false;
+    void motionSuspended(bool off) override { motionOff = off; }
     void raiseAlarm(const std::vector<uint8_t>& picture) override { alarms.push_back(picture); }
 };
 
@@ -99,8 +102,8 @@ inline std::vector<std::string> listTree(const std::string& dir) {
 #include <memory>
 
 #include "detect/pixel_view.h"
-#include "recording/avi_format.h"
 #include "base/camera_settings.h"
+#include "support/avi_oracle.h"
 
 namespace ipcam::rectest {
 
@@ -180,39 +183,12 @@ protected:
     std::unique_ptr<Recorder> recorder;
 };
 
-inline uint32_t frameCount(const std::vector<uint8_t>& file) { return avi::getU32(file.data() + avi::kOffTotalFrames); }
+using test::aviFile;
+using test::isAvi;
+using test::isValidAvi;
+using test::perFrame;
+using test::readAvi;
 
-// The file of `pictures` at `microSecPerFrame` (a rate no whole number of
-// seconds gives).
-inline std::vector<uint8_t> aviAtRate(const std::vector<std::vector<uint8_t>>& pictures, uint32_t microSecPerFrame) {
-    auto f = avi::buildAviFile(1, pictures, 1);
-    avi::putU32(f.data() + avi::kOffMicroSecPerFrame, microSecPerFrame);
-    avi::putU32(f.data() + avi::kOffScale, microSecPerFrame);
-    return f;
-}
-
-// True when the file's layout is consistent: chunks from 512 to idx1, idx1
-// entries pointing at them, sizes in the header matching.
-inline ::testing::AssertionResult isValidAvi(const std::vector<uint8_t>& f) {
-    if (f.size() < 520 || !avi::isOurHeader(f.data(), f.size())) return ::testing::AssertionFailure() << "no header";
-    const uint32_t movi = avi::getU32(f.data() + avi::kOffMoviSize);
-    const size_t idx = 508 + size_t{movi};
-    if (idx + 8 > f.size() || std::string(reinterpret_cast<const char*>(f.data() + idx), 4) != "idx1")
-        return ::testing::AssertionFailure() << "idx1 not at movi end";
-    const uint32_t n = avi::getU32(f.data() + idx + 4) / 16;
-    if (idx + 8 + 16 * size_t{n} != f.size()) return ::testing::AssertionFailure() << "file length";
-    if (avi::getU32(f.data() + 4) != f.size() - 8) return ::testing::AssertionFailure() << "RIFF size";
-    size_t pos = 512;
-    for (uint32_t i = 0; i < n; ++i) {
-        const uint8_t* e = f.data() + idx + 8 + 16 * size_t{i};
-        if (avi::getU32(e + 8) != pos - 508) return ::testing::AssertionFailure() << "entry " << i << " offset";
-        const uint32_t len = avi::getU32(f.data() + pos + 4);
-        if (avi::getU32(e + 12) != len) return ::testing::AssertionFailure() << "entry " << i << " length";
-        pos += 8 + len;
-    }
-    if (pos != idx) return ::testing::AssertionFailure() << "chunks do not reach idx1";
-    if (frameCount(f) != (n == 0 ? 1 : n)) return ::testing::AssertionFailure() << "frame count " << frameCount(f);
-    return ::testing::AssertionSuccess();
-}
+inline uint32_t frameCount(const std::vector<uint8_t>& file) { return readAvi(file).frames; }
 
 }  // namespace ipcam::rectest

@@ -20,6 +20,7 @@
 #include <unistd.h>
 
 #include "frontends/headless/headless_service.h"
+#include "engine/main_controller.h"
 #include "app/log_file.h"
 #include "frontends/headless/service_notify.h"
 #include "e2e/e2e_support.h"

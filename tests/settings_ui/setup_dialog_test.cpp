@@ -18,12 +18,14 @@
 #include <sys/stat.h>
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "frontends/window/Unit3.h"
 #include "frontends/window/Unit5.h"
 #include "mail/mail_message.h"
+#include "settings/settings_store.h"
 
 namespace ipcam {
 namespace {
@@ -86,10 +88,12 @@ class SetupDialogTest : public ::testing::Test {
 protected:
     QTemporaryDir dir;
     SettingsStore store{(dir.path() + QStringLiteral("/ipcam.INI")).toStdString()};
-    CameraSettings record;
+    CameraSettings record;  // the copy the dialogs edit
     FakeClock clock;
-    WorkerShared shared;
+    // Plays the engine: what was last put in force, and how often.
+    std::optional<CameraSettings> inForce;
     int saves = 0;
+    int arms = 0;
     int resets = 0;
     bool failSave = false;
     std::vector<std::string> warnings;
@@ -101,15 +105,24 @@ protected:
 
     SetupContext context() {
         return SetupContext{record,
-                            store,
                             clock,
-                            shared,
-                            [this] {
-                                if (failSave)
-                                    throw SettingsWriteError("The settings could not be saved: disk full");
-                                ++saves;
-                                store.save(record, 0);
+                            [this]() -> std::optional<CameraSettings> {
+                                if (!store.exists())
+                                    return std::nullopt;
+                                CameraSettings s;
+                                store.load(s, 0);
+                                return s;
                             },
+                            [this](const CameraSettings& r) -> std::optional<SettingsProblem> {
+                                if (failSave)
+                                    return SettingsProblem{SettingsField::File, SettingsCode::NotWritten,
+                                                           "The settings could not be saved: disk full"};
+                                ++saves;
+                                store.save(r, 0);
+                                inForce = r;
+                                return std::nullopt;
+                            },
+                            [this] { ++arms; },
                             [this] { return dir.path().toStdString(); },
                             [this] { ++resets; },
                             [this](const std::string& start) {
@@ -261,7 +274,7 @@ TEST_F(SetupDialogTest, PortFollowsTheDecimalLongRuleModulo65536) {
     EXPECT_EQ(fileRecord().hostPort, 0);
 }
 
-TEST_F(SetupDialogTest, LiveEditsReachTheRecordButExitLeavesTheFileAlone) {
+TEST_F(SetupDialogTest, LiveEditsReachTheCopyButNothingIsInForceAndExitLeavesTheFileAlone) {
     writeFile([](CameraSettings& s) { s.cameraPassword = "oldpw"; });
     setup->formActivate();
     EXPECT_EQ(setup->passwordEdit()->echoMode(), QLineEdit::Password);
@@ -270,15 +283,14 @@ TEST_F(SetupDialogTest, LiveEditsReachTheRecordButExitLeavesTheFileAlone) {
     EXPECT_EQ(record.cameraPassword, "newpasswor");
     setup->addressEdit()->setText(QStringLiteral("127.0.0.7"));
     EXPECT_EQ(record.hostAddress, "127.0.0.7");
-    EXPECT_EQ(shared.settings().hostAddress, "127.0.0.7");  // the workers see it too
+    EXPECT_FALSE(inForce);  // only Save puts the copy in force
 
     setup->exitClick();
     EXPECT_EQ(resets, 1);
     EXPECT_EQ(saves, 0);
     EXPECT_EQ(setup->result(), QDialog::Rejected);
     EXPECT_EQ(fileRecord().cameraPassword, "oldpw");
-    store.load(record, 0);  // what the Settings button does after the dialog
-    EXPECT_EQ(record.cameraPassword, "oldpw");
+    EXPECT_FALSE(inForce);
 }
 
 TEST_F(SetupDialogTest, TitleBarCloseDoesNotResetTheMotionPhase) {
@@ -348,7 +360,8 @@ TEST_F(SetupDialogTest, ControlsShowTheStoredRecordAndSaveWritesThemBack) {
     EXPECT_TRUE(warnings.empty());
     const CameraSettings saved = fileRecord();
     EXPECT_EQ(saved.cameraUrl, url);
-    EXPECT_EQ(shared.settings().cameraUrl, url);
+    ASSERT_TRUE(inForce);
+    EXPECT_EQ(inForce->cameraUrl, url);
     EXPECT_EQ(saved.resolution, 0);
     EXPECT_EQ(saved.orientation, 1);
     EXPECT_EQ(saved.descriptor, "Front door");  // not in the dialog, kept
@@ -401,7 +414,8 @@ TEST_F(SetupDialogTest, PrerollAndKeepDaysAreShownSavedAndShownAgain) {
     const CameraSettings saved = fileRecord();
     EXPECT_EQ(saved.motionPrerollSeconds, 10);
     EXPECT_EQ(saved.keepDays, 3650);
-    EXPECT_EQ(shared.settings().keepDays, 3650);  // the workers see it too
+    ASSERT_TRUE(inForce);
+    EXPECT_EQ(inForce->keepDays, 3650);  // in force too
 
     record = CameraSettings{};
     prerollKept = 4;  // the camera's pictures are too large for 10 s in the pre-roll's bound
@@ -496,7 +510,7 @@ TEST_F(SetupDialogTest, WithoutSettingsFileShowsFirstRunValuesAndWritesNothing) 
     CameraSettings expected;
     applyFirstRunDefaults(expected, dir.path().toStdString());
     EXPECT_EQ(record, expected);
-    EXPECT_EQ(shared.settings().smtpServer, "");
+    EXPECT_FALSE(inForce);
     EXPECT_EQ(setup->sensitivitySlider()->value(), 0);
     EXPECT_FALSE(setup->sensitivitySlider()->isEnabled());
     EXPECT_FALSE(setup->alarmSwitch()->isChecked());
@@ -558,11 +572,11 @@ TEST_F(SetupDialogTest, FailedWriteIsShownAndTheDialogStaysOpen) {
     EXPECT_TRUE(setup->isVisible());
 
     email->show();
-    shared.alarmEmailArmed = false;
     email->saveClick();
     EXPECT_EQ(warnings.size(), 2u);
     EXPECT_TRUE(email->isVisible());
-    EXPECT_FALSE(shared.alarmEmailArmed);
+    EXPECT_EQ(arms, 0);
+    EXPECT_FALSE(inForce);
     email->hide();
     setup->hide();
 }
@@ -581,7 +595,7 @@ TEST_F(SetupDialogTest, ActivationRunsOnEachOpeningButNotWhenAChildDialogCloses)
     setup->exitClick();
 }
 
-TEST_F(SetupDialogTest, EmailDialogReloadsTheRecordButSetupSaveKeepsTypedTexts) {
+TEST_F(SetupDialogTest, EmailDialogShowsTheSetupCopyAndSavesOnlyItsMailFields) {
     writeFile([](CameraSettings& s) {
         s.hostAddress = "127.0.0.2";
         s.hostPort = 81;
@@ -592,12 +606,19 @@ TEST_F(SetupDialogTest, EmailDialogReloadsTheRecordButSetupSaveKeepsTypedTexts) 
     setup->addressEdit()->setText(QStringLiteral("127.0.0.3"));
     setup->portEdit()->setText(QStringLiteral("8080"));
     email->formActivate();
-    EXPECT_EQ(record.hostAddress, "127.0.0.2");
-    EXPECT_EQ(record.hostPort, 81);
+    // The file is not read again: what was typed in the setup dialog stays.
+    EXPECT_EQ(record.hostAddress, "127.0.0.3");
+    EXPECT_EQ(record.hostPort, 8080);
     EXPECT_EQ(email->serverEdit()->text(), QStringLiteral("127.0.0.1"));
     EXPECT_TRUE(email->authBox()->isChecked());
     email->serverEdit()->setText(QStringLiteral("127.0.0.4"));
     email->saveClick();
+    // Its Save writes the mail fields on top of the settings in force; the
+    // setup dialog's typing waits for its own Save.
+    EXPECT_EQ(fileRecord().smtpServer, "127.0.0.4");
+    EXPECT_EQ(fileRecord().hostAddress, "127.0.0.2");
+    EXPECT_EQ(fileRecord().hostPort, 81);
+    EXPECT_EQ(record.smtpServer, "127.0.0.4");
 
     setup->saveClick();
     const CameraSettings saved = fileRecord();
@@ -619,10 +640,9 @@ TEST_F(SetupDialogTest, EmailSaveWritesAllFieldsAndRearmsAlarmEmails) {
     email->accountEdit()->setText(QStringLiteral("cam"));
     email->passwordEdit()->setText(QStringLiteral("secret"));
     email->authBox()->setChecked(false);
-    shared.alarmEmailArmed = false;
     email->saveClick();
 
-    EXPECT_TRUE(shared.alarmEmailArmed);
+    EXPECT_EQ(arms, 1);
     EXPECT_EQ(email->result(), QDialog::Accepted);
     const CameraSettings saved = fileRecord();
     EXPECT_EQ(saved.smtpAuthEnabled, 0);
@@ -633,7 +653,8 @@ TEST_F(SetupDialogTest, EmailSaveWritesAllFieldsAndRearmsAlarmEmails) {
     EXPECT_EQ(saved.smtpEmailAccount, "cam");
     EXPECT_EQ(saved.smtpEmailPassword, "secret");
     EXPECT_EQ(saved.motionSensitivity, 6);  // the rest as loaded
-    EXPECT_EQ(shared.settings().smtpServer, "127.0.0.1");
+    ASSERT_TRUE(inForce);
+    EXPECT_EQ(inForce->smtpServer, "127.0.0.1");
 
     // Exit keeps the file as it is.
     email->formActivate();
@@ -646,7 +667,6 @@ TEST_F(SetupDialogTest, EmailSaveRefusesAFieldWithAControlCharacterAndKeepsHostP
     writeFile([](CameraSettings& s) { s.smtpReceiver = "me@example.org"; });
     email->show();
     email->formActivate();
-    shared.alarmEmailArmed = false;
     struct Case {
         QLineEdit* edit;
         const char* caption;
@@ -665,9 +685,9 @@ TEST_F(SetupDialogTest, EmailSaveRefusesAFieldWithAControlCharacterAndKeepsHostP
         EXPECT_NE(warnings[0].find(std::string("\"") + k.caption + "\""), std::string::npos) << warnings[0];
         EXPECT_EQ(email->focusWidget(), k.edit);
         EXPECT_TRUE(email->isVisible());
-        EXPECT_FALSE(shared.alarmEmailArmed);
+        EXPECT_EQ(arms, 0);
         EXPECT_EQ(fileRecord().smtpReceiver, "me@example.org");
-        EXPECT_FALSE(hasControlCharacter(shared.settings().smtpReceiver));
+        EXPECT_FALSE(inForce);
         k.edit->setText(before);
     }
     // "host:port" and a bracketed IPv6 address are saved as typed.

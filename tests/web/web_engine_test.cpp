@@ -124,9 +124,8 @@ TEST(WebOnTheEngine, LiveRecordAndRecordingsAreTheCamerasOwnBytes) {
     eo.snapshotPath = dir.filePath("jpeg_view01.jpg").toStdString();
     eo.probePort = so.httpPort;
     eo.timerScale = 0.02;
-    eo.attended = false;
     RecorderEngine engine(eo);
-    engine.activate();
+    engine.start();
 
     WebServerOptions wo;
     wo.passwordHash = hashWebPassword("pw", 1000);
@@ -174,8 +173,8 @@ TEST(WebOnTheEngine, LiveRecordAndRecordingsAreTheCamerasOwnBytes) {
     });
     ASSERT_TRUE(waitUntil([&] { return web.state().viewerCount() == 1; }));
     EXPECT_NE(fetch(port, "POST", "/api/record").find(" 202 "), std::string::npos);
-    const auto& session = engine.controller().recorder().session();
-    ASSERT_TRUE(waitUntil([&] { return session.RecordKind == 1 && session.RecordFrames >= 40; }));
+    const EngineState& state = engine.state();
+    ASSERT_TRUE(waitUntil([&] { return state.recordingKind == 1 && state.recordingPictures >= 40; }));
     EXPECT_NE(bodyOf(fetch(port, "GET", "/api/status")).find("\"recordingKind\":1"), std::string::npos);
     EXPECT_NE(fetch(port, "POST", "/api/stop").find(" 202 "), std::string::npos);
     ASSERT_TRUE(waitUntil([&] { return !listRecordings(s.aviDirectory).empty(); }));
@@ -201,7 +200,7 @@ TEST(WebOnTheEngine, LiveRecordAndRecordingsAreTheCamerasOwnBytes) {
     SettingsStore(ini).load(back);
     EXPECT_EQ(back.keepDays, 3);
     EXPECT_EQ(back.cameraUrl, s.cameraUrl);
-    EXPECT_TRUE(waitUntil([&] { return engine.linkUp(); }));
+    EXPECT_TRUE(waitUntil([&] { return engine.state().link == LinkState::Up; }));
     engine.close();
 }
 
