@@ -62,8 +62,8 @@ int main(int argc, char** argv) {
 
     QTimer tick;
     QObject::connect(&tick, &QTimer::timeout, [&rig] {
-        rig.controller().timer1Timer();
-        rig.controller().linkTimeOut1Timer();
+        rig.controller().statusTick();
+        rig.host().advance(1000);  // the link watchdog's second
     });
     tick.start(1000);
 

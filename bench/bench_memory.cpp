@@ -63,7 +63,7 @@ int prerollMemory() {
     });
     size_t n = 0;
     auto feed = [&](int pictures) {
-        for (int k = 0; k < pictures; ++k) rig.controller().onSocketRead(chunks[n++ % chunks.size()]);
+        for (int k = 0; k < pictures; ++k) rig.read(chunks[n++ % chunks.size()]);
     };
     // The preview and receive buffers are in use before the ring grows.
     feed(3);
@@ -95,7 +95,7 @@ int prerollMemory() {
     // the ring; two more seconds follow, then the file is finished.
     std::vector<uint8_t> white(1920 * 1080 * 3, 0xFF);
     const auto moved = asStreamChunk(encodeJpeg(white, 1920, 1080, 80));
-    rig.controller().onSocketRead(moved);
+    rig.read(moved);
     const bool motion = (recorder.session().RecordKind & kMotion) != 0;
     const uint32_t framesAtStart = recorder.session().RecordFrames;
     feed(2 * kRate);
@@ -135,9 +135,9 @@ int recordingMemory(const std::vector<std::vector<uint8_t>>& chunks, const char*
     uint64_t at60 = 0;
     size_t n = 0;
     for (int s = 1; s <= seconds; ++s) {
-        for (int k = 0; k < rate; ++k) rig.controller().onSocketRead(chunks[n++ % chunks.size()]);
+        for (int k = 0; k < rate; ++k) rig.read(chunks[n++ % chunks.size()]);
         rig.clock().tick();
-        rig.controller().timer1Timer();
+        rig.controller().statusTick();
         // A camera's second lasts a second: the recording's thread has long
         // written these pictures before the next ones come. Without this the
         // loop, many times faster than a camera, would measure the queue of

@@ -37,11 +37,11 @@ void picturePath(benchmark::State& state, Size size) {
     rig.connect();
     rig.startManualRecording(chunks[0]);
     // A running status line, as after the first second of a recording.
-    rig.controller().timer1Timer();
+    rig.controller().statusTick();
     size_t i = 0, bytes = 0;
     for (auto _ : state) {
         const auto& chunk = chunks[i++ % chunks.size()];
-        rig.controller().onSocketRead(chunk);
+        rig.read(chunk);
         bytes += chunk.size();
     }
     if (rig.controller().recorder().session().RecordKind == kNotRecording) state.SkipWithError("the recording stopped");

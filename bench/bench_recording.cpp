@@ -140,8 +140,8 @@ public:
     int warnings = 0;
     void recordingStateChanged(uint8_t) override {}
     void resetPreviewCounters() override {}
-    void setDiskSpace(const std::string&) override {}
-    void showWarning(const std::string&) override { ++warnings; }
+    void setFreeSpace(uint32_t) override {}
+    void showWarning(RecorderWarning, const std::string&) override { ++warnings; }
     void startStatusTimer() override {}
     void raiseAlarm(const std::vector<uint8_t>&) override {}
 };

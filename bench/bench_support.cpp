@@ -195,30 +195,48 @@ ControllerRig::ControllerRig(RigOptions options) : dir_(temporaryTemplate(option
     controller_ = std::make_unique<MainController>(ControllerDeps{
         host_, *socket, ping_, startPage_, *store_, clock_, freeSpace_, shared_,
         [](const std::vector<uint8_t>&) {}, directory()});
+    host_.controller = controller_.get();
+}
+
+void NullHost::advance(int64_t ms) {
+    const int64_t until = now + ms;
+    while (wakeAt >= 0 && wakeAt <= until) {
+        now = std::max(now, wakeAt);
+        controller->linkWake();
+    }
+    now = until;
+}
+
+void ControllerRig::read(const std::vector<uint8_t>& bytes) {
+    if (!nullSocket_.events) throw std::runtime_error("no camera source listens");
+    nullSocket_.events->onSocketRead(bytes);
 }
 
 ControllerRig::~ControllerRig() {
-    controller_->formClose();
+    controller_->close();
     controller_.reset();
 }
 
 void ControllerRig::connect() {
-    controller_->formActivate();
+    controller_->start();
     shared_.cameraReachable = true;
-    controller_->createConnectTimerTimer();
+    const int64_t in = controller_->linkMachine().pendingIn();
+    if (in < 0) throw std::runtime_error("no connection attempt is pending");
+    host_.advance(in);
     if (nullSocketUsed_) {
-        controller_->onSocketConnected();
+        if (!nullSocket_.events) throw std::runtime_error("no camera source listens");
+        nullSocket_.events->onSocketConnected();
         const std::string_view header = kExpectedReplyHeader;
-        controller_->onSocketRead(std::vector<uint8_t>(header.begin(), header.end()));
+        read(std::vector<uint8_t>(header.begin(), header.end()));
     }
 }
 
 void ControllerRig::startManualRecording(const std::vector<uint8_t>& chunk) {
-    controller_->record1Click();
+    controller_->record();
     // A chunk that ends with its boundary line is a whole picture: it starts
     // the recording as its first picture; the second is recorded too.
-    controller_->onSocketRead(chunk);
-    controller_->onSocketRead(chunk);
+    read(chunk);
+    read(chunk);
     if (controller_->recorder().session().RecordKind == kNotRecording)
         throw std::runtime_error("the recording did not start");
 }

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "camera/stream_protocol.h"
 #include "engine/main_controller.h"
 
 namespace ipcam::bench {
@@ -67,35 +68,32 @@ public:
     uint32_t freeSpaceMB(const std::string&) override { return mb; }
 };
 
-// A window that does nothing but count repaints.
+// The engine around the controller, doing nothing but count repaints; the
+// link's time passes only when advance() says so.
 class NullHost final : public MainHost {
 public:
     uint64_t repaints = 0;
-    void setControlVisible(Control, bool) override {}
-    void setControlEnabled(Control, bool) override {}
-    void setLinkInfo(const std::string&) override {}
-    void setPreviewInfo(const std::string&) override {}
-    void setDiskSpace(const std::string&) override {}
-    void setPleaseWait(bool, const std::string&) override {}
-    bool pleaseWaitVisible() const override { return false; }
+    MainController* controller = nullptr;
+    int64_t now = 0;
+    int64_t wakeAt = -1;
     void startTimer(TimerId, int) override {}
     void stopTimer(TimerId) override {}
     void setTimerInterval(TimerId, int) override {}
-    void showWarning(const std::string&) override {}
     void post(std::function<void()>) override {}
-    void showSetupDialog() override {}
-    void setSetupDialogCaption(const std::string&) override {}
-    void fillSetupDialogFromRecord() override {}
-    void showPlaybackWindow() override {}
-    void applyLayout(uint8_t) override {}
+    void publishState() override {}
+    void publishEvent(const EngineEvent&) override {}
     void previewChanged() override { ++repaints; }
-    void closeMainWindow() override {}
+    int64_t linkNow() const override { return now; }
+    void wakeLinkAt(int64_t at) override { wakeAt = at; }
+    void advance(int64_t ms);
 };
 
+// The camera's side is driven by the rig: the source listens here.
 class NullSocket final : public CameraSocket {
 public:
     bool openNow = false;
-    void setEvents(CameraSocketEvents*) override {}
+    CameraSocketEvents* events = nullptr;
+    void setEvents(CameraSocketEvents* e) override { events = e; }
     void open(const std::string&, uint16_t) override { openNow = true; }
     void close() override { openNow = false; }
     bool isOpen() const override { return openNow; }
@@ -143,6 +141,8 @@ public:
     void connect();
     // Presses Record and feeds one picture, so that the recording is running.
     void startManualRecording(const std::vector<uint8_t>& chunk);
+    // Bytes from the camera, as one read of the null socket.
+    void read(const std::vector<uint8_t>& bytes);
 
     MainController& controller() { return *controller_; }
     FakeClock& clock() { return clock_; }

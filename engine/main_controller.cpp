@@ -64,19 +64,10 @@ PixelView sampledView(const QImage& image, QSize shown) {
 MainController::MainController(ControllerDeps deps)
     : deps_(std::move(deps)),
       host_(deps_.host),
-      legacy_(settings_),
-      stream_(&legacy_),
-      recorder_(std::make_unique<Recorder>(settings_, deps_.clock, static_cast<RecorderHost&>(*this), deps_.freeSpace)) {
-    deps_.socket.setEvents(this);
-}
+      machine_(host_, static_cast<LinkMachine::Steps&>(*this)),
+      recorder_(std::make_unique<Recorder>(settings_, deps_.clock, static_cast<RecorderHost&>(*this), deps_.freeSpace)) {}
 
-MainController::~MainController() {
-    deps_.socket.setEvents(nullptr);
-    if (rtsp_) {
-        rtsp_->stop();
-        rtsp_->setEventNotifier(nullptr);
-    }
-}
+MainController::~MainController() { source_.reset(); }
 
 // ---------------------------------------------------------------- state and events
 
@@ -89,7 +80,8 @@ void MainController::emitEvent(EngineCode code, const std::string& detail, int a
 }
 
 void MainController::setLink(LinkState link, EngineCode problem, const std::string& detail) {
-    state_.link = link;
+    machine_.enter(link);
+    state_.link = machine_.state();
     state_.problem = problem;
     state_.problemDetail = detail;
     if (link == LinkState::Connecting || link == LinkState::Offline) {
@@ -158,84 +150,47 @@ CameraSettings MainController::settingsCopy() const {
     return copy;
 }
 
-std::optional<CameraUrl> MainController::cameraUrl(std::string* error) const {
-    if (settings_.cameraUrl.empty()) {
-        return std::nullopt;
+// The one place the camera's kind is chosen: a source is made for the
+// settings' address, and kept while it stays (an address keeps what a
+// challenge taught and which transport worked).
+CameraSource* MainController::source() const {
+    if (!sourceMade_ || sourceUrl_ != settings_.cameraUrl) {
+        source_.reset();
+        sourceError_.clear();
+        auto* self = const_cast<MainController*>(this);
+        const SourceDeps deps{settings_, deps_.socket, deps_.startPage,
+                              [self](std::function<void()> task) { self->host_.post(std::move(task)); },
+                              [self] { return previewArea(self->settings_.resolution); },
+                              [self] { return self->sourceDecoding(); }};
+        source_ = makeCameraSource(deps, *self, &sourceError_);
+        sourceUrl_ = settings_.cameraUrl;
+        sourceMade_ = true;
     }
-    return parseCameraUrl(settings_.cameraUrl, error);
+    return source_.get();
 }
 
 std::string MainController::connectHost() const {
-    if (settings_.cameraUrl.empty()) {
-        return settings_.hostAddress;
-    }
-    const auto url = cameraUrl(nullptr);
-    return url ? url->host : std::string();
-}
-
-uint16_t MainController::connectPort() const {
-    if (settings_.cameraUrl.empty()) {
-        return settings_.hostPort;
-    }
-    const auto url = cameraUrl(nullptr);
-    return url ? url->port : 0;
+    const CameraSource* camera = source();
+    return camera ? camera->host() : std::string();
 }
 
 // For the log: never with a password.
 std::string MainController::endpoint() const {
-    if (!settings_.cameraUrl.empty()) {
-        const auto url = cameraUrl(nullptr);
-        return url ? redactedUrl(*url) : std::string("(no valid camera address)");
-    }
-    return connectHost() + ":" + std::to_string(connectPort());
+    const CameraSource* camera = source();
+    return camera ? camera->endpoint() : std::string("(no valid camera address)");
 }
 
-// A standard camera is not pinged: many answer no ICMP, and its HTTP
-// answer tells whether it is there. Its legacy host field may still hold
-// another address, which must not be pinged either.
+// A camera that is not pinged (a standard one: many answer no ICMP, and its
+// answer tells whether it is there) leaves the ping worker suspended; the
+// legacy host field may still hold another address, which must not be
+// pinged either.
 void MainController::restartPing() {
-    if (settings_.cameraUrl.empty()) {
+    const CameraSource* camera = source();
+    if (camera && camera->pinged()) {
         deps_.ping.restart();
     } else {
         deps_.ping.suspend();
     }
-}
-
-bool MainController::selectStream(std::string* error) {
-    coded_ = false;
-    if (settings_.cameraUrl.empty()) {
-        stream_ = &legacy_;
-        return true;
-    }
-    const auto url = cameraUrl(error);
-    if (!url) {
-        return false;
-    }
-    if (url->rtsp) {
-        coded_ = true;
-        return true;
-    }
-    // The same address keeps its stream, and with it what a challenge taught.
-    if (!http_ || httpUrl_ != settings_.cameraUrl) {
-        http_ = std::make_unique<MjpegHttpStream>(*url);
-        httpUrl_ = settings_.cameraUrl;
-    }
-    stream_ = http_.get();
-    return true;
-}
-
-// The standard camera's probe: its address is all there is to check before
-// the connection; its name is its host.
-bool MainController::urlCameraProbe() {
-    std::string error;
-    if (!selectStream(&error)) {
-        logNoLink("Camera off-line: the camera address is not usable: " + error);
-        setLink(LinkState::Offline, EngineCode::AddressUnusable, error);
-        refreshButtons(2);
-        return false;
-    }
-    cameraAnswered(connectHost());
-    return true;
 }
 
 // The camera is there: its name goes to the link line, the record and the
@@ -272,7 +227,7 @@ void MainController::useRecordingFolder() {
     if (configuredDirectory_.empty()) {
         // None set: nothing to wait for.
         folderMissing_ = false;
-        host_.stopTimer(TimerId::DirectoryCheckTimer);
+        host_.stopTimer(TimerId::FolderCheck);
         settings_.aviDirectory = deps_.fallbackDirectory;  // in memory only
         publishSettings();
         qCWarning(lcRecording).noquote() << "No recording folder is set: recording into"
@@ -282,7 +237,7 @@ void MainController::useRecordingFolder() {
         return;
     }
     if (directoryExists(configuredDirectory_)) {
-        host_.stopTimer(TimerId::DirectoryCheckTimer);
+        host_.stopTimer(TimerId::FolderCheck);
         folderMissing_ = false;
         setFolder({});
         return;
@@ -300,7 +255,7 @@ void MainController::useRecordingFolder() {
                                      << "seconds)";
     setFolder(configuredDirectory_);
     emitEvent(EngineCode::FolderMissing, configuredDirectory_);
-    host_.startTimer(TimerId::DirectoryCheckTimer, kDirectoryCheckMs);
+    host_.startTimer(TimerId::FolderCheck, kDirectoryCheckMs);
 }
 
 void MainController::setFolder(const std::string& missing) {
@@ -308,15 +263,15 @@ void MainController::setFolder(const std::string& missing) {
     changed();
 }
 
-void MainController::directoryCheckTimerTimer() {
+void MainController::folderCheck() {
     if (!folderMissing_) {
-        host_.stopTimer(TimerId::DirectoryCheckTimer);
+        host_.stopTimer(TimerId::FolderCheck);
         return;
     }
     if (!directoryExists(configuredDirectory_)) {
         return;
     }
-    host_.stopTimer(TimerId::DirectoryCheckTimer);
+    host_.stopTimer(TimerId::FolderCheck);
     folderMissing_ = false;
     // A recording in progress finishes in the fallback folder; the next
     // file goes here.
@@ -343,24 +298,20 @@ void MainController::start() {
     if (!deps_.store.exists()) {
         refreshButtons(0);
         allowSettings(false);
-        host_.stopTimer(TimerId::CreateConnectTimer);
-        host_.setTimerInterval(TimerId::CreateConnectTimer, 100);
         settings_ = CameraSettings{};  // first-run values go onto an empty record
         applyFirstRunDefaults(settings_, deps_.fallbackDirectory);
         deps_.store.save(settings_, 0);
         emitEvent(EngineCode::FirstRun);
     }
-    host_.stopTimer(TimerId::OfflineRetryTimer);
-    host_.stopTimer(TimerId::Timer1);
-    host_.stopTimer(TimerId::LinkTimeOut1);
-    quietRetry_ = false;
+    machine_.cancel();
+    host_.stopTimer(TimerId::StatusTick);
+    machine_.unwatch();
+    machine_.setQuiet(false);
     logLinkClosed("the start sequence runs again");
     endRecording();  // a running recording is written, not dropped
     setLinkUp(false);
     recorder_->resetForStart();
-    link_.LinkWatchdog = 60;
-    host_.stopTimer(TimerId::CreateConnectTimer);
-    host_.setTimerInterval(TimerId::CreateConnectTimer, 100);
+    machine_.rewind();
     refreshButtons(0);
     allowSettings(false);
     loadSettings();
@@ -378,21 +329,21 @@ void MainController::start() {
     }
     recorder_->checkDiskAtStart();
     setStatusNote(EngineState::StatusNote::Empty);
-    link_.ConnectAttempts = 0;
+    machine_.resetAttempts();
     state_.connectAttempt = 0;
     showPleaseWait();
     setLink(LinkState::Connecting);
     refreshButtons(0);
     allowSettings(false);
     showFreeSpace();
-    host_.startTimer(TimerId::CreateConnectTimer, 5000);
+    machine_.schedule(LinkStep::Connect, ReconnectPolicy::kStepMs);
 }
 
 void MainController::record() {
     if (link_.LinkUp) {
         recorder_->requestManual();
         refreshButtons(1);
-        host_.startTimer(TimerId::Timer1, 1000);
+        host_.startTimer(TimerId::StatusTick, 1000);
     }
 }
 
@@ -402,7 +353,7 @@ void MainController::stop() {
         // A Daily recording stopped by hand latches its block.
         recorder_->requestStop(now);
         refreshButtons(0);
-        host_.startTimer(TimerId::Timer1, 1000);
+        host_.startTimer(TimerId::StatusTick, 1000);
     }
     resetPreviewCounters();
     recorder_->forgetSpaceConfirmation();
@@ -412,19 +363,22 @@ void MainController::reconnect() {
     if (suspended_) {
         return;
     }
-    host_.stopTimer(TimerId::OfflineRetryTimer);
-    quietRetry_ = false;
+    if (machine_.pending() == LinkStep::OfflineRetry) {
+        machine_.cancel();
+    }
+    machine_.setQuiet(false);
     deps_.shared.cameraReachable = false;
     restartPing();
     setLink(LinkState::Connecting);
     setStatusNote(EngineState::StatusNote::Reconnecting);
     refreshButtons(0);
     allowSettings(false);
-    link_.ConnectAttempts = 0;
+    machine_.resetAttempts();
     state_.connectAttempt = 0;
     showPleaseWait();
     resetPreviewCounters();
-    host_.startTimer(TimerId::ReconnectTimer, 5000);
+    // Pressed again before its attempt: the attempt keeps its time.
+    machine_.schedule(LinkStep::Rebuild, ReconnectPolicy::kStepMs);
 }
 
 void MainController::suspend() {
@@ -433,21 +387,18 @@ void MainController::suspend() {
     }
     suspended_ = true;
     resumeAfterRefusal_ = state_.link == LinkState::Refused;
-    // Nothing may connect with the old settings meanwhile: every connection
-    // timer stops, also one the off-line retry started.
-    for (TimerId t : {TimerId::OfflineRetryTimer, TimerId::CreateConnectTimer, TimerId::ReconnectTimer,
-                      TimerId::SeetingTimer, TimerId::Timer1}) {
-        host_.stopTimer(t);
-    }
-    host_.setTimerInterval(TimerId::CreateConnectTimer, 100);
-    quietRetry_ = false;
+    // Nothing may connect with the old settings meanwhile: no attempt is
+    // due, also none the off-line retry scheduled.
+    machine_.cancel();
+    host_.stopTimer(TimerId::StatusTick);
+    machine_.setQuiet(false);
     recorder_->forgetSpaceConfirmation();
     if (resumeAfterRefusal_) {
         // The refused connection is closed already; the watchdog keeps
         // counting as it did while the dialog after a refusal was open.
         return;
     }
-    host_.stopTimer(TimerId::LinkTimeOut1);
+    machine_.unwatch();
     logLinkClosed("for the setup dialog");
     closeLink();
     endRecording();
@@ -485,10 +436,10 @@ void MainController::connectAfterSettings() {
     recorder_->clearBlockLatch();
     setLink(LinkState::Connecting);
     showFreeSpace();
-    link_.ConnectAttempts = 0;
+    machine_.resetAttempts();
     state_.connectAttempt = 0;
     showPleaseWait();
-    host_.startTimer(TimerId::SeetingTimer, 5000);
+    machine_.schedule(LinkStep::AfterSettings, ReconnectPolicy::kStepMs);
 }
 
 namespace {
@@ -531,71 +482,48 @@ std::optional<SettingsProblem> MainController::applySettings(const CameraSetting
 }
 
 void MainController::close() {
-    host_.stopTimer(TimerId::OfflineRetryTimer);
-    host_.stopTimer(TimerId::Timer1);
-    host_.stopTimer(TimerId::LinkTimeOut1);
-    endRecording();
+    machine_.cancel();
+    host_.stopTimer(TimerId::StatusTick);
+    machine_.unwatch();
+    recorder_->endFromOutside();
     recorder_->settle();  // the recording reaches its file before the program ends
-    deps_.socket.setEvents(nullptr);
     logLinkClosed("the program ends");
     closeLink();
     setLink(LinkState::Stopped);
 }
 
-// ---------------------------------------------------------------- socket events
+// ---------------------------------------------------------------- what the camera source reports
 
-void MainController::onSocketConnected() {
-    // The camera has not answered yet: "Link up" waits for its first picture.
-    qCDebug(lcLink).noquote() << "Connected to" << QString::fromStdString(endpoint());
-    tcpConnected_ = true;
+void MainController::sourceConnected(const SourceConnected& connected) {
+    if (connected.accepted) {
+        logLinkUp();
+        if (!connected.transport.empty()) {
+            qCInfo(lcLink).noquote() << QString::fromStdString(connected.transport);
+        }
+    } else {
+        // The camera has not answered yet: "Link up" waits for its first picture.
+        qCDebug(lcLink).noquote() << "Connected to" << QString::fromStdString(endpoint());
+    }
     notShownSaid_ = false;
     setLinkUp(true);
     resetPreviewCounters();
-    host_.startTimer(TimerId::Timer1, 1000);
-    host_.startTimer(TimerId::LinkTimeOut1, 1000);
+    host_.startTimer(TimerId::StatusTick, 1000);
+    machine_.watch();
     refreshButtons(0);
-    link_.HeaderAccepted = false;
-    stream_->reset();
-    deps_.socket.send(stream_->request());
     recorder_->resetMotion();
 }
 
-void MainController::onSocketRead(const std::vector<uint8_t>& chunk) {
-    if (link_.HeaderAccepted && (!link_.LinkUp || chunk.empty())) {
-        return;
-    }
-    const CameraStream::State state =
-        stream_->feed(chunk, [this](std::vector<uint8_t>& picture) { pictureStart(picture); });
-    countStreamDrops();
-    if (pictureDecoded_) {
-        pictureDecoded_ = false;
-        releaseSpareBuffers();
-    }
-    switch (state) {
-        case CameraStream::State::Waiting:
-            return;
-        case CameraStream::State::Streaming:
-            link_.HeaderAccepted = true;
-            return;
-        case CameraStream::State::Rejected:
-            wrongPassword();
-            return;
-        case CameraStream::State::Challenged:
-        case CameraStream::State::Failed:
-            streamFailed(state);
-            return;
-    }
-}
+void MainController::sourcePicture(std::vector<uint8_t>& picture) { pictureStart(picture); }
 
 // A picture is complete: show it and hand it to the recorder.
 void MainController::pictureStart(std::vector<uint8_t>& picture) {
     link_.PasswordFailures = 0;
     state_.refusals = 0;
-    link_.LinkWatchdog = 60;
+    machine_.rewind();
     // A standard camera's picture is recorded whenever it is a whole JPEG,
     // FF D8 to FF D9, also one the preview cannot show (too large for it, or
     // broken inside); the legacy camera's only when it decodes.
-    const bool whole = stream_ != &legacy_ && isWholeJpeg(picture);
+    const bool whole = source_ && source_->recordsUndecodable() && isWholeJpeg(picture);
     bool decoded = false;
     bool shown = false;
     bool undecoded = false;  // taken without decoding: nothing needed its pixels
@@ -607,7 +535,7 @@ void MainController::pictureStart(std::vector<uint8_t>& picture) {
         // what motion detection reads is decoded (and the legacy camera's
         // picture, which is recorded only once it decodes), else nothing.
         const QSize area = previewArea(settings_.resolution);
-        const bool attempted = previewWanted_ || stream_ == &legacy_ || recorder_->motionReadsPictures();
+        const bool attempted = previewWanted_ || !source_->recordsUndecodable() || recorder_->motionReadsPictures();
         if (previewWanted_) {
             shown = decoded = decoder_.decode(picture.data(), picture.size(), preview_, area.width(), area.height());
             view = decoded ? viewOf(preview_) : PixelView{};
@@ -644,115 +572,44 @@ void MainController::pictureStart(std::vector<uint8_t>& picture) {
     countersChanged(pictureStatus(statusCounters()));
 }
 
-// ---------------------------------------------------------------- the link
-
-void MainController::openLink() {
-    connectionEnded_ = false;
-    tcpConnected_ = false;
-    if (!coded_) {
-        deps_.socket.open(connectHost(), connectPort());
-        return;
-    }
-    const auto url = cameraUrl(nullptr);
-    if (!url) {
-        return;
-    }
-    if (!rtsp_) {
-        rtsp_ = std::make_unique<RtspSource>();
-        // Called on the reader's thread: only hands the work over.
-        rtsp_->setEventNotifier([this] { host_.post([this] { pollCamera(); }); });
-    }
-    RtspSource::Options options;
-    options.url = fullUrl(*url);
-    options.silenceTimeout = kRtspSilence;
-    const QSize area = previewArea(settings_.resolution);
-    options.previewWidth = area.width();
-    options.previewHeight = area.height();
-    options.decoding = rtspDecoding();
-    rtspConnected_ = false;
-    rtspOpen_ = true;
-    rtsp_->start(options);
-}
-
-void MainController::closeLink() {
-    deps_.socket.close();
-    if (rtsp_ && rtspOpen_) {
-        rtsp_->stop();
-        // What was reported before the stop belongs to the old connection.
-        RtspSource::Event stale;
-        while (rtsp_->takeEvent(&stale)) {
-        }
-    }
-    rtspOpen_ = rtspConnected_ = false;
-}
-
-bool MainController::linkOpen() const { return coded_ ? rtspOpen_ : deps_.socket.isOpen(); }
-
-std::string MainController::streamErrorText() const { return coded_ ? rtspError_ : stream_->errorText(); }
-
-void MainController::pollCamera() {
-    RtspSource::Event e;
-    while (rtsp_ && rtspOpen_ && rtsp_->takeEvent(&e)) {
-        switch (e.type) {
-            case RtspSource::Event::Type::Connected:
-                logLinkUp();
-                qCInfo(lcLink).noquote() << QString::fromStdString(e.transport);
-                rtspConnected_ = true;
-                setLinkUp(true);
-                resetPreviewCounters();
-                host_.startTimer(TimerId::Timer1, 1000);
-                host_.startTimer(TimerId::LinkTimeOut1, 1000);
-                refreshButtons(0);
-                link_.HeaderAccepted = true;
-                recorder_->resetMotion();
-                break;
-            case RtspSource::Event::Type::Packet:
-                if (link_.LinkUp) {
-                    mediaPacket(e);
-                }
-                break;
-            case RtspSource::Event::Type::Failed:
-                rtspFailed(e);
-                return;  // the connection is closed: the rest is stale
-        }
-    }
-}
-
 // A coded-video packet: a new decoded picture is shown, the packet goes to
 // the recorder, and every picture feeds the watchdog as a JPEG one does.
-void MainController::mediaPacket(RtspSource::Event& event) {
+void MainController::sourcePacket(MediaPacket& packet, QImage& picture, QSize shown) {
+    if (!link_.LinkUp) {
+        return;
+    }
     link_.PasswordFailures = 0;
     state_.refusals = 0;
-    link_.LinkWatchdog = 60;
+    machine_.rewind();
     PixelView view;
     const PixelView* decoded = nullptr;
-    if (!event.picture.isNull() && event.shown.isValid()) {
+    if (!picture.isNull() && shown.isValid()) {
         // Scaled for motion detection alone: the preview stays as it was.
-        samples_.swap(event.picture);
-        samplesShown_ = event.shown;
+        samples_.swap(picture);
+        samplesShown_ = shown;
         view = sampledView(samples_, samplesShown_);
         decoded = &view;
-    } else if (!event.picture.isNull()) {
-        preview_.swap(event.picture);
+    } else if (!picture.isNull()) {
+        preview_.swap(picture);
         view = viewOf(preview_);
         decoded = &view;
         host_.previewChanged();
     }
-    recorder_->stepPacket(event.packet, decoded);
-    rtsp_->setDecoding(rtspDecoding());
-    if (event.packet.isVideo()) {
+    recorder_->stepPacket(packet, decoded);
+    if (source_) source_->setDecoding(sourceDecoding());
+    if (packet.isVideo()) {
         ++link_.PreviewFrames;
         countersChanged(pictureStatus(statusCounters()));
     }
 }
 
-// What the RTSP reader decodes: the preview while it is shown; else the
-// small picture motion detection reads, or the preview's when an alarm
-// snapshot is made from it; nothing while neither needs a picture.
-RtspSource::Decoding MainController::rtspDecoding() const {
-    if (previewWanted_) return RtspSource::Decoding::Preview;
-    if (!recorder_->motionReadsPictures()) return RtspSource::Decoding::Nothing;
-    return settings_.alarmEmailEnabled ? RtspSource::Decoding::Preview : RtspSource::Decoding::Samples;
+// What a coded camera's pictures are decoded for: the preview while it is
+// shown; else the small picture motion detection reads, or the preview's
+// when an alarm snapshot is made from it; nothing while neither needs one.
+SourceDecoding MainController::sourceDecoding() const {
+    if (previewWanted_) return SourceDecoding::Preview;
+    if (!recorder_->motionReadsPictures()) return SourceDecoding::Nothing;
+    return settings_.alarmEmailEnabled ? SourceDecoding::Preview : SourceDecoding::Samples;
 }
 
 void MainController::setPreviewWanted(bool wanted) {
@@ -764,46 +621,69 @@ void MainController::setPreviewWanted(bool wanted) {
     if (wanted) {
         samples_ = QImage();
     }
-    if (rtsp_) rtsp_->setDecoding(rtspDecoding());
+    if (source_) source_->setDecoding(sourceDecoding());
 }
 
-void MainController::rtspFailed(const RtspSource::Event& event) {
-    rtspError_ = event.error;
-    const bool wasConnected = rtspConnected_;
+// A read of a byte-stream camera was handled: its drops are counted, and
+// once pictures come through, spare buffer room is given back.
+void MainController::sourceRead(const CameraStream::Drops& drops) {
+    countStreamDrops(drops);
+    if (pictureDecoded_) {
+        pictureDecoded_ = false;
+        releaseSpareBuffers();
+    }
+}
+
+void MainController::sourceStopped(const SourceStopped& stopped) {
+    switch (stopped.code) {
+        case SourceStop::Refused:
+            wrongPassword(stopped.detail);
+            return;
+        case SourceStop::NotAStream:
+            streamFailed(stopped.detail);
+            return;
+        case SourceStop::ConnectFailed:
+        case SourceStop::Broke:
+        case SourceStop::NoAnswer:
+            linkLost(stopped);
+            return;
+    }
+}
+
+// The connection ended or could not be made: the next attempt comes as the
+// policy says (a loud one: the attempt's steps apply in full).
+void MainController::linkLost(const SourceStopped& stopped) {
+    const ReconnectPolicy::Next next = ReconnectPolicy::afterLoss(
+        stopped.code, source_ && source_->pinged(), link_.LinkUp && link_.PreviewSeconds >= 1);
+    logLinkEnd(stopped.lost, stopped.failed);
+    retryReason_ = next.why;
+    machine_.setQuiet(false);
+    recorder_->endFromOutside();
+    setLinkUp(false);
+    setLink(LinkState::Down, EngineCode::ConnectFailed, stopped.detail);
+    setStatusNote(EngineState::StatusNote::Problem, EngineCode::ConnectFailed);
+    refreshButtons(2);
+    deps_.shared.cameraReachable = false;
+    restartPing();
+    host_.stopTimer(TimerId::StatusTick);
+    machine_.unwatch();
     closeLink();
-    if (event.rejected) {
-        wrongPassword();
-        return;
-    }
-    if (wasConnected || event.noAnswer) {
-        // A camera that went silent or hung up is tried again at once, one
-        // that does not answer every 5 s, as a socket error is (which logs
-        // nothing more): a camera back from an outage records again within
-        // seconds.
-        logLinkEnd(event.error, event.error);
-        retryReason_ = wasConnected ? "(at once after the link was lost)" : "(again while the camera does not answer)";
-        onSocketError();
-        return;
-    }
-    // No stream came up: say why, and try again later as for a camera that
-    // is off-line.
-    streamFailed(CameraStream::State::Failed);
+    machine_.resetAttempts();
+    showPleaseWait();
+    machine_.schedule(LinkStep::Connect, next.delayMs);
 }
 
-void MainController::wrongPassword() {
-    // A standard camera's refusal names the camera.
-    const std::string message = settings_.cameraUrl.empty() ? std::string() : streamErrorText();
+void MainController::wrongPassword(const std::string& message) {
     logLinkEnd("the camera rejected the password", "Camera " + endpoint() + " rejected the password");
     // Every state change first; whoever shows the refusal does it once this
     // read has returned, so the socket is never held up by it.
-    host_.stopTimer(TimerId::Timer1);
-    host_.stopTimer(TimerId::LinkTimeOut1);
+    host_.stopTimer(TimerId::StatusTick);
+    machine_.unwatch();
     ++link_.PasswordFailures;
     state_.refusals = link_.PasswordFailures;
     refreshButtons(0);
     setLink(LinkState::Refused, EngineCode::SignInRefused, message);
-    host_.stopTimer(TimerId::CreateConnectTimer);
-    host_.setTimerInterval(TimerId::CreateConnectTimer, 100);
+    machine_.cancel();
     emitEvent(EngineCode::SignInRefused, message, link_.PasswordFailures);
     // The same settings are tried again at the usual pace, unless a front
     // end suspends the link meanwhile (to ask for other settings).
@@ -817,39 +697,29 @@ void MainController::wrongPassword() {
 void MainController::retryAfterRefusal() {
     // A camera that hangs up after a rejection may have scheduled the next
     // attempt meanwhile: this one comes first.
-    host_.stopTimer(TimerId::CreateConnectTimer);
-    host_.setTimerInterval(TimerId::CreateConnectTimer, 100);
+    machine_.cancel();
     recorder_->resetMotion();
     restartPing();
-    link_.ConnectAttempts = 0;
+    machine_.resetAttempts();
     state_.connectAttempt = 0;
     showPleaseWait();
     allowSettings(true);
-    host_.startTimer(TimerId::CreateConnectTimer, 5000);
-    host_.stopTimer(TimerId::Timer1);
-    host_.startTimer(TimerId::LinkTimeOut1, 1000);
+    machine_.schedule(LinkStep::Connect, ReconnectPolicy::kStepMs);
+    host_.stopTimer(TimerId::StatusTick);
+    machine_.watch();
 }
 
-void MainController::streamFailed(CameraStream::State state) {
-    if (state == CameraStream::State::Challenged) {
-        // The camera wants credentials: ask again at once on a new
-        // connection, with the answer to its challenge.
-        qCInfo(lcLink).noquote() << "Camera" << QString::fromStdString(endpoint()) << "asked for credentials";
-        closeLink();
-        openLink();
-        return;
-    }
-    // Something that is no picture stream came back: say what, and try again
-    // later as for a camera that is off-line.
-    const std::string text = streamErrorText();
+// Something that is no picture stream came back: say what, and try again
+// later as for a camera that is off-line.
+void MainController::streamFailed(const std::string& text) {
     logLinkEnd(text, "Camera off-line: " + text);
     endRecording();
     setLinkUp(false);
     setLink(LinkState::Down, EngineCode::NotAStream, text);
     setStatusNote(EngineState::StatusNote::Problem, EngineCode::NotAStream, text);
     refreshButtons(2);
-    host_.stopTimer(TimerId::Timer1);
-    host_.stopTimer(TimerId::LinkTimeOut1);
+    host_.stopTimer(TimerId::StatusTick);
+    machine_.unwatch();
     closeLink();
     enterOffline();
 }
@@ -867,36 +737,24 @@ StatusCounters MainController::statusCounters() const {
     return StatusCounters{r.RecordKind, r.RecordFrames, r.RecordSeconds, link_.PreviewFrames, link_.PreviewSeconds};
 }
 
-void MainController::onSocketError() {
-    // A camera on a URL whose link was up for a while is tried again at
-    // once; the next attempts, and the legacy camera's, come every 5 s.
-    const bool atOnce = !settings_.cameraUrl.empty() && link_.LinkUp && link_.PreviewSeconds >= 1;
-    if (!coded_) stream_->end([this](std::vector<uint8_t>& picture) { pictureStart(picture); });  // its last picture
-    const std::string error = deps_.socket.errorText();
-    logLinkEnd(error + " (" + endpoint() + ")",
-               "Camera " + endpoint() +
-                   (tcpConnected_ ? " closed the connection before sending a picture: " : " refuses connections: ") +
-                   error);
-    // A loud attempt follows: the connection timer's steps apply in full.
-    quietRetry_ = false;
-    endRecording();
-    setLinkUp(false);
-    setLink(LinkState::Down, EngineCode::ConnectFailed, error);
-    setStatusNote(EngineState::StatusNote::Problem, EngineCode::ConnectFailed);
-    refreshButtons(2);
-    deps_.shared.cameraReachable = false;
-    restartPing();
-    host_.stopTimer(TimerId::Timer1);
-    host_.stopTimer(TimerId::LinkTimeOut1);
-    closeLink();
-    link_.ConnectAttempts = 0;
-    showPleaseWait();
-    host_.startTimer(TimerId::CreateConnectTimer, atOnce ? 0 : 5000);
+// ---------------------------------------------------------------- the link
+
+void MainController::openLink() {
+    connectionEnded_ = false;
+    if (CameraSource* camera = source()) {
+        camera->start();
+    }
+}
+
+void MainController::closeLink() {
+    if (source_) {
+        source_->stop();
+    }
 }
 
 // ---------------------------------------------------------------- timers
 
-void MainController::timer1Timer() {
+void MainController::statusTick() {
     ++link_.PreviewSeconds;
     recorder_->countSecond();
     countDiskDrops();
@@ -907,78 +765,85 @@ void MainController::timer1Timer() {
     countersChanged(tickStatus(statusCounters()));
 }
 
-bool MainController::cameraProbe() {
-    std::optional<std::string> page;
-    if (!settings_.hostAddress.empty()) {
-        page = deps_.startPage.fetch(settings_.hostAddress);
+// The scheduled attempt: the camera pinged (when it is), probed, and
+// connected. Each kind of step resets its own part first.
+void MainController::linkStep(LinkStep step) {
+    if (step == LinkStep::OfflineRetry) {
+        offlineRetry();
+        return;
     }
-    if (!page) {
-        logNoLink("Camera off-line: no answer from the start page of " + settings_.hostAddress);
-        setLink(LinkState::Offline, EngineCode::CameraOffline);
-        refreshButtons(2);
-        return false;
-    }
-    cameraAnswered(extractCameraTitle(*page));
-    return true;
-}
-
-void MainController::connectionTimerStep(TimerId timer) {
-    if (timer == TimerId::CreateConnectTimer) {
+    if (step == LinkStep::Connect) {
         // A recording still running here is written, not dropped.
         endRecording();
         setLinkUp(false);
         recorder_->clearRequests();
-        link_.LinkWatchdog = 60;
-    } else if (timer == TimerId::ReconnectTimer) {
+        machine_.rewind();
+    } else if (step == LinkStep::Rebuild) {
         recorder_->clearRequests();
-        link_.LinkWatchdog = 60;
+        machine_.rewind();
     }
-    ++link_.ConnectAttempts;
-    state_.connectAttempt = link_.ConnectAttempts;
+    state_.connectAttempt = machine_.countAttempt();
     // The off-line retry leaves the off-line buttons as they are: Settings
     // stays usable while the camera is away.
-    if (!quietRetry_) {
+    if (!machine_.quiet()) {
         allowSettings(false);
     }
 
-    if (link_.ConnectAttempts >= 4) {
+    if (ReconnectPolicy::givesUp(machine_.attempts())) {
         deps_.ping.suspend();
         deps_.shared.cameraReachable = false;
-        host_.stopTimer(timer);
+        machine_.cancel();
         setWait(LinkWait::GaveUp);
         logNoLink("Camera off-line: not reachable by ping, gave up after 3 attempts: " + settings_.hostAddress);
         setLink(LinkState::Offline, EngineCode::GaveUp);
         refreshButtons(2);
-        if (timer != TimerId::SeetingTimer) {
-            host_.stopTimer(TimerId::LinkTimeOut1);
+        if (step != LinkStep::AfterSettings) {
+            machine_.unwatch();
         }
         enterOffline();
         return;
     }
+    CameraSource* camera = source();
     bool reachable = false;
-    if (!settings_.cameraUrl.empty()) {
-        reachable = urlCameraProbe();
+    if (!camera) {
+        logNoLink("Camera off-line: the camera address is not usable: " + sourceError_);
+        setLink(LinkState::Offline, EngineCode::AddressUnusable, sourceError_);
+        refreshButtons(2);
     } else {
-        if (!deps_.shared.cameraReachable) {
-            return;
+        if (camera->pinged()) {
+            if (!deps_.shared.cameraReachable) {
+                return;  // the step comes again
+            }
+            deps_.ping.suspend();
+            deps_.shared.cameraReachable = false;
         }
-        deps_.ping.suspend();
-        deps_.shared.cameraReachable = false;
-        reachable = cameraProbe() && selectStream(nullptr);
+        std::string why;
+        if (const auto title = camera->probe(&why)) {
+            cameraAnswered(*title);
+            reachable = true;
+        } else {
+            logNoLink("Camera off-line: " + why);
+            setLink(LinkState::Offline, EngineCode::CameraOffline);
+            refreshButtons(2);
+        }
+    }
+    machine_.cancel();
+    if (step == LinkStep::Connect || step == LinkStep::Rebuild) {
+        machine_.unwatch();
     }
     // Said below once, and not true for a later attempt.
-    const char* retryReason = timer == TimerId::CreateConnectTimer ? std::exchange(retryReason_, nullptr) : nullptr;
-    if (reachable && !connectHost().empty()) {
-        if (linkOpen()) {
+    const char* retryReason = step == LinkStep::Connect ? std::exchange(retryReason_, nullptr) : nullptr;
+    if (reachable && !camera->host().empty()) {
+        if (camera->running()) {
             logLinkClosed("rebuilt");
             closeLink();
         }
         // The first attempt is said; while the camera keeps failing for a
         // reason already said, the retries are debug lines.
-        const char* why = retryReason                                           ? retryReason
-                          : timer == TimerId::CreateConnectTimer                ? "(start-up or after a socket error)"
-                          : timer == TimerId::ReconnectTimer ? "(link rebuilt after Reload or the link watchdog)"
-                                                             : "(after the setup dialog)";
+        const char* why = retryReason                       ? retryReason
+                          : step == LinkStep::Connect        ? "(start-up or after a socket error)"
+                          : step == LinkStep::Rebuild ? "(link rebuilt after Reload or the link watchdog)"
+                                                      : "(after the setup dialog)";
         if (reasonsSaid_.empty()) {
             qCInfo(lcLink).noquote() << "Connecting to" << QString::fromStdString(endpoint()) << why;
         } else {
@@ -986,20 +851,14 @@ void MainController::connectionTimerStep(TimerId timer) {
         }
         // The off-line retry's attempt has found the camera: from here on
         // the link's steps are the usual ones.
-        quietRetry_ = false;
+        machine_.setQuiet(false);
         openLink();
     }
-    host_.stopTimer(timer);
     setWait(LinkWait::None);
-    if (timer == TimerId::CreateConnectTimer) {
-        host_.stopTimer(TimerId::LinkTimeOut1);
-    } else if (timer == TimerId::ReconnectTimer) {
-        host_.stopTimer(TimerId::LinkTimeOut1);
-        // After a failed probe the off-line buttons stay, so that Reload is
-        // there to try again.
-        if (reachable) {
-            refreshButtons(0);
-        }
+    // After a failed probe the off-line buttons stay, so that Reload is
+    // there to try again.
+    if (step == LinkStep::Rebuild && reachable) {
+        refreshButtons(0);
     }
     if (!reachable) {
         enterOffline();
@@ -1010,34 +869,33 @@ void MainController::connectionTimerStep(TimerId timer) {
 // is tried again by itself, so that an unattended recorder records again
 // once it is back.
 void MainController::enterOffline() {
-    quietRetry_ = false;
-    host_.startTimer(TimerId::OfflineRetryTimer, kOfflineRetryMs);
+    machine_.setQuiet(false);
+    machine_.schedule(LinkStep::OfflineRetry, ReconnectPolicy::kOfflineRetryMs);
 }
 
 // The Reload button's retry without its texts and blinking: the off-line
 // texts and buttons stay until the camera answers.
-void MainController::offlineRetryTimerTimer() {
-    host_.stopTimer(TimerId::OfflineRetryTimer);
+void MainController::offlineRetry() {
+    machine_.cancel();
     if (link_.LinkUp) {
         return;
     }
     deps_.shared.cameraReachable = false;
     restartPing();
-    link_.ConnectAttempts = 0;
-    quietRetry_ = true;
-    host_.startTimer(TimerId::ReconnectTimer, 5000);
+    machine_.resetAttempts();
+    machine_.setQuiet(true);
+    machine_.schedule(LinkStep::Rebuild, ReconnectPolicy::kStepMs);
 }
 
-void MainController::linkTimeOut1Timer() {
-    --link_.LinkWatchdog;
-    if (link_.LinkWatchdog != 0) {
-        return;
-    }
+// No picture for 60 seconds: the link is lost.
+void MainController::linkWatchdogExpired() {
     // A whole picture still collected is the connection's last one.
-    if (!coded_) stream_->end([this](std::vector<uint8_t>& picture) { pictureStart(picture); });
+    if (source_) {
+        source_->end();
+    }
     logLinkEnd("no picture for 60 seconds from " + connectHost(),
                "Camera " + endpoint() + " sent no picture for 60 seconds after connecting");
-    quietRetry_ = false;
+    machine_.setQuiet(false);
     deps_.shared.cameraReachable = false;
     restartPing();
     endRecording();
@@ -1046,13 +904,13 @@ void MainController::linkTimeOut1Timer() {
     setLink(LinkState::Down, EngineCode::NoPictures);
     setStatusNote(EngineState::StatusNote::Problem, EngineCode::NoPictures);
     refreshButtons(2);
-    host_.stopTimer(TimerId::Timer1);
-    host_.stopTimer(TimerId::LinkTimeOut1);
+    host_.stopTimer(TimerId::StatusTick);
+    machine_.unwatch();
     closeLink();
-    link_.ConnectAttempts = 0;
+    machine_.resetAttempts();
     showPleaseWait();
     resetPreviewCounters();
-    host_.startTimer(TimerId::ReconnectTimer, 5000);
+    machine_.schedule(LinkStep::Rebuild, ReconnectPolicy::kStepMs);
 }
 
 // ---------------------------------------------------------------- the link's log
@@ -1115,8 +973,7 @@ int64_t MainController::nowSeconds() const {
     return days * 86400 + t.hour * 3600 + t.minute * 60 + t.second;
 }
 
-void MainController::countStreamDrops() {
-    const CameraStream::Drops d = stream_->takeDrops();
+void MainController::countStreamDrops(const CameraStream::Drops& d) {
     if (d.oversized + d.longHeaders + d.noBoundary + d.noPicture == 0) {
         return;
     }
@@ -1141,7 +998,7 @@ void MainController::countDiskDrops() {
 // the stream needs: rare, and then cheap.
 void MainController::releaseSpareBuffers() {
     const size_t keep = std::max(kSpareKeep, 4 * link_.FrameBuffer.size());
-    const size_t released = stream_->releaseSpare(keep) + giveBackSpare(link_.FrameBuffer, keep);
+    const size_t released = (source_ ? source_->releaseSpare(keep) : 0) + giveBackSpare(link_.FrameBuffer, keep);
     if (released >= kSpareKeep) {
         malloc_trim(0);
     }
@@ -1178,7 +1035,7 @@ void MainController::motionSuspended(bool suspended) {
     changed();
 }
 
-void MainController::startStatusTimer() { host_.startTimer(TimerId::Timer1, 1000); }
+void MainController::startStatusTimer() { host_.startTimer(TimerId::StatusTick, 1000); }
 
 void MainController::raiseAlarm(const std::vector<uint8_t>& picture) {
     if (!deps_.raiseAlarm) {

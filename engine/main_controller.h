@@ -1,8 +1,9 @@
 #pragma once
 // The main window's behaviour without the window: start sequence, buttons,
-// the camera socket's events, the connection timers and the link watchdog.
-// It owns the camera session, slot 0's settings, the preview picture and the
-// recorder; it reaches the window, the socket and the workers through seams.
+// what the camera source reports, and the link's state machine. It owns the
+// camera session, the camera source, slot 0's settings, the preview picture
+// and the recorder; it reaches the front ends, the socket and the workers
+// through seams.
 
 #include <QImage>
 
@@ -17,14 +18,12 @@
 #include "engine/main_host.h"
 #include "base/worker_shared.h"
 #include "camera/camera_socket.h"
-#include "camera/camera_stream.h"
-#include "camera/mjpeg_http.h"
+#include "camera/camera_source.h"
 #include "camera/jpeg_decoder.h"
 #include "camera/ping_control.h"
-#include "camera/rtsp_source.h"
 #include "camera/start_page.h"
 #include "camera/status_line.h"
-#include "camera/stream_protocol.h"
+#include "engine/link_machine.h"
 #include "recording/recorder.h"
 #include "base/camera_settings.h"
 #include "settings/settings_store.h"
@@ -32,14 +31,12 @@
 
 namespace ipcam {
 
-// The link's and the preview's run-time state, the controller's own. Every
-// item starts at zero.
+// The link's and the preview's run-time state, the controller's own (the
+// attempts and the watchdog are the link machine's). Every item starts at
+// zero.
 struct LinkSession {
     bool LinkUp = false;
-    bool HeaderAccepted = false;
     int PasswordFailures = 0;
-    int ConnectAttempts = 0;
-    int LinkWatchdog = 0;
     std::vector<uint8_t> FrameBuffer;
     uint32_t PreviewFrames = 0;
     uint32_t PreviewSeconds = 0;
@@ -61,7 +58,7 @@ struct ControllerDeps {
     std::string fallbackDirectory;
 };
 
-class MainController : public CameraSocketEvents, private RecorderHost {
+class MainController : private CameraSourceListener, private LinkMachine::Steps, private RecorderHost {
 public:
     explicit MainController(ControllerDeps deps);
     ~MainController() override;
@@ -90,34 +87,16 @@ public:
     void armAlarmMail();
 
     // Timers.
-    void timer1Timer();  // the one-second status tick
-    void linkTimeOut1Timer();
-    void createConnectTimerTimer() { connectionTimerStep(TimerId::CreateConnectTimer); }
-    void reconnectTimerTimer() { connectionTimerStep(TimerId::ReconnectTimer); }
-    void seetingTimerTimer() { connectionTimerStep(TimerId::SeetingTimer); }
-    void offlineRetryTimerTimer();
-    // While the recording folder is missing: is it there again?
-    void directoryCheckTimerTimer();
+    void statusTick();  // the one-second status tick
+    // Unattended, while the recording folder is missing: is it there again?
+    void folderCheck();
     static constexpr int kDirectoryCheckMs = 30000;
-
-    // While off-line, the connection is retried by itself this often.
-    static constexpr int kOfflineRetryMs = 30000;
-
-    // Camera socket events.
-    void onSocketConnected() override;
-    void onSocketRead(const std::vector<uint8_t>& chunk) override;
-    void onSocketError() override;
-    // What an RTSP camera's reader reported (run on this thread once the
-    // reader's notifier has posted it).
-    void pollCamera();
-    // A silent RTSP camera counts as gone after this long.
-    static constexpr std::chrono::milliseconds kRtspSilence{10000};
+    // The link's time has come (see LinkTiming).
+    void linkWake() { machine_.wake(); }
 
     // Settings of slot 0: load from the settings file; publish to the workers.
     void loadSettings();
     void publishSettings();
-
-    bool cameraProbe();
 
     // The state front ends see.
     const EngineState& state() const { return state_; }
@@ -125,11 +104,11 @@ public:
     // the settings also while it is missing).
     CameraSettings settingsCopy() const;
     LinkSession& link() { return link_; }
-    // The camera's protocol in use.
-    CameraStream& stream() { return *stream_; }
-    // The camera sends coded video over RTSP (rtsp:// address).
-    bool codedCamera() const { return coded_; }
     const LinkSession& link() const { return link_; }
+    const LinkMachine& linkMachine() const { return machine_; }
+    // The source for the settings' camera (made anew when Camera_URL
+    // changed); null when Camera_URL cannot be used.
+    CameraSource* source() const;
     // The status line's counters as they stand.
     StatusCounters statusCounters() const;
     const CameraSettings& settings() const { return settings_; }
@@ -145,8 +124,19 @@ public:
     const std::string& fallbackDirectory() const { return deps_.fallbackDirectory; }
 
 private:
-    void connectionTimerStep(TimerId timer);
-    void wrongPassword();
+    // LinkMachine::Steps
+    void linkStep(LinkStep step) override;
+    void linkWatchdogExpired() override;
+    void offlineRetry();
+    // CameraSourceListener
+    void sourceConnected(const SourceConnected& connected) override;
+    void sourcePicture(std::vector<uint8_t>& picture) override;
+    void sourcePacket(MediaPacket& packet, QImage& preview, QSize shown) override;
+    SourceDecoding sourceDecoding() const;
+    void sourceRead(const CameraStream::Drops& drops) override;
+    void sourceStopped(const SourceStopped& stopped) override;
+    void linkLost(const SourceStopped& stopped);
+    void wrongPassword(const std::string& message);
     void emitEvent(EngineCode code, const std::string& detail = {}, int attempt = 0);
     void changed() { host_.publishState(); }
     // The link's state, and why it is not up.
@@ -167,17 +157,11 @@ private:
     void retryAfterRefusal();
     void connectAfterSettings();
     void pictureStart(std::vector<uint8_t>& picture);
-    void mediaPacket(RtspSource::Event& event);
-    void rtspFailed(const RtspSource::Event& event);
-    RtspSource::Decoding rtspDecoding() const;
-    // The camera's connection, whichever protocol it speaks.
+    // The camera's connection, whichever kind it is.
     void openLink();
     void closeLink();
-    bool linkOpen() const;
-    std::string streamErrorText() const;
-    // The camera answered with a challenge or with something that is no
-    // picture stream.
-    void streamFailed(CameraStream::State state);
+    // The camera answered with something that is no picture stream.
+    void streamFailed(const std::string& text);
     void setLinkUp(bool up);
     // The activity log's account of the link (its lines only; the link's
     // own state is link_): "Link up" once a connection's first picture (or
@@ -190,23 +174,17 @@ private:
     void logLinkClosed(const char* why);
     // What the stream and the disk queue dropped, into the log's reports;
     // buffer room grown for hostile input given back once pictures come again.
-    void countStreamDrops();
+    void countStreamDrops(const CameraStream::Drops& d);
     void countDiskDrops();
     int64_t nowSeconds() const;
     void releaseSpareBuffers();
     void useRecordingFolder();
     void enterOffline();
     void showPleaseWait();
-    // Where the camera's stream is, and "host:port" for the log.
+    // Where the camera's stream is, and "host:port" or the address for the log.
     std::string connectHost() const;
-    uint16_t connectPort() const;
     std::string endpoint() const;
-    std::optional<CameraUrl> cameraUrl(std::string* error) const;
     void restartPing();
-    // The protocol for the settings in use; false when the camera address
-    // is not usable (`error` says why).
-    bool selectStream(std::string* error);
-    bool urlCameraProbe();
     void cameraAnswered(const std::string& title);
 
     // RecorderHost
@@ -221,6 +199,7 @@ private:
 
     ControllerDeps deps_;
     MainHost& host_;
+    LinkMachine machine_;
     LinkSession link_;
     EngineState state_;
     CameraSettings settings_;
@@ -231,33 +210,23 @@ private:
     // held smaller than the preview of samplesShown_ it stands for.
     QImage samples_;
     QSize samplesShown_;
-    LegacyCameraStream legacy_;
-    std::unique_ptr<MjpegHttpStream> http_;
-    std::string httpUrl_;       // the address http_ was made for
-    CameraStream* stream_;      // legacy_ or http_
-    // An rtsp:// camera: its reader (made when first needed), whether the
-    // connection came up, and the last refusal or failure it reported.
-    bool coded_ = false;
-    std::unique_ptr<RtspSource> rtsp_;
-    bool rtspOpen_ = false;
-    bool rtspConnected_ = false;
-    std::string rtspError_;
-    const char* retryReason_ = nullptr;  // why the connection timer's next attempt comes (an RTSP camera's)
+    // The camera source, made for `sourceUrl_`; why none when it could not be.
+    mutable std::unique_ptr<CameraSource> source_;
+    mutable bool sourceMade_ = false;
+    mutable std::string sourceUrl_;
+    mutable std::string sourceError_;
+    const char* retryReason_ = nullptr;  // why the next attempt after a loss comes, when the usual words are not true
     std::unique_ptr<Recorder> recorder_;
     bool partialFilesChecked_ = false;
     bool started_ = false;
     bool suspended_ = false;
     bool resumeAfterRefusal_ = false;
-    // The off-line retry's own connection attempt runs: the off-line
-    // buttons stay as they are, Settings included.
-    bool quietRetry_ = false;
     // The settings' recording folder, and whether it is missing.
     std::string configuredDirectory_;
     bool folderMissing_ = false;
     // The link's log: see logLinkUp().
     bool linkLogged_ = false;
     bool connectionEnded_ = false;  // the end of this connection was logged
-    bool tcpConnected_ = false;     // this connection got as far as TCP
     std::vector<std::string> reasonsSaid_;  // since the last link up
     // A picture was decoded during the read being handled.
     bool pictureDecoded_ = false;

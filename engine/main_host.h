@@ -1,7 +1,7 @@
 #pragma once
-// What the controller needs from the engine that owns it: its timers, a way
-// to run work from the event loop, and where its state changes and events
-// go. The engine implements it; tests fake it.
+// What the controller needs from the engine that owns it: its timers and
+// the link's time, a way to run work from the event loop, and where its
+// state changes and events go. The engine implements it; tests fake it.
 
 #include <cstdint>
 #include <functional>
@@ -9,23 +9,20 @@
 #include <vector>
 
 #include "engine/engine_state.h"
+#include "engine/link_machine.h"
 
 namespace ipcam {
 
-// OfflineRetryTimer runs only while the camera is reported off-line: each
-// tick retries the connection quietly, as the Reload button would.
-// DirectoryCheckTimer runs only while the recording folder is missing.
+// StatusTick: the status line's second (Timer1 is its old name). FolderCheck
+// runs only while the recording folder is missing. The link has its own
+// time (LinkTiming).
 enum class TimerId {
-    Timer1,
-    LinkTimeOut1,
-    CreateConnectTimer,
-    ReconnectTimer,
-    SeetingTimer,
-    OfflineRetryTimer,
-    DirectoryCheckTimer
+    StatusTick,
+    FolderCheck,
+    Timer1 = StatusTick,
 };
 
-class MainHost {
+class MainHost : public LinkTiming {
 public:
     virtual ~MainHost() = default;
 

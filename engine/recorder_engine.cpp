@@ -6,6 +6,7 @@
 #include <QPointer>
 
 #include <algorithm>
+#include <cmath>
 
 #include "base/activity_log.h"
 #include "engine/engine_texts.h"
@@ -69,12 +70,16 @@ RecorderEngine::RecorderEngine(EngineOptions options, QObject* parent)
     };
     emailThread_ = std::make_unique<TEmailThread>(shared_, mailFailed, snapshot);
 
-    for (TimerId id : {TimerId::Timer1, TimerId::LinkTimeOut1, TimerId::CreateConnectTimer, TimerId::ReconnectTimer,
-                       TimerId::SeetingTimer, TimerId::OfflineRetryTimer, TimerId::DirectoryCheckTimer}) {
+    for (TimerId id : {TimerId::StatusTick, TimerId::FolderCheck}) {
         auto* t = new QTimer(this);
-        t->setInterval(scaled(id == TimerId::CreateConnectTimer ? 100 : 1000));
+        t->setInterval(scaled(1000));
         timers_[id] = t;
     }
+    // The link machine's own time: one timer, set for whatever is due next.
+    linkClock_.start();
+    linkTimer_ = new QTimer(this);
+    linkTimer_->setSingleShot(true);
+    linkTimer_->setTimerType(Qt::PreciseTimer);
     ControllerDeps deps{static_cast<MainHost&>(*this), *socket_, *pingThread_, *startPage_, *store_, *clock_,
                         *freeSpace, shared_, nullptr, fallbackDirectory_};
     deps.raiseAlarm = [this](const std::vector<uint8_t>& picture) { emailThread_->raiseAlarm(picture); };
@@ -90,19 +95,15 @@ RecorderEngine::RecorderEngine(EngineOptions options, QObject* parent)
 
     MainController* c = controller_.get();
     const std::pair<TimerId, void (MainController::*)()> handlers[] = {
-        {TimerId::Timer1, &MainController::timer1Timer},
-        {TimerId::LinkTimeOut1, &MainController::linkTimeOut1Timer},
-        {TimerId::CreateConnectTimer, &MainController::createConnectTimerTimer},
-        {TimerId::ReconnectTimer, &MainController::reconnectTimerTimer},
-        {TimerId::SeetingTimer, &MainController::seetingTimerTimer},
-        {TimerId::OfflineRetryTimer, &MainController::offlineRetryTimerTimer},
-        {TimerId::DirectoryCheckTimer, &MainController::directoryCheckTimerTimer},
+        {TimerId::StatusTick, &MainController::statusTick},
+        {TimerId::FolderCheck, &MainController::folderCheck},
     };
     for (const auto& entry : handlers) {
         const auto handler = entry.second;  // clang 14 cannot capture a structured binding
         connect(timers_[entry.first], &QTimer::timeout, this,
                 [this, c, handler] { guarded([c, handler] { (c->*handler)(); }); });
     }
+    connect(linkTimer_, &QTimer::timeout, this, [this, c] { guarded([c] { c->linkWake(); }); });
 
     // Recordings older than Keep_Days are deleted at start (queued by the
     // recorder after the recovery), then once an hour, and after the
@@ -176,6 +177,7 @@ void RecorderEngine::close() {
     for (auto& [id, t] : timers_) {
         t->stop();
     }
+    linkTimer_->stop();
     retentionTimer_->stop();
     pingThread_->terminate();
     emailThread_->terminate();
@@ -213,6 +215,20 @@ void RecorderEngine::startTimer(TimerId id, int intervalMs) {
 void RecorderEngine::stopTimer(TimerId id) { timers_.at(id)->stop(); }
 
 void RecorderEngine::setTimerInterval(TimerId id, int intervalMs) { timers_.at(id)->setInterval(scaled(intervalMs)); }
+
+// The link's milliseconds pass faster when the timers are scaled down.
+int64_t RecorderEngine::linkNow() const {
+    return static_cast<int64_t>(static_cast<double>(linkClock_.nsecsElapsed()) / 1e6 / options_.timerScale);
+}
+
+void RecorderEngine::wakeLinkAt(int64_t at) {
+    if (at < 0 || closed_) {
+        linkTimer_->stop();
+        return;
+    }
+    const double ms = std::ceil(static_cast<double>(std::max<int64_t>(0, at - linkNow())) * options_.timerScale);
+    linkTimer_->start(static_cast<int>(std::min(ms, 1e9)));
+}
 
 void RecorderEngine::post(std::function<void()> task) {
     QMetaObject::invokeMethod(

@@ -11,6 +11,7 @@
 // possibly inside a socket or timer handler: a front end that opens a modal
 // box for an event connects with Qt::QueuedConnection.
 
+#include <QElapsedTimer>
 #include <QImage>
 #include <QObject>
 #include <QString>
@@ -113,6 +114,7 @@ public:
     SettingsStore& store() { return *store_; }
     TEmailThread& emailThread() { return *emailThread_; }
     QTimer* timer(TimerId id) { return timers_.at(id); }
+    QTimer* linkTimer() { return linkTimer_; }
     MainHost& host() { return *this; }
 
 signals:
@@ -129,6 +131,8 @@ private:
     void startTimer(TimerId id, int intervalMs) override;
     void stopTimer(TimerId id) override;
     void setTimerInterval(TimerId id, int intervalMs) override;
+    int64_t linkNow() const override;
+    void wakeLinkAt(int64_t at) override;
     void post(std::function<void()> task) override;
     void publishState() override { emit stateChanged(); }
     void publishEvent(const EngineEvent& e) override;
@@ -155,6 +159,8 @@ private:
     std::unique_ptr<HttpStartPageFetcher> startPage_;
     std::unique_ptr<MainController> controller_;
     std::map<TimerId, QTimer*> timers_;
+    QTimer* linkTimer_ = nullptr;  // wakes the link machine
+    QElapsedTimer linkClock_;
     QTimer* retentionTimer_ = nullptr;  // hourly: recordings older than Keep_Days go
     std::shared_ptr<const std::vector<uint8_t>> lastPicture_;
     bool closed_ = false;

@@ -15,9 +15,11 @@
 #include <map>
 #include <optional>
 #include <set>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "camera/camera_sources.h"
 #include "engine/engine_texts.h"
 #include "engine/main_controller.h"
 
@@ -35,11 +37,14 @@ public:
     uint32_t freeSpaceMB(const std::string&) override { return mb; }
 };
 
-// The engine around the controller: timers, posted work, and what a front
-// end would make of its state and events (the same words as the window's).
+// The engine around the controller: timers, the link's time, posted work,
+// and what a front end would make of its state and events (the same words
+// as the window's).
 class FakeHost final : public MainHost {
 public:
-    const MainController* controller = nullptr;
+    MainController* controller = nullptr;
+    int64_t now = 0;        // the link's milliseconds
+    int64_t wakeAt = -1;    // when the link machine wants to be woken
     std::map<TimerId, bool> running;
     std::map<TimerId, int> interval;
     std::vector<EngineEvent> events;
@@ -54,6 +59,18 @@ public:
     }
     void stopTimer(TimerId id) override { running[id] = false; }
     void setTimerInterval(TimerId id, int ms) override { interval[id] = ms; }
+    int64_t linkNow() const override { return now; }
+    void wakeLinkAt(int64_t at) override { wakeAt = at; }
+    // Time passes: the link machine is woken whenever it asked to be.
+    void advance(int64_t ms) {
+        const int64_t until = now + ms;
+        for (int guard = 0; wakeAt >= 0 && wakeAt <= until; ++guard) {
+            if (guard > 100000) throw std::runtime_error("the link machine does not let time pass");
+            now = std::max(now, wakeAt);
+            controller->linkWake();
+        }
+        now = until;
+    }
     void post(std::function<void()> task) override { posted.push_back(std::move(task)); }
     void publishState() override {
         if (!controller) return;
@@ -102,6 +119,8 @@ public:
     int buttonMode() const { return static_cast<int>(state().offer); }
 };
 
+// The camera socket: what was opened and sent; a test plays the camera's
+// side through the events of the source that opened it.
 class FakeSocket final : public CameraSocket {
 public:
     CameraSocketEvents* events = nullptr;
@@ -185,19 +204,48 @@ struct Rig {
     }
 
     LinkSession& link() { return controller->link(); }
+    const LinkMachine& machine() const { return controller->linkMachine(); }
     // The picture the legacy camera's stream is collecting.
-    const std::vector<uint8_t>& collected() { return static_cast<LegacyCameraStream&>(controller->stream()).collected(); }
+    const std::vector<uint8_t>& collected() {
+        return dynamic_cast<LegacyCameraSource&>(*controller->source()).collected();
+    }
     RecordingSession& rec() { return controller->recorder().session(); }
 
     const EngineState& state() const { return controller->state(); }
 
-    // The start, a successful connection timer run and the connect event.
+    // The link's time passes; the pending step comes (and what else is due
+    // before it); the watchdog's next second.
+    void advance(int64_t ms) { host.advance(ms); }
+    void step() {
+        const int64_t in = machine().pendingIn();
+        if (in < 0) throw std::runtime_error("no step is pending");
+        host.advance(in);
+    }
+    void tick() { host.advance(1000); }
+    // The next step is `step`, due in `ms`.
+    bool due(LinkStep step, int64_t ms) const { return machine().pending() == step && machine().pendingIn() == ms; }
+    bool pending(LinkStep step) const { return machine().pending() == step; }
+
+    // The camera's side of the socket the source opened.
+    CameraSocketEvents& camera() {
+        if (!socket.events) throw std::runtime_error("no source listens to the socket");
+        return *socket.events;
+    }
+    void tcpUp() { camera().onSocketConnected(); }
+    void read(const std::vector<uint8_t>& bytes) { camera().onSocketRead(bytes); }
+    void socketError() { camera().onSocketError(); }
+
+    // The start, a successful attempt and the camera's answer.
     void connect() {
         controller->start();
+        open();
+        tcpUp();
+        read(headerChunk());
+    }
+    // The ping answered and the pending attempt opened the connection.
+    void open() {
         shared.cameraReachable = true;
-        controller->createConnectTimerTimer();
-        controller->onSocketConnected();
-        controller->onSocketRead(headerChunk());
+        step();
     }
 };
 

@@ -46,8 +46,8 @@ TEST(StartSequence, FirstRunWritesOwnerOnlySettingsAndWaitsForTheCamera) {
     EXPECT_EQ(rig.host.linkInfo(), "Connecting to IP CAM (192.168.0.114) ......");
     EXPECT_TRUE(rig.host.pleaseWait());
     EXPECT_EQ(rig.host.pleaseWaitText(), "Please wait a moment!");
-    EXPECT_TRUE(rig.host.isRunning(TimerId::CreateConnectTimer));
-    EXPECT_EQ(rig.host.interval[TimerId::CreateConnectTimer], 5000);
+    EXPECT_TRUE(rig.pending(LinkStep::Connect));
+    EXPECT_EQ(rig.machine().pendingIn(), 5000);
     EXPECT_FALSE(rig.state().settingsAllowed);
     EXPECT_EQ(rig.host.diskSpace(), "Free Space :10240M Bytes.");
     EXPECT_EQ(rig.ping.restarts, 1);
@@ -105,11 +105,11 @@ TEST(StartSequence, AUrlCameraIsNeverPinged) {
     s.cameraUrl = "http://127.0.0.1:8080/stream";
     rig.store.save(s);
     rig.controller->start();
-    rig.controller->createConnectTimerTimer();
+    rig.step();
     ASSERT_EQ(rig.socket.opens.size(), 1u);
     EXPECT_EQ(rig.socket.opens[0], std::make_pair(std::string("127.0.0.1"), uint16_t(8080)));
-    rig.controller->onSocketError();
-    rig.controller->offlineRetryTimerTimer();
+    rig.socketError();
+    rig.step();
     EXPECT_EQ(rig.ping.restarts, 0);
     EXPECT_GE(rig.ping.suspends, 1);
 }
@@ -146,12 +146,13 @@ TEST(Buttons, StopDuringDailyRecordingLatchesTheBlock) {
 TEST(StreamReader, ConnectSendsTheRequestAndStartsTheTimers) {
     Rig rig;
     rig.controller->start();
-    rig.controller->onSocketConnected();
+    rig.open();
+    rig.tcpUp();
     ASSERT_EQ(rig.socket.sent.size(), 1u);
     EXPECT_EQ(rig.socket.sent[0], "GET /Webcam.jpg?Pass=pxwqe&V=1&F=2&Q=2&B=2&U=0 HTTP/1.0\r\n");
     EXPECT_TRUE(rig.link().LinkUp);
-    EXPECT_TRUE(rig.host.isRunning(TimerId::Timer1));
-    EXPECT_TRUE(rig.host.isRunning(TimerId::LinkTimeOut1));
+    EXPECT_TRUE(rig.host.isRunning(TimerId::StatusTick));
+    EXPECT_TRUE(rig.machine().watching());
 }
 
 TEST(StreamReader, PicturesAreCutAtPictureStartsWhateverTheChunking) {
@@ -162,22 +163,22 @@ TEST(StreamReader, PicturesAreCutAtPictureStartsWhateverTheChunking) {
     const std::vector<uint8_t> boundary(kBoundaryLine.begin(), kBoundaryLine.end());
 
     // The first picture start finds nothing collected: counted, nothing shown.
-    rig.controller->onSocketRead(std::vector<uint8_t>(a.begin(), a.begin() + 10));
+    rig.read(std::vector<uint8_t>(a.begin(), a.begin() + 10));
     EXPECT_EQ(rig.link().PreviewFrames, 1u);
     EXPECT_EQ(rig.host.previewRepaints, 0);
     // The rest of picture a in uneven pieces, then its boundary line, itself
     // split.
     size_t pos = 10;
     for (size_t step : {1u, 7u, 300u, 2u}) {
-        rig.controller->onSocketRead(std::vector<uint8_t>(a.begin() + pos, a.begin() + pos + step));
+        rig.read(std::vector<uint8_t>(a.begin() + pos, a.begin() + pos + step));
         pos += step;
     }
-    rig.controller->onSocketRead(std::vector<uint8_t>(a.begin() + pos, a.end()));
-    rig.controller->onSocketRead(std::vector<uint8_t>(boundary.begin(), boundary.begin() + 3));
+    rig.read(std::vector<uint8_t>(a.begin() + pos, a.end()));
+    rig.read(std::vector<uint8_t>(boundary.begin(), boundary.begin() + 3));
     EXPECT_TRUE(rig.controller->preview().isNull());
     // The read that ends with its boundary line completes picture a: it is
     // handed over at once, not when picture b begins.
-    rig.controller->onSocketRead(std::vector<uint8_t>(boundary.begin() + 3, boundary.end()));
+    rig.read(std::vector<uint8_t>(boundary.begin() + 3, boundary.end()));
     std::vector<uint8_t> expected = a;
     expected.insert(expected.end(), boundary.begin(), boundary.end());
     EXPECT_EQ(rig.link().FrameBuffer, expected);
@@ -189,8 +190,8 @@ TEST(StreamReader, PicturesAreCutAtPictureStartsWhateverTheChunking) {
     EXPECT_LE(largestDifference(rig.controller->preview(), full), 8);
     EXPECT_EQ(rig.host.previewRepaints, 1);
     EXPECT_EQ(rig.link().PreviewFrames, 2u);
-    EXPECT_EQ(rig.link().LinkWatchdog, 60);
-    rig.controller->onSocketRead(b);  // picture b begins: nothing more to hand over
+    EXPECT_EQ(rig.machine().watchdog(), 60);
+    rig.read(b);  // picture b begins: nothing more to hand over
     EXPECT_EQ(rig.link().PreviewFrames, 2u);
 
     // b's boundary, a whole picture a and the start of another a in one read:
@@ -199,7 +200,7 @@ TEST(StreamReader, PicturesAreCutAtPictureStartsWhateverTheChunking) {
     joined.insert(joined.end(), a.begin(), a.end());
     joined.insert(joined.end(), boundary.begin(), boundary.end());
     joined.insert(joined.end(), a.begin(), a.begin() + 5);
-    rig.controller->onSocketRead(joined);
+    rig.read(joined);
     EXPECT_EQ(rig.link().PreviewFrames, 4u);
     EXPECT_EQ(rig.host.previewRepaints, 3);
     EXPECT_EQ(rig.link().FrameBuffer, expected);
@@ -210,14 +211,14 @@ TEST(StreamReader, UndecodablePictureKeepsTheLastGoodOne) {
     Rig rig;
     rig.connect();
     auto good = makeJpeg(320, 240, Qt::green);
-    rig.controller->onSocketRead(good);
-    rig.controller->onSocketRead(good);  // shows the first
+    rig.read(good);
+    rig.read(good);  // shows the first
     ASSERT_EQ(rig.host.previewRepaints, 1);
     const QRgb before = rig.controller->preview().pixel(5, 5);
 
     std::vector<uint8_t> broken = {0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x10, 'J', 'F', 'I', 'F', 0, 0, 0};
-    rig.controller->onSocketRead(broken);  // closes good #2: shown
-    rig.controller->onSocketRead(good);    // closes the broken one: rejected
+    rig.read(broken);  // closes good #2: shown
+    rig.read(good);    // closes the broken one: rejected
     EXPECT_EQ(rig.host.previewRepaints, 2);
     EXPECT_EQ(rig.controller->preview().pixel(5, 5), before);
     EXPECT_EQ(rig.link().FrameBuffer, good);
@@ -243,15 +244,15 @@ TEST(StreamReader, AHostilePictureSizeCostsNoMemoryAndIsNeitherShownNorRecorded)
             hostile[at + 1] = static_cast<uint8_t>(side & 0xFF);
         }
         rig.controller->record();
-        rig.controller->onSocketRead(good);
-        rig.controller->onSocketRead(good);  // shown, starts the recording
+        rig.read(good);
+        rig.read(good);  // shown, starts the recording
         ASSERT_EQ(rig.rec().RecordKind, kManual);
         const uint32_t recorded = rig.rec().RecordFrames;
         const int repaints = rig.host.previewRepaints;
 
         const size_t mappedBefore = mallinfo2().hblkhd;
-        rig.controller->onSocketRead(hostile);  // closes the good one
-        rig.controller->onSocketRead(good);     // closes the hostile one: refused
+        rig.read(hostile);  // closes the good one
+        rig.read(good);     // closes the hostile one: refused
         // Decoded at full size it would need more than 8 MiB (the preview
         // above would be scaled down): refused from its header all the same.
         QImage fullSize;
@@ -285,9 +286,9 @@ TEST(StreamReader, ALargePictureIsShownAsLargeAsThePanelAndRecordedAsReceived) {
         rig.store.save(s);
         rig.connect();
         rig.controller->record();
-        rig.controller->onSocketRead(c.picture);
-        rig.controller->onSocketRead(c.picture);  // shown, starts the recording as its first picture
-        rig.controller->onSocketRead(c.picture);  // shown and recorded
+        rig.read(c.picture);
+        rig.read(c.picture);  // shown, starts the recording as its first picture
+        rig.read(c.picture);  // shown and recorded
         EXPECT_EQ(rig.host.previewRepaints, 2);
         EXPECT_EQ(rig.controller->preview().size(), c.shown);
         EXPECT_EQ(rig.controller->preview().format(), QImage::Format_RGB32);
@@ -319,29 +320,29 @@ TEST(StreamReader, AnUnwantedPreviewIsNotDecodedYetMotionIsSeenAndEveryPictureRe
     rig.connect();
     rig.controller->setPreviewWanted(false);
     // Each picture is taken as the next one begins.
-    for (int i = 0; i < 4; ++i) rig.controller->onSocketRead(green);
-    rig.controller->onSocketRead(red);
+    for (int i = 0; i < 4; ++i) rig.read(green);
+    rig.read(red);
     EXPECT_EQ(rig.rec().RecordKind, kNotRecording);
-    rig.controller->onSocketRead(green);
+    rig.read(green);
     EXPECT_EQ(rig.rec().RecordKind, kMotion);
     EXPECT_EQ(rig.link().FrameBuffer, red);
-    rig.controller->onSocketRead(green);
+    rig.read(green);
     EXPECT_EQ(rig.rec().RecordFrames, 2u);
     EXPECT_EQ(rig.link().FrameBuffer, green);
     EXPECT_EQ(rig.host.previewRepaints, 0);
     EXPECT_TRUE(rig.controller->preview().isNull());
     rig.controller->setPreviewWanted(true);
-    rig.controller->onSocketRead(red);
+    rig.read(red);
     EXPECT_EQ(rig.host.previewRepaints, 1);
     EXPECT_EQ(rig.controller->preview().size(), QSize(640, 360));
     EXPECT_EQ(rig.rec().RecordFrames, 3u);
 }
 
-TEST(StreamReader, ChunksWhileLinkDownAreDropped) {
+TEST(StreamReader, ChunksAfterTheLinkEndedAreDropped) {
     Rig rig;
     rig.connect();
-    rig.link().LinkUp = false;
-    rig.controller->onSocketRead(makeJpeg(16, 16, Qt::red));
+    rig.controller->suspend();
+    rig.read(makeJpeg(16, 16, Qt::red));
     EXPECT_EQ(rig.link().PreviewFrames, 0u);
     EXPECT_TRUE(rig.collected().empty());
 }
@@ -349,14 +350,16 @@ TEST(StreamReader, ChunksWhileLinkDownAreDropped) {
 TEST(StreamReader, HeaderTogetherWithPictureBytesDropsThePictureBytes) {
     Rig rig;
     rig.controller->start();
-    rig.controller->onSocketConnected();
+    rig.open();
+    rig.tcpUp();
     auto chunk = headerChunk();
     auto pic = makeJpeg(16, 16, Qt::red);
     chunk.insert(chunk.end(), pic.begin(), pic.end());
-    rig.controller->onSocketRead(chunk);
-    EXPECT_TRUE(rig.link().HeaderAccepted);
+    rig.read(chunk);
     EXPECT_TRUE(rig.collected().empty());
     EXPECT_EQ(rig.link().PreviewFrames, 0u);
+    rig.read(pic);  // accepted: the pictures count
+    EXPECT_EQ(rig.link().PreviewFrames, 1u);
 }
 
 TEST(StatusLine, PreviewAndRecordingRates) {
@@ -386,9 +389,9 @@ TEST(StatusLine, TwentyFivePicturesInTwoTicks) {
     Rig rig;
     rig.connect();
     auto pic = makeJpeg(32, 24, Qt::gray);
-    for (int i = 0; i < 25; ++i) rig.controller->onSocketRead(pic);
-    rig.controller->timer1Timer();
-    rig.controller->timer1Timer();
+    for (int i = 0; i < 25; ++i) rig.read(pic);
+    rig.controller->statusTick();
+    rig.controller->statusTick();
     EXPECT_EQ(rig.host.previewInfo(), "Preview: 12.5 (25f/2s)");
 }
 
@@ -399,21 +402,22 @@ TEST(StatusLine, TwentyFivePicturesInTwoTicks) {
 TEST(WrongPassword, EachRefusalIsAnEventAndTheCameraIsTriedAgainAtTheUsualPace) {
     Rig rig;
     rig.controller->start();
+    rig.open();
     std::vector<uint8_t> refused = {'H', 'T', 'T', 'P', '/', '1', '.', '0', ' ', '4', '0', '1'};
     for (int i = 1; i <= 5; ++i) {
-        rig.controller->onSocketConnected();
-        rig.controller->onSocketRead(refused);
+        rig.tcpUp();
+        rig.read(refused);
         EXPECT_EQ(rig.state().link, LinkState::Refused);
         EXPECT_EQ(rig.state().refusals, i);
         ASSERT_EQ(rig.host.events.back().code, EngineCode::SignInRefused);
         EXPECT_EQ(rig.host.events.back().attempt, i);
         // The next attempt is scheduled once the read has returned.
-        EXPECT_FALSE(rig.host.isRunning(TimerId::CreateConnectTimer));
+        EXPECT_FALSE(rig.pending(LinkStep::Connect));
         rig.host.runPosted();
-        EXPECT_TRUE(rig.host.isRunning(TimerId::CreateConnectTimer));
-        EXPECT_EQ(rig.host.interval[TimerId::CreateConnectTimer], 5000);
-        EXPECT_FALSE(rig.host.isRunning(TimerId::Timer1));
-        EXPECT_TRUE(rig.host.isRunning(TimerId::LinkTimeOut1));
+        EXPECT_TRUE(rig.pending(LinkStep::Connect));
+        EXPECT_EQ(rig.machine().pendingIn(), 5000);
+        EXPECT_FALSE(rig.host.isRunning(TimerId::StatusTick));
+        EXPECT_TRUE(rig.machine().watching());
     }
     EXPECT_EQ(rig.host.warnings, std::vector<std::string>(5, "Please enter correct password!!"));
 }
@@ -421,18 +425,19 @@ TEST(WrongPassword, EachRefusalIsAnEventAndTheCameraIsTriedAgainAtTheUsualPace) 
 TEST(WrongPassword, APictureStartInBetweenResetsTheCount) {
     Rig rig;
     rig.controller->start();
+    rig.open();
     std::vector<uint8_t> refused = {'n', 'o'};
-    rig.controller->onSocketConnected();
-    rig.controller->onSocketRead(refused);
-    rig.controller->onSocketRead(refused);
+    rig.tcpUp();
+    rig.read(refused);
+    rig.read(refused);
     EXPECT_EQ(rig.state().refusals, 2);
-    rig.controller->onSocketConnected();
-    rig.controller->onSocketRead(headerChunk());
-    rig.controller->onSocketRead(makeJpeg(8, 8, Qt::red));
+    rig.tcpUp();
+    rig.read(headerChunk());
+    rig.read(makeJpeg(8, 8, Qt::red));
     EXPECT_EQ(rig.state().refusals, 0);
     for (int i = 0; i < 3; ++i) {
-        rig.controller->onSocketConnected();
-        rig.controller->onSocketRead(refused);
+        rig.tcpUp();
+        rig.read(refused);
     }
     EXPECT_EQ(rig.host.events.back().attempt, 3);
 }
@@ -442,18 +447,20 @@ TEST(WrongPassword, APictureStartInBetweenResetsTheCount) {
 TEST(WrongPassword, SettingsAppliedWhileSuspendedAreUsedForTheNextAttempt) {
     Rig rig;
     rig.controller->start();
-    rig.controller->onSocketConnected();
-    rig.controller->onSocketRead({'x'});
+    rig.open();
+    rig.tcpUp();
+    rig.read({'x'});
     rig.controller->suspend();
     rig.host.runPosted();
-    EXPECT_FALSE(rig.host.isRunning(TimerId::CreateConnectTimer));  // nothing connects meanwhile
+    EXPECT_FALSE(rig.pending(LinkStep::Connect));  // nothing connects meanwhile
     CameraSettings typed = rig.controller->settingsCopy();
     typed.cameraPassword = "typed";
     ASSERT_FALSE(rig.controller->applySettings(typed, /*save=*/false));
     rig.controller->resume();
-    EXPECT_TRUE(rig.host.isRunning(TimerId::CreateConnectTimer));
-    EXPECT_EQ(rig.host.interval[TimerId::CreateConnectTimer], 5000);
-    rig.controller->onSocketConnected();
+    EXPECT_TRUE(rig.pending(LinkStep::Connect));
+    EXPECT_EQ(rig.machine().pendingIn(), 5000);
+    rig.open();
+    rig.tcpUp();
     EXPECT_NE(rig.socket.sent.back().find("Pass=typed&"), std::string::npos);
     CameraSettings saved;
     rig.store.load(saved);
@@ -462,48 +469,83 @@ TEST(WrongPassword, SettingsAppliedWhileSuspendedAreUsedForTheNextAttempt) {
 
 // ------------------------------------------------------------ link loss
 
-TEST(LinkLoss, SocketErrorReportsAndSchedulesTheNextAttempt) {
-    Rig rig;
-    rig.connect();
-    rig.controller->onSocketError();
-    EXPECT_FALSE(rig.link().LinkUp);
-    EXPECT_EQ(rig.host.previewInfo(), "Fail to connect to IP CAM!");
-    EXPECT_EQ(rig.host.buttonMode(), 2);
-    EXPECT_TRUE(rig.host.isRunning(TimerId::CreateConnectTimer));
-    EXPECT_EQ(rig.host.interval[TimerId::CreateConnectTimer], 5000);
-    EXPECT_FALSE(rig.host.isRunning(TimerId::Timer1));
-    EXPECT_FALSE(rig.host.isRunning(TimerId::LinkTimeOut1));
-    EXPECT_EQ(rig.host.pleaseWaitText(), "Please wait a moment!");
-    EXPECT_EQ(rig.link().ConnectAttempts, 0);
-}
-
-TEST(LinkLoss, WatchdogFiresAfterSixtyTicksWithoutAPicture) {
-    Rig rig;
-    rig.connect();
-    rig.controller->onSocketRead(makeJpeg(8, 8, Qt::red));
-    for (int i = 0; i < 59; ++i) rig.controller->linkTimeOut1Timer();
-    EXPECT_TRUE(rig.link().LinkUp);
-    rig.controller->onSocketRead(makeJpeg(8, 8, Qt::red));  // a picture rewinds it
-    for (int i = 0; i < 59; ++i) rig.controller->linkTimeOut1Timer();
-    EXPECT_TRUE(rig.link().LinkUp);
-    rig.controller->linkTimeOut1Timer();
-    EXPECT_FALSE(rig.link().LinkUp);
-    EXPECT_EQ(rig.host.previewInfo(), "Fail to connect to IP CAM! Reconnect!!");
-    EXPECT_EQ(rig.host.buttonMode(), 2);
-    EXPECT_TRUE(rig.host.isRunning(TimerId::ReconnectTimer));
-    EXPECT_FALSE(rig.host.isRunning(TimerId::LinkTimeOut1));
-    EXPECT_EQ(rig.link().PreviewFrames, 0u);
-    EXPECT_FALSE(rig.socket.isOpen());
-}
-
-// ------------------------------------------------------------ the link's log
-
 // Lines of the log that hold `text`.
 int linesWith(const test::LogCapture& log, const std::string& text) {
     int n = 0;
     for (size_t at = log.text().find(text); at != std::string::npos; at = log.text().find(text, at + 1)) ++n;
     return n;
 }
+
+
+TEST(LinkLoss, SocketErrorReportsAndSchedulesTheNextAttempt) {
+    Rig rig;
+    rig.connect();
+    rig.socketError();
+    EXPECT_FALSE(rig.link().LinkUp);
+    EXPECT_EQ(rig.host.previewInfo(), "Fail to connect to IP CAM!");
+    EXPECT_EQ(rig.host.buttonMode(), 2);
+    EXPECT_TRUE(rig.pending(LinkStep::Connect));
+    EXPECT_EQ(rig.machine().pendingIn(), 5000);
+    EXPECT_FALSE(rig.host.isRunning(TimerId::StatusTick));
+    EXPECT_FALSE(rig.machine().watching());
+    EXPECT_EQ(rig.host.pleaseWaitText(), "Please wait a moment!");
+    EXPECT_EQ(rig.machine().attempts(), 0);
+}
+
+TEST(LinkLoss, WatchdogFiresAfterSixtyTicksWithoutAPicture) {
+    Rig rig;
+    rig.connect();
+    rig.read(makeJpeg(8, 8, Qt::red));
+    for (int i = 0; i < 59; ++i) rig.tick();
+    EXPECT_TRUE(rig.link().LinkUp);
+    rig.read(makeJpeg(8, 8, Qt::red));  // a picture rewinds it
+    for (int i = 0; i < 59; ++i) rig.tick();
+    EXPECT_TRUE(rig.link().LinkUp);
+    rig.tick();
+    EXPECT_FALSE(rig.link().LinkUp);
+    EXPECT_EQ(rig.host.previewInfo(), "Fail to connect to IP CAM! Reconnect!!");
+    EXPECT_EQ(rig.host.buttonMode(), 2);
+    EXPECT_TRUE(rig.pending(LinkStep::Rebuild));
+    EXPECT_FALSE(rig.machine().watching());
+    EXPECT_EQ(rig.link().PreviewFrames, 0u);
+    EXPECT_FALSE(rig.socket.isOpen());
+}
+
+// A standard camera whose link was up is tried again at once, and the log
+// says so; the attempts after that come at the usual pace.
+TEST(LinkLoss, AStandardCameraLostIsTriedAgainAtOnceAndTheLogSaysSo) {
+    test::LogCapture log;
+    Rig rig(/*writeSettings=*/false);
+    CameraSettings s;
+    applyFirstRunDefaults(s, rig.dir.path().toStdString());
+    s.cameraUrl = "http://127.0.0.1:8080/video";
+    rig.store.save(s);
+    rig.controller->start();
+    rig.step();
+    rig.tcpUp();
+    const auto jpeg = makeJpeg(16, 16, Qt::red);
+    std::string text = "HTTP/1.0 200 OK\r\nContent-Type: multipart/x-mixed-replace; boundary=b\r\n\r\n"
+                       "--b\r\nContent-Type: image/jpeg\r\n\r\n";
+    std::vector<uint8_t> bytes(text.begin(), text.end());
+    bytes.insert(bytes.end(), jpeg.begin(), jpeg.end());
+    text = "\r\n--b\r\n";
+    bytes.insert(bytes.end(), text.begin(), text.end());
+    rig.read(bytes);
+    rig.controller->statusTick();
+    ASSERT_EQ(rig.link().PreviewFrames, 1u);
+
+    rig.socketError();
+    EXPECT_TRUE(rig.due(LinkStep::Connect, 0));
+    rig.step();
+    EXPECT_EQ(rig.socket.opens.size(), 2u);
+    EXPECT_EQ(linesWith(log, "Connecting to http://127.0.0.1:8080/video (at once after the link was lost)"), 1)
+        << log.text();
+    rig.socketError();  // refused
+    EXPECT_TRUE(rig.due(LinkStep::Connect, 5000));
+}
+
+// ------------------------------------------------------------ the link's log
+
 
 // A standard camera's whole JPEG that does not decode (broken inside) is
 // recorded all the same, exactly as it came, and counts as the link's first
@@ -516,8 +558,8 @@ TEST(LinkLog, AStandardCamerasPictureThatDoesNotDecodeIsRecordedAndSaidOnce) {
     s.cameraUrl = "http://127.0.0.1:8080/video";
     rig.store.save(s);
     rig.controller->start();
-    rig.controller->createConnectTimerTimer();
-    rig.controller->onSocketConnected();
+    rig.step();
+    rig.tcpUp();
     const auto good = makeJpeg(64, 48, Qt::green);
     auto broken = good;
     size_t sof = 2;
@@ -526,7 +568,7 @@ TEST(LinkLog, AStandardCamerasPictureThatDoesNotDecodeIsRecordedAndSaidOnce) {
     const auto send = [&](const std::string& text, const std::vector<uint8_t>& jpeg = {}) {
         std::vector<uint8_t> bytes(text.begin(), text.end());
         bytes.insert(bytes.end(), jpeg.begin(), jpeg.end());
-        rig.controller->onSocketRead(bytes);
+        rig.read(bytes);
     };
     send("HTTP/1.0 200 OK\r\nContent-Type: multipart/x-mixed-replace; boundary=b\r\n\r\n");
     rig.controller->record();
@@ -556,31 +598,31 @@ TEST(LinkLog, UpAtTheFirstPictureEachLossOnceAndRepeatedFailuresOnce) {
     const std::vector<uint8_t> refused = {'H', 'T', 'T', 'P', '/', '1', '.', '0', ' ', '4', '0', '1'};
     for (int i = 0; i < 3; ++i) {
         rig.shared.cameraReachable = true;
-        rig.controller->createConnectTimerTimer();
-        rig.controller->onSocketConnected();
-        rig.controller->onSocketRead(refused);
+        rig.step();
+        rig.tcpUp();
+        rig.read(refused);
         rig.host.runPosted();
-        rig.controller->onSocketError();  // the camera hangs up after its refusal
+        rig.socketError();  // the camera hangs up after its refusal
     }
     EXPECT_EQ(linesWith(log, "Link up"), 0) << log.text();
     EXPECT_EQ(linesWith(log, "Link lost"), 0) << log.text();
     EXPECT_EQ(linesWith(log, "rejected the password"), 1) << log.text();
 
     rig.shared.cameraReachable = true;
-    rig.controller->createConnectTimerTimer();
-    rig.controller->onSocketConnected();
-    rig.controller->onSocketRead(headerChunk());
+    rig.step();
+    rig.tcpUp();
+    rig.read(headerChunk());
     EXPECT_EQ(linesWith(log, "Link up"), 0) << "before any picture: " << log.text();
     const auto picture = makeJpeg(16, 16, Qt::red);
-    for (int i = 0; i < 3; ++i) rig.controller->onSocketRead(picture);
+    for (int i = 0; i < 3; ++i) rig.read(picture);
     EXPECT_EQ(linesWith(log, "INFO  ipcam.link: Link up: 127.0.0.1:8080"), 1) << log.text();
 
     // The camera goes away: one loss, then its refusals once.
-    rig.controller->onSocketError();
+    rig.socketError();
     for (int i = 0; i < 5; ++i) {
         rig.shared.cameraReachable = true;
-        rig.controller->createConnectTimerTimer();
-        rig.controller->onSocketError();  // refused before TCP came up
+        rig.step();
+        rig.socketError();  // refused before TCP came up
         EXPECT_EQ(rig.host.previewInfo(), "Fail to connect to IP CAM!");
     }
     EXPECT_EQ(linesWith(log, "Link lost"), 1) << log.text();
@@ -590,11 +632,11 @@ TEST(LinkLog, UpAtTheFirstPictureEachLossOnceAndRepeatedFailuresOnce) {
 
     // Back: up again once, the watchdog's loss once.
     rig.shared.cameraReachable = true;
-    rig.controller->createConnectTimerTimer();
-    rig.controller->onSocketConnected();
-    rig.controller->onSocketRead(headerChunk());
-    for (int i = 0; i < 3; ++i) rig.controller->onSocketRead(picture);
-    for (int i = 0; i < 60; ++i) rig.controller->linkTimeOut1Timer();
+    rig.step();
+    rig.tcpUp();
+    rig.read(headerChunk());
+    for (int i = 0; i < 3; ++i) rig.read(picture);
+    for (int i = 0; i < 60; ++i) rig.tick();
     EXPECT_EQ(linesWith(log, "Link up"), 2) << log.text();
     EXPECT_EQ(linesWith(log, "Link lost"), 2) << log.text();
     EXPECT_EQ(linesWith(log, "Link lost: no picture for 60 seconds"), 1) << log.text();
@@ -607,27 +649,27 @@ TEST(LinkLog, DropsAreSaidAtOnceThenOnceAMinute) {
     Rig rig;
     rig.connect();
     const std::vector<uint8_t> noBoundary(PictureCollector::kDefaultLimit + 1, 'x');
-    rig.controller->onSocketRead(noBoundary);
+    rig.read(noBoundary);
     const std::string stretches = "Stretches of 16 MiB without a picture boundary from the camera: ";
     EXPECT_EQ(linesWith(log, stretches + "1 dropped"), 1) << log.text();
-    rig.controller->onSocketRead(noBoundary);
-    rig.controller->onSocketRead(noBoundary);
-    rig.controller->timer1Timer();
+    rig.read(noBoundary);
+    rig.read(noBoundary);
+    rig.controller->statusTick();
     EXPECT_EQ(linesWith(log, stretches), 1) << log.text();
     rig.clock.current.minute += 1;
-    rig.controller->timer1Timer();
+    rig.controller->statusTick();
     EXPECT_EQ(linesWith(log, stretches + "2 dropped (3 in all)"), 1) << log.text();
     rig.clock.current.minute += 1;
-    rig.controller->timer1Timer();
+    rig.controller->statusTick();
     EXPECT_EQ(linesWith(log, stretches), 2) << "nothing new, nothing said: " << log.text();
 
     // Pictures the disk queue has no room for.
     rig.controller->recorder().setDiskQueueCap(1);
     rig.controller->record();
     const auto picture = makeJpeg(16, 16, Qt::red);
-    for (int i = 0; i < 5; ++i) rig.controller->onSocketRead(picture);
+    for (int i = 0; i < 5; ++i) rig.read(picture);
     ASSERT_EQ(rig.rec().RecordKind, kManual);
-    rig.controller->timer1Timer();
+    rig.controller->statusTick();
     // Five pictures, the first of them the file's own: one fits the queue.
     EXPECT_EQ(linesWith(log, "Pictures the disk queue had no room for: 4 dropped"), 1) << log.text();
 
@@ -638,11 +680,11 @@ TEST(LinkLog, DropsAreSaidAtOnceThenOnceAMinute) {
     s.cameraUrl = "http://127.0.0.1:8080/video";
     http.store.save(s);
     http.controller->start();
-    http.controller->createConnectTimerTimer();
-    http.controller->onSocketConnected();
+    http.step();
+    http.tcpUp();
     const std::string answer = "HTTP/1.0 200 OK\r\nContent-Type: multipart/x-mixed-replace; boundary=b\r\n\r\n"
                                "--b\r\nX-Long: " + std::string(17 * 1024, 'y') + "\r\n\r\n--b\r\n";
-    http.controller->onSocketRead(std::vector<uint8_t>(answer.begin(), answer.end()));
+    http.read(std::vector<uint8_t>(answer.begin(), answer.end()));
     EXPECT_EQ(linesWith(log, "Part headers over 16 KiB from the camera: 1 dropped"), 1) << log.text();
 }
 
@@ -651,16 +693,16 @@ TEST(LinkLog, DropsAreSaidAtOnceThenOnceAMinute) {
 TEST(ConnectionTimers, ReachableBetweenTheSecondAndThirdTickConnectsOnTheThird) {
     Rig rig;
     rig.controller->start();
-    rig.controller->createConnectTimerTimer();
-    rig.controller->createConnectTimerTimer();
+    rig.step();
+    rig.step();
     EXPECT_TRUE(rig.socket.opens.empty());
     rig.shared.cameraReachable = true;
-    rig.controller->createConnectTimerTimer();
+    rig.step();
     ASSERT_EQ(rig.socket.opens.size(), 1u);
     EXPECT_EQ(rig.socket.opens[0], std::make_pair(std::string("127.0.0.1"), uint16_t{8080}));
     EXPECT_EQ(rig.ping.suspends, 1);
     EXPECT_FALSE(rig.shared.cameraReachable);
-    EXPECT_FALSE(rig.host.isRunning(TimerId::CreateConnectTimer));
+    EXPECT_FALSE(rig.pending(LinkStep::Connect));
     EXPECT_FALSE(rig.host.pleaseWait());
     EXPECT_EQ(rig.host.linkInfo(), "Shop Door");
     EXPECT_EQ(rig.shared.cameraTitle(), "Shop Door");
@@ -671,58 +713,55 @@ TEST(ConnectionTimers, ReachableBetweenTheSecondAndThirdTickConnectsOnTheThird) 
 TEST(ConnectionTimers, ReachableOnlyAfterTheThirdTickGivesUpOnTheFourth) {
     Rig rig;
     rig.controller->start();
-    for (int i = 0; i < 3; ++i) rig.controller->createConnectTimerTimer();
+    for (int i = 0; i < 3; ++i) rig.step();
     rig.shared.cameraReachable = true;
-    rig.controller->createConnectTimerTimer();
+    rig.step();
     EXPECT_TRUE(rig.socket.opens.empty());
     EXPECT_FALSE(rig.shared.cameraReachable);
     EXPECT_EQ(rig.host.pleaseWaitText(), "Fail to connect to IP CAM!");
     EXPECT_EQ(rig.state().wait, LinkWait::GaveUp);  // shown, not blinking
     EXPECT_EQ(rig.host.linkInfo(), "IP CAM(127.0.0.1) is off-line.");
     EXPECT_EQ(rig.host.buttonMode(), 2);
-    EXPECT_FALSE(rig.host.isRunning(TimerId::CreateConnectTimer));
+    EXPECT_FALSE(rig.pending(LinkStep::Connect));
 
     // Off-line, the connection is retried by itself every 30 s, quietly:
     // the off-line texts and buttons stay, nothing blinks.
-    ASSERT_TRUE(rig.host.isRunning(TimerId::OfflineRetryTimer));
-    EXPECT_EQ(rig.host.interval[TimerId::OfflineRetryTimer], 30000);
+    ASSERT_TRUE(rig.pending(LinkStep::OfflineRetry));
+    EXPECT_EQ(rig.machine().pendingIn(), 30000);
     const int restarts = rig.ping.restarts;
-    rig.controller->offlineRetryTimerTimer();
-    EXPECT_FALSE(rig.host.isRunning(TimerId::OfflineRetryTimer));
+    rig.step();
+    EXPECT_FALSE(rig.pending(LinkStep::OfflineRetry));
     EXPECT_EQ(rig.ping.restarts, restarts + 1);
-    EXPECT_TRUE(rig.host.isRunning(TimerId::ReconnectTimer));
+    EXPECT_TRUE(rig.pending(LinkStep::Rebuild));
     EXPECT_NE(rig.state().wait, LinkWait::Waiting);
     EXPECT_EQ(rig.host.linkInfo(), "IP CAM(127.0.0.1) is off-line.");
     EXPECT_EQ(rig.host.buttonMode(), 2);
     rig.shared.cameraReachable = true;
-    rig.controller->reconnectTimerTimer();
+    rig.step();
     EXPECT_EQ(rig.socket.opens.size(), 1u);
     EXPECT_EQ(rig.host.buttonMode(), 0);
-    EXPECT_FALSE(rig.host.isRunning(TimerId::OfflineRetryTimer));
+    EXPECT_FALSE(rig.pending(LinkStep::OfflineRetry));
 }
 
 TEST(ConnectionTimers, TheOfflineRetryLeavesSettingsUsableAndSettingsStopsIt) {
     Rig rig;
     rig.controller->start();
-    for (int i = 0; i < 4; ++i) rig.controller->createConnectTimerTimer();  // never reachable: off-line
-    rig.controller->offlineRetryTimerTimer();
-    ASSERT_TRUE(rig.host.isRunning(TimerId::ReconnectTimer));
-    rig.controller->reconnectTimerTimer();
-    rig.controller->reconnectTimerTimer();
+    for (int i = 0; i < 4; ++i) rig.step();  // never reachable: off-line
+    rig.step();
+    ASSERT_TRUE(rig.pending(LinkStep::Rebuild));
+    rig.step();
+    rig.step();
     EXPECT_TRUE(rig.state().settingsAllowed);
     EXPECT_EQ(rig.host.buttonMode(), 2);
 
     // Suspended while the retry's attempt runs (the setup dialog): nothing
     // may probe or connect with the old settings meanwhile.
     rig.controller->suspend();
-    for (TimerId t : {TimerId::CreateConnectTimer, TimerId::ReconnectTimer, TimerId::SeetingTimer,
-                      TimerId::OfflineRetryTimer}) {
-        EXPECT_FALSE(rig.host.isRunning(t)) << static_cast<int>(t);
-    }
+    EXPECT_EQ(rig.machine().pending(), LinkStep::None);
     rig.controller->reconnect();  // Reload does nothing meanwhile
-    EXPECT_FALSE(rig.host.isRunning(TimerId::ReconnectTimer));
+    EXPECT_FALSE(rig.pending(LinkStep::Rebuild));
     rig.controller->resume();
-    EXPECT_TRUE(rig.host.isRunning(TimerId::SeetingTimer));  // the connection after the settings
+    EXPECT_TRUE(rig.pending(LinkStep::AfterSettings));  // the connection after the settings
 }
 
 // Once the off-line retry has brought the camera back, a later socket error
@@ -732,22 +771,22 @@ TEST(ConnectionTimers, AfterTheOfflineRetrySucceededSettingsIsDisabledWhileConne
         SCOPED_TRACE(watchdog ? "watchdog" : "socket error");
         Rig rig;
         rig.controller->start();
-        for (int i = 0; i < 4; ++i) rig.controller->createConnectTimerTimer();  // off-line
-        rig.controller->offlineRetryTimerTimer();
+        for (int i = 0; i < 4; ++i) rig.step();  // off-line
+        rig.step();
         rig.shared.cameraReachable = true;
-        rig.controller->reconnectTimerTimer();
-        rig.controller->onSocketConnected();
-        rig.controller->onSocketRead(headerChunk());
-        rig.controller->onSocketRead(makeJpeg(8, 8, Qt::red));
+        rig.step();
+        rig.tcpUp();
+        rig.read(headerChunk());
+        rig.read(makeJpeg(8, 8, Qt::red));
         ASSERT_TRUE(rig.link().LinkUp);
         if (watchdog) {
-            for (int i = 0; i < 60; ++i) rig.controller->linkTimeOut1Timer();
-            ASSERT_TRUE(rig.host.isRunning(TimerId::ReconnectTimer));
-            rig.controller->reconnectTimerTimer();  // the ping worker has not answered yet
+            for (int i = 0; i < 60; ++i) rig.tick();
+            ASSERT_TRUE(rig.pending(LinkStep::Rebuild));
+            rig.step();  // the ping worker has not answered yet
         } else {
-            rig.controller->onSocketError();
-            ASSERT_TRUE(rig.host.isRunning(TimerId::CreateConnectTimer));
-            rig.controller->createConnectTimerTimer();
+            rig.socketError();
+            ASSERT_TRUE(rig.pending(LinkStep::Connect));
+            rig.step();
         }
         EXPECT_FALSE(rig.state().settingsAllowed);
     }
@@ -759,59 +798,72 @@ TEST(ConnectionTimers, FailedProbeOpensNoSocketAndLeavesReload) {
     rig.startPage.page.reset();
     rig.controller->reconnect();
     rig.shared.cameraReachable = true;
-    rig.controller->reconnectTimerTimer();
+    rig.step();
     EXPECT_TRUE(rig.socket.opens.empty());
     EXPECT_EQ(rig.host.linkInfo(), "IP CAM(127.0.0.1) is off-line.");
     EXPECT_EQ(rig.host.buttonMode(), 2);
-    EXPECT_FALSE(rig.host.isRunning(TimerId::ReconnectTimer));
-    EXPECT_TRUE(rig.host.isRunning(TimerId::OfflineRetryTimer));
+    EXPECT_FALSE(rig.pending(LinkStep::Rebuild));
+    EXPECT_TRUE(rig.pending(LinkStep::OfflineRetry));
     rig.controller->reconnect();  // Reload still tries at once
-    EXPECT_FALSE(rig.host.isRunning(TimerId::OfflineRetryTimer));
-    EXPECT_TRUE(rig.host.isRunning(TimerId::ReconnectTimer));
+    EXPECT_FALSE(rig.pending(LinkStep::OfflineRetry));
+    EXPECT_TRUE(rig.pending(LinkStep::Rebuild));
 }
 
-TEST(ConnectionTimers, TheThreeTimersDiffer) {
+// The attempt after a loss, after Reload and after the settings each reset
+// their own part: the first ends a recording still running and counts the
+// link down, the first two clear the requests and rewind the watchdog; a
+// give-up stops the watchdog.
+TEST(ConnectionTimers, TheThreeStepsDiffer) {
     Rig rig;
     rig.connect();
     auto& s = rig.link();
     auto& r = rig.rec();
+    // Connected, a recording and both requests.
     auto prime = [&] {
         s.LinkUp = true;
         r.RecordKind = kManual;
         r.ManualRequest = r.StopRequest = true;
-        s.LinkWatchdog = 5;
-        s.ConnectAttempts = 0;
         rig.shared.cameraReachable = false;
-        rig.host.running[TimerId::LinkTimeOut1] = true;
     };
+    for (int i = 0; i < 55; ++i) rig.tick();
+    ASSERT_EQ(rig.machine().watchdog(), 5);
+
+    rig.socketError();  // the attempt after a loss
     prime();
-    rig.controller->createConnectTimerTimer();
+    rig.step();
     EXPECT_FALSE(s.LinkUp);
     EXPECT_EQ(r.RecordKind, 0);
     EXPECT_FALSE(r.ManualRequest || r.StopRequest);
-    EXPECT_EQ(s.LinkWatchdog, 60);
+    EXPECT_EQ(rig.machine().watchdog(), 60);
 
+    rig.shared.cameraReachable = true;
+    rig.step();
+    rig.tcpUp();
+    for (int i = 0; i < 50; ++i) rig.tick();  // 10 left, 5 when the attempt comes
+    rig.controller->reconnect();  // Reload
     prime();
-    rig.controller->reconnectTimerTimer();
+    rig.step();
     EXPECT_TRUE(s.LinkUp);
     EXPECT_EQ(r.RecordKind, kManual);
     EXPECT_FALSE(r.ManualRequest || r.StopRequest);
-    EXPECT_EQ(s.LinkWatchdog, 60);
+    EXPECT_EQ(rig.machine().watchdog(), 60);
+    // Reload's attempts give up on the fourth; the watchdog stops.
+    EXPECT_TRUE(rig.machine().watching());
+    for (int i = 0; i < 3; ++i) rig.step();
+    EXPECT_EQ(rig.state().link, LinkState::Offline);
+    EXPECT_FALSE(rig.machine().watching());
 
+    rig.controller->reconnect();
+    rig.shared.cameraReachable = true;
+    rig.step();
+    rig.tcpUp();
+    for (int i = 0; i < 50; ++i) rig.tick();
+    rig.controller->suspend();  // the settings: the watchdog stops at 10
+    rig.controller->resume();
     prime();
-    rig.controller->seetingTimerTimer();
+    rig.step();
     EXPECT_TRUE(s.LinkUp && r.ManualRequest && r.StopRequest);
-    EXPECT_EQ(s.LinkWatchdog, 5);
-
-    // Give-up: the Settings timer leaves the watchdog running, the others stop it.
-    prime();
-    s.ConnectAttempts = 3;
-    rig.controller->seetingTimerTimer();
-    EXPECT_TRUE(rig.host.isRunning(TimerId::LinkTimeOut1));
-    prime();
-    s.ConnectAttempts = 3;
-    rig.controller->reconnectTimerTimer();
-    EXPECT_FALSE(rig.host.isRunning(TimerId::LinkTimeOut1));
+    EXPECT_EQ(rig.machine().watchdog(), 10);
 }
 
 TEST(ConnectionTimers, EmptyHostNeverProbesOrConnects) {
@@ -821,7 +873,7 @@ TEST(ConnectionTimers, EmptyHostNeverProbesOrConnects) {
     none.hostAddress.clear();
     ASSERT_FALSE(rig.controller->applySettings(none, /*save=*/false));
     rig.shared.cameraReachable = true;
-    rig.controller->createConnectTimerTimer();
+    rig.step();
     EXPECT_TRUE(rig.startPage.asked.empty());
     EXPECT_TRUE(rig.socket.opens.empty());
     EXPECT_EQ(rig.host.linkInfo(), "IP CAM() is off-line.");
@@ -833,8 +885,8 @@ TEST(SettingsButton, SuspendEndsTheRecordingAndResumeReconnectsThroughTheSetting
     Rig rig;
     rig.connect();
     rig.controller->record();
-    rig.controller->onSocketRead(makeJpeg(16, 16, Qt::red));
-    rig.controller->onSocketRead(makeJpeg(16, 16, Qt::red));  // starts the Manual file
+    rig.read(makeJpeg(16, 16, Qt::red));
+    rig.read(makeJpeg(16, 16, Qt::red));  // starts the Manual file
     ASSERT_EQ(rig.rec().RecordKind, kManual);
     rig.controller->suspend();
     EXPECT_EQ(rig.rec().RecordKind, 0);
@@ -852,7 +904,7 @@ TEST(SettingsButton, SuspendEndsTheRecordingAndResumeReconnectsThroughTheSetting
     EXPECT_EQ(problem->code, SettingsCode::OutOfRange);
     EXPECT_EQ(rig.controller->settingsCopy().keepDays, 0);
     rig.controller->resume();
-    EXPECT_TRUE(rig.host.isRunning(TimerId::SeetingTimer));
+    EXPECT_TRUE(rig.pending(LinkStep::AfterSettings));
     EXPECT_EQ(rig.host.linkInfo(), "Connecting to IP CAM (127.0.0.1) ......");
 }
 
@@ -860,9 +912,9 @@ TEST(FormClose, WritesTheRunningRecording) {
     Rig rig;
     rig.connect();
     rig.controller->record();
-    rig.controller->onSocketRead(makeJpeg(16, 16, Qt::red));
-    rig.controller->onSocketRead(makeJpeg(16, 16, Qt::red));
-    rig.controller->onSocketRead(makeJpeg(16, 16, Qt::red));
+    rig.read(makeJpeg(16, 16, Qt::red));
+    rig.read(makeJpeg(16, 16, Qt::red));
+    rig.read(makeJpeg(16, 16, Qt::red));
     ASSERT_EQ(rig.rec().RecordKind, kManual);
     rig.controller->close();
     EXPECT_EQ(rig.rec().RecordKind, 0);

@@ -81,20 +81,19 @@ TEST(MainWindowTimers, StartingARunningTimerLeavesItsTickWhereItWas) {
     w.form->engine().host().stopTimer(TimerId::Timer1);
     w.form->engine().host().startTimer(TimerId::Timer1, 1000);
     EXPECT_GT(t1->remainingTime(), 25);
-    QTimer* cc = w.form->engine().timer(TimerId::CreateConnectTimer);
-    w.form->engine().host().startTimer(TimerId::CreateConnectTimer, 100);
-    w.form->engine().host().startTimer(TimerId::CreateConnectTimer, 5000);
+    QTimer* cc = w.form->engine().timer(TimerId::FolderCheck);
+    w.form->engine().host().startTimer(TimerId::FolderCheck, 100);
+    w.form->engine().host().startTimer(TimerId::FolderCheck, 5000);
     EXPECT_EQ(cc->interval(), 250);
     EXPECT_GT(cc->remainingTime(), 100);
 }
 
 TEST(MainWindowTimers, DesignIntervalsAndLayoutTable) {
     Window w(1.0);
-    for (TimerId id : {TimerId::Timer1, TimerId::LinkTimeOut1, TimerId::ReconnectTimer, TimerId::SeetingTimer}) {
+    for (TimerId id : {TimerId::StatusTick, TimerId::FolderCheck}) {
         EXPECT_EQ(w.form->engine().timer(id)->interval(), 1000);
         EXPECT_FALSE(w.form->engine().timer(id)->isActive());
     }
-    EXPECT_EQ(w.form->engine().timer(TimerId::CreateConnectTimer)->interval(), 100);
     EXPECT_EQ(w.form->windowTitle(), "IPCam Recorder, v1.5, 2006/10/12");
 
     w.form->applyLayout(2);

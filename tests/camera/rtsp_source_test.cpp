@@ -21,6 +21,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <functional>
+#include <optional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -34,6 +36,7 @@ extern "C" {
 #include "camera/jpeg_decoder.h"
 #include "camera/jpeg_encoder.h"
 #include "camera/ffmpeg_log.h"
+#include "camera/camera_sources.h"
 #include "camera/rtsp_source.h"
 #include "support/log_capture.h"
 
@@ -453,6 +456,108 @@ TEST(RtspSource, FailsOnAnAbsentOrMuteCameraAndStopsWhileConnecting) {
         ASSERT_TRUE(reader.next(&e));
         EXPECT_EQ(e.error, "The camera address is no rtsp:// address.");
     }
+}
+
+// What a camera source tells its listener, with the work its reader posts
+// run as the engine's event loop would run it.
+struct SourceRecord final : CameraSourceListener {
+    std::mutex mutex;
+    std::condition_variable posted;
+    std::vector<std::function<void()>> tasks;
+    std::vector<SourceConnected> connected;
+    std::vector<SourceStopped> stopped;
+    int packets = 0, previews = 0;
+
+    void post(std::function<void()> task) {
+        std::lock_guard lock(mutex);
+        tasks.push_back(std::move(task));
+        posted.notify_all();
+    }
+    // Runs posted work until `done` or the hang guard.
+    bool runUntil(const std::function<bool()>& done, std::chrono::milliseconds guard = 10s) {
+        const auto deadline = std::chrono::steady_clock::now() + guard;
+        while (!done()) {
+            std::vector<std::function<void()>> now;
+            {
+                std::unique_lock lock(mutex);
+                if (!posted.wait_until(lock, deadline, [&] { return !tasks.empty(); })) return false;
+                now.swap(tasks);
+            }
+            for (auto& t : now) t();
+        }
+        return true;
+    }
+    void sourceConnected(const SourceConnected& c) override { connected.push_back(c); }
+    void sourcePicture(std::vector<uint8_t>&) override {}
+    void sourcePacket(MediaPacket&, QImage& preview, QSize) override {
+        ++packets;
+        if (!preview.isNull()) ++previews;
+    }
+    void sourceRead(const CameraStream::Drops&) override {}
+    void sourceStopped(const SourceStopped& s) override { stopped.push_back(s); }
+};
+
+// An rtsp:// address is an RTSP camera: its session up is the link up, its
+// packets come with preview pictures, a refused password and an absent
+// camera end the connection with their codes, and after stop() nothing more
+// is reported.
+TEST(CameraSource, AnRtspCameraThroughTheSeam) {
+    TestCamera camera;
+    CameraSetup setup;
+    setup.user = "viewer";
+    setup.password = "right-one";
+    if (!camera.start(setup)) GTEST_SKIP() << "no RTSP test server";
+    CameraSettings settings;
+    struct NoSocket final : CameraSocket {
+        void setEvents(CameraSocketEvents*) override {}
+        void open(const std::string&, uint16_t) override { ADD_FAILURE() << "an RTSP camera opened the socket"; }
+        void close() override {}
+        bool isOpen() const override { return false; }
+        void send(const std::string&) override {}
+    } socket;
+    struct NoPage final : StartPageFetcher {
+        std::optional<std::string> fetch(const std::string&) override { return std::nullopt; }
+    } page;
+    SourceRecord record;
+    const SourceDeps deps{settings, socket, page, [&](std::function<void()> t) { record.post(std::move(t)); },
+                          [] { return QSize(160, 120); }};
+    std::string error;
+
+    settings.cameraUrl = withCredentials(camera.url(), "viewer", "right-one");
+    auto source = makeCameraSource(deps, record, &error);
+    ASSERT_TRUE(source) << error;
+    EXPECT_FALSE(source->pinged());
+    EXPECT_EQ(source->probe(nullptr), "127.0.0.1");
+    EXPECT_EQ(source->endpoint().find("right-one"), std::string::npos) << source->endpoint();
+    source->start();
+    ASSERT_TRUE(record.runUntil([&] { return record.previews >= 3 || !record.stopped.empty(); }));
+    ASSERT_TRUE(record.stopped.empty()) << record.stopped[0].detail;
+    ASSERT_EQ(record.connected.size(), 1u);
+    EXPECT_TRUE(record.connected[0].accepted);
+    ASSERT_TRUE(record.connected[0].tracks);
+    source->stop();
+    const int packets = record.packets;
+    record.runUntil([] { return false; }, 300ms);
+    EXPECT_EQ(record.packets, packets) << "reported after stop()";
+
+    settings.cameraUrl = withCredentials(camera.url(), "viewer", "wrong-one");
+    source = makeCameraSource(deps, record, &error);
+    source->start();
+    ASSERT_TRUE(record.runUntil([&] { return !record.stopped.empty(); }));
+    EXPECT_EQ(record.stopped[0].code, SourceStop::Refused);
+    EXPECT_NE(record.stopped[0].detail.find("refused the user name or password"), std::string::npos);
+
+    LoopbackSocket nothing(false);
+    settings.cameraUrl = "rtsp://127.0.0.1:" + std::to_string(nothing.port) + "/stream";
+    source = makeCameraSource(deps, record, &error);
+    source->start();
+    ASSERT_TRUE(record.runUntil([&] { return record.stopped.size() == 2; }));
+    EXPECT_EQ(record.stopped[1].code, SourceStop::NoAnswer);
+    EXPECT_FALSE(source->running());
+
+    settings.cameraUrl = "rtsp://";
+    EXPECT_FALSE(makeCameraSource(deps, record, &error));
+    EXPECT_FALSE(error.empty());
 }
 
 // FFmpeg's own messages reach the activity log from the reader's thread,

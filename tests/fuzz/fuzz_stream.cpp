@@ -1,7 +1,7 @@
 // The camera stream as the read handler sees it: the reply header in the
 // first read (the rest of that read is not looked at), then reads that the
 // framer cuts at picture starts and the collector gathers, in the same steps
-// MainController::onSocketRead takes.
+// a byte-stream camera source takes.
 // Input: byte 0 = number of read lengths n (0..15), the next n bytes are the
 // lengths (1..256, used in turn; none: the whole stream in one read), the
 // rest is the stream itself.

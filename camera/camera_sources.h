@@ -1,0 +1,130 @@
+#pragma once
+// The kinds of camera (see camera_source.h): a byte-stream camera over the
+// camera socket, the legacy camera and a standard MJPEG camera being two,
+// and an RTSP camera on its reader thread.
+
+#include <chrono>
+#include <memory>
+#include <string>
+
+#include "base/camera_settings.h"
+#include "camera/camera_socket.h"
+#include "camera/camera_source.h"
+#include "camera/mjpeg_http.h"
+#include "camera/rtsp_source.h"
+#include "camera/start_page.h"
+#include "camera/stream_protocol.h"
+
+namespace ipcam {
+
+// A camera whose pictures come as bytes over the camera socket, framed by
+// its CameraStream: the request is sent once TCP is up, the answer checked,
+// then pictures cut out of the stream whatever the reads' sizes.
+class ByteStreamSource : public CameraSource, private CameraSocketEvents {
+public:
+    ByteStreamSource(CameraSocket& socket, CameraSourceListener& listener);
+    ~ByteStreamSource() override;
+
+    void start() override;
+    void stop() override;
+    void end() override;
+    bool running() const override { return running_; }
+    size_t releaseSpare(size_t keep) override { return stream().releaseSpare(keep); }
+
+protected:
+    virtual CameraStream& stream() = 0;
+    virtual uint16_t port() const = 0;
+
+private:
+    void onSocketConnected() override;
+    void onSocketRead(const std::vector<uint8_t>& chunk) override;
+    void onSocketError() override;
+    void report(SourceStop code, const std::string& detail, const std::string& lost = {},
+                const std::string& failed = {});
+
+    CameraSocket& socket_;
+    CameraSourceListener& listener_;
+    CameraStream::PictureFn picture_;
+    bool running_ = false;
+    bool connected_ = false;  // this connection got as far as TCP
+    bool accepted_ = false;   // its answer was accepted: pictures come
+};
+
+// The legacy camera: the fixed request, the 112-byte reply header, pictures
+// cut at their starts. Pinged before each attempt; its start page names it.
+class LegacyCameraSource final : public ByteStreamSource {
+public:
+    LegacyCameraSource(const CameraSettings& settings, CameraSocket& socket, StartPageFetcher& startPage,
+                       CameraSourceListener& listener);
+
+    bool pinged() const override { return true; }
+    std::optional<std::string> probe(std::string* why) override;
+    std::string host() const override { return settings_.hostAddress; }
+    std::string endpoint() const override;
+    bool recordsUndecodable() const override { return false; }
+    // The picture being collected.
+    const std::vector<uint8_t>& collected() const { return stream_.collected(); }
+
+protected:
+    CameraStream& stream() override { return stream_; }
+    uint16_t port() const override { return settings_.hostPort; }
+
+private:
+    const CameraSettings& settings_;
+    StartPageFetcher& startPage_;
+    LegacyCameraStream stream_;
+};
+
+// A standard camera sending MJPEG over HTTP (multipart/x-mixed-replace).
+// A Basic or Digest challenge is answered on a new connection, and what it
+// taught is kept for the next connections to the same address.
+class MjpegHttpSource final : public ByteStreamSource {
+public:
+    MjpegHttpSource(CameraUrl url, CameraSocket& socket, CameraSourceListener& listener);
+
+    std::optional<std::string> probe(std::string*) override { return url_.host; }
+    std::string host() const override { return url_.host; }
+    std::string endpoint() const override { return redactedUrl(url_); }
+
+protected:
+    CameraStream& stream() override { return stream_; }
+    uint16_t port() const override { return url_.port; }
+
+private:
+    CameraUrl url_;
+    MjpegHttpStream stream_;
+};
+
+// An RTSP camera through RtspSource: its events are taken on this thread
+// once the reader's notifier has posted the work.
+class RtspCameraSource final : public CameraSource {
+public:
+    // A silent camera counts as gone after this long.
+    static constexpr std::chrono::milliseconds kSilence{10000};
+
+    RtspCameraSource(CameraUrl url, const SourceDeps& deps, CameraSourceListener& listener);
+    ~RtspCameraSource() override;
+
+    std::optional<std::string> probe(std::string*) override { return url_.host; }
+    std::string host() const override { return url_.host; }
+    std::string endpoint() const override { return redactedUrl(url_); }
+    void start() override;
+    void stop() override;
+    bool running() const override { return running_; }
+    void setDecoding(SourceDecoding decoding) override;
+
+private:
+    void poll();
+
+    CameraUrl url_;
+    std::function<void(std::function<void()>)> post_;
+    std::function<QSize()> previewArea_;
+    std::function<SourceDecoding()> decoding_;
+    CameraSourceListener& listener_;
+    std::unique_ptr<RtspSource> reader_;  // made when first needed; it remembers the transport that worked
+    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+    bool running_ = false;
+    bool connected_ = false;
+};
+
+}  // namespace ipcam
