@@ -15,7 +15,11 @@ CommandLine parseCommandLine(const QStringList& arguments) {
                                             QStringLiteral("FILE"));
     const QCommandLineOption headlessOption(
         QStringLiteral("headless"), QStringLiteral("Record without a window, display or desktop (a system service)."));
+    const QCommandLineOption webPasswordOption(
+        QStringLiteral("set-web-password"),
+        QStringLiteral("Read the web page's password from standard input, store its hash in the settings, then exit."));
     parser.addOption(helpOption);
+    parser.addOption(webPasswordOption);
     parser.addOption(headlessOption);
     parser.addOption(versionOption);
     parser.addOption(settingsOption);
@@ -34,6 +38,7 @@ CommandLine parseCommandLine(const QStringList& arguments) {
     result.version = parser.isSet(versionOption);
     result.settingsFile = parser.value(settingsOption);
     result.headless = parser.isSet(headlessOption);
+    result.setWebPassword = parser.isSet(webPasswordOption);
     result.helpText = QStringLiteral(
         "Usage: ipcam-recorder [options]\n"
         "Records one network camera: live preview, Motion-JPEG AVI files, motion detection and alarm e-mail.\n"
@@ -43,7 +48,10 @@ CommandLine parseCommandLine(const QStringList& arguments) {
         "  -v, --version     Show the version, then exit.\n"
         "  --settings FILE   Use this settings file instead of the usual one.\n"
         "  --headless        Record without a window, display or desktop (a system service):\n"
-        "                    by the weekly schedule and by motion, boxes written to the log.\n");
+        "                    by the weekly schedule and by motion, boxes written to the log.\n"
+        "  --set-web-password\n"
+        "                    Read the web page's password (one line) from standard input, store only\n"
+        "                    its salted hash in the settings file, then exit.\n");
     return result;
 }
 

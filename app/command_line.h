@@ -1,5 +1,6 @@
 #pragma once
-// The program's command line: --help, --version, --settings FILE, --headless.
+// The program's command line: --help, --version, --settings FILE, --headless,
+// --set-web-password.
 
 #include <QString>
 #include <QStringList>
@@ -13,6 +14,7 @@ struct CommandLine {
     bool version = false;
     QString settingsFile;  // empty: the usual place
     bool headless = false; // no window: the recording service
+    bool setWebPassword = false;  // read the web page's password from standard input, store its hash, exit
     QString error;         // not empty: the command line is wrong, exit non-zero
     QString helpText;      // usage and options; the caller adds the settings file in use
 };

@@ -18,6 +18,8 @@
 #include "app/desktop_paths.h"
 #include "engine/recorder_engine.h"
 #include "frontends/headless/headless_service.h"
+#include "frontends/web/web_engine_glue.h"
+#include "frontends/web/web_password.h"
 #include "app/log_file.h"
 #include "app/termination_signals.h"
 #include "camera/ffmpeg_log.h"
@@ -127,6 +129,9 @@ int main(int argc, char** argv) {
         return 0;
     }
 
+    if (commandLine.setWebPassword)
+        return ipcam::setWebPasswordCommand(paths.settingsFile);
+
     if (commandLine.headless) {
         // A service's first-run recordings go into its working directory
         // (its state folder), not into a desktop user's videos folder.
@@ -136,6 +141,7 @@ int main(int argc, char** argv) {
     const bool pathsReady = ipcam::prepareDesktopPaths(paths, &pathError);
     ipcam::LogFile log({pathsReady ? paths.logFile : std::string()});
     ipcam::LogFile::install(&log);
+    ipcam::setWebLogFile(pathsReady ? paths.logFile : std::string());
     ipcam::installFfmpegLog();  // FFmpeg's messages go to the same log
     qCInfo(lcApp).noquote() << ipcam::kProgramVersionText << "started; settings file"
                             << QString::fromStdString(paths.settingsFile);

@@ -1,6 +1,7 @@
 #include "base/activity_log.h"
 
 Q_LOGGING_CATEGORY(lcApp, "ipcam.app", QtInfoMsg)
+Q_LOGGING_CATEGORY(lcWeb, "ipcam.web", QtInfoMsg)
 Q_LOGGING_CATEGORY(lcLink, "ipcam.link", QtInfoMsg)
 Q_LOGGING_CATEGORY(lcRecording, "ipcam.recording", QtInfoMsg)
 Q_LOGGING_CATEGORY(lcGuard, "ipcam.guard", QtInfoMsg)

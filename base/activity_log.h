@@ -7,6 +7,7 @@
 #include <QLoggingCategory>
 
 Q_DECLARE_LOGGING_CATEGORY(lcApp)       // "ipcam.app": program start and end
+Q_DECLARE_LOGGING_CATEGORY(lcWeb)       // "ipcam.web": the web page: start, sign-ins, commands
 Q_DECLARE_LOGGING_CATEGORY(lcLink)      // "ipcam.link": link up, lost, off-line, rebuilt
 Q_DECLARE_LOGGING_CATEGORY(lcRecording) // "ipcam.recording": each finished file
 Q_DECLARE_LOGGING_CATEGORY(lcGuard)     // "ipcam.guard": one line per guard or retention pass (names: debug)

@@ -58,6 +58,14 @@ struct CameraSettings {
     // IPCAM_Password); http://[user:password@]host[:port]/path for a
     // standard MJPEG camera.
     std::string cameraUrl;
+    // The web page: "host:port" to listen on (empty: no web page), the one
+    // user and the salted hash of the password, and a PEM certificate and
+    // key (both set: HTTPS only).
+    std::string webAddress;         // Web_Address
+    std::string webUser = "admin";  // Web_User
+    std::string webPasswordHash;    // Web_Password_Hash
+    std::string webTlsCert;         // Web_TLS_Cert
+    std::string webTlsKey;          // Web_TLS_Key
 
     bool operator==(const CameraSettings&) const = default;
 };

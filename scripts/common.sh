@@ -29,15 +29,16 @@ install_packages() {
     fi
 }
 
-BUILD_PACKAGES=(cmake ninja-build g++ pkg-config qt6-base-dev libjpeg62-turbo-dev libgl-dev libssl-dev libsystemd-dev libavformat-dev libavcodec-dev libavutil-dev libswscale-dev libxcb1-dev libxcb-shm0-dev ca-certificates)
+BUILD_PACKAGES=(cmake ninja-build g++ pkg-config qt6-base-dev libjpeg62-turbo-dev libgl-dev libssl-dev libsystemd-dev libavformat-dev libavcodec-dev libavutil-dev libswscale-dev libxcb1-dev libxcb-shm0-dev libmicrohttpd-dev ca-certificates)
 # systemd: systemd-analyze checks the service unit (missing from a minimal Debian 12).
 # iproute2: the headless end-to-end test brings up loopback in a network namespace of its own.
 # ffmpeg: ffprobe reads the recordings of the standard-camera end-to-end test, as another player would.
 # The RTSP test camera: GStreamer's RTSP server with H.264, H.265 and audio encoders.
+# The web page's browser test: Chromium driven by Selenium, on loopback in a network namespace.
 TEST_PACKAGES=(libgtest-dev libgmock-dev desktop-file-utils systemd iproute2 ffmpeg xvfb
                libgstrtspserver-1.0-dev libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev
                gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-bad
-               gstreamer1.0-plugins-ugly)
+               gstreamer1.0-plugins-ugly chromium chromium-driver python3-selenium)
 BENCH_PACKAGES=(libbenchmark-dev xvfb libcap2-bin gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-bad gstreamer1.0-x gstreamer1.0-libav
                 libgstrtspserver-1.0-dev gstreamer1.0-plugins-ugly)
 # The Debian package: dpkg-shlibdeps (dpkg-dev) and file(1) find its library dependencies.

@@ -33,6 +33,7 @@ void registerSecrets(const CameraSettings& s) {
     setSecrets("IPCAM_Password", {s.cameraPassword});
     setSecrets("Camera_URL", cameraUrlSecrets(s.cameraUrl));
     setSecrets("SMTP_EmailPassword", {s.smtpEmailPassword});
+    setSecrets("Web_Password_Hash", {s.webPasswordHash});
 }
 
 }  // namespace
@@ -118,6 +119,12 @@ void SettingsStore::load(CameraSettings& s, int slot) const {
     s.motionPrerollSeconds = static_cast<uint8_t>(std::clamp(integer("Motion_Preroll_Seconds"), 0, kMaxPrerollSeconds));
     s.keepDays = static_cast<uint16_t>(std::clamp(integer("Keep_Days"), 0, kMaxKeepDays));
     s.cameraUrl = text("Camera_URL");
+    s.webAddress = text("Web_Address");
+    s.webUser = text("Web_User");
+    if (s.webUser.empty()) s.webUser = "admin";
+    s.webPasswordHash = text("Web_Password_Hash");
+    s.webTlsCert = text("Web_TLS_Cert");
+    s.webTlsKey = text("Web_TLS_Key");
     registerSecrets(s);
 }
 
@@ -170,6 +177,11 @@ void SettingsStore::save(const CameraSettings& s, int slot) const {
     number("Motion_Preroll_Seconds", s.motionPrerollSeconds);
     number("Keep_Days", s.keepDays);
     text("Camera_URL", s.cameraUrl);
+    text("Web_Address", s.webAddress);
+    text("Web_User", s.webUser);
+    text("Web_Password_Hash", s.webPasswordHash);
+    text("Web_TLS_Cert", s.webTlsCert);
+    text("Web_TLS_Key", s.webTlsKey);
 
     try {
         ini.writeTo(path_);

@@ -1,5 +1,6 @@
 #include "settings/settings_validation.h"
 
+#include <QHostAddress>
 #include <QString>
 #include <algorithm>
 
@@ -42,6 +43,7 @@ const char* settingsKey(SettingsField field) {
     case SettingsField::SmtpCopy: return "SMTP_Copy";
     case SettingsField::SmtpEmailAccount: return "SMTP_EmailAccount";
     case SettingsField::SmtpEmailPassword: return "SMTP_EmailPassword";
+    case SettingsField::WebAddress: return "Web_Address";
     case SettingsField::File: return "";
     }
     return "";
@@ -105,15 +107,51 @@ std::optional<SettingsProblem> takeMailTexts(const MailTexts& texts, CameraSetti
     return std::nullopt;
 }
 
+std::optional<WebListenAddress> parseWebAddress(const std::string& text) {
+    const size_t colon = text.rfind(':');
+    if (colon == std::string::npos || colon + 1 >= text.size() || text.size() > 64)
+        return std::nullopt;
+    const std::string portText = text.substr(colon + 1);
+    if (portText.size() > 5 || !std::all_of(portText.begin(), portText.end(), [](char c) { return c >= '0' && c <= '9'; }))
+        return std::nullopt;
+    const int port = std::stoi(portText);
+    if (port < 1 || port > 65535)
+        return std::nullopt;
+    std::string host = text.substr(0, colon);
+    QHostAddress address;
+    if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
+        host = host.substr(1, host.size() - 2);
+        if (!address.setAddress(QString::fromStdString(host)) || address.protocol() != QAbstractSocket::IPv6Protocol)
+            return std::nullopt;
+    } else if (!address.setAddress(QString::fromStdString(host)) ||
+               address.protocol() != QAbstractSocket::IPv4Protocol) {
+        return std::nullopt;
+    }
+    // Only the plain dotted (or IPv6) form: "1" or "0x7f.1" are not taken.
+    if (address.toString().toStdString() != host && address.protocol() == QAbstractSocket::IPv4Protocol)
+        return std::nullopt;
+    return WebListenAddress{host, static_cast<uint16_t>(port)};
+}
+
+std::optional<SettingsProblem> checkWebAddress(const std::string& text) {
+    if (text.empty() || parseWebAddress(text))
+        return std::nullopt;
+    return SettingsProblem{SettingsField::WebAddress, SettingsCode::BadAddress,
+                           "The web page address must be an IP address and a port, such as 127.0.0.1:8088 "
+                           "(empty: no web page)" + std::string(kNothingSaved)};
+}
+
 std::optional<SettingsProblem> validateSettings(const CameraSettings& record) {
     CameraSettings copy = record;
     if (auto problem = takeSetupTexts({record.cameraUrl, std::to_string(record.motionPrerollSeconds),
                                        std::to_string(record.keepDays)},
                                       copy))
         return problem;
-    return takeMailTexts({record.smtpServer, record.smtpSender, record.smtpReceiver, record.smtpCopy,
-                          record.smtpEmailAccount, record.smtpEmailPassword},
-                         copy);
+    if (auto problem = takeMailTexts({record.smtpServer, record.smtpSender, record.smtpReceiver, record.smtpCopy,
+                                      record.smtpEmailAccount, record.smtpEmailPassword},
+                                     copy))
+        return problem;
+    return checkWebAddress(record.webAddress);
 }
 
 }  // namespace ipcam

@@ -4,6 +4,7 @@
 // the text the user is shown. The dialogs show the first problem and put the
 // focus on its field.
 
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -22,6 +23,7 @@ enum class SettingsField {
     SmtpCopy,              // SMTP_Copy
     SmtpEmailAccount,      // SMTP_EmailAccount
     SmtpEmailPassword,     // SMTP_EmailPassword
+    WebAddress,            // Web_Address
     File,                  // the settings file itself
 };
 
@@ -71,6 +73,17 @@ std::optional<SettingsProblem> takeSetupTexts(const SetupTexts& texts, CameraSet
 // The same for the mail fields: every one ends up in a mail command or header
 // line, where a control character would smuggle in commands of its own.
 std::optional<SettingsProblem> takeMailTexts(const MailTexts& texts, CameraSettings& record);
+
+// Web_Address split into its host (an IPv4 address, or an IPv6 address in
+// brackets, given without them) and port (1 to 65535); nullopt for anything
+// else. The web page listens on exactly this address.
+struct WebListenAddress {
+    std::string host;
+    uint16_t port = 0;
+};
+std::optional<WebListenAddress> parseWebAddress(const std::string& text);
+// Empty (no web page) or an address parseWebAddress takes.
+std::optional<SettingsProblem> checkWebAddress(const std::string& text);
 
 // The first problem of a whole record, as the two dialogs would find it
 // (setup fields first), or nullopt when both would save it.

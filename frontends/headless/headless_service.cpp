@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 
 #include "frontends/headless/service_notify.h"
+#include "frontends/web/web_engine_glue.h"
 #include "base/activity_log.h"
 #include "engine/engine_texts.h"
 #include "settings/settings_store.h"
@@ -34,7 +35,10 @@ void HeadlessService::attach() {
     connect(engine_, &RecorderEngine::stateChanged, this, &HeadlessService::stateChanged);
 }
 
-HeadlessService::~HeadlessService() { engine_->close(); }
+HeadlessService::~HeadlessService() {
+    web_.reset();
+    engine_->close();
+}
 
 void HeadlessService::start() {
     QMetaObject::invokeMethod(
@@ -64,6 +68,7 @@ void HeadlessService::start() {
                 return;
             }
             started_ = true;
+            web_ = WebEngineGlue::startFromSettings(*engine_, {true, {}});
             sentStatus_ = composeStatus();
             notifier_->ready(QString::fromStdString(sentStatus_));
         },
@@ -73,6 +78,7 @@ void HeadlessService::start() {
 void HeadlessService::stop() {
     statusTimer_.stop();
     notifier_->stopping();
+    web_.reset();
     engine_->close();
     QCoreApplication::exit(0);
 }
@@ -89,6 +95,7 @@ void HeadlessService::reload() {
         qCCritical(lcSettings).noquote() << "The settings were not read again; the recorder goes on with those it has:"
                                          << QString::fromUtf8(e.what());
     }
+    WebEngineGlue::followSettings(web_, *engine_, {true, {}});
     sentStatus_ = composeStatus();
     notifier_->ready(QString::fromStdString(sentStatus_));
 }

@@ -19,6 +19,7 @@
 namespace ipcam {
 
 class ServiceNotifier;
+class WebEngineGlue;
 
 class HeadlessService final : public QObject {
     Q_OBJECT
@@ -58,6 +59,7 @@ private:
     std::unique_ptr<RecorderEngine> ownEngine_;
     RecorderEngine* engine_ = nullptr;
     std::unique_ptr<ServiceNotifier> notifier_;
+    std::unique_ptr<WebEngineGlue> web_;  // the web page, when the settings ask for it
     bool started_ = false;
     QTimer statusTimer_;  // gathers the changes of a moment into one status line
     std::string sentStatus_;

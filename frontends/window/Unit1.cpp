@@ -16,6 +16,7 @@
 
 #include "base/activity_log.h"
 #include "engine/engine_texts.h"
+#include "frontends/web/web_engine_glue.h"
 #include "frontends/window/alarm_warning.h"
 #include "frontends/window/Unit4.h"
 #include "frontends/window/Unit3.h"
@@ -483,6 +484,7 @@ void TForm1::build() {
 
 TForm1::~TForm1() {
     closing_ = true;
+    web_.reset();
     engine_->close();
     engine_->setPreviewAllocator(nullptr);
     disconnect(engine_, nullptr, this, nullptr);
@@ -637,6 +639,8 @@ void TForm1::openSettings() {
 
 void TForm1::activateFirstTime() {
     guarded([this] { engine_->start(); });
+    if (!web_)
+        web_ = WebEngineGlue::startFromSettings(*engine_, {false, {}});
 }
 
 void TForm1::activate() {
@@ -751,6 +755,7 @@ void TForm1::hideEvent(QHideEvent* event) {
 void TForm1::closeEvent(QCloseEvent* event) {
     if (!closing_) {
         closing_ = true;
+        web_.reset();
         engine_->close();
     }
     event->accept();

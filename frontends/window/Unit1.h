@@ -30,6 +30,7 @@ namespace ipcam {
 
 class TForm3;
 class TForm4;
+class WebEngineGlue;
 
 // Puts a widget's new pixels on the screen past Qt's paint cycle (through
 // ShmPreview) when nothing of Qt's lies over them: no visible child, no
@@ -214,6 +215,7 @@ private:
     // The engine's preview pictures may live in its memory: the window hands
     // them back before it goes.
     std::unique_ptr<ShmPreview> shmPreview_;
+    std::unique_ptr<WebEngineGlue> web_;  // the web page, when the settings ask for it
     TForm3* setupForm_ = nullptr;
     TForm4* playbackForm_ = nullptr;
     QWindow* lastFocusWindow_ = nullptr;

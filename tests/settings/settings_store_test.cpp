@@ -51,7 +51,8 @@ std::vector<std::string> expectedKeyOrder() {
             keys.push_back("TimeBlock" + std::to_string(d) + "_" + std::to_string(h));
     for (const char* k : {"Alarm_Email_Enabled", "SMTP_Server", "SMTP_Sender", "SMTP_Receiver", "SMTP_Copy",
                           "SMTP_EmailAccount", "SMTP_EmailPassword", "SMTP_Auth_Enabled", "Motion_Preroll_Seconds",
-                          "Keep_Days", "Camera_URL"})
+                          "Keep_Days", "Camera_URL", "Web_Address", "Web_User",
+                          "Web_Password_Hash", "Web_TLS_Cert", "Web_TLS_Key"})
         keys.emplace_back(k);
     return keys;
 }
@@ -76,7 +77,7 @@ protected:
     QTemporaryDir dir;
 };
 
-TEST_F(SettingsStoreTest, FirstRunFileHoldsAll191KeysInOrderOwnerOnly) {
+TEST_F(SettingsStoreTest, FirstRunFileHoldsAll196KeysInOrderOwnerOnly) {
     CameraSettings s;
     applyFirstRunDefaults(s, "/srv/avi");
     SettingsStore store(file());
@@ -86,10 +87,10 @@ TEST_F(SettingsStoreTest, FirstRunFileHoldsAll191KeysInOrderOwnerOnly) {
     EXPECT_EQ(modeOf(file()), 0600u);
 
     const std::vector<std::string> lines = linesOf(readAll(file()));
-    ASSERT_EQ(lines.size(), 192u);
+    ASSERT_EQ(lines.size(), 197u);
     EXPECT_EQ(lines[0], "[IPCAM_1]");
     const std::vector<std::string> keys = expectedKeyOrder();
-    ASSERT_EQ(keys.size(), 191u);
+    ASSERT_EQ(keys.size(), 196u);
     for (size_t i = 0; i < keys.size(); ++i)
         EXPECT_EQ(lines[i + 1].substr(0, lines[i + 1].find('=')), keys[i]);
 
@@ -107,6 +108,10 @@ TEST_F(SettingsStoreTest, FirstRunFileHoldsAll191KeysInOrderOwnerOnly) {
     EXPECT_EQ(ini.value("IPCAM_1", "Motion_Preroll_Seconds"), "0");
     EXPECT_EQ(ini.value("IPCAM_1", "Keep_Days"), "0");
     EXPECT_EQ(ini.value("IPCAM_1", "Camera_URL"), "");
+    // The web page is off and has no password until one is set.
+    EXPECT_EQ(ini.value("IPCAM_1", "Web_Address"), "");
+    EXPECT_EQ(ini.value("IPCAM_1", "Web_User"), "admin");
+    EXPECT_EQ(ini.value("IPCAM_1", "Web_Password_Hash"), "");
 
     CameraSettings back;
     store.load(back);
@@ -243,7 +248,7 @@ TEST_F(SettingsStoreTest, ExistingEmptyFileIsFilledAndTightenedToOwnerOnly) {
     ASSERT_EQ(::chmod(file().c_str(), 0664), 0);
     SettingsStore(file()).save(CameraSettings{});
     EXPECT_EQ(modeOf(file()), 0600u);
-    EXPECT_EQ(linesOf(readAll(file())).size(), 192u);
+    EXPECT_EQ(linesOf(readAll(file())).size(), 197u);
 }
 
 TEST_F(SettingsStoreTest, UnwritableLocationThrows) {
@@ -332,9 +337,9 @@ TEST_F(SettingsStoreTest, WritableFileInAFolderTakingNoNewFilesIsWrittenInPlace)
     SettingsStore(ini).load(back);
     EXPECT_EQ(back.hostAddress, "127.0.0.1");
     const auto lines = linesOf(readAll(ini));
-    ASSERT_EQ(lines.size(), 193u);  // the comment, the section and 191 keys; the old tail is gone
+    ASSERT_EQ(lines.size(), 198u);  // the comment, the section and 196 keys; the old tail is gone
     EXPECT_EQ(lines[0], "; kept");
-    EXPECT_EQ(lines.back(), "Camera_URL=");
+    EXPECT_EQ(lines.back(), "Web_TLS_Key=");
     EXPECT_EQ(modeOf(ini), 0600u);
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder), std::filesystem::directory_iterator()), 1);
 }

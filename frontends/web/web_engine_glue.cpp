@@ -1,0 +1,239 @@
+#include "frontends/web/web_engine_glue.h"
+
+#include <QBuffer>
+#include <QDateTime>
+#include <QFile>
+
+#include <condition_variable>
+#include <cstdio>
+#include <mutex>
+
+#include "base/activity_log.h"
+#include "base/secrets.h"
+#include "engine/engine_texts.h"
+#include "engine/recorder_engine.h"
+
+namespace ipcam {
+
+namespace {
+
+std::string& logFilePath() {
+    static std::string path;
+    return path;
+}
+
+// A PEM file of at most 1 MiB; empty when it cannot be read.
+std::string readPem(const std::string& path) {
+    QFile file(QString::fromStdString(path));
+    if (!file.open(QIODevice::ReadOnly) || file.size() > 1024 * 1024)
+        return {};
+    return file.readAll().toStdString();
+}
+
+// The web page's own settings, as one text to compare.
+std::string webSettingsOf(const CameraSettings& s) {
+    return s.webAddress + '\n' + s.webUser + '\n' + s.webPasswordHash + '\n' + s.webTlsCert + '\n' + s.webTlsKey;
+}
+
+}  // namespace
+
+void WebEngineGlue::followSettings(std::unique_ptr<WebEngineGlue>& web, RecorderEngine& engine, Options options) {
+    const std::string now = webSettingsOf(engine.settings());
+    if (web && web->startedWith_ == now)
+        return;
+    if (!web && engine.settings().webAddress.empty())
+        return;
+    if (web)
+        qCInfo(lcWeb).noquote() << "The web page's settings changed: it starts anew";
+    web.reset();
+    web = startFromSettings(engine, std::move(options));
+}
+
+void setWebLogFile(const std::string& path) { logFilePath() = path; }
+const std::string& webLogFile() { return logFilePath(); }
+
+std::unique_ptr<WebEngineGlue> WebEngineGlue::startFromSettings(RecorderEngine& engine, Options options) {
+    const CameraSettings s = engine.settings();
+    if (s.webAddress.empty())
+        return nullptr;
+    const auto address = parseWebAddress(s.webAddress);
+    if (!address) {
+        qCWarning(lcWeb).noquote() << "The web page is not started: its address" << QString::fromStdString(s.webAddress)
+                                   << "is not an IP address and port (Web_Address)";
+        return nullptr;
+    }
+    if (s.webPasswordHash.empty()) {
+        qCWarning(lcWeb).noquote() << "The web page is not started: no password is set (run ipcam-recorder "
+                                      "--set-web-password)";
+        return nullptr;
+    }
+    WebServerOptions server;
+    server.host = address->host;
+    server.port = address->port;
+    server.user = s.webUser.empty() ? "admin" : s.webUser;
+    server.passwordHash = s.webPasswordHash;
+    server.logFile = options.logFile.empty() ? webLogFile() : options.logFile;
+    if (!s.webTlsCert.empty() || !s.webTlsKey.empty()) {
+        server.tlsCertPem = s.webTlsCert.empty() ? std::string() : readPem(s.webTlsCert);
+        server.tlsKeyPem = s.webTlsKey.empty() ? std::string() : readPem(s.webTlsKey);
+        if (server.tlsCertPem.empty() || server.tlsKeyPem.empty()) {
+            qCWarning(lcWeb).noquote() << "The web page is not started: HTTPS needs both Web_TLS_Cert and Web_TLS_Key "
+                                          "as readable PEM files";
+            return nullptr;
+        }
+    }
+    const std::string user = server.user;
+    auto glue = std::make_unique<WebEngineGlue>(engine, std::move(options), std::move(server));
+    glue->startedWith_ = webSettingsOf(s);
+    std::string error;
+    if (!glue->start(&error)) {
+        qCWarning(lcWeb).noquote() << "The web page is not started:" << QString::fromStdString(error);
+        return nullptr;
+    }
+    qCInfo(lcWeb).noquote() << "Web page on" << QString::fromStdString((glue->server().tls() ? "https://" : "http://") + s.webAddress)
+                            << "for user" << QString::fromStdString(user);
+    return glue;
+}
+
+WebEngineGlue::WebEngineGlue(RecorderEngine& engine, Options options, WebServerOptions server)
+    : engine_(engine), options_(std::move(options)) {
+    WebCommands commands;
+    // Each command runs on the engine's thread; the server's thread goes on at once.
+    auto post = [this](void (RecorderEngine::*command)()) {
+        return [this, command] {
+            QMetaObject::invokeMethod(this, [this, command] { (engine_.*command)(); }, Qt::QueuedConnection);
+        };
+    };
+    commands.record = post(&RecorderEngine::record);
+    commands.stop = post(&RecorderEngine::stop);
+    commands.reload = post(&RecorderEngine::reconnect);
+    commands.applySettings = [this](const CameraSettings& record) { return applySettings(record); };
+    server_ = std::make_unique<WebServer>(std::move(server), state_, std::move(commands));
+
+    RecorderEngine* e = &engine_;
+    connect(e, &RecorderEngine::stateChanged, this, &WebEngineGlue::refreshStatus);
+    // The camera's own JPEG bytes, as they came: shared, not copied.
+    connect(e, &RecorderEngine::pictureArrived, this, [this](std::shared_ptr<const std::vector<uint8_t>> jpeg) {
+        lastJpegMs_ = QDateTime::currentMSecsSinceEpoch();
+        state_.publish(std::move(jpeg));
+    });
+    connect(e, &RecorderEngine::previewUpdated, this, &WebEngineGlue::previewShown);
+    // The settings (they change seldom) and the viewers, once a second.
+    tick_.setInterval(1000);
+    connect(&tick_, &QTimer::timeout, this, [this] {
+        refreshSettings();
+        followViewers();
+    });
+    if (auto newest = engine_.lastPicture())
+        state_.publish(newest);
+    refreshStatus();
+    refreshSettings();
+}
+
+WebEngineGlue::~WebEngineGlue() {
+    server_->stop();
+    if (previewAsked_ && !engine_.closed())
+        engine_.setPreviewWanted(false);
+}
+
+bool WebEngineGlue::start(std::string* error) {
+    if (!server_->start(error))
+        return false;
+    tick_.start();
+    return true;
+}
+
+void WebEngineGlue::refreshStatus() {
+    const EngineState& e = engine_.state();
+    WebStatus st;
+    switch (e.link) {
+    case LinkState::Stopped: st.link = "Stopped"; break;
+    case LinkState::Connecting: st.link = "Connecting"; break;
+    case LinkState::Opening: st.link = "Opening"; break;
+    case LinkState::Up: st.link = "Up"; break;
+    case LinkState::Down: st.link = "Down"; break;
+    case LinkState::Offline: st.link = "Offline"; break;
+    case LinkState::Refused: st.link = "Refused"; break;
+    }
+    st.linkText = maskSecrets(e.link == LinkState::Up ? linkLineText(e) : linkSummary(e));
+    st.cameraHost = redactAddress(e.cameraHost);
+    st.cameraTitle = e.cameraTitle;
+    st.recordingKind = e.recordingKind;
+    st.recordingFile = e.recordingFile;
+    st.recordingPictures = e.recordingPictures;
+    st.recordingSeconds = e.recordingSeconds;
+    st.freeBytes = e.freeBytes;
+    st.folder = e.folder.inUse;
+    state_.setStatus(st);
+}
+
+void WebEngineGlue::refreshSettings() { state_.setSettings(engine_.settings()); }
+
+// A coded-video camera sends no JPEG of its own: the shown picture is made
+// one, for a viewer, or once a second for the snapshot.
+void WebEngineGlue::previewShown() {
+    const int64_t now = QDateTime::currentMSecsSinceEpoch();
+    if (now - lastJpegMs_ < 2000)
+        return;
+    if (state_.viewerCount() == 0 && now - lastEncodedMs_ < 1000)
+        return;
+    lastEncodedMs_ = now;
+    QByteArray jpeg;
+    QBuffer buffer(&jpeg);
+    buffer.open(QIODevice::WriteOnly);
+    if (engine_.preview().save(&buffer, "JPG", 80))
+        state_.publish(std::make_shared<const std::vector<uint8_t>>(jpeg.begin(), jpeg.end()));
+}
+
+// Unattended, nobody else looks at the preview: it is decoded while the
+// page has a viewer (a coded-video camera's pictures come only from it).
+void WebEngineGlue::followViewers() {
+    if (!options_.unattended)
+        return;
+    const bool wanted = state_.viewerCount() > 0;
+    if (wanted != previewAsked_) {
+        previewAsked_ = wanted;
+        engine_.setPreviewWanted(wanted);
+    }
+}
+
+std::optional<SettingsProblem> WebEngineGlue::applySettings(const CameraSettings& record) {
+    // Runs on a server thread: the engine's thread checks, saves and
+    // applies; this one waits (a while at most) for the outcome.
+    struct Outcome {
+        std::mutex mutex;
+        std::condition_variable done;
+        bool finished = false;
+        std::optional<SettingsProblem> problem;
+    };
+    auto outcome = std::make_shared<Outcome>();
+    QMetaObject::invokeMethod(
+        this,
+        [this, record, outcome] {
+            // The page never changes the web page's own settings.
+            CameraSettings whole = record;
+            const CameraSettings current = engine_.settings();
+            whole.webAddress = current.webAddress;
+            whole.webUser = current.webUser;
+            whole.webPasswordHash = current.webPasswordHash;
+            whole.webTlsCert = current.webTlsCert;
+            whole.webTlsKey = current.webTlsKey;
+            auto problem = engine_.applySettings(whole);
+            refreshSettings();
+            {
+                std::lock_guard lock(outcome->mutex);
+                outcome->problem = problem;
+                outcome->finished = true;
+            }
+            outcome->done.notify_all();
+        },
+        Qt::QueuedConnection);
+    std::unique_lock lock(outcome->mutex);
+    for (int i = 0; i < 100 && !outcome->finished && !state_.closed(); ++i)
+        outcome->done.wait_for(lock, std::chrono::milliseconds(100));
+    if (!outcome->finished)
+        throw std::runtime_error("The recorder did not take the settings in time.");
+    return outcome->problem;
+}
+
+}  // namespace ipcam

@@ -1,0 +1,97 @@
+#pragma once
+// What the web page shows of the recorder, shared between the engine's
+// thread (which writes it, never waiting on anything but a short lock) and
+// the web server's connection threads (which read it). The pictures go to
+// each live viewer through a small queue of its own: a viewer that does not
+// keep up loses pictures, its queue never grows and the engine never waits.
+
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "base/camera_settings.h"
+#include "settings/settings_validation.h"
+
+namespace ipcam {
+
+using Picture = std::shared_ptr<const std::vector<uint8_t>>;
+
+struct WebStatus {
+    std::string link = "Stopped";  // Stopped, Connecting, Up, Down, Offline, Refused
+    std::string linkText;          // the line a window shows about the link
+    std::string cameraHost;
+    std::string cameraTitle;
+    int recordingKind = 0;  // 0 none, 1 Manual, 2 Daily, 4 Motion
+    std::string recordingFile;
+    uint32_t recordingPictures = 0;
+    uint32_t recordingSeconds = 0;
+    int64_t freeBytes = -1;  // -1: unknown
+    std::string folder;      // where recordings go
+};
+
+// One live viewer's queue.
+class PictureQueue {
+public:
+    static constexpr size_t kDepth = 2;
+    // The newest picture is kept; the oldest goes when the queue is full.
+    void push(Picture picture);
+    // Waits up to `timeout` for a picture; null when none came or the queue
+    // was closed.
+    Picture pop(std::chrono::milliseconds timeout);
+    void close();
+    bool closed() const;
+    size_t dropped() const;
+
+private:
+    mutable std::mutex mutex_;
+    std::condition_variable cv_;
+    std::vector<Picture> queue_;
+    size_t dropped_ = 0;
+    bool closed_ = false;
+};
+
+// The commands the page gives; each is handed to the engine's thread and
+// returns at once (applySettings waits for its outcome on the caller's
+// thread, never on the engine's).
+struct WebCommands {
+    std::function<void()> record;
+    std::function<void()> stop;
+    std::function<void()> reload;
+    // Validated, saved and applied; the problem when it was not.
+    std::function<std::optional<SettingsProblem>(const CameraSettings&)> applySettings;
+};
+
+class WebState {
+public:
+    void setStatus(const WebStatus& status);
+    WebStatus status() const;
+    void setSettings(const CameraSettings& settings);
+    CameraSettings settings() const;
+
+    // A picture as the camera sent it: kept as the newest and queued for
+    // every viewer.
+    void publish(Picture picture);
+    Picture newest() const;
+    std::shared_ptr<PictureQueue> addViewer();
+    void removeViewer(const std::shared_ptr<PictureQueue>& viewer);
+    size_t viewerCount() const;
+
+    // The server is going: every viewer's queue closes.
+    void close();
+    bool closed() const;
+
+private:
+    mutable std::mutex mutex_;
+    WebStatus status_;
+    CameraSettings settings_;
+    Picture newest_;
+    std::vector<std::shared_ptr<PictureQueue>> viewers_;
+    bool closed_ = false;
+};
+
+}  // namespace ipcam

@@ -1,0 +1,153 @@
+#!/usr/bin/env python3
+"""The web page in a real browser: Chromium driven by Selenium against the
+headless program and the camera simulator. Run inside a network namespace
+of its own (see tests/CMakeLists.txt), so only its loopback can be reached.
+
+    web_page_browser_test.py RECORDER SIMULATOR
+Exit 77 (skipped) when Chromium, its driver or Selenium is missing.
+"""
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+try:
+    from selenium import webdriver
+    from selenium.webdriver.chrome.service import Service
+    from selenium.webdriver.common.by import By
+    from selenium.webdriver.support.ui import WebDriverWait
+except ImportError:
+    print("selenium is not installed")
+    sys.exit(77)
+
+CHROMIUM = shutil.which("chromium")
+DRIVER = shutil.which("chromedriver")
+if not CHROMIUM or not DRIVER:
+    print("chromium or chromedriver is not installed")
+    sys.exit(77)
+
+recorder, simulator = sys.argv[1], sys.argv[2]
+CAMERA_PORT, WEB_PORT = 8081, 8088
+BASE = "http://127.0.0.1:%d" % WEB_PORT
+PASSWORD = "browser pass 1"
+
+work = tempfile.mkdtemp(prefix="ipcam-browser-")
+settings = os.path.join(work, "ipcam-recorder.INI")
+os.mkdir(os.path.join(work, "rec"))
+with open(settings, "w") as f:
+    f.write("[IPCAM_1]\nHost_Addr=127.0.0.1\nHost_Port=%d\nIPCAM_Password=pxwqe\nAVI_Directory=%s\n"
+            "Resolution=1\nFrequency=1\nQuality=1\nBrightness=1\nCamera_URL=http://127.0.0.1:%d/stream\n"
+            "Web_Address=127.0.0.1:%d\n" % (CAMERA_PORT, os.path.join(work, "rec"), CAMERA_PORT, WEB_PORT))
+os.chmod(settings, 0o600)
+subprocess.run([recorder, "--settings", settings, "--set-web-password"], input=PASSWORD + "\n",
+               text=True, check=True, capture_output=True)
+
+camera = subprocess.Popen([simulator, "--port", str(CAMERA_PORT), "--http-port", "0", "--mjpeg", "/stream",
+                           "--fps", "10"], stdin=subprocess.PIPE, stdout=subprocess.DEVNULL,
+                          stderr=subprocess.DEVNULL)
+service = subprocess.Popen([recorder, "--headless", "--settings", settings], cwd=work,
+                           stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+driver = None
+failed = []
+
+
+def check(condition, what):
+    if not condition:
+        failed.append(what)
+        print("FAILED:", what)
+
+
+try:
+    options = webdriver.ChromeOptions()
+    options.binary_location = CHROMIUM
+    for arg in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage",
+                "--no-first-run", "--disable-background-networking", "--disable-component-update",
+                "--disable-sync", "--window-size=390,844"):  # a phone's width
+        options.add_argument(arg)
+    driver = webdriver.Chrome(service=Service(DRIVER), options=options)
+    wait = WebDriverWait(driver, 20)
+    by_id = lambda name: driver.find_element(By.ID, name)
+
+    deadline = time.time() + 20
+    while True:
+        try:
+            driver.get(BASE + "/")
+            break
+        except Exception:
+            if time.time() > deadline:
+                raise
+            time.sleep(0.3)
+    check(driver.current_url.endswith("/signin"), "a visitor is sent to the sign-in page")
+    by_id("user").send_keys("admin")
+    by_id("password").send_keys("wrong")
+    by_id("password").submit()
+    wait.until(lambda d: d.find_elements(By.ID, "failed"))
+    time.sleep(1.2)  # the failed sign-in's wait
+    by_id("user").send_keys("admin")
+    by_id("password").send_keys(PASSWORD)
+    by_id("password").submit()
+    wait.until(lambda d: d.current_url.rstrip("/").endswith(":%d" % WEB_PORT) or "#" in d.current_url)
+
+    # Live: the link comes up and pictures are shown.
+    wait.until(lambda d: by_id("st-link").text.startswith("Up"))
+    wait.until(lambda d: d.execute_script("return document.getElementById('live-picture').naturalWidth") > 0)
+    by_id("do-record").click()
+    wait.until(lambda d: by_id("st-recording").text.startswith("Manual"))
+    time.sleep(2.5)
+    by_id("do-stop").click()
+    wait.until(lambda d: by_id("st-recording").text == "not recording")
+
+    # Recordings: the new one, played picture by picture.
+    driver.get(BASE + "/#recordings")
+    wait.until(lambda d: d.find_elements(By.CSS_SELECTOR, "#rec-list button"))
+    driver.find_element(By.CSS_SELECTOR, "#rec-list button").click()
+    wait.until(lambda d: d.execute_script(
+        "const i = document.querySelector('#player-view img'); return i && i.naturalWidth > 0"))
+    wait.until(lambda d: int(by_id("player-seek").get_attribute("value")) >= 3)
+    check(driver.find_element(By.CSS_SELECTOR, "#rec-list a").get_attribute("href").endswith("?download=1"),
+          "a download link")
+
+    # Settings: the core's check refuses a bad number with its own text.
+    driver.get(BASE + "/#settings")
+    wait.until(lambda d: d.find_elements(By.ID, "f-Keep_Days"))
+    check(by_id("f-IPCAM_Password").get_attribute("value") == "", "no password in the page")
+    check(by_id("f-IPCAM_Password").get_attribute("placeholder") == "unchanged", "the password's placeholder")
+    keep = by_id("f-Keep_Days")
+    keep.clear()
+    keep.send_keys("abc")
+    driver.find_element(By.CSS_SELECTOR, "#settings-form button[type=submit]").click()
+    wait.until(lambda d: "Days to keep recordings must be a whole number" in by_id("settings-problem").text)
+
+    # Log, then sign out.
+    driver.get(BASE + "/#log")
+    wait.until(lambda d: "Web page on http://127.0.0.1:8088" in by_id("log-lines").text)
+    check(PASSWORD not in by_id("log-lines").text, "no password in the log")
+    check("pbkdf2" not in by_id("log-lines").text, "no hash in the log")
+    by_id("signout").click()
+    wait.until(lambda d: d.current_url.endswith("/signin"))
+    driver.get(BASE + "/api/status")
+    check("cameraHost" not in driver.page_source, "signed out: the API gives nothing")
+    driver.get(BASE + "/#live")
+    check("/signin" in driver.current_url, "signed out: back at the sign-in page")
+except Exception as e:  # noqa: BLE001 - reported as the failure it is
+    failed.append(repr(e))
+    print("FAILED:", repr(e))
+finally:
+    if driver:
+        driver.quit()
+    service.terminate()
+    try:
+        out, _ = service.communicate(timeout=15)
+    except subprocess.TimeoutExpired:
+        service.kill()
+        out, _ = service.communicate()
+    camera.terminate()
+    camera.wait(timeout=10)
+    shutil.rmtree(work, ignore_errors=True)
+
+if failed:
+    print(out)
+    sys.exit(1)
+print("web page in Chromium: all checks passed")
