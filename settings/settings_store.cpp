@@ -118,6 +118,8 @@ void SettingsStore::load(CameraSettings& s, int slot) const {
     s.motionPrerollSeconds = static_cast<uint8_t>(std::clamp(integer("Motion_Preroll_Seconds"), 0, kMaxPrerollSeconds));
     s.keepDays = static_cast<uint16_t>(std::clamp(integer("Keep_Days"), 0, kMaxKeepDays));
     s.cameraUrl = text("Camera_URL");
+    s.snapshotRate = static_cast<uint8_t>(std::clamp(ini.readInteger(section, "Camera_Snapshot_Rate", kDefaultSnapshotRate),
+                                                     kMinSnapshotRate, kMaxSnapshotRate));
     registerSecrets(s);
 }
 
@@ -170,6 +172,7 @@ void SettingsStore::save(const CameraSettings& s, int slot) const {
     number("Motion_Preroll_Seconds", s.motionPrerollSeconds);
     number("Keep_Days", s.keepDays);
     text("Camera_URL", s.cameraUrl);
+    number("Camera_Snapshot_Rate", s.snapshotRate);
 
     try {
         ini.writeTo(path_);
