@@ -19,6 +19,11 @@ constexpr int kMaxPrerollMiB = 64;
 // Recordings may be kept for at most this many days (0 keeps them until the
 // disk runs short).
 constexpr int kMaxKeepDays = 3650;
+// A camera that answers one picture a request is asked at most this often
+// a second (Camera_Snapshot_Rate).
+constexpr int kMinSnapshotRate = 1;
+constexpr int kMaxSnapshotRate = 30;
+constexpr int kDefaultSnapshotRate = 2;
 
 // 7 x 24 bytes, day-major, day 0 = Sunday .. 6 = Saturday. Non-zero = record
 // during that hour.
@@ -58,6 +63,9 @@ struct CameraSettings {
     // IPCAM_Password); http://[user:password@]host[:port]/path for a
     // standard MJPEG camera.
     std::string cameraUrl;
+    // Camera_Snapshot_Rate: pictures a second asked of a camera that answers
+    // one picture a request (kMinSnapshotRate to kMaxSnapshotRate).
+    uint8_t snapshotRate = kDefaultSnapshotRate;
     // The web page: "host:port" to listen on (empty: no web page), the one
     // user and the salted hash of the password, and a PEM certificate and
     // key (both set: HTTPS only).

@@ -8,7 +8,8 @@
 // engine's, the same for every kind.
 //
 // makeCameraSource() picks the kind from the settings: no Camera_URL is the
-// legacy camera, http:// a standard MJPEG camera, rtsp:// an RTSP camera.
+// legacy camera, http:// a standard MJPEG camera (a snapshot camera when the
+// address names one picture), rtsp:// an RTSP camera.
 // A new kind is one class (camera_sources.h) and one line there.
 
 #include <QImage>

@@ -2,6 +2,8 @@
 
 #include "base/activity_log.h"
 
+#include <algorithm>
+
 namespace ipcam {
 
 std::unique_ptr<CameraSource> makeCameraSource(const SourceDeps& deps, CameraSourceListener& listener,
@@ -14,6 +16,7 @@ std::unique_ptr<CameraSource> makeCameraSource(const SourceDeps& deps, CameraSou
         return nullptr;
     }
     if (url->rtsp) return std::make_unique<RtspCameraSource>(std::move(*url), deps, listener);
+    if (SnapshotHttpSource::namesOnePicture(*url)) return std::make_unique<SnapshotHttpSource>(std::move(*url), deps.settings, deps.socket, listener);
     return std::make_unique<MjpegHttpSource>(std::move(*url), deps.socket, listener);
 }
 
@@ -64,9 +67,11 @@ void ByteStreamSource::onSocketRead(const std::vector<uint8_t>& chunk) {
     if (!running_) return;  // stopped by what a picture caused
     switch (state) {
         case CameraStream::State::Waiting:
+            afterRead();
             return;
         case CameraStream::State::Streaming:
             accepted_ = true;
+            afterRead();
             return;
         case CameraStream::State::Rejected:
             report(SourceStop::Refused, stream().errorText());
@@ -128,6 +133,48 @@ std::string LegacyCameraSource::endpoint() const {
 
 MjpegHttpSource::MjpegHttpSource(CameraUrl url, CameraSocket& socket, CameraSourceListener& listener)
     : ByteStreamSource(socket, listener), url_(url), stream_(std::move(url)) {}
+
+// ---------------------------------------------------------------- a camera of single pictures
+
+SnapshotHttpSource::SnapshotHttpSource(CameraUrl url, const CameraSettings& settings, CameraSocket& socket,
+                                       CameraSourceListener& listener)
+    : ByteStreamSource(socket, listener), settings_(settings), url_(url), stream_(std::move(url)) {
+    stream_.askOnePictureAtATime(true);
+    next_.setSingleShot(true);
+    next_.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&next_, &QTimer::timeout, [this] {
+        if (!running()) return;
+        asked_.start();
+        askAgain();
+    });
+}
+
+bool SnapshotHttpSource::namesOnePicture(const CameraUrl& url) {
+    std::string path = url.path.substr(0, url.path.find('?'));
+    path = path.substr(path.rfind('/') + 1);
+    for (char& c : path) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    return path.ends_with(".jpg") || path.ends_with(".jpeg") || path.find("snapshot") != std::string::npos;
+}
+
+void SnapshotHttpSource::start() {
+    next_.stop();
+    asked_.start();  // the first request goes out once the connection is up
+    ByteStreamSource::start();
+}
+
+void SnapshotHttpSource::stop() {
+    next_.stop();
+    ByteStreamSource::stop();
+}
+
+// An answer is in: the next request goes out a rate's interval after the
+// last one went, never sooner.
+void SnapshotHttpSource::afterRead() {
+    if (!stream_.takeAnswered()) return;
+    const int rate = std::clamp<int>(settings_.snapshotRate, kMinSnapshotRate, kMaxSnapshotRate);
+    const qint64 wait = 1000 / rate - asked_.elapsed();
+    next_.start(static_cast<int>(std::max<qint64>(0, wait)));
+}
 
 // ---------------------------------------------------------------- an RTSP camera
 

@@ -3,6 +3,9 @@
 // camera socket, the legacy camera and a standard MJPEG camera being two,
 // and an RTSP camera on its reader thread.
 
+#include <QElapsedTimer>
+#include <QTimer>
+
 #include <chrono>
 #include <memory>
 #include <string>
@@ -34,6 +37,10 @@ public:
 protected:
     virtual CameraStream& stream() = 0;
     virtual uint16_t port() const = 0;
+    // A read was taken and the connection goes on.
+    virtual void afterRead() {}
+    // Sends stream().request() again on the open connection.
+    void askAgain() { socket_.send(stream().request()); }
 
 private:
     void onSocketConnected() override;
@@ -93,6 +100,39 @@ protected:
 private:
     CameraUrl url_;
     MjpegHttpStream stream_;
+};
+
+// A camera that answers each GET with one JPEG picture (many cheap and
+// older ones offer only this): asked again on the same kept-alive
+// connection once its answer is in, at most Camera_Snapshot_Rate times a
+// second. Sign-in, size bounds and time-outs are the MJPEG stream's; a
+// camera that answers a stream after all is taken as one.
+class SnapshotHttpSource final : public ByteStreamSource {
+public:
+    SnapshotHttpSource(CameraUrl url, const CameraSettings& settings, CameraSocket& socket,
+                       CameraSourceListener& listener);
+
+    // Whether the address names one picture: the last part of its path ends
+    // in .jpg or .jpeg or names a snapshot (snapshot.cgi, Snapshot, ...).
+    static bool namesOnePicture(const CameraUrl& url);
+
+    std::optional<std::string> probe(std::string*) override { return url_.host; }
+    std::string host() const override { return url_.host; }
+    std::string endpoint() const override { return redactedUrl(url_); }
+    void start() override;
+    void stop() override;
+
+protected:
+    CameraStream& stream() override { return stream_; }
+    uint16_t port() const override { return url_.port; }
+    void afterRead() override;
+
+private:
+    const CameraSettings& settings_;
+    CameraUrl url_;
+    MjpegHttpStream stream_;
+    QTimer next_;          // the next request's time
+    QElapsedTimer asked_;  // since the last request
 };
 
 // An RTSP camera through RtspSource: its events are taken on this thread

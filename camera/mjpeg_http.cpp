@@ -408,6 +408,7 @@ void MjpegHttpStream::reset() {
     scanFrom_ = 0;
     beginPart();
     dropped_ = 0;
+    answered_ = false;
     picture_.clear();
 }
 
@@ -416,8 +417,8 @@ std::string MjpegHttpStream::request() {
     std::string r = "GET " + path + " HTTP/1.1\r\n";
     r += "Host: " + hostPort(url_) + "\r\n";
     r += "User-Agent: IPCam Recorder/1.5\r\n";
-    r += "Accept: multipart/x-mixed-replace, image/jpeg\r\n";
-    r += "Connection: close\r\n";
+    r += onePicture_ ? "Accept: image/jpeg\r\n" : "Accept: multipart/x-mixed-replace, image/jpeg\r\n";
+    r += onePicture_ ? "Connection: keep-alive\r\n" : "Connection: close\r\n";
     sentCredentials_ = auth_ != Auth::None;
     sentAnswer_ = sentCredentials_ && challengeUnanswered_;
     challengeUnanswered_ = false;
@@ -755,7 +756,7 @@ void MjpegHttpStream::feedParts(std::span<const uint8_t> bytes, const PictureFn&
     // Even after a broken chunk: the bytes before it are taken as if they
     // had come on their own.
     if (learning_) {
-        if (!learnBoundary()) return;
+        if (!learnBoundary(picture)) return;
     } else if (bytes.empty()) {
         return;
     }
@@ -813,7 +814,7 @@ void MjpegHttpStream::skipPart(uint64_t Drops::*kind) {
 // part there starts FF D8, and only the body's own bytes when its length is
 // given: the outcome never depends on how the bytes came. Once found, the
 // parts are taken from the body's first byte on, as for a declared one.
-bool MjpegHttpStream::learnBoundary() {
+bool MjpegHttpStream::learnBoundary(const PictureFn& picture) {
     size_t end = buf_.size();
     bool ended = chunked_ && chunk_ == Chunk::Done;
     if (bodyLength_ && *bodyLength_ <= end) {
@@ -828,7 +829,11 @@ bool MjpegHttpStream::learnBoundary() {
             return false;
         }
         if (p + 1 >= end) {
-            if (ended) refuseBody(true, end);
+            if (ended && onePicture_) {
+                takeOnePicture(end, picture);
+            } else if (ended) {
+                refuseBody(true, end);
+            }
             return false;
         }
         const bool lineStart = p == 0 || buf_[p - 1] == '\n';
@@ -884,6 +889,19 @@ MjpegHttpStream::Found MjpegHttpStream::delimiterAt(size_t p, size_t end, bool e
     }
     name = line;
     return Found::Yes;
+}
+
+// A whole answer with no delimiter line in it, asked for one picture: the
+// picture in it is handed on (or dropped, as a part would be), whatever
+// follows it is not the answer's, and the connection waits for the next
+// request's answer.
+void MjpegHttpStream::takeOnePicture(size_t end, const PictureFn& picture) {
+    deliver(0, end, picture);
+    const uint64_t dropped = dropped_;
+    reset();
+    dropped_ = dropped;
+    state_ = State::Streaming;
+    answered_ = true;
 }
 
 // Neither a delimiter line nor, once the body ended, more than one picture

@@ -16,6 +16,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "camera/camera_stream.h"
@@ -67,6 +68,14 @@ public:
 
     explicit MjpegHttpStream(CameraUrl url, size_t pictureLimit = kPictureLimit, NonceFn cnonce = {});
 
+    // A camera asked for one picture at a time: an answer that holds a
+    // single picture (its length given, or chunked) is taken rather than
+    // refused, and the connection is kept alive for the next request.
+    void askOnePictureAtATime(bool on) { onePicture_ = on; }
+    // Whether a whole one-picture answer came since the last call: the next
+    // request may go out on the same connection.
+    bool takeAnswered() { return std::exchange(answered_, false); }
+
     void reset() override;
     // GET with the answer to the last challenge, once there was one.
     std::string request() override;
@@ -100,9 +109,10 @@ private:
     // A part dropped, counted by its kind.
     void drop(uint64_t Drops::*kind);
     void skipPart(uint64_t Drops::*kind);
-    bool learnBoundary();
+    bool learnBoundary(const PictureFn& picture);
     Found delimiterAt(size_t p, size_t end, bool ended, std::string& name) const;
     void refuseBody(bool ended, size_t end);
+    void takeOnePicture(size_t end, const PictureFn& picture);
     bool isDelimiterLine(std::string_view line) const;
     Found findDelimiter(size_t& start, size_t& end);
     void deliver(size_t begin, size_t end, const PictureFn& picture);
@@ -112,6 +122,8 @@ private:
     CameraUrl url_;
     size_t pictureLimit_;
     NonceFn cnonce_;
+    bool onePicture_ = false;
+    bool answered_ = false;
 
     // What the last challenge taught; kept over reset().
     Auth auth_ = Auth::None;

@@ -119,6 +119,8 @@ void SettingsStore::load(CameraSettings& s, int slot) const {
     s.motionPrerollSeconds = static_cast<uint8_t>(std::clamp(integer("Motion_Preroll_Seconds"), 0, kMaxPrerollSeconds));
     s.keepDays = static_cast<uint16_t>(std::clamp(integer("Keep_Days"), 0, kMaxKeepDays));
     s.cameraUrl = text("Camera_URL");
+    s.snapshotRate = static_cast<uint8_t>(std::clamp(ini.readInteger(section, "Camera_Snapshot_Rate", kDefaultSnapshotRate),
+                                                     kMinSnapshotRate, kMaxSnapshotRate));
     s.webAddress = text("Web_Address");
     s.webUser = text("Web_User");
     if (s.webUser.empty()) s.webUser = "admin";
@@ -177,6 +179,7 @@ void SettingsStore::save(const CameraSettings& s, int slot) const {
     number("Motion_Preroll_Seconds", s.motionPrerollSeconds);
     number("Keep_Days", s.keepDays);
     text("Camera_URL", s.cameraUrl);
+    number("Camera_Snapshot_Rate", s.snapshotRate);
     text("Web_Address", s.webAddress);
     text("Web_User", s.webUser);
     text("Web_Password_Hash", s.webPasswordHash);

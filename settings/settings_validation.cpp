@@ -37,6 +37,7 @@ const char* settingsKey(SettingsField field) {
     case SettingsField::CameraUrl: return "Camera_URL";
     case SettingsField::MotionPrerollSeconds: return "Motion_Preroll_Seconds";
     case SettingsField::KeepDays: return "Keep_Days";
+    case SettingsField::CameraSnapshotRate: return "Camera_Snapshot_Rate";
     case SettingsField::SmtpServer: return "SMTP_Server";
     case SettingsField::SmtpSender: return "SMTP_Sender";
     case SettingsField::SmtpReceiver: return "SMTP_Receiver";
@@ -74,9 +75,19 @@ std::optional<SettingsProblem> takeSetupTexts(const SetupTexts& texts, CameraSet
                                            " (0 = only when the disk runs short)" + kNothingSaved,
                                        keepDays))
         return problem;
+    int snapshotRate = 0;
+    const std::string rateText = "Snapshot pictures a second must be a whole number from " +
+                                 std::to_string(kMinSnapshotRate) + " to " + std::to_string(kMaxSnapshotRate) +
+                                 kNothingSaved;
+    if (auto problem = wholeNumberUpTo(SettingsField::CameraSnapshotRate, texts.snapshotRate, kMaxSnapshotRate,
+                                       rateText, snapshotRate))
+        return problem;
+    if (snapshotRate < kMinSnapshotRate)
+        return SettingsProblem{SettingsField::CameraSnapshotRate, SettingsCode::OutOfRange, rateText};
     record.cameraUrl = cameraUrl;
     record.motionPrerollSeconds = static_cast<uint8_t>(preroll);
     record.keepDays = static_cast<uint16_t>(keepDays);
+    record.snapshotRate = static_cast<uint8_t>(snapshotRate);
     return std::nullopt;
 }
 
@@ -144,7 +155,7 @@ std::optional<SettingsProblem> checkWebAddress(const std::string& text) {
 std::optional<SettingsProblem> validateSettings(const CameraSettings& record) {
     CameraSettings copy = record;
     if (auto problem = takeSetupTexts({record.cameraUrl, std::to_string(record.motionPrerollSeconds),
-                                       std::to_string(record.keepDays)},
+                                       std::to_string(record.keepDays), std::to_string(record.snapshotRate)},
                                       copy))
         return problem;
     if (auto problem = takeMailTexts({record.smtpServer, record.smtpSender, record.smtpReceiver, record.smtpCopy,

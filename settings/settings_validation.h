@@ -17,6 +17,7 @@ enum class SettingsField {
     CameraUrl,             // Camera_URL
     MotionPrerollSeconds,  // Motion_Preroll_Seconds
     KeepDays,              // Keep_Days
+    CameraSnapshotRate,    // Camera_Snapshot_Rate
     SmtpServer,            // SMTP_Server
     SmtpSender,            // SMTP_Sender
     SmtpReceiver,          // SMTP_Receiver
@@ -31,7 +32,7 @@ enum class SettingsCode {
     BadAddress,        // a camera URL that cannot be used, even with its credentials %-escaped
     Empty,             // a number left empty
     NotANumber,        // anything but digits (a sign or a point included)
-    OutOfRange,        // a whole number above the field's limit
+    OutOfRange,        // a whole number outside the field's range
     ControlCharacter,  // a line break or other control character in a mail field
     NotWritten,        // the settings file could not be written: nothing changed
 };
@@ -51,6 +52,7 @@ struct SetupTexts {
     std::string cameraUrl;
     std::string motionPrerollSeconds;
     std::string keepDays;
+    std::string snapshotRate = std::to_string(kDefaultSnapshotRate);
 };
 
 // The e-mail dialog's six boxes, as typed.

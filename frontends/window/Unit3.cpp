@@ -161,11 +161,20 @@ TForm3::TForm3(SetupContext ctx, QWidget* parent) : QDialog(parent), ctx_(std::m
     port_ = addEdit(addressGroup, "IPCAM_Port", 518, 21, 49);
     // Shown as typed although it may hold a password: it is the user's own.
     QLabel* cameraUrlLabel = addLabel(addressGroup, QStringLiteral("Camera URL:"), 10, 53, 90);
-    cameraUrl_ = addEdit(addressGroup, "Camera_URL", 102, 52, 465);
+    cameraUrl_ = addEdit(addressGroup, "Camera_URL", 102, 52, 340);
     cameraUrlLabel->setBuddy(cameraUrl_);
     cameraUrl_->setPlaceholderText(QStringLiteral("empty: this camera's own protocol, with the address above"));
     cameraUrl_->setToolTip(QStringLiteral("http://[user:password@]host[:port]/path of a camera that sends MJPEG "
-                                          "over HTTP; empty: this camera's own protocol"));
+                                          "over HTTP, or of one picture (a path ending in .jpg or .jpeg, or "
+                                          "naming a snapshot); empty: this camera's own protocol"));
+    // How often a camera that answers one picture a request is asked.
+    QLabel* snapshotRateLabel = addLabel(addressGroup, QStringLiteral("Pictures/s:"), 450, 53, 66);
+    snapshotRate_ = addEdit(addressGroup, "Camera_Snapshot_Rate", 518, 52, 49);
+    snapshotRateLabel->setBuddy(snapshotRate_);
+    snapshotRate_->setToolTip(QStringLiteral("Pictures a second asked of a camera that answers one picture a "
+                                             "request (%1 to %2)")
+                                  .arg(kMinSnapshotRate)
+                                  .arg(kMaxSnapshotRate));
 
     // Password, motion detection and alarm e-mail side by side.
     // Two lines high: the motion group's second line holds the pre-record time.
@@ -337,6 +346,7 @@ void TForm3::loadControlsFromRecord() {
         recordPath_->setText(QString::fromStdString(r.aviDirectory));
     }
     cameraUrl_->setText(QString::fromStdString(r.cameraUrl));
+    snapshotRate_->setText(QString::number(r.snapshotRate));
     preroll_->setText(QString::number(r.motionPrerollSeconds));
     // Where the pre-roll's bound in bytes keeps fewer seconds of this
     // camera's pictures than asked, the note says how many.
@@ -463,9 +473,12 @@ void TForm3::saveClick() {
     // were.
     CameraSettings& r = ctx_.record;
     if (const auto problem = takeSetupTexts(
-            {cameraUrl_->text().toStdString(), preroll_->text().toStdString(), keepDays_->text().toStdString()}, r)) {
+            {cameraUrl_->text().toStdString(), preroll_->text().toStdString(), keepDays_->text().toStdString(),
+             snapshotRate_->text().toStdString()},
+            r)) {
         refuse(problem->field == SettingsField::CameraUrl              ? cameraUrl_
                : problem->field == SettingsField::MotionPrerollSeconds ? preroll_
+               : problem->field == SettingsField::CameraSnapshotRate   ? snapshotRate_
                                                                        : keepDays_,
                problem->text);
         return;

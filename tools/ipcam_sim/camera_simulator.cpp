@@ -482,7 +482,9 @@ void CameraSimulator::onMjpegRequest(QTcpSocket* socket, Client& client) {
         }
         return;
     }
-    client.accepted = true;  // one request per connection
+    // One request per connection, or in snapshot mode one after another.
+    const qsizetype requestEnd = end + (client.request.mid(end, 4) == "\r\n\r\n" ? 4 : 2);
+    client.accepted = !options_.snapshot;
     QList<QByteArray> lines = client.request.left(end).split('\n');
     for (QByteArray& l : lines)
         if (l.endsWith('\r'))
@@ -513,6 +515,13 @@ void CameraSimulator::onMjpegRequest(QTcpSocket* socket, Client& client) {
             return;
         }
     }
+    if (options_.snapshot) {
+        client.request.remove(0, requestEnd);
+        answerSnapshot(socket, client);
+        if (client.request.contains("\n\n") || client.request.contains("\r\n\r\n"))
+            onMjpegRequest(socket, client);
+        return;
+    }
     QByteArray header = version +
                         "200 OK\r\nServer: ipcam-sim\r\nConnection: close\r\n"
                         "Cache-Control: no-cache, no-store, must-revalidate\r\nPragma: no-cache\r\n";
@@ -531,6 +540,29 @@ void CameraSimulator::onMjpegRequest(QTcpSocket* socket, Client& client) {
     client.framing = framing;
     client.headerSent = true;
     socket->write(header);
+    socket->flush();
+}
+
+// One picture for one request: the picture of the moment, kept like a
+// streamed one.
+void CameraSimulator::answerSnapshot(QTcpSocket* socket, Client& client) {
+    QByteArray jpeg = pictureFor(options_.pictureSize, options_.jpegFormat);
+    if (options_.markPictures)
+        jpeg = withComment(jpeg, markText(++markSerial_, client.number, QDateTime::currentMSecsSinceEpoch(),
+                                          PictureFault::None));
+    ++client.parts;
+    ++picturesSent_;
+    if (keepSent_ && !sent_.contains(jpeg)) {
+        sent_.insert(jpeg);
+        sentOrder_.append(jpeg);
+        if (sentOrder_.size() > kKeepSent)
+            sent_.remove(sentOrder_.takeFirst());
+    }
+    appendToKeepSentFile(jpeg);
+    socket->write("HTTP/1.1 200 OK\r\nServer: ipcam-sim\r\nConnection: keep-alive\r\n"
+                  "Cache-Control: no-cache, no-store, must-revalidate\r\nContent-Type: image/jpeg\r\n"
+                  "Content-Length: " +
+                  QByteArray::number(jpeg.size()) + "\r\n\r\n" + jpeg);
     socket->flush();
 }
 

@@ -107,6 +107,10 @@ struct SimulatorOptions {
     // gets 404 Not Found. The options below apply to that mode only.
     QByteArray mjpegPath;
     MjpegFraming mjpeg;
+    // A snapshot camera: each GET of mjpegPath answers one JPEG picture
+    // (HTTP/1.1, Content-Length, kept alive) and the connection waits for
+    // the next request; the framing options above do not apply.
+    bool snapshot = false;
     MjpegAuth auth = MjpegAuth::None;
     bool digestQop = true;
     QByteArray user = "admin";  // with `password`
@@ -231,6 +235,7 @@ private:
     void onHttpData(QTcpSocket* socket);
     void sendHeader(QTcpSocket* socket);
     void onMjpegRequest(QTcpSocket* socket, Client& client);
+    void answerSnapshot(QTcpSocket* socket, Client& client);
     bool authorized(const QByteArray& target, const QByteArray& authorization) const;
     QByteArray challenge();
     void tick();

@@ -138,6 +138,8 @@ int main(int argc, char** argv) {
                       "none"});
     parser.addOption({"user", "MJPEG: user name for --auth, with --password (default \"admin\").", "TEXT",
                       "admin"});
+    parser.addOption({"snapshot", "MJPEG: each GET of PATH answers one JPEG picture (Content-Length, kept "
+                                  "alive) rather than a stream, as snapshot cameras do."});
     parser.addOption({"exif", "MJPEG: Exif pictures (FF D8 FF E1) rather than JFIF (FF D8 FF E0)."});
     parser.addOption({"size", "MJPEG: picture size, 16x16 to 4000x3000 (default 640x480).", "WxH", "640x480"});
     parser.addOption({"mark",
@@ -185,7 +187,7 @@ int main(int argc, char** argv) {
     }
     static const char* const mjpegOnly[] = {"boundary", "boundary-quoted", "boundary-dashes", "no-delimiter-crlf",
                                             "no-first-delimiter", "empty-parts", "no-content-length", "chunked",
-                                            "http11", "content-type", "auth", "user", "exif", "size"};
+                                            "http11", "content-type", "auth", "user", "exif", "size", "snapshot"};
     for (const char* name : mjpegOnly) {
         if (parser.isSet(name) && options.mjpegPath.isEmpty()) {
             std::fprintf(stderr, "ipcam-sim: --%s needs --mjpeg PATH\n", name);
@@ -209,6 +211,7 @@ int main(int argc, char** argv) {
     options.mjpeg.contentLength = !parser.isSet("no-content-length");
     options.mjpeg.chunked = parser.isSet("chunked");
     options.mjpeg.http11 = parser.isSet("http11");
+    options.snapshot = parser.isSet("snapshot");
     if (parser.isSet("content-type")) {
         const QString type = parser.value("content-type");
         if (std::any_of(type.begin(), type.end(), [](QChar c) { return c.unicode() < 0x20 || c.unicode() >= 0x7F; })) {
@@ -314,7 +317,8 @@ int main(int argc, char** argv) {
                 qPrintable(options.bindAddress.toString()), sim.streamPort(),
                 qPrintable(options.bindAddress.toString()), sim.httpPort(), options.fps);
     if (!options.mjpegPath.isEmpty())
-        std::printf(", MJPEG at %s (%dx%d)", options.mjpegPath.constData(), options.pictureSize.width(),
+        std::printf(options.snapshot ? ", single pictures at %s (%dx%d)" : ", MJPEG at %s (%dx%d)",
+                    options.mjpegPath.constData(), options.pictureSize.width(),
                     options.pictureSize.height());
     std::printf("\n");
     std::fflush(stdout);
