@@ -5,7 +5,9 @@
 // to show.
 
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "base/recording_kind.h"
 #include "camera/status_line.h"
@@ -39,7 +41,10 @@ enum class EngineCode : uint16_t {
     FolderBusy,        // another recorder uses the folder; detail: the sentence
     FolderMissing,     // the recording folder is not there; detail: the folder
     FolderBack,        // the recording folder is there again; detail: the folder
+    // The link.
+    LinkLost,          // the link was up and is not: EngineEvent::cause says why, detail what was said
     // Other.
+    Alarm,             // motion was seen: EngineEvent::picture is the JPEG that showed it
     FirstRun,          // no settings file: one was written with the first-run values
     AlarmMailFailed,   // detail: the sentence; reason: the server's words
     HandlerFailed,     // an error escaped a handler; detail: what it said
@@ -100,12 +105,14 @@ struct EngineState {
 };
 
 // What happened. `detail` and `reason` are for the log and for a person;
-// `attempt` counts a refusal; a finished file has its report.
+// `attempt` counts a refusal.
 struct EngineEvent {
     EngineCode code = EngineCode::None;
     std::string detail;
     std::string reason;
     int attempt = 0;
+    EngineCode cause = EngineCode::None;                 // LinkLost: why
+    std::shared_ptr<const std::vector<uint8_t>> picture;  // Alarm: the picture
 };
 
 // A file was finished: saved under `path`, or not.

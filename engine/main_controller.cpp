@@ -80,6 +80,9 @@ void MainController::emitEvent(EngineCode code, const std::string& detail, int a
 }
 
 void MainController::setLink(LinkState link, EngineCode problem, const std::string& detail) {
+    // The program ending or suspending a link is not a loss.
+    const bool lost = state_.link == LinkState::Up &&
+                      (link == LinkState::Down || link == LinkState::Offline || link == LinkState::Refused);
     machine_.enter(link);
     state_.link = machine_.state();
     state_.problem = problem;
@@ -88,6 +91,13 @@ void MainController::setLink(LinkState link, EngineCode problem, const std::stri
         state_.cameraHost = connectHost();
     }
     changed();
+    if (lost) {
+        EngineEvent e;
+        e.code = EngineCode::LinkLost;
+        e.cause = problem;
+        e.detail = detail;
+        host_.publishEvent(e);
+    }
 }
 
 void MainController::setStatusNote(EngineState::StatusNote note, EngineCode problem, const std::string& detail) {
@@ -1038,17 +1048,19 @@ void MainController::motionSuspended(bool suspended) {
 void MainController::startStatusTimer() { host_.startTimer(TimerId::StatusTick, 1000); }
 
 void MainController::raiseAlarm(const std::vector<uint8_t>& picture) {
-    if (!deps_.raiseAlarm) {
+    // A coded-video camera's alarm picture is the picture on show.
+    auto shown = std::make_shared<const std::vector<uint8_t>>(
+        picture.empty() ? (preview_.isNull() ? std::vector<uint8_t>() : encodeJpeg(preview_)) : picture);
+    if (shown->empty()) {
         return;
     }
-    if (picture.empty()) {
-        // A coded-video camera: the snapshot is the picture on show.
-        if (!preview_.isNull()) {
-            deps_.raiseAlarm(encodeJpeg(preview_));
-        }
-        return;
+    EngineEvent e;
+    e.code = EngineCode::Alarm;
+    e.picture = shown;
+    host_.publishEvent(e);
+    if (deps_.raiseAlarm) {
+        deps_.raiseAlarm(*shown);
     }
-    deps_.raiseAlarm(picture);
 }
 
 }  // namespace ipcam

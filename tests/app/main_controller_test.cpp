@@ -488,6 +488,8 @@ TEST(LinkLoss, SocketErrorReportsAndSchedulesTheNextAttempt) {
     rig.connect();
     rig.socketError();
     EXPECT_FALSE(rig.link().LinkUp);
+    ASSERT_EQ(rig.host.count(EngineCode::LinkLost), 1);
+    EXPECT_EQ(rig.host.events.back().cause, EngineCode::ConnectFailed);
     EXPECT_EQ(rig.host.previewInfo(), "Fail to connect to IP CAM!");
     EXPECT_EQ(rig.host.buttonMode(), 2);
     EXPECT_TRUE(rig.pending(LinkStep::Connect));

@@ -115,6 +115,12 @@ TEST(ContractFrontEnd, RecordsEveryKindChangesSettingsListsAndOpensRecordings) {
     simulator.invoke([](sim::CameraSimulator& c) { c.triggerMotion(); });
     ASSERT_TRUE(waitUntil([&] { return front.state().recordingKind == kMotion; }));
     EXPECT_EQ(front.state().recordingFile, "20061012/154000A.AVI");
+    const auto alarm = std::find_if(front.events.begin(), front.events.end(),
+                                    [](const EngineEvent& e) { return e.code == EngineCode::Alarm; });
+    ASSERT_NE(alarm, front.events.end());
+    ASSERT_TRUE(alarm->picture && alarm->picture->size() > 2);
+    EXPECT_EQ((*alarm->picture)[0], 0xFF);
+    EXPECT_EQ((*alarm->picture)[1], 0xD8);
     clock.current = makeDateTime(2006, 10, 12, 15, 50, 1);  // ten minutes on, it is over
     ASSERT_TRUE(waitUntil([&] { return front.finished(kMotion); }));
 
