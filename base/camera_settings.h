@@ -58,6 +58,10 @@ struct CameraSettings {
     // IPCAM_Password); http://[user:password@]host[:port]/path for a
     // standard MJPEG camera.
     std::string cameraUrl;
+    // Camera_Preview_URL: empty, or a second, smaller stream of the same
+    // camera (http:// MJPEG or rtsp://) that the preview and motion
+    // detection use; the recording stays with Camera_URL.
+    std::string previewUrl;
 
     bool operator==(const CameraSettings&) const = default;
 };

@@ -32,6 +32,7 @@ uint8_t flag(int32_t v) { return v != 0 ? 1 : 0; }
 void registerSecrets(const CameraSettings& s) {
     setSecrets("IPCAM_Password", {s.cameraPassword});
     setSecrets("Camera_URL", cameraUrlSecrets(s.cameraUrl));
+    setSecrets("Camera_Preview_URL", cameraUrlSecrets(s.previewUrl));
     setSecrets("SMTP_EmailPassword", {s.smtpEmailPassword});
 }
 
@@ -118,6 +119,7 @@ void SettingsStore::load(CameraSettings& s, int slot) const {
     s.motionPrerollSeconds = static_cast<uint8_t>(std::clamp(integer("Motion_Preroll_Seconds"), 0, kMaxPrerollSeconds));
     s.keepDays = static_cast<uint16_t>(std::clamp(integer("Keep_Days"), 0, kMaxKeepDays));
     s.cameraUrl = text("Camera_URL");
+    s.previewUrl = text("Camera_Preview_URL");
     registerSecrets(s);
 }
 
@@ -170,6 +172,7 @@ void SettingsStore::save(const CameraSettings& s, int slot) const {
     number("Motion_Preroll_Seconds", s.motionPrerollSeconds);
     number("Keep_Days", s.keepDays);
     text("Camera_URL", s.cameraUrl);
+    text("Camera_Preview_URL", s.previewUrl);
 
     try {
         ini.writeTo(path_);

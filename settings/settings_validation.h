@@ -14,6 +14,7 @@ namespace ipcam {
 // The checked fields, named after their keys in the settings file.
 enum class SettingsField {
     CameraUrl,             // Camera_URL
+    PreviewUrl,            // Camera_Preview_URL
     MotionPrerollSeconds,  // Motion_Preroll_Seconds
     KeepDays,              // Keep_Days
     SmtpServer,            // SMTP_Server
@@ -49,6 +50,7 @@ struct SetupTexts {
     std::string cameraUrl;
     std::string motionPrerollSeconds;
     std::string keepDays;
+    std::string previewUrl;
 };
 
 // The e-mail dialog's six boxes, as typed.

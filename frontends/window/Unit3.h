@@ -73,6 +73,7 @@ public:
     QLineEdit* portEdit() const { return port_; }
     QLineEdit* passwordEdit() const { return password_; }
     QLineEdit* cameraUrlEdit() const { return cameraUrl_; }
+    QLineEdit* previewUrlEdit() const { return previewUrl_; }
     QLineEdit* recordPathEdit() const { return recordPath_; }
     QCheckBox* motionSwitch() const { return motionSwitch_; }
     QSlider* sensitivitySlider() const { return slider_; }
@@ -118,6 +119,7 @@ private:
     QLineEdit* port_ = nullptr;
     QLineEdit* password_ = nullptr;
     QLineEdit* cameraUrl_ = nullptr;
+    QLineEdit* previewUrl_ = nullptr;
     QCheckBox* motionSwitch_ = nullptr;
     QSlider* slider_ = nullptr;
     QLabel* sliderValue_ = nullptr;
