@@ -805,7 +805,7 @@ void MainController::startPreviewStream() {
     }
     previewStream_ = true;
     previewFresh_ = false;
-    previewQuietSeconds_ = 0;
+    previewQuietSeconds_ = -1;
     if (source_) source_->setDecoding(sourceDecoding());
     previewSource_->start();
 }
@@ -867,7 +867,9 @@ void MainController::previewStreamFailed(const std::string& detail) {
     if (!previewFailureSaid_) {
         previewFailureSaid_ = true;
         const std::string where = previewSource_ ? " " + previewSource_->endpoint() : std::string();
-        qCWarning(lcLink).noquote() << QString::fromStdString("The preview stream" + where + " failed: " + detail +
+        std::string why = detail;
+        if (!why.empty() && why.back() == '.') why.pop_back();
+        qCWarning(lcLink).noquote() << QString::fromStdString("The preview stream" + where + " failed: " + why +
                                                               "; the preview comes from the main stream");
     }
     if (wasShown) {
@@ -881,8 +883,9 @@ void MainController::previewStreamFailed(const std::string& detail) {
 
 void MainController::statusTick() {
     ++link_.PreviewSeconds;
-    // A preview stream that stays connected and silent is given up as one that failed.
-    if (previewStream_ && ++previewQuietSeconds_ > kPreviewSilenceSeconds) {
+    // A preview stream that went silent is given up as one that failed (an
+    // RTSP one's reader also gives up a camera that never sends).
+    if (previewStream_ && previewQuietSeconds_ >= 0 && ++previewQuietSeconds_ > kPreviewSilenceSeconds) {
         previewStreamFailed("no picture for " + std::to_string(kPreviewSilenceSeconds) + " seconds");
     }
     recorder_->countSecond();

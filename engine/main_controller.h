@@ -262,7 +262,7 @@ private:
     bool previewFresh_ = false;
     bool previewSampled_ = false;
     bool previewFailureSaid_ = false;
-    int previewQuietSeconds_ = 0;  // status ticks since its last picture
+    int previewQuietSeconds_ = -1;  // status ticks since its last picture (-1: none yet)
     static constexpr int kPreviewSilenceSeconds = 10;
     QImage mainChecked_;  // a legacy main picture decoded only to be recorded
     const char* retryReason_ = nullptr;  // why the next attempt after a loss comes, when the usual words are not true
