@@ -450,8 +450,9 @@ namespace {
 // What the camera is connected with: a change builds the link anew.
 bool sameLink(const CameraSettings& a, const CameraSettings& b) {
     return a.hostAddress == b.hostAddress && a.hostPort == b.hostPort && a.cameraPassword == b.cameraPassword &&
-           a.cameraUrl == b.cameraUrl && a.previewUrl == b.previewUrl && a.resolution == b.resolution && a.frequency == b.frequency &&
-           a.quality == b.quality && a.brightness == b.brightness && a.orientation == b.orientation;
+           a.cameraUrl == b.cameraUrl && a.previewUrl == b.previewUrl && a.resolution == b.resolution &&
+           a.frequency == b.frequency && a.quality == b.quality && a.brightness == b.brightness &&
+           a.orientation == b.orientation;
 }
 
 }  // namespace
