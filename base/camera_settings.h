@@ -63,6 +63,10 @@ struct CameraSettings {
     // IPCAM_Password); http://[user:password@]host[:port]/path for a
     // standard MJPEG camera.
     std::string cameraUrl;
+    // Camera_Preview_URL: empty, or a second, smaller stream of the same
+    // camera (http:// MJPEG or rtsp://) that the preview and motion
+    // detection use; the recording stays with Camera_URL.
+    std::string previewUrl;
     // Camera_Snapshot_Rate: pictures a second asked of a camera that answers
     // one picture a request (kMinSnapshotRate to kMaxSnapshotRate).
     uint8_t snapshotRate = kDefaultSnapshotRate;

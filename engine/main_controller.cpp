@@ -67,7 +67,10 @@ MainController::MainController(ControllerDeps deps)
       machine_(host_, static_cast<LinkMachine::Steps&>(*this)),
       recorder_(std::make_unique<Recorder>(settings_, deps_.clock, static_cast<RecorderHost&>(*this), deps_.freeSpace)) {}
 
-MainController::~MainController() { source_.reset(); }
+MainController::~MainController() {
+    previewSource_.reset();
+    source_.reset();
+}
 
 // ---------------------------------------------------------------- state and events
 
@@ -457,8 +460,9 @@ namespace {
 // What the camera is connected with: a change builds the link anew.
 bool sameLink(const CameraSettings& a, const CameraSettings& b) {
     return a.hostAddress == b.hostAddress && a.hostPort == b.hostPort && a.cameraPassword == b.cameraPassword &&
-           a.cameraUrl == b.cameraUrl && a.resolution == b.resolution && a.frequency == b.frequency &&
-           a.quality == b.quality && a.brightness == b.brightness && a.orientation == b.orientation;
+           a.cameraUrl == b.cameraUrl && a.previewUrl == b.previewUrl && a.resolution == b.resolution &&
+           a.frequency == b.frequency && a.quality == b.quality && a.brightness == b.brightness &&
+           a.orientation == b.orientation;
 }
 
 }  // namespace
@@ -545,8 +549,14 @@ void MainController::pictureStart(std::vector<uint8_t>& picture) {
         // what motion detection reads is decoded (and the legacy camera's
         // picture, which is recorded only once it decodes), else nothing.
         const QSize area = previewArea(settings_.resolution);
-        const bool attempted = previewWanted_ || !source_->recordsUndecodable() || recorder_->motionReadsPictures();
-        if (previewWanted_) {
+        const bool attempted = !source_->recordsUndecodable() ||
+                               (!previewStream_ && (previewWanted_ || recorder_->motionReadsPictures()));
+        if (previewStream_) {
+            // The preview stream is shown and watched: this picture is only
+            // recorded (the legacy camera's once it decodes).
+            decoded = attempted && decoder_.decodeSamples(picture.data(), picture.size(), mainChecked_, area.width(),
+                                                          area.height(), nullptr);
+        } else if (previewWanted_) {
             shown = decoded = decoder_.decode(picture.data(), picture.size(), preview_, area.width(), area.height());
             view = decoded ? viewOf(preview_) : PixelView{};
         } else if (attempted) {
@@ -576,6 +586,7 @@ void MainController::pictureStart(std::vector<uint8_t>& picture) {
             host_.previewChanged();
         }
         // Motion detection gets nothing from a picture that did not decode.
+        if (previewStream_) view = takePreviewStreamView();
         recorder_->step(link_.FrameBuffer, view);
     }
     ++link_.PreviewFrames;
@@ -593,7 +604,11 @@ void MainController::sourcePacket(MediaPacket& packet, QImage& picture, QSize sh
     machine_.rewind();
     PixelView view;
     const PixelView* decoded = nullptr;
-    if (!picture.isNull() && shown.isValid()) {
+    if (previewStream_) {
+        // Shown and watched is the preview stream's picture.
+        view = takePreviewStreamView();
+        if (view.pixels) decoded = &view;
+    } else if (!picture.isNull() && shown.isValid()) {
         // Scaled for motion detection alone: the preview stays as it was.
         samples_.swap(picture);
         samplesShown_ = shown;
@@ -617,6 +632,10 @@ void MainController::sourcePacket(MediaPacket& packet, QImage& picture, QSize sh
 // shown; else the small picture motion detection reads, or the preview's
 // when an alarm snapshot is made from it; nothing while neither needs one.
 SourceDecoding MainController::sourceDecoding() const {
+    return previewStream_ ? SourceDecoding::Nothing : previewDecoding();
+}
+
+SourceDecoding MainController::previewDecoding() const {
     if (previewWanted_) return SourceDecoding::Preview;
     if (!recorder_->motionReadsPictures()) return SourceDecoding::Nothing;
     return settings_.alarmEmailEnabled ? SourceDecoding::Preview : SourceDecoding::Samples;
@@ -632,6 +651,7 @@ void MainController::setPreviewWanted(bool wanted) {
         samples_ = QImage();
     }
     if (source_) source_->setDecoding(sourceDecoding());
+    if (previewSource_) previewSource_->setDecoding(previewDecoding());
 }
 
 // A read of a byte-stream camera was handled: its drops are counted, and
@@ -685,6 +705,7 @@ void MainController::linkLost(const SourceStopped& stopped) {
 
 void MainController::wrongPassword(const std::string& message) {
     logLinkEnd("the camera rejected the password", "Camera " + endpoint() + " rejected the password");
+    stopPreviewStream();  // no preview while the link is refused
     // Every state change first; whoever shows the refusal does it once this
     // read has returned, so the socket is never held up by it.
     host_.stopTimer(TimerId::StatusTick);
@@ -752,13 +773,120 @@ StatusCounters MainController::statusCounters() const {
 void MainController::openLink() {
     connectionEnded_ = false;
     if (CameraSource* camera = source()) {
+        startPreviewStream();
         camera->start();
     }
 }
 
 void MainController::closeLink() {
+    stopPreviewStream();
     if (source_) {
         source_->stop();
+    }
+}
+
+// ---------------------------------------------------------------- the preview stream
+
+// Made through the same factory as the main source, for the preview's
+// address (kept while it stays), and started with each connection.
+void MainController::startPreviewStream() {
+    stopPreviewStream();
+    if (settings_.previewUrl.empty()) {
+        previewSource_.reset();
+        return;
+    }
+    if (!previewSource_ || previewSourceUrl_ != settings_.previewUrl) {
+        previewSource_.reset();
+        previewSettings_ = CameraSettings{};
+        previewSettings_.cameraUrl = previewSourceUrl_ = settings_.previewUrl;
+        std::string error;
+        if (deps_.previewSocket) {
+            const SourceDeps deps{previewSettings_, *deps_.previewSocket, deps_.startPage,
+                                  [this](std::function<void()> task) { host_.post(std::move(task)); },
+                                  [this] { return previewArea(settings_.resolution); },
+                                  [this] { return previewDecoding(); }};
+            previewSource_ = makeCameraSource(deps, previewListener_, &error);
+        } else {
+            error = "no connection for it";
+        }
+        if (!previewSource_) {
+            previewStreamFailed(error);
+            return;
+        }
+    }
+    previewStream_ = true;
+    previewFresh_ = false;
+    previewQuietSeconds_ = -1;
+    if (source_) source_->setDecoding(sourceDecoding());
+    previewSource_->start();
+}
+
+void MainController::stopPreviewStream() {
+    if (previewSource_) previewSource_->stop();
+    previewStream_ = previewFresh_ = false;
+}
+
+// A picture of the preview stream: shown (decoded to fill the preview) or,
+// while nobody looks, decoded as far as motion detection reads it.
+void MainController::previewStreamPicture(std::vector<uint8_t>* jpeg, QImage* picture, QSize shown) {
+    if (!previewStream_ || !link_.LinkUp) return;
+    previewQuietSeconds_ = 0;
+    if (std::exchange(previewFailureSaid_, false)) {
+        qCInfo(lcLink).noquote() << "The preview comes from the preview stream again";
+    }
+    if (jpeg) {
+        const QSize area = previewArea(settings_.resolution);
+        if (previewWanted_) {
+            if (!decoder_.decode(jpeg->data(), jpeg->size(), preview_, area.width(), area.height())) return;
+            previewSampled_ = false;
+            host_.previewChanged();
+        } else if (recorder_->motionReadsPictures()) {
+            if (!decoder_.decodeSamples(jpeg->data(), jpeg->size(), samples_, area.width(), area.height(),
+                                        &samplesShown_))
+                return;
+            previewSampled_ = true;
+        } else {
+            return;
+        }
+    } else if (picture && !picture->isNull()) {
+        if (shown.isValid()) {
+            samples_.swap(*picture);
+            samplesShown_ = shown;
+            previewSampled_ = true;
+        } else {
+            preview_.swap(*picture);
+            previewSampled_ = false;
+            host_.previewChanged();
+        }
+    } else {
+        return;
+    }
+    previewFresh_ = true;
+}
+
+PixelView MainController::takePreviewStreamView() {
+    if (!std::exchange(previewFresh_, false)) return {};
+    return previewSampled_ ? sampledView(samples_, samplesShown_) : viewOf(preview_);
+}
+
+// The preview stream stopped (or could not be made): the main stream is
+// the preview's again at once, decoded as it is without one; the stream is
+// tried again at the link's next connection.
+void MainController::previewStreamFailed(const std::string& detail) {
+    const bool wasShown = previewStream_;
+    stopPreviewStream();
+    if (!previewFailureSaid_) {
+        previewFailureSaid_ = true;
+        const std::string where = previewSource_ ? " " + previewSource_->endpoint() : std::string();
+        std::string why = detail;
+        if (!why.empty() && why.back() == '.') why.pop_back();
+        qCWarning(lcLink).noquote() << QString::fromStdString("The preview stream" + where + " failed: " + why +
+                                                              "; the preview comes from the main stream");
+    }
+    if (wasShown) {
+        // Another stream's pictures: motion detection starts from a new reference.
+        recorder_->resetMotion();
+        if (source_) source_->setDecoding(sourceDecoding());
     }
 }
 
@@ -766,6 +894,11 @@ void MainController::closeLink() {
 
 void MainController::statusTick() {
     ++link_.PreviewSeconds;
+    // A preview stream that went silent is given up as one that failed (an
+    // RTSP one's reader also gives up a camera that never sends).
+    if (previewStream_ && previewQuietSeconds_ >= 0 && ++previewQuietSeconds_ > kPreviewSilenceSeconds) {
+        previewStreamFailed("no picture for " + std::to_string(kPreviewSilenceSeconds) + " seconds");
+    }
     recorder_->countSecond();
     countDiskDrops();
     const int64_t now = nowSeconds();

@@ -56,6 +56,9 @@ struct ControllerDeps {
     std::function<void(const std::vector<uint8_t>& picture)> raiseAlarm;
     // The fallback recording directory: the working directory at start-up.
     std::string fallbackDirectory;
+    // The preview stream's connection (Camera_Preview_URL) when it is an
+    // MJPEG camera; none: such a preview stream is not used.
+    CameraSocket* previewSocket = nullptr;
 };
 
 class MainController : private CameraSourceListener, private LinkMachine::Steps, private RecorderHost {
@@ -140,6 +143,33 @@ private:
     SourceDecoding sourceDecoding() const;
     void sourceRead(const CameraStream::Drops& drops) override;
     void sourceStopped(const SourceStopped& stopped) override;
+    // The preview stream (Camera_Preview_URL): started and stopped with the
+    // link; while it runs, the preview and motion detection take its
+    // pictures and the main stream is only recorded. When it stops for any
+    // reason the main stream is the preview's again until the link's next
+    // connection; the link and the recording never hear of it.
+    class PreviewStreamListener final : public CameraSourceListener {
+    public:
+        explicit PreviewStreamListener(MainController& c) : c_(c) {}
+        void sourceConnected(const SourceConnected&) override {}
+        void sourcePicture(std::vector<uint8_t>& jpeg) override { c_.previewStreamPicture(&jpeg, nullptr, {}); }
+        void sourcePacket(MediaPacket&, QImage& picture, QSize shown) override {
+            c_.previewStreamPicture(nullptr, &picture, shown);
+        }
+        void sourceRead(const CameraStream::Drops&) override {}
+        void sourceStopped(const SourceStopped& stopped) override { c_.previewStreamFailed(stopped.detail); }
+
+    private:
+        MainController& c_;
+    };
+    void startPreviewStream();
+    void stopPreviewStream();
+    void previewStreamPicture(std::vector<uint8_t>* jpeg, QImage* picture, QSize shown);
+    void previewStreamFailed(const std::string& detail);
+    // What motion detection reads of the preview stream's newest picture,
+    // once (no pixels when no new one came since).
+    PixelView takePreviewStreamView();
+    SourceDecoding previewDecoding() const;
     void linkLost(const SourceStopped& stopped);
     void wrongPassword(const std::string& message);
     void emitEvent(EngineCode code, const std::string& detail = {}, int attempt = 0);
@@ -220,6 +250,21 @@ private:
     mutable bool sourceMade_ = false;
     mutable std::string sourceUrl_;
     mutable std::string sourceError_;
+    // The preview stream, made for `previewSourceUrl_`; whether its
+    // pictures are the preview's now (it runs), and whether its newest one
+    // is new to motion detection and only sampled (in samples_, else in
+    // preview_). A failure said is not said again until it works.
+    PreviewStreamListener previewListener_{*this};
+    CameraSettings previewSettings_;
+    std::unique_ptr<CameraSource> previewSource_;
+    std::string previewSourceUrl_;
+    bool previewStream_ = false;
+    bool previewFresh_ = false;
+    bool previewSampled_ = false;
+    bool previewFailureSaid_ = false;
+    int previewQuietSeconds_ = -1;  // status ticks since its last picture (-1: none yet)
+    static constexpr int kPreviewSilenceSeconds = 10;
+    QImage mainChecked_;  // a legacy main picture decoded only to be recorded
     const char* retryReason_ = nullptr;  // why the next attempt after a loss comes, when the usual words are not true
     std::unique_ptr<Recorder> recorder_;
     bool partialFilesChecked_ = false;

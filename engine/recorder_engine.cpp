@@ -45,6 +45,7 @@ RecorderEngine::RecorderEngine(EngineOptions options, QObject* parent)
     }
 
     socket_ = std::make_unique<QtCameraSocket>();
+    previewSocket_ = std::make_unique<QtCameraSocket>();
     startPage_ = std::make_unique<HttpStartPageFetcher>();
     startPage_->port = static_cast<uint16_t>(options_.probePort);
     // The probe runs inside a timer tick: a camera that accepts and never
@@ -81,7 +82,7 @@ RecorderEngine::RecorderEngine(EngineOptions options, QObject* parent)
     linkTimer_->setSingleShot(true);
     linkTimer_->setTimerType(Qt::PreciseTimer);
     ControllerDeps deps{static_cast<MainHost&>(*this), *socket_, *pingThread_, *startPage_, *store_, *clock_,
-                        *freeSpace, shared_, nullptr, fallbackDirectory_};
+                        *freeSpace, shared_, nullptr, fallbackDirectory_, previewSocket_.get()};
     deps.raiseAlarm = [this](const std::vector<uint8_t>& picture) { emailThread_->raiseAlarm(picture); };
     controller_ = std::make_unique<MainController>(std::move(deps));
 

@@ -154,6 +154,7 @@ private:
     std::unique_ptr<FreeSpaceQuery> ownFreeSpace_;
     std::unique_ptr<SettingsStore> store_;
     std::unique_ptr<QtCameraSocket> socket_;
+    std::unique_ptr<QtCameraSocket> previewSocket_;  // the preview stream's (Camera_Preview_URL)
     std::unique_ptr<TICMPThread> pingThread_;
     std::unique_ptr<TEmailThread> emailThread_;
     std::unique_ptr<HttpStartPageFetcher> startPage_;

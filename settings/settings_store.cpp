@@ -32,6 +32,7 @@ uint8_t flag(int32_t v) { return v != 0 ? 1 : 0; }
 void registerSecrets(const CameraSettings& s) {
     setSecrets("IPCAM_Password", {s.cameraPassword});
     setSecrets("Camera_URL", cameraUrlSecrets(s.cameraUrl));
+    setSecrets("Camera_Preview_URL", cameraUrlSecrets(s.previewUrl));
     setSecrets("SMTP_EmailPassword", {s.smtpEmailPassword});
     setSecrets("Web_Password_Hash", {s.webPasswordHash});
 }
@@ -119,6 +120,7 @@ void SettingsStore::load(CameraSettings& s, int slot) const {
     s.motionPrerollSeconds = static_cast<uint8_t>(std::clamp(integer("Motion_Preroll_Seconds"), 0, kMaxPrerollSeconds));
     s.keepDays = static_cast<uint16_t>(std::clamp(integer("Keep_Days"), 0, kMaxKeepDays));
     s.cameraUrl = text("Camera_URL");
+    s.previewUrl = text("Camera_Preview_URL");
     s.snapshotRate = static_cast<uint8_t>(std::clamp(ini.readInteger(section, "Camera_Snapshot_Rate", kDefaultSnapshotRate),
                                                      kMinSnapshotRate, kMaxSnapshotRate));
     s.webAddress = text("Web_Address");
@@ -179,6 +181,7 @@ void SettingsStore::save(const CameraSettings& s, int slot) const {
     number("Motion_Preroll_Seconds", s.motionPrerollSeconds);
     number("Keep_Days", s.keepDays);
     text("Camera_URL", s.cameraUrl);
+    text("Camera_Preview_URL", s.previewUrl);
     number("Camera_Snapshot_Rate", s.snapshotRate);
     text("Web_Address", s.webAddress);
     text("Web_User", s.webUser);

@@ -35,6 +35,7 @@ std::optional<SettingsProblem> wholeNumberUpTo(SettingsField field, const std::s
 const char* settingsKey(SettingsField field) {
     switch (field) {
     case SettingsField::CameraUrl: return "Camera_URL";
+    case SettingsField::PreviewUrl: return "Camera_Preview_URL";
     case SettingsField::MotionPrerollSeconds: return "Motion_Preroll_Seconds";
     case SettingsField::KeepDays: return "Keep_Days";
     case SettingsField::CameraSnapshotRate: return "Camera_Snapshot_Rate";
@@ -50,17 +51,28 @@ const char* settingsKey(SettingsField field) {
     return "";
 }
 
-std::optional<SettingsProblem> takeSetupTexts(const SetupTexts& texts, CameraSettings& record) {
-    std::string cameraUrl = trimmed(texts.cameraUrl);
-    if (!cameraUrl.empty()) {
-        std::string reason;
-        const auto escaped = escapeCameraUrl(cameraUrl, &reason);
-        if (!escaped) {
-            return SettingsProblem{SettingsField::CameraUrl, SettingsCode::BadAddress,
-                                   "The camera URL is not usable: " + reason + kNothingSaved};
-        }
-        cameraUrl = *escaped;
+// A camera URL as typed: trimmed, credentials %-escaped; empty stays empty.
+std::optional<SettingsProblem> cameraAddress(SettingsField field, const char* name, const std::string& typed,
+                                             std::string& url) {
+    url = trimmed(typed);
+    if (url.empty()) return std::nullopt;
+    std::string reason;
+    const auto escaped = escapeCameraUrl(url, &reason);
+    if (!escaped) {
+        return SettingsProblem{field, SettingsCode::BadAddress,
+                               std::string("The ") + name + " is not usable: " + reason + kNothingSaved};
     }
+    url = *escaped;
+    return std::nullopt;
+}
+
+std::optional<SettingsProblem> takeSetupTexts(const SetupTexts& texts, CameraSettings& record) {
+    std::string cameraUrl;
+    if (auto problem = cameraAddress(SettingsField::CameraUrl, "camera URL", texts.cameraUrl, cameraUrl))
+        return problem;
+    std::string previewUrl;
+    if (auto problem = cameraAddress(SettingsField::PreviewUrl, "preview URL", texts.previewUrl, previewUrl))
+        return problem;
     int preroll = 0;
     if (auto problem = wholeNumberUpTo(SettingsField::MotionPrerollSeconds, texts.motionPrerollSeconds,
                                        kMaxPrerollSeconds,
@@ -85,6 +97,7 @@ std::optional<SettingsProblem> takeSetupTexts(const SetupTexts& texts, CameraSet
     if (snapshotRate < kMinSnapshotRate)
         return SettingsProblem{SettingsField::CameraSnapshotRate, SettingsCode::OutOfRange, rateText};
     record.cameraUrl = cameraUrl;
+    record.previewUrl = previewUrl;
     record.motionPrerollSeconds = static_cast<uint8_t>(preroll);
     record.keepDays = static_cast<uint16_t>(keepDays);
     record.snapshotRate = static_cast<uint8_t>(snapshotRate);
@@ -155,7 +168,7 @@ std::optional<SettingsProblem> checkWebAddress(const std::string& text) {
 std::optional<SettingsProblem> validateSettings(const CameraSettings& record) {
     CameraSettings copy = record;
     if (auto problem = takeSetupTexts({record.cameraUrl, std::to_string(record.motionPrerollSeconds),
-                                       std::to_string(record.keepDays), std::to_string(record.snapshotRate)},
+                                       std::to_string(record.keepDays), std::to_string(record.snapshotRate), record.previewUrl},
                                       copy))
         return problem;
     if (auto problem = takeMailTexts({record.smtpServer, record.smtpSender, record.smtpReceiver, record.smtpCopy,

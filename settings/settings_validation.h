@@ -15,6 +15,7 @@ namespace ipcam {
 // The checked fields, named after their keys in the settings file.
 enum class SettingsField {
     CameraUrl,             // Camera_URL
+    PreviewUrl,            // Camera_Preview_URL
     MotionPrerollSeconds,  // Motion_Preroll_Seconds
     KeepDays,              // Keep_Days
     CameraSnapshotRate,    // Camera_Snapshot_Rate
@@ -53,6 +54,7 @@ struct SetupTexts {
     std::string motionPrerollSeconds;
     std::string keepDays;
     std::string snapshotRate = std::to_string(kDefaultSnapshotRate);
+    std::string previewUrl;
 };
 
 // The e-mail dialog's six boxes, as typed.

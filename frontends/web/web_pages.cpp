@@ -193,7 +193,10 @@ const choices = {
   Quality: ['High', 'Middle', 'Low'], Brightness: ['High', 'Middle', 'Low'], Orientation: ['Normal', 'Upside Down'] };
 const switches = ['Motion_Detection_Enabled', 'Alarm_Email_Enabled', 'SMTP_Auth_Enabled'];
 const captions = {
-  Camera_URL: 'Camera URL (empty: the legacy camera below)', Host_Addr: 'Camera address', Host_Port: 'Camera port',
+  Camera_URL: 'Camera URL (empty: the legacy camera below)',
+  Camera_Preview_URL: 'Preview URL (empty: the preview comes from the camera URL)',
+  Camera_Snapshot_Rate: 'Pictures a second (a camera that answers one picture a request)',
+  Host_Addr: 'Camera address', Host_Port: 'Camera port',
   IPCAM_Password: 'Camera password', AVI_Directory: 'Recording folder', Motion_Detection_Enabled: 'Motion detection',
   Motion_sensitivity: 'Motion sensitivity (0-10)', Motion_Preroll_Seconds: 'Pre-record seconds',
   Keep_Days: 'Days to keep recordings (0 = only when the disk runs short)', Resolution: 'Resolution',
@@ -202,7 +205,7 @@ const captions = {
   SMTP_Receiver: 'Receiver(To)', SMTP_Copy: 'Copy(Cc)', SMTP_EmailAccount: 'Email Account',
   SMTP_EmailPassword: 'Email Password', SMTP_Auth_Enabled: 'SMTP authentication' };
 const passwords = ['IPCAM_Password', 'SMTP_EmailPassword'];
-const numbers = ['Host_Port', 'Motion_sensitivity', 'Motion_Preroll_Seconds', 'Keep_Days'];
+const numbers = ['Host_Port', 'Motion_sensitivity', 'Motion_Preroll_Seconds', 'Keep_Days', 'Camera_Snapshot_Rate'];
 async function loadSettings() {
   const s = await (await api('/api/settings')).json();
   const box = $('settings-fields'); box.replaceChildren();

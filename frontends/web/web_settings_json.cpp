@@ -60,6 +60,8 @@ QJsonObject settingsToJson(const CameraSettings& s) {
                   {"Motion_Preroll_Seconds", s.motionPrerollSeconds},
                   {"Keep_Days", s.keepDays},
                   {"Camera_URL", q(redactAddress(s.cameraUrl))},
+                  {"Camera_Preview_URL", q(redactAddress(s.previewUrl))},
+                  {"Camera_Snapshot_Rate", s.snapshotRate},
                   {"Web_Address", q(s.webAddress)},
                   {"Web_User", q(s.webUser)}};
     for (const Small& f : kSmall)
@@ -157,6 +159,15 @@ std::optional<WebSettingsProblem> settingsFromJson(const QJsonObject& sent, cons
         return bad("Camera_URL", "The camera URL must be a text.");
     if (cameraUrl == redactAddress(current.cameraUrl))
         cameraUrl = current.cameraUrl;  // sent back as shown: unchanged
+    std::string previewUrl = current.previewUrl;
+    if (!text("Camera_Preview_URL", previewUrl))
+        return bad("Camera_Preview_URL", "The preview URL must be a text.");
+    if (previewUrl == redactAddress(current.previewUrl))
+        previewUrl = current.previewUrl;  // sent back as shown: unchanged
+    const auto rate = typed("Camera_Snapshot_Rate", std::to_string(current.snapshotRate));
+    if (!rate)
+        return toWebProblem({SettingsField::CameraSnapshotRate, SettingsCode::NotANumber,
+                             "Snapshot pictures a second must be a whole number."});
     const auto preroll = typed("Motion_Preroll_Seconds", std::to_string(current.motionPrerollSeconds));
     const auto keep = typed("Keep_Days", std::to_string(current.keepDays));
     if (!preroll)
@@ -164,7 +175,7 @@ std::optional<WebSettingsProblem> settingsFromJson(const QJsonObject& sent, cons
                              "Pre-record seconds must be a whole number."});
     if (!keep)
         return toWebProblem({SettingsField::KeepDays, SettingsCode::NotANumber, "Days to keep recordings must be a whole number."});
-    if (auto problem = takeSetupTexts({cameraUrl, *preroll, *keep}, r))
+    if (auto problem = takeSetupTexts({cameraUrl, *preroll, *keep, *rate, previewUrl}, r))
         return toWebProblem(*problem);
 
     MailTexts mail{r.smtpServer, r.smtpSender, r.smtpReceiver, r.smtpCopy, r.smtpEmailAccount, r.smtpEmailPassword};

@@ -147,12 +147,15 @@ std::string runDirectoryChooser(QWidget* parent, const std::string& start) {
 TForm3::TForm3(SetupContext ctx, QWidget* parent) : QDialog(parent), ctx_(std::move(ctx)) {
     setObjectName(QStringLiteral("SettingForm"));
     setWindowTitle(QStringLiteral("Setting"));
-    setFixedSize(597, 576);
+    // One line more than the classic dialog: the preview stream's URL.
+    constexpr int kPreviewLine = 31;
+    setFixedSize(597, 576 + kPreviewLine);
     setModal(true);
 
     // Address and port, and on the second line the address of a standard
     // MJPEG camera in their place.
-    QGroupBox* addressGroup = addGroup(this, "IPCAM_Address_Box", QStringLiteral("IPCAM Address"), 8, 4, 581, 84);
+    QGroupBox* addressGroup =
+        addGroup(this, "IPCAM_Address_Box", QStringLiteral("IPCAM Address"), 8, 4, 581, 84 + kPreviewLine);
     auto* scheme = new QLabel(QStringLiteral("http://"), addressGroup);
     scheme->setGeometry(10, 22, 40, 20);
     address_ = addEdit(addressGroup, "IPCAM_Address", 50, 21, 425);
@@ -175,6 +178,14 @@ TForm3::TForm3(SetupContext ctx, QWidget* parent) : QDialog(parent), ctx_(std::m
                                              "request (%1 to %2)")
                                   .arg(kMinSnapshotRate)
                                   .arg(kMaxSnapshotRate));
+    // A second, smaller stream of the same camera for the preview and motion
+    // detection; the recording stays with the camera URL.
+    QLabel* previewUrlLabel = addLabel(addressGroup, QStringLiteral("Preview URL:"), 10, 84, 90);
+    previewUrl_ = addEdit(addressGroup, "Camera_Preview_URL", 102, 83, 465);
+    previewUrlLabel->setBuddy(previewUrl_);
+    previewUrl_->setPlaceholderText(QStringLiteral("empty: the preview comes from the camera URL"));
+    previewUrl_->setToolTip(QStringLiteral("http://... (MJPEG) or rtsp://... of the camera's small stream, shown "
+                                           "and watched for motion; the recording keeps the camera URL"));
 
     // Password, motion detection and alarm e-mail side by side.
     // Two lines high: the motion group's second line holds the pre-record time.
@@ -276,6 +287,10 @@ TForm3::TForm3(SetupContext ctx, QWidget* parent) : QDialog(parent), ctx_(std::m
     save_ = addButton(this, "SaveSetting_Button", QStringLiteral("Save"), 200, 536, 90);
     exit_ = addButton(this, "ExitSetting_Button", QStringLiteral("Exit"), 307, 536, 90);
 
+    // Everything under the address group sits one line lower.
+    for (QWidget* child : findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
+        if (child != addressGroup && child->y() >= 88) child->move(child->x(), child->y() + kPreviewLine);
+
     connect(address_, &QLineEdit::textChanged, this, [this] { addressChange(); });
     connect(port_, &QLineEdit::textChanged, this, [this] { portChange(); });
     connect(password_, &QLineEdit::textChanged, this, [this] { passwordChange(); });
@@ -347,6 +362,7 @@ void TForm3::loadControlsFromRecord() {
     }
     cameraUrl_->setText(QString::fromStdString(r.cameraUrl));
     snapshotRate_->setText(QString::number(r.snapshotRate));
+    previewUrl_->setText(QString::fromStdString(r.previewUrl));
     preroll_->setText(QString::number(r.motionPrerollSeconds));
     // Where the pre-roll's bound in bytes keeps fewer seconds of this
     // camera's pictures than asked, the note says how many.
@@ -474,9 +490,10 @@ void TForm3::saveClick() {
     CameraSettings& r = ctx_.record;
     if (const auto problem = takeSetupTexts(
             {cameraUrl_->text().toStdString(), preroll_->text().toStdString(), keepDays_->text().toStdString(),
-             snapshotRate_->text().toStdString()},
+             snapshotRate_->text().toStdString(), previewUrl_->text().toStdString()},
             r)) {
         refuse(problem->field == SettingsField::CameraUrl              ? cameraUrl_
+               : problem->field == SettingsField::PreviewUrl           ? previewUrl_
                : problem->field == SettingsField::MotionPrerollSeconds ? preroll_
                : problem->field == SettingsField::CameraSnapshotRate   ? snapshotRate_
                                                                        : keepDays_,
@@ -489,6 +506,7 @@ void TForm3::saveClick() {
     r.hostPort = static_cast<uint16_t>(decimalLong(port_->text().toStdString()));
     r.cameraPassword = password_->text().toStdString();
     cameraUrl_->setText(QString::fromStdString(r.cameraUrl));
+    previewUrl_->setText(QString::fromStdString(r.previewUrl));
     r.aviDirectory = recordPath_->text().toStdString();
     r.motionDetectionEnabled = motionSwitch_->isChecked() ? 1 : 0;
     // Stored as ticked even while greyed out by the motion switch.

@@ -74,6 +74,7 @@ public:
     QLineEdit* passwordEdit() const { return password_; }
     QLineEdit* cameraUrlEdit() const { return cameraUrl_; }
     QLineEdit* snapshotRateEdit() const { return snapshotRate_; }
+    QLineEdit* previewUrlEdit() const { return previewUrl_; }
     QLineEdit* recordPathEdit() const { return recordPath_; }
     QCheckBox* motionSwitch() const { return motionSwitch_; }
     QSlider* sensitivitySlider() const { return slider_; }
@@ -120,6 +121,7 @@ private:
     QLineEdit* password_ = nullptr;
     QLineEdit* cameraUrl_ = nullptr;
     QLineEdit* snapshotRate_ = nullptr;
+    QLineEdit* previewUrl_ = nullptr;
     QCheckBox* motionSwitch_ = nullptr;
     QSlider* slider_ = nullptr;
     QLabel* sliderValue_ = nullptr;

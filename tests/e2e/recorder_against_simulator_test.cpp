@@ -737,6 +737,73 @@ TEST_F(EngineAlone, SnapshotCamerasArePolledAtTheirRateAndRecordedPictureForPict
     EXPECT_TRUE(warnings.empty()) << warnings.front();
 }
 
+// A camera's second, small stream is the preview while its large one is
+// recorded picture for picture; when the small one stops, the preview comes
+// from the large one at once and the recording goes on, the link untouched.
+TEST_F(EngineAlone, APreviewStreamIsShownWhileTheMainStreamIsRecorded) {
+    test::LogCapture log;
+    QTemporaryDir recordings;
+    simOptions.mjpegPath = "/main";
+    simOptions.pictureSize = QSize(640, 480);
+    simOptions.keepSentFile = recordings.filePath("sent.bin");
+    sim::SimulatorOptions small;
+    small.fps = 25;
+    small.mjpegPath = "/small";
+    small.pictureSize = QSize(160, 120);
+    small.streamPort = freePort();
+    small.httpPort = freePort();
+    auto previewCamera = std::make_unique<sim::SimulatorThread>(small);
+    QString error;
+    ASSERT_TRUE(previewCamera->start(&error)) << error.toStdString();
+    start([&](CameraSettings& s) {
+        s.cameraUrl = "http://127.0.0.1:" + std::to_string(simOptions.streamPort) + "/main";
+        s.previewUrl = "http://127.0.0.1:" + std::to_string(small.streamPort) + "/small";
+        s.aviDirectory = recordings.path().toStdString();
+        s.resolution = 0;  // a 640 x 480 preview area: the main stream would fill it
+    });
+    ASSERT_TRUE(waitUntil([&] { return linkUp() && engine->preview().size() == QSize(160, 120); }))
+        << linkInfo() << " / " << previewInfo();
+    engine->record();
+    ASSERT_TRUE(waitUntil([&] { return rec().RecordFrames >= 10; }));
+    EXPECT_EQ(engine->preview().size(), QSize(160, 120));
+
+    previewCamera.reset();
+    ASSERT_TRUE(waitUntil([&] { return engine->preview().size() == QSize(640, 480); }));
+    const uint32_t before = rec().RecordFrames;
+    ASSERT_TRUE(waitUntil([&] { return rec().RecordFrames >= before + 10; }));
+    EXPECT_TRUE(linkUp());
+    EXPECT_EQ(linkUps, 1);
+    engine->stop();
+    ASSERT_TRUE(waitUntil([&] { return rec().RecordKind == kNotRecording; }));
+    engine->controller().recorder().settle();
+
+    const std::vector<QByteArray> sentList = e2e::readSent(simOptions.keepSentFile);
+    const QSet<QByteArray> sent(sentList.begin(), sentList.end());
+    int files = 0;
+    for (QDirIterator it(recordings.path(), {"*.AVI"}, QDir::Files, QDirIterator::Subdirectories); it.hasNext();) {
+        QFile in(it.next());
+        ASSERT_TRUE(in.open(QIODevice::ReadOnly));
+        const QByteArray all = in.readAll();
+        const test::AviRecording file = test::readAvi(test::Bytes(all.begin(), all.end()));
+        EXPECT_EQ(file.width, 640u);
+        EXPECT_GE(file.pictures.size(), 20u);  // one file, across the preview's switch
+        for (const auto& p : file.pictures) {
+            QByteArray picture(reinterpret_cast<const char*>(p.data()), static_cast<qsizetype>(p.size()));
+            if (picture.endsWith(QByteArray("\xFF\xD9\0", 3))) picture.chop(1);  // the file pads odd sizes
+            EXPECT_TRUE(sent.contains(picture));
+        }
+        ++files;
+    }
+    EXPECT_EQ(files, 1);
+    const std::string said = log.text();
+    const std::string line = ":" + std::to_string(small.streamPort) + "/small failed: ";
+    ASSERT_NE(said.find(line), std::string::npos) << said;
+    EXPECT_EQ(said.find(line, said.find(line) + 1), std::string::npos) << "said once";
+    EXPECT_NE(said.find("The preview stream "), std::string::npos);
+    EXPECT_NE(said.find("; the preview comes from the main stream"), std::string::npos);
+    EXPECT_TRUE(warnings.empty()) << warnings.front();
+}
+
 // What a standard camera that does not stream says is shown and logged:
 // the wrong password names the camera, a wrong path says what came back.
 TEST_F(EngineAlone, StandardCameraRefusalsSayWhatCameBack) {

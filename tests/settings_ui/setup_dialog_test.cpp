@@ -342,6 +342,7 @@ TEST_F(SetupDialogTest, ControlsShowTheStoredRecordAndSaveWritesThemBack) {
     EXPECT_EQ(setup->addressEdit()->text(), QStringLiteral("127.0.0.5"));
     EXPECT_EQ(setup->portEdit()->text(), QStringLiteral("8081"));
     EXPECT_EQ(setup->cameraUrlEdit()->text(), QStringLiteral("http://127.0.0.5:8082/old"));
+    EXPECT_EQ(setup->previewUrlEdit()->text(), QString());
     EXPECT_EQ(setup->resolutionGroup()->checkedId(), 2);
     EXPECT_EQ(setup->resolutionGroup()->checkedButton()->text(), QStringLiteral("160 X 120  (QQVGA)"));
     EXPECT_EQ(setup->frequencyGroup()->checkedId(), 0);
@@ -356,12 +357,14 @@ TEST_F(SetupDialogTest, ControlsShowTheStoredRecordAndSaveWritesThemBack) {
     setup->cameraUrlEdit()->setText(QStringLiteral("  ") + QString::fromStdString(url) + QStringLiteral(" "));
     EXPECT_EQ(setup->cameraUrlEdit()->echoMode(), QLineEdit::Normal);
     EXPECT_EQ(record.cameraUrl, "http://127.0.0.5:8082/old");  // only Save takes it
+    setup->previewUrlEdit()->setText(QStringLiteral(" rtsp://127.0.0.1:8554/small "));
     setup->saveClick();
     EXPECT_TRUE(warnings.empty());
     const CameraSettings saved = fileRecord();
     EXPECT_EQ(saved.cameraUrl, url);
     ASSERT_TRUE(inForce);
     EXPECT_EQ(inForce->cameraUrl, url);
+    EXPECT_EQ(saved.previewUrl, "rtsp://127.0.0.1:8554/small");
     EXPECT_EQ(saved.resolution, 0);
     EXPECT_EQ(saved.orientation, 1);
     EXPECT_EQ(saved.descriptor, "Front door");  // not in the dialog, kept
@@ -454,6 +457,8 @@ TEST_F(SetupDialogTest, UnusableCameraUrlOrNumberOutOfRangeRefusesTheSaveAndLeav
     };
     const std::string rawSlash = urlText("the user name or password holds a \"/\", which must be written %2F (an "
                                          "\"@\" in the path or query: %40)");
+    const std::string previewText = "The preview URL is not usable: only http:// and rtsp:// camera addresses are "
+                                     "supported. Please correct it; nothing was saved.";
     struct Case {
         QLineEdit* edit;
         QString text;
@@ -462,6 +467,7 @@ TEST_F(SetupDialogTest, UnusableCameraUrlOrNumberOutOfRangeRefusesTheSaveAndLeav
     // One refused value per box (each value's field, code and text are the
     // core's): the box is named, gets the focus, and the dialog stays open.
     for (const Case& k : {Case{setup->cameraUrlEdit(), QStringLiteral("http://admin:12/ab@127.0.0.1:0/"), rawSlash},
+                          Case{setup->previewUrlEdit(), QStringLiteral("https://127.0.0.1/small"), previewText},
                           Case{setup->prerollEdit(), QStringLiteral("2.5"), prerollText},
                           Case{setup->keepDaysEdit(), QString(), daysText}}) {
         SCOPED_TRACE(k.text.toStdString());
@@ -717,7 +723,7 @@ TEST_F(SetupDialogTest, EmailDialogWithoutFileClearsRecordButKeepsBoxes) {
 TEST_F(SetupDialogTest, DialogsHaveTheirNamesTitlesAndSizes) {
     EXPECT_EQ(setup->objectName(), QStringLiteral("SettingForm"));
     EXPECT_EQ(setup->windowTitle(), QStringLiteral("Setting"));
-    EXPECT_EQ(setup->size(), QSize(597, 576));
+    EXPECT_EQ(setup->size(), QSize(597, 607));
     EXPECT_EQ(email->objectName(), QStringLiteral("AlarmEmailForm"));
     EXPECT_EQ(email->windowTitle(), QStringLiteral("Alarm Email Setup"));
     EXPECT_EQ(email->size(), QSize(525, 329));

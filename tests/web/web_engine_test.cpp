@@ -117,6 +117,7 @@ TEST(WebOnTheEngine, LiveRecordAndRecordingsAreTheCamerasOwnBytes) {
     applyFirstRunDefaults(s, dir.path().toStdString());
     s.hostAddress = "127.0.0.1";
     s.cameraUrl = "http://127.0.0.1:" + std::to_string(so.streamPort) + "/stream";
+    s.snapshotRate = 7;  // kept by a save from the page that does not send it
     s.aviDirectory = dir.filePath("rec").toStdString();
     SettingsStore(ini).save(s);
     EngineOptions eo;
@@ -200,6 +201,7 @@ TEST(WebOnTheEngine, LiveRecordAndRecordingsAreTheCamerasOwnBytes) {
     SettingsStore(ini).load(back);
     EXPECT_EQ(back.keepDays, 3);
     EXPECT_EQ(back.cameraUrl, s.cameraUrl);
+    EXPECT_EQ(back.snapshotRate, 7);
     EXPECT_TRUE(waitUntil([&] { return engine.state().link == LinkState::Up; }));
     engine.close();
 }
