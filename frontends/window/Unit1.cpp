@@ -462,14 +462,14 @@ void TForm1::build() {
 
     // What the user does.
     connect(Record1, &QPushButton::clicked, this, [this, e] {
-        guarded([e] { e->record(); });
+        e->record();
         if (playbackOpened_) skipActivation_ = true;
     });
     connect(RecordStop1, &QPushButton::clicked, this, [this, e] {
-        guarded([e] { e->stop(); });
+        e->stop();
         if (playbackOpened_) skipActivation_ = true;
     });
-    connect(Reload1, &QPushButton::clicked, this, [this, e] { guarded([e] { e->reconnect(); }); });
+    connect(Reload1, &QPushButton::clicked, e, &RecorderEngine::reconnect);
     connect(Settings1, &QPushButton::clicked, this, [this] { openSettings(); });
     connect(PlayBack1, &QPushButton::clicked, this, [this] {
         skipActivation_ = true;
@@ -629,16 +629,15 @@ void TForm1::folderMissing() {
 }
 
 void TForm1::openSettings() {
-    guarded([this] {
-        engine_->suspendLink();
-        runSetupDialog();
-        engine_->armAlarmMail();
-        engine_->resumeLink();
-    });
+    engine_->suspendLink();
+    runSetupDialog();
+    engine_->armAlarmMail();
+    engine_->resumeLink();
 }
 
+
 void TForm1::activateFirstTime() {
-    guarded([this] { engine_->start(); });
+    engine_->start();
     if (!web_)
         web_ = WebEngineGlue::startFromSettings(*engine_, {false, {}});
 }
@@ -649,7 +648,7 @@ void TForm1::activate() {
         skipActivation_ = false;
         return;
     }
-    guarded([this] { engine_->start(); });
+    engine_->start();
 }
 
 void TForm1::onFocusWindowChanged(QWindow* window) {
@@ -663,18 +662,6 @@ void TForm1::onFocusWindowChanged(QWindow* window) {
     // boxes and switching applications do not count.)
     if (window == windowHandle() && playbackForm_ && previous && previous == playbackForm_->windowHandle()) {
         activate();
-    }
-}
-
-void TForm1::guarded(const std::function<void()>& handler) {
-    try {
-        handler();
-    } catch (const std::exception& e) {
-        if (options_.warningHook) {
-            options_.warningHook(e.what());
-        } else {
-            QMessageBox::critical(this, QCoreApplication::applicationName(), QString::fromStdString(e.what()));
-        }
     }
 }
 

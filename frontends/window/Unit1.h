@@ -202,9 +202,6 @@ private:
     void showWarningOnce(const QString& text);
     void runSetupDialog();
     void showPlaybackWindow();
-    // Runs a command; an exception escaping it is shown and the program
-    // goes on.
-    void guarded(const std::function<void()>& handler);
 
     void build();
 
