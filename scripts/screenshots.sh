@@ -127,7 +127,7 @@ SETUP="$(window_named 'IP CAM Setup')"
 sleep 0.5
 shoot "$SETUP" "$OUT/setup-dialog.png"
 
-click_in "$SETUP" $((420 + 78 + 42)) $((92 + 20 + 14))  # Email Setup
+click_in "$SETUP" $((420 + 78 + 42)) $((123 + 20 + 14))  # Email Setup
 EMAIL="$(window_named 'Alarm Email Setup')"
 sleep 0.5
 shoot "$EMAIL" "$OUT/email-dialog.png"
