@@ -217,8 +217,8 @@ enum class RangeResult { Whole, Part, Unsatisfiable };
 RangeResult parseRange(const std::string& header, uint64_t size, uint64_t& first, uint64_t& last) {
     if (header.empty() || header.rfind("bytes=", 0) != 0 || header.find(',') != std::string::npos)
         return RangeResult::Whole;
-    const std::string spec = header.substr(6);
-    const size_t dash = spec.find('-');
+    const std::string range = header.substr(6);
+    const size_t dash = range.find('-');
     if (dash == std::string::npos)
         return RangeResult::Whole;
     auto number = [](const std::string& t, uint64_t& v) {
@@ -227,7 +227,7 @@ RangeResult parseRange(const std::string& header, uint64_t size, uint64_t& first
         v = std::stoull(t);
         return true;
     };
-    const std::string a = spec.substr(0, dash), b = spec.substr(dash + 1);
+    const std::string a = range.substr(0, dash), b = range.substr(dash + 1);
     uint64_t x = 0, y = 0;
     if (a.empty()) {
         if (!number(b, y))
