@@ -155,8 +155,17 @@ void WebEngineGlue::refreshStatus() {
     case LinkState::Offline: st.link = "Offline"; break;
     case LinkState::Refused: st.link = "Refused"; break;
     }
-    st.linkText = maskSecrets(e.link == LinkState::Up ? linkLineText(e) : linkSummary(e));
-    st.cameraHost = redactAddress(e.cameraHost);
+    // The state changes with every picture; its words seldom do: they are
+    // masked again only when they changed.
+    std::string linkWords = e.link == LinkState::Up ? linkLineText(e) : linkSummary(e);
+    if (linkWords != linkWords_ || e.cameraHost != cameraHost_) {
+        linkWords_ = std::move(linkWords);
+        cameraHost_ = e.cameraHost;
+        linkText_ = maskSecrets(linkWords_);
+        shownHost_ = redactAddress(cameraHost_);
+    }
+    st.linkText = linkText_;
+    st.cameraHost = shownHost_;
     st.cameraTitle = e.cameraTitle;
     st.recordingKind = e.recordingKind;
     st.recordingFile = e.recordingFile;

@@ -49,6 +49,8 @@ private:
     RecorderEngine& engine_;
     Options options_;
     std::string startedWith_;  // the web page's own settings it started with
+    // The link's words and host as last seen, and as shown (masked).
+    std::string linkWords_, cameraHost_, linkText_, shownHost_;
     WebState state_;
     std::unique_ptr<WebServer> server_;
     QTimer tick_;
