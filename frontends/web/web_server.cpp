@@ -1,5 +1,6 @@
 #include "frontends/web/web_server.h"
 #include "frontends/web/byte_range.h"
+#include "frontends/web/mp4_remux.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -20,6 +21,9 @@
 #include <QUrlQuery>
 
 #include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <thread>
 #include <vector>
@@ -112,6 +116,7 @@ struct WebServer::Reply {
     uint64_t offset = 0;
     uint64_t length = 0;
     std::shared_ptr<PictureQueue> viewer;  // the live pictures
+    std::unique_ptr<Mp4Remux> remux;       // an MKV recording as fragmented MP4
 
     static Reply text(unsigned status, std::string body) {
         Reply r;
@@ -197,6 +202,18 @@ void freeLive(void* cls) {
     live->state->removeViewer(live->viewer);
     delete live;
 }
+
+// A recording remuxed as the browser reads it: MHD asks for the next piece
+// only when the last one was sent, and frees the remuxer when the browser
+// goes away.
+ssize_t readRemux(void* cls, uint64_t, char* buffer, size_t max) {
+    const long n = static_cast<Mp4Remux*>(cls)->read(reinterpret_cast<uint8_t*>(buffer), max);
+    if (n > 0)
+        return n;
+    return n == 0 ? MHD_CONTENT_READER_END_OF_STREAM : MHD_CONTENT_READER_END_WITH_ERROR;
+}
+
+void freeRemux(void* cls) { delete static_cast<Mp4Remux*>(cls); }
 
 std::string clientAddress(MHD_Connection* connection) {
     const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
@@ -333,6 +350,11 @@ int WebServer::onRequest(void* cls, MHD_Connection* connection, const char* url,
     if (reply.viewer) {
         auto* live = new LiveStream{reply.viewer, &self->state_, {}, nullptr, 0};
         response = MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, 64 * 1024, &readLive, live, &freeLive);
+    } else if (reply.remux) {
+        response = MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, 64 * 1024, &readRemux, reply.remux.get(),
+                                                     &freeRemux);
+        if (response)
+            reply.remux.release();
     } else if (reply.fd >= 0) {
         response = MHD_create_response_from_fd_at_offset64(reply.length, reply.fd, reply.offset);
         if (!response)
@@ -615,6 +637,9 @@ WebServer::Reply WebServer::api(Request& request) {
     const std::string picturePrefix = "/api/picture/";
     if (path.rfind(picturePrefix, 0) == 0 && get)
         return recordingPicture(request, path.substr(picturePrefix.size()));
+    const std::string playPrefix = "/api/play/";
+    if (path.rfind(playPrefix, 0) == 0 && get)
+        return playRecording(request, path.substr(playPrefix.size()));
     if (path == "/api/settings" && get)
         return settingsGet();
     if (path == "/api/settings" && post)
@@ -745,6 +770,42 @@ WebServer::Reply WebServer::recordingPicture(Request& request, const std::string
     r.type = "image/jpeg";
     r.body = bytes.toStdString();
     r.headers.emplace_back("Cache-Control", "private, max-age=3600");
+    return r;
+}
+
+WebServer::Reply WebServer::playRecording(Request& request, const std::string& name) {
+    if (formatOfFileName(name) != RecordingFormat::Mkv)
+        return Reply::error(404, "Only MKV recordings are played as video.");
+    const auto path = resolveRecording(recordingsFolder(), name);
+    if (!path) {
+        if (!name.empty() && name == state_.status().recordingFile)
+            return Reply::error(409, "This recording is still being written: it can be played once it is finished.");
+        return Reply::error(404, "No such recording.");
+    }
+    double start = 0;
+    if (const std::string text = request.argument("start"); !text.empty()) {
+        char* end = nullptr;
+        start = std::strtod(text.c_str(), &end);
+        if (*end != '\0' || !std::isfinite(start) || start < 0)
+            return Reply::error(400, "The start must be a number of seconds.");
+    }
+    Mp4Remux::Problem problem = Mp4Remux::Problem::None;
+    std::string detail;
+    auto remux = Mp4Remux::open(*path, start, request.argument("hevc") == "1", &problem, &detail);
+    if (!remux) {
+        qCWarning(lcWeb).noquote() << "Web page: recording" << QString::fromStdString(name)
+                                   << "cannot be played:" << QString::fromStdString(detail);
+        if (problem == Mp4Remux::Problem::Hevc)
+            return Reply::error(415, "This recording is H.265 video, which this browser cannot play: download it "
+                                     "to play it in a video player.");
+        return Reply::error(422, "This recording cannot be played (" + detail + "); it can still be downloaded.");
+    }
+    Reply r;
+    r.type = "video/mp4";
+    char startText[32];
+    std::snprintf(startText, sizeof startText, "%.3f", remux->startSeconds());
+    r.headers.emplace_back("X-Start-Seconds", startText);
+    r.remux = std::move(remux);
     return r;
 }
 

@@ -84,6 +84,7 @@ private:
     Reply api(Request& request);
     Reply recordingFile(Request& request, const std::string& name);
     Reply recordingPicture(Request& request, const std::string& name);
+    Reply playRecording(Request& request, const std::string& name);
     Reply recordingList();
     Reply liveStream();
     Reply settingsGet();

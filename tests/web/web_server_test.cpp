@@ -1,7 +1,8 @@
 // The web page's server on loopback, spoken to by a plain HTTP client over a
 // real socket: what a request without credentials gets, sessions and CSRF,
 // recording names from outside, byte ranges, failed sign-ins, the settings
-// round trip and a live viewer that does not read.
+// round trip, a live viewer that does not read, and MKV recordings played as
+// fragmented MP4.
 
 #include <gtest/gtest.h>
 
@@ -16,9 +17,15 @@
 #include <fstream>
 #include <thread>
 
+extern "C" {
+#include <libavformat/avformat.h>
+}
+
 #include "frontends/web/web_password.h"
 #include "frontends/web/web_server.h"
 #include "frontends/web/web_state.h"
+#include "recording/media_fixtures.h"
+#include "recording/mkv_file.h"
 #include "settings/settings_validation.h"
 #include "support/log_capture.h"
 #include "support/test_certificates.h"
@@ -170,7 +177,7 @@ TEST_F(WebServerIdleTest, AnIdleSessionEnds) {
 TEST_F(WebServerTest, WithoutCredentialsNoRouteGivesData) {
     const char* api[] = {"/api/status", "/api/snapshot.jpg", "/api/live.mjpeg", "/api/recordings",
                          "/api/recordings/20261209/221500T.AVI", "/api/picture/20261209/221500T.AVI?n=0",
-                         "/api/settings", "/api/log", "/api/session"};
+                         "/api/settings", "/api/log", "/api/session", "/api/play/20261209/221500T.MKV"};
     for (const char* path : api) {
         const Response r = send(port_, "GET", path);
         EXPECT_EQ(r.status, 401) << path;
@@ -378,6 +385,159 @@ TEST_F(WebServerTest, ALiveViewerThatDoesNotReadLosesPicturesNotMemory) {
     state_.removeViewer(viewer);
     // The server still answers others at once.
     EXPECT_EQ(send(port_, "GET", "/api/status", auth).status, 200);
+}
+
+// A chunked body as sent.
+std::string dechunked(const std::string& body) {
+    std::string out;
+    size_t at = 0;
+    while (at < body.size()) {
+        const size_t line = body.find("\r\n", at);
+        if (line == std::string::npos) break;
+        const size_t n = std::stoul(body.substr(at, line - at), nullptr, 16);
+        if (n == 0) break;
+        out += body.substr(line + 2, n);
+        at = line + 2 + n + 2;
+    }
+    return out;
+}
+
+// The top-level box types of an MP4 file.
+std::vector<std::string> boxesOf(const std::string& mp4) {
+    std::vector<std::string> boxes;
+    for (size_t at = 0; at + 8 <= mp4.size();) {
+        const auto* p = reinterpret_cast<const unsigned char*>(mp4.data() + at);
+        const uint32_t size = (uint32_t{p[0]} << 24) | (p[1] << 16) | (p[2] << 8) | p[3];
+        boxes.push_back(mp4.substr(at + 4, 4));
+        if (size < 8) break;
+        at += size;
+    }
+    return boxes;
+}
+
+// The video packets of a media file as libavformat reads them.
+struct VideoPackets {
+    std::vector<std::string> bytes;
+    std::vector<bool> key;
+    std::vector<double> seconds;
+};
+VideoPackets videoPacketsOf(const std::string& path) {
+    VideoPackets v;
+    AVFormatContext* in = nullptr;
+    if (avformat_open_input(&in, path.c_str(), nullptr, nullptr) < 0) return v;
+    const int video = av_find_best_stream(in, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+    AVPacket* p = av_packet_alloc();
+    while (video >= 0 && av_read_frame(in, p) >= 0) {
+        if (p->stream_index == video) {
+            v.bytes.emplace_back(reinterpret_cast<const char*>(p->data), p->size);
+            v.key.push_back(p->flags & AV_PKT_FLAG_KEY);
+            v.seconds.push_back(p->pts * av_q2d(in->streams[video]->time_base));
+        }
+        av_packet_unref(p);
+    }
+    av_packet_free(&p);
+    avformat_close_input(&in);
+    return v;
+}
+
+// An MKV recording made with the recorder's own writer: 20261209/<time>T.MKV.
+std::string writeMkv(const media_test::Camera& cam, const fs::path& folder, const std::string& time) {
+    PartialMkvWriter w;
+    std::string error, final;
+    const auto start = makeDateTime(2026, 12, 9, std::stoi(time.substr(0, 2)), std::stoi(time.substr(2, 2)),
+                                    std::stoi(time.substr(4, 2)));
+    EXPECT_TRUE(w.open(folder.string(), start, false, *cam.tracks, &error)) << error;
+    for (const MediaPacket& p : cam.packets)
+        EXPECT_TRUE(w.append(p, &error)) << error;
+    EXPECT_TRUE(w.finish((folder / "20261209").string(), time, false, &final, &error)) << error;
+    return final;
+}
+
+TEST_F(WebServerTest, MkvRecordingsPlayAsFragmentedMp4FromAKeyFrame) {
+    // Three seconds, a key frame each second, AAC and G.711 beside the video.
+    const media_test::Camera cam = media_test::makeCamera(AV_CODEC_ID_H264, 75, 25, 25, true);
+    if (!cam.tracks) GTEST_SKIP() << "no libx264 encoder";
+    const std::string mkv = writeMkv(cam, root_ / "rec", "221600");
+    const VideoPackets recorded = videoPacketsOf(mkv);
+    ASSERT_EQ(recorded.bytes.size(), 75u);
+    const std::string auth = basic("admin", kPassword);
+    auto play = [&](const std::string& query, VideoPackets* packets) {
+        Response r = send(port_, "GET", "/api/play/20261209/221600T.MKV" + query, auth);
+        r.body = dechunked(r.body);
+        const fs::path out = root_ / "played.mp4";
+        std::ofstream(out, std::ios::binary) << r.body;
+        *packets = videoPacketsOf(out.string());
+        return r;
+    };
+
+    VideoPackets whole;
+    const Response r = play("", &whole);
+    EXPECT_EQ(r.status, 200);
+    EXPECT_EQ(r.header("Content-Type"), "video/mp4");
+    EXPECT_EQ(r.header("X-Start-Seconds"), "0.000");
+    const auto boxes = boxesOf(r.body);
+    ASSERT_GE(boxes.size(), 8u);
+    EXPECT_EQ(boxes[0], "ftyp");
+    EXPECT_EQ(boxes[1], "moov");
+    EXPECT_EQ(std::count(boxes.begin(), boxes.end(), "moof"), std::count(boxes.begin(), boxes.end(), "mdat"));
+    EXPECT_GE(std::count(boxes.begin(), boxes.end(), "moof"), 3);  // a fragment a second at least
+    EXPECT_EQ(boxes[2], "moof");
+    EXPECT_EQ(boxes[3], "mdat");
+    EXPECT_EQ(whole.bytes, recorded.bytes);  // stream copy: the recorded packets as they are
+    ASSERT_FALSE(whole.key.empty());
+    EXPECT_TRUE(whole.key[0]);
+
+    // From the middle: the key frame before, its time told, the output from 0.
+    VideoPackets middle;
+    const Response m = play("?start=1.5", &middle);
+    EXPECT_EQ(m.status, 200);
+    EXPECT_EQ(m.header("X-Start-Seconds"), "1.000");
+    ASSERT_EQ(middle.bytes.size(), 50u);
+    EXPECT_TRUE(middle.key[0]);
+    EXPECT_DOUBLE_EQ(middle.seconds[0], 0.0);
+    EXPECT_TRUE(std::equal(middle.bytes.begin(), middle.bytes.end(), recorded.bytes.begin() + 25));
+    EXPECT_EQ(send(port_, "GET", "/api/play/20261209/221600T.MKV?start=-1", auth).status, 400);
+    EXPECT_EQ(send(port_, "GET", "/api/play/20261209/221600T.MKV?start=x", auth).status, 400);
+
+    // Only names the catalog resolves; a link to a real recording is none.
+    fs::create_symlink(mkv, root_ / "rec" / "20261209" / "221601T.MKV");
+    for (const char* target : {"/api/play/../secret.txt", "/api/play/20261209/..%2f..%2fsecret.txt",
+                               "/api/play/20261209/221601T.MKV", "/api/play/20261209/221500T.AVI",
+                               "/api/play//etc/passwd", "/api/play/20261209/221600T.MKV/../../secret.txt"}) {
+        const Response refused = send(port_, "GET", target, auth);
+        EXPECT_EQ(refused.status, 404) << target;
+        EXPECT_EQ(refused.body.find("outside-secret"), std::string::npos) << target;
+    }
+
+    // A damaged file is refused with a reason; one cut short plays up to the cut.
+    std::ofstream(root_ / "rec" / "20261209" / "221700T.MKV", std::ios::binary) << std::string(4096, 'x');
+    EXPECT_EQ(send(port_, "GET", "/api/play/20261209/221700T.MKV", auth).status, 422);
+    std::ifstream in(mkv, std::ios::binary);
+    const std::string full((std::istreambuf_iterator<char>(in)), {});
+    std::ofstream(root_ / "rec" / "20261209" / "221800T.MKV", std::ios::binary) << full.substr(0, full.size() / 2);
+    const Response cut = send(port_, "GET", "/api/play/20261209/221800T.MKV", auth);
+    EXPECT_EQ(cut.status, 200);
+    EXPECT_EQ(boxesOf(dechunked(cut.body)).at(2), "moof");
+
+    // The recording being written is not there yet: said so.
+    WebStatus st = state_.status();
+    st.recordingFile = "20261209/230000T.MKV";
+    state_.setStatus(st);
+    const Response writing = send(port_, "GET", "/api/play/20261209/230000T.MKV", auth);
+    EXPECT_EQ(writing.status, 409);
+    EXPECT_NE(writing.body.find("still being written"), std::string::npos);
+
+    // H.265: refused unless the browser says it plays it.
+    const media_test::Camera hevc = media_test::makeCamera(AV_CODEC_ID_HEVC, 10, 25, 5, false);
+    if (hevc.tracks) {
+        writeMkv(hevc, root_ / "rec", "221900");
+        const Response refused = send(port_, "GET", "/api/play/20261209/221900T.MKV", auth);
+        EXPECT_EQ(refused.status, 415);
+        EXPECT_NE(refused.body.find("H.265"), std::string::npos);
+        const Response taken = send(port_, "GET", "/api/play/20261209/221900T.MKV?hevc=1", auth);
+        EXPECT_EQ(taken.status, 200);
+        EXPECT_NE(dechunked(taken.body).find("hvc1"), std::string::npos);
+    }
 }
 
 // With a certificate and key the page is HTTPS only, and its cookie Secure.
