@@ -121,19 +121,73 @@ async function command(name) {
 
 function formatSeconds(s) { s = Math.floor(s); return Math.floor(s / 60) + ':' + String(s % 60).padStart(2, '0'); }
 let player = null;
-function stopPlayer() { if (player) { clearTimeout(player.timer); player = null; } $('player-view').replaceChildren(); }
+function stopPlayer() {
+  if (player) {
+    clearTimeout(player.timer);
+    if (player.video) { player.video.pause(); player.video.removeAttribute('src'); player.video.load(); }
+    player = null;
+  }
+  $('player-view').replaceChildren();
+}
+const playProblems = {
+  415: 'This recording is H.265 video, which this browser cannot play. Download it to play it in a video player.',
+  409: 'This recording is still being written: it can be played once it is finished.',
+  404: 'The recording is no longer there.' };
+// An MKV recording: remuxed by the server from the key frame before the
+// slider's time; the video starts at 0 there, so the time shown is the
+// start the server found plus the video's own time.
+function playVideo(rec) {
+  const seek = $('player-seek'), button = $('player-play');
+  const v = document.createElement('video');
+  v.playsInline = true; $('player-view').append(v);
+  const p = player = { rec, video: v, start: 0, timer: 0 };
+  seek.max = Math.max(0, rec.duration || 0); seek.step = 1; seek.value = 0;
+  const hevc = v.canPlayType('video/mp4; codecs="hvc1.1.6.L93.B0"') ? '&hevc=1' : '';
+  function showTime(at) { text($('player-time'), formatSeconds(at) + ' / ' + formatSeconds(rec.duration || 0)); }
+  function problem(message) {
+    const box = document.createElement('p'); box.className = 'problem'; box.id = 'player-problem';
+    const a = document.createElement('a'); a.href = '/api/recordings/' + rec.name + '?download=1'; a.textContent = 'Download';
+    box.append(message + ' ', a);
+    $('player-view').replaceChildren(box);
+    seek.hidden = true; button.hidden = true; text($('player-time'), '');
+  }
+  async function load(at) {
+    const url = '/api/play/' + rec.name + '?start=' + Math.max(0, Math.floor(at)) + hevc;
+    let r;
+    try { r = await api(url, { method: 'HEAD' }); } catch (e) { return; }
+    if (player !== p) return;
+    if (!r.ok) {
+      problem(playProblems[r.status] || 'This recording cannot be played here; it can still be downloaded.');
+      return;
+    }
+    p.start = Number(r.headers.get('X-Start-Seconds')) || 0;
+    showTime(p.start);
+    v.src = url;
+    v.play().catch(() => text(button, 'Play'));
+    text(button, 'Pause');
+  }
+  v.ontimeupdate = () => {
+    if (player !== p || p.seeking) return;
+    seek.value = p.start + v.currentTime;
+    showTime(p.start + v.currentTime);
+  };
+  v.onended = () => text(button, 'Play');
+  v.onerror = () => { if (player === p && v.getAttribute('src')) problem('This browser cannot play this recording.'); };
+  seek.oninput = () => { p.seeking = true; showTime(Number(seek.value)); };
+  seek.onchange = () => { p.seeking = false; load(Number(seek.value)); };
+  button.onclick = () => {
+    if (v.ended) { load(0); return; }
+    if (v.paused) { v.play().catch(() => {}); text(button, 'Pause'); } else { v.pause(); text(button, 'Play'); }
+  };
+  load(0);
+}
 function play(rec) {
   stopPlayer();
   $('player').hidden = false;
   text($('player-name'), rec.name);
   const seek = $('player-seek');
-  if (rec.format === 'MKV') {
-    const v = document.createElement('video');
-    v.controls = true; v.src = '/api/recordings/' + rec.name; $('player-view').append(v);
-    seek.hidden = true; $('player-play').hidden = true; text($('player-time'), '');
-    return;
-  }
   seek.hidden = false; $('player-play').hidden = false;
+  if (rec.format === 'MKV') { playVideo(rec); return; }
   const img = document.createElement('img'); $('player-view').append(img);
   const p = player = { rec, n: 0, playing: true, timer: 0, img };
   seek.max = Math.max(0, (rec.pictures || 1) - 1); seek.value = 0;
@@ -152,6 +206,7 @@ function play(rec) {
     img.src = '/api/picture/' + rec.name + '?n=' + p.n;
   }
   seek.oninput = () => { clearTimeout(p.timer); p.n = Number(seek.value); show(); };
+  seek.onchange = null;
   $('player-play').onclick = () => {
     p.playing = !p.playing; text($('player-play'), p.playing ? 'Pause' : 'Play');
     clearTimeout(p.timer);
