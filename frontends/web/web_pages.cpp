@@ -148,14 +148,16 @@ function playVideo(rec) {
     const box = document.createElement('p'); box.className = 'problem'; box.id = 'player-problem';
     const a = document.createElement('a'); a.href = '/api/recordings/' + rec.name + '?download=1'; a.textContent = 'Download';
     box.append(message + ' ', a);
+    v.pause(); v.removeAttribute('src'); v.load();
     $('player-view').replaceChildren(box);
     seek.hidden = true; button.hidden = true; text($('player-time'), '');
   }
   async function load(at) {
     const url = '/api/play/' + rec.name + '?start=' + Math.max(0, Math.floor(at)) + hevc;
+    const asked = p.asked = (p.asked || 0) + 1;  // the newest position asked for wins
     let r;
     try { r = await api(url, { method: 'HEAD' }); } catch (e) { return; }
-    if (player !== p) return;
+    if (player !== p || asked !== p.asked) return;
     if (!r.ok) {
       problem(playProblems[r.status] || 'This recording cannot be played here; it can still be downloaded.');
       return;
@@ -172,12 +174,21 @@ function playVideo(rec) {
     showTime(p.start + v.currentTime);
   };
   v.onended = () => text(button, 'Play');
-  v.onerror = () => { if (player === p && v.getAttribute('src')) problem('This browser cannot play this recording.'); };
+  // The server ends a connection the browser leaves unread for long (a long
+  // pause): the video goes on from where it was with a new one.
+  v.onerror = () => {
+    if (player !== p || !v.getAttribute('src')) return;
+    if (v.currentTime > 0 && !p.retried) { p.retried = true; load(p.start + v.currentTime); return; }
+    problem('This browser cannot play this recording.');
+  };
+  v.onplaying = () => { p.retried = false; };
   seek.oninput = () => { p.seeking = true; showTime(Number(seek.value)); };
   seek.onchange = () => { p.seeking = false; load(Number(seek.value)); };
   button.onclick = () => {
     if (v.ended) { load(0); return; }
-    if (v.paused) { v.play().catch(() => {}); text(button, 'Pause'); } else { v.pause(); text(button, 'Play'); }
+    if (!v.paused) { v.pause(); p.pausedAt = Date.now(); text(button, 'Play'); return; }
+    if (Date.now() - (p.pausedAt || 0) > 20000) load(p.start + v.currentTime);
+    else { v.play().catch(() => {}); text(button, 'Pause'); }
   };
   load(0);
 }

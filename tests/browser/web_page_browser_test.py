@@ -226,6 +226,23 @@ def mkv_playback_scenario():
             problems.append("the time shown: " + element("player-time").text)
         if browser.find_elements(By.ID, "player-problem"):
             problems.append("no problem shown: " + element("player-problem").text)
+
+        # An H.265 recording: the page says this browser cannot play it and offers the download.
+        ffmpeg = shutil.which("ffmpeg")
+        day = element("player-name").text.split("/")[0]
+        if ffmpeg and subprocess.run([ffmpeg, "-v", "error", "-f", "lavfi", "-i", "testsrc=size=64x48:rate=10",
+                                      "-frames:v", "10", "-c:v", "libx265", "-x265-params", "log-level=error",
+                                      "-f", "matroska", os.path.join(folder, "rec", day, "000000T.MKV")]).returncode == 0:
+            browser.get(base + "/#live")
+            browser.get(base + "/#recordings")
+            until(lambda d: len(d.find_elements(By.CSS_SELECTOR, "#rec-list button")) == 2)
+            browser.find_elements(By.CSS_SELECTOR, "#rec-list button")[-1].click()
+            until(lambda d: d.find_elements(By.ID, "player-problem"))
+            if "H.265" not in element("player-problem").text:
+                problems.append("H.265 said: " + element("player-problem").text)
+            if not browser.find_element(By.CSS_SELECTOR, "#player-problem a").get_attribute("href").endswith(
+                    day + "/000000T.MKV?download=1"):
+                problems.append("H.265: the download offered")
     except Exception as e:  # noqa: BLE001 - reported as the failure it is
         problems.append("MKV playback: " + repr(e))
     finally:
