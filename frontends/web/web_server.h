@@ -86,6 +86,7 @@ private:
     Reply recordingPicture(Request& request, const std::string& name);
     Reply recordingList();
     Reply liveStream();
+    Reply liveVideo();
     Reply settingsGet();
     Reply settingsPost(Request& request);
     Reply logLines();
