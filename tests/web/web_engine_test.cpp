@@ -328,7 +328,7 @@ TEST(WebOnTheEngine, RtspCameraLiveVideoIsFragmentedMp4AndAStalledViewerIsBounde
         most = std::max(most, web.state().videoLoad().queuedBytes);
     }
     EXPECT_LE(most, VideoQueue::kMaxBytes);
-    EXPECT_GT(web.state().videoLoad().dropped, 100u);
+    EXPECT_GT(web.state().videoLoad().dropped, 0u);
     EXPECT_TRUE(waitUntil([&] { return packets > 25; }));
     EXPECT_EQ(engine.state().link, LinkState::Up);
     waitUntil([&] { return stalled.wait_for(0ms) == std::future_status::ready; });
