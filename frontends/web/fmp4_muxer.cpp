@@ -108,10 +108,10 @@ bool Fmp4Muxer::write(const std::shared_ptr<const MediaPacket>& packet, bool aft
     int64_t nextOut = 0;
     if (pending_) {
         // The pending packet lasts until this one; a step back, a jump of
-        // more than a second or a gap of dropped packets is one usual step.
+        // more than five seconds or a gap of dropped packets is one usual step.
         int64_t step = dts - pendingSource_;
-        const int64_t second = av_rescale(1, timeBaseDen_, timeBaseNum_);
-        if (afterGap || step <= 0 || step > second)
+        const int64_t longest = av_rescale(5, timeBaseDen_, timeBaseNum_);
+        if (afterGap || step <= 0 || step > longest)
             step = frameStep_;
         else
             frameStep_ = step;

@@ -632,6 +632,13 @@ WebServer::Reply WebServer::api(Request& request) {
     }
     if (path == "/api/status" && get) {
         const WebStatus s = state_.status();
+        // The live views on offer: the camera's video as MP4 when it can be
+        // carried so (liveVideo names its codec), pictures always.
+        const std::string codec = state_.liveVideo().codec;
+        QJsonArray liveKinds;
+        if (!codec.empty())
+            liveKinds.append("mp4");
+        liveKinds.append("mjpeg");
         return Reply::jsonReply(200, {{"link", QString::fromStdString(s.link)},
                                       {"linkText", QString::fromStdString(s.linkText)},
                                       {"cameraHost", QString::fromStdString(s.cameraHost)},
@@ -642,7 +649,8 @@ WebServer::Reply WebServer::api(Request& request) {
                                       {"recordingPictures", static_cast<qint64>(s.recordingPictures)},
                                       {"recordingSeconds", static_cast<qint64>(s.recordingSeconds)},
                                       {"freeBytes", static_cast<qint64>(s.freeBytes)},
-                                      {"liveVideo", QString::fromStdString(state_.liveVideo().codec)}});
+                                      {"liveKinds", liveKinds},
+                                      {"liveVideo", QString::fromStdString(codec)}});
     }
     if (path == "/api/snapshot.jpg" && get) {
         Picture p = state_.newest();

@@ -278,7 +278,9 @@ TEST(WebOnTheEngine, RtspCameraLiveVideoIsFragmentedMp4AndAStalledViewerIsBounde
     const uint16_t port = web.server().port();
     ASSERT_TRUE(waitUntil([&] { return !web.state().liveVideo().codec.empty(); }));
     EXPECT_EQ(web.state().liveVideo().codec.rfind("avc1.", 0), 0u) << web.state().liveVideo().codec;
-    EXPECT_NE(bodyOf(fetch(port, "GET", "/api/status")).find("\"liveVideo\":\"avc1."), std::string::npos);
+    const std::string status = bodyOf(fetch(port, "GET", "/api/status"));
+    EXPECT_NE(status.find("\"liveKinds\":[\"mp4\",\"mjpeg\"]"), std::string::npos) << status;
+    EXPECT_NE(status.find("\"liveVideo\":\"avc1."), std::string::npos) << status;
 
     // The snapshot: a JPEG made of the preview, decoded for it.
     const std::string snapshot = bodyOf(fetch(port, "GET", "/api/snapshot.jpg"));
