@@ -287,6 +287,13 @@ TEST(WebOnTheEngine, RtspCameraLiveVideoIsFragmentedMp4AndAStalledViewerIsBounde
     ASSERT_GT(snapshot.size(), 2u);
     EXPECT_EQ(snapshot.substr(0, 2), "\xFF\xD8");
 
+    // A picture viewer: JPEGs of the preview, decoded while it watches.
+    const std::string pictures = fetch(port, "GET", "/api/live.mjpeg", {}, [](const std::string& raw) {
+        return raw.find("\xFF\xD9\r\n--ipcamframe", raw.find("\xFF\xD9\r\n--ipcamframe") + 1) != std::string::npos;
+    });
+    EXPECT_NE(pictures.find("Content-Type: image/jpeg\r\nContent-Length: "), std::string::npos);
+    EXPECT_NE(pictures.find("\r\n\r\n\xFF\xD8"), pictures.rfind("\r\n\r\n\xFF\xD8"));
+
     // ftyp, moov, then fragments; the first begins with a key frame.
     const std::string mp4 = bodyOf(fetch(port, "GET", "/api/live.mp4", {}, [](const std::string& raw) {
         return topBoxes(bodyOf(raw)).size() >= 8;
