@@ -17,6 +17,10 @@
 #include <future>
 #include <thread>
 
+extern "C" {
+#include <libavcodec/codec_par.h>
+}
+
 #include "engine/recorder_engine.h"
 #include "frontends/web/web_engine_glue.h"
 #include "frontends/web/web_password.h"
@@ -341,7 +345,28 @@ TEST(WebOnTheEngine, RtspCameraLiveVideoIsFragmentedMp4AndAStalledViewerIsBounde
     EXPECT_TRUE(waitUntil([&] { return packets > 25; }));
     EXPECT_EQ(engine.state().link, LinkState::Up);
     waitUntil([&] { return stalled.wait_for(0ms) == std::future_status::ready; });
+
+    // With a preview stream the live video is the preview stream's; the
+    // viewers of the one before are ended.
+    QProcess small;
+    small.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    small.start(IPCAM_RTSP_SIM, {"--port", QString::number(freePort()), "--size", "320x180", "--gop", "10"});
+    ASSERT_TRUE(waitUntil([&] { return small.canReadLine(); }));
+    const QString smallReady = QString::fromUtf8(small.readLine()).trimmed();
+    ASSERT_TRUE(smallReady.startsWith("ready ")) << smallReady.toStdString();
+    const auto viewer = web.state().addVideoViewer();
+    CameraSettings withPreview = engine.settings();
+    withPreview.previewUrl = smallReady.mid(6).toStdString();
+    ASSERT_FALSE(engine.applySettings(withPreview, false));
+    EXPECT_TRUE(waitUntil([&] {
+        const auto tracks = web.state().liveVideo().tracks;
+        return tracks && tracks->tracks[size_t(tracks->videoTrack)].params->width == 320;
+    }));
+    EXPECT_TRUE(viewer->closed());
+    web.state().removeVideoViewer(viewer);
     engine.close();
+    small.terminate();
+    small.waitForFinished(5000);
     camera.terminate();
     camera.waitForFinished(5000);
 }
