@@ -203,8 +203,11 @@ void WebEngineGlue::refreshSettings() { state_.setSettings(engine_.settings()); 
 // or once for a snapshot asked for.
 void WebEngineGlue::previewShown() {
     const int64_t now = QDateTime::currentMSecsSinceEpoch();
-    if (now - lastJpegMs_ < 2000)
+    if (now - lastJpegMs_ < 2000) {
+        if (std::exchange(pictureAsked_, false))
+            followViewers();
         return;
+    }
     if (!pictureAsked_ && (state_.viewerCount() == 0 || now - lastEncodedMs_ < kPictureIntervalMs))
         return;
     lastEncodedMs_ = now;
@@ -222,6 +225,9 @@ void WebEngineGlue::askPicture() {
     QMetaObject::invokeMethod(
         this,
         [this] {
+            // A camera that sends JPEGs of its own needs no picture made.
+            if (QDateTime::currentMSecsSinceEpoch() - lastJpegMs_ < 2000)
+                return;
             pictureAsked_ = true;
             followViewers();
         },

@@ -654,9 +654,10 @@ WebServer::Reply WebServer::api(Request& request) {
     }
     if (path == "/api/snapshot.jpg" && get) {
         Picture p = state_.newest();
-        if (state_.liveVideo().tracks && commands_.askPicture) {
-            // A coded-video camera: a picture of the preview made for this
-            // request (decoding may begin at the next key frame).
+        if (commands_.askPicture && state_.status().link == "Up" && state_.newestAge() > std::chrono::seconds(1)) {
+            // No picture lately (a coded-video camera nobody watches): one
+            // of the preview made for this request (decoding may begin at the
+            // next key frame); a camera's own JPEG, should one come first.
             commands_.askPicture();
             for (int i = 0; i < 100 && state_.newest() == p && !state_.closed(); ++i)
                 sleepFor(std::chrono::milliseconds(50));

@@ -133,6 +133,7 @@ void WebState::publish(Picture picture) {
     {
         std::lock_guard lock(mutex_);
         newest_ = picture;
+        newestAt_ = std::chrono::steady_clock::now();
         viewers = viewers_;
     }
     for (const auto& v : viewers)
@@ -142,6 +143,13 @@ void WebState::publish(Picture picture) {
 Picture WebState::newest() const {
     std::lock_guard lock(mutex_);
     return newest_;
+}
+
+std::chrono::milliseconds WebState::newestAge() const {
+    std::lock_guard lock(mutex_);
+    if (!newest_)
+        return std::chrono::hours(24);
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - newestAt_);
 }
 
 std::shared_ptr<PictureQueue> WebState::addViewer() {

@@ -5,6 +5,7 @@
 // each live viewer through a small queue of its own: a viewer that does not
 // keep up loses pictures, its queue never grows and the engine never waits.
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -103,8 +104,8 @@ struct WebCommands {
     std::function<void()> record;
     std::function<void()> stop;
     std::function<void()> reload;
-    // A coded-video camera's snapshot: the next preview picture is made a
-    // JPEG (published as the newest picture).
+    // A snapshot, when the camera sends no JPEG of its own: the next preview
+    // picture is made one (published as the newest picture).
     std::function<void()> askPicture;
     // Validated, saved and applied; the problem when it was not.
     std::function<std::optional<SettingsProblem>(const CameraSettings&)> applySettings;
@@ -121,6 +122,8 @@ public:
     // every viewer.
     void publish(Picture picture);
     Picture newest() const;
+    // How long ago the newest picture came (a long time when none did).
+    std::chrono::milliseconds newestAge() const;
     std::shared_ptr<PictureQueue> addViewer();
     void removeViewer(const std::shared_ptr<PictureQueue>& viewer);
     size_t viewerCount() const;
@@ -153,6 +156,7 @@ private:
     WebStatus status_;
     CameraSettings settings_;
     Picture newest_;
+    std::chrono::steady_clock::time_point newestAt_;
     std::vector<std::shared_ptr<PictureQueue>> viewers_;
     LiveVideo liveVideo_;
     std::vector<std::shared_ptr<VideoQueue>> videoViewers_;
