@@ -10,8 +10,8 @@
 
 #include "base/activity_log.h"
 #include "base/secrets.h"
-#include "engine/engine_texts.h"
 #include "camera/jpeg_encoder.h"
+#include "engine/engine_texts.h"
 #include "engine/recorder_engine.h"
 #include "frontends/web/fmp4_muxer.h"
 
