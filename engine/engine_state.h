@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "base/media_packet.h"
 #include "base/recording_kind.h"
 #include "camera/status_line.h"
 
@@ -102,6 +103,11 @@ struct EngineState {
     bool motionSuspended = false;  // motion detection off for lack of space until the settings are applied again
     FolderState folder;
     uint8_t resolution = 1;        // the preview's size: 0 large, 1 middle, 2 small
+    // The coded video of the stream the preview shows (an RTSP camera's, or
+    // its preview stream's): its tracks, of which `videoTrack` is the one
+    // whose packets RecorderEngine::videoPacket hands on. Null while that
+    // stream is not up or sends JPEG pictures; a new connection is a new set.
+    std::shared_ptr<const MediaTracks> liveVideo;
 };
 
 // What happened. `detail` and `reason` are for the log and for a person;

@@ -620,6 +620,7 @@ void MainController::sourcePacket(MediaPacket& packet, QImage& picture, QSize sh
         decoded = &view;
         host_.previewChanged();
     }
+    if (!previewStream_) liveVideoPacket(packet);
     recorder_->stepPacket(packet, decoded);
     if (source_) source_->setDecoding(sourceDecoding());
     if (packet.isVideo()) {
@@ -761,6 +762,22 @@ void MainController::setLinkUp(bool up) {
     if (changed && up) {
         setLink(LinkState::Up);
     }
+    if (!up) endLiveVideo();
+}
+
+void MainController::liveVideoPacket(const MediaPacket& packet) {
+    if (!packet.isVideo()) return;
+    if (state_.liveVideo != packet.tracks) {
+        state_.liveVideo = packet.tracks;
+        changed();
+    }
+    host_.publishVideo(packet);
+}
+
+void MainController::endLiveVideo() {
+    if (!state_.liveVideo) return;
+    state_.liveVideo.reset();
+    changed();
 }
 
 StatusCounters MainController::statusCounters() const {
@@ -791,6 +808,7 @@ void MainController::closeLink() {
 // address (kept while it stays), and started with each connection.
 void MainController::startPreviewStream() {
     stopPreviewStream();
+    endLiveVideo();
     if (settings_.previewUrl.empty()) {
         previewSource_.reset();
         return;
@@ -886,6 +904,7 @@ void MainController::previewStreamFailed(const std::string& detail) {
     if (wasShown) {
         // Another stream's pictures: motion detection starts from a new reference.
         recorder_->resetMotion();
+        endLiveVideo();
         if (source_) source_->setDecoding(sourceDecoding());
     }
 }

@@ -153,7 +153,8 @@ private:
         explicit PreviewStreamListener(MainController& c) : c_(c) {}
         void sourceConnected(const SourceConnected&) override {}
         void sourcePicture(std::vector<uint8_t>& jpeg) override { c_.previewStreamPicture(&jpeg, nullptr, {}); }
-        void sourcePacket(MediaPacket&, QImage& picture, QSize shown) override {
+        void sourcePacket(MediaPacket& packet, QImage& picture, QSize shown) override {
+            if (c_.previewStream_ && c_.link_.LinkUp) c_.liveVideoPacket(packet);
             c_.previewStreamPicture(nullptr, &picture, shown);
         }
         void sourceRead(const CameraStream::Drops&) override {}
@@ -166,6 +167,11 @@ private:
     void stopPreviewStream();
     void previewStreamPicture(std::vector<uint8_t>* jpeg, QImage* picture, QSize shown);
     void previewStreamFailed(const std::string& detail);
+    // A video packet of the stream the preview shows: its tracks are the
+    // live video's, and it is offered to the front ends. The live video
+    // ends when that stream does or another one is shown.
+    void liveVideoPacket(const MediaPacket& packet);
+    void endLiveVideo();
     // What motion detection reads of the preview stream's newest picture,
     // once (no pixels when no new one came since).
     PixelView takePreviewStreamView();

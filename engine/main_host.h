@@ -42,6 +42,8 @@ public:
     virtual void previewChanged() = 0;
     // A whole picture came from the camera, as it sent it.
     virtual void publishPicture(const std::vector<uint8_t>& /*jpeg*/) {}
+    // A video packet of the stream the preview shows (state's liveVideo).
+    virtual void publishVideo(const MediaPacket& /*packet*/) {}
     // A recording file was finished.
     virtual void publishFile(const FinishedFile& /*file*/) {}
 };

@@ -88,6 +88,9 @@ public:
     // does (no window shown, no viewer), pictures are decoded only as far as
     // motion detection needs them, and previewUpdated is not emitted.
     void setPreviewWanted(bool wanted);
+    // Whether a front end takes the live video's packets (videoPacket);
+    // default: no, and then none is copied.
+    void setLiveVideoWanted(bool wanted) { liveVideoWanted_ = wanted; }
 
     // ------------------------------------------------------------ state
     const EngineState& state() const;
@@ -125,6 +128,10 @@ signals:
     // A whole picture from a JPEG camera, as it sent it (see lastPicture()).
     void pictureArrived(std::shared_ptr<const std::vector<uint8_t>> jpeg);
     void fileFinished(const ipcam::FinishedFile& file);
+    // A video packet of the stream the preview shows, of the tracks in
+    // state().liveVideo, as the camera sent it: one copy shared by every
+    // taker, never changed. Emitted only while setLiveVideoWanted(true).
+    void videoPacket(std::shared_ptr<const ipcam::MediaPacket> packet);
 
 private:
     // MainHost
@@ -139,6 +146,9 @@ private:
     void previewChanged() override { emit previewUpdated(); }
     void publishPicture(const std::vector<uint8_t>& jpeg) override;
     void publishFile(const FinishedFile& file) override { emit fileFinished(file); }
+    void publishVideo(const MediaPacket& packet) override {
+        if (liveVideoWanted_) emit videoPacket(std::make_shared<const MediaPacket>(packet));
+    }
 
     int scaled(int intervalMs) const;
     // Runs a timer's, the socket's or a posted handler; an error escaping it
@@ -165,6 +175,7 @@ private:
     QTimer* retentionTimer_ = nullptr;  // hourly: recordings older than Keep_Days go
     std::shared_ptr<const std::vector<uint8_t>> lastPicture_;
     bool closed_ = false;
+    bool liveVideoWanted_ = false;
 };
 
 }  // namespace ipcam

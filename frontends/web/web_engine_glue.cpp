@@ -1,17 +1,19 @@
 #include "frontends/web/web_engine_glue.h"
 
-#include <QBuffer>
 #include <QDateTime>
 #include <QFile>
 
 #include <condition_variable>
 #include <cstdio>
 #include <mutex>
+#include <utility>
 
 #include "base/activity_log.h"
 #include "base/secrets.h"
+#include "camera/jpeg_encoder.h"
 #include "engine/engine_texts.h"
 #include "engine/recorder_engine.h"
+#include "frontends/web/fmp4_muxer.h"
 
 namespace ipcam {
 
@@ -107,6 +109,7 @@ WebEngineGlue::WebEngineGlue(RecorderEngine& engine, Options options, WebServerO
     commands.record = post(&RecorderEngine::record);
     commands.stop = post(&RecorderEngine::stop);
     commands.reload = post(&RecorderEngine::reconnect);
+    commands.askPicture = [this] { askPicture(); };
     commands.applySettings = [this](const CameraSettings& record) { return applySettings(record); };
     server_ = std::make_unique<WebServer>(std::move(server), state_, std::move(commands));
 
@@ -118,6 +121,13 @@ WebEngineGlue::WebEngineGlue(RecorderEngine& engine, Options options, WebServerO
         state_.publish(std::move(jpeg));
     });
     connect(e, &RecorderEngine::previewUpdated, this, &WebEngineGlue::previewShown);
+    // The live video's packets, while a viewer takes them: shared, not copied.
+    connect(e, &RecorderEngine::videoPacket, this,
+            [this](std::shared_ptr<const MediaPacket> packet) { state_.publishVideo(packet); });
+    // A viewer that comes or goes is followed at once.
+    state_.setViewersChanged([this] {
+        QMetaObject::invokeMethod(this, &WebEngineGlue::followViewers, Qt::QueuedConnection);
+    });
     // The settings (they change seldom) and the viewers, once a second.
     tick_.setInterval(1000);
     connect(&tick_, &QTimer::timeout, this, [this] {
@@ -134,6 +144,7 @@ WebEngineGlue::~WebEngineGlue() {
     server_->stop();
     if (previewAsked_ && !engine_.closed())
         engine_.setPreviewWanted(false);
+    engine_.setLiveVideoWanted(false);
 }
 
 bool WebEngineGlue::start(std::string* error) {
@@ -174,32 +185,63 @@ void WebEngineGlue::refreshStatus() {
     st.freeBytes = e.freeBytes;
     st.folder = e.folder.inUse;
     state_.setStatus(st);
+    if (e.liveVideo != liveTracks_) {
+        // Once a connection: the codec string as the muxer's header names it.
+        liveTracks_ = e.liveVideo;
+        std::string why;
+        const auto muxer = liveTracks_ ? Fmp4Muxer::open(liveTracks_, &why) : nullptr;
+        if (liveTracks_ && !muxer)
+            qCInfo(lcWeb).noquote() << "Web page: no live video as MP4," << QString::fromStdString(why);
+        state_.setLiveVideo({liveTracks_, muxer ? muxer->codec() : std::string()});
+    }
 }
 
 void WebEngineGlue::refreshSettings() { state_.setSettings(engine_.settings()); }
 
 // A coded-video camera sends no JPEG of its own: the shown picture is made
-// one, for a viewer, or once a second for the snapshot.
+// one only while somebody watches (a picture viewer, at most ten a second)
+// or once for a snapshot asked for.
 void WebEngineGlue::previewShown() {
     const int64_t now = QDateTime::currentMSecsSinceEpoch();
-    if (now - lastJpegMs_ < 2000)
+    if (now - lastJpegMs_ < 2000) {
+        if (std::exchange(pictureAsked_, false))
+            followViewers();
         return;
-    if (state_.viewerCount() == 0 && now - lastEncodedMs_ < 1000)
+    }
+    if (!pictureAsked_ && (state_.viewerCount() == 0 || now - lastEncodedMs_ < kPictureIntervalMs))
         return;
     lastEncodedMs_ = now;
-    QByteArray jpeg;
-    QBuffer buffer(&jpeg);
-    buffer.open(QIODevice::WriteOnly);
-    if (engine_.preview().save(&buffer, "JPG", 80))
-        state_.publish(std::make_shared<const std::vector<uint8_t>>(jpeg.begin(), jpeg.end()));
+    std::vector<uint8_t> jpeg = encodeJpeg(engine_.preview(), 80);
+    if (jpeg.empty())
+        return;
+    state_.publish(std::make_shared<const std::vector<uint8_t>>(std::move(jpeg)));
+    if (std::exchange(pictureAsked_, false))
+        followViewers();
+}
+
+// A snapshot was asked for (on a server thread): the next preview picture
+// is made one, decoded for it if nobody looked.
+void WebEngineGlue::askPicture() {
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            // A camera that sends JPEGs of its own needs no picture made.
+            if (QDateTime::currentMSecsSinceEpoch() - lastJpegMs_ < 2000)
+                return;
+            pictureAsked_ = true;
+            followViewers();
+        },
+        Qt::QueuedConnection);
 }
 
 // Unattended, nobody else looks at the preview: it is decoded while the
-// page has a viewer (a coded-video camera's pictures come only from it).
+// page has a viewer or a snapshot is due (a coded-video camera's pictures
+// come only from it).
 void WebEngineGlue::followViewers() {
+    engine_.setLiveVideoWanted(state_.videoViewerCount() > 0);
     if (!options_.unattended)
         return;
-    const bool wanted = state_.viewerCount() > 0;
+    const bool wanted = state_.viewerCount() > 0 || pictureAsked_;
     if (wanted != previewAsked_) {
         previewAsked_ = wanted;
         engine_.setPreviewWanted(wanted);

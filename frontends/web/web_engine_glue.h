@@ -44,6 +44,7 @@ private:
     void refreshSettings();
     void previewShown();
     void followViewers();
+    void askPicture();
     std::optional<SettingsProblem> applySettings(const CameraSettings& record);
 
     RecorderEngine& engine_;
@@ -56,7 +57,10 @@ private:
     QTimer tick_;
     int64_t lastJpegMs_ = -1000000;  // when the camera last sent a JPEG of its own
     int64_t lastEncodedMs_ = 0;
+    static constexpr int64_t kPictureIntervalMs = 100;  // a picture viewer's pictures made from the preview
+    bool pictureAsked_ = false;  // a snapshot waits for the next preview picture
     bool previewAsked_ = false;  // the preview is decoded for the page's viewers
+    std::shared_ptr<const MediaTracks> liveTracks_;  // the live video offered
 };
 
 // The activity log's file, for the log page (set once at start-up).

@@ -15,7 +15,8 @@ header a.on { background: #374151; color: #fff; }
 main { padding: .8em; max-width: 1000px; margin: auto; }
 section { display: none; } section.on { display: block; }
 .card { background: #fff; border-radius: 6px; padding: .8em; margin-bottom: .8em; box-shadow: 0 1px 2px #0002; }
-#live img, #player img, #player video { width: 100%; max-width: 640px; background: #000; display: block; }
+#live img, #live video, #player img, #player video { width: 100%; max-width: 640px; background: #000; display: block; }
+#live img[hidden], #live video[hidden] { display: none; }
 table { border-collapse: collapse; width: 100%; }
 td, th { text-align: left; padding: .25em .4em; border-bottom: 1px solid #e5e7eb; vertical-align: top; }
 button.act { padding: .5em 1.1em; margin: .2em .3em .2em 0; border: 1px solid #9ca3af; border-radius: 4px;
@@ -56,7 +57,7 @@ const std::string kApp = R"HTML(<!DOCTYPE html>
 <button id="signout" type="button">Sign out</button></header>
 <main>
 <section id="live">
- <div class="card"><img id="live-picture" alt="Live picture"></div>
+ <div class="card"><img id="live-picture" alt="Live picture"><video id="live-video" muted autoplay playsinline hidden></video></div>
  <div class="card">
   <button class="act" id="do-record" type="button">Record</button>
   <button class="act" id="do-stop" type="button">Stop</button>
@@ -111,6 +112,8 @@ async function refreshStatus() {
     text($('st-pictures'), s.recordingKind ? s.recordingPictures : '');
     text($('st-seconds'), s.recordingKind ? s.recordingSeconds : '');
     text($('st-free'), megabytes(s.freeBytes));
+    // The live video came, went or changed its codec: the live view follows.
+    if (live && live.codec !== undefined && live.codec !== (s.liveVideo || '')) { stopLive(); startLive(); }
   } catch (e) { /* shown again on the next tick */ }
 }
 async function command(name) {
@@ -338,14 +341,73 @@ async function refreshLog() {
   text($('log-lines'), r.lines.join('\n'));
 }
 
+// Live: an RTSP camera's video as fragmented MP4 through Media Source
+// Extensions where the browser decodes its codec, else the camera's (or the
+// preview's) JPEG pictures. The buffer is kept short and played at its live edge.
+let live = null;
+function stopLive() {
+  if (live) { live.stopped = true; live.abort.abort(); clearTimeout(live.retry); live = null; }
+  const v = $('live-video');
+  if (v.getAttribute('src')) { v.removeAttribute('src'); v.load(); }
+  $('live-picture').removeAttribute('src');
+}
+function showPictures() {
+  $('live-video').hidden = true;
+  const img = $('live-picture');
+  img.hidden = false;
+  if (!img.getAttribute('src')) img.src = '/api/live.mjpeg';
+}
+async function startLive() {
+  const me = live = { stopped: false, abort: new AbortController(), retry: 0, codec: undefined };
+  let codec = '';
+  try { codec = (await (await api('/api/status')).json()).liveVideo || ''; } catch (e) { /* pictures then */ }
+  if (me.stopped) return;
+  me.codec = codec;
+  const type = 'video/mp4; codecs="' + codec + '"';
+  if (!codec || !window.MediaSource || !MediaSource.isTypeSupported(type)) { showPictures(); return; }
+  const video = $('live-video'), img = $('live-picture');
+  img.hidden = true; img.removeAttribute('src'); video.hidden = false;
+  const source = new MediaSource();
+  video.src = URL.createObjectURL(source);
+  await new Promise((resolve) => source.addEventListener('sourceopen', resolve, { once: true }));
+  if (me.stopped) return;
+  const buffer = source.addSourceBuffer(type);
+  const chunks = [];
+  const pump = () => {
+    if (me.stopped || buffer.updating || source.readyState !== 'open') return;
+    const b = buffer.buffered;
+    if (b.length) {
+      const end = b.end(b.length - 1);
+      if (end - video.currentTime > 2 || video.currentTime < b.start(b.length - 1)) video.currentTime = Math.max(b.start(b.length - 1), end - 0.3);
+      if (video.currentTime - b.start(0) > 30) { buffer.remove(b.start(0), video.currentTime - 10); return; }
+    }
+    if (chunks.length) { buffer.appendBuffer(chunks.shift()); video.play().catch(() => {}); }
+  };
+  buffer.addEventListener('updateend', pump);
+  try {
+    const r = await api('/api/live.mp4', { signal: me.abort.signal });
+    if (!r.ok) throw new Error('no live video');
+    const reader = r.body.getReader();
+    for (;;) {
+      const { done, value } = await reader.read();
+      if (done || me.stopped) break;
+      chunks.push(value);
+      if (chunks.length > 300) break;  // the browser does not keep up: begin anew
+      pump();
+    }
+  } catch (e) { /* asked anew below */ }
+  if (me.stopped) return;
+  // The stream ended (the camera connected anew, the server went): again shortly.
+  me.abort.abort();
+  me.retry = setTimeout(() => { if (live === me) { stopLive(); startLive(); } }, 1000);
+}
+
 let statusTimer = 0;
 function show() {
   const name = (location.hash || '#live').slice(1);
   for (const s of document.querySelectorAll('section')) s.classList.toggle('on', s.id === name);
   for (const a of document.querySelectorAll('header a')) a.classList.toggle('on', a.id === 'nav-' + name);
-  const img = $('live-picture');
-  if (name === 'live') { if (!img.src) img.src = '/api/live.mjpeg'; }
-  else img.removeAttribute('src');
+  if (name === 'live') { if (!live) startLive(); } else stopLive();
   if (name !== 'recordings') stopPlayer();
   if (name === 'recordings') refreshRecordings();
   if (name === 'settings') loadSettings();

@@ -1,6 +1,7 @@
 #include "frontends/web/web_server.h"
 #include "frontends/web/byte_range.h"
 #include "frontends/web/mp4_remux.h"
+#include "frontends/web/fmp4_muxer.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -117,6 +118,8 @@ struct WebServer::Reply {
     uint64_t length = 0;
     std::shared_ptr<PictureQueue> viewer;  // the live pictures
     std::unique_ptr<Mp4Remux> remux;       // an MKV recording as fragmented MP4
+    std::shared_ptr<VideoQueue> videoViewer;  // the live video, muxed by `muxer`
+    std::shared_ptr<Fmp4Muxer> muxer;
 
     static Reply text(unsigned status, std::string body) {
         Reply r;
@@ -214,6 +217,44 @@ ssize_t readRemux(void* cls, uint64_t, char* buffer, size_t max) {
 }
 
 void freeRemux(void* cls) { delete static_cast<Mp4Remux*>(cls); }
+// The live video as fragmented MP4: the init segment, then a fragment for
+// each packet of the viewer's queue, muxed on the viewer's own thread. It
+// ends when the queue closes (another connection of the camera, none, the
+// server stopping).
+struct LiveVideoStream {
+    std::shared_ptr<VideoQueue> viewer;
+    std::shared_ptr<Fmp4Muxer> muxer;
+    WebState* state = nullptr;
+    std::string out;  // muxed, not yet sent
+    size_t sent = 0;
+};
+
+ssize_t readLiveVideo(void* cls, uint64_t, char* buffer, size_t max) {
+    auto* live = static_cast<LiveVideoStream*>(cls);
+    while (live->sent == live->out.size()) {
+        live->out.clear();
+        live->sent = 0;
+        if (live->viewer->closed())
+            return MHD_CONTENT_READER_END_OF_STREAM;
+        VideoQueue::Item next = live->viewer->pop(std::chrono::milliseconds(500));
+        if (!next.packet)
+            return 0;  // asked again: a viewer that left is noticed meanwhile
+        if (next.packet->tracks != live->muxer->tracks())
+            return MHD_CONTENT_READER_END_OF_STREAM;  // another connection's video
+        if (!live->muxer->write(next.packet, next.afterGap, live->out))
+            return MHD_CONTENT_READER_END_WITH_ERROR;
+    }
+    const size_t n = std::min(max, live->out.size() - live->sent);
+    std::memcpy(buffer, live->out.data() + live->sent, n);
+    live->sent += n;
+    return static_cast<ssize_t>(n);
+}
+
+void freeLiveVideo(void* cls) {
+    auto* live = static_cast<LiveVideoStream*>(cls);
+    live->state->removeVideoViewer(live->viewer);
+    delete live;
+}
 
 std::string clientAddress(MHD_Connection* connection) {
     const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
@@ -347,7 +388,12 @@ int WebServer::onRequest(void* cls, MHD_Connection* connection, const char* url,
     }
 
     MHD_Response* response = nullptr;
-    if (reply.viewer) {
+    if (reply.videoViewer) {
+        auto* live = new LiveVideoStream{reply.videoViewer, reply.muxer, &self->state_, reply.muxer->initSegment(), 0};
+        response = MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, 64 * 1024, &readLiveVideo, live, &freeLiveVideo);
+        if (!response)
+            freeLiveVideo(live);
+    } else if (reply.viewer) {
         auto* live = new LiveStream{reply.viewer, &self->state_, {}, nullptr, 0};
         response = MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, 64 * 1024, &readLive, live, &freeLive);
     } else if (reply.remux) {
@@ -365,7 +411,7 @@ int WebServer::onRequest(void* cls, MHD_Connection* connection, const char* url,
     if (!response)
         return MHD_NO;
     MHD_add_response_header(response, "Content-Type", reply.type.c_str());
-    MHD_add_response_header(response, "Content-Security-Policy", "default-src 'self'; frame-ancestors 'none'");
+    MHD_add_response_header(response, "Content-Security-Policy", "default-src 'self'; media-src 'self' blob:; frame-ancestors 'none'");
     MHD_add_response_header(response, "X-Content-Type-Options", "nosniff");
     MHD_add_response_header(response, "Referrer-Policy", "no-referrer");
     if (request.path.rfind("/api/", 0) == 0 || reply.status >= 300 || reply.type.rfind("text/html", 0) == 0)
@@ -607,6 +653,13 @@ WebServer::Reply WebServer::api(Request& request) {
     }
     if (path == "/api/status" && get) {
         const WebStatus s = state_.status();
+        // The live views on offer: the camera's video as MP4 when it can be
+        // carried so (liveVideo names its codec), pictures always.
+        const std::string codec = state_.liveVideo().codec;
+        QJsonArray liveKinds;
+        if (!codec.empty())
+            liveKinds.append("mp4");
+        liveKinds.append("mjpeg");
         return Reply::jsonReply(200, {{"link", QString::fromStdString(s.link)},
                                       {"linkText", QString::fromStdString(s.linkText)},
                                       {"cameraHost", QString::fromStdString(s.cameraHost)},
@@ -616,10 +669,21 @@ WebServer::Reply WebServer::api(Request& request) {
                                       {"recordingFile", QString::fromStdString(s.recordingFile)},
                                       {"recordingPictures", static_cast<qint64>(s.recordingPictures)},
                                       {"recordingSeconds", static_cast<qint64>(s.recordingSeconds)},
-                                      {"freeBytes", static_cast<qint64>(s.freeBytes)}});
+                                      {"freeBytes", static_cast<qint64>(s.freeBytes)},
+                                      {"liveKinds", liveKinds},
+                                      {"liveVideo", QString::fromStdString(codec)}});
     }
     if (path == "/api/snapshot.jpg" && get) {
-        const Picture p = state_.newest();
+        Picture p = state_.newest();
+        if (commands_.askPicture && state_.status().link == "Up" && state_.newestAge() > std::chrono::seconds(1)) {
+            // No picture lately (a coded-video camera nobody watches): one
+            // of the preview made for this request (decoding may begin at the
+            // next key frame); a camera's own JPEG, should one come first.
+            commands_.askPicture();
+            for (int i = 0; i < 100 && state_.newest() == p && !state_.closed(); ++i)
+                sleepFor(std::chrono::milliseconds(50));
+            p = state_.newest();
+        }
         if (!p)
             return Reply::error(404, "No picture yet.");
         Reply r;
@@ -629,6 +693,8 @@ WebServer::Reply WebServer::api(Request& request) {
     }
     if (path == "/api/live.mjpeg" && get)
         return liveStream();
+    if (path == "/api/live.mp4" && get)
+        return liveVideo();
     if (path == "/api/recordings" && get)
         return recordingList();
     const std::string filePrefix = "/api/recordings/";
@@ -666,6 +732,21 @@ WebServer::Reply WebServer::liveStream() {
     // The newest picture at once, so the page shows something before the next one.
     if (Picture p = state_.newest())
         r.viewer->push(p);
+    return r;
+}
+
+WebServer::Reply WebServer::liveVideo() {
+    const LiveVideo video = state_.liveVideo();
+    if (!video.tracks || video.codec.empty())
+        return Reply::error(404, "No live video: the camera's pictures are at /api/live.mjpeg.");
+    std::string why;
+    std::shared_ptr<Fmp4Muxer> muxer = Fmp4Muxer::open(video.tracks, &why);
+    if (!muxer)
+        return Reply::error(404, "No live video: " + why + ".");
+    Reply r;
+    r.muxer = std::move(muxer);
+    r.videoViewer = state_.addVideoViewer();
+    r.type = "video/mp4";
     return r;
 }
 

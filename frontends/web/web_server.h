@@ -87,6 +87,7 @@ private:
     Reply playRecording(Request& request, const std::string& name);
     Reply recordingList();
     Reply liveStream();
+    Reply liveVideo();
     Reply settingsGet();
     Reply settingsPost(Request& request);
     Reply logLines();

@@ -3,7 +3,7 @@
 headless program and the camera simulator. Run inside a network namespace
 of its own (see tests/CMakeLists.txt), so only its loopback can be reached.
 
-    web_page_browser_test.py RECORDER SIMULATOR
+    web_page_browser_test.py RECORDER SIMULATOR [RTSP_SIMULATOR]
 Exit 77 (skipped) when Chromium, its driver or Selenium is missing.
 """
 import os
@@ -29,6 +29,7 @@ if not CHROMIUM or not DRIVER:
     sys.exit(77)
 
 recorder, simulator = sys.argv[1], sys.argv[2]
+rtsp_simulator = sys.argv[3] if len(sys.argv) > 3 else ""
 CAMERA_PORT, WEB_PORT = 8081, 8088
 BASE = "http://127.0.0.1:%d" % WEB_PORT
 PASSWORD = "browser pass 1"
@@ -57,6 +58,65 @@ def check(condition, what):
     if not condition:
         failed.append(what)
         print("FAILED:", what)
+
+
+def sign_in(driver, wait, base):
+    driver.get(base + "/signin")
+    driver.find_element(By.ID, "user").send_keys("admin")
+    driver.find_element(By.ID, "password").send_keys(PASSWORD)
+    driver.find_element(By.ID, "password").submit()
+    wait.until(lambda d: not d.current_url.endswith("/signin"))
+
+
+def rtsp_live_video(driver, wait):
+    """An RTSP camera: the live view is its H.264 video through Media Source
+    Extensions, and it plays (its time goes on)."""
+    if not rtsp_simulator:
+        return
+    rtsp_port, web_port = 8554, 8089
+    base = "http://127.0.0.1:%d" % web_port
+    folder = tempfile.mkdtemp(prefix="ipcam-browser-rtsp-")
+    ini = os.path.join(folder, "ipcam-recorder.INI")
+    os.mkdir(os.path.join(folder, "rec"))
+    with open(ini, "w") as f:
+        f.write("[IPCAM_1]\nHost_Addr=127.0.0.1\nAVI_Directory=%s\nCamera_URL=rtsp://127.0.0.1:%d/stream\n"
+                "Web_Address=127.0.0.1:%d\n" % (os.path.join(folder, "rec"), rtsp_port, web_port))
+    os.chmod(ini, 0o600)
+    subprocess.run([recorder, "--settings", ini, "--set-web-password"], input=PASSWORD + "\n",
+                   text=True, check=True, capture_output=True)
+    rtsp = subprocess.Popen([rtsp_simulator, "--port", str(rtsp_port), "--fps", "25", "--gop", "25"],
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    rtsp_service = subprocess.Popen([recorder, "--headless", "--settings", ini], cwd=folder,
+                                    stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+    try:
+        deadline = time.time() + 20
+        while True:
+            try:
+                sign_in(driver, wait, base)
+                break
+            except Exception:
+                if time.time() > deadline:
+                    raise
+                time.sleep(0.3)
+        driver.get(base + "/#live")
+        wait.until(lambda d: d.find_element(By.ID, "st-link").text.startswith("Up"))
+        kind = lambda: driver.execute_script(
+            "return document.getElementById('live-video').hidden ? 'pictures' : 'video'")
+        wait.until(lambda d: d.execute_script("return document.getElementById('live-video').currentTime") > 0.5)
+        check(kind() == "video", "an RTSP camera's live view is its video")
+        first = driver.execute_script("return document.getElementById('live-video').currentTime")
+        time.sleep(2)
+        later = driver.execute_script("return document.getElementById('live-video').currentTime")
+        check(later > first + 1, "the live video plays (%.2f, then %.2f)" % (first, later))
+    finally:
+        rtsp_service.terminate()
+        try:
+            rtsp_service.communicate(timeout=15)
+        except subprocess.TimeoutExpired:
+            rtsp_service.kill()
+        rtsp.terminate()
+        rtsp.wait(timeout=10)
+        shutil.rmtree(folder, ignore_errors=True)
 
 
 try:
@@ -131,6 +191,8 @@ try:
     check("cameraHost" not in driver.page_source, "signed out: the API gives nothing")
     driver.get(BASE + "/#live")
     check("/signin" in driver.current_url, "signed out: back at the sign-in page")
+
+    rtsp_live_video(driver, wait)
 except Exception as e:  # noqa: BLE001 - reported as the failure it is
     failed.append(repr(e))
     print("FAILED:", repr(e))

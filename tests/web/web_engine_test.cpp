@@ -17,6 +17,10 @@
 #include <future>
 #include <thread>
 
+extern "C" {
+#include <libavcodec/codec_par.h>
+}
+
 #include "engine/recorder_engine.h"
 #include "frontends/web/web_engine_glue.h"
 #include "frontends/web/web_password.h"
@@ -205,6 +209,168 @@ TEST(WebOnTheEngine, LiveRecordAndRecordingsAreTheCamerasOwnBytes) {
     EXPECT_TRUE(waitUntil([&] { return engine.state().link == LinkState::Up; }));
     engine.close();
 }
+
+#ifdef IPCAM_RTSP_SIM
+// The boxes at the top of an MP4 byte stream, as (type, payload); a box cut
+// short at the end is left out.
+std::vector<std::pair<std::string, std::string>> topBoxes(const std::string& mp4) {
+    std::vector<std::pair<std::string, std::string>> out;
+    size_t at = 0;
+    while (at + 8 <= mp4.size()) {
+        uint32_t size = 0;
+        for (int i = 0; i < 4; ++i)
+            size = (size << 8) | static_cast<uint8_t>(mp4[at + size_t(i)]);
+        if (size < 8 || at + size > mp4.size())
+            break;
+        out.emplace_back(mp4.substr(at + 4, 4), mp4.substr(at + 8, size - 8));
+        at += size;
+    }
+    return out;
+}
+
+// The H.264 NAL unit types in an mdat of length-prefixed units.
+std::vector<int> nalTypes(const std::string& mdat) {
+    std::vector<int> types;
+    size_t at = 0;
+    while (at + 5 <= mdat.size()) {
+        uint32_t n = 0;
+        for (int i = 0; i < 4; ++i)
+            n = (n << 8) | static_cast<uint8_t>(mdat[at + size_t(i)]);
+        if (n == 0 || at + 4 + n > mdat.size())
+            break;
+        types.push_back(mdat[at + 4] & 0x1f);
+        at += 4 + n;
+    }
+    return types;
+}
+
+// An RTSP camera (H.264): the page offers its video as fragmented MP4 by
+// stream copy, and a JPEG of the preview for a snapshot, with nobody looking
+// at the preview (as the headless service runs). A viewer that stops
+// reading loses packets, holds no more than its bound and holds up nothing.
+TEST(WebOnTheEngine, RtspCameraLiveVideoIsFragmentedMp4AndAStalledViewerIsBounded) {
+    QTemporaryDir dir;
+    QProcess camera;
+    const quint16 cameraPort = freePort();
+    camera.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    camera.start(IPCAM_RTSP_SIM, {"--port", QString::number(cameraPort), "--size", "1280x720", "--fps", "25",
+                                  "--gop", "10", "--scene", "ball"});
+    ASSERT_TRUE(waitUntil([&] { return camera.canReadLine(); }));
+    const QString ready = QString::fromUtf8(camera.readLine()).trimmed();
+    ASSERT_TRUE(ready.startsWith("ready ")) << ready.toStdString();
+
+    const std::string ini = dir.filePath("ipcam-recorder.INI").toStdString();
+    QDir(dir.path()).mkdir("rec");
+    CameraSettings s;
+    applyFirstRunDefaults(s, dir.path().toStdString());
+    s.hostAddress = "127.0.0.1";
+    s.cameraUrl = ready.mid(6).toStdString();
+    s.aviDirectory = dir.filePath("rec").toStdString();
+    SettingsStore(ini).save(s);
+    EngineOptions eo;
+    eo.settingsPath = ini;
+    eo.snapshotPath = dir.filePath("jpeg_view01.jpg").toStdString();
+    eo.timerScale = 0.02;
+    RecorderEngine engine(eo);
+    engine.setPreviewWanted(false);
+    engine.start();
+    WebServerOptions wo;
+    wo.passwordHash = hashWebPassword("pw", 1000);
+    WebEngineGlue web(engine, {true, {}}, wo);
+    std::string error;
+    ASSERT_TRUE(web.start(&error)) << error;
+    const uint16_t port = web.server().port();
+    ASSERT_TRUE(waitUntil([&] { return !web.state().liveVideo().codec.empty(); }));
+    EXPECT_EQ(web.state().liveVideo().codec.rfind("avc1.", 0), 0u) << web.state().liveVideo().codec;
+    const std::string status = bodyOf(fetch(port, "GET", "/api/status"));
+    EXPECT_NE(status.find("\"liveKinds\":[\"mp4\",\"mjpeg\"]"), std::string::npos) << status;
+    EXPECT_NE(status.find("\"liveVideo\":\"avc1."), std::string::npos) << status;
+
+    // The snapshot: a JPEG made of the preview, decoded for it.
+    const std::string snapshot = bodyOf(fetch(port, "GET", "/api/snapshot.jpg"));
+    ASSERT_GT(snapshot.size(), 2u);
+    EXPECT_EQ(snapshot.substr(0, 2), "\xFF\xD8");
+
+    // A picture viewer: JPEGs of the preview, decoded while it watches.
+    const std::string pictures = fetch(port, "GET", "/api/live.mjpeg", {}, [](const std::string& raw) {
+        return raw.find("\xFF\xD9\r\n--ipcamframe", raw.find("\xFF\xD9\r\n--ipcamframe") + 1) != std::string::npos;
+    });
+    EXPECT_NE(pictures.find("Content-Type: image/jpeg\r\nContent-Length: "), std::string::npos);
+    EXPECT_NE(pictures.find("\r\n\r\n\xFF\xD8"), pictures.rfind("\r\n\r\n\xFF\xD8"));
+
+    // ftyp, moov, then fragments; the first begins with a key frame.
+    const std::string mp4 = bodyOf(fetch(port, "GET", "/api/live.mp4", {}, [](const std::string& raw) {
+        return topBoxes(bodyOf(raw)).size() >= 8;
+    }));
+    const auto boxes = topBoxes(mp4);
+    ASSERT_GE(boxes.size(), 8u);
+    EXPECT_EQ(boxes[0].first, "ftyp");
+    EXPECT_EQ(boxes[1].first, "moov");
+    for (size_t i = 2; i < boxes.size(); ++i)
+        EXPECT_EQ(boxes[i].first, i % 2 ? "mdat" : "moof") << i;
+    const std::vector<int> first = nalTypes(boxes[3].second);
+    EXPECT_NE(std::find(first.begin(), first.end(), 5), first.end()) << "no IDR picture in the first fragment";
+
+    // A viewer that never reads: what it is offered beyond its bound is
+    // dropped (200 MB of key frames here), and the camera's packets go on.
+    auto stalled = std::async(std::launch::async, [port] {
+        QTcpSocket socket;
+        socket.setReadBufferSize(1);
+        socket.connectToHost(QStringLiteral("127.0.0.1"), port);
+        socket.waitForConnected(3000);
+        const std::string request = "GET /api/live.mp4 HTTP/1.1\r\nHost: x\r\n" + kAuth + "\r\n";
+        socket.write(request.data(), static_cast<qint64>(request.size()));
+        socket.waitForBytesWritten(1000);
+        std::this_thread::sleep_for(3s);
+    });
+    ASSERT_TRUE(waitUntil([&] { return web.state().videoViewerCount() == 1; }));
+    int packets = 0;
+    QObject::connect(&engine, &RecorderEngine::videoPacket, &engine, [&] { ++packets; });
+    auto big = std::make_shared<MediaPacket>();
+    big->tracks = web.state().liveVideo().tracks;
+    big->track = big->tracks->videoTrack;
+    big->key = true;
+    big->data.assign(512 * 1024, 0x55);  // one IDR slice's NAL unit
+    big->data[0] = big->data[1] = 0;
+    big->data[2] = 1;
+    big->data[3] = 0x65;
+    size_t most = 0;
+    for (int i = 0; i < 400; ++i) {
+        big->dts = big->pts = 3600 * i;
+        web.state().publishVideo(std::make_shared<const MediaPacket>(*big));
+        most = std::max(most, web.state().videoLoad().queuedBytes);
+    }
+    EXPECT_LE(most, VideoQueue::kMaxBytes);
+    EXPECT_GT(web.state().videoLoad().dropped, 0u);
+    EXPECT_TRUE(waitUntil([&] { return packets > 25; }));
+    EXPECT_EQ(engine.state().link, LinkState::Up);
+    waitUntil([&] { return stalled.wait_for(0ms) == std::future_status::ready; });
+
+    // With a preview stream the live video is the preview stream's; the
+    // viewers of the one before are ended.
+    QProcess small;
+    small.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    small.start(IPCAM_RTSP_SIM, {"--port", QString::number(freePort()), "--size", "320x180", "--gop", "10"});
+    ASSERT_TRUE(waitUntil([&] { return small.canReadLine(); }));
+    const QString smallReady = QString::fromUtf8(small.readLine()).trimmed();
+    ASSERT_TRUE(smallReady.startsWith("ready ")) << smallReady.toStdString();
+    const auto viewer = web.state().addVideoViewer();
+    CameraSettings withPreview = engine.settings();
+    withPreview.previewUrl = smallReady.mid(6).toStdString();
+    ASSERT_FALSE(engine.applySettings(withPreview, false));
+    EXPECT_TRUE(waitUntil([&] {
+        const auto tracks = web.state().liveVideo().tracks;
+        return tracks && tracks->tracks[size_t(tracks->videoTrack)].params->width == 320;
+    }));
+    EXPECT_TRUE(viewer->closed());
+    web.state().removeVideoViewer(viewer);
+    engine.close();
+    small.terminate();
+    small.waitForFinished(5000);
+    camera.terminate();
+    camera.waitForFinished(5000);
+}
+#endif
 
 }  // namespace
 }  // namespace ipcam

@@ -175,7 +175,7 @@ TEST_F(WebServerIdleTest, AnIdleSessionEnds) {
 }
 
 TEST_F(WebServerTest, WithoutCredentialsNoRouteGivesData) {
-    const char* api[] = {"/api/status", "/api/snapshot.jpg", "/api/live.mjpeg", "/api/recordings",
+    const char* api[] = {"/api/status", "/api/snapshot.jpg", "/api/live.mjpeg", "/api/live.mp4", "/api/recordings",
                          "/api/recordings/20261209/221500T.AVI", "/api/picture/20261209/221500T.AVI?n=0",
                          "/api/settings", "/api/log", "/api/session", "/api/play/20261209/221500T.MKV"};
     for (const char* path : api) {
@@ -199,7 +199,7 @@ TEST_F(WebServerTest, WithoutCredentialsNoRouteGivesData) {
     }
     const Response page = send(port_, "GET", "/signin");
     EXPECT_EQ(page.status, 200);
-    EXPECT_EQ(page.header("Content-Security-Policy"), "default-src 'self'; frame-ancestors 'none'");
+    EXPECT_EQ(page.header("Content-Security-Policy"), "default-src 'self'; media-src 'self' blob:; frame-ancestors 'none'");
     EXPECT_EQ(page.header("X-Content-Type-Options"), "nosniff");
     EXPECT_EQ(send(port_, "GET", "/style.css").status, 200);
     EXPECT_EQ(records_, 0);
