@@ -25,13 +25,87 @@ std::string hex2(unsigned v) {
     return text;
 }
 
+struct SinkHolder {
+    Mp4Sink sink;
+};
+
+#if LIBAVFORMAT_VERSION_MAJOR >= 61
+int writeToSink(void* opaque, const uint8_t* data, int size) {
+#else
+int writeToSink(void* opaque, uint8_t* data, int size) {
+#endif
+    auto* holder = static_cast<SinkHolder*>(opaque);
+    if (size < 0 || !holder->sink(data, static_cast<size_t>(size))) return AVERROR(EIO);
+    return size;
+}
+
+std::string avText(int averr) {
+    char text[AV_ERROR_MAX_STRING_SIZE] = {};
+    av_strerror(averr, text, sizeof text);
+    return text;
+}
+
 }  // namespace
 
-int Fmp4Muxer::collect(void* opaque, uint8_t* data, int size) {
-    auto* self = static_cast<Fmp4Muxer*>(opaque);
-    if (self->target_ && size > 0)
-        self->target_->append(reinterpret_cast<const char*>(data), size_t(size));
-    return size;
+AVFormatContext* openFragmentedMp4(const std::vector<Mp4StreamSpec>& streams, Fragmenting fragmenting, Mp4Sink sink,
+                                   std::string* error) {
+    applyFfmpegLimits();
+    AVFormatContext* oc = nullptr;
+    if (avformat_alloc_output_context2(&oc, nullptr, "mp4", nullptr) < 0 || !oc) {
+        *error = "the MP4 muxer is not available";
+        return nullptr;
+    }
+    for (const Mp4StreamSpec& spec : streams) {
+        AVStream* st = avformat_new_stream(oc, nullptr);
+        if (!st || avcodec_parameters_copy(st->codecpar, spec.params) < 0) {
+            avformat_free_context(oc);
+            *error = "out of memory";
+            return nullptr;
+        }
+        // The MP4 tag for the codec; H.265 as "hvc1", the one browsers take.
+        st->codecpar->codec_tag = spec.params->codec_id == AV_CODEC_ID_HEVC ? MKTAG('h', 'v', 'c', '1') : 0;
+        st->time_base = AVRational{spec.timeBaseNum, spec.timeBaseDen};
+    }
+    auto* holder = new SinkHolder{std::move(sink)};
+    auto* buffer = static_cast<unsigned char*>(av_malloc(kIoBufferSize));
+    AVIOContext* pb =
+        buffer ? avio_alloc_context(buffer, kIoBufferSize, 1, holder, nullptr, &writeToSink, nullptr) : nullptr;
+    if (!pb) {
+        av_free(buffer);
+        delete holder;
+        avformat_free_context(oc);
+        *error = "out of memory";
+        return nullptr;
+    }
+    oc->pb = pb;
+    oc->flags |= AVFMT_FLAG_CUSTOM_IO;
+    AVDictionary* options = nullptr;
+    if (fragmenting == Fragmenting::PerFlush) {
+        av_dict_set(&options, "movflags", "empty_moov+default_base_moof+frag_keyframe+frag_custom", 0);
+    } else {
+        av_dict_set(&options, "movflags", "empty_moov+default_base_moof+frag_keyframe", 0);
+        av_dict_set_int(&options, "frag_duration", 1000000, 0);  // microseconds
+        av_dict_set_int(&options, "frag_size", static_cast<int64_t>(kMaxFragmentBytes), 0);
+    }
+    const int r = avformat_write_header(oc, &options);
+    av_dict_free(&options);
+    if (r < 0) {
+        *error = "the MP4 muxer refuses the tracks: " + avText(r);
+        closeFragmentedMp4(oc);
+        return nullptr;
+    }
+    return oc;
+}
+
+void closeFragmentedMp4(AVFormatContext* oc) {
+    if (!oc) return;
+    if (AVIOContext* pb = oc->pb) {
+        delete static_cast<SinkHolder*>(pb->opaque);
+        av_freep(&pb->buffer);
+        avio_context_free(&pb);
+        oc->pb = nullptr;
+    }
+    avformat_free_context(oc);
 }
 
 std::unique_ptr<Fmp4Muxer> Fmp4Muxer::open(std::shared_ptr<const MediaTracks> tracks, std::string* why) {
@@ -57,30 +131,22 @@ std::unique_ptr<Fmp4Muxer> Fmp4Muxer::open(std::shared_ptr<const MediaTracks> tr
     m->timeBaseNum_ = track.timeBaseNum;
     m->timeBaseDen_ = track.timeBaseDen;
     m->frameStep_ = std::max<int64_t>(1, av_rescale(40, track.timeBaseDen, int64_t(1000) * track.timeBaseNum));
-    if (avformat_alloc_output_context2(&m->context_, nullptr, "mp4", nullptr) < 0 || !m->context_)
-        return fail("no mp4 muxer");
-    auto* buffer = static_cast<unsigned char*>(av_malloc(kIoBufferSize));
-    m->io_ = buffer ? avio_alloc_context(buffer, kIoBufferSize, 1, m.get(), nullptr, &Fmp4Muxer::collect, nullptr)
-                    : nullptr;
-    if (!m->io_) {
-        av_free(buffer);
-        return fail("out of memory");
-    }
-    m->context_->pb = m->io_;
-    AVStream* stream = avformat_new_stream(m->context_, nullptr);
-    if (!stream || avcodec_parameters_copy(stream->codecpar, params) < 0)
-        return fail("out of memory");
-    // hvc1: the form browsers name; the parameter sets are in the hvcC box.
-    stream->codecpar->codec_tag = params->codec_id == AV_CODEC_ID_HEVC ? MKTAG('h', 'v', 'c', '1') : 0;
-    stream->time_base = AVRational{track.timeBaseNum, track.timeBaseDen};
-    AVDictionary* options = nullptr;
-    av_dict_set(&options, "movflags", "empty_moov+default_base_moof+frag_keyframe+frag_custom", 0);
+    Mp4StreamSpec spec;
+    spec.params = params;
+    spec.timeBaseNum = track.timeBaseNum;
+    spec.timeBaseDen = track.timeBaseDen;
+    Fmp4Muxer* self = m.get();
+    auto collect = [self](const uint8_t* data, size_t size) {
+        if (self->target_)
+            self->target_->append(reinterpret_cast<const char*>(data), size);
+        return true;
+    };
     m->target_ = &m->init_;
-    const int header = avformat_write_header(m->context_, &options);
-    av_dict_free(&options);
-    if (header < 0)
-        return fail("the mp4 muxer refused the video");
-    avio_flush(m->io_);
+    std::string error;
+    m->context_ = openFragmentedMp4({spec}, Fragmenting::PerFlush, collect, &error);
+    if (!m->context_)
+        return fail(error);
+    avio_flush(m->context_->pb);
     m->target_ = nullptr;
     if (m->init_.empty())
         return fail("the mp4 muxer wrote no header");
@@ -89,12 +155,7 @@ std::unique_ptr<Fmp4Muxer> Fmp4Muxer::open(std::shared_ptr<const MediaTracks> tr
 }
 
 Fmp4Muxer::~Fmp4Muxer() {
-    if (context_)
-        avformat_free_context(context_);  // no trailer: the stream simply ends
-    if (io_) {
-        av_freep(&io_->buffer);
-        avio_context_free(&io_);
-    }
+    closeFragmentedMp4(context_);  // no trailer: the stream simply ends
 }
 
 bool Fmp4Muxer::write(const std::shared_ptr<const MediaPacket>& packet, bool afterGap, std::string& out) {
@@ -136,7 +197,7 @@ bool Fmp4Muxer::write(const std::shared_ptr<const MediaPacket>& packet, bool aft
         int result = av_write_frame(context_, pkt);
         if (result >= 0)
             result = av_write_frame(context_, nullptr);  // the fragment, now
-        avio_flush(io_);
+        avio_flush(context_->pb);
         target_ = nullptr;
         av_packet_free(&pkt);
         if (result < 0) {

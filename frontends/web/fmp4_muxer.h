@@ -9,16 +9,41 @@
 // at 0 and always go forward: where packets were dropped, or the camera's
 // clock jumps, the video goes on as if the next packet followed at once.
 
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "base/media_packet.h"
 
+extern "C" {
 struct AVFormatContext;
-struct AVIOContext;
+struct AVCodecParameters;
+}
 
 namespace ipcam {
+
+// The fragmented MP4 muxer a browser plays as it arrives: an empty moov,
+// then moof+mdat fragments. `PerFlush`: a fragment each time the caller
+// flushes (av_write_frame with no packet; live video). `KeyFrameOrSecond`: a
+// fragment at each video key frame, after a second of media, or before
+// `kMaxFragmentBytes`, whichever comes first (the muxer holds one fragment). One stream for each of `streams` (codec parameters
+// and time base; stream copy), the header written; every byte goes to
+// `sink`, which returns false to fail the write. Null with `error` set when
+// the muxer refuses the streams. Packets go in with av_write_frame; close
+// with closeFragmentedMp4 (after av_write_trailer when the end was reached).
+inline constexpr size_t kMaxFragmentBytes = size_t(4) << 20;
+struct Mp4StreamSpec {
+    const AVCodecParameters* params = nullptr;
+    int timeBaseNum = 1, timeBaseDen = 1000;
+};
+using Mp4Sink = std::function<bool(const uint8_t* data, size_t size)>;
+enum class Fragmenting : uint8_t { PerFlush, KeyFrameOrSecond };
+AVFormatContext* openFragmentedMp4(const std::vector<Mp4StreamSpec>& streams, Fragmenting fragmenting, Mp4Sink sink,
+                                   std::string* error);
+void closeFragmentedMp4(AVFormatContext* muxer);
 
 class Fmp4Muxer {
 public:
@@ -44,11 +69,9 @@ public:
 
 private:
     Fmp4Muxer() = default;
-    static int collect(void* opaque, uint8_t* data, int size);
 
     std::shared_ptr<const MediaTracks> tracks_;
     AVFormatContext* context_ = nullptr;
-    AVIOContext* io_ = nullptr;
     std::string* target_ = nullptr;  // where the muxer's bytes go now
     std::string init_;
     std::string codec_;

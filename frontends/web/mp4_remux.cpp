@@ -21,25 +21,10 @@ namespace ipcam {
 
 namespace {
 
-constexpr int kIoBufferSize = 64 * 1024;
 // Packets read after a seek before the video's key frame must have come.
 constexpr int kMaxPacketsBeforeKeyFrame = 20000;
 // A start beyond this is no recording's time of ours (a 600-second cut).
 constexpr double kMaxStartSeconds = 1e7;
-
-struct SinkHolder {
-    Mp4Sink sink;
-};
-
-#if LIBAVFORMAT_VERSION_MAJOR >= 61
-int writeToSink(void* opaque, const uint8_t* data, int size) {
-#else
-int writeToSink(void* opaque, uint8_t* data, int size) {
-#endif
-    auto* holder = static_cast<SinkHolder*>(opaque);
-    if (size < 0 || !holder->sink(data, static_cast<size_t>(size))) return AVERROR(EIO);
-    return size;
-}
 
 std::string avText(int averr) {
     char text[AV_ERROR_MAX_STRING_SIZE] = {};
@@ -48,62 +33,6 @@ std::string avText(int averr) {
 }
 
 }  // namespace
-
-AVFormatContext* openFragmentedMp4(const std::vector<Mp4StreamSpec>& streams, Mp4Sink sink, std::string* error) {
-    applyFfmpegLimits();
-    AVFormatContext* oc = nullptr;
-    if (avformat_alloc_output_context2(&oc, nullptr, "mp4", nullptr) < 0 || !oc) {
-        *error = "the MP4 muxer is not available";
-        return nullptr;
-    }
-    for (const Mp4StreamSpec& spec : streams) {
-        AVStream* st = avformat_new_stream(oc, nullptr);
-        if (!st || avcodec_parameters_copy(st->codecpar, spec.params) < 0) {
-            avformat_free_context(oc);
-            *error = "out of memory";
-            return nullptr;
-        }
-        // The MP4 tag for the codec; H.265 as "hvc1", the one browsers take.
-        st->codecpar->codec_tag = spec.params->codec_id == AV_CODEC_ID_HEVC ? MKTAG('h', 'v', 'c', '1') : 0;
-        st->time_base = AVRational{spec.timeBaseNum, spec.timeBaseDen};
-    }
-    auto* holder = new SinkHolder{std::move(sink)};
-    auto* buffer = static_cast<unsigned char*>(av_malloc(kIoBufferSize));
-    AVIOContext* pb =
-        buffer ? avio_alloc_context(buffer, kIoBufferSize, 1, holder, nullptr, &writeToSink, nullptr) : nullptr;
-    if (!pb) {
-        av_free(buffer);
-        delete holder;
-        avformat_free_context(oc);
-        *error = "out of memory";
-        return nullptr;
-    }
-    oc->pb = pb;
-    oc->flags |= AVFMT_FLAG_CUSTOM_IO;
-    AVDictionary* options = nullptr;
-    av_dict_set(&options, "movflags", "empty_moov+default_base_moof+frag_keyframe", 0);
-    av_dict_set_int(&options, "frag_duration", 1000000, 0);  // microseconds
-    av_dict_set_int(&options, "frag_size", static_cast<int64_t>(kMaxFragmentBytes), 0);
-    const int r = avformat_write_header(oc, &options);
-    av_dict_free(&options);
-    if (r < 0) {
-        *error = "the MP4 muxer refuses the tracks: " + avText(r);
-        closeFragmentedMp4(oc);
-        return nullptr;
-    }
-    return oc;
-}
-
-void closeFragmentedMp4(AVFormatContext* oc) {
-    if (!oc) return;
-    if (AVIOContext* pb = oc->pb) {
-        delete static_cast<SinkHolder*>(pb->opaque);
-        av_freep(&pb->buffer);
-        avio_context_free(&pb);
-        oc->pb = nullptr;
-    }
-    avformat_free_context(oc);
-}
 
 std::unique_ptr<Mp4Remux> Mp4Remux::open(const std::string& path, double startSeconds, bool allowHevc,
                                          Problem* problem, std::string* detail) {
@@ -173,7 +102,7 @@ std::unique_ptr<Mp4Remux> Mp4Remux::open(const std::string& path, double startSe
 
     Mp4Remux* self = r.get();
     r->out_ = openFragmentedMp4(
-        specs,
+        specs, Fragmenting::KeyFrameOrSecond,
         [self](const uint8_t* data, size_t size) {
             try {
                 self->pending_.insert(self->pending_.end(), data, data + size);

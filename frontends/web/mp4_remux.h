@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "frontends/web/fmp4_muxer.h"
+
 extern "C" {
 struct AVFormatContext;
 struct AVCodecParameters;
@@ -21,22 +23,6 @@ struct AVPacket;
 
 namespace ipcam {
 
-// The fragmented MP4 muxer a browser plays as it arrives: an empty moov,
-// then a moof+mdat fragment at each video key frame, after a second of
-// media, or before `kMaxFragmentBytes`, whichever comes first (the muxer
-// holds one fragment). One stream for each of `streams` (codec parameters
-// and time base; stream copy), the header written; every byte goes to
-// `sink`, which returns false to fail the write. Null with `error` set when
-// the muxer refuses the streams. Packets go in with av_write_frame; close
-// with closeFragmentedMp4 (after av_write_trailer when the end was reached).
-inline constexpr size_t kMaxFragmentBytes = size_t(4) << 20;
-struct Mp4StreamSpec {
-    const AVCodecParameters* params = nullptr;
-    int timeBaseNum = 1, timeBaseDen = 1000;
-};
-using Mp4Sink = std::function<bool(const uint8_t* data, size_t size)>;
-AVFormatContext* openFragmentedMp4(const std::vector<Mp4StreamSpec>& streams, Mp4Sink sink, std::string* error);
-void closeFragmentedMp4(AVFormatContext* muxer);
 
 class Mp4Remux {
 public:
