@@ -151,9 +151,10 @@ long peakKiB(qint64 pid) {
     return 0;
 }
 
-// A live viewer of the web page that reads nothing for 30 s while a 640 x 480
-// camera at 25/s is recorded: the program's memory stays where it was, and
-// the recording keeps every picture the camera sent.
+// A live viewer of the web page that reads nothing for 30 s while a 1280 x 960
+// camera at 25/s is recorded (its pictures of 30 s are several times 16 MiB):
+// the program's peak memory stays where it was, and the recording keeps
+// every picture the camera sent.
 TEST(Headless, AWebViewerThatStopsReadingCostsNoMemoryAndNoRecordedPicture) {
     const QString bin = QCoreApplication::applicationDirPath() + "/..";
     const QString recorder = bin + "/ipcam-recorder", simulator = bin + "/tools/ipcam-sim";
@@ -175,7 +176,7 @@ TEST(Headless, AWebViewerThatStopsReadingCostsNoMemoryAndNoRecordedPicture) {
     }
     QProcess camera;
     camera.start(simulator, {"--port", QString::number(cameraPort), "--http-port", "0", "--mjpeg", "/stream", "--size",
-                             "640x480", "--fps", "25", "--keep-sent", sentFile});
+                             "1280x960", "--fps", "25", "--keep-sent", sentFile});
     ASSERT_TRUE(camera.waitForStarted(5000));
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "XDG_SESSION_TYPE"}) env.remove(name);
