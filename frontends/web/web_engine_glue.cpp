@@ -195,11 +195,14 @@ void WebEngineGlue::previewShown() {
 }
 
 // Unattended, nobody else looks at the preview: it is decoded while the
-// page has a viewer (a coded-video camera's pictures come only from it).
+// page has a viewer and the camera sends no JPEG of its own (a coded-video
+// camera's pictures come only from the preview; a JPEG camera's viewers get
+// its own bytes, so decoding them would be work for nobody).
 void WebEngineGlue::followViewers() {
     if (!options_.unattended)
         return;
-    const bool wanted = state_.viewerCount() > 0;
+    const bool ownJpegs = QDateTime::currentMSecsSinceEpoch() - lastJpegMs_ < 2000;
+    const bool wanted = state_.viewerCount() > 0 && !ownJpegs;
     if (wanted != previewAsked_) {
         previewAsked_ = wanted;
         engine_.setPreviewWanted(wanted);
