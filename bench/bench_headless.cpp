@@ -56,14 +56,6 @@ std::string programPath() {
     return (QCoreApplication::applicationDirPath() + "/../ipcam-recorder").toStdString();
 }
 
-// CPU time of the whole process, every thread, in seconds.
-double processCpuSeconds(qint64 pid) {
-    clockid_t clock{};
-    timespec t{};
-    if (::clock_getcpuclockid(static_cast<pid_t>(pid), &clock) != 0 || ::clock_gettime(clock, &t) != 0) return -1;
-    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
-}
-
 uint64_t statusKiB(qint64 pid, const std::string& key) {
     std::ifstream in("/proc/" + std::to_string(pid) + "/status");
     std::string line;
@@ -168,10 +160,10 @@ public:
         std::vector<double> perPicture, rates;
         for (int w = 0; w < windows; ++w) {
             const uint64_t before = sent();
-            const double cpuBefore = processCpuSeconds(pid());
+            const double cpuBefore = bench::processCpuSeconds(pid());
             const auto wallBefore = std::chrono::steady_clock::now();
             std::this_thread::sleep_for(std::chrono::seconds(seconds));
-            const double cpu = processCpuSeconds(pid()) - cpuBefore;
+            const double cpu = bench::processCpuSeconds(pid()) - cpuBefore;
             const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - wallBefore).count();
             const uint64_t pictures = sent() - before;
             if (pictures == 0 || cpu < 0) return -1;

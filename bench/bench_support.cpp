@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <QDate>
@@ -277,6 +278,13 @@ uint64_t procStatusKiB(const char* key) {
         if (line.rfind(prefix, 0) == 0) return std::strtoull(line.c_str() + prefix.size(), nullptr, 10);
     }
     return 0;
+}
+
+double processCpuSeconds(long long pid) {
+    clockid_t clock{};
+    timespec t{};
+    if (::clock_getcpuclockid(static_cast<pid_t>(pid), &clock) != 0 || ::clock_gettime(clock, &t) != 0) return -1;
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
 }
 
 std::string machineSummary() {

@@ -180,6 +180,10 @@ void syncFileSystem(const std::string& path);
 // A "VmHWM:"/"VmRSS:" style line of /proc/self/status, in KiB (0 if absent).
 uint64_t procStatusKiB(const char* key);
 
+// CPU time of process `pid`, every thread, user + system, in seconds; -1
+// when it cannot be read.
+double processCpuSeconds(long long pid);
+
 // Size and model of this machine, for the report.
 std::string machineSummary();
 

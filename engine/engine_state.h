@@ -50,6 +50,7 @@ enum class EngineCode : uint16_t {
     AlarmMailFailed,   // detail: the sentence; reason: the server's words
     HandlerFailed,     // an error escaped a handler; detail: what it said
     SettingsNotSaved,  // the settings file could not be written; detail: why
+    SettingsApplied,   // new settings are in force (whoever applied them, or read again)
 };
 
 // What is pending on the link, for a "please wait" display.

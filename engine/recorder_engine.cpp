@@ -149,6 +149,7 @@ std::optional<SettingsProblem> RecorderEngine::applySettings(const CameraSetting
     }
     if (!problem) {
         controller_->recorder().applyRetention();
+        emit engineEvent(EngineEvent{EngineCode::SettingsApplied});
     }
     return problem;
 }
@@ -167,6 +168,7 @@ void RecorderEngine::reloadSettings() {
     }
     controller_->resume();
     controller_->recorder().applyRetention();
+    emit engineEvent(EngineEvent{EngineCode::SettingsApplied});
 }
 
 void RecorderEngine::close() {

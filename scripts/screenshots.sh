@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Pictures of the real program on a virtual X display: the main window
 # receiving from the bundled camera simulator, the setup dialog opened by its
-# Settings button and the alarm e-mail setup dialog opened by "Email Setup".
+# Settings button and the alarm e-mail setup dialog opened by "Email Setup";
+# then the web page's pages (tests/browser/web_page_screenshots.py).
 # Everything runs on loopback; the settings file beside the program copy
 # points at the simulator before the program starts.
 #
@@ -136,3 +137,12 @@ click_in "$EMAIL" $((270 + 45)) $((293 + 14))    # Exit
 sleep 0.3
 click_in "$SETUP" $((307 + 45)) $((536 + 14))    # Exit
 sleep 0.3
+
+# The web page in Chromium at a desktop's and a phone's width, against the
+# headless program and the simulator, in a network namespace of its own
+# (only its loopback exists). WEB_PAGE=0 leaves it out.
+if [ "${WEB_PAGE:-1}" = 1 ]; then
+    install_packages chromium chromium-driver python3-selenium
+    unshare -rn sh -c 'ip link set lo up && exec /usr/bin/python3 "$0" "$1" "$2" "$3"' \
+        "$REPO_ROOT/tests/browser/web_page_screenshots.py" "$BUILD_DIR/ipcam-recorder" "$BUILD_DIR/tools/ipcam-sim" "$OUT"
+fi

@@ -235,13 +235,16 @@ void WebEngineGlue::askPicture() {
 }
 
 // Unattended, nobody else looks at the preview: it is decoded while the
-// page has a viewer or a snapshot is due (a coded-video camera's pictures
-// come only from it).
+// page has a viewer and the camera sends no JPEG of its own, or a snapshot
+// is due (a coded-video camera's pictures come only from the preview; a JPEG
+// camera's viewers get its own bytes, so decoding them would be work for
+// nobody).
 void WebEngineGlue::followViewers() {
     engine_.setLiveVideoWanted(state_.videoViewerCount() > 0);
     if (!options_.unattended)
         return;
-    const bool wanted = state_.viewerCount() > 0 || pictureAsked_;
+    const bool ownJpegs = QDateTime::currentMSecsSinceEpoch() - lastJpegMs_ < 2000;
+    const bool wanted = (state_.viewerCount() > 0 && !ownJpegs) || pictureAsked_;
     if (wanted != previewAsked_) {
         previewAsked_ = wanted;
         engine_.setPreviewWanted(wanted);

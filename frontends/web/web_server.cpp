@@ -22,6 +22,7 @@
 #include <QUrlQuery>
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -48,6 +49,7 @@ constexpr size_t kMaxFailureEntries = 1024;
 constexpr auto kFailureMemory = std::chrono::minutes(15);
 constexpr auto kVerifiedFor = std::chrono::minutes(5);
 constexpr const char* kBoundary = "ipcamframe";
+constexpr int kListedLengths = 300;  // recordings a list opens (or remembers) for their length
 
 std::string randomHex(size_t bytes) {
     std::vector<unsigned char> raw(bytes);
@@ -71,6 +73,33 @@ std::string sha256(const std::string& text) {
     unsigned int length = 0;
     EVP_Digest(text.data(), text.size(), digest, &length, EVP_sha256(), nullptr);
     return std::string(reinterpret_cast<const char*>(digest), length);
+}
+
+// "host:port" in lower case, the scheme's port filled in when none is named.
+std::string authorityWithPort(std::string authority, bool https) {
+    std::transform(authority.begin(), authority.end(), authority.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    const size_t bracket = authority.rfind(']');
+    const size_t colon = authority.rfind(':');
+    if (colon == std::string::npos || (bracket != std::string::npos && colon < bracket))
+        authority += https ? ":443" : ":80";
+    return authority;
+}
+
+// Whether an Origin (or Referer) names the host and port the request was sent to.
+bool sameOrigin(const std::string& origin, const std::string& host, bool https) {
+    const size_t scheme = origin.find("://");
+    if (scheme == std::string::npos || host.empty())
+        return false;
+    const std::string name = origin.substr(0, scheme);
+    if (name != "http" && name != "https")
+        return false;
+    const size_t from = scheme + 3;
+    const size_t end = origin.find_first_of("/?#", from);
+    const std::string authority = origin.substr(from, end == std::string::npos ? std::string::npos : end - from);
+    if (authority.empty() || authority.find('@') != std::string::npos)
+        return false;
+    return authorityWithPort(authority, name == "https") == authorityWithPort(host, https);
 }
 
 std::string json(const QJsonObject& object) { return QJsonDocument(object).toJson(QJsonDocument::Compact).toStdString(); }
@@ -413,7 +442,9 @@ int WebServer::onRequest(void* cls, MHD_Connection* connection, const char* url,
     MHD_add_response_header(response, "Content-Type", reply.type.c_str());
     MHD_add_response_header(response, "Content-Security-Policy", "default-src 'self'; media-src 'self' blob:; frame-ancestors 'none'");
     MHD_add_response_header(response, "X-Content-Type-Options", "nosniff");
-    MHD_add_response_header(response, "Referrer-Policy", "no-referrer");
+    // The page's own requests name it (a POST's Origin would be "null" under
+    // no-referrer); other sites are told nothing.
+    MHD_add_response_header(response, "Referrer-Policy", "same-origin");
     if (request.path.rfind("/api/", 0) == 0 || reply.status >= 300 || reply.type.rfind("text/html", 0) == 0)
         MHD_add_response_header(response, "Cache-Control", "no-store");
     for (const auto& [name, value] : reply.headers)
@@ -438,8 +469,11 @@ WebServer::Reply WebServer::route(Request& request) {
         return r;
     }
     if (path == "/signin") {
-        if (request.method == "POST")
+        if (request.method == "POST") {
+            if (!fromThisPage(request))
+                return Reply::error(403, "The request is refused (made by another site).");
             return signIn(request);
+        }
         Reply r = Reply::text(200, webSignInPage(!request.argument("failed").empty()));
         r.type = "text/html; charset=utf-8";
         return r;
@@ -461,6 +495,8 @@ WebServer::Reply WebServer::route(Request& request) {
         // needs none, on /api/ only.
         bool allowed = false;
         if (auth == Auth::Session) {
+            if (!fromThisPage(request))
+                return Reply::error(403, "The request is refused (made by another site).");
             std::lock_guard lock(mutex_);
             auto it = sessions_.find(request.session);
             allowed = it != sessions_.end() && sameText(it->second.csrf, request.header("X-CSRF-Token"));
@@ -487,6 +523,18 @@ WebServer::Reply WebServer::route(Request& request) {
         return r;
     }
     return Reply::text(404, "Not found.");
+}
+
+// A browser names the page a request was made from (Origin, else Referer);
+// one from another host or port is refused. Neither named: not a browser's
+// cross-site request (those carry Origin), so it is let through.
+bool WebServer::fromThisPage(const Request& request) const {
+    std::string origin = request.header("Origin");
+    if (origin.empty())
+        origin = request.header("Referer");
+    if (origin.empty())
+        return true;
+    return sameOrigin(origin, request.header("Host"), tls());
 }
 
 WebServer::Auth WebServer::authenticate(Request& request) {
@@ -754,6 +802,13 @@ WebServer::Reply WebServer::recordingList() {
     const std::string folder = recordingsFolder();
     QJsonArray list;
     int opened = 0;
+    // The lengths learnt before; this list's become the next ones, so only
+    // what the list holds is kept (at most kListedLengths).
+    std::map<std::string, Length> before, now;
+    {
+        std::lock_guard lock(lengthsMutex_);
+        before.swap(lengths_);
+    }
     for (const RecordingDay& day : listRecordings(folder)) {
         for (const RecordingEntry& e : day.recordings) {
             QJsonObject item{{"name", QString::fromStdString(e.name.relativePath())},
@@ -761,19 +816,37 @@ WebServer::Reply WebServer::recordingList() {
                              {"kind", e.name.alarm() ? "Alarm" : "Timed"},
                              {"format", e.name.format == RecordingFormat::Mkv ? "MKV" : "AVI"},
                              {"size", static_cast<qint64>(e.size)}};
-            // The length needs the file opened: the newest few hundred.
-            if (opened < 300) {
+            // The length needs the file opened: the newest few hundred, each
+            // again only once its size or modification time changed.
+            const auto path = opened < kListedLengths ? resolveRecording(folder, e.name.relativePath()) : std::nullopt;
+            struct stat info {};
+            if (path && ::stat(path->c_str(), &info) == 0) {
                 ++opened;
-                if (auto path = resolveRecording(folder, e.name.relativePath())) {
-                    if (auto source = openRecording(QString::fromStdString(*path))) {
-                        item["duration"] = static_cast<qint64>(source->secondsAt(source->frameCount()));
-                        item["pictures"] = source->frameCount();
-                        item["intervalMs"] = source->intervalAfter(0);
-                    }
+                Length length{static_cast<uint64_t>(info.st_size),
+                              static_cast<int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec};
+                auto it = before.find(*path);
+                if (it != before.end() && it->second.size == length.size && it->second.modifiedNs == length.modifiedNs) {
+                    length = it->second;
+                } else if (auto source = options_.openRecording ? options_.openRecording(*path)
+                                                                : openRecording(QString::fromStdString(*path))) {
+                    length.known = true;
+                    length.seconds = static_cast<int64_t>(source->secondsAt(source->frameCount()));
+                    length.pictures = source->frameCount();
+                    length.intervalMs = source->intervalAfter(0);
                 }
+                if (length.known) {
+                    item["duration"] = static_cast<qint64>(length.seconds);
+                    item["pictures"] = length.pictures;
+                    item["intervalMs"] = length.intervalMs;
+                }
+                now[*path] = length;
             }
             list.append(item);
         }
+    }
+    {
+        std::lock_guard lock(lengthsMutex_);
+        lengths_.swap(now);
     }
     Reply r;
     r.type = "application/json";

@@ -4,7 +4,9 @@
 // but the sign-in page and its style sheet needs a session (a cookie from
 // signing in) or HTTP Basic with the same user and password. Sessions are
 // random 128-bit tokens; a state-changing request from a session carries
-// the session's CSRF token (header X-CSRF-Token); Basic needs none on /api/.
+// the session's CSRF token (header X-CSRF-Token) and, like a sign-in, is
+// refused when its Origin (or Referer) names another host:port than its Host;
+// Basic needs neither on /api/.
 // Failed sign-ins from one client address slow down (a growing delay).
 // Requests are bounded (request line and headers, body), slow clients time
 // out and connections are limited. Recordings are served only by a name the
@@ -14,6 +16,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -26,6 +29,7 @@ struct MHD_Connection;
 
 namespace ipcam {
 
+class PictureSource;
 class RecordedFile;
 
 struct WebServerOptions {
@@ -43,6 +47,8 @@ struct WebServerOptions {
     size_t maxBodyBytes = 64 * 1024;
     std::chrono::milliseconds failedSignInDelay{500};  // doubles with each failure, up to 32 times
     std::chrono::milliseconds sessionIdle{std::chrono::minutes(30)};  // a session unused this long ends
+    // How a recording is opened to learn its length (empty: openRecording).
+    std::function<std::unique_ptr<PictureSource>(const std::string& path)> openRecording;
 };
 
 class WebServer {
@@ -93,6 +99,7 @@ private:
     Reply logLines();
 
     Auth authenticate(Request& request);
+    bool fromThisPage(const Request& request) const;
     bool passwordMatches(const std::string& user, const std::string& password);
     // The wait before a client may try again, or zero; counts a failure when `failed`.
     std::chrono::milliseconds throttle(const std::string& address, bool failed);
@@ -118,6 +125,18 @@ private:
     std::string verifyKey_;
     // The AVI recording last played, open, so that each picture asked for
     // does not read its index again.
+    // Each listed recording's length as learnt, kept while its size and
+    // modification time stay the same, so a list opens only what changed.
+    struct Length {
+        uint64_t size = 0;
+        int64_t modifiedNs = 0;
+        bool known = false;  // false: the file could not be read as a recording
+        int64_t seconds = 0;
+        int pictures = 0;
+        int intervalMs = 0;
+    };
+    std::mutex lengthsMutex_;
+    std::map<std::string, Length> lengths_;  // by path
     std::mutex playedMutex_;
     std::string playedPath_;
     std::unique_ptr<RecordedFile> played_;

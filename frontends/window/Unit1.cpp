@@ -574,6 +574,14 @@ void TForm1::onEngineEvent(const EngineEvent& e) {
                 QMessageBox::critical(this, QCoreApplication::applicationName(), QString::fromStdString(e.detail));
             }
             return;
+        case EngineCode::SettingsApplied:
+            // New settings from anywhere (the web page too): the state shows
+            // them; an open setup dialog is told.
+            render();
+            if (setupForm_) {
+                setupForm_->settingsChangedElsewhere(engine_->settings());
+            }
+            return;
         case EngineCode::FirstRun:
             if (setupForm_) {
                 setupForm_->setCaption(QStringLiteral("IPCAM INI file Settings"));

@@ -287,6 +287,18 @@ TForm3::TForm3(SetupContext ctx, QWidget* parent) : QDialog(parent), ctx_(std::m
     save_ = addButton(this, "SaveSetting_Button", QStringLiteral("Save"), 200, 536, 90);
     exit_ = addButton(this, "ExitSetting_Button", QStringLiteral("Exit"), 307, 536, 90);
 
+    // Beside Save: told when the settings in force changed while the dialog is open.
+    staleNote_ = addLabel(this, QString(), 8, 530, 186);
+    staleNote_->setObjectName(QStringLiteral("Stale_Note"));
+    staleNote_->setWordWrap(true);
+    staleNote_->resize(186, 40);
+    {
+        QPalette pal = staleNote_->palette();
+        pal.setColor(QPalette::WindowText, Qt::darkRed);
+        staleNote_->setPalette(pal);
+    }
+    staleNote_->hide();
+
     // Everything under the address group sits one line lower.
     for (QWidget* child : findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
         if (child != addressGroup && child->y() >= 88) child->move(child->x(), child->y() + kPreviewLine);
@@ -402,6 +414,39 @@ void TForm3::loadControlsFromRecord() {
     showRow(today);
     alarmSwitch_->setChecked(r.alarmEmailEnabled == 1);
     shownDay_ = today;
+    staleNote_->hide();
+    loadedValues_ = shownValues();
+}
+
+QStringList TForm3::shownValues() const {
+    QStringList values;
+    for (const QLineEdit* edit : {address_, port_, password_, cameraUrl_, snapshotRate_, previewUrl_, recordPath_,
+                                  preroll_, keepDays_})
+        values << edit->text();
+    values << QString::number(motionSwitch_->isChecked()) << QString::number(alarmSwitch_->isChecked())
+           << QString::number(slider_->value());
+    for (const QButtonGroup* group : {resolution_, frequency_, quality_, brightness_, orientation_})
+        values << QString::number(group->checkedId());
+    QString week;
+    for (int day = 0; day < kDaysPerWeek; ++day)
+        for (int hour = 0; hour < kHoursPerDay; ++hour)
+            week += QLatin1Char(day == shownDay_ ? (hours_[hour]->isChecked() ? '1' : '0')
+                                                 : (editSchedule_.at(day, hour) == 1 ? '1' : '0'));
+    values << week;
+    return values;
+}
+
+void TForm3::settingsChangedElsewhere(const CameraSettings& now) {
+    if (!isVisible() || now == ctx_.record)
+        return;
+    const bool mailOpen = emailDialog_ && emailDialog_->isVisible();
+    if (!mailOpen && shownValues() == loadedValues_) {
+        ctx_.record = now;
+        loadControlsFromRecord();
+        return;
+    }
+    staleNote_->setText(QStringLiteral("The settings were changed meanwhile: Save replaces them with these."));
+    staleNote_->show();
 }
 
 void TForm3::addressChange() {

@@ -58,6 +58,12 @@ public:
     void selectAllClick();
     void clearAllClick();
     void copyAllClick();
+    // The settings in force changed while the dialog is open (the web page
+    // applied new ones): the dialog shows them when nothing was edited in it
+    // yet; otherwise it keeps the edits and says that Save replaces the new
+    // settings with what it shows.
+    void settingsChangedElsewhere(const CameraSettings& now);
+    QLabel* staleNote() const { return staleNote_; }
     // Writes the controls into slot 0 and the settings file, then closes. A
     // camera URL that cannot be used, or a pre-record time or a number of
     // days that is not a whole number in its range, is shown and nothing is
@@ -110,6 +116,8 @@ private:
     void warn(const std::string& text);
     // A save refused for the number in `edit`: the box says why, `edit` takes the focus.
     void refuse(QLineEdit* edit, const std::string& text);
+    // Everything the controls show, to tell whether anything was edited.
+    QStringList shownValues() const;
 
     SetupContext ctx_;
     TForm2* emailDialog_ = nullptr;
@@ -144,6 +152,8 @@ private:
     QPushButton* everyDay_ = nullptr;
     QPushButton* save_ = nullptr;
     QPushButton* exit_ = nullptr;
+    QLabel* staleNote_ = nullptr;
+    QStringList loadedValues_;  // shownValues() as loaded
 };
 
 }  // namespace ipcam

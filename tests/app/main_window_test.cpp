@@ -1,11 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <QButtonGroup>
+#include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QLabel>
 #include <QTemporaryDir>
 #include <QTimer>
 
 #include "frontends/window/Unit1.h"
+#include "frontends/window/Unit3.h"
 #include "app_fakes.h"
 #include "camera/status_line.h"
 
@@ -138,6 +141,42 @@ TEST(MainWindowStatusLines, LookExactlyLikeALabel) {
             EXPECT_TRUE(line.grab().toImage() == label.grab().toImage()) << text << " at " << size.width();
         }
     }
+}
+
+// Settings applied elsewhere (the web page does it this way, on the engine's
+// thread) while the setup dialog is open: the window and the dialog follow,
+// unless the dialog holds edits, which it keeps and says Save replaces them.
+TEST(MainWindowSettings, AnOpenSetupDialogFollowsSettingsAppliedElsewhere) {
+    Window w(1.0);
+    TForm3 setup(w.form->setupContext());
+    w.form->setForms(&setup, nullptr);
+    RecorderEngine& engine = w.form->engine();
+    CameraSettings s = engine.settings();
+    s.hostAddress = "127.0.0.1";
+    s.aviDirectory = w.dir.filePath("rec").toStdString();
+    s.keepDays = 4;
+    s.resolution = 1;
+    ASSERT_FALSE(engine.applySettings(s));
+    QCoreApplication::processEvents();
+    setup.show();
+    ASSERT_EQ(setup.keepDaysEdit()->text(), "4");
+
+    s.keepDays = 9;
+    s.resolution = 0;
+    ASSERT_FALSE(engine.applySettings(s));
+    QCoreApplication::processEvents();
+    EXPECT_EQ(setup.keepDaysEdit()->text(), "9");
+    EXPECT_EQ(setup.resolutionGroup()->checkedId(), 0);
+    EXPECT_FALSE(setup.staleNote()->isVisibleTo(&setup));
+    EXPECT_EQ(w.form->size(), QSize(702, 602));  // laid out for 640 x 480
+
+    setup.keepDaysEdit()->setText("3");
+    s.keepDays = 11;
+    ASSERT_FALSE(engine.applySettings(s));
+    QCoreApplication::processEvents();
+    EXPECT_EQ(setup.keepDaysEdit()->text(), "3");
+    EXPECT_TRUE(setup.staleNote()->isVisibleTo(&setup));
+    setup.hide();
 }
 
 }  // namespace

@@ -25,7 +25,10 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <QTcpSocket>
+
 #include "e2e_support.h"
+#include "frontends/web/web_password.h"
 #include "playback/recorded_file.h"
 #include "settings/settings_store.h"
 
@@ -137,6 +140,119 @@ TEST(Headless, RecordsADailyBlockByteExactWithoutADisplayAndEndsCleanlyOnSigterm
     };
     recordsByteExact(false);
     recordsByteExact(true);
+}
+
+// The process's peak resident memory in KiB (VmHWM), 0 when unknown.
+long peakKiB(qint64 pid) {
+    QFile f(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!f.open(QIODevice::ReadOnly)) return 0;
+    for (const QByteArray& line : f.readAll().split('\n'))
+        if (line.startsWith("VmHWM:")) return line.mid(6).trimmed().split(' ').value(0).toLong();
+    return 0;
+}
+
+// A live viewer of the web page that reads nothing for 30 s while a 1280 x 960
+// camera at 25/s is recorded (its pictures of 30 s are several times 16 MiB):
+// the program's peak memory stays where it was, and the recording keeps
+// every picture the camera sent.
+TEST(Headless, AWebViewerThatStopsReadingCostsNoMemoryAndNoRecordedPicture) {
+    const QString bin = QCoreApplication::applicationDirPath() + "/..";
+    const QString recorder = bin + "/ipcam-recorder", simulator = bin + "/tools/ipcam-sim";
+    ASSERT_TRUE(QFile::exists(recorder) && QFile::exists(simulator));
+    QTemporaryDir dir;
+    ASSERT_TRUE(QDir(dir.path()).mkdir("rec"));
+    const QString settingsFile = dir.filePath("ipcam-recorder.INI");
+    const QString sentFile = dir.filePath("sent.bin");
+    const quint16 cameraPort = e2e::freePort(), webPort = e2e::freePort();
+    {
+        QTemporaryDir unused;
+        CameraSettings s = e2e::loopbackSettings(unused, cameraPort);
+        s.cameraUrl = QStringLiteral("http://127.0.0.1:%1/stream").arg(cameraPort).toStdString();
+        s.aviDirectory = dir.filePath("rec").toStdString();
+        s.schedule.bytes.fill(1);  // a Daily recording at once
+        s.webAddress = QStringLiteral("127.0.0.1:%1").arg(webPort).toStdString();
+        s.webPasswordHash = hashWebPassword("viewer pass", 1000);
+        SettingsStore(settingsFile.toStdString()).save(s);
+    }
+    QProcess camera;
+    camera.start(simulator, {"--port", QString::number(cameraPort), "--http-port", "0", "--mjpeg", "/stream", "--size",
+                             "1280x960", "--fps", "25", "--keep-sent", sentFile});
+    ASSERT_TRUE(camera.waitForStarted(5000));
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "XDG_SESSION_TYPE"}) env.remove(name);
+    QProcess service;
+    service.setProcessEnvironment(env);
+    service.setWorkingDirectory(dir.path());
+    service.setProcessChannelMode(QProcess::MergedChannels);
+    service.start(recorder, {"--headless", "--settings", settingsFile});
+    ASSERT_TRUE(service.waitForStarted(5000));
+    auto logText = [&] {
+        QFile f(dir.filePath("ipcam-recorder.log"));
+        return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
+    };
+    const bool recording = waitUntil([&] { return logText().contains("Link up") && logText().contains("Web page on"); },
+                                     20000) &&
+                           waitUntil([&] { return e2e::readSent(sentFile).size() >= 50; }, 10000);
+
+    // The viewer asks for the live pictures, takes the answer's first bytes, then reads nothing.
+    long before = 0, after = 0;
+    bool answered = false, readsAgain = false;
+    if (recording) {
+        before = peakKiB(service.processId());
+        QTcpSocket viewer;
+        viewer.setReadBufferSize(64 * 1024);
+        viewer.connectToHost(QStringLiteral("127.0.0.1"), webPort);
+        if (viewer.waitForConnected(3000)) {
+            const QByteArray request = "GET /api/live.mjpeg HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: Basic " +
+                                       QByteArray("admin:viewer pass").toBase64() + "\r\n\r\n";
+            viewer.write(request);
+            answered = viewer.waitForReadyRead(5000) && viewer.peek(12) == "HTTP/1.1 200";
+            waitUntil([] { return false; }, 30000);
+            after = peakKiB(service.processId());
+            viewer.readAll();
+            readsAgain = viewer.waitForReadyRead(5000);
+        }
+    }
+    service.terminate();
+    const bool ended = service.waitForFinished(15000);
+    camera.terminate();
+    camera.waitForFinished(5000);
+    const QString output = QString::fromUtf8(service.readAll());
+    ASSERT_TRUE(recording) << output.toStdString();
+    ASSERT_TRUE(ended) << output.toStdString();
+    EXPECT_TRUE(answered);
+    EXPECT_TRUE(readsAgain) << "the stream goes on once the viewer reads";
+    EXPECT_GT(before, 0);
+    EXPECT_LE(after - before, 16 * 1024) << "peak KiB before " << before << ", after " << after;
+
+    // Every picture the camera sent from the first recorded on, in order, none left out.
+    QDir rec(dir.filePath("rec"));
+    QStringList files;
+    for (const QString& day : rec.entryList({"????????"}, QDir::Dirs, QDir::Name))
+        for (const QString& f : QDir(rec.filePath(day)).entryList({"*T.AVI"}, QDir::Files, QDir::Name))
+            files << rec.filePath(day + "/" + f);
+    ASSERT_FALSE(files.isEmpty()) << output.toStdString();
+    const std::vector<QByteArray> sent = e2e::readSent(sentFile);
+    qsizetype next = -1;
+    int recorded = 0;
+    for (const QString& path : files) {
+        RecordedFile file;
+        ASSERT_EQ(file.openRecordedFile(path), RecordedFile::OpenStatus::Opened) << path.toStdString();
+        for (int i = 0; i < file.frameCount(); ++i, ++recorded) {
+            QByteArray picture;
+            ASSERT_TRUE(file.readPicture(i, picture)) << i;
+            if (picture.endsWith(QByteArray("\xFF\xD9\0", 3))) picture.chop(1);  // the file pads odd sizes
+            if (next < 0) {
+                for (size_t k = 0; k < sent.size() && next < 0; ++k)
+                    if (sent[k] == picture) next = static_cast<qsizetype>(k);
+                ASSERT_GE(next, 0) << "the first recorded picture is not one the camera sent";
+            }
+            ASSERT_LT(static_cast<size_t>(next), sent.size());
+            ASSERT_EQ(picture, sent[static_cast<size_t>(next)]) << "recorded picture " << recorded;
+            ++next;
+        }
+    }
+    EXPECT_GE(recorded, 25 * 30) << "30 s at 25 pictures a second";
 }
 
 // No password reaches the log, standard error or the service's STATUS=,

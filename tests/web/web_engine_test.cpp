@@ -130,6 +130,7 @@ TEST(WebOnTheEngine, LiveRecordAndRecordingsAreTheCamerasOwnBytes) {
     eo.probePort = so.httpPort;
     eo.timerScale = 0.02;
     RecorderEngine engine(eo);
+    engine.setPreviewWanted(false);  // as the headless service runs it
     engine.start();
 
     WebServerOptions wo;
@@ -177,9 +178,13 @@ TEST(WebOnTheEngine, LiveRecordAndRecordingsAreTheCamerasOwnBytes) {
         std::this_thread::sleep_for(3s);
     });
     ASSERT_TRUE(waitUntil([&] { return web.state().viewerCount() == 1; }));
+    // The viewers get the camera's own bytes: nothing is decoded for them.
+    int decoded = 0;
+    QObject::connect(&engine, &RecorderEngine::previewUpdated, [&decoded] { ++decoded; });
     EXPECT_NE(fetch(port, "POST", "/api/record").find(" 202 "), std::string::npos);
     const EngineState& state = engine.state();
     ASSERT_TRUE(waitUntil([&] { return state.recordingKind == 1 && state.recordingPictures >= 40; }));
+    EXPECT_EQ(decoded, 0);
     EXPECT_NE(bodyOf(fetch(port, "GET", "/api/status")).find("\"recordingKind\":1"), std::string::npos);
     EXPECT_NE(fetch(port, "POST", "/api/stop").find(" 202 "), std::string::npos);
     ASSERT_TRUE(waitUntil([&] { return !listRecordings(s.aviDirectory).empty(); }));

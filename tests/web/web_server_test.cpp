@@ -24,6 +24,7 @@ extern "C" {
 #include "frontends/web/web_password.h"
 #include "frontends/web/web_server.h"
 #include "frontends/web/web_state.h"
+#include "playback/recording_source.h"
 #include "recording/media_fixtures.h"
 #include "recording/mkv_file.h"
 #include "settings/settings_validation.h"
@@ -56,7 +57,8 @@ Response send(uint16_t port, const std::string& method, const std::string& targe
     QTcpSocket socket;
     socket.connectToHost(QStringLiteral("127.0.0.1"), port);
     EXPECT_TRUE(socket.waitForConnected(3000));
-    std::string request = method + " " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n" + headers;
+    std::string request = method + " " + target + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
+                          "\r\nConnection: close\r\n" + headers;
     if (!body.empty() || method == "POST")
         request += "Content-Length: " + std::to_string(body.size()) + "\r\n";
     request += "\r\n" + body;
@@ -114,6 +116,10 @@ protected:
         o.failedSignInDelay = 150ms;
         o.timeoutSeconds = 1;
         o.sessionIdle = sessionIdle_;
+        o.openRecording = [this](const std::string& path) {
+            ++opened_;
+            return openRecording(QString::fromStdString(path));
+        };
         WebCommands c;
         c.record = [this] { ++records_; };
         c.stop = [] {};
@@ -158,6 +164,7 @@ protected:
     std::unique_ptr<WebServer> server_;
     uint16_t port_ = 0;
     std::atomic<int> records_{0};
+    std::atomic<int> opened_{0};  // recordings opened to learn their length
     CameraSettings applied_;
     std::chrono::milliseconds sessionIdle_ = 30min;
 };
@@ -231,11 +238,42 @@ TEST_F(WebServerTest, SessionsNeedTheCsrfTokenBasicOnlyOnTheApi) {
     EXPECT_EQ(send(port_, "GET", "/api/status", cookie).status, 401);
 }
 
+// A page of another site may make the browser send the cookie, never do anything with it.
+TEST_F(WebServerTest, RequestsFromAnotherSiteAreRefused) {
+    const auto [cookie, csrf] = signIn();
+    const std::string token = cookie + "X-CSRF-Token: " + csrf + "\r\n";
+    for (const char* from : {"Origin: http://evil.example\r\n", "Origin: http://127.0.0.1:1\r\n", "Origin: null\r\n",
+                             "Referer: http://evil.example/page\r\n"}) {
+        EXPECT_EQ(send(port_, "POST", "/api/record", token + from).status, 403) << from;
+        EXPECT_EQ(send(port_, "POST", "/signin", std::string("Content-Type: application/x-www-form-urlencoded\r\n") + from,
+                       "user=admin&password=correct+horse")
+                      .status,
+                  403)
+            << from;
+    }
+    EXPECT_EQ(records_, 0);
+    // The page's own origin, or a page of its own as Referer, or neither named (no browser).
+    for (const std::string& from : {"Origin: http://127.0.0.1:" + std::to_string(port_) + "\r\n",
+                                   "Referer: http://127.0.0.1:" + std::to_string(port_) + "/#live\r\n", std::string()})
+        EXPECT_EQ(send(port_, "POST", "/api/record", token + from).status, 202) << from;
+    EXPECT_EQ(records_, 3);
+    // Scripts with HTTP Basic send no Origin and stay welcome.
+    EXPECT_EQ(send(port_, "POST", "/api/record", basic("admin", kPassword) + "Origin: http://evil.example\r\n").status, 202);
+    EXPECT_EQ(records_, 4);
+}
+
 TEST_F(WebServerTest, OnlyNamesTheCatalogListsReachAFile) {
     const std::string auth = basic("admin", kPassword);
     const Response list = send(port_, "GET", "/api/recordings", auth);
     EXPECT_NE(list.body.find("20261209/221500T.AVI"), std::string::npos);
     EXPECT_EQ(list.body.find("221501T"), std::string::npos);  // the link is no recording
+    // Listed again, the unchanged file is not opened again; once it changes, it is.
+    EXPECT_EQ(opened_, 1);
+    EXPECT_EQ(send(port_, "GET", "/api/recordings", auth).body, list.body);
+    EXPECT_EQ(opened_, 1);
+    std::ofstream(root_ / "rec" / "20261209" / "221500T.AVI", std::ios::binary | std::ios::app) << "more";
+    EXPECT_NE(send(port_, "GET", "/api/recordings", auth).body.find("\"size\":5004"), std::string::npos);
+    EXPECT_EQ(opened_, 2);
     for (const char* target :
          {"/api/recordings/../secret.txt", "/api/recordings/%2e%2e/secret.txt", "/api/recordings/20261209/..%2f..%2fsecret.txt",
           "/api/recordings/20261209/%2e%2e/%2e%2e/secret.txt", "/api/recordings/" "%2f" "etc/passwd",
