@@ -19,6 +19,16 @@
 
 namespace ipcam {
 
+namespace {
+
+EngineEvent settingsApplied() {
+    EngineEvent e;
+    e.code = EngineCode::SettingsApplied;
+    return e;
+}
+
+}  // namespace
+
 RecorderEngine::RecorderEngine(EngineOptions options, QObject* parent)
     : QObject(parent), options_(std::move(options)) {
     if (options_.clock) {
@@ -149,7 +159,7 @@ std::optional<SettingsProblem> RecorderEngine::applySettings(const CameraSetting
     }
     if (!problem) {
         controller_->recorder().applyRetention();
-        emit engineEvent(EngineEvent{EngineCode::SettingsApplied});
+        emit engineEvent(settingsApplied());
     }
     return problem;
 }
@@ -168,7 +178,7 @@ void RecorderEngine::reloadSettings() {
     }
     controller_->resume();
     controller_->recorder().applyRetention();
-    emit engineEvent(EngineEvent{EngineCode::SettingsApplied});
+    emit engineEvent(settingsApplied());
 }
 
 void RecorderEngine::close() {
@@ -193,7 +203,12 @@ void RecorderEngine::guarded(const std::function<void()>& handler) {
         const std::string text = e.what();
         qCCritical(lcApp).noquote() << "Error in an event handler:" << QString::fromStdString(text);
         QMetaObject::invokeMethod(
-            this, [this, text] { emit engineEvent(EngineEvent{EngineCode::HandlerFailed, text, {}, 0}); },
+            this, [this, text] { {
+                EngineEvent e;
+                e.code = EngineCode::HandlerFailed;
+                e.detail = text;
+                emit engineEvent(e);
+            } },
             Qt::QueuedConnection);
     }
 }

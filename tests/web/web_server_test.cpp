@@ -363,7 +363,7 @@ TEST_F(WebServerTest, SettingsGoThroughTheSameChecksAndPasswordsStayHome) {
     const Response bad = send(port_, "POST", "/api/settings", auth + json, R"({"Keep_Days":"99999"})");
     EXPECT_EQ(bad.status, 400);
     CameraSettings scratch;
-    const auto expected = takeSetupTexts({"", "0", "99999"}, scratch);
+    const auto expected = takeSetupTexts({.cameraUrl = "", .motionPrerollSeconds = "0", .keepDays = "99999", .previewUrl = ""}, scratch);
     ASSERT_TRUE(expected);
     EXPECT_NE(bad.body.find("\"field\":\"Keep_Days\""), std::string::npos);
     EXPECT_NE(bad.body.find("\"code\":\"OutOfRange\""), std::string::npos);
