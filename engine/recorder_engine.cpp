@@ -138,7 +138,10 @@ void RecorderEngine::setPreviewAllocator(std::function<QImage(QSize)> allocator)
 
 bool RecorderEngine::hasSettingsFile() const { return store_->exists(); }
 
-void RecorderEngine::setPreviewWanted(bool wanted) { controller_->setPreviewWanted(wanted); }
+void RecorderEngine::setPreviewWanted(bool wanted, PreviewTaker taker) {
+    (taker == PreviewTaker::Screen ? screenWantsPreview_ : webWantsPreview_) = wanted;
+    controller_->setPreviewWanted(screenWantsPreview_ || webWantsPreview_);
+}
 
 void RecorderEngine::start() { controller_->start(); }
 void RecorderEngine::record() { controller_->record(); }

@@ -84,10 +84,12 @@ public:
     // Ends everything: a running recording is written to its file, the
     // timers stop, the link closes and both workers are told to end.
     void close();
-    // Whether anybody looks at the preview (default: yes). While nobody
-    // does (no window shown, no viewer), pictures are decoded only as far as
-    // motion detection needs them, and previewUpdated is not emitted.
-    void setPreviewWanted(bool wanted);
+    // Whether anybody looks at the preview: the screen (a window shown;
+    // default: yes) or a web viewer (default: no). While nobody does,
+    // pictures are decoded only as far as motion detection needs them, and
+    // previewUpdated is not emitted.
+    enum class PreviewTaker : uint8_t { Screen, Web };
+    void setPreviewWanted(bool wanted, PreviewTaker taker = PreviewTaker::Screen);
     // Whether a front end takes the live video's packets (videoPacket);
     // default: no, and then none is copied.
     void setLiveVideoWanted(bool wanted) { liveVideoWanted_ = wanted; }
@@ -176,6 +178,8 @@ private:
     std::shared_ptr<const std::vector<uint8_t>> lastPicture_;
     bool closed_ = false;
     bool liveVideoWanted_ = false;
+    bool screenWantsPreview_ = true;
+    bool webWantsPreview_ = false;
 };
 
 }  // namespace ipcam

@@ -143,7 +143,7 @@ WebEngineGlue::WebEngineGlue(RecorderEngine& engine, Options options, WebServerO
 WebEngineGlue::~WebEngineGlue() {
     server_->stop();
     if (previewAsked_ && !engine_.closed())
-        engine_.setPreviewWanted(false);
+        engine_.setPreviewWanted(false, RecorderEngine::PreviewTaker::Web);
     engine_.setLiveVideoWanted(false);
 }
 
@@ -234,20 +234,18 @@ void WebEngineGlue::askPicture() {
         Qt::QueuedConnection);
 }
 
-// Unattended, nobody else looks at the preview: it is decoded while the
-// page has a viewer and the camera sends no JPEG of its own, or a snapshot
-// is due (a coded-video camera's pictures come only from the preview; a JPEG
+// The page wants the preview decoded (beside a window that shows it, or
+// none) while it has a viewer and the camera sends no JPEG of its own, or a
+// snapshot is due (a coded-video camera's pictures come only from the preview; a JPEG
 // camera's viewers get its own bytes, so decoding them would be work for
 // nobody).
 void WebEngineGlue::followViewers() {
     engine_.setLiveVideoWanted(state_.videoViewerCount() > 0);
-    if (!options_.unattended)
-        return;
     const bool ownJpegs = QDateTime::currentMSecsSinceEpoch() - lastJpegMs_ < 2000;
     const bool wanted = (state_.viewerCount() > 0 && !ownJpegs) || pictureAsked_;
     if (wanted != previewAsked_) {
         previewAsked_ = wanted;
-        engine_.setPreviewWanted(wanted);
+        engine_.setPreviewWanted(wanted, RecorderEngine::PreviewTaker::Web);
     }
 }
 

@@ -277,11 +277,11 @@ TEST(WebOnTheEngine, RtspCameraLiveVideoIsFragmentedMp4AndAStalledViewerIsBounde
     eo.snapshotPath = dir.filePath("jpeg_view01.jpg").toStdString();
     eo.timerScale = 0.02;
     RecorderEngine engine(eo);
-    engine.setPreviewWanted(false);
+    engine.setPreviewWanted(false);  // a window minimised: the page alone wants pictures
     engine.start();
     WebServerOptions wo;
     wo.passwordHash = hashWebPassword("pw", 1000);
-    WebEngineGlue web(engine, {true, {}}, wo);
+    WebEngineGlue web(engine, {false, {}}, wo);
     std::string error;
     ASSERT_TRUE(web.start(&error)) << error;
     const uint16_t port = web.server().port();
