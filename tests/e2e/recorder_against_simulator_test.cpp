@@ -1099,6 +1099,52 @@ TEST_F(EngineAlone, RtspCamerasAreRecordedPacketForPacketAndCutOnKeyFrames) {
     }
 }
 
+// An RTSP camera's two streams: the large one recorded packet for packet,
+// the small one shown; when the small one stops, the preview comes from the
+// large one at once and the recording goes on in the same file.
+TEST_F(EngineAlone, AnRtspPreviewStreamIsShownWhileTheMainStreamIsRecorded) {
+    test::LogCapture log;
+    QTemporaryDir work;
+    const QString sent = work.filePath("sent.txt");
+    RtspCamera main, small;
+    std::string error;
+    ASSERT_TRUE(main.start({"--size", "640x360", "--fps", "25", "--gop", "10", "--keep-sent", sent}, &error)) << error;
+    ASSERT_TRUE(small.start({"--size", "160x90", "--fps", "25", "--gop", "10", "--path", "/small"}, &error)) << error;
+    startEngine([&](CameraSettings& s) {
+        s.cameraUrl = main.url.toStdString();
+        s.previewUrl = small.url.toStdString();
+        s.aviDirectory = work.path().toStdString();
+        s.resolution = 0;  // a 640 x 480 preview area: the main stream would fill its width
+        s.schedule.at(4, 15) = 1;
+    });
+    ASSERT_TRUE(waitUntil([&] { return engine->preview().size() == QSize(160, 90) && rec().RecordFrames >= 20; }))
+        << linkInfo() << " / " << previewInfo();
+    EXPECT_EQ(rec().RecordKind, kDaily);
+
+    small.stop();
+    ASSERT_TRUE(waitUntil([&] { return engine->preview().size() == QSize(640, 360); })) << previewInfo();
+    const uint32_t before = rec().RecordFrames;
+    ASSERT_TRUE(waitUntil([&] { return rec().RecordFrames >= before + 20; }));
+    EXPECT_EQ(linkUps, 1);
+    engine->stop();
+    ASSERT_TRUE(waitUntil([&] { return rec().RecordKind == kNotRecording; }));
+    engine->controller().recorder().settle();
+
+    const QStringList files = recordings(work, "*.MKV");
+    ASSERT_EQ(files.size(), 1) << files.join(", ").toStdString();
+    EXPECT_EQ(probe({"-select_streams", "v:0", "-show_entries", "stream=width,height", "-of", "csv=p=0", files[0]}),
+              "640,360");
+    const std::vector<PacketLine> packets = recordedPackets(files[0]);
+    ASSERT_GE(packets.size(), 40u);
+    EXPECT_GE(runStart(sentPackets(sent), packets), 0) << "not an unbroken run of the main stream's packets";
+    const std::string said = log.text();
+    const std::string line = ":" + std::to_string(small.port) + "/small failed: ";
+    ASSERT_NE(said.find(line), std::string::npos) << said;
+    EXPECT_EQ(said.find(line, said.find(line) + 1), std::string::npos) << "said once";
+    EXPECT_NE(said.find("; the preview comes from the main stream"), std::string::npos);
+    EXPECT_TRUE(warnings.empty()) << warnings.front();
+}
+
 // The link's lines of the activity log: each loss follows a "Link up", none
 // is said twice.
 std::string lossesSaidTwice(const std::string& log) {
