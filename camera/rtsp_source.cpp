@@ -359,11 +359,12 @@ private:
             avcodec_free_context(&decoder_);
             return;
         }
-        // The preview only: two threads at most, the decoder's shortcuts
-        // allowed, and no deblocking (a quarter of the work, invisible once
-        // the picture is scaled down to the panel). The recording is the
-        // camera's packets, untouched.
-        decoder_->thread_count = 2;
+        // The preview only: two threads at most (one for a small stream,
+        // whose pictures cost less than handing them between threads), the
+        // decoder's shortcuts allowed, and no deblocking (a quarter of the
+        // work, invisible once the picture is scaled down to the panel). The
+        // recording is the camera's packets, untouched.
+        decoder_->thread_count = vp->width > 0 && vp->width * vp->height <= 1280 * 720 ? 1 : 2;
         decoder_->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
         decoder_->flags2 |= AV_CODEC_FLAG2_FAST;
         decoder_->skip_loop_filter = AVDISCARD_ALL;
