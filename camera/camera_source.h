@@ -9,7 +9,8 @@
 //
 // makeCameraSource() picks the kind from the settings: no Camera_URL is the
 // legacy camera, http:// a standard MJPEG camera (a snapshot camera when the
-// address names one picture), rtsp:// an RTSP camera.
+// address names one picture or the camera answers with one), rtsp:// an
+// RTSP camera.
 // A new kind is one class (camera_sources.h) and one line there.
 
 #include <QImage>

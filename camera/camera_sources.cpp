@@ -16,8 +16,61 @@ std::unique_ptr<CameraSource> makeCameraSource(const SourceDeps& deps, CameraSou
         return nullptr;
     }
     if (url->rtsp) return std::make_unique<RtspCameraSource>(std::move(*url), deps, listener);
-    if (SnapshotHttpSource::namesOnePicture(*url)) return std::make_unique<SnapshotHttpSource>(std::move(*url), deps.settings, deps.socket, listener);
-    return std::make_unique<MjpegHttpSource>(std::move(*url), deps.socket, listener);
+    return std::make_unique<HttpCameraSource>(std::move(*url), deps, listener);
+}
+
+// ---------------------------------------------------------------- an http:// camera
+
+// The URL and then what the camera answers pick the kind.
+HttpCameraSource::HttpCameraSource(CameraUrl url, const SourceDeps& deps, CameraSourceListener& listener)
+    : url_(std::move(url)), settings_(deps.settings), socket_(deps.socket), post_(deps.post), listener_(listener) {
+    CameraSourceListener& self = *this;
+    if (SnapshotHttpSource::namesOnePicture(url_)) {
+        inner_ = std::make_unique<SnapshotHttpSource>(url_, settings_, socket_, self);
+    } else {
+        auto stream = std::make_unique<MjpegHttpSource>(url_, socket_, self);
+        stream_ = stream.get();
+        inner_ = std::move(stream);
+    }
+}
+
+HttpCameraSource::~HttpCameraSource() { *alive_ = false; }
+
+void HttpCameraSource::start() {
+    restart_ = false;
+    if (stream_ && stream_->answeredOnePicture()) {
+        // Never from inside the old source's own handler: from the event
+        // loop or a command.
+        stream_ = nullptr;
+        inner_.reset();
+        CameraSourceListener& self = *this;
+        inner_ = std::make_unique<SnapshotHttpSource>(url_, settings_, socket_, self);
+    }
+    inner_->start();
+}
+
+void HttpCameraSource::stop() {
+    restart_ = false;
+    inner_->stop();
+}
+
+void HttpCameraSource::end() {
+    restart_ = false;
+    inner_->end();
+}
+
+void HttpCameraSource::sourceStopped(const SourceStopped& stopped) {
+    if (!stream_ || !stream_->answeredOnePicture() || !post_) {
+        listener_.sourceStopped(stopped);
+        return;
+    }
+    qCInfo(lcLink).noquote() << "Camera" << QString::fromStdString(endpoint())
+                             << "answers one picture a request: it is polled as a snapshot camera";
+    restart_ = true;
+    post_([this, alive = std::weak_ptr<bool>(alive_)] {
+        const auto a = alive.lock();
+        if (a && *a && restart_) start();
+    });
 }
 
 // ---------------------------------------------------------------- a byte stream

@@ -92,6 +92,8 @@ public:
     std::optional<std::string> probe(std::string*) override { return url_.host; }
     std::string host() const override { return url_.host; }
     std::string endpoint() const override { return redactedUrl(url_); }
+    // The camera answered one picture where a stream was asked for.
+    bool answeredOnePicture() const { return stream_.answeredOnePicture(); }
 
 protected:
     CameraStream& stream() override { return stream_; }
@@ -133,6 +135,45 @@ private:
     MjpegHttpStream stream_;
     QTimer next_;          // the next request's time
     QElapsedTimer asked_;  // since the last request
+};
+
+// An http:// camera: a snapshot camera when its address names one picture,
+// else taken as an MJPEG stream until it answers with one picture instead;
+// that picture is handed on, and from the next turn of the event loop the
+// camera is polled as a snapshot camera, for as long as this address is in
+// use (said once in the log).
+class HttpCameraSource final : public CameraSource, private CameraSourceListener {
+public:
+    HttpCameraSource(CameraUrl url, const SourceDeps& deps, CameraSourceListener& listener);
+    ~HttpCameraSource() override;
+
+    std::optional<std::string> probe(std::string* why) override { return inner_->probe(why); }
+    std::string host() const override { return inner_->host(); }
+    std::string endpoint() const override { return inner_->endpoint(); }
+    void start() override;
+    void stop() override;
+    void end() override;
+    bool running() const override { return restart_ || inner_->running(); }
+    size_t releaseSpare(size_t keep) override { return inner_->releaseSpare(keep); }
+
+private:
+    void sourceConnected(const SourceConnected& c) override { listener_.sourceConnected(c); }
+    void sourcePicture(std::vector<uint8_t>& jpeg) override { listener_.sourcePicture(jpeg); }
+    void sourcePacket(MediaPacket& p, QImage& preview, QSize shown) override {
+        listener_.sourcePacket(p, preview, shown);
+    }
+    void sourceRead(const CameraStream::Drops& drops) override { listener_.sourceRead(drops); }
+    void sourceStopped(const SourceStopped& stopped) override;
+
+    CameraUrl url_;
+    const CameraSettings& settings_;
+    CameraSocket& socket_;
+    std::function<void(std::function<void()>)> post_;
+    CameraSourceListener& listener_;
+    std::unique_ptr<CameraSource> inner_;
+    MjpegHttpSource* stream_ = nullptr;  // inner_ while it is taken as a stream
+    bool restart_ = false;               // polling begins at the next turn
+    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 
 // An RTSP camera through RtspSource: its events are taken on this thread

@@ -409,6 +409,7 @@ void MjpegHttpStream::reset() {
     beginPart();
     dropped_ = 0;
     answered_ = false;
+    onePictureAnswer_ = false;
     picture_.clear();
 }
 
@@ -832,7 +833,7 @@ bool MjpegHttpStream::learnBoundary(const PictureFn& picture) {
             if (ended && onePicture_) {
                 takeOnePicture(end, picture);
             } else if (ended) {
-                refuseBody(true, end);
+                refuseBody(true, end, &picture);
             }
             return false;
         }
@@ -905,13 +906,18 @@ void MjpegHttpStream::takeOnePicture(size_t end, const PictureFn& picture) {
 }
 
 // Neither a delimiter line nor, once the body ended, more than one picture
-// in the bytes searched: what came back is named.
-void MjpegHttpStream::refuseBody(bool ended, size_t end) {
+// in the bytes searched: what came back is named. A whole answer that is
+// one picture is handed on first (`picture` given).
+void MjpegHttpStream::refuseBody(bool ended, size_t end, const PictureFn* picture) {
     learning_ = false;
     const std::string type = contentType_.empty() ? std::string("no content type") : peerText(contentType_);
     size_t b = 0;
     while (b < end && isSpace(buf_[b])) ++b;
     if (ended && b + 1 < end && static_cast<uint8_t>(buf_[b]) == 0xFF && static_cast<uint8_t>(buf_[b + 1]) == 0xD8) {
+        if (picture) {
+            deliver(0, end, *picture);
+            onePictureAnswer_ = true;
+        }
         fail(State::Failed, camera() + " answered with a single picture (" + type + "), not a stream of pictures");
         return;
     }

@@ -75,6 +75,10 @@ public:
     // Whether a whole one-picture answer came since the last call: the next
     // request may go out on the same connection.
     bool takeAnswered() { return std::exchange(answered_, false); }
+    // Whether the camera, asked for a stream, answered with one whole
+    // picture: it was handed on, then the stream failed (the camera gives
+    // one picture a request).
+    bool answeredOnePicture() const { return onePictureAnswer_; }
 
     void reset() override;
     // GET with the answer to the last challenge, once there was one.
@@ -111,7 +115,7 @@ private:
     void skipPart(uint64_t Drops::*kind);
     bool learnBoundary(const PictureFn& picture);
     Found delimiterAt(size_t p, size_t end, bool ended, std::string& name) const;
-    void refuseBody(bool ended, size_t end);
+    void refuseBody(bool ended, size_t end, const PictureFn* picture = nullptr);
     void takeOnePicture(size_t end, const PictureFn& picture);
     bool isDelimiterLine(std::string_view line) const;
     Found findDelimiter(size_t& start, size_t& end);
@@ -124,6 +128,7 @@ private:
     NonceFn cnonce_;
     bool onePicture_ = false;
     bool answered_ = false;
+    bool onePictureAnswer_ = false;
 
     // What the last challenge taught; kept over reset().
     Auth auth_ = Auth::None;

@@ -142,6 +142,7 @@ private:
             self->why_ = Why::SetupTooLarge;
             return 1;
         }
+        self->owner_.announceHeld();
         const auto now = Clock::now();
         if (self->streaming_ ? now - self->lastPacket_ > self->options_.silenceTimeout
                              : now > self->connectDeadline_) {
@@ -359,11 +360,12 @@ private:
             avcodec_free_context(&decoder_);
             return;
         }
-        // The preview only: two threads at most, the decoder's shortcuts
-        // allowed, and no deblocking (a quarter of the work, invisible once
-        // the picture is scaled down to the panel). The recording is the
-        // camera's packets, untouched.
-        decoder_->thread_count = 2;
+        // The preview only: two threads at most (one for a small stream,
+        // whose pictures cost less than handing them between threads), the
+        // decoder's shortcuts allowed, and no deblocking (a quarter of the
+        // work, invisible once the picture is scaled down to the panel). The
+        // recording is the camera's packets, untouched.
+        decoder_->thread_count = vp->width > 0 && vp->width * vp->height <= 1280 * 720 ? 1 : 2;
         decoder_->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
         decoder_->flags2 |= AV_CODEC_FLAG2_FAST;
         decoder_->skip_loop_filter = AVDISCARD_ALL;
@@ -592,23 +594,59 @@ void RtspSource::stop() {
     std::lock_guard lock(mutex_);
     events_.clear();
     bytes_ = 0;
+    held_.store(false);
 }
 
 bool RtspSource::queue(Event&& event) {
     const size_t n = eventBytes(event);
+    const bool paced = event.type == Event::Type::Packet && decoding() == Decoding::Nothing;
     std::function<void()> notify;
     {
         std::unique_lock lock(mutex_);
         // Backpressure: the reader stops reading until the queue has room
-        // (always room for one event in an empty queue).
-        space_.wait(lock, [&] { return stop_.load() || bytes_ == 0 || bytes_ + n <= kMaxQueuedBytes; });
+        // (always room for one event in an empty queue); events held back
+        // by the pace are announced first.
+        const auto room = [&] { return stop_.load() || bytes_ == 0 || bytes_ + n <= kMaxQueuedBytes; };
+        if (!room() && held_.exchange(false)) {
+            announced_ = Clock::now();
+            const auto tell = notify_;
+            lock.unlock();
+            if (tell) tell();
+            lock.lock();
+        }
+        space_.wait(lock, room);
         if (stop_.load()) return false;
-        if (events_.empty()) notify = notify_;
+        // Called for the events waiting, and not taken yet: they are all taken together.
+        const bool told = !events_.empty() && !held_.load();
         events_.push_back(std::move(event));
         bytes_ += n;
+        if (!told) {
+            const auto now = Clock::now();
+            if (paced && now - announced_ < kRecordOnlyPace) {
+                held_.store(true);
+            } else {
+                held_.store(false);
+                announced_ = now;
+                notify = notify_;
+            }
+        }
     }
     if (notify) notify();
     return true;
+}
+
+void RtspSource::announceHeld() {
+    if (!held_.load(std::memory_order_relaxed)) return;
+    std::function<void()> notify;
+    {
+        std::lock_guard lock(mutex_);
+        const auto now = Clock::now();
+        if (!held_.load() || now - announced_ < kRecordOnlyPace) return;
+        held_.store(false);
+        announced_ = now;
+        notify = notify_;
+    }
+    if (notify) notify();
 }
 
 bool RtspSource::takeEvent(Event* event) {

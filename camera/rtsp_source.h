@@ -109,6 +109,10 @@ public:
     Decoding decoding() const { return decoding_.load(std::memory_order_relaxed); }
     // Bytes of packets and pictures waiting in the queue.
     size_t queuedBytes() const;
+    // While nothing is decoded (the packets are only recorded), the notifier
+    // is called for them at most this often: they gather in the queue
+    // meanwhile, and the thread that takes them wakes once for all.
+    static constexpr std::chrono::milliseconds kRecordOnlyPace{100};
 
     // The size a decoded picture of width x height is scaled to: the
     // largest that fits into the preview area with the picture's aspect
@@ -122,6 +126,9 @@ private:
     // Reader thread: queues an event, waiting while the queue is full.
     // False once stopped (the event is then dropped).
     bool queue(Event&& event);
+    // Reader thread, also while it waits on the camera: events the pace
+    // held back are announced once it allows.
+    void announceHeld();
     bool stopping() const { return stop_.load(std::memory_order_relaxed); }
     // Reader thread: whether the camera ("host:port") sent over UDP last
     // time; what worked this time.
@@ -133,6 +140,8 @@ private:
     std::deque<Event> events_;
     size_t bytes_ = 0;
     std::function<void()> notify_;
+    std::atomic<bool> held_{false};                   // events queued that the notifier was not called for
+    std::chrono::steady_clock::time_point announced_{};  // when it was last called
     std::string udpCamera_;  // the camera that sent over UDP last time
     std::atomic<bool> stop_{false};
     std::atomic<Decoding> decoding_{Decoding::Preview};

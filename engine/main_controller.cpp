@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cstring>
 #include <utility>
 
 #include "camera/jpeg_encoder.h"
@@ -615,7 +616,7 @@ void MainController::sourcePacket(MediaPacket& packet, QImage& picture, QSize sh
         view = sampledView(samples_, samplesShown_);
         decoded = &view;
     } else if (!picture.isNull()) {
-        preview_.swap(picture);
+        showCoded(picture);
         view = viewOf(preview_);
         decoded = &view;
         host_.previewChanged();
@@ -872,7 +873,7 @@ void MainController::previewStreamPicture(std::vector<uint8_t>* jpeg, QImage* pi
             samplesShown_ = shown;
             previewSampled_ = true;
         } else {
-            preview_.swap(*picture);
+            showCoded(*picture);
             previewSampled_ = false;
             host_.previewChanged();
         }
@@ -880,6 +881,26 @@ void MainController::previewStreamPicture(std::vector<uint8_t>* jpeg, QImage* pi
         return;
     }
     previewFresh_ = true;
+}
+
+void MainController::showCoded(QImage& picture) {
+    const auto own = [this](const QImage& i) {
+        return i.isDetached() && (i.constBits() == codedOwn_[0] || i.constBits() == codedOwn_[1]);
+    };
+    if (allocator_ && picture.format() == QImage::Format_RGB32) {
+        if (codedSpare_.size() != picture.size() || !own(codedSpare_)) {
+            codedSpare_ = allocator_(picture.size());
+            codedOwn_[codedNext_] = codedSpare_.constBits();
+            codedNext_ ^= 1;
+        }
+        if (codedSpare_.size() == picture.size() && codedSpare_.format() == picture.format() &&
+            codedSpare_.bytesPerLine() == picture.bytesPerLine() && own(codedSpare_)) {
+            std::memcpy(codedSpare_.bits(), picture.constBits(), static_cast<size_t>(picture.sizeInBytes()));
+            preview_.swap(codedSpare_);
+            return;
+        }
+    }
+    preview_.swap(picture);
 }
 
 PixelView MainController::takePreviewStreamView() {

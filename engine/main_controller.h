@@ -126,6 +126,9 @@ public:
     // the memory the allocator gave, which may go away next.
     void setPreviewAllocator(JpegDecoder::ImageAllocator allocator) {
         if (!allocator && !preview_.isNull()) preview_ = preview_.copy();
+        codedSpare_ = QImage();
+        codedOwn_[0] = codedOwn_[1] = nullptr;
+        allocator_ = allocator;
         decoder_.setImageAllocator(std::move(allocator));
     }
     Recorder& recorder() { return *recorder_; }
@@ -246,6 +249,14 @@ private:
     CameraSettings settings_;
     QImage preview_;
     JpegDecoder decoder_;
+    // A coded camera's pictures go on show through the allocator's images
+    // too (copied into the one not on show), so that a display can take
+    // them as it takes decoded JPEGs.
+    void showCoded(QImage& picture);
+    JpegDecoder::ImageAllocator allocator_;
+    QImage codedSpare_;
+    const uchar* codedOwn_[2] = {nullptr, nullptr};
+    int codedNext_ = 0;
     bool previewWanted_ = true;
     // While the preview is not wanted: the picture motion detection reads,
     // held smaller than the preview of samplesShown_ it stands for.
