@@ -13,20 +13,7 @@ import sys
 import tempfile
 import time
 
-try:
-    from selenium import webdriver
-    from selenium.webdriver.chrome.service import Service
-    from selenium.webdriver.common.by import By
-    from selenium.webdriver.support.ui import WebDriverWait
-except ImportError:
-    print("selenium is not installed")
-    sys.exit(77)
-
-CHROMIUM = shutil.which("chromium")
-DRIVER = shutil.which("chromedriver")
-if not CHROMIUM or not DRIVER:
-    print("chromium or chromedriver is not installed")
-    sys.exit(77)
+from browser_support import By, WebDriverWait, chromium, end, open_when_served, sign_in, start_service, write_settings
 
 recorder, simulator = sys.argv[1], sys.argv[2]
 rtsp_simulator = sys.argv[3] if len(sys.argv) > 3 else ""
@@ -35,21 +22,14 @@ BASE = "http://127.0.0.1:%d" % WEB_PORT
 PASSWORD = "browser pass 1"
 
 work = tempfile.mkdtemp(prefix="ipcam-browser-")
-settings = os.path.join(work, "ipcam-recorder.INI")
-os.mkdir(os.path.join(work, "rec"))
-with open(settings, "w") as f:
-    f.write("[IPCAM_1]\nHost_Addr=127.0.0.1\nHost_Port=%d\nIPCAM_Password=pxwqe\nAVI_Directory=%s\n"
-            "Resolution=1\nFrequency=1\nQuality=1\nBrightness=1\nCamera_URL=http://127.0.0.1:%d/stream\n"
-            "Web_Address=127.0.0.1:%d\n" % (CAMERA_PORT, os.path.join(work, "rec"), CAMERA_PORT, WEB_PORT))
-os.chmod(settings, 0o600)
-subprocess.run([recorder, "--settings", settings, "--set-web-password"], input=PASSWORD + "\n",
-               text=True, check=True, capture_output=True)
+settings = write_settings(recorder, work, WEB_PORT, PASSWORD,
+                          "Host_Port=%d\nIPCAM_Password=pxwqe\nResolution=1\nFrequency=1\nQuality=1\nBrightness=1\n"
+                          "Camera_URL=http://127.0.0.1:%d/stream\n" % (CAMERA_PORT, CAMERA_PORT))
 
 camera = subprocess.Popen([simulator, "--port", str(CAMERA_PORT), "--http-port", "0", "--mjpeg", "/stream",
                            "--fps", "10"], stdin=subprocess.PIPE, stdout=subprocess.DEVNULL,
                           stderr=subprocess.DEVNULL)
-service = subprocess.Popen([recorder, "--headless", "--settings", settings], cwd=work,
-                           stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+service = start_service(recorder, settings)
 driver = None
 failed = []
 
@@ -60,14 +40,6 @@ def check(condition, what):
         print("FAILED:", what)
 
 
-def sign_in(driver, wait, base):
-    driver.get(base + "/signin")
-    driver.find_element(By.ID, "user").send_keys("admin")
-    driver.find_element(By.ID, "password").send_keys(PASSWORD)
-    driver.find_element(By.ID, "password").submit()
-    wait.until(lambda d: not d.current_url.endswith("/signin"))
-
-
 def rtsp_live_video(driver, wait):
     """An RTSP camera: the live view is its H.264 video through Media Source
     Extensions, and it plays (its time goes on)."""
@@ -76,28 +48,12 @@ def rtsp_live_video(driver, wait):
     rtsp_port, web_port = 8554, 8089
     base = "http://127.0.0.1:%d" % web_port
     folder = tempfile.mkdtemp(prefix="ipcam-browser-rtsp-")
-    ini = os.path.join(folder, "ipcam-recorder.INI")
-    os.mkdir(os.path.join(folder, "rec"))
-    with open(ini, "w") as f:
-        f.write("[IPCAM_1]\nHost_Addr=127.0.0.1\nAVI_Directory=%s\nCamera_URL=rtsp://127.0.0.1:%d/stream\n"
-                "Web_Address=127.0.0.1:%d\n" % (os.path.join(folder, "rec"), rtsp_port, web_port))
-    os.chmod(ini, 0o600)
-    subprocess.run([recorder, "--settings", ini, "--set-web-password"], input=PASSWORD + "\n",
-                   text=True, check=True, capture_output=True)
+    ini = write_settings(recorder, folder, web_port, PASSWORD, "Camera_URL=rtsp://127.0.0.1:%d/stream\n" % rtsp_port)
     rtsp = subprocess.Popen([rtsp_simulator, "--port", str(rtsp_port), "--fps", "25", "--gop", "25"],
                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    rtsp_service = subprocess.Popen([recorder, "--headless", "--settings", ini], cwd=folder,
-                                    stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+    rtsp_service = start_service(recorder, ini)
     try:
-        deadline = time.time() + 20
-        while True:
-            try:
-                sign_in(driver, wait, base)
-                break
-            except Exception:
-                if time.time() > deadline:
-                    raise
-                time.sleep(0.3)
+        sign_in(driver, wait, base, PASSWORD)
         driver.get(base + "/#live")
         wait.until(lambda d: d.find_element(By.ID, "st-link").text.startswith("Up"))
         kind = lambda: driver.execute_script(
@@ -109,36 +65,17 @@ def rtsp_live_video(driver, wait):
         later = driver.execute_script("return document.getElementById('live-video').currentTime")
         check(later > first + 1, "the live video plays (%.2f, then %.2f)" % (first, later))
     finally:
-        rtsp_service.terminate()
-        try:
-            rtsp_service.communicate(timeout=15)
-        except subprocess.TimeoutExpired:
-            rtsp_service.kill()
-        rtsp.terminate()
-        rtsp.wait(timeout=10)
+        end(rtsp_service)
+        end(rtsp)
         shutil.rmtree(folder, ignore_errors=True)
 
 
 try:
-    options = webdriver.ChromeOptions()
-    options.binary_location = CHROMIUM
-    for arg in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage",
-                "--no-first-run", "--disable-background-networking", "--disable-component-update",
-                "--disable-sync", "--window-size=390,844"):  # a phone's width
-        options.add_argument(arg)
-    driver = webdriver.Chrome(service=Service(DRIVER), options=options)
+    driver = chromium(390, 844)  # a phone's width
     wait = WebDriverWait(driver, 20)
     by_id = lambda name: driver.find_element(By.ID, name)
 
-    deadline = time.time() + 20
-    while True:
-        try:
-            driver.get(BASE + "/")
-            break
-        except Exception:
-            if time.time() > deadline:
-                raise
-            time.sleep(0.3)
+    open_when_served(driver, BASE + "/")
     check(driver.current_url.endswith("/signin"), "a visitor is sent to the sign-in page")
     by_id("user").send_keys("admin")
     by_id("password").send_keys("wrong")
@@ -199,14 +136,8 @@ except Exception as e:  # noqa: BLE001 - reported as the failure it is
 finally:
     if driver:
         driver.quit()
-    service.terminate()
-    try:
-        out, _ = service.communicate(timeout=15)
-    except subprocess.TimeoutExpired:
-        service.kill()
-        out, _ = service.communicate()
-    camera.terminate()
-    camera.wait(timeout=10)
+    out = end(service)
+    end(camera)
     shutil.rmtree(work, ignore_errors=True)
 
 
@@ -224,41 +155,19 @@ def mkv_playback_scenario():
     port = 8089
     base = "http://127.0.0.1:%d" % port
     folder = tempfile.mkdtemp(prefix="ipcam-browser-mkv-")
-    ini = os.path.join(folder, "ipcam-recorder.INI")
-    os.mkdir(os.path.join(folder, "rec"))
     camera_process = subprocess.Popen([rtsp_sim, "--port", "8554", "--fps", "10", "--gop", "10"],
                                       stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
     ready = camera_process.stdout.readline().split()
     url = ready[1] if len(ready) == 2 and ready[0] == "ready" else "rtsp://127.0.0.1:8554/stream"
-    with open(ini, "w") as f:
-        f.write("[IPCAM_1]\nHost_Addr=127.0.0.1\nHost_Port=8554\nIPCAM_Password=pxwqe\nAVI_Directory=%s\n"
-                "Camera_URL=%s\nWeb_Address=127.0.0.1:%d\n" % (os.path.join(folder, "rec"), url, port))
-    os.chmod(ini, 0o600)
-    subprocess.run([recorder, "--settings", ini, "--set-web-password"], input=PASSWORD + "\n",
-                   text=True, check=True, capture_output=True)
-    program = subprocess.Popen([recorder, "--headless", "--settings", ini], cwd=folder,
-                               stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+    ini = write_settings(recorder, folder, port, PASSWORD, "Camera_URL=%s\n" % url)
+    program = start_service(recorder, ini)
     browser = None
     try:
-        options = webdriver.ChromeOptions()
-        options.binary_location = CHROMIUM
-        for arg in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage",
-                    "--no-first-run", "--disable-background-networking", "--disable-component-update",
-                    "--disable-sync", "--window-size=1024,900"):
-            options.add_argument(arg)
-        browser = webdriver.Chrome(service=Service(DRIVER), options=options)
+        browser = chromium(1024, 900)
         until = WebDriverWait(browser, 30).until
         element = lambda name: browser.find_element(By.ID, name)
         video = "const v = document.querySelector('#player-view video'); "
-        deadline = time.time() + 20
-        while True:
-            try:
-                browser.get(base + "/signin")
-                break
-            except Exception:
-                if time.time() > deadline:
-                    raise
-                time.sleep(0.3)
+        open_when_served(browser, base + "/signin")
         element("user").send_keys("admin")
         element("password").send_keys(PASSWORD)
         element("password").submit()
@@ -310,14 +219,8 @@ def mkv_playback_scenario():
     finally:
         if browser:
             browser.quit()
-        program.terminate()
-        try:
-            output, _ = program.communicate(timeout=15)
-        except subprocess.TimeoutExpired:
-            program.kill()
-            output, _ = program.communicate()
-        camera_process.terminate()
-        camera_process.wait(timeout=10)
+        output = end(program)
+        end(camera_process)
         shutil.rmtree(folder, ignore_errors=True)
     for p in problems:
         print("FAILED:", p)

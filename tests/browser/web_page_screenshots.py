@@ -16,20 +16,7 @@ import sys
 import tempfile
 import time
 
-try:
-    from selenium import webdriver
-    from selenium.webdriver.chrome.service import Service
-    from selenium.webdriver.common.by import By
-    from selenium.webdriver.support.ui import WebDriverWait
-except ImportError:
-    print("selenium is not installed")
-    sys.exit(77)
-
-CHROMIUM = shutil.which("chromium")
-DRIVER = shutil.which("chromedriver")
-if not CHROMIUM or not DRIVER:
-    print("chromium or chromedriver is not installed")
-    sys.exit(77)
+from browser_support import By, WebDriverWait, chromium, end, open_when_served, start_service, write_settings
 
 recorder, simulator, out = (os.path.abspath(a) for a in sys.argv[1:4])
 CAMERA_PORT, WEB_PORT = 8081, 8088
@@ -37,23 +24,16 @@ BASE = "http://127.0.0.1:%d" % WEB_PORT
 PASSWORD = "screenshot pass"
 
 work = tempfile.mkdtemp(prefix="ipcam-web-shots-")
-settings = os.path.join(work, "ipcam-recorder.INI")
-os.mkdir(os.path.join(work, "rec"))
-with open(settings, "w") as f:
-    f.write("[IPCAM_1]\nHost_Addr=127.0.0.1\nHost_Port=%d\nIPCAM_Password=pxwqe\nAVI_Directory=%s\n"
-            "Resolution=0\nFrequency=1\nQuality=1\nBrightness=1\nKeep_Days=30\nMotion_Detection_Enabled=0\n"
-            "Motion_sensitivity=5\nCamera_URL=http://127.0.0.1:%d/stream\nWeb_Address=127.0.0.1:%d\n"
-            % (CAMERA_PORT, os.path.join(work, "rec"), CAMERA_PORT, WEB_PORT))
-os.chmod(settings, 0o600)
-subprocess.run([recorder, "--settings", settings, "--set-web-password"], input=PASSWORD + "\n",
-               text=True, check=True, capture_output=True)
+settings = write_settings(recorder, work, WEB_PORT, PASSWORD,
+                          "Host_Port=%d\nIPCAM_Password=pxwqe\nResolution=0\nFrequency=1\nQuality=1\nBrightness=1\n"
+                          "Keep_Days=30\nMotion_Detection_Enabled=0\nMotion_sensitivity=5\n"
+                          "Camera_URL=http://127.0.0.1:%d/stream\n" % (CAMERA_PORT, CAMERA_PORT))
 camera = service = driver = None
 try:
     camera = subprocess.Popen([simulator, "--port", str(CAMERA_PORT), "--http-port", "0", "--mjpeg", "/stream",
                                "--size", "640x480", "--fps", "10", "--name", "Front door"],
                               stdin=subprocess.PIPE, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    service = subprocess.Popen([recorder, "--headless", "--settings", settings], cwd=work,
-                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    service = start_service(recorder, settings, keep_output=False)
 except Exception:
     for p in (service, camera):
         if p:
@@ -74,26 +54,12 @@ def shoot(name):
 
 
 try:
-    options = webdriver.ChromeOptions()
-    options.binary_location = CHROMIUM
-    for arg in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage", "--no-first-run",
-                "--disable-background-networking", "--disable-component-update", "--disable-sync",
-                "--hide-scrollbars", "--window-size=1280,800"):
-        options.add_argument(arg)
-    driver = webdriver.Chrome(service=Service(DRIVER), options=options)
+    driver = chromium(1280, 800, "--hide-scrollbars")
     wait = WebDriverWait(driver, 30)
     by_id = lambda name: driver.find_element(By.ID, name)
     viewport(1280, 800, False)
 
-    deadline = time.time() + 20
-    while True:
-        try:
-            driver.get(BASE + "/signin")
-            break
-        except Exception:
-            if time.time() > deadline:
-                raise
-            time.sleep(0.3)
+    open_when_served(driver, BASE + "/signin")
     shoot("web-signin.png")
     by_id("user").send_keys("admin")
     by_id("password").send_keys(PASSWORD)
@@ -140,10 +106,6 @@ try:
 finally:
     if driver:
         driver.quit()
-    for p in (service, camera):
-        p.terminate()
-        try:
-            p.wait(timeout=15)
-        except subprocess.TimeoutExpired:
-            p.kill()
+    end(service)
+    end(camera)
     shutil.rmtree(work, ignore_errors=True)
