@@ -152,8 +152,9 @@ std::chrono::milliseconds WebState::newestAge() const {
     return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - newestAt_);
 }
 
-std::shared_ptr<PictureQueue> WebState::addViewer() {
-    auto viewer = std::make_shared<PictureQueue>();
+template <class Queue>
+std::shared_ptr<Queue> WebState::add(std::vector<std::shared_ptr<Queue>>& list) {
+    auto viewer = std::make_shared<Queue>();
     std::function<void()> changed;
     {
         std::lock_guard lock(mutex_);
@@ -161,7 +162,7 @@ std::shared_ptr<PictureQueue> WebState::addViewer() {
             viewer->close();
             return viewer;
         }
-        viewers_.push_back(viewer);
+        list.push_back(viewer);
         changed = viewersChanged_;
     }
     if (changed)
@@ -169,17 +170,22 @@ std::shared_ptr<PictureQueue> WebState::addViewer() {
     return viewer;
 }
 
-void WebState::removeViewer(const std::shared_ptr<PictureQueue>& viewer) {
+template <class Queue>
+void WebState::remove(std::vector<std::shared_ptr<Queue>>& list, const std::shared_ptr<Queue>& viewer) {
     viewer->close();
     std::function<void()> changed;
     {
         std::lock_guard lock(mutex_);
-        viewers_.erase(std::remove(viewers_.begin(), viewers_.end(), viewer), viewers_.end());
+        list.erase(std::remove(list.begin(), list.end(), viewer), list.end());
         changed = viewersChanged_;
     }
     if (changed)
         changed();
 }
+
+std::shared_ptr<PictureQueue> WebState::addViewer() { return add(viewers_); }
+
+void WebState::removeViewer(const std::shared_ptr<PictureQueue>& viewer) { remove(viewers_, viewer); }
 
 size_t WebState::viewerCount() const {
     std::lock_guard lock(mutex_);
@@ -215,34 +221,9 @@ void WebState::publishVideo(const VideoPacket& packet) {
         v->push(packet);
 }
 
-std::shared_ptr<VideoQueue> WebState::addVideoViewer() {
-    auto viewer = std::make_shared<VideoQueue>();
-    std::function<void()> changed;
-    {
-        std::lock_guard lock(mutex_);
-        if (closed_) {
-            viewer->close();
-            return viewer;
-        }
-        videoViewers_.push_back(viewer);
-        changed = viewersChanged_;
-    }
-    if (changed)
-        changed();
-    return viewer;
-}
+std::shared_ptr<VideoQueue> WebState::addVideoViewer() { return add(videoViewers_); }
 
-void WebState::removeVideoViewer(const std::shared_ptr<VideoQueue>& viewer) {
-    viewer->close();
-    std::function<void()> changed;
-    {
-        std::lock_guard lock(mutex_);
-        videoViewers_.erase(std::remove(videoViewers_.begin(), videoViewers_.end(), viewer), videoViewers_.end());
-        changed = viewersChanged_;
-    }
-    if (changed)
-        changed();
-}
+void WebState::removeVideoViewer(const std::shared_ptr<VideoQueue>& viewer) { remove(videoViewers_, viewer); }
 
 size_t WebState::videoViewerCount() const {
     std::lock_guard lock(mutex_);

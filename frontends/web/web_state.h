@@ -152,6 +152,13 @@ public:
     bool closed() const;
 
 private:
+    // A viewer's queue added to (or taken from) `list`; the viewers' change
+    // told outside the lock.
+    template <class Queue>
+    std::shared_ptr<Queue> add(std::vector<std::shared_ptr<Queue>>& list);
+    template <class Queue>
+    void remove(std::vector<std::shared_ptr<Queue>>& list, const std::shared_ptr<Queue>& viewer);
+
     mutable std::mutex mutex_;
     WebStatus status_;
     CameraSettings settings_;
