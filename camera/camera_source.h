@@ -128,6 +128,9 @@ struct SourceDeps {
     std::function<QSize()> previewArea;
     // What pictures are decoded for, asked at each start (empty: the preview).
     std::function<SourceDecoding()> decoding;
+    // Where decoded preview pictures are written, asked at each start
+    // (empty: ordinary images). What it gives may be called on any thread.
+    std::function<std::function<QImage(QSize)>()> images;
 };
 
 // The source for the settings' camera; null when Camera_URL cannot be used

@@ -233,7 +233,7 @@ void SnapshotHttpSource::afterRead() {
 
 RtspCameraSource::RtspCameraSource(CameraUrl url, const SourceDeps& deps, CameraSourceListener& listener)
     : url_(std::move(url)), post_(deps.post), previewArea_(deps.previewArea), decoding_(deps.decoding),
-      listener_(listener) {}
+      images_(deps.images), listener_(listener) {}
 
 namespace {
 
@@ -280,6 +280,7 @@ void RtspCameraSource::start() {
     options.previewWidth = area.width();
     options.previewHeight = area.height();
     options.decoding = readerDecoding(decoding_ ? decoding_() : SourceDecoding::Preview);
+    if (images_) options.images = images_();
     connected_ = false;
     running_ = true;
     reader_->start(options);

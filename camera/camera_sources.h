@@ -201,6 +201,7 @@ private:
     std::function<void(std::function<void()>)> post_;
     std::function<QSize()> previewArea_;
     std::function<SourceDecoding()> decoding_;
+    std::function<std::function<QImage(QSize)>()> images_;
     CameraSourceListener& listener_;
     std::unique_ptr<RtspSource> reader_;  // made when first needed; it remembers the transport that worked
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);

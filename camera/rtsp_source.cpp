@@ -10,6 +10,7 @@ extern "C" {
 }
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
@@ -472,12 +473,43 @@ private:
                                        AV_PIX_FMT_RGB32, SWS_FAST_BILINEAR, nullptr, nullptr, nullptr);
         if (!scaler_) return {};
         // FFmpeg's RGB32 is 0xAARRGGBB in native order, as QImage's.
-        QImage picture(w, h, QImage::Format_RGB32);
-        if (picture.isNull()) return {};
-        uint8_t* dst[4] = {picture.bits(), nullptr, nullptr, nullptr};
-        int dstStride[4] = {int(picture.bytesPerLine()), 0, 0, 0};
+        QImage* target = shown ? nullptr : pooledImage(QSize(w, h));
+        QImage own;
+        if (!target) {
+            own = QImage(w, h, QImage::Format_RGB32);
+            target = &own;
+        }
+        if (target->isNull()) return {};
+        uint8_t* dst[4] = {target->bits(), nullptr, nullptr, nullptr};
+        int dstStride[4] = {int(target->bytesPerLine()), 0, 0, 0};
         if (sws_scale(scaler_, f->data, f->linesize, 0, f->height, dst, dstStride) != h) return {};
-        return picture;
+        return *target;
+    }
+
+    // A preview picture is written straight into one of a few images that
+    // are handed on in turn (from options_.images, memory a display may
+    // show as it is): one is written again only when nobody else holds it
+    // any more, so no picture on show or in the queue changes under its
+    // reader. Null when all are held (then an ordinary image is written).
+    QImage* pooledImage(QSize size) {
+        for (size_t i = 0; i < pool_.size(); ++i) {
+            const size_t at = (poolNext_ + i) % pool_.size();
+            QImage& image = pool_[at];
+            if (image.size() != size || image.format() != QImage::Format_RGB32) {
+                image = QImage();
+            } else if (!image.isDetached()) {
+                continue;
+            }
+            // Whoever held it let go of it before its pixels are written.
+            std::atomic_thread_fence(std::memory_order_acquire);
+            if (image.isNull()) {
+                image = options_.images ? options_.images(size) : QImage(size, QImage::Format_RGB32);
+                if (image.size() != size || image.format() != QImage::Format_RGB32) image = QImage(size, QImage::Format_RGB32);
+            }
+            poolNext_ = (at + 1) % pool_.size();
+            return &image;
+        }
+        return nullptr;
     }
 
     void read() {
@@ -566,6 +598,8 @@ private:
     AVFrame* frame_ = nullptr;
     AVFrame* newest_ = nullptr;
     SwsContext* scaler_ = nullptr;
+    std::array<QImage, 3> pool_;  // see pooledImage
+    size_t poolNext_ = 0;
     bool fed_ = false;  // packets went to the decoder since it was opened or flushed
 };
 

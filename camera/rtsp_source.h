@@ -75,6 +75,10 @@ public:
         int previewWidth = 640, previewHeight = 480;     // decoded pictures fit into this area, aspect kept
         bool decode = true;                              // decode video for the preview and motion
         Decoding decoding = Decoding::Preview;          // at the start; see setDecoding
+        // Where preview pictures are written (e.g. memory a display reads),
+        // called on the reader thread; empty: ordinary images. Each is
+        // written again only once nobody else holds it.
+        std::function<QImage(QSize)> images;
     };
     struct Event {
         enum class Type { Connected, Packet, Failed } type = Type::Failed;

@@ -175,7 +175,8 @@ CameraSource* MainController::source() const {
         const SourceDeps deps{settings_, deps_.socket, deps_.startPage,
                               [self](std::function<void()> task) { self->host_.post(std::move(task)); },
                               [self] { return previewArea(self->settings_.resolution); },
-                              [self] { return self->sourceDecoding(); }};
+                              [self] { return self->sourceDecoding(); },
+                              [self] { return self->allocator_; }};
         source_ = makeCameraSource(deps, *self, &sourceError_);
         sourceUrl_ = settings_.cameraUrl;
         sourceMade_ = true;
@@ -823,7 +824,8 @@ void MainController::startPreviewStream() {
             const SourceDeps deps{previewSettings_, *deps_.previewSocket, deps_.startPage,
                                   [this](std::function<void()> task) { host_.post(std::move(task)); },
                                   [this] { return previewArea(settings_.resolution); },
-                                  [this] { return previewDecoding(); }};
+                                  [this] { return previewDecoding(); },
+                                  [this] { return allocator_; }};
             previewSource_ = makeCameraSource(deps, previewListener_, &error);
         } else {
             error = "no connection for it";
@@ -883,25 +885,7 @@ void MainController::previewStreamPicture(std::vector<uint8_t>* jpeg, QImage* pi
     previewFresh_ = true;
 }
 
-void MainController::showCoded(QImage& picture) {
-    const auto own = [this](const QImage& i) {
-        return i.isDetached() && (i.constBits() == codedOwn_[0] || i.constBits() == codedOwn_[1]);
-    };
-    if (allocator_ && picture.format() == QImage::Format_RGB32) {
-        if (codedSpare_.size() != picture.size() || !own(codedSpare_)) {
-            codedSpare_ = allocator_(picture.size());
-            codedOwn_[codedNext_] = codedSpare_.constBits();
-            codedNext_ ^= 1;
-        }
-        if (codedSpare_.size() == picture.size() && codedSpare_.format() == picture.format() &&
-            codedSpare_.bytesPerLine() == picture.bytesPerLine() && own(codedSpare_)) {
-            std::memcpy(codedSpare_.bits(), picture.constBits(), static_cast<size_t>(picture.sizeInBytes()));
-            preview_.swap(codedSpare_);
-            return;
-        }
-    }
-    preview_.swap(picture);
-}
+void MainController::showCoded(QImage& picture) { preview_.swap(picture); }
 
 PixelView MainController::takePreviewStreamView() {
     if (!std::exchange(previewFresh_, false)) return {};

@@ -121,13 +121,12 @@ public:
     // needs them and preview() keeps the last shown picture. Default: true.
     void setPreviewWanted(bool wanted);
     bool previewWanted() const { return previewWanted_; }
-    // Where the preview's pictures are decoded into (see JpegDecoder).
-    // Null: back to ordinary images; the picture on show is copied out of
-    // the memory the allocator gave, which may go away next.
+    // Where the preview's pictures are decoded into (see JpegDecoder), on
+    // this thread and on the RTSP readers' (any thread may call it, also
+    // after it is replaced). Null: back to ordinary images; the picture on
+    // show is copied out of the memory the allocator gave.
     void setPreviewAllocator(JpegDecoder::ImageAllocator allocator) {
         if (!allocator && !preview_.isNull()) preview_ = preview_.copy();
-        codedSpare_ = QImage();
-        codedOwn_[0] = codedOwn_[1] = nullptr;
         allocator_ = allocator;
         decoder_.setImageAllocator(std::move(allocator));
     }
@@ -249,14 +248,11 @@ private:
     CameraSettings settings_;
     QImage preview_;
     JpegDecoder decoder_;
-    // A coded camera's pictures go on show through the allocator's images
-    // too (copied into the one not on show), so that a display can take
-    // them as it takes decoded JPEGs.
+    // A coded camera's pictures go on show as they come: an RTSP reader
+    // writes them into the allocator's images already (given to it at each
+    // start), so that a display takes them as it takes decoded JPEGs.
     void showCoded(QImage& picture);
     JpegDecoder::ImageAllocator allocator_;
-    QImage codedSpare_;
-    const uchar* codedOwn_[2] = {nullptr, nullptr};
-    int codedNext_ = 0;
     bool previewWanted_ = true;
     // While the preview is not wanted: the picture motion detection reads,
     // held smaller than the preview of samplesShown_ it stands for.

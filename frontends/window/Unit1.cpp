@@ -434,7 +434,7 @@ void TForm1::build() {
     PreviewImage1->setGeometry(8, 16, 321, 241);
     shmPreview_ = ShmPreview::create();
     if (shmPreview_) {
-        e->setPreviewAllocator([out = shmPreview_.get()](QSize size) { return out->allocate(size); });
+        e->setPreviewAllocator(shmPreview_->allocator());
         PreviewImage1->setDirectOutput(shmPreview_.get());
         PreviewInfo->setDirectOutput(shmPreview_.get());
         DiskSpace->setDirectOutput(shmPreview_.get());

@@ -97,7 +97,13 @@ ShmPreview::~ShmPreview() {
     shared_->connection = nullptr;
 }
 
-QImage ShmPreview::allocate(QSize size) {
+QImage ShmPreview::allocate(QSize size) { return allocateIn(shared_, size); }
+
+std::function<QImage(QSize)> ShmPreview::allocator() const {
+    return [shared = shared_](QSize size) { return allocateIn(shared, size); };
+}
+
+QImage ShmPreview::allocateIn(const std::shared_ptr<Shared>& shared_, QSize size) {
     const auto plain = [&] { return QImage(size, QImage::Format_RGB32); };
     if (size.isEmpty()) {
         return plain();

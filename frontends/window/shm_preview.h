@@ -9,6 +9,7 @@
 #include <QImage>
 #include <QPoint>
 
+#include <functional>
 #include <memory>
 
 namespace ipcam {
@@ -25,6 +26,9 @@ public:
     // attached, or an ordinary image when no segment can be had. Images
     // may outlive this object; they then just release their memory.
     QImage allocate(QSize size);
+    // The same as a function that any thread may call at any time, also
+    // once this object is gone (it then gives ordinary images).
+    std::function<QImage(QSize)> allocator() const;
 
     // Whether `image` is in a shared segment and the native window `window`
     // is of depth 24, so that put() can show it there.
@@ -37,6 +41,7 @@ public:
 
 private:
     explicit ShmPreview(std::shared_ptr<Shared> shared);
+    static QImage allocateIn(const std::shared_ptr<Shared>& shared, QSize size);
     std::shared_ptr<Shared> shared_;
 };
 
