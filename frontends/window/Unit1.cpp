@@ -457,6 +457,8 @@ void TForm1::build() {
     // What the engine says. Boxes and dialogs open from the event loop,
     // never inside the engine's socket or timer handler that reported it.
     connect(e, &RecorderEngine::stateChanged, this, &TForm1::render);
+    countersLater_.setSingleShot(true);
+    connect(&countersLater_, &QTimer::timeout, this, &TForm1::renderStatusLine);
     connect(e, &RecorderEngine::previewUpdated, PreviewImage1, [this] { PreviewImage1->pictureChanged(); });
     connect(e, &RecorderEngine::engineEvent, this, &TForm1::onEngineEvent, Qt::QueuedConnection);
 
@@ -514,11 +516,26 @@ SetupContext TForm1::setupContext() {
     };
 }
 
+void TForm1::renderStatusLine() {
+    const EngineState& s = engine_->state();
+    const qint64 gap = static_cast<qint64>(kCountersGapMs * timerScale_);
+    if (s.statusNote == EngineState::StatusNote::Counters && countersShown_.isValid() &&
+        countersShown_.elapsed() < gap) {
+        if (!countersLater_.isActive()) {
+            countersLater_.start(static_cast<int>(gap - countersShown_.elapsed()));
+        }
+        return;
+    }
+    countersLater_.stop();
+    countersShown_.start();
+    PreviewInfo->setText(QString::fromStdString(statusLineText(s)));
+}
+
 // The engine's state on the controls.
 void TForm1::render() {
     const EngineState& s = engine_->state();
     LinkInfo->setText(QString::fromStdString(linkLineText(s)));
-    PreviewInfo->setText(QString::fromStdString(statusLineText(s)));
+    renderStatusLine();
     DiskSpace->setText(QString::fromStdString(freeSpaceLineText(s)));
     // One of the stacked buttons is on show.
     Record1->setVisible(s.offer == Offer::Record);
@@ -534,8 +551,10 @@ void TForm1::render() {
         }
     } else {
         blink_.stop();
-        PleaseWait->setText(QString::fromStdString(waitText(s.wait)));
-        PleaseWait->adjustSize();
+        if (const QString text = QString::fromStdString(waitText(s.wait)); text != PleaseWait->text()) {
+            PleaseWait->setText(text);
+            PleaseWait->adjustSize();
+        }
         PleaseWait->setVisible(s.wait != LinkWait::None);
     }
     if (s.resolution != laidOut_) {

@@ -2,6 +2,7 @@
 // The main window: live preview, status lines and the five buttons, a view
 // of the recording engine.
 
+#include <QElapsedTimer>
 #include <QGlyphRun>
 #include <QHash>
 #include <QImage>
@@ -193,6 +194,12 @@ protected:
 
 private:
     void render();
+    // The status line under the preview. Its counters change with every
+    // picture of a stream: they are drawn at once after a quiet spell of
+    // kCountersGapMs, else once at its end as they then stand. Any other
+    // text is drawn at once.
+    void renderStatusLine();
+    static constexpr int kCountersGapMs = 100;
     void onEngineEvent(const EngineEvent& e);
     void signInRefused(const EngineEvent& e);
     void folderMissing();
@@ -218,6 +225,8 @@ private:
     QWindow* lastFocusWindow_ = nullptr;
     CameraSettings dialogRecord_;  // what the setup dialogs edit
     QTimer blink_;                 // the please-wait notice, once a second
+    QTimer countersLater_;         // single shot: the end of the status line's quiet spell
+    QElapsedTimer countersShown_;  // since the status line was last drawn
     std::vector<QString> boxesOnShow_;
     int laidOut_ = -1;             // the resolution the window is laid out for
     bool skipActivation_ = false;
