@@ -19,6 +19,10 @@ extern "C" {
 #include <utility>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "camera/ffmpeg_limits.h"
 #include "camera/rtsp_setup_guard.h"
 
@@ -469,8 +473,33 @@ private:
             w = std::max(1, w / kSampleScale);
             h = std::max(1, h / kSampleScale);
         }
-        scaler_ = sws_getCachedContext(scaler_, f->width, f->height, AVPixelFormat(f->format), w, h,
-                                       AV_PIX_FMT_RGB32, SWS_FAST_BILINEAR, nullptr, nullptr, nullptr);
+        // A 4:2:0 picture at least twice the size wanted is halved first
+        // (each pixel the mean of four), as often as it goes: far cheaper
+        // than swscale's scaling, which is then left a smaller step, or
+        // none and only the conversion to RGB.
+        const AVPixelFormat format = AVPixelFormat(f->format);
+        const uint8_t* planes[4] = {f->data[0], f->data[1], f->data[2], nullptr};
+        int strides[4] = {f->linesize[0], f->linesize[1], f->linesize[2], 0};
+        int sw = f->width, sh = f->height;
+        if (format == AV_PIX_FMT_YUV420P || format == AV_PIX_FMT_YUVJ420P) {
+            for (int turn = 0; sw >= 2 * w && sh >= 2 * h && sw % 4 == 0 && sh % 4 == 0; turn ^= 1) {
+                const int hw = sw / 2, hh = sh / 2;
+                std::vector<uint8_t>& buffer = halved_[turn];
+                buffer.resize(size_t(hw) * size_t(hh) * 3 / 2);
+                uint8_t* to[3] = {buffer.data(), buffer.data() + size_t(hw) * hh,
+                                  buffer.data() + size_t(hw) * hh + size_t(hw / 2) * (hh / 2)};
+                const int toStride[3] = {hw, hw / 2, hw / 2};
+                for (int p = 0; p < 3; ++p) {
+                    halve(planes[p], strides[p], to[p], toStride[p], p ? hw / 2 : hw, p ? hh / 2 : hh);
+                    planes[p] = to[p];
+                    strides[p] = toStride[p];
+                }
+                sw = hw;
+                sh = hh;
+            }
+        }
+        scaler_ = sws_getCachedContext(scaler_, sw, sh, format, w, h, AV_PIX_FMT_RGB32, SWS_FAST_BILINEAR, nullptr,
+                                       nullptr, nullptr);
         if (!scaler_) return {};
         // FFmpeg's RGB32 is 0xAARRGGBB in native order, as QImage's.
         QImage* target = shown ? nullptr : pooledImage(QSize(w, h));
@@ -482,8 +511,31 @@ private:
         if (target->isNull()) return {};
         uint8_t* dst[4] = {target->bits(), nullptr, nullptr, nullptr};
         int dstStride[4] = {int(target->bytesPerLine()), 0, 0, 0};
-        if (sws_scale(scaler_, f->data, f->linesize, 0, f->height, dst, dstStride) != h) return {};
+        if (sws_scale(scaler_, planes, strides, 0, sh, dst, dstStride) != h) return {};
         return *target;
+    }
+
+    // One plane halved: each of the dw x dh pixels written is the mean of
+    // the 2x2 under it.
+    static void halve(const uint8_t* from, int fromStride, uint8_t* to, int toStride, int dw, int dh) {
+        for (int y = 0; y < dh; ++y) {
+            const uint8_t* a = from + ptrdiff_t(2 * y) * fromStride;
+            const uint8_t* b = a + fromStride;
+            uint8_t* o = to + ptrdiff_t(y) * toStride;
+            int x = 0;
+#if defined(__SSE2__)
+            const __m128i low = _mm_set1_epi16(0x00ff);
+            for (; x + 16 <= dw; x += 16) {
+                const auto load = [](const uint8_t* at) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(at)); };
+                const __m128i v0 = _mm_avg_epu8(load(a + 2 * x), load(b + 2 * x));
+                const __m128i v1 = _mm_avg_epu8(load(a + 2 * x + 16), load(b + 2 * x + 16));
+                const __m128i even = _mm_packus_epi16(_mm_and_si128(v0, low), _mm_and_si128(v1, low));
+                const __m128i odd = _mm_packus_epi16(_mm_srli_epi16(v0, 8), _mm_srli_epi16(v1, 8));
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(o + x), _mm_avg_epu8(even, odd));
+            }
+#endif
+            for (; x < dw; ++x) o[x] = uint8_t((a[2 * x] + a[2 * x + 1] + b[2 * x] + b[2 * x + 1] + 2) >> 2);
+        }
     }
 
     // A preview picture is written straight into one of a few images that
@@ -599,6 +651,7 @@ private:
     AVFrame* newest_ = nullptr;
     SwsContext* scaler_ = nullptr;
     std::array<QImage, 3> pool_;  // see pooledImage
+    std::vector<uint8_t> halved_[2];  // the planes of a picture halved (see scale)
     size_t poolNext_ = 0;
     bool fed_ = false;  // packets went to the decoder since it was opened or flushed
 };
