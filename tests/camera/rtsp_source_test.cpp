@@ -520,7 +520,7 @@ TEST(CameraSource, AnRtspCameraThroughTheSeam) {
     } page;
     SourceRecord record;
     const SourceDeps deps{settings, socket, page, [&](std::function<void()> t) { record.post(std::move(t)); },
-                          [] { return QSize(160, 120); }, {}};
+                          [] { return QSize(160, 120); }, {}, {}};
     std::string error;
 
     settings.cameraUrl = withCredentials(camera.url(), "viewer", "right-one");
