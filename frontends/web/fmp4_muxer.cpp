@@ -47,7 +47,7 @@ std::string avText(int averr) {
 
 }  // namespace
 
-AVFormatContext* openFragmentedMp4(const std::vector<Mp4StreamSpec>& streams, Fragmenting fragmenting, Mp4Sink sink,
+AVFormatContext* openFragmentedMp4(const std::vector<Mp4OutputStream>& streams, Fragmenting fragmenting, Mp4Sink sink,
                                    std::string* error) {
     applyFfmpegLimits();
     AVFormatContext* oc = nullptr;
@@ -55,16 +55,16 @@ AVFormatContext* openFragmentedMp4(const std::vector<Mp4StreamSpec>& streams, Fr
         *error = "the MP4 muxer is not available";
         return nullptr;
     }
-    for (const Mp4StreamSpec& spec : streams) {
+    for (const Mp4OutputStream& out : streams) {
         AVStream* st = avformat_new_stream(oc, nullptr);
-        if (!st || avcodec_parameters_copy(st->codecpar, spec.params) < 0) {
+        if (!st || avcodec_parameters_copy(st->codecpar, out.params) < 0) {
             avformat_free_context(oc);
             *error = "out of memory";
             return nullptr;
         }
         // The MP4 tag for the codec; H.265 as "hvc1", the one browsers take.
-        st->codecpar->codec_tag = spec.params->codec_id == AV_CODEC_ID_HEVC ? MKTAG('h', 'v', 'c', '1') : 0;
-        st->time_base = AVRational{spec.timeBaseNum, spec.timeBaseDen};
+        st->codecpar->codec_tag = out.params->codec_id == AV_CODEC_ID_HEVC ? MKTAG('h', 'v', 'c', '1') : 0;
+        st->time_base = AVRational{out.timeBaseNum, out.timeBaseDen};
     }
     auto* holder = new SinkHolder{std::move(sink)};
     auto* buffer = static_cast<unsigned char*>(av_malloc(kIoBufferSize));
@@ -131,10 +131,10 @@ std::unique_ptr<Fmp4Muxer> Fmp4Muxer::open(std::shared_ptr<const MediaTracks> tr
     m->timeBaseNum_ = track.timeBaseNum;
     m->timeBaseDen_ = track.timeBaseDen;
     m->frameStep_ = std::max<int64_t>(1, av_rescale(40, track.timeBaseDen, int64_t(1000) * track.timeBaseNum));
-    Mp4StreamSpec spec;
-    spec.params = params;
-    spec.timeBaseNum = track.timeBaseNum;
-    spec.timeBaseDen = track.timeBaseDen;
+    Mp4OutputStream video;
+    video.params = params;
+    video.timeBaseNum = track.timeBaseNum;
+    video.timeBaseDen = track.timeBaseDen;
     Fmp4Muxer* self = m.get();
     auto collect = [self](const uint8_t* data, size_t size) {
         if (self->target_)
@@ -143,7 +143,7 @@ std::unique_ptr<Fmp4Muxer> Fmp4Muxer::open(std::shared_ptr<const MediaTracks> tr
     };
     m->target_ = &m->init_;
     std::string error;
-    m->context_ = openFragmentedMp4({spec}, Fragmenting::PerFlush, collect, &error);
+    m->context_ = openFragmentedMp4({video}, Fragmenting::PerFlush, collect, &error);
     if (!m->context_)
         return fail(error);
     avio_flush(m->context_->pb);

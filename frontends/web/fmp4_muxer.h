@@ -35,13 +35,13 @@ namespace ipcam {
 // the muxer refuses the streams. Packets go in with av_write_frame; close
 // with closeFragmentedMp4 (after av_write_trailer when the end was reached).
 inline constexpr size_t kMaxFragmentBytes = size_t(4) << 20;
-struct Mp4StreamSpec {
+struct Mp4OutputStream {
     const AVCodecParameters* params = nullptr;
     int timeBaseNum = 1, timeBaseDen = 1000;
 };
 using Mp4Sink = std::function<bool(const uint8_t* data, size_t size)>;
 enum class Fragmenting : uint8_t { PerFlush, KeyFrameOrSecond };
-AVFormatContext* openFragmentedMp4(const std::vector<Mp4StreamSpec>& streams, Fragmenting fragmenting, Mp4Sink sink,
+AVFormatContext* openFragmentedMp4(const std::vector<Mp4OutputStream>& streams, Fragmenting fragmenting, Mp4Sink sink,
                                    std::string* error);
 void closeFragmentedMp4(AVFormatContext* muxer);
 

@@ -64,7 +64,7 @@ std::unique_ptr<Mp4Remux> Mp4Remux::open(const std::string& path, double startSe
         }
     }
 
-    std::vector<Mp4StreamSpec> specs;
+    std::vector<Mp4OutputStream> outputs;
     const unsigned count = r->in_->nb_streams;  // bounded by the reader (mkv::kMaxStreams)
     r->outputOf_.assign(count, -1);
     r->originOf_.assign(count, 0);
@@ -75,8 +75,8 @@ std::unique_ptr<Mp4Remux> Mp4Remux::open(const std::string& path, double startSe
                          p->extradata_size > 0 && p->sample_rate > 0;
         if (static_cast<int>(i) != video && !aac) continue;
         if (st->time_base.num <= 0 || st->time_base.den <= 0) continue;
-        r->outputOf_[i] = static_cast<int>(specs.size());
-        specs.push_back({p, st->time_base.num, st->time_base.den});
+        r->outputOf_[i] = static_cast<int>(outputs.size());
+        outputs.push_back({p, st->time_base.num, st->time_base.den});
     }
 
     // The first picture is the key frame the seek landed on (or the first).
@@ -102,7 +102,7 @@ std::unique_ptr<Mp4Remux> Mp4Remux::open(const std::string& path, double startSe
 
     Mp4Remux* self = r.get();
     r->out_ = openFragmentedMp4(
-        specs, Fragmenting::KeyFrameOrSecond,
+        outputs, Fragmenting::KeyFrameOrSecond,
         [self](const uint8_t* data, size_t size) {
             try {
                 self->pending_.insert(self->pending_.end(), data, data + size);
@@ -113,7 +113,7 @@ std::unique_ptr<Mp4Remux> Mp4Remux::open(const std::string& path, double startSe
         },
         detail);
     if (!r->out_) return nullptr;
-    r->lastDts_.assign(specs.size(), INT64_MIN);
+    r->lastDts_.assign(outputs.size(), INT64_MIN);
     if (!r->write(r->packet_)) {
         *detail = "the first picture cannot be written";
         return nullptr;
