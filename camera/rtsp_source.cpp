@@ -574,6 +574,7 @@ private:
         why_ = Why::None;
         lastPacket_ = Clock::now();
         while (!owner_.stopping()) {
+            const auto asked = Clock::now();
             const int r = av_read_frame(input_, packet_);
             if (r < 0) {
                 if (why_ == Why::Stop) return;
@@ -619,11 +620,35 @@ private:
                 e.picture = decode(packet_, &e.shown);
                 if (e.picture.isNull()) e.shown = QSize();
             }
+            const size_t bytes = p.data.size();
             av_packet_unref(packet_);
             if (!owner_.queue(std::move(e))) return;
             // A wait for room in the queue is no silence of the camera's.
             lastPacket_ = Clock::now();
+            if (!napAfter(lastPacket_ - asked, bytes)) return;
         }
+    }
+
+    // After a packet of `bytes` that took `waited` to come: the nap of a
+    // reader that only records (see kMaxNapBytes). False once stopped.
+    bool napAfter(Clock::duration waited, size_t bytes) {
+        const auto now = Clock::now();
+        if (rateSince_ == Clock::time_point{} || now - rateSince_ > std::chrono::seconds(2)) {
+            rateSince_ = now;
+            rateBytes_ = 0;
+        }
+        rateBytes_ += int64_t(bytes);
+        if (udp_ || owner_.decoding() != Decoding::Nothing || waited < std::chrono::milliseconds(5)) return true;
+        // Bytes a second over the last one to two seconds (at least one
+        // second counted, so a first burst does not look like a flood).
+        const double seconds = std::max(1.0, std::chrono::duration<double>(now - rateSince_).count());
+        const double rate = double(rateBytes_) / seconds;
+        auto time = std::chrono::duration_cast<Clock::duration>(RtspSource::kRecordOnlyPace);
+        if (rate > 0) {
+            time = std::min(time, std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
+                                      double(RtspSource::kMaxNapBytes) / rate)));
+        }
+        return time < std::chrono::milliseconds(5) || owner_.nap(time);
     }
 
     RtspSource& owner_;
@@ -654,6 +679,8 @@ private:
     std::vector<uint8_t> halved_[2];  // the planes of a picture halved (see scale)
     size_t poolNext_ = 0;
     bool fed_ = false;  // packets went to the decoder since it was opened or flushed
+    Clock::time_point rateSince_{};  // the stream's rate, for the nap: counted since
+    int64_t rateBytes_ = 0;
 };
 
 RtspSource::RtspSource() = default;
@@ -720,6 +747,11 @@ bool RtspSource::queue(Event&& event) {
     }
     if (notify) notify();
     return true;
+}
+
+bool RtspSource::nap(std::chrono::steady_clock::duration time) {
+    std::unique_lock lock(mutex_);
+    return !space_.wait_for(lock, time, [this] { return stop_.load(); });
 }
 
 void RtspSource::announceHeld() {

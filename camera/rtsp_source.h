@@ -117,6 +117,13 @@ public:
     // is called for them at most this often: they gather in the queue
     // meanwhile, and the thread that takes them wakes once for all.
     static constexpr std::chrono::milliseconds kRecordOnlyPace{100};
+    // Over TCP, a reader that decodes nothing and had to wait for the camera
+    // then leaves the socket alone for up to kRecordOnlyPace, and takes what
+    // came meanwhile at once: it wakes a few times a second, not for every
+    // picture. The nap is shortened so that no more than this many bytes of
+    // the stream gather in the socket meanwhile (well within the window the
+    // system gives a connection).
+    static constexpr int64_t kMaxNapBytes = 64 << 10;
 
     // The size a decoded picture of width x height is scaled to: the
     // largest that fits into the preview area with the picture's aspect
@@ -134,6 +141,8 @@ private:
     // held back are announced once it allows.
     void announceHeld();
     bool stopping() const { return stop_.load(std::memory_order_relaxed); }
+    // Reader thread: waits `time`, or until stop(). False once stopped.
+    bool nap(std::chrono::steady_clock::duration time);
     // Reader thread: whether the camera ("host:port") sent over UDP last
     // time; what worked this time.
     bool sentOverUdp(const std::string& camera) const;
