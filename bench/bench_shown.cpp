@@ -28,7 +28,9 @@
 // (rtsp1920preview), beside a pipeline doing the same two-stream job: the
 // main stream rtspsrc ! rtph264depay ! h264parse ! matroskamux ! filesink,
 // the preview stream rtspsrc ! rtph264depay ! avdec_h264 ! videoconvert !
-// ximagesink. CPU per picture of the main stream.
+// ximagesink. CPU per picture of the main stream. Beside both, their floor:
+// bench_rtsp_floor, the same libraries reading the same streams and decoding
+// and converting the one shown, nothing shown or recorded.
 //
 // The simulator runs on a thread of this process (not counted) and serves
 // its start page on port 80 of the loopback address, as the program asks
@@ -485,7 +487,7 @@ uint64_t linesIn(const std::string& path) {
 // Matroska, preview stream decoded into a window). Either way the figure is
 // CPU per picture of the main stream.
 Measured runRtspCase(QSize size, int fps, QSize preview, const std::string& program, const std::string& camera,
-                     const std::string& display, int seconds, int repeats) {
+                     const std::string& floorProgram, const std::string& display, int seconds, int repeats) {
     Measured m;
     QTemporaryDir dir(QDir::tempPath() + "/bench_shown-XXXXXX");
     const std::string base = dir.path().toStdString();
@@ -545,6 +547,21 @@ Measured runRtspCase(QSize size, int fps, QSize preview, const std::string& prog
     m.runSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     stop(pid);
     std::this_thread::sleep_for(1s);
+    if (complete && !floorProgram.empty()) {
+        // The floor: the same libraries reading the same streams, decoding
+        // and converting the one shown; nothing shown, nothing recorded.
+        const uint64_t before = sent();
+        std::vector<std::string> args{floorProgram, url};
+        if (!previewUrl.empty()) args.push_back(previewUrl);
+        const pid_t floorPid = spawn(args, {}, base);
+        if (waitPictures(before)) {
+            std::this_thread::sleep_for(2s);
+            std::vector<double> floor;
+            if (measureWindows(floorPid, sent, seconds, repeats, floor, nullptr, nullptr)) m.receiveFloor = median(floor);
+        }
+        stop(floorPid);
+        std::this_thread::sleep_for(1s);
+    }
     if (complete) {
         const std::string mkv = recordingDir.path().toStdString() + "/pipeline.mkv";
         const uint64_t before = sent();
@@ -728,11 +745,14 @@ int main(int argc, char** argv) {
     const RtspCase rtspCases[] = {{QSize(), "rtsp1920", "RTSP H.264 1920x1080 25/s, gst", 0.8},
                                   {QSize(640, 360), "rtsp1920preview", "RTSP 1080p + 640x360 preview, gst", 0.5}};
     const std::string rtspCamera = QCoreApplication::applicationDirPath().toStdString() + "/../tools/ipcam-rtsp-sim";
+    std::string rtspFloor = QCoreApplication::applicationDirPath().toStdString() + "/bench_rtsp_floor";
+    if (::access(rtspFloor.c_str(), X_OK) != 0) rtspFloor.clear();
     for (const RtspCase& c : rtspCases) {
         if ((!only.empty() && ("," + only + ",").find("," + std::string(c.key) + ",") == std::string::npos) ||
             ::access(rtspCamera.c_str(), X_OK) != 0)
             continue;
-        const Measured m = runRtspCase(QSize(1920, 1080), 25, c.preview, program, rtspCamera, x.display, seconds, repeats);
+        const Measured m =
+            runRtspCase(QSize(1920, 1080), 25, c.preview, program, rtspCamera, rtspFloor, x.display, seconds, repeats);
         if (!m.ok) {
             failed = true;
             continue;
@@ -752,6 +772,19 @@ int main(int argc, char** argv) {
                       formatTime(m.perPicture).c_str(), m.pipeline > 0 ? formatTime(m.pipeline).c_str() : "-",
                       m.pipeline > 0 ? ratio : "-", goal, m.pipeline > 0 ? (r <= c.goal ? "yes" : "NO") : "-");
         results.push_back(line);
+        if (m.receiveFloor > 0 && m.pipeline > 0) {
+            // What any program built on the same libraries costs at least,
+            // against the pipeline: the goal cannot be below it.
+            std::printf("  floor (libavformat reading, libavcodec decoding and libswscale converting what is shown; "
+                        "nothing shown or recorded): %s per picture, %.2fx the pipeline; the program is %.2fx the floor\n",
+                        formatTime(m.receiveFloor).c_str(), m.receiveFloor / m.pipeline, m.perPicture / m.receiveFloor);
+            std::fflush(stdout);
+            std::snprintf(ratio, sizeof ratio, "%.2fx", m.receiveFloor / m.pipeline);
+            std::snprintf(line, sizeof line, "RESULT | %-34s | %-12s | %-12s | %-7s | %-16s | %-4s |",
+                          c.preview.isValid() ? "  its floor (libraries alone), gst" : "  its floor (libraries alone)",
+                          formatTime(m.receiveFloor).c_str(), formatTime(m.pipeline).c_str(), ratio, "-", "-");
+            results.push_back(line);
+        }
         if (!c.preview.isValid()) {
             std::snprintf(measured, sizeof measured, "%.1f MiB", m.peakKiB / 1024);
             std::snprintf(note, sizeof note, "VmHWM, %.0f s", m.runSeconds);
