@@ -41,10 +41,11 @@ void HttpCameraSource::start() {
     if (stream_ && stream_->answeredOnePicture()) {
         // Never from inside the old source's own handler: from the event
         // loop or a command.
-        stream_ = nullptr;
-        inner_.reset();
         CameraSourceListener& self = *this;
-        inner_ = std::make_unique<SnapshotHttpSource>(url_, settings_, socket_, self);
+        auto snapshot = std::make_unique<SnapshotHttpSource>(url_, settings_, socket_, self);
+        snapshot->takeSignIn(stream_->httpStream());
+        stream_ = nullptr;
+        inner_ = std::move(snapshot);
     }
     inner_->start();
 }

@@ -94,6 +94,7 @@ public:
     std::string endpoint() const override { return redactedUrl(url_); }
     // The camera answered one picture where a stream was asked for.
     bool answeredOnePicture() const { return stream_.answeredOnePicture(); }
+    const MjpegHttpStream& httpStream() const { return stream_; }
 
 protected:
     CameraStream& stream() override { return stream_; }
@@ -123,6 +124,8 @@ public:
     std::string endpoint() const override { return redactedUrl(url_); }
     void start() override;
     void stop() override;
+    // Signs in as `other` (the same camera asked for a stream) learnt to.
+    void takeSignIn(const MjpegHttpStream& other) { stream_.takeSignIn(other); }
 
 protected:
     CameraStream& stream() override { return stream_; }

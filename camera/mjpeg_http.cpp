@@ -453,6 +453,18 @@ std::string MjpegHttpStream::request() {
 
 std::string MjpegHttpStream::errorText() const { return error_; }
 
+void MjpegHttpStream::takeSignIn(const MjpegHttpStream& other) {
+    auth_ = other.auth_;
+    realm_ = other.realm_;
+    nonce_ = other.nonce_;
+    opaque_ = other.opaque_;
+    algorithm_ = other.algorithm_;
+    qop_ = other.qop_;
+    nonceCount_ = other.nonceCount_;
+    // Kept credentials: a refusal of them is a new challenge, not a wrong password.
+    challengeUnanswered_ = false;
+}
+
 CameraStream::State MjpegHttpStream::fail(State state, std::string text) {
     state_ = state;
     error_ = std::move(text);

@@ -79,6 +79,9 @@ public:
     // picture: it was handed on, then the stream failed (the camera gives
     // one picture a request).
     bool answeredOnePicture() const { return onePictureAnswer_; }
+    // What `other`'s challenges taught (the same camera): the next request
+    // carries the answer at once instead of being challenged again.
+    void takeSignIn(const MjpegHttpStream& other);
 
     void reset() override;
     // GET with the answer to the last challenge, once there was one.
