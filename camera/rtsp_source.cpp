@@ -576,6 +576,7 @@ private:
         while (!owner_.stopping()) {
             const auto asked = Clock::now();
             const int r = av_read_frame(input_, packet_);
+            const auto waited = Clock::now() - asked;
             if (r < 0) {
                 if (why_ == Why::Stop) return;
                 if (why_ == Why::Silence) {
@@ -625,7 +626,7 @@ private:
             if (!owner_.queue(std::move(e))) return;
             // A wait for room in the queue is no silence of the camera's.
             lastPacket_ = Clock::now();
-            if (!napAfter(lastPacket_ - asked, bytes)) return;
+            if (!napAfter(waited, bytes)) return;
         }
     }
 
