@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <QImage>
-#include <QProcess>
 
 #include <arpa/inet.h>
 #include <sys/time.h>
@@ -38,6 +37,7 @@ extern "C" {
 #include "camera/ffmpeg_log.h"
 #include "camera/camera_sources.h"
 #include "camera/rtsp_source.h"
+#include "support/child_process.h"
 #include "support/log_capture.h"
 
 #if defined(IPCAM_TEST_GST_RTSP) && !defined(IPCAM_RTSP_SIM)
@@ -100,30 +100,21 @@ public:
             args << "--user" << QString::fromStdString(s.user) << "--password" << QString::fromStdString(s.password);
         }
         if (s.udpOnly) args << "--udp-only";
-        process_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        process_.start(QStringLiteral(IPCAM_RTSP_SIM), args);
-        const auto deadline = std::chrono::steady_clock::now() + 10s;
-        while (std::chrono::steady_clock::now() < deadline && process_.state() != QProcess::NotRunning) {
-            if (process_.canReadLine()) {
-                const QByteArray line = process_.readLine().trimmed();
-                if (line.startsWith("ready ")) {
-                    url_ = line.mid(6).toStdString();
-                    return true;
-                }
-                continue;
+        std::vector<std::string> all;
+        for (const QString& a : args) all.push_back(a.toStdString());
+        if (!process_.start(IPCAM_RTSP_SIM, all)) return false;
+        while (const std::optional<std::string> line = process_.readLine(10s)) {
+            if (line->starts_with("ready ")) {
+                url_ = line->substr(6);
+                return true;
             }
-            process_.waitForReadyRead(100);
         }
         return false;
-    }
-    ~TestCamera() {
-        process_.kill();
-        process_.waitForFinished(5000);
     }
     const std::string& url() const { return url_; }
 
 private:
-    QProcess process_;
+    test::ChildProcess process_;
     std::string url_;
 };
 #elif defined(IPCAM_TEST_GST_RTSP)

@@ -9,7 +9,6 @@
 #include <QDir>
 #include <QDirIterator>
 #include <QElapsedTimer>
-#include <QProcess>
 #include <QSet>
 #include <QEventLoop>
 #include <QImage>
@@ -38,6 +37,7 @@
 #include "recording/avi_writer.h"
 #include "settings/settings_store.h"
 #include "support/avi_oracle.h"
+#include "support/child_process.h"
 #include "support/log_capture.h"
 
 namespace ipcam {
@@ -661,12 +661,14 @@ TEST_F(EngineAlone, StandardMjpegCamerasAreRecordedPictureForPicture) {
             EXPECT_EQ(file.width, static_cast<uint32_t>(size.width()));  // the pictures' own size
             EXPECT_EQ(file.height, static_cast<uint32_t>(size.height()));
             // Another player reads it whole: size and every picture.
-            QProcess probe;
-            probe.start("ffprobe", {"-v", "error", "-count_frames", "-select_streams", "v:0", "-show_entries",
-                                    "stream=width,height,nb_read_frames", "-of", "csv=p=0", path});
-            ASSERT_TRUE(probe.waitForFinished(30000)) << "ffprobe (package ffmpeg) did not run";
-            EXPECT_EQ(probe.exitCode(), 0) << probe.readAllStandardError().toStdString();
-            EXPECT_EQ(QString::fromUtf8(probe.readAllStandardOutput()).trimmed(),
+            test::ChildProcess probe;
+            std::string said;
+            ASSERT_TRUE(probe.start("ffprobe", {"-v", "error", "-count_frames", "-select_streams", "v:0",
+                                                "-show_entries", "stream=width,height,nb_read_frames", "-of",
+                                                "csv=p=0", path.toStdString()}))
+                << "ffprobe (package ffmpeg) did not run";
+            EXPECT_EQ(probe.finish(std::chrono::seconds(30), &said), 0);
+            EXPECT_EQ(QString::fromStdString(said).trimmed(),
                       QString("%1,%2,%3").arg(size.width()).arg(size.height()).arg(file.pictures.size()));
             for (size_t i = 0; i < file.pictures.size(); ++i, ++checked) {
                 QByteArray picture(reinterpret_cast<const char*>(file.pictures[i].data()),
@@ -969,32 +971,28 @@ TEST_F(EngineAlone, MemoryGrownForGarbageIsGivenBackOncePicturesComeAgain) {
 #ifdef IPCAM_RTSP_SIM
 // The test RTSP camera, a process of its own on loopback.
 struct RtspCamera {
-    QProcess process;
+    test::ChildProcess process;
     QString url;
     quint16 port = 0;
 
     bool start(const QStringList& options, std::string* error, quint16 atPort = 0) {
         port = atPort ? atPort : freePort();
-        process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        process.start(IPCAM_RTSP_SIM, QStringList{"--port", QString::number(port)} + options);
-        if (!waitUntil([&] { return process.canReadLine() || process.state() == QProcess::NotRunning; }, 15000) ||
-            !process.canReadLine()) {
+        std::vector<std::string> args{"--port", std::to_string(port)};
+        for (const QString& o : options) args.push_back(o.toStdString());
+        if (!process.start(IPCAM_RTSP_SIM, args, error)) return false;
+        const std::optional<std::string> line = process.readLine(std::chrono::seconds(15));
+        if (!line) {
             *error = "ipcam-rtsp-sim did not come up";
             return false;
         }
-        const QString line = QString::fromUtf8(process.readLine()).trimmed();
-        if (!line.startsWith("ready ")) {
-            *error = "ipcam-rtsp-sim said: " + line.toStdString();
+        if (!line->starts_with("ready ")) {
+            *error = "ipcam-rtsp-sim said: " + *line;
             return false;
         }
-        url = line.mid(6);
+        url = QString::fromStdString(line->substr(6));
         return true;
     }
-    void stop() {
-        process.terminate();
-        process.waitForFinished(5000);
-    }
-    ~RtspCamera() { stop(); }
+    void stop() { process.terminate(); }
 };
 
 // A video packet as the digest lines give it: key frame or not, the digest
@@ -1012,10 +1010,10 @@ std::vector<PacketLine> parseDigests(const QByteArray& text) {
 
 // The video packets of a recorded file, as the camera's digest lines name them.
 std::vector<PacketLine> recordedPackets(const QString& path) {
-    QProcess p;
-    p.start(IPCAM_PACKET_DIGEST, {path});
-    p.waitForFinished(30000);
-    return parseDigests(p.readAllStandardOutput());
+    test::ChildProcess p;
+    std::string out;
+    if (p.start(IPCAM_PACKET_DIGEST, {path.toStdString()})) p.finish(std::chrono::seconds(30), &out);
+    return parseDigests(QByteArray::fromStdString(out));
 }
 
 std::vector<PacketLine> sentPackets(const QString& path) {
@@ -1035,10 +1033,12 @@ qsizetype runStart(const std::vector<PacketLine>& sent, const std::vector<Packet
 }
 
 QString probe(const QStringList& args) {
-    QProcess p;
-    p.start("ffprobe", QStringList{"-v", "error"} + args);
-    p.waitForFinished(30000);
-    return QString::fromUtf8(p.readAllStandardOutput()).trimmed();
+    test::ChildProcess p;
+    std::vector<std::string> all{"-v", "error"};
+    for (const QString& a : args) all.push_back(a.toStdString());
+    std::string out;
+    if (p.start("ffprobe", all)) p.finish(std::chrono::seconds(30), &out);
+    return QString::fromStdString(out).trimmed();
 }
 
 QStringList recordings(const QTemporaryDir& dir, const QString& pattern) {

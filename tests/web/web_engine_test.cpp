@@ -28,6 +28,7 @@ extern "C" {
 #include "playback/recorded_file.h"
 #include "recording/recording_catalog.h"
 #include "settings/settings_store.h"
+#include "support/child_process.h"
 
 namespace ipcam {
 namespace {
@@ -255,13 +256,11 @@ std::vector<int> nalTypes(const std::string& mdat) {
 // reading loses packets, holds no more than its bound and holds up nothing.
 TEST(WebOnTheEngine, RtspCameraLiveVideoIsFragmentedMp4AndAStalledViewerIsBounded) {
     QTemporaryDir dir;
-    QProcess camera;
+    test::ChildProcess camera;
     const quint16 cameraPort = freePort();
-    camera.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    camera.start(IPCAM_RTSP_SIM, {"--port", QString::number(cameraPort), "--size", "1280x720", "--fps", "25",
-                                  "--gop", "10", "--scene", "ball"});
-    ASSERT_TRUE(waitUntil([&] { return camera.canReadLine(); }));
-    const QString ready = QString::fromUtf8(camera.readLine()).trimmed();
+    ASSERT_TRUE(camera.start(IPCAM_RTSP_SIM, {"--port", std::to_string(cameraPort), "--size", "1280x720", "--fps",
+                                              "25", "--gop", "10", "--scene", "ball"}));
+    const QString ready = QString::fromStdString(camera.readLine(std::chrono::seconds(15)).value_or(""));
     ASSERT_TRUE(ready.startsWith("ready ")) << ready.toStdString();
 
     const std::string ini = dir.filePath("ipcam-recorder.INI").toStdString();
@@ -353,11 +352,9 @@ TEST(WebOnTheEngine, RtspCameraLiveVideoIsFragmentedMp4AndAStalledViewerIsBounde
 
     // With a preview stream the live video is the preview stream's; the
     // viewers of the one before are ended.
-    QProcess small;
-    small.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    small.start(IPCAM_RTSP_SIM, {"--port", QString::number(freePort()), "--size", "320x180", "--gop", "10"});
-    ASSERT_TRUE(waitUntil([&] { return small.canReadLine(); }));
-    const QString smallReady = QString::fromUtf8(small.readLine()).trimmed();
+    test::ChildProcess small;
+    ASSERT_TRUE(small.start(IPCAM_RTSP_SIM, {"--port", std::to_string(freePort()), "--size", "320x180", "--gop", "10"}));
+    const QString smallReady = QString::fromStdString(small.readLine(std::chrono::seconds(15)).value_or(""));
     ASSERT_TRUE(smallReady.startsWith("ready ")) << smallReady.toStdString();
     const auto viewer = web.state().addVideoViewer();
     CameraSettings withPreview = engine.settings();
@@ -371,9 +368,7 @@ TEST(WebOnTheEngine, RtspCameraLiveVideoIsFragmentedMp4AndAStalledViewerIsBounde
     web.state().removeVideoViewer(viewer);
     engine.close();
     small.terminate();
-    small.waitForFinished(5000);
     camera.terminate();
-    camera.waitForFinished(5000);
 }
 #endif
 
