@@ -252,8 +252,24 @@ void RecorderEngine::wakeLinkAt(int64_t at) {
 }
 
 void RecorderEngine::post(std::function<void()> task) {
-    QMetaObject::invokeMethod(
-        this, [this, task = std::move(task)] { guarded(task); }, Qt::QueuedConnection);
+    {
+        std::lock_guard lock(postedMutex_);
+        posted_.push_back(std::move(task));
+    }
+    // One queued call per task: they run in the order posted, each as an
+    // event of its own.
+    QMetaObject::invokeMethod(this, [this] { runPosted(); }, Qt::QueuedConnection);
+}
+
+void RecorderEngine::runPosted() {
+    std::function<void()> task;
+    {
+        std::lock_guard lock(postedMutex_);
+        if (posted_.empty()) return;
+        task = std::move(posted_.front());
+        posted_.pop_front();
+    }
+    guarded(task);
 }
 
 // What a person is told goes to the activity log as well, whoever shows it.

@@ -17,8 +17,10 @@
 #include <QString>
 #include <QTimer>
 
+#include <deque>
 #include <functional>
 #include <map>
+#include <mutex>
 #include <memory>
 #include <optional>
 #include <string>
@@ -157,7 +159,15 @@ private:
     // is logged and reported as an event, and the engine goes on.
     void guarded(const std::function<void()>& handler);
     void logEvent(const EngineEvent& e);
+    // The oldest posted task (see post), run guarded.
+    void runPosted();
 
+    // Tasks posted from any thread, handed over under this lock (not only
+    // through Qt's queue): what a worker built for the task is the engine
+    // thread's once it takes it. First, so that they outlive every member
+    // that owns a thread which may post.
+    std::mutex postedMutex_;
+    std::deque<std::function<void()>> posted_;
     EngineOptions options_;
     std::string fallbackDirectory_;
     WorkerShared shared_;
