@@ -420,31 +420,32 @@ std::string MjpegHttpStream::request() {
     r += "User-Agent: IPCam Recorder/1.5\r\n";
     r += onePicture_ ? "Accept: image/jpeg\r\n" : "Accept: multipart/x-mixed-replace, image/jpeg\r\n";
     r += onePicture_ ? "Connection: keep-alive\r\n" : "Connection: close\r\n";
-    sentCredentials_ = auth_ != Auth::None;
+    sentCredentials_ = signIn_.auth != Auth::None;
     sentAnswer_ = sentCredentials_ && challengeUnanswered_;
     challengeUnanswered_ = false;
-    if (auth_ == Auth::Basic) {
+    if (signIn_.auth == Auth::Basic) {
         r += "Authorization: Basic " + base64(url_.user + ":" + url_.password) + "\r\n";
-    } else if (auth_ == Auth::Digest) {
-        const EVP_MD* md = digestAlgorithm(algorithm_);
-        const bool session = algorithm_.size() > 5 && iequals(algorithm_.substr(algorithm_.size() - 5), "-sess");
+    } else if (signIn_.auth == Auth::Digest) {
+        SignIn& d = signIn_;
+        const EVP_MD* md = digestAlgorithm(d.algorithm);
+        const bool session = d.algorithm.size() > 5 && iequals(d.algorithm.substr(d.algorithm.size() - 5), "-sess");
         char nc[9];
-        std::snprintf(nc, sizeof nc, "%08x", ++nonceCount_);
-        const std::string cnonce = qop_.empty() && !session ? std::string() : cnonce_();
-        std::string ha1 = hexHash(md, url_.user + ":" + realm_ + ":" + url_.password);
-        if (session) ha1 = hexHash(md, ha1 + ":" + nonce_ + ":" + cnonce);
+        std::snprintf(nc, sizeof nc, "%08x", ++d.nonceCount);
+        const std::string cnonce = d.qop.empty() && !session ? std::string() : cnonce_();
+        std::string ha1 = hexHash(md, url_.user + ":" + d.realm + ":" + url_.password);
+        if (session) ha1 = hexHash(md, ha1 + ":" + d.nonce + ":" + cnonce);
         std::string a2 = "GET:" + path;
-        if (qop_ == "auth-int") a2 += ":" + hexHash(md, "");
+        if (d.qop == "auth-int") a2 += ":" + hexHash(md, "");
         const std::string ha2 = hexHash(md, a2);
-        const std::string response = qop_.empty() ? hexHash(md, ha1 + ":" + nonce_ + ":" + ha2)
-                                                  : hexHash(md, ha1 + ":" + nonce_ + ":" + nc + ":" + cnonce + ":" +
-                                                                    qop_ + ":" + ha2);
-        r += "Authorization: Digest username=" + quoted(url_.user) + ", realm=" + quoted(realm_) +
-             ", nonce=" + quoted(nonce_) + ", uri=" + quoted(path);
-        if (!algorithm_.empty()) r += ", algorithm=" + algorithm_;
+        const std::string response =
+            d.qop.empty() ? hexHash(md, ha1 + ":" + d.nonce + ":" + ha2)
+                          : hexHash(md, ha1 + ":" + d.nonce + ":" + nc + ":" + cnonce + ":" + d.qop + ":" + ha2);
+        r += "Authorization: Digest username=" + quoted(url_.user) + ", realm=" + quoted(d.realm) +
+             ", nonce=" + quoted(d.nonce) + ", uri=" + quoted(path);
+        if (!d.algorithm.empty()) r += ", algorithm=" + d.algorithm;
         r += ", response=\"" + response + "\"";
-        if (!opaque_.empty()) r += ", opaque=" + quoted(opaque_);
-        if (!qop_.empty()) r += ", qop=" + qop_ + ", nc=" + nc;
+        if (!d.opaque.empty()) r += ", opaque=" + quoted(d.opaque);
+        if (!d.qop.empty()) r += ", qop=" + d.qop + ", nc=" + nc;
         if (!cnonce.empty()) r += ", cnonce=" + quoted(cnonce);
         r += "\r\n";
     }
@@ -454,13 +455,7 @@ std::string MjpegHttpStream::request() {
 std::string MjpegHttpStream::errorText() const { return error_; }
 
 void MjpegHttpStream::takeSignIn(const MjpegHttpStream& other) {
-    auth_ = other.auth_;
-    realm_ = other.realm_;
-    nonce_ = other.nonce_;
-    opaque_ = other.opaque_;
-    algorithm_ = other.algorithm_;
-    qop_ = other.qop_;
-    nonceCount_ = other.nonceCount_;
+    signIn_ = other.signIn_;
     // Kept credentials: a refusal of them is a new challenge, not a wrong password.
     challengeUnanswered_ = false;
 }
@@ -683,16 +678,16 @@ void MjpegHttpStream::takeChallenge(const std::vector<std::string>& headers) {
         return;
     }
     if (digest != nullptr) {
-        if (auth_ != Auth::Digest || digest->param("nonce") != nonce_) nonceCount_ = 0;
-        auth_ = Auth::Digest;
-        realm_ = digest->param("realm");
-        nonce_ = digest->param("nonce");
-        opaque_ = digest->param("opaque");
-        algorithm_ = digest->param("algorithm");
-        qop_ = qop;
+        if (signIn_.auth != Auth::Digest || digest->param("nonce") != signIn_.nonce) signIn_.nonceCount = 0;
+        signIn_.auth = Auth::Digest;
+        signIn_.realm = digest->param("realm");
+        signIn_.nonce = digest->param("nonce");
+        signIn_.opaque = digest->param("opaque");
+        signIn_.algorithm = digest->param("algorithm");
+        signIn_.qop = qop;
     } else {
-        auth_ = Auth::Basic;
-        realm_ = basic->param("realm");
+        signIn_.auth = Auth::Basic;
+        signIn_.realm = basic->param("realm");
     }
     challengeUnanswered_ = true;
     state_ = State::Challenged;

@@ -134,9 +134,12 @@ private:
     bool onePictureAnswer_ = false;
 
     // What the last challenge taught; kept over reset().
-    Auth auth_ = Auth::None;
-    std::string realm_, nonce_, opaque_, algorithm_, qop_;
-    uint32_t nonceCount_ = 0;
+    struct SignIn {
+        Auth auth = Auth::None;
+        std::string realm, nonce, opaque, algorithm, qop;
+        uint32_t nonceCount = 0;
+    };
+    SignIn signIn_;
     bool challengeUnanswered_ = false;  // learnt on the last connection, not sent yet
     bool sentCredentials_ = false;      // the last request carried an Authorization
     bool sentAnswer_ = false;           // ... made for a challenge of the connection before
